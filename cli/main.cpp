@@ -1,0 +1,165 @@
+#include "headlessscan.h"
+#include "rawvolume.h"
+#include "removabledevice.h"
+#include "volumeplatform.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <cstdio>
+
+namespace {
+
+enum ExitCode { AllWritten = 0, SomeWritesFailed = 1, UnusableInput = 2 };
+
+const char help_text[] =
+    "Usage: velvora-scan [--root DIR] SOURCE OUTDIR\n"
+    "\n"
+    "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
+    "writes every photo found into OUTDIR as IMAGE_0001.JPG, IMAGE_0002.JPG, ...\n"
+    "numbered in the order they were found (their order on the volume).\n"
+    "\n"
+    "  SOURCE      a block device (for example /dev/sdb1) or an image file of one.\n"
+    "              It is only ever opened for reading. Reading a device needs\n"
+    "              membership of the 'disk' group or root.\n"
+    "  OUTDIR      the folder for the recovered photos; created if missing. It must\n"
+    "              not be on SOURCE itself: writing there can overwrite the very\n"
+    "              photos being recovered. Existing IMAGE_*.JPG files are replaced;\n"
+    "              a symbolic link in their place is replaced, never followed.\n"
+    "  --root DIR  first read the JPG and JPEG files under DIR (the volume's files\n"
+    "              still present) so that photos that still exist as files are not\n"
+    "              written again. Without it, the mount point of SOURCE is used when\n"
+    "              SOURCE is a mounted block device; otherwise every photo found is\n"
+    "              written.\n"
+    "  -h, --help  show this text.\n"
+    "\n"
+    "While scanning, a progress line (phase, per cent, MB/s, photos found, time\n"
+    "left) is shown on stderr when it is a terminal. At the end exactly one line\n"
+    "is printed on stdout:\n"
+    "  found=N written=M failed=F unreadable_bytes=U\n"
+    "where U counts the bytes of SOURCE that could not be read and were skipped.\n"
+    "\n"
+    "Exit status: 0 when every photo found was written, 1 when any write failed,\n"
+    "2 for bad usage or an unusable SOURCE or OUTDIR.\n";
+
+int fail(const QString &message)
+{
+    std::fprintf(stderr, "velvora-scan: %s\n", qPrintable(message));
+    return UnusableInput;
+}
+
+int usage_error(const QString &message)
+{
+    std::fprintf(stderr, "velvora-scan: %s\nTry 'velvora-scan --help' for more information.\n", qPrintable(message));
+    return UnusableInput;
+}
+
+// Opens SOURCE once to learn its size and sector size, and to fail early.
+bool describe_source(const QString &path, RemovableDevice *device, QString *error)
+{
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    const std::unique_ptr<RawVolume> volume = RawVolume::open(path, &failure);
+    if (!volume) {
+        *error = QStringLiteral("%1: %2").arg(path, volume_platform::failure_text(failure));
+        return false;
+    }
+    const volume_platform::Geometry geometry = volume->geometry();
+    if (geometry.size < 0 || geometry.bytes_per_sector == 0) {
+        *error = QStringLiteral("%1: the size of the volume could not be read.").arg(path);
+        return false;
+    }
+    device->raw_path = path;
+    device->drive = QFileInfo(path).fileName();
+    device->size = geometry.size;
+    device->bytes_per_sector = geometry.bytes_per_sector;
+    device->sector_count = geometry.size / geometry.bytes_per_sector;
+    device->identity = volume_platform::identity_of(path);
+    if (geometry.block_device)
+        device->root_path = volume_platform::mount_point_of(path);
+    return true;
+}
+
+bool prepare_out_dir(const QString &out_dir, const QString &source, QString *error)
+{
+    if (volume_platform::shares_storage(out_dir, source)) {
+        *error = QStringLiteral("%1 is on the volume being scanned; writing there can overwrite the very photos "
+                                "being recovered. Choose a folder on another disk.")
+                     .arg(out_dir);
+        return false;
+    }
+    const QFileInfo info(out_dir);
+    if (info.exists() && !info.isDir()) {
+        *error = QStringLiteral("%1 exists and is not a folder.").arg(out_dir);
+        return false;
+    }
+    if (!QDir().mkpath(out_dir)) {
+        *error = QStringLiteral("%1: the folder cannot be created.").arg(out_dir);
+        return false;
+    }
+    QTemporaryFile probe(QDir(out_dir).filePath(QStringLiteral(".velvora-write-test-XXXXXX")));
+    if (!probe.open()) {
+        *error = QStringLiteral("%1: the folder cannot be written to.").arg(out_dir);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velvora-scan"));
+
+    QCommandLineParser parser;
+    const QCommandLineOption root_option(QStringLiteral("root"), QStringLiteral("Index the files under DIR first."),
+                                         QStringLiteral("DIR"));
+    const QCommandLineOption help_option({QStringLiteral("h"), QStringLiteral("help")},
+                                         QStringLiteral("Show the help."));
+    parser.addOption(root_option);
+    parser.addOption(help_option);
+    parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Device or image file."));
+    parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Folder for the photos."));
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usage_error(parser.errorText());
+    if (parser.isSet(help_option)) {
+        std::fputs(help_text, stdout);
+        return AllWritten;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 2)
+        return usage_error(QStringLiteral("expected SOURCE and OUTDIR."));
+
+    const QString source = QFileInfo(positional[0]).absoluteFilePath();
+    const QString out_dir = QFileInfo(positional[1]).absoluteFilePath();
+    QString error;
+    RemovableDevice device;
+    if (!describe_source(source, &device, &error))
+        return fail(error);
+
+    QString root_path = device.root_path;
+    if (parser.isSet(root_option)) {
+        root_path = parser.value(root_option);
+        if (!volume_platform::probe_mount(root_path))
+            return fail(QStringLiteral("%1: not a readable folder.").arg(root_path));
+    } else if (!root_path.isEmpty() && !volume_platform::probe_mount(root_path)) {
+        root_path.clear();
+    }
+
+    if (!prepare_out_dir(out_dir, source, &error))
+        return fail(error);
+
+    HeadlessScan scan(device, root_path, out_dir);
+    const HeadlessScan::Summary summary = scan.run();
+    if (summary.source_failed)
+        std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld\n", summary.found, summary.written,
+                summary.failed, static_cast<long long>(summary.unreadable_bytes));
+    std::fflush(stdout);
+    if (summary.source_failed)
+        return UnusableInput;
+    return summary.failed > 0 ? SomeWritesFailed : AllWritten;
+}

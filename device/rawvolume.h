@@ -1,0 +1,30 @@
+#pragma once
+
+#include "volumesource.h"
+
+#include <QString>
+
+#include <memory>
+
+// A device node or an image file opened read-only through the platform layer.
+class RawVolume : public VolumeSource
+{
+public:
+    static std::unique_ptr<RawVolume> open(const QString &path, volume_platform::Failure *failure = nullptr);
+    ~RawVolume() override;
+
+    RawVolume(const RawVolume &) = delete;
+    RawVolume &operator=(const RawVolume &) = delete;
+
+    qint64 read(char *buffer, qint64 count) override;
+    bool seek(qint64 offset) override;
+    volume_platform::Failure last_failure() const override { return failure; }
+
+    volume_platform::Geometry geometry() const;
+
+private:
+    explicit RawVolume(volume_platform::Handle handle);
+
+    volume_platform::Handle handle;
+    volume_platform::Failure failure = volume_platform::Failure::None;
+};

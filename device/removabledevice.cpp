@@ -1,0 +1,85 @@
+#include "removabledevice.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <memory>
+
+QString RemovableDevice::display_text() const
+{
+    QString text = label.isEmpty() ? QCoreApplication::translate("QObject", "Removable Media") : label;
+    if (!drive.isEmpty())
+        text += QStringLiteral(" (%1)").arg(drive);
+    text += QCoreApplication::translate("QObject", " - %1 MB").arg(size / 1024 / 1024);
+    text += QLatin1Char('\n');
+    text += file_system.isEmpty() ? QStringLiteral("Not formatted") : QStringLiteral("%1 Volume").arg(file_system);
+    return text;
+}
+
+bool RemovableDevice::is_available() const
+{
+    if (raw_path.isEmpty())
+        return false;
+    if (identity != 0 && volume_platform::identity_of(raw_path) != identity)
+        return false;
+    const volume_platform::Handle probe = volume_platform::open_read_only(raw_path);
+    if (probe == volume_platform::invalid_handle)
+        return false;
+    volume_platform::close(probe);
+    return true;
+}
+
+bool RemovableDevice::has_file_system() const
+{
+    return !root_path.isEmpty() && volume_platform::probe_mount(root_path);
+}
+
+bool RemovableDevice::open(volume_platform::Failure *failure)
+{
+    handle = volume_platform::open_read_only(raw_path, failure);
+    return handle != volume_platform::invalid_handle;
+}
+
+bool RemovableDevice::close()
+{
+    const bool closed = volume_platform::close(handle);
+    handle = volume_platform::invalid_handle;
+    return closed;
+}
+
+bool RemovableDevice::copy_to_file(const QString &path, qint64 offset, qint64 length) const
+{
+    if (handle == volume_platform::invalid_handle || !volume_platform::seek(handle, offset))
+        return false;
+    if (length == 0)
+        return true;
+
+    // QSaveFile would write through a link to its target; drop the link itself.
+    if (QFileInfo(path).isSymLink() && !QFile::remove(path))
+        return false;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+
+    const std::unique_ptr<char[]> chunk(new char[copy_chunk]);
+    qint64 remaining = length;
+    while (remaining > 0) {
+        const qint64 n = volume_platform::read(handle, chunk.get(), qMin(remaining, copy_chunk));
+        if (n < 0) {
+            file.cancelWriting();
+            file.commit();
+            return false;
+        }
+        if (n == 0)
+            break; // end of the volume: keep what it had
+        if (file.write(chunk.get(), n) != n) {
+            file.cancelWriting();
+            file.commit();
+            return false;
+        }
+        remaining -= n;
+    }
+    return file.commit() && remaining == 0;
+}

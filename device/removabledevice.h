@@ -1,0 +1,47 @@
+#pragma once
+
+#include "volumeplatform.h"
+
+#include <QMetaType>
+#include <QString>
+
+// One removable volume: where it is, what it is called and how big it is.
+// A plain value; copying copies the handle value, and nothing but close()
+// ever closes it.
+class RemovableDevice
+{
+public:
+    volume_platform::Handle handle = volume_platform::invalid_handle;
+    QString drive;       // kernel name, for example sdb1
+    QString raw_path;    // device node or image file; key of device maps
+    QString label;
+    QString root_path;   // mount point, empty when not mounted
+    QString file_system;
+    quint32 bytes_per_sector = 0;
+    qint64 sector_count = 0;
+    qint64 size = 0;
+    quint64 identity = 0; // what raw_path named when listed; 0 when not known
+
+    // Two lines for the device list: name, drive and size; file system.
+    QString display_text() const;
+
+    // raw_path still names the same device (or file) and can be opened for reading.
+    bool is_available() const;
+    // root_path is a mounted, readable directory.
+    bool has_file_system() const;
+
+    // Opens raw_path for reading into handle. The volume is never opened for writing.
+    bool open(volume_platform::Failure *failure = nullptr);
+    bool close();
+
+    // Copies length bytes from offset of the open volume into a new file at
+    // path. Returns true only when all of them were written. A failed read or
+    // write leaves no file behind; a range running past the end of the volume
+    // leaves the bytes up to the end. A symbolic link at path is replaced,
+    // never followed. length 0 touches nothing.
+    bool copy_to_file(const QString &path, qint64 offset, qint64 length) const;
+
+    static constexpr qint64 copy_chunk = 1024 * 1024;
+};
+
+Q_DECLARE_METATYPE(RemovableDevice)

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The operating system's side of volume access. Everything that needs a
+// platform header lives behind these declarations; volumeplatform_linux.cpp
+// implements them for Linux, another platform supplies its own source file.
+namespace volume_platform {
+
+using Handle = qintptr;
+inline constexpr Handle invalid_handle = -1;
+
+enum class Failure {
+    None,
+    NotFound,         // no such device node or file
+    IsDirectory,      // a folder where a volume was expected
+    NotAVolume,       // neither a block device nor a regular file
+    PermissionDenied, // it exists, but this user may not read it
+    DeviceGone,       // the device or its medium went away
+    Io,               // the device reported a read error
+    Other
+};
+
+// A sentence for the user; empty for Failure::None.
+QString failure_text(Failure failure);
+
+// Opens a device node or an image file for reading only, positioned at 0.
+Handle open_read_only(const QString &path, Failure *failure = nullptr);
+// Reads up to count bytes; returns the count read, 0 at the end, -1 on failure.
+qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure = nullptr);
+bool seek(Handle handle, qint64 offset);
+bool close(Handle handle);
+
+struct Geometry {
+    qint64 size = -1;              // bytes, -1 when unknown
+    quint32 bytes_per_sector = 0;  // logical block size; 512 for image files
+    bool block_device = false;
+};
+Geometry geometry(Handle handle);
+
+// Identity of what a path names now (device number for nodes, device and
+// inode for files); 0 when it does not exist.
+quint64 identity_of(const QString &path);
+
+// True when root_path is a mounted, readable directory.
+bool probe_mount(const QString &root_path);
+
+// Mount point of the file system on the block device raw_path, or empty.
+QString mount_point_of(const QString &raw_path);
+
+// True when files written under directory could land on the storage behind
+// raw_path: the same device, a partition of it or its whole disk, or a loop
+// device backed by the image file raw_path.
+bool shares_storage(const QString &directory, const QString &raw_path);
+
+bool stderr_is_terminal();
+
+} // namespace volume_platform

@@ -1,0 +1,357 @@
+#include "volumeplatform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace volume_platform {
+
+namespace {
+
+Failure failure_from_errno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return Failure::NotFound;
+    case EACCES:
+    case EPERM:
+        return Failure::PermissionDenied;
+    case ENODEV:
+    case ENXIO:
+    case ENOMEDIUM:
+        return Failure::DeviceGone;
+    case EIO:
+        return Failure::Io;
+    case EISDIR:
+        return Failure::IsDirectory;
+    default:
+        return Failure::Other;
+    }
+}
+
+void report(Failure *out, Failure failure)
+{
+    if (out)
+        *out = failure;
+}
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+// One line of /proc/self/mountinfo, reduced to what the lookups need.
+struct MountEntry {
+    dev_t device = 0;
+    QString mount_point;
+    QString source;
+};
+
+QString unescape_mount_field(const QByteArray &field)
+{
+    QByteArray out;
+    out.reserve(field.size());
+    for (int i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            bool ok = false;
+            const int code = field.mid(i + 1, 3).toInt(&ok, 8);
+            if (ok) {
+                out.append(char(code));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(field[i]);
+    }
+    return QFile::decodeName(out);
+}
+
+QList<MountEntry> read_mounts()
+{
+    QList<MountEntry> mounts;
+    QFile file(QStringLiteral("/proc/self/mountinfo"));
+    if (!file.open(QIODevice::ReadOnly))
+        return mounts;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        const int separator = fields.indexOf("-");
+        if (fields.size() < 5 || separator < 0 || separator + 2 >= fields.size())
+            continue;
+        const QList<QByteArray> numbers = fields[2].split(':');
+        if (numbers.size() != 2)
+            continue;
+        MountEntry entry;
+        entry.device = makedev(numbers[0].toUInt(), numbers[1].toUInt());
+        entry.mount_point = unescape_mount_field(fields[4]);
+        entry.source = unescape_mount_field(fields[separator + 2]);
+        mounts.append(entry);
+    }
+    return mounts;
+}
+
+bool stat_path(const QString &path, struct stat *st)
+{
+    return !path.isEmpty() && ::stat(native(path).constData(), st) == 0;
+}
+
+dev_t block_device_of(const QString &path)
+{
+    struct stat st;
+    if (stat_path(path, &st) && S_ISBLK(st.st_mode))
+        return st.st_rdev;
+    return 0;
+}
+
+QString sysfs_dir(dev_t device)
+{
+    return QStringLiteral("/sys/dev/block/%1:%2").arg(major(device)).arg(minor(device));
+}
+
+// The whole disk a partition belongs to; the device itself when it is a disk.
+dev_t whole_disk_of(dev_t device)
+{
+    const QString dir = sysfs_dir(device);
+    if (!QFileInfo::exists(dir + QStringLiteral("/partition")))
+        return device;
+    QFile dev_file(QFileInfo(QFileInfo(dir).canonicalFilePath() + QStringLiteral("/..")).canonicalFilePath()
+                   + QStringLiteral("/dev"));
+    if (!dev_file.open(QIODevice::ReadOnly))
+        return device;
+    const QList<QByteArray> numbers = dev_file.readAll().trimmed().split(':');
+    if (numbers.size() != 2)
+        return device;
+    return makedev(numbers[0].toUInt(), numbers[1].toUInt());
+}
+
+// The image file behind a loop device, or empty.
+QString loop_backing_file(dev_t disk)
+{
+    QFile file(sysfs_dir(disk) + QStringLiteral("/loop/backing_file"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QFile::decodeName(file.readAll().trimmed());
+}
+
+bool same_file(const QString &a, const QString &b)
+{
+    struct stat sa, sb;
+    return stat_path(a, &sa) && stat_path(b, &sb) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+QString nearest_existing(const QString &path)
+{
+    QString current = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    while (!QFileInfo::exists(current)) {
+        const QString parent = QFileInfo(current).path();
+        if (parent == current)
+            break;
+        current = parent;
+    }
+    return QFileInfo(current).canonicalFilePath();
+}
+
+bool is_under(const QString &path, const QString &mount_point)
+{
+    if (mount_point == QLatin1String("/"))
+        return true;
+    return path == mount_point || path.startsWith(mount_point + QLatin1Char('/'));
+}
+
+} // namespace
+
+QString failure_text(Failure failure)
+{
+    switch (failure) {
+    case Failure::None:
+        return {};
+    case Failure::NotFound:
+        return QCoreApplication::translate("volume_platform", "No such device or image file.");
+    case Failure::IsDirectory:
+        return QCoreApplication::translate("volume_platform", "This is a folder, not a device or an image file.");
+    case Failure::NotAVolume:
+        return QCoreApplication::translate("volume_platform", "This is neither a block device nor an image file.");
+    case Failure::PermissionDenied:
+        return QCoreApplication::translate(
+            "volume_platform",
+            "Permission denied: reading a device needs membership of the 'disk' group or root.");
+    case Failure::DeviceGone:
+        return QCoreApplication::translate("volume_platform",
+                                           "The device is no longer there; it may have been removed.");
+    case Failure::Io:
+        return QCoreApplication::translate("volume_platform", "The device reported a read error.");
+    case Failure::Other:
+        break;
+    }
+    return QCoreApplication::translate("volume_platform", "The device could not be read.");
+}
+
+Handle open_read_only(const QString &path, Failure *failure)
+{
+    struct stat st;
+    if (path.isEmpty()) {
+        report(failure, Failure::NotFound);
+        return invalid_handle;
+    }
+    if (!stat_path(path, &st)) {
+        report(failure, failure_from_errno(errno));
+        return invalid_handle;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        report(failure, Failure::IsDirectory);
+        return invalid_handle;
+    }
+    if (!S_ISBLK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        report(failure, Failure::NotAVolume);
+        return invalid_handle;
+    }
+    int fd;
+    do {
+        fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        report(failure, failure_from_errno(errno));
+        return invalid_handle;
+    }
+    report(failure, Failure::None);
+    return fd;
+}
+
+qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure)
+{
+    qint64 total = 0;
+    while (total < count) {
+        const ssize_t n = ::read(int(handle), buffer + total, size_t(count - total));
+        if (n > 0) {
+            total += n;
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        if (total > 0)
+            break; // hand over what was read; the next call reports the failure
+        report(failure, failure_from_errno(errno));
+        return -1;
+    }
+    report(failure, Failure::None);
+    return total;
+}
+
+bool seek(Handle handle, qint64 offset)
+{
+    return ::lseek(int(handle), off_t(offset), SEEK_SET) == off_t(offset);
+}
+
+bool close(Handle handle)
+{
+    return handle != invalid_handle && ::close(int(handle)) == 0;
+}
+
+Geometry geometry(Handle handle)
+{
+    Geometry result;
+    struct stat st;
+    if (::fstat(int(handle), &st) != 0)
+        return result;
+    if (S_ISBLK(st.st_mode)) {
+        quint64 bytes = 0;
+        int sector = 0;
+        result.block_device = true;
+        if (::ioctl(int(handle), BLKGETSIZE64, &bytes) == 0)
+            result.size = qint64(bytes);
+        if (::ioctl(int(handle), BLKSSZGET, &sector) == 0 && sector > 0)
+            result.bytes_per_sector = quint32(sector);
+    } else {
+        result.size = st.st_size;
+        result.bytes_per_sector = 512;
+    }
+    return result;
+}
+
+quint64 identity_of(const QString &path)
+{
+    struct stat st;
+    if (!stat_path(path, &st))
+        return 0;
+    if (S_ISBLK(st.st_mode))
+        return (quint64(1) << 63) | quint64(st.st_rdev);
+    return (quint64(st.st_dev) << 40) ^ quint64(st.st_ino);
+}
+
+bool probe_mount(const QString &root_path)
+{
+    if (root_path.isEmpty())
+        return false;
+    const QByteArray path = native(root_path);
+    struct stat st;
+    struct statvfs vfs;
+    return ::stat(path.constData(), &st) == 0 && S_ISDIR(st.st_mode)
+        && ::access(path.constData(), R_OK | X_OK) == 0 && ::statvfs(path.constData(), &vfs) == 0;
+}
+
+QString mount_point_of(const QString &raw_path)
+{
+    const dev_t device = block_device_of(raw_path);
+    if (device == 0)
+        return {};
+    for (const MountEntry &mount : read_mounts()) {
+        // fuseblk mounts carry an anonymous device number; their source names the node
+        if (mount.device == device || block_device_of(mount.source) == device)
+            return mount.mount_point;
+    }
+    return {};
+}
+
+bool shares_storage(const QString &directory, const QString &raw_path)
+{
+    const QString target = nearest_existing(directory);
+    if (target.isEmpty())
+        return false;
+    const MountEntry *holder = nullptr;
+    const QList<MountEntry> mounts = read_mounts();
+    for (const MountEntry &mount : mounts) {
+        if (is_under(target, mount.mount_point)
+            && (!holder || mount.mount_point.size() >= holder->mount_point.size()))
+            holder = &mount;
+    }
+    if (!holder)
+        return false;
+    if (!holder->source.isEmpty() && same_file(holder->source, raw_path))
+        return true;
+
+    dev_t written = block_device_of(holder->source);
+    if (written == 0 && major(holder->device) != 0)
+        written = holder->device;
+    if (written == 0)
+        return false;
+    const dev_t written_disk = whole_disk_of(written);
+
+    const dev_t scanned = block_device_of(raw_path);
+    if (scanned != 0) {
+        const dev_t scanned_disk = whole_disk_of(scanned);
+        return written == scanned || written_disk == scanned || written == scanned_disk;
+    }
+    const QString backing = loop_backing_file(written_disk);
+    return !backing.isEmpty() && same_file(backing, raw_path);
+}
+
+bool stderr_is_terminal()
+{
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+} // namespace volume_platform
