@@ -1,0 +1,161 @@
+#include "testsupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QPainter>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+namespace testsupport {
+
+QImage make_picture(int width, int height, int seed)
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(quint32(seed) * 2654435761u + 1);
+    const int hue = int(random.bounded(360));
+    for (int y = 0; y < height; ++y) {
+        QRgb *line = reinterpret_cast<QRgb *>(picture.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int r = (x * 255 / qMax(1, width - 1) + seed * 37) & 0xFF;
+            const int g = (y * 255 / qMax(1, height - 1) + seed * 11) & 0xFF;
+            const int b = ((x + y) * 3 + hue) & 0xFF;
+            line[x] = qRgb(r, g, b);
+        }
+    }
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (int i = 0; i < 12; ++i) {
+        painter.setBrush(QColor::fromHsv(int(random.bounded(360)), 160, 220));
+        painter.setPen(Qt::NoPen);
+        const int w = 10 + int(random.bounded(qMax(11, width / 3)));
+        const int h = 10 + int(random.bounded(qMax(11, height / 3)));
+        painter.drawEllipse(int(random.bounded(width)), int(random.bounded(height)), w, h);
+    }
+    painter.end();
+    // a little sensor noise keeps the entropy-coded data photo-like
+    for (int i = 0; i < width * height / 8; ++i) {
+        const int x = int(random.bounded(width));
+        const int y = int(random.bounded(height));
+        const QRgb c = picture.pixel(x, y);
+        const int d = int(random.bounded(31)) - 15;
+        picture.setPixel(x, y, qRgb(qBound(0, qRed(c) + d, 255), qBound(0, qGreen(c) + d, 255),
+                                    qBound(0, qBlue(c) + d, 255)));
+    }
+    return picture;
+}
+
+QByteArray qt_jpeg(const QImage &picture, int quality)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    picture.save(&buffer, "JPEG", quality);
+    return bytes;
+}
+
+bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000))
+        return false;
+    if (!input.isEmpty())
+        process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(120000))
+        return false;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QStringList missing_tools(const QStringList &tools)
+{
+    QStringList missing;
+    for (const QString &tool : tools) {
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            missing.append(tool);
+    }
+    return missing;
+}
+
+QByteArray cjpeg(const QImage &picture, const QStringList &options)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    QByteArray ppm = QByteArray("P6\n") + QByteArray::number(rgb.width()) + ' ' + QByteArray::number(rgb.height())
+                     + "\n255\n";
+    for (int y = 0; y < rgb.height(); ++y)
+        ppm.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), rgb.width() * 3);
+    QByteArray jpeg;
+    if (!run_tool(QStringLiteral("cjpeg"), options, &jpeg, ppm))
+        return {};
+    return jpeg;
+}
+
+QByteArray with_exif_thumbnail(const QByteArray &jpeg, const QImage &thumbnail)
+{
+    QTemporaryDir dir;
+    const QString photo = dir.filePath(QStringLiteral("photo.jpg"));
+    const QString thumb = dir.filePath(QStringLiteral("thumb.jpg"));
+    if (!write_file(photo, jpeg) || !write_file(thumb, qt_jpeg(thumbnail, 80)))
+        return {};
+    if (!run_tool(QStringLiteral("exiftool"),
+                  {QStringLiteral("-q"), QStringLiteral("-overwrite_original"), QStringLiteral("-Make=Velvora Test"),
+                   QStringLiteral("-ThumbnailImage<=") + thumb, photo}))
+        return {};
+    return read_file(photo);
+}
+
+bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label)
+{
+    image_path = path;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size_bytes))
+        return false;
+    file.close();
+    return run_tool(QStringLiteral("mkfs.fat"),
+                    {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-n"), label, path});
+}
+
+bool FatImage::mkdir(const QString &card_path)
+{
+    return run_tool(QStringLiteral("mmd"), {QStringLiteral("-i"), image_path, QStringLiteral("::") + card_path});
+}
+
+bool FatImage::put(const QString &card_path, const QByteArray &content)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("content"));
+    return write_file(source, content)
+        && run_tool(QStringLiteral("mcopy"),
+                    {QStringLiteral("-o"), QStringLiteral("-i"), image_path, source, QStringLiteral("::") + card_path});
+}
+
+bool FatImage::remove(const QString &card_path)
+{
+    return run_tool(QStringLiteral("mdel"), {QStringLiteral("-i"), image_path, QStringLiteral("::") + card_path});
+}
+
+bool FatImage::extract_all(const QString &directory)
+{
+    return QDir().mkpath(directory)
+        && run_tool(QStringLiteral("mcopy"), {QStringLiteral("-s"), QStringLiteral("-n"), QStringLiteral("-i"),
+                                              image_path, QStringLiteral("::/*"), directory});
+}
+
+bool write_file(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray read_file(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace testsupport
