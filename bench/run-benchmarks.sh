@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# Speed and memory benchmarks of the scan engine. Makes three volume images
+# in a scratch folder, warms the page cache, and measures:
+#   random   SIZE of random bytes: the scan against a plain 4 MiB read loop;
+#   photos   SIZE packed with distinct real photos: velvora-scan against
+#            PhotoRec (JPEG only, whole space) and foremost;
+#   endless  a JPEG header every 64 MiB whose entropy data never ends: the
+#            carver's buffer cap, over and over;
+# and the peak resident memory of velvora-scan on each. Prints one figure a
+# line with its target and PASS or over. Never part of ctest.
+#
+# Needs: plasma-workspace-wallpapers (the photos), time (/usr/bin/time),
+# testdisk (photorec) and foremost for the comparison; about 5 x SIZE of
+# free space in the scratch folder.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(dirname "$here")
+scratch=/tmp/velvora-bench
+build_dir="$source_dir/build-bench"
+size=$((1024 * 1024 * 1024))
+rounds=3
+photo_dirs=(/usr/share/wallpapers)
+run_peers=1
+
+usage() {
+    cat <<EOF
+Usage: $0 [--dir DIR] [--build DIR] [--size BYTES] [--rounds N] [--photos DIR] [--no-peers]
+  --dir DIR      scratch folder for the images and outputs (default $scratch)
+  --build DIR    Release build folder, configured and built if needed (default $build_dir)
+  --size BYTES   size of each image (default $size)
+  --rounds N     rounds of the random-bytes comparison; the best of each is kept (default $rounds)
+  --photos DIR   folder of JPEG files to pack (default ${photo_dirs[*]})
+  --no-peers     skip PhotoRec and foremost
+EOF
+}
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --dir) scratch=$2; shift 2 ;;
+        --build) build_dir=$2; shift 2 ;;
+        --size) size=$2; shift 2 ;;
+        --rounds) rounds=$2; shift 2 ;;
+        --photos) photo_dirs=("$2"); shift 2 ;;
+        --no-peers) run_peers=0; shift ;;
+        -h|--help) usage; exit 0 ;;
+        *) usage >&2; exit 2 ;;
+    esac
+done
+
+say() { printf '%s\n' "$*"; }
+die() { printf 'run-benchmarks: %s\n' "$*" >&2; exit 1; }
+have() { command -v "$1" >/dev/null 2>&1; }
+calc() { awk "BEGIN { printf \"%.3f\", $* }"; }
+now() { date +%s.%N; }
+since() { calc "$(now) - $1"; }
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
+mib_per_s() { calc "$size / 1048576 / $1"; }
+# verdict VALUE OP LIMIT: PASS when VALUE OP LIMIT holds, else over
+verdict() { awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN {
+    ok = (op == "<=") ? (v <= l) : (v >= l); print ok ? "PASS" : "over" }'; }
+# figure NAME VALUE UNIT [NOTE]
+figure() { printf '%-44s %10s %-6s %s\n' "$1" "$2" "$3" "${4:-}"; }
+# target NAME VALUE UNIT OP LIMIT
+target() { figure "$1" "$2" "$3" "target $4 $5  $(verdict "$2" "$4" "$5")"; }
+
+# --- build -----------------------------------------------------------------
+bin="$build_dir/bin"
+if [ ! -x "$bin/velvora-scan" ] || [ ! -x "$bin/velvora-bench-scan" ]; then
+    cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVELVORA_BUILD_BENCH=ON >/dev/null
+fi
+cmake --build "$build_dir" -j2 --target velvora-scan velvora-bench-mkimage velvora-bench-read velvora-bench-scan \
+    >/dev/null || die "the build failed"
+
+[ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install time)"
+peers=()
+if [ "$run_peers" = 1 ]; then
+    if have photorec; then peers+=(photorec); else say "PhotoRec not installed (apt-get install testdisk): skipped"; fi
+    if have foremost; then peers+=(foremost); else say "foremost not installed (apt-get install foremost): skipped"; fi
+fi
+
+mkdir -p "$scratch"
+scratch=$(cd "$scratch" && pwd)
+free_kib=$(df -Pk "$scratch" | awk 'NR == 2 { print $4 }')
+need_kib=$((size / 1024 * 5))
+[ "$free_kib" -ge "$need_kib" ] || die "$scratch has $((free_kib / 1024)) MiB free, needs $((need_kib / 1024)) MiB"
+
+# --- images ----------------------------------------------------------------
+# An image is made again only when it is missing or of another size; its
+# stamp keeps the number of photos placed in it.
+make_image() {
+    local kind=$1 file="$scratch/$1.img"
+    shift
+    if [ ! -f "$file" ] || [ ! -f "$file.placed" ] || [ "$(stat -c %s "$file")" != "$size" ]; then
+        rm -f "$file.placed"
+        "$bin/velvora-bench-mkimage" "$kind" "$file" "$size" "$@" >"$file.placed.new"
+        mv "$file.placed.new" "$file.placed"
+    fi
+}
+make_image random
+make_image photos "${photo_dirs[@]}"
+make_image endless
+photos_placed=$(cat "$scratch/photos.img.placed")
+[ "$photos_placed" -gt 0 ] || die "no photos were packed into the image; is plasma-workspace-wallpapers installed?"
+
+for img in random photos endless; do
+    cat "$scratch/$img.img" >/dev/null
+    cat "$scratch/$img.img" >/dev/null
+done
+
+# --- runners ---------------------------------------------------------------
+# Each sets: seconds, and where it applies found and peak_mib.
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+run_cat() {
+    local t
+    t=$(now)
+    cat "$1" >/dev/null
+    seconds=$(since "$t")
+}
+
+run_read_loop() {
+    local out
+    out=$("$bin/velvora-bench-read" "$1")
+    seconds=$(field seconds "$out")
+}
+
+run_fsindexer() {
+    local out
+    out=$("$bin/velvora-bench-scan" "$1")
+    seconds=$(field seconds "$out")
+    found=$(field found "$out")
+    peak_mib=$(field peak_mib "$out")
+}
+
+# velvora-scan as a user runs it, process start and writing the photos included.
+run_velvora_scan() {
+    local out_dir="$scratch/out-velvora" t summary
+    rm -rf "$out_dir"
+    t=$(now)
+    summary=$(/usr/bin/time -f '%M' -o "$scratch/time.out" "$bin/velvora-scan" "$1" "$out_dir")
+    seconds=$(since "$t")
+    found=$(field found "$summary")
+    peak_mib=$(calc "$(tail -n 1 "$scratch/time.out") / 1024")
+    rm -rf "$out_dir"
+}
+
+run_photorec() {
+    local out_dir="$scratch/out-photorec" t
+    rm -rf "$out_dir"*
+    mkdir -p "$out_dir"
+    t=$(now)
+    # PhotoRec writes photorec.log into the current folder.
+    (cd "$scratch" && photorec /log /d "$out_dir/recup" /cmd "$1" \
+        options,fileopt,everything,disable,jpg,enable,wholespace,search >/dev/null 2>&1) \
+        || die "photorec failed"
+    seconds=$(since "$t")
+    found=$(find "$out_dir" -name '*.jpg' | wc -l)
+    rm -rf "$out_dir"
+}
+
+run_foremost() {
+    local out_dir="$scratch/out-foremost" t
+    rm -rf "$out_dir"
+    t=$(now)
+    foremost -Q -t jpg -i "$1" -o "$out_dir" >/dev/null 2>&1 || die "foremost failed"
+    seconds=$(since "$t")
+    found=$(find "$out_dir" -name '*.jpg' | wc -l)
+    rm -rf "$out_dir"
+}
+
+say "Velvora scan engine benchmarks: $(nproc) cores, images of $size bytes in $scratch"
+say "$(git -C "$source_dir" log -1 --format='commit %h %s' 2>/dev/null || true)"
+say
+
+# --- random bytes: the scan against a plain read loop -----------------------
+random="$scratch/random.img"
+best_cat="" best_read="" best_fs="" best_cli=""
+for ((round = 1; round <= rounds; ++round)); do
+    run_cat "$random";          best_cat=$(min "$best_cat" "$seconds")
+    run_read_loop "$random";    best_read=$(min "$best_read" "$seconds")
+    run_fsindexer "$random";    best_fs=$(min "$best_fs" "$seconds")
+    run_velvora_scan "$random"; best_cli=$(min "$best_cli" "$seconds")
+done
+random_peak=$peak_mib
+say "== $((size / 1048576)) MiB of random bytes, best of $rounds rounds"
+figure "cat > /dev/null" "$best_cat" s "$(mib_per_s "$best_cat") MiB/s"
+figure "read loop, 4 MiB blocks" "$best_read" s "$(mib_per_s "$best_read") MiB/s"
+figure "FsIndexer scan" "$best_fs" s "$(mib_per_s "$best_fs") MiB/s"
+figure "velvora-scan" "$best_cli" s "$(mib_per_s "$best_cli") MiB/s"
+target "FsIndexer scan / read loop" "$(calc "$best_fs / $best_read")" x "<=" 1.25
+target "velvora-scan / read loop" "$(calc "$best_cli / $best_read")" x "<=" 1.25
+figure "velvora-scan / cat" "$(calc "$best_cli / $best_cat")" x
+for peer in "${peers[@]}"; do
+    "run_$peer" "$random"
+    figure "$peer" "$seconds" s "$(calc "$seconds / $best_cat") x cat"
+done
+say
+
+# --- photos: against PhotoRec ---------------------------------------------
+photos="$scratch/photos.img"
+say "== $((size / 1048576)) MiB packed with $photos_placed distinct photos"
+run_cat "$photos"
+figure "cat > /dev/null" "$seconds" s
+run_fsindexer "$photos"
+figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds") MiB/s, peak $peak_mib MiB"
+target "FsIndexer photos found" "$found" "" ">=" "$photos_placed"
+run_velvora_scan "$photos"
+velvora_photos_seconds=$seconds
+photos_peak=$peak_mib
+figure "velvora-scan (writing the photos)" "$seconds" s "$(mib_per_s "$seconds") MiB/s"
+target "velvora-scan photos found" "$found" "" ">=" "$photos_placed"
+for peer in "${peers[@]}"; do
+    "run_$peer" "$photos"
+    figure "$peer" "$seconds" s "$found photos"
+    if [ "$peer" = photorec ]; then
+        target "photorec / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x ">=" 2
+    else
+        figure "$peer / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x
+    fi
+done
+say
+
+# --- a stream that never ends: the carver's cap --------------------------------
+endless="$scratch/endless.img"
+say "== $((size / 1048576)) MiB of endless streams, $(cat "$endless.placed") JPEG headers 64 MiB apart"
+run_fsindexer "$endless"
+figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds") MiB/s, peak $peak_mib MiB"
+run_velvora_scan "$endless"
+endless_peak=$peak_mib
+figure "velvora-scan" "$seconds" s "$(mib_per_s "$seconds") MiB/s"
+say
+
+say "== peak resident memory of velvora-scan"
+target "random bytes" "$random_peak" MiB "<=" 160
+target "packed photos" "$photos_peak" MiB "<=" 160
+target "endless streams" "$endless_peak" MiB "<=" 160
