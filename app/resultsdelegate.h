@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QStyledItemDelegate>
+
+// Draws one found photo of the results list the way an entry looks: the
+// thumbnail on a flat button face at the top, and under it a check box with
+// the file name, centred. The item holds everything: the thumbnail
+// (Qt::DecorationRole, a QPixmap), the name (Qt::DisplayRole), the selection
+// (Qt::CheckStateRole) and the volume offset (Qt::UserRole). Only the check
+// box reacts to the mouse; clicks on the thumbnail do nothing.
+class ResultsDelegate : public QStyledItemDelegate
+{
+    Q_OBJECT
+
+public:
+    static constexpr int entry_width = 136;
+    static constexpr int entry_height = 124;
+    static constexpr int thumbnail_width = 124;
+    static constexpr int thumbnail_height = 90;
+    // The largest thumbnail drawn; the list keeps its pictures at this size.
+    static constexpr int icon_width = 120;
+    static constexpr int icon_height = 90;
+
+    explicit ResultsDelegate(QObject *parent = nullptr);
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override;
+
+    // Where the check box with its name lies within the entry's rectangle.
+    QRect check_box_rect(const QStyleOptionViewItem &option, const QModelIndex &index) const;
+    QRect thumbnail_rect(const QStyleOptionViewItem &option) const;
+
+protected:
+    bool editorEvent(QEvent *event, QAbstractItemModel *model, const QStyleOptionViewItem &option,
+                     const QModelIndex &index) override;
+
+private:
+    static void toggle(QAbstractItemModel *model, const QModelIndex &index);
+};
