@@ -1,3 +1,4 @@
+#include "deviceenumeration.h"
 #include "headlessscan.h"
 #include "rawvolume.h"
 #include "removabledevice.h"
@@ -17,6 +18,7 @@ enum ExitCode { AllWritten = 0, SomeWritesFailed = 1, UnusableInput = 2 };
 
 const char help_text[] =
     "Usage: velvora-scan [--root DIR] SOURCE OUTDIR\n"
+    "       velvora-scan --list\n"
     "\n"
     "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
     "writes every photo found into OUTDIR as IMAGE_0001.JPG, IMAGE_0002.JPG, ...\n"
@@ -34,6 +36,9 @@ const char help_text[] =
     "              written again. Without it, the mount point of SOURCE is used when\n"
     "              SOURCE is a mounted block device; otherwise every photo found is\n"
     "              written.\n"
+    "  --list      list the removable volumes attached now, one a line: the\n"
+    "              device node, a tab, its name, drive, size and file system, a\n"
+    "              tab and its mount point (empty when not mounted). Exit 0.\n"
     "  -h, --help  show this text.\n"
     "\n"
     "While scanning, a progress line (phase, per cent, MB/s, photos found, time\n"
@@ -107,6 +112,18 @@ bool prepare_out_dir(const QString &out_dir, const QString &source, QString *err
     return true;
 }
 
+// The volumes the device page offers, one a line, for users and scripts.
+int list_volumes()
+{
+    const QMap<QString, RemovableDevice> devices = enumerate_removable_devices();
+    for (const RemovableDevice &device : devices) {
+        const QString text = device.display_text().replace(QLatin1Char('\n'), QStringLiteral(" | "));
+        std::printf("%s\t%s\t%s\n", qPrintable(device.raw_path), qPrintable(text), qPrintable(device.root_path));
+    }
+    std::fflush(stdout);
+    return AllWritten;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -120,7 +137,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption help_option({QStringLiteral("h"), QStringLiteral("help")},
                                          QStringLiteral("Show the help."));
     parser.addOption(root_option);
+    const QCommandLineOption list_option(QStringLiteral("list"), QStringLiteral("List the removable volumes."));
     parser.addOption(help_option);
+    parser.addOption(list_option);
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Device or image file."));
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Folder for the photos."));
     if (!parser.parse(QCoreApplication::arguments()))
@@ -130,6 +149,11 @@ int main(int argc, char *argv[])
         return AllWritten;
     }
     const QStringList positional = parser.positionalArguments();
+    if (parser.isSet(list_option)) {
+        if (!positional.isEmpty() || parser.isSet(root_option))
+            return usage_error(QStringLiteral("--list takes no other arguments."));
+        return list_volumes();
+    }
     if (positional.size() != 2)
         return usage_error(QStringLiteral("expected SOURCE and OUTDIR."));
 

@@ -33,7 +33,10 @@ bool RemovableDevice::is_available() const
 
 bool RemovableDevice::has_file_system() const
 {
-    return !root_path.isEmpty() && volume_platform::probe_mount(root_path);
+    if (root_path.isEmpty() || !volume_platform::probe_mount(root_path))
+        return false;
+    // An unmounted device leaves its mount point behind as a plain folder.
+    return !volume_platform::is_block_device(raw_path) || volume_platform::mount_point_of(raw_path) == root_path;
 }
 
 bool RemovableDevice::open(volume_platform::Failure *failure)

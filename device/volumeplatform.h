@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -39,8 +40,9 @@ struct Geometry {
 };
 Geometry geometry(Handle handle);
 
-// Identity of what a path names now (device number for nodes, device and
-// inode for files); 0 when it does not exist.
+// Identity of what a path names now (device numbers and the disk's media
+// sequence number for nodes, so a reattached loop device or a changed card
+// differs; device and inode for files); 0 when it does not exist.
 quint64 identity_of(const QString &path);
 
 // True when root_path is a mounted, readable directory.
@@ -49,11 +51,36 @@ bool probe_mount(const QString &root_path);
 // Mount point of the file system on the block device raw_path, or empty.
 QString mount_point_of(const QString &raw_path);
 
+// True when path names a block device node (not an image file).
+bool is_block_device(const QString &path);
+
 // True when files written under directory could land on the storage behind
 // raw_path: the same device, a partition of it or its whole disk, or a loop
 // device backed by the image file raw_path.
 bool shares_storage(const QString &directory, const QString &raw_path);
 
 bool stderr_is_terminal();
+
+// One removable volume as the platform lists it.
+struct VolumeInfo {
+    QString drive;       // kernel name, for example sdb1
+    QString raw_path;    // device node
+    QString root_path;   // mount point, empty when not mounted
+    QString label;       // empty when unknown
+    QString file_system; // for example FAT32, exFAT; empty when unknown
+    quint32 bytes_per_sector = 0;
+    qint64 size = 0;     // bytes
+    quint64 identity = 0; // as identity_of(raw_path) gives it while the device stays
+};
+
+// The removable volumes attached now: partitions of removable or
+// hot-pluggable disks (the disk itself when it has none) and file-backed loop
+// devices, never the disk the system runs from. Needs no read access to the
+// devices; label and file system stay empty when they cannot be learnt.
+QList<VolumeInfo> list_volumes();
+
+// identity_of() of a block device node with these numbers, on a disk whose
+// media sequence number is disk_sequence (0 when the kernel has none).
+quint64 block_device_identity(quint32 major, quint32 minor, quint64 disk_sequence);
 
 } // namespace volume_platform

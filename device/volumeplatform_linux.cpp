@@ -1,4 +1,5 @@
 #include "volumeplatform.h"
+#include "sysfsvolumetable.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,6 +7,7 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <blkid/blkid.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -55,6 +57,7 @@ QByteArray native(const QString &path)
 // One line of /proc/self/mountinfo, reduced to what the lookups need.
 struct MountEntry {
     dev_t device = 0;
+    QString root; // the folder of the file system seen at mount_point; "/" unless bind-mounted
     QString mount_point;
     QString source;
 };
@@ -97,6 +100,7 @@ QList<MountEntry> read_mounts()
         entry.device = makedev(numbers[0].toUInt(), numbers[1].toUInt());
         entry.mount_point = unescape_mount_field(fields[4]);
         entry.source = unescape_mount_field(fields[separator + 2]);
+        entry.root = unescape_mount_field(fields[3]);
         mounts.append(entry);
     }
     return mounts;
@@ -170,7 +174,48 @@ bool is_under(const QString &path, const QString &mount_point)
     return path == mount_point || path.startsWith(mount_point + QLatin1Char('/'));
 }
 
+// The kernel's media sequence number of the disk a device belongs to: it
+// changes whenever a loop device is attached or detached or a card is swapped.
+quint64 disk_sequence_of(dev_t device)
+{
+    QString dir = QFileInfo(sysfs_dir(device)).canonicalFilePath();
+    if (QFileInfo::exists(dir + QStringLiteral("/partition")))
+        dir = QFileInfo(dir).path();
+    QFile file(dir + QStringLiteral("/diskseq"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.readAll().trimmed().toULongLong();
+}
+
+// Label and type from the superblock, for machines without udev's database.
+// libblkid opens the node read-only; a node this user cannot read stays unknown.
+bool probe_file_system(const QString &node, SysfsVolumeTable::FileSystemId *id)
+{
+    const blkid_probe probe = blkid_new_probe_from_filename(native(node).constData());
+    if (!probe)
+        return false;
+    blkid_probe_enable_superblocks(probe, 1);
+    blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE | BLKID_SUBLKS_VERSION);
+    const bool found = blkid_do_safeprobe(probe) == 0;
+    if (found) {
+        const auto value = [probe](const char *name) {
+            const char *data = nullptr;
+            return blkid_probe_lookup_value(probe, name, &data, nullptr) == 0 ? QString::fromUtf8(data) : QString();
+        };
+        id->label = value("LABEL");
+        id->type = value("TYPE");
+        id->version = value("VERSION");
+    }
+    blkid_free_probe(probe);
+    return found;
+}
+
 } // namespace
+
+QList<VolumeInfo> list_volumes()
+{
+    return SysfsVolumeTable(SysfsVolumeTable::Roots(), probe_file_system).volumes();
+}
 
 QString failure_text(Failure failure)
 {
@@ -282,14 +327,21 @@ Geometry geometry(Handle handle)
     return result;
 }
 
+quint64 block_device_identity(quint32 major_number, quint32 minor_number, quint64 disk_sequence)
+{
+    // 1 bit block device, 12 bits major, 20 bits minor, 31 bits media sequence
+    return (quint64(1) << 63) | (quint64(major_number & 0xfff) << 51) | (quint64(minor_number & 0xfffff) << 31)
+        | (disk_sequence & 0x7fffffff);
+}
+
 quint64 identity_of(const QString &path)
 {
     struct stat st;
     if (!stat_path(path, &st))
         return 0;
     if (S_ISBLK(st.st_mode))
-        return (quint64(1) << 63) | quint64(st.st_rdev);
-    return (quint64(st.st_dev) << 40) ^ quint64(st.st_ino);
+        return block_device_identity(major(st.st_rdev), minor(st.st_rdev), disk_sequence_of(st.st_rdev));
+    return ((quint64(st.st_dev) << 40) ^ quint64(st.st_ino)) & ~(quint64(1) << 63);
 }
 
 bool probe_mount(const QString &root_path)
@@ -308,12 +360,22 @@ QString mount_point_of(const QString &raw_path)
     const dev_t device = block_device_of(raw_path);
     if (device == 0)
         return {};
+    QString found;
     for (const MountEntry &mount : read_mounts()) {
         // fuseblk mounts carry an anonymous device number; their source names the node
-        if (mount.device == device || block_device_of(mount.source) == device)
+        if (mount.device != device && block_device_of(mount.source) != device)
+            continue;
+        if (mount.root == QLatin1String("/"))
             return mount.mount_point;
+        if (found.isEmpty())
+            found = mount.mount_point; // a folder of it bind-mounted elsewhere, if nothing better
     }
-    return {};
+    return found;
+}
+
+bool is_block_device(const QString &path)
+{
+    return block_device_of(path) != 0;
 }
 
 bool shares_storage(const QString &directory, const QString &raw_path)

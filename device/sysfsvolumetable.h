@@ -1,0 +1,83 @@
+#pragma once
+
+#include "volumeplatform.h"
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+#include <functional>
+
+// Finds the removable volumes of a Linux machine in its sysfs tree, its mount
+// table and udev's database. Every location is given to the constructor, so a
+// tree captured from another machine reads the same as the live one. Nothing
+// here opens a device; the optional probe is asked only about devices that
+// udev has no record of.
+class SysfsVolumeTable
+{
+public:
+    struct Roots {
+        QString sysfs = QStringLiteral("/sys");
+        QString mountinfo = QStringLiteral("/proc/self/mountinfo");
+        QString swaps = QStringLiteral("/proc/swaps");
+        QString udev_data = QStringLiteral("/run/udev/data");
+        QString dev = QStringLiteral("/dev");
+    };
+
+    struct FileSystemId {
+        QString label;
+        QString type;    // as udev and libblkid name it: vfat, exfat, ntfs, ...
+        QString version; // FAT12, FAT16 or FAT32 for vfat
+    };
+    // Reads the file system's label and type from the device node itself;
+    // false when the node cannot be read or holds no known file system.
+    using Probe = std::function<bool(const QString &node, FileSystemId *id)>;
+
+    explicit SysfsVolumeTable(Roots roots, Probe probe = {});
+
+    QList<volume_platform::VolumeInfo> volumes() const;
+
+    // The name users know a file system by: FAT32 rather than vfat.
+    static QString file_system_name(const QString &type, const QString &version);
+
+private:
+    struct BlockEntry {
+        QString name; // kernel name: sdb, sdb1
+        QString disk; // kernel name of the whole disk
+        QString dir;  // resolved sysfs directory
+        quint32 major = 0;
+        quint32 minor = 0;
+        bool partition = false;
+    };
+    struct Mount {
+        quint32 major = 0;
+        quint32 minor = 0;
+        QString root;
+        QString mount_point;
+        QString source;
+    };
+    struct Snapshot {
+        QHash<QString, BlockEntry> by_name;
+        QHash<QString, QString> by_numbers; // "8:17" -> sdb1
+        QStringList disks;
+        QHash<QString, QStringList> partitions; // disk -> its partitions
+        QList<Mount> mounts;
+    };
+
+    Snapshot read_snapshot() const;
+    void add_disk(Snapshot *snapshot, const QString &name) const;
+    QList<Mount> read_mounts() const;
+    QString entry_of_mount(const Snapshot &snapshot, const Mount &mount) const;
+    QString entry_of_node(const Snapshot &snapshot, const QString &node) const;
+    QSet<QString> system_disks(const Snapshot &snapshot) const;
+    void add_disks_behind(const Snapshot &snapshot, const QString &name, QSet<QString> *disks, int depth) const;
+    bool is_candidate(const BlockEntry &disk) const;
+    QString mount_point_of(const Snapshot &snapshot, const BlockEntry &entry) const;
+    QHash<QString, QString> udev_properties(const BlockEntry &entry, bool *known) const;
+    volume_platform::VolumeInfo describe(const Snapshot &snapshot, const BlockEntry &entry,
+                                         quint32 bytes_per_sector, quint64 disk_sequence) const;
+
+    Roots roots;
+    Probe probe;
+};
