@@ -79,7 +79,8 @@ void HeadlessScan::on_progress(qint64 sectors_done, qint64 sectors_total)
                       .arg(fraction * 100.0, 0, 'f', 2)
                       .arg(rate / 1e6, 0, 'f', 1)
                       .arg(arrivals.size())
-                      .arg(left));
+                      .arg(left),
+                  sectors_done >= sectors_total);
 }
 
 void HeadlessScan::on_found(qint64 offset)

@@ -110,11 +110,16 @@ void FsIndexer::scan_volume()
     const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
     const qint64 total = device.sector_count;
     const std::unique_ptr<char[]> block(new (std::nothrow) char[block_size]);
+    if (!block) {
+        scan_error = tr("There is not enough memory to scan.");
+        emit scanning_error();
+        return;
+    }
     carver.reset();
     qint64 done = 0;
     bool device_gone = false;
 
-    while (block && running) {
+    while (running) {
         const BlockRead read = read_block(*volume, done, block.get(), unit);
         if (read.device_gone) {
             device_gone = true;
