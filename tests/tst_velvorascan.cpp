@@ -180,6 +180,7 @@ private slots:
 
     void sampleCardWithLiveFilesIndexed();
     void sampleCardWithoutIndex();
+    void progressLineOnTerminal();
     void help();
 
     void usageErrors_data();
@@ -247,6 +248,8 @@ void VelvoraScanTest::sampleCardWithLiveFilesIndexed()
     QVERIFY2(!run.crashed, run.err.constData());
     QCOMPARE(run.exit_code, 0);
     QCOMPARE(run.out, summary_line(int(deleted_paths.size()), int(deleted_paths.size()), 0));
+    // stderr is no terminal here, so it carries no progress line
+    QCOMPARE(run.err, QByteArray());
 
     // Exactly the deleted photos, byte for byte up to their end-of-image
     // marker, numbered in the order they lie on the card.
@@ -289,6 +292,32 @@ void VelvoraScanTest::sampleCardWithoutIndex()
         });
         QVERIFY2(present, qPrintable(path));
     }
+}
+
+void VelvoraScanTest::progressLineOnTerminal()
+{
+    if (!missing_tools({QStringLiteral("script")}).isEmpty())
+        QSKIP("needs script (bsdutils) to give the scanner a terminal");
+    const QString out = scratch.filePath(QStringLiteral("recovered-on-terminal"));
+    auto quoted = [](const QString &text) { return u'\'' + text + u'\''; };
+    const QString command = QStringList{quoted(scan_program), QStringLiteral("--root"), quoted(live_files()),
+                                        quoted(card()), quoted(out)}
+                                .join(u' ');
+    const Run run = run_program(QStringLiteral("script"),
+                                {QStringLiteral("-qec"), command, QStringLiteral("/dev/null")});
+    QCOMPARE(run.exit_code, 0);
+    // Both phases are shown on one line redrawn with carriage returns; the
+    // summary follows on a line of its own.
+    const QList<QByteArray> redraws = run.out.split('\r');
+    const auto shows = [&](const QByteArray &text) {
+        return std::any_of(redraws.cbegin(), redraws.cend(),
+                           [&](const QByteArray &line) { return line.startsWith(text); });
+    };
+    QVERIFY2(shows("Indexing existing files"), run.out.constData());
+    QVERIFY2(shows("Scanning 100.00%"), run.out.constData());
+    QVERIFY2(run.out.endsWith("\n" + summary_line(int(deleted_paths.size()), int(deleted_paths.size()), 0)
+                                          .replace("\n", "\r\n")),
+             run.out.constData());
 }
 
 void VelvoraScanTest::help()
