@@ -86,6 +86,10 @@ void HeadlessScan::on_progress(qint64 sectors_done, qint64 sectors_total)
 void HeadlessScan::on_found(qint64 offset)
 {
     arrivals.append(offset);
+    // thumbnails are still being decoded after the last block was read; keep
+    // the final line's photo count true
+    if (last_total > 0 && last_done >= last_total)
+        on_progress(last_done, last_total);
 }
 
 void HeadlessScan::on_unreadable(qint64 bytes)

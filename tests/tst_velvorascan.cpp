@@ -315,6 +315,10 @@ void VelvoraScanTest::progressLineOnTerminal()
     };
     QVERIFY2(shows("Indexing existing files"), run.out.constData());
     QVERIFY2(shows("Scanning 100.00%"), run.out.constData());
+    const QByteArray last_line = *std::find_if(redraws.crbegin(), redraws.crend(), [](const QByteArray &line) {
+        return line.startsWith("Scanning");
+    });
+    QVERIFY2(last_line.contains(QByteArray::number(deleted_paths.size()) + " photos"), last_line.constData());
     QVERIFY2(run.out.endsWith("\n" + summary_line(int(deleted_paths.size()), int(deleted_paths.size()), 0)
                                           .replace("\n", "\r\n")),
              run.out.constData());
