@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -28,6 +29,8 @@ constexpr int scanning_page = 2;
 constexpr int final_page = 3;
 constexpr int device_poll_ms = 999;
 constexpr int stop_wait_ms = 2000;
+// How long a found photo may wait before it shows in the results list.
+constexpr int entry_delay_ms = 100;
 // Room for the status text before the "Select all" box starts.
 constexpr int status_max_width = 430;
 // At most this many names are listed in the message about failed files.
@@ -36,6 +39,26 @@ constexpr int listed_failures = 20;
 QString photo_name(int number)
 {
     return QString::asprintf("IMAGE_%04d.JPG", number);
+}
+
+// The list keeps its own copy of a thumbnail at the size it draws it.
+// Painting with bilinear filtering is several times quicker here than
+// QImage::scaled's smooth path, and looks the same at this reduction.
+QPixmap list_picture(const QImage &thumbnail)
+{
+    if (thumbnail.isNull())
+        return {};
+    const QSize size = thumbnail.size().boundedTo(QSize(ResultsDelegate::icon_width, ResultsDelegate::icon_height));
+    const QSize fitted = thumbnail.size().scaled(size, Qt::KeepAspectRatio);
+    if (fitted == thumbnail.size())
+        return QPixmap::fromImage(thumbnail);
+    QImage picture(fitted, thumbnail.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    picture.fill(Qt::transparent);
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(picture.rect(), thumbnail);
+    painter.end();
+    return QPixmap::fromImage(std::move(picture));
 }
 
 } // namespace
@@ -52,6 +75,9 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source)
     results_delegate = new ResultsDelegate(ui->listWidget_2);
     ui->listWidget_2->setItemDelegate(results_delegate);
     ui->listWidget_2->setUniformItemSizes(true);
+    entry_timer.setSingleShot(true);
+    entry_timer.setInterval(entry_delay_ms);
+    connect(&entry_timer, &QTimer::timeout, this, &MainWindow::add_pending_entries);
 
     connect(&device_timer, &QTimer::timeout, this, &MainWindow::on_device_changed);
     connect(this, &MainWindow::deviceChange, this, &MainWindow::on_device_changed);
@@ -86,6 +112,7 @@ MainWindow::~MainWindow()
     // must end before it is destroyed with the window.
     fs_indexer.stop();
     fs_indexer.wait();
+    qDeleteAll(pending_entries);
     delete ui;
 }
 
@@ -202,6 +229,9 @@ void MainWindow::on_work_start(RemovableDevice &device)
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
     ui->stackedWidget->setCurrentIndex(scanning_page);
+    entry_timer.stop();
+    qDeleteAll(pending_entries);
+    pending_entries.clear();
     ui->listWidget_2->clear();
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());
@@ -290,11 +320,13 @@ void MainWindow::on_scanning_progress(qint64 i, qint64 j)
 
 void MainWindow::on_scanning_stop()
 {
+    add_pending_entries();
     show_final_status(tr("Select files and press the restore button"));
 }
 
 void MainWindow::on_scanning_done()
 {
+    add_pending_entries();
     if (fs_indexer.found_images.isEmpty())
         show_final_status(tr("No files found"));
     else
@@ -305,6 +337,7 @@ void MainWindow::on_scanning_done()
 
 void MainWindow::on_scanning_error()
 {
+    add_pending_entries();
     show_final_status(tr("The device could not be read."));
     const QString reason = fs_indexer.error_text();
     if (!reason.isEmpty())
@@ -354,26 +387,30 @@ void MainWindow::on_pushButton_6_clicked()
 
 void MainWindow::on_scanning_found(qint64 i, QImage image)
 {
-    // The list keeps its own copy at the size it draws, not the thumbnail.
-    QPixmap picture;
-    if (image.width() > ResultsDelegate::icon_width || image.height() > ResultsDelegate::icon_height)
-        picture = QPixmap::fromImage(image.scaled(ResultsDelegate::icon_width, ResultsDelegate::icon_height,
-                                                  Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    else
-        picture = QPixmap::fromImage(image);
-
     auto *item = new QListWidgetItem;
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-    item->setData(Qt::DisplayRole, photo_name(ui->listWidget_2->count() + 1));
-    item->setData(Qt::DecorationRole, picture);
+    item->setData(Qt::DisplayRole,
+                  photo_name(ui->listWidget_2->count() + int(pending_entries.size()) + 1));
+    item->setData(Qt::DecorationRole, list_picture(image));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
     item->setData(Qt::UserRole, i);
-    ui->listWidget_2->addItem(item);
+    pending_entries.append(item);
+    if (!entry_timer.isActive())
+        entry_timer.start();
     ui->checkBox->show();
+}
+
+void MainWindow::add_pending_entries()
+{
+    entry_timer.stop();
+    for (QListWidgetItem *item : std::as_const(pending_entries))
+        ui->listWidget_2->addItem(item);
+    pending_entries.clear();
 }
 
 void MainWindow::on_checkBox_stateChanged(int state)
 {
+    add_pending_entries();
     const Qt::CheckState target = state == Qt::Checked ? Qt::Checked : Qt::Unchecked;
     for (int row = 0; row < ui->listWidget_2->count(); ++row)
         ui->listWidget_2->item(row)->setCheckState(target);
@@ -383,6 +420,7 @@ void MainWindow::on_checkBox_stateChanged(int state)
 
 void MainWindow::collect_checked_files()
 {
+    add_pending_entries();
     recover_files.clear();
     for (int row = 0; row < ui->listWidget_2->count(); ++row) {
         const QListWidgetItem *item = ui->listWidget_2->item(row);

@@ -13,6 +13,7 @@
 
 class QCloseEvent;
 class QImage;
+class QListWidgetItem;
 class QProgressDialog;
 class ResultsDelegate;
 
@@ -75,6 +76,8 @@ private:
     bool ask(const QString &title, const QString &text);
     void inform(const QString &text);
     void collect_checked_files();
+    // Puts the entries found since the last call into the results list.
+    void add_pending_entries();
     QStringList recover_checked_files(const QString &directory);
 
     QTimer device_timer;
@@ -86,5 +89,10 @@ private:
 
     DeviceSource device_source;
     ResultsDelegate *results_delegate = nullptr;
+    // Found photos wait here briefly and enter the list together: the list
+    // lays out all its entries again after every insertion, so one insertion
+    // per photo would cost time growing with the number already shown.
+    QList<QListWidgetItem *> pending_entries;
+    QTimer entry_timer;
     qint64 unreadable_bytes = 0;
 };
