@@ -88,9 +88,17 @@ bool is_system_mount_point(const QString &mount_point)
     static const QSet<QString> system_mounts = {
         QStringLiteral("/"),    QStringLiteral("/boot"), QStringLiteral("/boot/efi"), QStringLiteral("/efi"),
         QStringLiteral("/usr"), QStringLiteral("/var"),  QStringLiteral("/home"),     QStringLiteral("/opt"),
-        QStringLiteral("/srv"),
+        QStringLiteral("/srv"), QStringLiteral("/cdrom"), QStringLiteral("/run/live/medium"),
+        QStringLiteral("/run/initramfs/live"),
     };
     return system_mounts.contains(mount_point);
+}
+
+// Read-only compressed images (snap packages, live systems) cannot hold
+// deleted photos; their loop devices would only crowd the list.
+bool is_packed_image(const QString &file_system_type)
+{
+    return file_system_type == QLatin1String("squashfs") || file_system_type == QLatin1String("erofs");
 }
 
 bool is_never_listed(const QString &name)
@@ -177,6 +185,7 @@ QList<SysfsVolumeTable::Mount> SysfsVolumeTable::read_mounts() const
             continue;
         mount.root = unescape_octal(fields[3]);
         mount.mount_point = unescape_octal(fields[4]);
+        mount.type = QString::fromUtf8(fields[separator + 1]);
         mount.source = unescape_octal(fields[separator + 2]);
         mounts.append(mount);
     }
@@ -288,22 +297,23 @@ bool SysfsVolumeTable::is_candidate(const BlockEntry &disk) const
     return udev_properties(disk, &known).value(QStringLiteral("ID_CDROM")) != QLatin1String("1");
 }
 
-QString SysfsVolumeTable::mount_point_of(const Snapshot &snapshot, const BlockEntry &entry) const
+const SysfsVolumeTable::Mount *SysfsVolumeTable::mount_of(const Snapshot &snapshot, const BlockEntry &entry) const
 {
-    QString found;
+    const Mount *found = nullptr;
     for (const Mount &mount : snapshot.mounts) {
         if (entry_of_mount(snapshot, mount) != entry.name)
             continue;
         if (mount.root == QLatin1String("/"))
-            return mount.mount_point;
-        if (found.isEmpty())
-            found = mount.mount_point; // a bind mount of a folder on it, if nothing better
+            return &mount;
+        if (!found)
+            found = &mount; // a bind mount of a folder on it, if nothing better
     }
     return found;
 }
 
-volume_platform::VolumeInfo SysfsVolumeTable::describe(const Snapshot &snapshot, const BlockEntry &entry,
-                                                       quint32 bytes_per_sector, quint64 disk_sequence) const
+volume_platform::VolumeInfo SysfsVolumeTable::describe(const BlockEntry &entry, const Mount *mount,
+                                                       quint32 bytes_per_sector, quint64 disk_sequence,
+                                                       QString *file_system_type) const
 {
     volume_platform::VolumeInfo volume;
     volume.drive = entry.name;
@@ -315,7 +325,8 @@ volume_platform::VolumeInfo SysfsVolumeTable::describe(const Snapshot &snapshot,
             node = QFile::decodeName(line.mid(8));
     }
     volume.raw_path = roots.dev + QLatin1Char('/') + node;
-    volume.root_path = mount_point_of(snapshot, entry);
+    if (mount)
+        volume.root_path = mount->mount_point;
     volume.bytes_per_sector = bytes_per_sector;
     volume.size = read_number(entry.dir + QStringLiteral("/size")) * sysfs_sector;
     volume.identity = volume_platform::block_device_identity(entry.major, entry.minor, disk_sequence);
@@ -334,6 +345,7 @@ volume_platform::VolumeInfo SysfsVolumeTable::describe(const Snapshot &snapshot,
     }
     volume.label = id.label;
     volume.file_system = file_system_name(id.type, id.version);
+    *file_system_type = id.type;
     return volume;
 }
 
@@ -348,22 +360,30 @@ QList<volume_platform::VolumeInfo> SysfsVolumeTable::volumes() const
         if (system.contains(name) || read_number(disk.dir + QStringLiteral("/size")) <= 0
             || !is_candidate(disk))
             continue;
-        const quint32 bytes_per_sector =
+        quint32 bytes_per_sector =
             quint32(read_number(disk.dir + QStringLiteral("/queue/logical_block_size"), sysfs_sector));
+        if (bytes_per_sector == 0)
+            bytes_per_sector = sysfs_sector;
         const quint64 disk_sequence = quint64(read_number(disk.dir + QStringLiteral("/diskseq")));
 
         QList<BlockEntry> volumes;
         for (const QString &part : snapshot.partitions.value(name)) {
             const BlockEntry entry = snapshot.by_name.value(part);
             // an extended partition's container spans only its link sectors
-            if (read_number(entry.dir + QStringLiteral("/size")) > 2)
+            if (read_number(entry.dir + QStringLiteral("/size")) * sysfs_sector > 2 * qint64(bytes_per_sector))
                 volumes.append(entry);
         }
         if (volumes.isEmpty())
             volumes.append(disk);
-        for (const BlockEntry &entry : std::as_const(volumes))
-            result.append(describe(snapshot, entry, bytes_per_sector == 0 ? sysfs_sector : bytes_per_sector,
-                                   disk_sequence));
+        for (const BlockEntry &entry : std::as_const(volumes)) {
+            const Mount *mount = mount_of(snapshot, entry);
+            if (mount && is_packed_image(mount->type))
+                continue;
+            QString type;
+            const volume_platform::VolumeInfo volume = describe(entry, mount, bytes_per_sector, disk_sequence, &type);
+            if (!is_packed_image(type))
+                result.append(volume);
+        }
     }
     return result;
 }

@@ -55,6 +55,7 @@ private:
         quint32 minor = 0;
         QString root;
         QString mount_point;
+        QString type;
         QString source;
     };
     struct Snapshot {
@@ -73,10 +74,10 @@ private:
     QSet<QString> system_disks(const Snapshot &snapshot) const;
     void add_disks_behind(const Snapshot &snapshot, const QString &name, QSet<QString> *disks, int depth) const;
     bool is_candidate(const BlockEntry &disk) const;
-    QString mount_point_of(const Snapshot &snapshot, const BlockEntry &entry) const;
+    const Mount *mount_of(const Snapshot &snapshot, const BlockEntry &entry) const;
     QHash<QString, QString> udev_properties(const BlockEntry &entry, bool *known) const;
-    volume_platform::VolumeInfo describe(const Snapshot &snapshot, const BlockEntry &entry,
-                                         quint32 bytes_per_sector, quint64 disk_sequence) const;
+    volume_platform::VolumeInfo describe(const BlockEntry &entry, const Mount *mount, quint32 bytes_per_sector,
+                                         quint64 disk_sequence, QString *file_system_type) const;
 
     Roots roots;
     Probe probe;

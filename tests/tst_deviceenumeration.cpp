@@ -165,8 +165,8 @@ void TestDeviceEnumeration::laptop_lists_cards_sticks_and_images()
     // Never listed: sdb itself (it has partitions) and sdb2 (an extended partition's
     // container); sdc, a card reader without card; sdd, a USB disk holding /home
     // under LUKS; sde, a USB stick holding /boot; sdf, a USB disk used for swap;
-    // sr0, a DVD drive with a disc; loop1, unbound; the internal NVMe disk; dm-0,
-    // zram0 and ram0.
+    // sr0, a DVD drive with a disc; loop1, unbound; loop2, a snap package's
+    // squashfs; the internal NVMe disk; dm-0, zram0 and ram0.
     QCOMPARE(volumes.keys(), (QStringList{dev + QStringLiteral("/loop0"), dev + QStringLiteral("/mmcblk0"),
                                           dev + QStringLiteral("/sdb1"), dev + QStringLiteral("/sdb5")}));
     QVERIFY2(probed.isEmpty(), "udev knows every listed volume; nothing should be probed");
