@@ -55,12 +55,19 @@ calc() { awk "BEGIN { printf \"%.3f\", $* }"; }
 now() { date +%s.%N; }
 since() { calc "$(now) - $1"; }
 min() { awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'; }
-mib_per_s() { calc "$size / 1048576 / $1"; }
+mib_per_s() { awk "BEGIN { printf \"%.0f MiB/s\", $size / 1048576 / $1 }"; }
 # verdict VALUE OP LIMIT: PASS when VALUE OP LIMIT holds, else over
 verdict() { awk -v v="$1" -v l="$3" -v op="$2" 'BEGIN {
     ok = (op == "<=") ? (v <= l) : (v >= l); print ok ? "PASS" : "over" }'; }
 # figure NAME VALUE UNIT [NOTE]
-figure() { printf '%-44s %10s %-6s %s\n' "$1" "$2" "$3" "${4:-}"; }
+figure() {
+    local value=$2
+    case "$3" in
+        MiB) value=$(awk "BEGIN { printf \"%.1f\", $value }") ;;
+        s|x) value=$(calc "$value") ;;
+    esac
+    printf '%-40s %10s %-4s %s\n' "$1" "$value" "$3" "${4:-}"
+}
 # target NAME VALUE UNIT OP LIMIT
 target() { figure "$1" "$2" "$3" "target $4 $5  $(verdict "$2" "$4" "$5")"; }
 
@@ -109,8 +116,21 @@ for img in random photos endless; do
 done
 
 # --- runners ---------------------------------------------------------------
-# Each sets: seconds, and where it applies found and peak_mib.
+# Each sets seconds (wall clock); those run under /usr/bin/time also cpu
+# (user + system seconds) and peak_mib (maximum resident set size), and the
+# scanners found.
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+# timed COMMAND...: runs it under /usr/bin/time, its stdout into $output.
+timed() {
+    local t
+    t=$(now)
+    output=$(/usr/bin/time -f '%M %U %S' -o "$scratch/time.out" "$@")
+    seconds=$(since "$t")
+    read -r peak_kib user_s system_s <"$scratch/time.out"
+    peak_mib=$(calc "$peak_kib / 1024")
+    cpu=$(calc "$user_s + $system_s")
+}
 
 run_cat() {
     local t
@@ -120,56 +140,50 @@ run_cat() {
 }
 
 run_read_loop() {
-    local out
-    out=$("$bin/velvora-bench-read" "$1")
-    seconds=$(field seconds "$out")
+    output=$("$bin/velvora-bench-read" "$1")
+    seconds=$(field seconds "$output")
 }
 
+# FsIndexer driven directly: the scan alone, timed inside the process.
 run_fsindexer() {
-    local out
-    out=$("$bin/velvora-bench-scan" "$1")
-    seconds=$(field seconds "$out")
-    found=$(field found "$out")
-    peak_mib=$(field peak_mib "$out")
+    timed "$bin/velvora-bench-scan" "$1"
+    seconds=$(field seconds "$output")
+    found=$(field found "$output")
 }
 
 # velvora-scan as a user runs it, process start and writing the photos included.
 run_velvora_scan() {
-    local out_dir="$scratch/out-velvora" t summary
+    local out_dir="$scratch/out-velvora"
     rm -rf "$out_dir"
-    t=$(now)
-    summary=$(/usr/bin/time -f '%M' -o "$scratch/time.out" "$bin/velvora-scan" "$1" "$out_dir")
-    seconds=$(since "$t")
-    found=$(field found "$summary")
-    peak_mib=$(calc "$(tail -n 1 "$scratch/time.out") / 1024")
+    timed "$bin/velvora-scan" "$1" "$out_dir"
+    found=$(field found "$output")
     rm -rf "$out_dir"
 }
 
 run_photorec() {
-    local out_dir="$scratch/out-photorec" t
-    rm -rf "$out_dir"*
+    local out_dir="$scratch/out-photorec"
+    rm -rf "$out_dir"
     mkdir -p "$out_dir"
-    t=$(now)
     # PhotoRec writes photorec.log into the current folder.
-    (cd "$scratch" && photorec /log /d "$out_dir/recup" /cmd "$1" \
-        options,fileopt,everything,disable,jpg,enable,wholespace,search >/dev/null 2>&1) \
-        || die "photorec failed"
-    seconds=$(since "$t")
-    found=$(find "$out_dir" -name '*.jpg' | wc -l)
+    (cd "$scratch" && timed photorec /log /d "$out_dir/recup" /cmd "$1" \
+        options,fileopt,everything,disable,jpg,enable,wholespace,search >/dev/null 2>&1 \
+        && printf '%s %s %s\n' "$seconds" "$peak_mib" "$cpu" >"$scratch/peer.out") || die "photorec failed"
+    read -r seconds peak_mib cpu <"$scratch/peer.out"
+    # f*.jpg are the photos; t*.jpg are EXIF thumbnails PhotoRec cuts out of them.
+    found=$(find "$out_dir" -name 'f*.jpg' | wc -l)
     rm -rf "$out_dir"
 }
 
 run_foremost() {
-    local out_dir="$scratch/out-foremost" t
+    local out_dir="$scratch/out-foremost"
     rm -rf "$out_dir"
-    t=$(now)
-    foremost -Q -t jpg -i "$1" -o "$out_dir" >/dev/null 2>&1 || die "foremost failed"
-    seconds=$(since "$t")
+    timed foremost -Q -t jpg -i "$1" -o "$out_dir" || die "foremost failed"
     found=$(find "$out_dir" -name '*.jpg' | wc -l)
     rm -rf "$out_dir"
 }
 
 say "Velvora scan engine benchmarks: $(nproc) cores, images of $size bytes in $scratch"
+say "load average at the start: $(cut -d ' ' -f 1-3 /proc/loadavg) (figures are only comparable on an idle machine)"
 say "$(git -C "$source_dir" log -1 --format='commit %h %s' 2>/dev/null || true)"
 say
 
@@ -184,16 +198,16 @@ for ((round = 1; round <= rounds; ++round)); do
 done
 random_peak=$peak_mib
 say "== $((size / 1048576)) MiB of random bytes, best of $rounds rounds"
-figure "cat > /dev/null" "$best_cat" s "$(mib_per_s "$best_cat") MiB/s"
-figure "read loop, 4 MiB blocks" "$best_read" s "$(mib_per_s "$best_read") MiB/s"
-figure "FsIndexer scan" "$best_fs" s "$(mib_per_s "$best_fs") MiB/s"
-figure "velvora-scan" "$best_cli" s "$(mib_per_s "$best_cli") MiB/s"
+figure "cat > /dev/null" "$best_cat" s "$(mib_per_s "$best_cat")"
+figure "read loop, 4 MiB blocks" "$best_read" s "$(mib_per_s "$best_read")"
+figure "FsIndexer scan" "$best_fs" s "$(mib_per_s "$best_fs")"
+figure "velvora-scan" "$best_cli" s "$(mib_per_s "$best_cli")"
 target "FsIndexer scan / read loop" "$(calc "$best_fs / $best_read")" x "<=" 1.25
 target "velvora-scan / read loop" "$(calc "$best_cli / $best_read")" x "<=" 1.25
 figure "velvora-scan / cat" "$(calc "$best_cli / $best_cat")" x
 for peer in "${peers[@]}"; do
     "run_$peer" "$random"
-    figure "$peer" "$seconds" s "$(calc "$seconds / $best_cat") x cat"
+    figure "$peer" "$seconds" s "$(calc "$seconds / $best_cat") x cat, $found photos"
 done
 say
 
@@ -203,18 +217,21 @@ say "== $((size / 1048576)) MiB packed with $photos_placed distinct photos"
 run_cat "$photos"
 figure "cat > /dev/null" "$seconds" s
 run_fsindexer "$photos"
-figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds") MiB/s, peak $peak_mib MiB"
-target "FsIndexer photos found" "$found" "" ">=" "$photos_placed"
+fsindexer_photos_seconds=$seconds
+figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found found"
 run_velvora_scan "$photos"
 velvora_photos_seconds=$seconds
+velvora_photos_cpu=$cpu
 photos_peak=$peak_mib
-figure "velvora-scan (writing the photos)" "$seconds" s "$(mib_per_s "$seconds") MiB/s"
+figure "velvora-scan (writing the photos)" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB"
 target "velvora-scan photos found" "$found" "" ">=" "$photos_placed"
 for peer in "${peers[@]}"; do
     "run_$peer" "$photos"
-    figure "$peer" "$seconds" s "$found photos"
+    figure "$peer" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found photos"
     if [ "$peer" = photorec ]; then
         target "photorec / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x ">=" 2
+        target "photorec / FsIndexer scan" "$(calc "$seconds / $fsindexer_photos_seconds")" x ">=" 2
+        figure "photorec / velvora-scan, cpu time" "$(calc "$cpu / $velvora_photos_cpu")" x
     else
         figure "$peer / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x
     fi
@@ -225,10 +242,10 @@ say
 endless="$scratch/endless.img"
 say "== $((size / 1048576)) MiB of endless streams, $(cat "$endless.placed") JPEG headers 64 MiB apart"
 run_fsindexer "$endless"
-figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds") MiB/s, peak $peak_mib MiB"
+figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds"), peak $peak_mib MiB"
 run_velvora_scan "$endless"
 endless_peak=$peak_mib
-figure "velvora-scan" "$seconds" s "$(mib_per_s "$seconds") MiB/s"
+figure "velvora-scan" "$seconds" s "$(mib_per_s "$seconds")"
 say
 
 say "== peak resident memory of velvora-scan"
