@@ -102,11 +102,13 @@ QString loop_unavailable_reason()
     return {};
 }
 
-// The line velvora-scan --list prints for node, split at its tabs.
-QStringList listed_line(const QString &node)
+// The line velvora-scan --list prints for node, split at its tabs; run through
+// wrapper (for example setpriv and its options) when given.
+QStringList listed_line(const QString &node, QStringList wrapper = {})
 {
     QProcess process;
-    process.start(QStringLiteral(VELVORA_SCAN_PATH), {QStringLiteral("--list")});
+    wrapper << QStringLiteral(VELVORA_SCAN_PATH) << QStringLiteral("--list");
+    process.start(wrapper.takeFirst(), wrapper);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         return {};
     const QStringList lines = QString::fromLocal8Bit(process.readAllStandardOutput()).split(QLatin1Char('\n'));
@@ -279,6 +281,19 @@ void TestDeviceEnumeration::live_exfat_card_on_loop_device()
     QCOMPARE(line, (QStringList{loop.node,
                                 QStringLiteral("VLVTEST (%1) - 32 MB | exFAT Volume").arg(loop.name()),
                                 mount_point}));
+
+    // listing needs no read access to the device
+    const QStringList as_nobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                                   QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+    if (testsupport::run_tool(as_nobody.first(), as_nobody.mid(1) << QStringLiteral("true"))) {
+        const QStringList unprivileged = listed_line(loop.node, as_nobody);
+        QCOMPARE(unprivileged.size(), 3);
+        QVERIFY2(unprivileged[1].contains(QStringLiteral("(%1) - 32 MB | ").arg(loop.name())),
+                 qPrintable(unprivileged[1]));
+        QCOMPARE(unprivileged[2], mount_point);
+    } else {
+        qInfo("setpriv cannot switch to an unprivileged user here; listing without read access not checked");
+    }
 
     loop.unmount();
     QCOMPARE(enumerate_removable_devices().value(loop.node).root_path, QString());
