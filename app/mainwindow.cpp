@@ -211,8 +211,17 @@ void MainWindow::on_pushButton_4_clicked()
         return;
     }
     RemovableDevice device = devices.value(item->data(Qt::UserRole).toString());
-    if (device.is_available())
+    if (device.is_available()) {
         emit deviceSelected(device);
+        return;
+    }
+    // A device that is there but may not be read is not "gone": say why.
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    const volume_platform::Handle probe = volume_platform::open_read_only(device.raw_path, &failure);
+    if (probe != volume_platform::invalid_handle)
+        volume_platform::close(probe);
+    if (failure == volume_platform::Failure::PermissionDenied)
+        inform(tr("The device could not be read.\n%1").arg(volume_platform::failure_text(failure)));
     else
         inform(tr("Selected device no longer available. Please select again."));
 }

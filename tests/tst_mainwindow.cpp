@@ -14,6 +14,8 @@
 
 #include <clocale>
 
+#include <unistd.h> // geteuid, seteuid: a user who may not read a device
+
 using namespace windowtest;
 
 namespace {
@@ -332,8 +334,29 @@ void TestMainWindow::next_explains_what_is_missing()
     answers.press_ok();
     next->click();
 
+    // there, but not readable by this user: said so, not "no longer available"
+    const QString locked = scratch.filePath("locked.img");
+    QVERIFY(make_sparse_file(locked, 4 * 1024 * 1024));
+    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+    fake.now.remove(image);
+    fake.attach(image_device(locked, "LOCKED"));
+    QVERIFY(QMetaObject::invokeMethod(&window, "on_device_changed"));
+    child<QListWidget>(window, "deviceList")->setCurrentRow(0);
+    QCOMPARE(child<QListWidget>(window, "deviceList")->currentItem()->data(Qt::UserRole).toString(), locked);
+    // root reads any file; an ordinary user is borrowed for the one click
+    const bool as_root = ::geteuid() == 0;
+    if (as_root)
+        QVERIFY(::seteuid(65534) == 0);
+    answers.press_ok();
+    next->click();
+    if (as_root)
+        QVERIFY(::seteuid(0) == 0);
+
     QCOMPARE(answers.pending(), 0);
-    QCOMPARE(answers.seen.size(), 3);
+    QCOMPARE(answers.seen.size(), 4);
+    QCOMPARE(answers.seen.at(3).text,
+             QStringLiteral("The device could not be read.\n"
+                            "Permission denied: reading a device needs membership of the 'disk' group or root."));
     QCOMPARE(answers.seen.at(0).text, QStringLiteral("No devices found.\nPlease connect your removable device to computer."));
     QCOMPARE(answers.seen.at(0).title, QString());
     QCOMPARE(answers.seen.at(1).text, QStringLiteral("Please choose device."));

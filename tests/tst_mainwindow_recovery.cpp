@@ -97,6 +97,7 @@ private slots:
     void whole_run_recovers_the_ticked_photos();
     void recovery_refusals();
     void failed_files_are_listed_and_links_replaced();
+    void cancel_stops_between_files();
     void live_loop_device_mounted_with_exfat_fuse();
 
 private:
@@ -273,6 +274,45 @@ void TestMainWindowRecovery::failed_files_are_listed_and_links_replaced()
     QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0003.JPG")), card.deleted.at(2));
     QCOMPARE(testsupport::read_file(outside), QByteArray("keep me"));
     QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0001.JPG")), card.deleted.at(0));
+}
+
+void TestMainWindowRecovery::cancel_stops_between_files()
+{
+    FakeDevices fake;
+    MainWindow window(nullptr, fake.source());
+    ModalAnswerer answers;
+    scan_card(window, fake);
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+
+    // Cancel is pressed as soon as the progress dialog shows, that is while
+    // the first photo is being written.
+    QPointer<QProgressDialog> progress;
+    int maximum = -1;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, this, [&] {
+        auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget());
+        if (dialog && !dialog->wasCanceled()) {
+            progress = dialog;
+            maximum = dialog->maximum();
+            dialog->cancel();
+        }
+    });
+    watch.start(0);
+    answers.choose_directory(target.path());
+    child<QPushButton>(window, "pushButton")->click();
+    watch.stop();
+
+    QCOMPARE(maximum, 3);
+    QCOMPARE(page_of(window), 3); // the final page follows a cancel too
+    const QStringList written = files_in(target.path());
+    QVERIFY2(!written.isEmpty() && written.size() < 3, qPrintable(written.join(' ')));
+    for (int i = 0; i < written.size(); ++i) {
+        QCOMPARE(written.at(i), QString::asprintf("IMAGE_%04d.JPG", i + 1)); // in name order
+        QCOMPARE(testsupport::read_file(target.filePath(written.at(i))), card.deleted.at(i));
+    }
+    QTRY_VERIFY(progress.isNull()); // released once the event loop runs
+    QVERIFY(answers.unexpected.isEmpty());
 }
 
 void TestMainWindowRecovery::live_loop_device_mounted_with_exfat_fuse()
