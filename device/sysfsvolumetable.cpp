@@ -117,14 +117,8 @@ bool hangs_off_hotplug_bus(const QString &resolved_dir)
     return pattern.match(resolved_dir).hasMatch();
 }
 
-} // namespace
-
-SysfsVolumeTable::SysfsVolumeTable(Roots roots, Probe probe)
-    : roots(std::move(roots)), probe(std::move(probe))
-{
-}
-
-QString SysfsVolumeTable::file_system_name(const QString &type, const QString &version)
+// The name users know a file system by: FAT32 rather than vfat.
+QString file_system_name(const QString &type, const QString &version)
 {
     if (type == QLatin1String("vfat"))
         return version.startsWith(QLatin1String("FAT")) ? version : QStringLiteral("FAT");
@@ -133,6 +127,13 @@ QString SysfsVolumeTable::file_system_name(const QString &type, const QString &v
     if (type == QLatin1String("ntfs") || type == QLatin1String("ntfs3"))
         return QStringLiteral("NTFS");
     return type;
+}
+
+} // namespace
+
+SysfsVolumeTable::SysfsVolumeTable(Roots roots, Probe probe)
+    : roots(std::move(roots)), probe(std::move(probe))
+{
 }
 
 void SysfsVolumeTable::add_disk(Snapshot *snapshot, const QString &name) const
@@ -157,7 +158,6 @@ void SysfsVolumeTable::add_disk(Snapshot *snapshot, const QString &name) const
         part.name = child;
         part.disk = name;
         part.dir = dir;
-        part.partition = true;
         if (!parse_numbers(read_small_file(dir + QStringLiteral("/dev")), &part.major, &part.minor))
             continue;
         partitions.append(child);

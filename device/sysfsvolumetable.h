@@ -38,9 +38,6 @@ public:
 
     QList<volume_platform::VolumeInfo> volumes() const;
 
-    // The name users know a file system by: FAT32 rather than vfat.
-    static QString file_system_name(const QString &type, const QString &version);
-
 private:
     struct BlockEntry {
         QString name; // kernel name: sdb, sdb1
@@ -48,7 +45,6 @@ private:
         QString dir;  // resolved sysfs directory
         quint32 major = 0;
         quint32 minor = 0;
-        bool partition = false;
     };
     struct Mount {
         quint32 major = 0;
