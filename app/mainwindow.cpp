@@ -70,8 +70,8 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source)
 {
     ui->setupUi(this);
 
-    // The results are drawn by a delegate from what each item holds, so an
-    // add costs the same with ten thousand entries as with ten.
+    // The results are drawn by a delegate from what each item holds: no
+    // widget per photo.
     results_delegate = new ResultsDelegate(ui->listWidget_2);
     ui->listWidget_2->setItemDelegate(results_delegate);
     ui->listWidget_2->setUniformItemSizes(true);

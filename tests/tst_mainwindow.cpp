@@ -713,6 +713,13 @@ void TestMainWindow::unreadable_device_is_explained()
     QCOMPARE(answers.seen.at(1).text, QStringLiteral("The device could not be read.\nNo such device or image file."));
     QCOMPARE(status->toolTip(), QStringLiteral("No such device or image file."));
     QVERIFY(answers.unexpected.isEmpty());
+
+    // sectors the engine skipped are reported with the final status
+    QVERIFY(QMetaObject::invokeMethod(&window, "on_scanning_unreadable", Q_ARG(qint64, 8192)));
+    QVERIFY(QMetaObject::invokeMethod(&window, "on_scanning_done"));
+    QCOMPARE(status->text(), QStringLiteral("No files found (8.0 KiB unreadable)"));
+    QVERIFY(status->width() >= status->sizeHint().width());
+    QVERIFY(status->geometry().right() < child<QCheckBox>(window, "checkBox")->x());
 }
 
 QTEST_MAIN(TestMainWindow)
