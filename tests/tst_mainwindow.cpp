@@ -147,30 +147,6 @@ void TestMainWindow::form_pages_texts_and_images()
         QVERIFY2(text == expected.text, expected.name);
     }
 
-    const auto *start = child<QPushButton>(window, "pushButton_2");
-    QCOMPARE(start->font().pointSize(), 18);
-    QVERIFY(start->font().underline());
-    QVERIFY(!start->font().bold());
-    QCOMPARE(start->cursor().shape(), Qt::PointingHandCursor);
-    QVERIFY(start->isFlat());
-    QCOMPARE(start->styleSheet(), QStringLiteral("color: rgb(255, 255, 255); text-align: right;"));
-    QCOMPARE(child<QLabel>(window, "label_5")->font().pointSize(), 13);
-    QVERIFY(child<QLabel>(window, "label_5")->wordWrap());
-    QCOMPARE(child<QLabel>(window, "label_6")->font().pointSize(), 10);
-    for (const char *title : {"label_12", "label_17", "label_4"})
-        QCOMPARE(child<QLabel>(window, title)->font().pointSize(), 14);
-    QCOMPARE(child<QLabel>(window, "label_3")->styleSheet(), QStringLiteral("color: rgb(255,255,255);"));
-    QCOMPARE(child<QPushButton>(window, "pushButton_8")->styleSheet(),
-             QStringLiteral("color: rgb(255, 255, 255);\ntext-decoration: underline;"));
-
-    auto *devices = child<QListWidget>(window, "deviceList");
-    QCOMPARE(devices->iconSize(), QSize(72, 72));
-    QCOMPARE(devices->styleSheet(), QStringLiteral("QListView::item { height: 64; }"));
-    auto *results = child<QListWidget>(window, "listWidget_2");
-    QCOMPARE(results->viewMode(), QListView::IconMode);
-    QCOMPARE(results->movement(), QListView::Static);
-    QCOMPARE(results->gridSize(), QSize(138, 125));
-
     auto *bar = child<QProgressBar>(window, "progressBar");
     QCOMPARE(bar->geometry(), QRect(10, 480, 201, 21));
     QCOMPARE(bar->format(), QStringLiteral("Scanning media"));
@@ -606,12 +582,14 @@ void TestMainWindow::go_back_question_yes_and_no()
 
     // Escape and the close button do not end the question; only Yes or No do
     QString buttons;
+    bool survived_escape = false;
     answers.then([&](QWidget *dialog) {
         auto *box = qobject_cast<QMessageBox *>(dialog);
         for (QAbstractButton *button : box->buttons())
             buttons += box->buttonRole(button) == QMessageBox::ActionRole ? button->text() + ' ' : QString("?");
         QTest::keyClick(box, Qt::Key_Escape);
         box->close();
+        survived_escape = box->isVisible();
         QTimer::singleShot(50, box, [box] {
             for (QAbstractButton *button : box->buttons())
                 if (button->text() == "No")
@@ -620,6 +598,7 @@ void TestMainWindow::go_back_question_yes_and_no()
     });
     back->click();
     QCOMPARE(buttons, QStringLiteral("Yes No "));
+    QVERIFY(survived_escape);
     QCOMPARE(page_of(window), 2);
     const QString text_then = bar->text();
     QTRY_VERIFY_WITH_TIMEOUT(bar->text() != text_then, 10000); // the scan goes on
