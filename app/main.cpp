@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "rawaccess.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -14,7 +15,10 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("velvora-recovery"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("velvora-recovery")));
 
-    MainWindow window;
+    // An ordinary desktop user reads the card through the disk service on
+    // the system bus, after one administrator password prompt.
+    const RawAccess access = RawAccess::with_system_bus();
+    MainWindow window(nullptr, [access] { return access.removable_devices(); }, access);
     window.show();
     return app.exec();
 }

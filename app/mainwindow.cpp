@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "rawvolume.h"
 #include "resultsdelegate.h"
 #include "volumeplatform.h"
 
@@ -63,12 +64,16 @@ QPixmap list_picture(const QImage &thumbnail)
 
 } // namespace
 
-MainWindow::MainWindow(QWidget *parent, DeviceSource source)
+MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &access)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
     , device_source(std::move(source))
+    , raw_access(access)
 {
     ui->setupUi(this);
+    fs_indexer.set_volume_opener([access](const QString &raw_path, volume_platform::Failure *failure) {
+        return std::unique_ptr<VolumeSource>(access.open_volume(raw_path, failure));
+    });
 
     // The results are drawn by a delegate from what each item holds: no
     // widget per photo.
@@ -211,16 +216,14 @@ void MainWindow::on_pushButton_4_clicked()
         return;
     }
     RemovableDevice device = devices.value(item->data(Qt::UserRole).toString());
-    if (device.is_available()) {
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    if (device.is_available(raw_access, &failure)) {
         emit deviceSelected(device);
         return;
     }
     // A device that is there but may not be read is not "gone": say why.
-    volume_platform::Failure failure = volume_platform::Failure::None;
-    const volume_platform::Handle probe = volume_platform::open_read_only(device.raw_path, &failure);
-    if (probe != volume_platform::invalid_handle)
-        volume_platform::close(probe);
-    if (failure == volume_platform::Failure::PermissionDenied)
+    if (failure == volume_platform::Failure::PermissionDenied
+        || failure == volume_platform::Failure::AuthorizationRefused)
         inform(tr("The device could not be read.\n%1").arg(volume_platform::failure_text(failure)));
     else
         inform(tr("Selected device no longer available. Please select again."));
@@ -462,7 +465,7 @@ void MainWindow::on_pushButton_clicked()
         return;
     }
     volume_platform::Failure failure = volume_platform::Failure::None;
-    if (!fs_indexer.device.open(&failure)) {
+    if (!fs_indexer.device.open(raw_access, &failure)) {
         inform(tr("The device could not be opened to recover the photos.\n%1")
                    .arg(volume_platform::failure_text(failure)));
         return;

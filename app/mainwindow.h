@@ -2,6 +2,7 @@
 
 #include "deviceenumeration.h"
 #include "fsindexer.h"
+#include "rawaccess.h"
 #include "removabledevice.h"
 
 #include <QMainWindow>
@@ -33,7 +34,9 @@ public:
     // Where the device page gets the attached volumes from on every poll.
     using DeviceSource = std::function<QMap<QString, RemovableDevice>()>;
 
-    explicit MainWindow(QWidget *parent = nullptr, DeviceSource source = enumerate_removable_devices);
+    // access opens the volumes for the availability check, the scan and the recovery.
+    explicit MainWindow(QWidget *parent = nullptr, DeviceSource source = enumerate_removable_devices,
+                        const RawAccess &access = RawAccess());
     ~MainWindow() override;
 
 signals:
@@ -88,6 +91,7 @@ private:
     QMap<QString, qint64> recover_files;
 
     DeviceSource device_source;
+    RawAccess raw_access;
     ResultsDelegate *results_delegate = nullptr;
     // Found photos wait here briefly and enter the list together: the list
     // lays out all its entries again after every insertion, so one insertion

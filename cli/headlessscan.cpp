@@ -3,14 +3,20 @@
 #include <QDir>
 #include <QEventLoop>
 
+#include "rawvolume.h"
+
 HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
-                           QObject *parent)
+                           const RawAccess &access, QObject *parent)
     : QObject(parent)
     , device(device)
+    , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
     , live_progress(volume_platform::stderr_is_terminal())
 {
+    indexer.set_volume_opener([access](const QString &raw_path, volume_platform::Failure *failure) {
+        return std::unique_ptr<VolumeSource>(access.open_volume(raw_path, failure));
+    });
     connect(&indexer, &FsIndexer::indexing_started, this, &HeadlessScan::on_indexing_started);
     connect(&indexer, &FsIndexer::processedItem, this, &HeadlessScan::on_processed);
     connect(&indexer, &FsIndexer::scanning_started, this, &HeadlessScan::on_scanning_started);
@@ -107,7 +113,7 @@ void HeadlessScan::write_photos()
 {
     if (arrivals.isEmpty())
         return;
-    if (!device.open()) {
+    if (!device.open(access)) {
         summary.failed = int(arrivals.size());
         return;
     }

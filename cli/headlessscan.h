@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fsindexer.h"
+#include "rawaccess.h"
 #include "removabledevice.h"
 
 #include <QElapsedTimer>
@@ -27,8 +28,9 @@ public:
         QString source_error;
     };
 
+    // access opens the volume for the scan and for writing the photos.
     HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
-                 QObject *parent = nullptr);
+                 const RawAccess &access = RawAccess(), QObject *parent = nullptr);
 
     // Scans, then writes the photos; returns when both are over.
     Summary run();
@@ -48,6 +50,7 @@ private:
     void end_progress_line();
 
     RemovableDevice device;
+    RawAccess access;
     QString root_path;
     QString out_dir;
     FsIndexer indexer;

@@ -1,5 +1,6 @@
 #include "deviceenumeration.h"
 #include "headlessscan.h"
+#include "rawaccess.h"
 #include "rawvolume.h"
 #include "removabledevice.h"
 #include "volumeplatform.h"
@@ -26,7 +27,9 @@ const char help_text[] =
     "\n"
     "  SOURCE      a block device (for example /dev/sdb1) or an image file of one.\n"
     "              It is only ever opened for reading. Reading a device needs\n"
-    "              membership of the 'disk' group or root.\n"
+    "              membership of the 'disk' group or root; otherwise, in a desktop\n"
+    "              session, the disk service (UDisks2) asks once for the\n"
+    "              administrator's password.\n"
     "  OUTDIR      the folder for the recovered photos; created if missing. It must\n"
     "              not be on SOURCE itself: writing there can overwrite the very\n"
     "              photos being recovered. Existing IMAGE_*.JPG files are replaced;\n"
@@ -63,10 +66,10 @@ int usage_error(const QString &message)
 }
 
 // Opens SOURCE once to learn its size and sector size, and to fail early.
-bool describe_source(const QString &path, RemovableDevice *device, QString *error)
+bool describe_source(const QString &path, const RawAccess &access, RemovableDevice *device, QString *error)
 {
     volume_platform::Failure failure = volume_platform::Failure::None;
-    const std::unique_ptr<RawVolume> volume = RawVolume::open(path, &failure);
+    const std::unique_ptr<RawVolume> volume = access.open_volume(path, &failure);
     if (!volume) {
         *error = QStringLiteral("%1: %2").arg(path, volume_platform::failure_text(failure));
         return false;
@@ -113,9 +116,9 @@ bool prepare_out_dir(const QString &out_dir, const QString &source, QString *err
 }
 
 // The volumes the device page offers, one a line, for users and scripts.
-int list_volumes()
+int list_volumes(const RawAccess &access)
 {
-    const QMap<QString, RemovableDevice> devices = enumerate_removable_devices();
+    const QMap<QString, RemovableDevice> devices = access.removable_devices();
     for (const RemovableDevice &device : devices) {
         const QString text = device.display_text().replace(QLatin1Char('\n'), QStringLiteral(" | "));
         std::printf("%s\t%s\t%s\n", qPrintable(device.raw_path), qPrintable(text), qPrintable(device.root_path));
@@ -152,16 +155,19 @@ int main(int argc, char *argv[])
     if (parser.isSet(list_option)) {
         if (!positional.isEmpty() || parser.isSet(root_option))
             return usage_error(QStringLiteral("--list takes no other arguments."));
-        return list_volumes();
+        return list_volumes(RawAccess::with_system_bus());
     }
     if (positional.size() != 2)
         return usage_error(QStringLiteral("expected SOURCE and OUTDIR."));
 
     const QString source = QFileInfo(positional[0]).absoluteFilePath();
     const QString out_dir = QFileInfo(positional[1]).absoluteFilePath();
+    // An ordinary user in a desktop session reads devices through the disk
+    // service, once the administrator's password has been given.
+    const RawAccess access = RawAccess::with_system_bus();
     QString error;
     RemovableDevice device;
-    if (!describe_source(source, &device, &error))
+    if (!describe_source(source, access, &device, &error))
         return fail(error);
 
     QString root_path = device.root_path;
@@ -176,7 +182,7 @@ int main(int argc, char *argv[])
     if (!prepare_out_dir(out_dir, source, &error))
         return fail(error);
 
-    HeadlessScan scan(device, root_path, out_dir);
+    HeadlessScan scan(device, root_path, out_dir, access);
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));

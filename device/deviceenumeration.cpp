@@ -2,8 +2,12 @@
 
 QMap<QString, RemovableDevice> enumerate_removable_devices()
 {
+    return removable_devices_from(volume_platform::list_volumes());
+}
+
+QMap<QString, RemovableDevice> removable_devices_from(const QList<volume_platform::VolumeInfo> &volumes)
+{
     QMap<QString, RemovableDevice> devices;
-    const QList<volume_platform::VolumeInfo> volumes = volume_platform::list_volumes();
     for (const volume_platform::VolumeInfo &volume : volumes) {
         RemovableDevice device;
         device.drive = volume.drive;

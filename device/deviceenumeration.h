@@ -7,3 +7,6 @@
 
 // The removable volumes attached now, keyed by raw_path.
 QMap<QString, RemovableDevice> enumerate_removable_devices();
+
+// Device records of volumes as a platform source lists them, keyed by raw_path.
+QMap<QString, RemovableDevice> removable_devices_from(const QList<volume_platform::VolumeInfo> &volumes);

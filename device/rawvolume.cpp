@@ -2,7 +2,11 @@
 
 std::unique_ptr<RawVolume> RawVolume::open(const QString &path, volume_platform::Failure *failure)
 {
-    const volume_platform::Handle handle = volume_platform::open_read_only(path, failure);
+    return adopt(volume_platform::open_read_only(path, failure));
+}
+
+std::unique_ptr<RawVolume> RawVolume::adopt(volume_platform::Handle handle)
+{
     if (handle == volume_platform::invalid_handle)
         return nullptr;
     return std::unique_ptr<RawVolume>(new RawVolume(handle));
@@ -10,7 +14,12 @@ std::unique_ptr<RawVolume> RawVolume::open(const QString &path, volume_platform:
 
 RawVolume::RawVolume(volume_platform::Handle handle)
     : handle(handle)
+    , block_device(volume_platform::geometry(handle).block_device)
 {
+    // an adopted handle may share its position with another one
+    volume_platform::seek(handle, 0);
+    if (block_device)
+        volume_platform::advise_sequential(handle);
 }
 
 RawVolume::~RawVolume()
@@ -20,12 +29,21 @@ RawVolume::~RawVolume()
 
 qint64 RawVolume::read(char *buffer, qint64 count)
 {
-    return volume_platform::read(handle, buffer, count, &failure);
+    const qint64 n = volume_platform::read(handle, buffer, count, &failure);
+    if (n > 0) {
+        if (block_device)
+            volume_platform::release_cached(handle, position, n);
+        position += n;
+    }
+    return n;
 }
 
 bool RawVolume::seek(qint64 offset)
 {
-    return volume_platform::seek(handle, offset);
+    if (!volume_platform::seek(handle, offset))
+        return false;
+    position = offset;
+    return true;
 }
 
 volume_platform::Geometry RawVolume::geometry() const

@@ -11,6 +11,9 @@ class RawVolume : public VolumeSource
 {
 public:
     static std::unique_ptr<RawVolume> open(const QString &path, volume_platform::Failure *failure = nullptr);
+    // Takes over a handle opened elsewhere (for example one handed out by
+    // the desktop's disk service); invalid_handle gives nullptr.
+    static std::unique_ptr<RawVolume> adopt(volume_platform::Handle handle);
     ~RawVolume() override;
 
     RawVolume(const RawVolume &) = delete;
@@ -27,4 +30,8 @@ private:
 
     volume_platform::Handle handle;
     volume_platform::Failure failure = volume_platform::Failure::None;
+    // A block device is read once from start to end: its pages are dropped
+    // behind the read position instead of filling the page cache.
+    bool block_device = false;
+    qint64 position = 0;
 };

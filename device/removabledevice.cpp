@@ -1,5 +1,7 @@
 #include "removabledevice.h"
 
+#include "rawaccess.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -20,11 +22,17 @@ QString RemovableDevice::display_text() const
 
 bool RemovableDevice::is_available() const
 {
-    if (raw_path.isEmpty())
+    return is_available(RawAccess());
+}
+
+bool RemovableDevice::is_available(const RawAccess &access, volume_platform::Failure *failure) const
+{
+    if (raw_path.isEmpty() || (identity != 0 && volume_platform::identity_of(raw_path) != identity)) {
+        if (failure)
+            *failure = raw_path.isEmpty() ? volume_platform::Failure::NotFound : volume_platform::Failure::DeviceGone;
         return false;
-    if (identity != 0 && volume_platform::identity_of(raw_path) != identity)
-        return false;
-    const volume_platform::Handle probe = volume_platform::open_read_only(raw_path);
+    }
+    const volume_platform::Handle probe = access.open(raw_path, failure);
     if (probe == volume_platform::invalid_handle)
         return false;
     volume_platform::close(probe);
@@ -41,7 +49,12 @@ bool RemovableDevice::has_file_system() const
 
 bool RemovableDevice::open(volume_platform::Failure *failure)
 {
-    handle = volume_platform::open_read_only(raw_path, failure);
+    return open(RawAccess(), failure);
+}
+
+bool RemovableDevice::open(const RawAccess &access, volume_platform::Failure *failure)
+{
+    handle = access.open(raw_path, failure);
     return handle != volume_platform::invalid_handle;
 }
 

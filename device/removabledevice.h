@@ -5,6 +5,8 @@
 #include <QMetaType>
 #include <QString>
 
+class RawAccess;
+
 // One removable volume: where it is, what it is called and how big it is.
 // A plain value; copying copies the handle value, and nothing but close()
 // ever closes it.
@@ -27,11 +29,15 @@ public:
 
     // raw_path still names the same device (or file) and can be opened for reading.
     bool is_available() const;
+    // The same, opening through access; failure says why not (DeviceGone
+    // when raw_path names something else now).
+    bool is_available(const RawAccess &access, volume_platform::Failure *failure = nullptr) const;
     // root_path is a mounted, readable directory.
     bool has_file_system() const;
 
     // Opens raw_path for reading into handle. The volume is never opened for writing.
     bool open(volume_platform::Failure *failure = nullptr);
+    bool open(const RawAccess &access, volume_platform::Failure *failure = nullptr);
     bool close();
 
     // Copies length bytes from offset of the open volume into a new file at

@@ -131,6 +131,21 @@ QString file_system_name(const QString &type, const QString &version)
 
 } // namespace
 
+QString SysfsVolumeTable::file_system_name(const QString &type, const QString &version)
+{
+    return ::file_system_name(type, version);
+}
+
+bool SysfsVolumeTable::is_system_mount_point(const QString &mount_point)
+{
+    return ::is_system_mount_point(mount_point);
+}
+
+bool SysfsVolumeTable::is_packed_image(const QString &file_system_type)
+{
+    return ::is_packed_image(file_system_type);
+}
+
 SysfsVolumeTable::SysfsVolumeTable(Roots roots, Probe probe)
     : roots(std::move(roots)), probe(std::move(probe))
 {

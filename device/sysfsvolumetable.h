@@ -38,6 +38,14 @@ public:
 
     QList<volume_platform::VolumeInfo> volumes() const;
 
+    // The rules this table lists by, for other sources of the same records.
+    // The name users know a file system by (FAT32 rather than vfat).
+    static QString file_system_name(const QString &type, const QString &version);
+    // A disk holding one of these mount points is the system's, never offered.
+    static bool is_system_mount_point(const QString &mount_point);
+    // Compressed read-only images (snap packages, live systems), never offered.
+    static bool is_packed_image(const QString &file_system_type);
+
 private:
     struct BlockEntry {
         QString name; // kernel name: sdb, sdb1

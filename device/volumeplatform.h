@@ -20,6 +20,7 @@ enum class Failure {
     PermissionDenied, // it exists, but this user may not read it
     DeviceGone,       // the device or its medium went away
     Io,               // the device reported a read error
+    AuthorizationRefused, // the administrator's password was asked for and not given
     Other
 };
 
@@ -33,6 +34,16 @@ qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure = nullpt
 bool seek(Handle handle, qint64 offset);
 bool close(Handle handle);
 
+// A second handle to what handle has open, sharing its position; the caller
+// closes both. invalid_handle when it cannot be made.
+Handle duplicate(Handle handle);
+
+// For a sequential pass over a block device: asks the kernel for generous
+// read-ahead, and lets it drop the cached pages of a range already consumed,
+// so that reading a whole card does not push everything else out of memory.
+void advise_sequential(Handle handle);
+void release_cached(Handle handle, qint64 offset, qint64 length);
+
 struct Geometry {
     qint64 size = -1;              // bytes, -1 when unknown
     quint32 bytes_per_sector = 0;  // logical block size; 512 for image files
@@ -44,6 +55,10 @@ Geometry geometry(Handle handle);
 // sequence number for nodes, so a reattached loop device or a changed card
 // differs; device and inode for files); 0 when it does not exist.
 quint64 identity_of(const QString &path);
+
+// Logical sector size of the block device node path, learnt without opening
+// it; 512 for anything else.
+quint32 sector_size_of(const QString &path);
 
 // True when root_path is a mounted, readable directory.
 bool probe_mount(const QString &root_path);

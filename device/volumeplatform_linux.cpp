@@ -237,6 +237,9 @@ QString failure_text(Failure failure)
                                            "The device is no longer there; it may have been removed.");
     case Failure::Io:
         return QCoreApplication::translate("volume_platform", "The device reported a read error.");
+    case Failure::AuthorizationRefused:
+        return QCoreApplication::translate("volume_platform",
+                                           "The administrator password was not given, so the device cannot be read.");
     case Failure::Other:
         break;
     }
@@ -306,6 +309,25 @@ bool close(Handle handle)
     return handle != invalid_handle && ::close(int(handle)) == 0;
 }
 
+Handle duplicate(Handle handle)
+{
+    if (handle == invalid_handle)
+        return invalid_handle;
+    const int copy = ::fcntl(int(handle), F_DUPFD_CLOEXEC, 0);
+    return copy < 0 ? invalid_handle : copy;
+}
+
+void advise_sequential(Handle handle)
+{
+    ::posix_fadvise(int(handle), 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+void release_cached(Handle handle, qint64 offset, qint64 length)
+{
+    if (length > 0)
+        ::posix_fadvise(int(handle), off_t(offset), off_t(length), POSIX_FADV_DONTNEED);
+}
+
 Geometry geometry(Handle handle)
 {
     Geometry result;
@@ -342,6 +364,20 @@ quint64 identity_of(const QString &path)
     if (S_ISBLK(st.st_mode))
         return block_device_identity(major(st.st_rdev), minor(st.st_rdev), disk_sequence_of(st.st_rdev));
     return ((quint64(st.st_dev) << 40) ^ quint64(st.st_ino)) & ~(quint64(1) << 63);
+}
+
+quint32 sector_size_of(const QString &path)
+{
+    const dev_t device = block_device_of(path);
+    if (device == 0)
+        return 512;
+    // partitions have no queue of their own; their disk's sector size holds
+    const dev_t disk = whole_disk_of(device);
+    QFile file(sysfs_dir(disk) + QStringLiteral("/queue/logical_block_size"));
+    if (!file.open(QIODevice::ReadOnly))
+        return 512;
+    const quint32 size = file.readAll().trimmed().toUInt();
+    return size == 0 ? 512 : size;
 }
 
 bool probe_mount(const QString &root_path)
