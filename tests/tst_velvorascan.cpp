@@ -4,6 +4,7 @@
 
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -181,6 +182,7 @@ private slots:
     void sampleCardWithLiveFilesIndexed();
     void sampleCardWithoutIndex();
     void progressLineOnTerminal();
+    void readOnlyImageIsEnough();
     void help();
 
     void usageErrors_data();
@@ -322,6 +324,33 @@ void VelvoraScanTest::progressLineOnTerminal()
     QVERIFY2(run.out.endsWith("\n" + summary_line(int(deleted_paths.size()), int(deleted_paths.size()), 0)
                                           .replace("\n", "\r\n")),
              run.out.constData());
+}
+
+void VelvoraScanTest::readOnlyImageIsEnough()
+{
+    // A read-only image, scanned by a user who may not write to it: the scan
+    // never asks for write access, and leaves the image as it was.
+    const QString why_not = why_not_as_nobody();
+    const bool as_root = why_not.isEmpty();
+    QTemporaryDir work;
+    QVERIFY(open_to_everyone(work.path()));
+    const QString source = work.filePath(QStringLiteral("read-only.img"));
+    QVERIFY(QFile::copy(card(), source));
+    QVERIFY(QFile::setPermissions(source, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+    if (!as_root && QFile(source).open(QIODevice::ReadWrite))
+        QSKIP(qPrintable(QStringLiteral("this user may write to any file, and %1").arg(why_not)));
+    const QByteArray before = QCryptographicHash::hash(read_file(source), QCryptographicHash::Sha256);
+    const QString outs = work.filePath(QStringLiteral("outs"));
+    QVERIFY(QDir().mkpath(outs));
+    QVERIFY(QFile::setPermissions(outs, QFileDevice::Permissions(0x7777)));
+    const QString out = outs + QStringLiteral("/out");
+
+    const Run run = as_root ? run_scan_as_nobody({source, out}) : run_scan({source, out});
+    QCOMPARE(run.exit_code, 0);
+    const int all = int(deleted_paths.size() + live_paths.size());
+    QCOMPARE(run.out, summary_line(all, all, 0));
+    QCOMPARE(entries_of(out).size(), all);
+    QCOMPARE(QCryptographicHash::hash(read_file(source), QCryptographicHash::Sha256), before);
 }
 
 void VelvoraScanTest::help()
