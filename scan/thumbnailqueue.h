@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QList>
 #include <QSize>
+#include <QSemaphore>
 #include <QThreadPool>
 
 #include <deque>
@@ -37,6 +38,10 @@ public:
     // Decodes the whole stream straight to thumbnail size (the decoder
     // scales in the DCT); a null image when it is not a readable JPEG.
     static QImage make_thumbnail(const QByteArray &jpeg);
+    // Bytes the decoder holds for the whole stream beyond a few rows of
+    // blocks: for a progressive stream every DCT coefficient of the image, two
+    // bytes each, until its last scan is in; 0 for a sequential stream.
+    static qint64 decoder_memory(const QByteArray &jpeg);
 
 private:
     struct Pending
@@ -50,7 +55,13 @@ private:
 
     static constexpr qint64 pending_byte_budget = 32 * 1024 * 1024;
     static constexpr int pending_count_budget = 16;
+    // Coefficient memory the decoders may hold at once, in units of 64 KiB: a
+    // big progressive photo (88 MB at 5120 by 2880) waits until another one
+    // being decoded is done, while sequential streams go on decoding beside it.
+    static constexpr qint64 decoder_memory_unit = 64 * 1024;
+    static constexpr int decoder_memory_units = 1600;
 
+    QSemaphore decoder_memory_left{decoder_memory_units}; // outlives the pool's tasks
     QThreadPool pool;
     std::deque<Pending> pending;
     qint64 pending_bytes = 0;
