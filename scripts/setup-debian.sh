@@ -25,6 +25,7 @@ packages=(
     mount
     xvfb
     xauth
+    dbus
 )
 
 is_installed() {

@@ -1,0 +1,870 @@
+// Raw access through the desktop's disk service: a stand-in UDisks2 service
+// on a private dbus-daemon, the client's listing and descriptors in this
+// process, and an unprivileged user who reads a loop device only through
+// the service.
+
+#include "deviceenumeration.h"
+#include "rawaccess.h"
+#include "testsupport.h"
+#include "udisksclient.h"
+#include "volumeplatform.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusUnixFileDescriptor>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+
+#include <unistd.h> // geteuid: the live cases need root
+
+using volume_platform::Failure;
+using volume_platform::VolumeInfo;
+
+using Interfaces = QMap<QString, QVariantMap>;
+using Objects = QMap<QDBusObjectPath, Interfaces>;
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+const QString udisks_root = QStringLiteral("/org/freedesktop/UDisks2");
+const QString block_interface = QStringLiteral("org.freedesktop.UDisks2.Block");
+const QStringList as_nobody = {QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                               QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups")};
+
+// Byte strings as the service sends them: with a trailing NUL.
+QByteArray c_string(const QString &text)
+{
+    return QFile::encodeName(text) + '\0';
+}
+
+QDBusObjectPath block_path(const QString &name)
+{
+    return QDBusObjectPath(udisks_root + QStringLiteral("/block_devices/") + name);
+}
+
+QDBusObjectPath drive_path(const QString &name)
+{
+    return QDBusObjectPath(udisks_root + QStringLiteral("/drives/") + name);
+}
+
+QVariantMap drive(bool removable, bool media_removable, const QString &bus, bool media_available,
+                  const QStringList &media = {})
+{
+    return {{QStringLiteral("Removable"), removable},
+            {QStringLiteral("MediaRemovable"), media_removable},
+            {QStringLiteral("ConnectionBus"), bus},
+            {QStringLiteral("MediaAvailable"), media_available},
+            {QStringLiteral("MediaCompatibility"), media},
+            {QStringLiteral("Optical"), false}};
+}
+
+struct BlockFacts {
+    QString node = {};
+    qint64 size = 0;
+    QString label = {};
+    QString type = {};
+    QString version = {};
+    QDBusObjectPath drive{QStringLiteral("/")};
+    bool hint_system = false;
+    bool hint_ignore = false;
+};
+
+QVariantMap block(const BlockFacts &facts)
+{
+    return {{QStringLiteral("Device"), c_string(facts.node)},
+            {QStringLiteral("Size"), qulonglong(facts.size)},
+            {QStringLiteral("IdLabel"), facts.label},
+            {QStringLiteral("IdType"), facts.type},
+            {QStringLiteral("IdVersion"), facts.version},
+            {QStringLiteral("Drive"), QVariant::fromValue(facts.drive)}, // "/" when none
+            {QStringLiteral("HintSystem"), facts.hint_system},
+            {QStringLiteral("HintIgnore"), facts.hint_ignore}};
+}
+
+QVariantMap partition(const QDBusObjectPath &table, bool container = false)
+{
+    return {{QStringLiteral("Table"), QVariant::fromValue(table)},
+            {QStringLiteral("IsContainer"), container}};
+}
+
+QVariantMap filesystem(const QStringList &mount_points)
+{
+    QList<QByteArray> points;
+    for (const QString &point : mount_points)
+        points.append(c_string(point));
+    return {{QStringLiteral("MountPoints"), QVariant::fromValue(points)}};
+}
+
+QVariantMap backed_by(const QString &backing_file)
+{
+    return {{QStringLiteral("BackingFile"), c_string(backing_file)}};
+}
+
+// The object manager at /org/freedesktop/UDisks2.
+class FakeObjectManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.DBus.ObjectManager")
+
+public:
+    explicit FakeObjectManager(const Objects &objects)
+        : objects(objects)
+    {
+    }
+
+public slots:
+    Objects GetManagedObjects() { return objects; }
+
+private:
+    const Objects objects;
+};
+
+// One block object. OpenForBackup hands out a read-only descriptor of
+// target, or refuses as polkit does when its prompt is cancelled.
+class FakeBlock : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.UDisks2.Block")
+
+public:
+    FakeBlock(const QString &target, bool refuse)
+        : target(target)
+        , refuse(refuse)
+    {
+    }
+
+    std::atomic<int> calls{0};
+    std::atomic<int> interactive_calls{0}; // with auth.no_user_interaction false
+
+public slots:
+    QDBusUnixFileDescriptor OpenForBackup(const QVariantMap &options)
+    {
+        ++calls;
+        const QVariant no_interaction = options.value(QStringLiteral("auth.no_user_interaction"));
+        if (no_interaction.isValid() && !no_interaction.toBool() && message().isInteractiveAuthorizationAllowed())
+            ++interactive_calls;
+        if (refuse) {
+            sendErrorReply(QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed"),
+                           QStringLiteral("The authentication dialog was dismissed"));
+            return {};
+        }
+        QFile file(target);
+        if (!file.open(QIODevice::ReadOnly)) {
+            sendErrorReply(QStringLiteral("org.freedesktop.UDisks2.Error.Failed"), file.errorString());
+            return {};
+        }
+        return QDBusUnixFileDescriptor(file.handle()); // keeps a duplicate
+    }
+
+private:
+    const QString target;
+    const bool refuse;
+};
+
+// A dbus-daemon of the test's own that any local user may connect to.
+class PrivateBus
+{
+public:
+    PrivateBus()
+    {
+        if (testsupport::missing_tools({QStringLiteral("dbus-daemon")}).size() == 1 || !dir.isValid())
+            return;
+        // other users reach the socket through this folder
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                              | QFileDevice::ReadOther | QFileDevice::ExeOther
+                                              | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+        const QString config = dir.filePath(QStringLiteral("bus.conf"));
+        testsupport::write_file(
+            config, QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                   "<busconfig>\n"
+                                   "  <type>session</type>\n"
+                                   "  <listen>unix:path=%1</listen>\n"
+                                   "  <auth>EXTERNAL</auth>\n"
+                                   "  <policy context=\"default\">\n"
+                                   "    <allow user=\"*\"/>\n"
+                                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                                   "    <allow eavesdrop=\"true\"/>\n"
+                                   "    <allow own=\"*\"/>\n"
+                                   "  </policy>\n"
+                                   "</busconfig>\n")
+                        .arg(dir.filePath(QStringLiteral("socket")))
+                        .toUtf8());
+        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config,
+                                                     QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+        if (!daemon.waitForStarted(10000))
+            return;
+        while (!daemon.canReadLine() && daemon.waitForReadyRead(10000)) {
+        }
+        address = QString::fromUtf8(daemon.readLine()).trimmed();
+    }
+    ~PrivateBus()
+    {
+        if (daemon.state() != QProcess::NotRunning) {
+            daemon.kill();
+            daemon.waitForFinished(10000);
+        }
+    }
+
+    QTemporaryDir dir;
+    QProcess daemon;
+    QString address;
+};
+
+// The stand-in service: its objects answer on a thread of their own, so
+// that this thread may wait for a reply or for a child process.
+class FakeUdisks
+{
+public:
+    FakeUdisks(const QString &address, const Objects &objects)
+        : connection(QDBusConnection::connectToBus(address, QStringLiteral("fake-udisks")))
+        , manager(objects)
+    {
+        manager.moveToThread(&thread);
+        thread.start();
+    }
+    ~FakeUdisks()
+    {
+        connection.unregisterService(UdisksClient::service);
+        connection.unregisterObject(udisks_root, QDBusConnection::UnregisterTree);
+        thread.quit();
+        thread.wait();
+        blocks.clear();
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake-udisks"));
+    }
+
+    // A block object whose OpenForBackup opens target, or refuses.
+    FakeBlock *serve_block(const QDBusObjectPath &path, const QString &target, bool refuse = false)
+    {
+        blocks.emplace_back(std::make_unique<FakeBlock>(target, refuse));
+        blocks.back()->moveToThread(&thread);
+        connection.registerObject(path.path(), blocks.back().get(), QDBusConnection::ExportAllSlots);
+        return blocks.back().get();
+    }
+
+    bool publish()
+    {
+        return connection.registerObject(udisks_root, &manager, QDBusConnection::ExportAllSlots)
+            && connection.registerService(UdisksClient::service);
+    }
+
+    QDBusConnection connection;
+    QThread thread;
+    FakeObjectManager manager;
+    std::vector<std::unique_ptr<FakeBlock>> blocks;
+};
+
+QString tool_output(const QString &program, const QStringList &arguments)
+{
+    QByteArray output;
+    if (!testsupport::run_tool(program, arguments, &output))
+        return {};
+    return QString::fromLocal8Bit(output).trimmed();
+}
+
+class LoopDevice
+{
+public:
+    ~LoopDevice()
+    {
+        if (!mount_point.isEmpty())
+            testsupport::run_tool(QStringLiteral("umount"), {mount_point});
+        if (!node.isEmpty())
+            testsupport::run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
+    }
+    bool attach(const QString &image, const QStringList &options = {})
+    {
+        node = tool_output(QStringLiteral("losetup"),
+                           options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
+        return !node.isEmpty();
+    }
+    QString name() const { return QFileInfo(node).fileName(); }
+
+    QString node;
+    QString mount_point;
+};
+
+QString unprivileged_loop_reason()
+{
+    if (::geteuid() != 0)
+        return QStringLiteral("not root: loop devices cannot be attached and no other user can be taken on");
+    if (!testsupport::missing_tools({QStringLiteral("losetup"), QStringLiteral("setpriv"),
+                                     QStringLiteral("mkfs.fat"), QStringLiteral("mcopy")})
+             .isEmpty())
+        return QStringLiteral("losetup, setpriv, mkfs.fat or mtools is not installed");
+    if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
+        return QStringLiteral("this machine has no loop devices (/dev/loop-control is missing)");
+    if (!testsupport::run_tool(as_nobody.first(), as_nobody.mid(1) << QStringLiteral("true")))
+        return QStringLiteral("setpriv cannot switch to an unprivileged user here");
+    return {};
+}
+
+// The kernel's node of the first partition, made by user space where the
+// kernel has no MBR parser.
+bool has_partition_node(const QString &node)
+{
+    const QString partition = node + QStringLiteral("p1");
+    if (!QFileInfo::exists(partition))
+        testsupport::run_tool(QStringLiteral("partx"), {QStringLiteral("-a"), node});
+    for (int i = 0; i < 50 && !QFileInfo::exists(partition); ++i)
+        QTest::qWait(100);
+    return QFileInfo::exists(partition);
+}
+
+struct Run {
+    int exit_code = -1;
+    QMap<QString, QString> values; // key=value lines of stdout
+    QString out;
+    QString err;
+};
+
+// Runs program as nobody; waits with the event loop turning.
+Run run_as_nobody(const QString &program, const QStringList &arguments, const QString &system_bus = {})
+{
+    QProcess process;
+    if (!system_bus.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), system_bus);
+        process.setProcessEnvironment(environment);
+    }
+    process.start(as_nobody.first(), as_nobody.mid(1) << program << arguments);
+    Run run;
+    if (!process.waitForStarted(10000))
+        return run;
+    QDeadlineTimer deadline(180000);
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
+        process.waitForFinished(100);
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    run.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    for (const QString &line : run.out.split(QLatin1Char('\n'))) {
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals > 0)
+            run.values.insert(line.left(equals), line.mid(equals + 1));
+    }
+    return run;
+}
+
+// A world-writable folder for what an unprivileged process writes.
+QString open_folder(const QTemporaryDir &dir, const QString &name)
+{
+    const QString path = dir.filePath(name);
+    QDir().mkpath(path);
+    QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
+    return path;
+}
+
+QSet<QByteArray> contents_of(const QString &directory)
+{
+    QSet<QByteArray> contents;
+    const QStringList names = QDir(directory).entryList(QDir::Files);
+    for (const QString &name : names)
+        contents.insert(testsupport::read_file(QDir(directory).filePath(name)));
+    return contents;
+}
+
+QMap<QString, QString> blkid_facts(const QString &node)
+{
+    QMap<QString, QString> facts;
+    const QStringList lines = tool_output(QStringLiteral("blkid"), {QStringLiteral("-p"), QStringLiteral("-o"),
+                                                                    QStringLiteral("export"), node})
+                                  .split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals > 0)
+            facts.insert(line.left(equals), line.mid(equals + 1));
+    }
+    return facts;
+}
+
+// What the real service reports of a block device, learnt the way it learns it.
+BlockFacts facts_of(const QString &node)
+{
+    const QMap<QString, QString> probed = blkid_facts(node);
+    BlockFacts facts;
+    facts.node = node;
+    facts.size = tool_output(QStringLiteral("lsblk"), {QStringLiteral("-bndo"), QStringLiteral("SIZE"), node})
+                     .toLongLong();
+    facts.label = probed.value(QStringLiteral("LABEL"));
+    facts.type = probed.value(QStringLiteral("TYPE"));
+    facts.version = probed.value(QStringLiteral("VERSION"));
+    facts.hint_system = true; // as for every loop device the administrator attached
+    return facts;
+}
+
+} // namespace
+
+class TestUdisks : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void lists_the_volumes_a_user_would_pick();
+    void open_for_backup_hands_over_a_readable_descriptor();
+    void same_records_as_the_device_listing();
+    void unprivileged_user_scans_a_loop_device_through_the_service();
+    void refused_prompt_is_reported_once();
+};
+
+void TestUdisks::initTestCase()
+{
+    qDBusRegisterMetaType<QList<QByteArray>>();
+    qDBusRegisterMetaType<QVariantMap>();
+    qDBusRegisterMetaType<Interfaces>();
+    qDBusRegisterMetaType<Objects>();
+}
+
+// A laptop with its system disk, a USB stick with an MBR and a logical
+// partition, an empty card reader, a DVD drive, an SD card in an SDIO slot,
+// a snap package and two image files on loop devices.
+void TestUdisks::lists_the_volumes_a_user_would_pick()
+{
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+
+    Objects objects;
+    const auto add = [&objects](const QDBusObjectPath &path, const Interfaces &interfaces) {
+        objects.insert(path, interfaces);
+    };
+    const QString drive_interface = QStringLiteral("org.freedesktop.UDisks2.Drive");
+    const QString partition_interface = QStringLiteral("org.freedesktop.UDisks2.Partition");
+    const QString table_interface = QStringLiteral("org.freedesktop.UDisks2.PartitionTable");
+    const QString filesystem_interface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
+    const QString loop_interface = QStringLiteral("org.freedesktop.UDisks2.Loop");
+
+    add(drive_path(QStringLiteral("Samsung_SSD")), {{drive_interface, drive(false, false, QString(), true)}});
+    add(block_path(QStringLiteral("sda")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/sda"),
+                 .size = 500 * 1000 * MiB,
+                 .drive = drive_path(QStringLiteral("Samsung_SSD")),
+                 .hint_system = true})},
+            {table_interface, {}}});
+    add(block_path(QStringLiteral("sda1")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/sda1"),
+                 .size = 499 * 1000 * MiB,
+                 .type = QStringLiteral("ext4"),
+                 .drive = drive_path(QStringLiteral("Samsung_SSD")),
+                 .hint_system = true})},
+            {partition_interface, partition(block_path(QStringLiteral("sda")))},
+            {filesystem_interface, filesystem({QStringLiteral("/")})}});
+
+    add(drive_path(QStringLiteral("SanDisk_Cruzer")),
+        {{drive_interface, drive(true, false, QStringLiteral("usb"), true)}});
+    const QDBusObjectPath stick = drive_path(QStringLiteral("SanDisk_Cruzer"));
+    add(block_path(QStringLiteral("sdb")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdb"), .size = 16000 * MiB, .drive = stick})},
+            {table_interface, {}}});
+    add(block_path(QStringLiteral("sdb1")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/sdb1"),
+                 .size = 8000 * MiB,
+                 .label = QStringLiteral("HOLIDAY"),
+                 .type = QStringLiteral("vfat"),
+                 .version = QStringLiteral("FAT32"),
+                 .drive = stick})},
+            {partition_interface, partition(block_path(QStringLiteral("sdb")))},
+            {filesystem_interface, filesystem({QStringLiteral("/media/anna/HOLIDAY"), QStringLiteral("/mnt/bind")})}});
+    add(block_path(QStringLiteral("sdb2")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdb2"), .size = 1024, .drive = stick})},
+            {partition_interface, partition(block_path(QStringLiteral("sdb")), true)}});
+    add(block_path(QStringLiteral("sdb5")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/sdb5"),
+                 .size = 7990 * MiB,
+                 .type = QStringLiteral("exfat"),
+                 .version = QStringLiteral("1.0"),
+                 .drive = stick})},
+            {partition_interface, partition(block_path(QStringLiteral("sdb")))},
+            {filesystem_interface, filesystem({})}});
+
+    add(drive_path(QStringLiteral("Reader")), {{drive_interface, drive(false, true, QStringLiteral("usb"), false)}});
+    add(block_path(QStringLiteral("sdc")),
+        {{block_interface,
+            block({.node = QStringLiteral("/dev/sdc"), .size = 0, .drive = drive_path(QStringLiteral("Reader"))})}});
+    add(drive_path(QStringLiteral("DVD")),
+        {{drive_interface, drive(false, true, QStringLiteral("sata"), true, {QStringLiteral("optical_dvd")})}});
+    add(block_path(QStringLiteral("sr0")),
+        {{block_interface,
+            block({.node = QStringLiteral("/dev/sr0"),
+                .size = 4700 * MiB,
+                .label = QStringLiteral("PHOTOS_2019"),
+                .type = QStringLiteral("iso9660"),
+                .drive = drive_path(QStringLiteral("DVD"))})}});
+    add(drive_path(QStringLiteral("SD")), {{drive_interface, drive(false, false, QStringLiteral("sdio"), true)}});
+    add(block_path(QStringLiteral("mmcblk0")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/mmcblk0"),
+                 .size = 64000 * MiB,
+                 .label = QStringLiteral("EOS_DIGITAL"),
+                 .type = QStringLiteral("exfat"),
+                 .version = QStringLiteral("1.0"),
+                 .drive = drive_path(QStringLiteral("SD"))})},
+            {filesystem_interface, filesystem({QStringLiteral("/media/anna/EOS_DIGITAL")})}});
+    // a live system running from a stick
+    add(drive_path(QStringLiteral("Live")), {{drive_interface, drive(true, false, QStringLiteral("usb"), true)}});
+    add(block_path(QStringLiteral("sdg")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdg"), .size = 8000 * MiB,
+                                  .drive = drive_path(QStringLiteral("Live"))})},
+         {table_interface, {}}});
+    add(block_path(QStringLiteral("sdg1")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdg1"), .size = 3000 * MiB, .type = QStringLiteral("ext4"),
+                                  .drive = drive_path(QStringLiteral("Live"))})},
+         {partition_interface, partition(block_path(QStringLiteral("sdg")))},
+         {filesystem_interface, filesystem({QStringLiteral("/")})}});
+    add(block_path(QStringLiteral("sdg2")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdg2"), .size = 5000 * MiB, .type = QStringLiteral("vfat"),
+                                  .version = QStringLiteral("FAT32"), .drive = drive_path(QStringLiteral("Live"))})},
+         {partition_interface, partition(block_path(QStringLiteral("sdg")))}});
+    // a stick the administrator told udev to hide
+    add(drive_path(QStringLiteral("Hidden")), {{drive_interface, drive(true, false, QStringLiteral("usb"), true)}});
+    const BlockFacts hidden{.node = QStringLiteral("/dev/sdd"),
+        .size = 1000 * MiB,
+        .type = QStringLiteral("vfat"),
+        .version = QStringLiteral("FAT16"),
+        .drive = drive_path(QStringLiteral("Hidden")),
+        .hint_ignore = true};
+    add(block_path(QStringLiteral("sdd")), {{block_interface, block(hidden)}});
+
+    add(block_path(QStringLiteral("loop0")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/loop0"),
+                 .size = 50 * MiB,
+                 .type = QStringLiteral("squashfs"),
+                 .hint_system = true})},
+            {loop_interface, backed_by(QStringLiteral("/var/lib/snapd/snaps/core_1.snap"))},
+            {filesystem_interface, filesystem({QStringLiteral("/snap/core/1")})}});
+    add(block_path(QStringLiteral("loop1")),
+        {{block_interface,
+             block({.node = QStringLiteral("/dev/loop1"),
+                 .size = 64 * MiB,
+                 .label = QStringLiteral("CARD"),
+                 .type = QStringLiteral("vfat"),
+                 .version = QStringLiteral("FAT32"),
+                 .hint_system = true})},
+            {loop_interface, backed_by(QStringLiteral("/home/anna/card.img"))}});
+    add(block_path(QStringLiteral("loop2")),
+        {{block_interface, block({.node = QStringLiteral("/dev/loop2"), .size = 0, .hint_system = true})},
+            {loop_interface, backed_by(QString())}});
+
+    FakeUdisks service(bus.address, objects);
+    const QDBusConnection client_bus = QDBusConnection::connectToBus(bus.address, QStringLiteral("client"));
+    const UdisksClient client(client_bus);
+    QVERIFY2(!client.list_volumes().has_value(), "a listing came from a bus without the service");
+    QVERIFY(service.publish());
+
+    const std::optional<QList<VolumeInfo>> listed = client.list_volumes();
+    QVERIFY(listed.has_value());
+    QMap<QString, VolumeInfo> volumes;
+    for (const VolumeInfo& volume : *listed)
+        volumes.insert(volume.raw_path, volume);
+    QCOMPARE(volumes.keys(), (QStringList{QStringLiteral("/dev/loop1"), QStringLiteral("/dev/mmcblk0"),
+                                          QStringLiteral("/dev/sdb1"), QStringLiteral("/dev/sdb5")}));
+
+    const VolumeInfo holiday = volumes.value(QStringLiteral("/dev/sdb1"));
+    QCOMPARE(holiday.drive, QStringLiteral("sdb1"));
+    QCOMPARE(holiday.label, QStringLiteral("HOLIDAY"));
+    QCOMPARE(holiday.file_system, QStringLiteral("FAT32"));
+    QCOMPARE(holiday.root_path, QStringLiteral("/media/anna/HOLIDAY"));
+    QCOMPARE(holiday.size, 8000 * MiB);
+    QCOMPARE(volumes.value(QStringLiteral("/dev/sdb5")).file_system, QStringLiteral("exFAT"));
+    QCOMPARE(volumes.value(QStringLiteral("/dev/sdb5")).root_path, QString());
+    QCOMPARE(volumes.value(QStringLiteral("/dev/mmcblk0")).root_path, QStringLiteral("/media/anna/EOS_DIGITAL"));
+    QCOMPARE(volumes.value(QStringLiteral("/dev/loop1")).label, QStringLiteral("CARD"));
+
+    // the window and velvora-scan get their device records the same way
+    const RawAccess access(client_bus);
+    const QMap<QString, RemovableDevice> devices = access.removable_devices();
+    QCOMPARE(devices.keys(), volumes.keys());
+    QCOMPARE(devices.value(QStringLiteral("/dev/sdb1")).display_text(),
+             QStringLiteral("HOLIDAY (sdb1) - 8000 MB\nFAT32 Volume"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+}
+
+// The service's descriptor reads the volume it names; a cancelled prompt and
+// an unknown node are told apart.
+void TestUdisks::open_for_backup_hands_over_a_readable_descriptor()
+{
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QByteArray content(3 * MiB + 100, '\0');
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = char((i * 7919) >> 5);
+    QVERIFY(testsupport::write_file(image, content));
+
+    Objects objects;
+    objects.insert(block_path(QStringLiteral("sde")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sde"), .size = content.size()})}});
+    objects.insert(block_path(QStringLiteral("sdf")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdf"), .size = content.size()})}});
+    FakeUdisks service(bus.address, objects);
+    FakeBlock* card = service.serve_block(block_path(QStringLiteral("sde")), image);
+    FakeBlock* refusing = service.serve_block(block_path(QStringLiteral("sdf")), image, true);
+    QVERIFY(service.publish());
+
+    const QDBusConnection client_bus = QDBusConnection::connectToBus(bus.address, QStringLiteral("client"));
+    const UdisksClient client(client_bus);
+    Failure failure = Failure::Other;
+    const volume_platform::Handle handle = client.open_for_backup(QStringLiteral("/dev/sde"), &failure);
+    QCOMPARE(failure, Failure::None);
+    QVERIFY(handle != volume_platform::invalid_handle);
+    QCOMPARE(card->calls.load(), 1);
+    QCOMPARE(card->interactive_calls.load(), 1);
+    QCOMPARE(volume_platform::geometry(handle).size, content.size());
+    QByteArray read(content.size(), '\0');
+    QVERIFY(volume_platform::seek(handle, 0));
+    QCOMPARE(volume_platform::read(handle, read.data(), read.size()), content.size());
+    QCOMPARE(read, content);
+    QVERIFY(volume_platform::close(handle));
+
+    QCOMPARE(client.open_for_backup(QStringLiteral("/dev/sdf"), &failure), volume_platform::invalid_handle);
+    QCOMPARE(failure, Failure::AuthorizationRefused);
+    QCOMPARE(refusing->calls.load(), 1);
+    QCOMPARE(client.open_for_backup(QStringLiteral("/dev/sdz"), &failure), volume_platform::invalid_handle);
+    QCOMPARE(failure, Failure::NotFound);
+    QCOMPARE(card->calls.load() + refusing->calls.load(), 2);
+    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+}
+
+// An unpartitioned FAT32 card and a partitioned, mounted exFAT card on loop
+// devices: the service's description of them gives the records the sysfs
+// listing gives.
+void TestUdisks::same_records_as_the_device_listing()
+{
+    const QString reason = unprivileged_loop_reason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+    QTemporaryDir dir;
+    testsupport::FatImage fat;
+    QVERIFY(fat.create(dir.filePath(QStringLiteral("fat.img")), 40 * MiB, QStringLiteral("VLVFAT")));
+    LoopDevice fat_loop;
+    if (!fat_loop.attach(fat.path()))
+        QSKIP("losetup could not attach an image here (no free loop device)");
+
+    const QString loop_interface = QStringLiteral("org.freedesktop.UDisks2.Loop");
+    Objects objects;
+    objects.insert(block_path(fat_loop.name()), {{block_interface, block(facts_of(fat_loop.node))},
+                                                 {loop_interface, backed_by(fat.path())}});
+
+    // a partitioned image, its exFAT partition mounted through FUSE when it can be
+    LoopDevice parted_loop;
+    QString partition_node;
+    const QString parted = dir.filePath(QStringLiteral("parted.img"));
+    {
+        QByteArray mbr(512, '\0');
+        mbr[446 + 4] = char(0x07);
+        const quint32 first = 2048, count = quint32(48 * MiB / 512) - 2048;
+        for (int i = 0; i < 4; ++i) {
+            mbr[446 + 8 + i] = char((first >> (8 * i)) & 0xff);
+            mbr[446 + 12 + i] = char((count >> (8 * i)) & 0xff);
+        }
+        mbr[510] = char(0x55);
+        mbr[511] = char(0xaa);
+        QFile file(parted);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(mbr) == 512 && file.resize(48 * MiB));
+    }
+    if (parted_loop.attach(parted, {QStringLiteral("-P")}) && has_partition_node(parted_loop.node)
+        && testsupport::missing_tools({QStringLiteral("mkfs.exfat")}).isEmpty()) {
+        partition_node = parted_loop.node + QStringLiteral("p1");
+        QVERIFY(testsupport::run_tool(QStringLiteral("mkfs.exfat"), {QStringLiteral("-L"), QStringLiteral("VLVPART"),
+                                                                     partition_node}));
+        const QString mount_point = QDir(dir.path()).filePath(QStringLiteral("mnt"));
+        QVERIFY(QDir().mkpath(mount_point));
+        QStringList mounts;
+        if (QFileInfo::exists(QStringLiteral("/dev/fuse"))
+            && testsupport::run_tool(QStringLiteral("mount.exfat-fuse"), {partition_node, mount_point})) {
+            parted_loop.mount_point = mount_point;
+            mounts.append(QFileInfo(mount_point).canonicalFilePath());
+        } else {
+            qInfo("exfat-fuse cannot mount here; the partition is compared unmounted");
+        }
+        objects.insert(block_path(parted_loop.name()),
+                       {{block_interface, block(facts_of(parted_loop.node))},
+                        {QStringLiteral("org.freedesktop.UDisks2.PartitionTable"), {}},
+                        {loop_interface, backed_by(parted)}});
+        objects.insert(block_path(QFileInfo(partition_node).fileName()),
+                       {{block_interface, block(facts_of(partition_node))},
+                        {QStringLiteral("org.freedesktop.UDisks2.Partition"), partition(block_path(parted_loop.name()))},
+                        {QStringLiteral("org.freedesktop.UDisks2.Filesystem"), filesystem(mounts)}});
+    } else {
+        qInfo("no partitioned loop device here (losetup -P or mkfs.exfat missing); the partition is not compared");
+    }
+
+    FakeUdisks service(bus.address, objects);
+    QVERIFY(service.publish());
+    const QDBusConnection client_bus = QDBusConnection::connectToBus(bus.address, QStringLiteral("client"));
+    const std::optional<QList<VolumeInfo>> from_service = UdisksClient(client_bus).list_volumes();
+    QDBusConnection::disconnectFromBus(QStringLiteral("client"));
+    QVERIFY(from_service.has_value());
+    QMap<QString, VolumeInfo> from_sysfs;
+    for (const VolumeInfo &volume : volume_platform::list_volumes())
+        from_sysfs.insert(volume.raw_path, volume);
+
+    QStringList nodes{fat_loop.node};
+    if (!partition_node.isEmpty())
+        nodes.append(partition_node);
+    QCOMPARE(from_service->size(), nodes.size());
+    for (const VolumeInfo &volume : *from_service) {
+        QVERIFY2(nodes.contains(volume.raw_path), qPrintable(volume.raw_path));
+        QVERIFY2(from_sysfs.contains(volume.raw_path), qPrintable(volume.raw_path + QStringLiteral(" not in sysfs")));
+        const VolumeInfo expected = from_sysfs.value(volume.raw_path);
+        QCOMPARE(volume.drive, expected.drive);
+        QCOMPARE(volume.root_path, expected.root_path);
+        QCOMPARE(volume.label, expected.label);
+        QCOMPARE(volume.file_system, expected.file_system);
+        QCOMPARE(volume.bytes_per_sector, expected.bytes_per_sector);
+        QCOMPARE(volume.size, expected.size);
+        QCOMPARE(volume.identity, expected.identity);
+    }
+    QCOMPARE(from_sysfs.value(fat_loop.node).file_system, QStringLiteral("FAT32"));
+
+    // velvora-scan --list of an ordinary user, whose system bus has the service
+    const Run listed = run_as_nobody(QStringLiteral(VELVORA_SCAN_PATH), {QStringLiteral("--list")}, bus.address);
+    QCOMPARE(listed.exit_code, 0);
+    QVERIFY2(listed.out.contains(fat_loop.node + QStringLiteral("\tVLVFAT (%1) - 40 MB | FAT32 Volume\t\n")
+                                                     .arg(fat_loop.name())),
+             qPrintable(listed.out));
+}
+
+// The whole road for someone outside the disk group: the node refuses them,
+// the service hands out a descriptor after one prompt, and every deleted
+// photo of the card comes back.
+void TestUdisks::unprivileged_user_scans_a_loop_device_through_the_service()
+{
+    const QString reason = unprivileged_loop_reason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
+    testsupport::FatImage card;
+    QVERIFY(card.create(dir.filePath(QStringLiteral("card.img")), 40 * MiB));
+    QVERIFY(card.mkdir(QStringLiteral("/DCIM")));
+    QList<QByteArray> deleted;
+    for (int i = 0; i < 6; ++i) {
+        const QImage picture = testsupport::make_picture(640 + 16 * i, 480, 100 + i);
+        QByteArray photo = i % 2 ? testsupport::cjpeg(picture) : testsupport::qt_jpeg(picture);
+        if (photo.isEmpty())
+            photo = testsupport::qt_jpeg(picture, 90);
+        const QString name = QStringLiteral("/DCIM/IMG_%1.JPG").arg(i);
+        QVERIFY(card.put(name, photo));
+        if (i != 2) {
+            QVERIFY(card.remove(name));
+            deleted.append(photo);
+        }
+    }
+    LoopDevice loop;
+    if (!loop.attach(card.path()))
+        QSKIP("losetup could not attach an image here (no free loop device)");
+
+    Objects objects;
+    objects.insert(block_path(loop.name()),
+        {{block_interface, block(facts_of(loop.node))},
+            {QStringLiteral("org.freedesktop.UDisks2.Loop"), backed_by(card.path())}});
+    objects.insert(block_path(QStringLiteral("sdz")),
+        {{block_interface, block({.node = QStringLiteral("/dev/sdz"), .size = 40 * MiB})}});
+    FakeUdisks service(bus.address, objects);
+    FakeBlock* served = service.serve_block(block_path(loop.name()), loop.node);
+    FakeBlock* decoy = service.serve_block(block_path(QStringLiteral("sdz")), card.path());
+    QVERIFY(service.publish());
+
+    const QString helper_out = open_folder(dir, QStringLiteral("helper"));
+    const Run helper = run_as_nobody(QStringLiteral(VELVORA_UDISKS_HELPER_PATH),
+                                     {QStringLiteral("scan"), bus.address, loop.node, helper_out});
+    QVERIFY2(helper.exit_code == 0, qPrintable(helper.out + helper.err));
+    QCOMPARE(helper.values.value(QStringLiteral("plain")), volume_platform::failure_text(Failure::PermissionDenied));
+    QCOMPARE(helper.values.value(QStringLiteral("found")), QStringLiteral("6"));
+    QCOMPARE(helper.values.value(QStringLiteral("written")), QStringLiteral("6"));
+    QCOMPARE(helper.values.value(QStringLiteral("source_error")), QString());
+    const QSet<QByteArray> recovered = contents_of(helper_out);
+    for (const QByteArray &photo : std::as_const(deleted))
+        QVERIFY(recovered.contains(photo));
+    // one prompt for the check, the scan and the writing together
+    QCOMPARE(served->calls.load(), 1);
+    QCOMPARE(served->interactive_calls.load(), 1);
+    QCOMPARE(decoy->calls.load(), 0);
+
+    // velvora-scan itself, run by the same user with the service on its system bus
+    const QString scan_out = open_folder(dir, QStringLiteral("scan"));
+    const Run scan = run_as_nobody(QStringLiteral(VELVORA_SCAN_PATH), {loop.node, scan_out}, bus.address);
+    QVERIFY2(scan.exit_code == 0, qPrintable(scan.out + scan.err));
+    QCOMPARE(scan.out.trimmed(), QStringLiteral("found=6 written=6 failed=0 unreadable_bytes=0"));
+    QCOMPARE(contents_of(scan_out), recovered);
+    QCOMPARE(served->calls.load(), 2);
+}
+
+// Without the service the node's own refusal stands; with a service whose
+// prompt is cancelled, the refusal is said as such, after a single prompt.
+void TestUdisks::refused_prompt_is_reported_once()
+{
+    const QString reason = unprivileged_loop_reason();
+    if (!reason.isEmpty())
+        QSKIP(qPrintable(reason));
+    PrivateBus bus;
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
+    testsupport::FatImage card;
+    QVERIFY(card.create(dir.filePath(QStringLiteral("card.img")), 40 * MiB));
+    LoopDevice loop;
+    if (!loop.attach(card.path()))
+        QSKIP("losetup could not attach an image here (no free loop device)");
+
+    Objects objects;
+    objects.insert(block_path(loop.name()), {{block_interface, block(facts_of(loop.node))}});
+    FakeUdisks service(bus.address, objects);
+    FakeBlock *refusing = service.serve_block(block_path(loop.name()), loop.node, true);
+
+    const Run without = run_as_nobody(QStringLiteral(VELVORA_UDISKS_HELPER_PATH),
+                                      {QStringLiteral("probe"), bus.address, loop.node});
+    QCOMPARE(without.exit_code, 0);
+    QCOMPARE(without.values.value(QStringLiteral("available")), QStringLiteral("0"));
+    QCOMPARE(without.values.value(QStringLiteral("failure")), volume_platform::failure_text(Failure::PermissionDenied));
+
+    QVERIFY(service.publish());
+    const Run refused = run_as_nobody(QStringLiteral(VELVORA_UDISKS_HELPER_PATH),
+                                      {QStringLiteral("probe"), bus.address, loop.node});
+    QCOMPARE(refused.exit_code, 0);
+    QCOMPARE(refused.values.value(QStringLiteral("available")), QStringLiteral("0"));
+    QCOMPARE(refused.values.value(QStringLiteral("failure")),
+             volume_platform::failure_text(Failure::AuthorizationRefused));
+    QCOMPARE(refusing->calls.load(), 1);
+
+    const QString out = open_folder(dir, QStringLiteral("out"));
+    const Run scan = run_as_nobody(QStringLiteral(VELVORA_SCAN_PATH), {loop.node, out}, bus.address);
+    QCOMPARE(scan.exit_code, 2);
+    QCOMPARE(scan.err.trimmed(), QStringLiteral("velvora-scan: %1: %2")
+                                     .arg(loop.node, volume_platform::failure_text(Failure::AuthorizationRefused)));
+    QCOMPARE(refusing->calls.load(), 2);
+    QVERIFY(QDir(out).entryList(QDir::Files).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestUdisks)
+#include "tst_udisks.moc"
