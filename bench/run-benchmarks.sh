@@ -6,7 +6,8 @@
 #            PhotoRec (JPEG only, whole space) and foremost;
 #   endless  a JPEG header every 64 MiB whose entropy data never ends: the
 #            carver's buffer cap, over and over;
-# and the peak resident memory of velvora-scan on each. Prints one figure a
+# and the peak resident memory of velvora-scan on each; as root, also the
+# page cache a scan of a 4 GiB loop device leaves behind (bench_pagecache.sh). Prints one figure a
 # line with its target and PASS or over. Never part of ctest.
 #
 # Needs: plasma-workspace-wallpapers (the photos), time (/usr/bin/time),
@@ -261,3 +262,11 @@ target "endless streams" "$endless_peak" MiB "<=" 160
 # in it; with one arena, resident memory follows what is in use.
 GLIBC_TUNABLES=glibc.malloc.arena_max=1 run_velvora_scan "$photos"
 figure "packed photos, one malloc arena" "$peak_mib" MiB "$seconds s, cpu $cpu s (GLIBC_TUNABLES=glibc.malloc.arena_max=1)"
+say
+
+# --- the page cache after a scan of a 4 GiB block device (root only) -----------
+if [ "$(id -u)" = 0 ]; then
+    "$here/bench_pagecache.sh" --dir "$scratch" --build "$build_dir"
+else
+    say "page cache after a block device scan: needs root (bench/bench_pagecache.sh): skipped"
+fi
