@@ -7,8 +7,8 @@
 #   endless  a JPEG header every 64 MiB whose entropy data never ends: the
 #            carver's buffer cap, over and over;
 # and the peak resident memory of velvora-scan on each; as root, also the
-# page cache a scan of a 4 GiB loop device leaves behind (bench_pagecache.sh). Prints one figure a
-# line with its target and PASS or over. Never part of ctest.
+# page cache a scan of a 4 GiB loop device leaves behind (bench_pagecache.sh).
+# Prints one figure a line with its target and PASS or over. Never part of ctest.
 #
 # Needs: plasma-workspace-wallpapers (the photos), time (/usr/bin/time),
 # testdisk (photorec) and foremost for the comparison; about 5 x SIZE of
