@@ -8,6 +8,8 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <atomic>
+
 namespace {
 
 // A descriptor the disk service handed out, and what its node named then.
@@ -23,9 +25,16 @@ struct RawAccess::State {
     {
         for (const Grant &grant : std::as_const(grants))
             volume_platform::close(grant.handle);
+        disk_service.reset();
+        // Closed here, while the application object still exists: a
+        // connection left to the end of the program may still be handling a
+        // message from the bus while Qt's type registry is torn down.
+        if (!own_connection.isEmpty())
+            QDBusConnection::disconnectFromBus(own_connection);
     }
 
     std::optional<UdisksClient> disk_service;
+    QString own_connection; // the name of a connection this state opened itself
     QMutex mutex; // held across a password prompt, so that only one is ever shown
     QHash<QString, Grant> grants;
 };
@@ -46,7 +55,11 @@ RawAccess::~RawAccess() = default;
 
 RawAccess RawAccess::with_system_bus()
 {
-    return RawAccess(QDBusConnection::systemBus());
+    static std::atomic<int> serial{0};
+    const QString name = QStringLiteral("velvora-raw-access-%1").arg(serial++);
+    RawAccess access(QDBusConnection::connectToBus(QDBusConnection::SystemBus, name));
+    access.state->own_connection = name;
+    return access;
 }
 
 bool RawAccess::has_disk_service() const

@@ -56,63 +56,84 @@ QDBusObjectPath block_path(const QString &name)
     return QDBusObjectPath(udisks_root + QStringLiteral("/block_devices/") + name);
 }
 
-QDBusObjectPath drive_path(const QString &name)
-{
-    return QDBusObjectPath(udisks_root + QStringLiteral("/drives/") + name);
-}
-
-QVariantMap drive(bool removable, bool media_removable, const QString &bus, bool media_available,
-                  const QStringList &media = {})
-{
-    return {{QStringLiteral("Removable"), removable},
-            {QStringLiteral("MediaRemovable"), media_removable},
-            {QStringLiteral("ConnectionBus"), bus},
-            {QStringLiteral("MediaAvailable"), media_available},
-            {QStringLiteral("MediaCompatibility"), media},
-            {QStringLiteral("Optical"), false}};
-}
-
+// What the service says of one block device.
 struct BlockFacts {
-    QString node = {};
     qint64 size = 0;
     QString label = {};
     QString type = {};
     QString version = {};
-    QDBusObjectPath drive{QStringLiteral("/")};
+    QDBusObjectPath drive = QDBusObjectPath(QStringLiteral("/"));
     bool hint_system = false;
     bool hint_ignore = false;
+    std::optional<QStringList> mount_points = {}; // set: it has a Filesystem interface
 };
 
-QVariantMap block(const BlockFacts &facts)
+// The object tree the service exports, built a device at a time.
+class Tree
 {
-    return {{QStringLiteral("Device"), c_string(facts.node)},
-            {QStringLiteral("Size"), qulonglong(facts.size)},
-            {QStringLiteral("IdLabel"), facts.label},
-            {QStringLiteral("IdType"), facts.type},
-            {QStringLiteral("IdVersion"), facts.version},
-            {QStringLiteral("Drive"), QVariant::fromValue(facts.drive)}, // "/" when none
-            {QStringLiteral("HintSystem"), facts.hint_system},
-            {QStringLiteral("HintIgnore"), facts.hint_ignore}};
-}
+public:
+    QDBusObjectPath drive(const QString &name, bool removable, bool media_removable, const QString &bus,
+                          bool media_available = true, const QStringList &media = {})
+    {
+        const QDBusObjectPath path(udisks_root + QStringLiteral("/drives/") + name);
+        objects.insert(path, {{QStringLiteral("org.freedesktop.UDisks2.Drive"),
+                               {{QStringLiteral("Removable"), removable},
+                                {QStringLiteral("MediaRemovable"), media_removable},
+                                {QStringLiteral("ConnectionBus"), bus},
+                                {QStringLiteral("MediaAvailable"), media_available},
+                                {QStringLiteral("MediaCompatibility"), media},
+                                {QStringLiteral("Optical"), false}}}});
+        return path;
+    }
 
-QVariantMap partition(const QDBusObjectPath &table, bool container = false)
-{
-    return {{QStringLiteral("Table"), QVariant::fromValue(table)},
-            {QStringLiteral("IsContainer"), container}};
-}
+    // The block device node; more holds its other interfaces.
+    QDBusObjectPath block(const QString &node, const BlockFacts &facts, Interfaces more = {})
+    {
+        more.insert(block_interface, {{QStringLiteral("Device"), c_string(node)},
+                                      {QStringLiteral("Size"), qulonglong(facts.size)},
+                                      {QStringLiteral("IdLabel"), facts.label},
+                                      {QStringLiteral("IdType"), facts.type},
+                                      {QStringLiteral("IdVersion"), facts.version},
+                                      {QStringLiteral("Drive"), QVariant::fromValue(facts.drive)},
+                                      {QStringLiteral("HintSystem"), facts.hint_system},
+                                      {QStringLiteral("HintIgnore"), facts.hint_ignore}});
+        if (facts.mount_points) {
+            QList<QByteArray> points;
+            for (const QString &point : *facts.mount_points)
+                points.append(c_string(point));
+            more.insert(QStringLiteral("org.freedesktop.UDisks2.Filesystem"),
+                        {{QStringLiteral("MountPoints"), QVariant::fromValue(points)}});
+        }
+        const QDBusObjectPath path = block_path(QFileInfo(node).fileName());
+        objects.insert(path, more);
+        return path;
+    }
 
-QVariantMap filesystem(const QStringList &mount_points)
-{
-    QList<QByteArray> points;
-    for (const QString &point : mount_points)
-        points.append(c_string(point));
-    return {{QStringLiteral("MountPoints"), QVariant::fromValue(points)}};
-}
+    QDBusObjectPath partitioned(const QString &node, const BlockFacts &facts)
+    {
+        return block(node, facts, {{QStringLiteral("org.freedesktop.UDisks2.PartitionTable"), {}}});
+    }
 
-QVariantMap backed_by(const QString &backing_file)
-{
-    return {{QStringLiteral("BackingFile"), c_string(backing_file)}};
-}
+    QDBusObjectPath partition(const QString &node, const QDBusObjectPath &table, const BlockFacts &facts,
+                              bool container = false)
+    {
+        return block(node, facts,
+                     {{QStringLiteral("org.freedesktop.UDisks2.Partition"),
+                       {{QStringLiteral("Table"), QVariant::fromValue(table)},
+                        {QStringLiteral("IsContainer"), container}}}});
+    }
+
+    // A loop device; the administrator's carry HintSystem.
+    QDBusObjectPath loop(const QString &node, BlockFacts facts, const QString &backing_file, Interfaces more = {})
+    {
+        facts.hint_system = true;
+        more.insert(QStringLiteral("org.freedesktop.UDisks2.Loop"),
+                    {{QStringLiteral("BackingFile"), c_string(backing_file)}});
+        return block(node, facts, more);
+    }
+
+    Objects objects;
+};
 
 // The object manager at /org/freedesktop/UDisks2.
 class FakeObjectManager : public QObject
@@ -396,13 +417,11 @@ BlockFacts facts_of(const QString &node)
 {
     const QMap<QString, QString> probed = blkid_facts(node);
     BlockFacts facts;
-    facts.node = node;
     facts.size = tool_output(QStringLiteral("lsblk"), {QStringLiteral("-bndo"), QStringLiteral("SIZE"), node})
                      .toLongLong();
     facts.label = probed.value(QStringLiteral("LABEL"));
     facts.type = probed.value(QStringLiteral("TYPE"));
     facts.version = probed.value(QStringLiteral("VERSION"));
-    facts.hint_system = true; // as for every loop device the administrator attached
     return facts;
 }
 
@@ -438,133 +457,56 @@ void TestUdisks::lists_the_volumes_a_user_would_pick()
     if (bus.address.isEmpty())
         QSKIP("dbus-daemon cannot be started here");
 
-    Objects objects;
-    const auto add = [&objects](const QDBusObjectPath &path, const Interfaces &interfaces) {
-        objects.insert(path, interfaces);
-    };
-    const QString drive_interface = QStringLiteral("org.freedesktop.UDisks2.Drive");
-    const QString partition_interface = QStringLiteral("org.freedesktop.UDisks2.Partition");
-    const QString table_interface = QStringLiteral("org.freedesktop.UDisks2.PartitionTable");
-    const QString filesystem_interface = QStringLiteral("org.freedesktop.UDisks2.Filesystem");
-    const QString loop_interface = QStringLiteral("org.freedesktop.UDisks2.Loop");
+    Tree tree;
+    const QDBusObjectPath ssd = tree.drive(QStringLiteral("Samsung_SSD"), false, false, QStringLiteral("sata"));
+    const QDBusObjectPath sda = tree.partitioned(QStringLiteral("/dev/sda"),
+                                                 {.size = 500000 * MiB, .drive = ssd, .hint_system = true});
+    tree.partition(QStringLiteral("/dev/sda1"), sda,
+                   {.size = 499000 * MiB, .type = QStringLiteral("ext4"), .drive = ssd, .hint_system = true,
+                    .mount_points = QStringList{QStringLiteral("/")}});
 
-    add(drive_path(QStringLiteral("Samsung_SSD")), {{drive_interface, drive(false, false, QString(), true)}});
-    add(block_path(QStringLiteral("sda")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/sda"),
-                 .size = 500 * 1000 * MiB,
-                 .drive = drive_path(QStringLiteral("Samsung_SSD")),
-                 .hint_system = true})},
-            {table_interface, {}}});
-    add(block_path(QStringLiteral("sda1")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/sda1"),
-                 .size = 499 * 1000 * MiB,
-                 .type = QStringLiteral("ext4"),
-                 .drive = drive_path(QStringLiteral("Samsung_SSD")),
-                 .hint_system = true})},
-            {partition_interface, partition(block_path(QStringLiteral("sda")))},
-            {filesystem_interface, filesystem({QStringLiteral("/")})}});
+    const QDBusObjectPath stick = tree.drive(QStringLiteral("SanDisk_Cruzer"), true, false, QStringLiteral("usb"));
+    const QDBusObjectPath sdb = tree.partitioned(QStringLiteral("/dev/sdb"), {.size = 16000 * MiB, .drive = stick});
+    tree.partition(QStringLiteral("/dev/sdb1"), sdb,
+                   {.size = 8000 * MiB, .label = QStringLiteral("HOLIDAY"), .type = QStringLiteral("vfat"),
+                    .version = QStringLiteral("FAT32"), .drive = stick,
+                    .mount_points = QStringList{QStringLiteral("/media/anna/HOLIDAY"), QStringLiteral("/mnt/bind")}});
+    tree.partition(QStringLiteral("/dev/sdb2"), sdb, {.size = 1024, .drive = stick}, true);
+    tree.partition(QStringLiteral("/dev/sdb5"), sdb,
+                   {.size = 7990 * MiB, .type = QStringLiteral("exfat"), .version = QStringLiteral("1.0"),
+                    .drive = stick, .mount_points = QStringList()});
 
-    add(drive_path(QStringLiteral("SanDisk_Cruzer")),
-        {{drive_interface, drive(true, false, QStringLiteral("usb"), true)}});
-    const QDBusObjectPath stick = drive_path(QStringLiteral("SanDisk_Cruzer"));
-    add(block_path(QStringLiteral("sdb")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdb"), .size = 16000 * MiB, .drive = stick})},
-            {table_interface, {}}});
-    add(block_path(QStringLiteral("sdb1")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/sdb1"),
-                 .size = 8000 * MiB,
-                 .label = QStringLiteral("HOLIDAY"),
-                 .type = QStringLiteral("vfat"),
-                 .version = QStringLiteral("FAT32"),
-                 .drive = stick})},
-            {partition_interface, partition(block_path(QStringLiteral("sdb")))},
-            {filesystem_interface, filesystem({QStringLiteral("/media/anna/HOLIDAY"), QStringLiteral("/mnt/bind")})}});
-    add(block_path(QStringLiteral("sdb2")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdb2"), .size = 1024, .drive = stick})},
-            {partition_interface, partition(block_path(QStringLiteral("sdb")), true)}});
-    add(block_path(QStringLiteral("sdb5")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/sdb5"),
-                 .size = 7990 * MiB,
-                 .type = QStringLiteral("exfat"),
-                 .version = QStringLiteral("1.0"),
-                 .drive = stick})},
-            {partition_interface, partition(block_path(QStringLiteral("sdb")))},
-            {filesystem_interface, filesystem({})}});
-
-    add(drive_path(QStringLiteral("Reader")), {{drive_interface, drive(false, true, QStringLiteral("usb"), false)}});
-    add(block_path(QStringLiteral("sdc")),
-        {{block_interface,
-            block({.node = QStringLiteral("/dev/sdc"), .size = 0, .drive = drive_path(QStringLiteral("Reader"))})}});
-    add(drive_path(QStringLiteral("DVD")),
-        {{drive_interface, drive(false, true, QStringLiteral("sata"), true, {QStringLiteral("optical_dvd")})}});
-    add(block_path(QStringLiteral("sr0")),
-        {{block_interface,
-            block({.node = QStringLiteral("/dev/sr0"),
-                .size = 4700 * MiB,
-                .label = QStringLiteral("PHOTOS_2019"),
-                .type = QStringLiteral("iso9660"),
-                .drive = drive_path(QStringLiteral("DVD"))})}});
-    add(drive_path(QStringLiteral("SD")), {{drive_interface, drive(false, false, QStringLiteral("sdio"), true)}});
-    add(block_path(QStringLiteral("mmcblk0")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/mmcblk0"),
-                 .size = 64000 * MiB,
-                 .label = QStringLiteral("EOS_DIGITAL"),
-                 .type = QStringLiteral("exfat"),
-                 .version = QStringLiteral("1.0"),
-                 .drive = drive_path(QStringLiteral("SD"))})},
-            {filesystem_interface, filesystem({QStringLiteral("/media/anna/EOS_DIGITAL")})}});
+    const QDBusObjectPath reader = tree.drive(QStringLiteral("Reader"), false, true, QStringLiteral("usb"), false);
+    tree.block(QStringLiteral("/dev/sdc"), {.drive = reader});
+    const QDBusObjectPath dvd = tree.drive(QStringLiteral("DVD"), false, true, QStringLiteral("sata"), true,
+                                           {QStringLiteral("optical_dvd")});
+    tree.block(QStringLiteral("/dev/sr0"), {.size = 4700 * MiB, .label = QStringLiteral("PHOTOS_2019"),
+                                            .type = QStringLiteral("iso9660"), .drive = dvd});
+    const QDBusObjectPath slot = tree.drive(QStringLiteral("SD"), false, false, QStringLiteral("sdio"));
+    tree.block(QStringLiteral("/dev/mmcblk0"),
+               {.size = 64000 * MiB, .label = QStringLiteral("EOS_DIGITAL"), .type = QStringLiteral("exfat"),
+                .drive = slot, .mount_points = QStringList{QStringLiteral("/media/anna/EOS_DIGITAL")}});
     // a live system running from a stick
-    add(drive_path(QStringLiteral("Live")), {{drive_interface, drive(true, false, QStringLiteral("usb"), true)}});
-    add(block_path(QStringLiteral("sdg")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdg"), .size = 8000 * MiB,
-                                  .drive = drive_path(QStringLiteral("Live"))})},
-         {table_interface, {}}});
-    add(block_path(QStringLiteral("sdg1")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdg1"), .size = 3000 * MiB, .type = QStringLiteral("ext4"),
-                                  .drive = drive_path(QStringLiteral("Live"))})},
-         {partition_interface, partition(block_path(QStringLiteral("sdg")))},
-         {filesystem_interface, filesystem({QStringLiteral("/")})}});
-    add(block_path(QStringLiteral("sdg2")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdg2"), .size = 5000 * MiB, .type = QStringLiteral("vfat"),
-                                  .version = QStringLiteral("FAT32"), .drive = drive_path(QStringLiteral("Live"))})},
-         {partition_interface, partition(block_path(QStringLiteral("sdg")))}});
+    const QDBusObjectPath live = tree.drive(QStringLiteral("Live"), true, false, QStringLiteral("usb"));
+    const QDBusObjectPath sdg = tree.partitioned(QStringLiteral("/dev/sdg"), {.size = 8000 * MiB, .drive = live});
+    tree.partition(QStringLiteral("/dev/sdg1"), sdg, {.size = 3000 * MiB, .type = QStringLiteral("ext4"),
+                                                      .drive = live, .mount_points = QStringList{QStringLiteral("/")}});
+    tree.partition(QStringLiteral("/dev/sdg2"), sdg, {.size = 5000 * MiB, .type = QStringLiteral("vfat"),
+                                                      .version = QStringLiteral("FAT32"), .drive = live});
     // a stick the administrator told udev to hide
-    add(drive_path(QStringLiteral("Hidden")), {{drive_interface, drive(true, false, QStringLiteral("usb"), true)}});
-    const BlockFacts hidden{.node = QStringLiteral("/dev/sdd"),
-        .size = 1000 * MiB,
-        .type = QStringLiteral("vfat"),
-        .version = QStringLiteral("FAT16"),
-        .drive = drive_path(QStringLiteral("Hidden")),
-        .hint_ignore = true};
-    add(block_path(QStringLiteral("sdd")), {{block_interface, block(hidden)}});
+    const QDBusObjectPath hidden = tree.drive(QStringLiteral("Hidden"), true, false, QStringLiteral("usb"));
+    tree.block(QStringLiteral("/dev/sdd"), {.size = 1000 * MiB, .type = QStringLiteral("vfat"),
+                                            .version = QStringLiteral("FAT16"), .drive = hidden, .hint_ignore = true});
 
-    add(block_path(QStringLiteral("loop0")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/loop0"),
-                 .size = 50 * MiB,
-                 .type = QStringLiteral("squashfs"),
-                 .hint_system = true})},
-            {loop_interface, backed_by(QStringLiteral("/var/lib/snapd/snaps/core_1.snap"))},
-            {filesystem_interface, filesystem({QStringLiteral("/snap/core/1")})}});
-    add(block_path(QStringLiteral("loop1")),
-        {{block_interface,
-             block({.node = QStringLiteral("/dev/loop1"),
-                 .size = 64 * MiB,
-                 .label = QStringLiteral("CARD"),
-                 .type = QStringLiteral("vfat"),
-                 .version = QStringLiteral("FAT32"),
-                 .hint_system = true})},
-            {loop_interface, backed_by(QStringLiteral("/home/anna/card.img"))}});
-    add(block_path(QStringLiteral("loop2")),
-        {{block_interface, block({.node = QStringLiteral("/dev/loop2"), .size = 0, .hint_system = true})},
-            {loop_interface, backed_by(QString())}});
+    tree.loop(QStringLiteral("/dev/loop0"), {.size = 50 * MiB, .type = QStringLiteral("squashfs"),
+                                             .mount_points = QStringList{QStringLiteral("/snap/core/1")}},
+              QStringLiteral("/var/lib/snapd/snaps/core_1.snap"));
+    tree.loop(QStringLiteral("/dev/loop1"), {.size = 64 * MiB, .label = QStringLiteral("CARD"),
+                                             .type = QStringLiteral("vfat"), .version = QStringLiteral("FAT32")},
+              QStringLiteral("/home/anna/card.img"));
+    tree.loop(QStringLiteral("/dev/loop2"), {}, QString());
 
-    FakeUdisks service(bus.address, objects);
+    FakeUdisks service(bus.address, tree.objects);
     const QDBusConnection client_bus = QDBusConnection::connectToBus(bus.address, QStringLiteral("client"));
     const UdisksClient client(client_bus);
     QVERIFY2(!client.list_volumes().has_value(), "a listing came from a bus without the service");
@@ -612,14 +554,12 @@ void TestUdisks::open_for_backup_hands_over_a_readable_descriptor()
         content[i] = char((i * 7919) >> 5);
     QVERIFY(testsupport::write_file(image, content));
 
-    Objects objects;
-    objects.insert(block_path(QStringLiteral("sde")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sde"), .size = content.size()})}});
-    objects.insert(block_path(QStringLiteral("sdf")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdf"), .size = content.size()})}});
-    FakeUdisks service(bus.address, objects);
-    FakeBlock* card = service.serve_block(block_path(QStringLiteral("sde")), image);
-    FakeBlock* refusing = service.serve_block(block_path(QStringLiteral("sdf")), image, true);
+    Tree tree;
+    const QDBusObjectPath sde = tree.block(QStringLiteral("/dev/sde"), {.size = content.size()});
+    const QDBusObjectPath sdf = tree.block(QStringLiteral("/dev/sdf"), {.size = content.size()});
+    FakeUdisks service(bus.address, tree.objects);
+    FakeBlock *card = service.serve_block(sde, image);
+    FakeBlock *refusing = service.serve_block(sdf, image, true);
     QVERIFY(service.publish());
 
     const QDBusConnection client_bus = QDBusConnection::connectToBus(bus.address, QStringLiteral("client"));
@@ -664,10 +604,8 @@ void TestUdisks::same_records_as_the_device_listing()
     if (!fat_loop.attach(fat.path()))
         QSKIP("losetup could not attach an image here (no free loop device)");
 
-    const QString loop_interface = QStringLiteral("org.freedesktop.UDisks2.Loop");
-    Objects objects;
-    objects.insert(block_path(fat_loop.name()), {{block_interface, block(facts_of(fat_loop.node))},
-                                                 {loop_interface, backed_by(fat.path())}});
+    Tree tree;
+    tree.loop(fat_loop.node, facts_of(fat_loop.node), fat.path());
 
     // a partitioned image, its exFAT partition mounted through FUSE when it can be
     LoopDevice parted_loop;
@@ -693,27 +631,23 @@ void TestUdisks::same_records_as_the_device_listing()
                                                                      partition_node}));
         const QString mount_point = QDir(dir.path()).filePath(QStringLiteral("mnt"));
         QVERIFY(QDir().mkpath(mount_point));
-        QStringList mounts;
+        BlockFacts partition_facts = facts_of(partition_node);
+        partition_facts.mount_points = QStringList();
         if (QFileInfo::exists(QStringLiteral("/dev/fuse"))
             && testsupport::run_tool(QStringLiteral("mount.exfat-fuse"), {partition_node, mount_point})) {
             parted_loop.mount_point = mount_point;
-            mounts.append(QFileInfo(mount_point).canonicalFilePath());
+            partition_facts.mount_points->append(QFileInfo(mount_point).canonicalFilePath());
         } else {
             qInfo("exfat-fuse cannot mount here; the partition is compared unmounted");
         }
-        objects.insert(block_path(parted_loop.name()),
-                       {{block_interface, block(facts_of(parted_loop.node))},
-                        {QStringLiteral("org.freedesktop.UDisks2.PartitionTable"), {}},
-                        {loop_interface, backed_by(parted)}});
-        objects.insert(block_path(QFileInfo(partition_node).fileName()),
-                       {{block_interface, block(facts_of(partition_node))},
-                        {QStringLiteral("org.freedesktop.UDisks2.Partition"), partition(block_path(parted_loop.name()))},
-                        {QStringLiteral("org.freedesktop.UDisks2.Filesystem"), filesystem(mounts)}});
+        const QDBusObjectPath table = tree.loop(parted_loop.node, facts_of(parted_loop.node), parted,
+                                                {{QStringLiteral("org.freedesktop.UDisks2.PartitionTable"), {}}});
+        tree.partition(partition_node, table, partition_facts);
     } else {
         qInfo("no partitioned loop device here (losetup -P or mkfs.exfat missing); the partition is not compared");
     }
 
-    FakeUdisks service(bus.address, objects);
+    FakeUdisks service(bus.address, tree.objects);
     QVERIFY(service.publish());
     const QDBusConnection client_bus = QDBusConnection::connectToBus(bus.address, QStringLiteral("client"));
     const std::optional<QList<VolumeInfo>> from_service = UdisksClient(client_bus).list_volumes();
@@ -783,15 +717,12 @@ void TestUdisks::unprivileged_user_scans_a_loop_device_through_the_service()
     if (!loop.attach(card.path()))
         QSKIP("losetup could not attach an image here (no free loop device)");
 
-    Objects objects;
-    objects.insert(block_path(loop.name()),
-        {{block_interface, block(facts_of(loop.node))},
-            {QStringLiteral("org.freedesktop.UDisks2.Loop"), backed_by(card.path())}});
-    objects.insert(block_path(QStringLiteral("sdz")),
-        {{block_interface, block({.node = QStringLiteral("/dev/sdz"), .size = 40 * MiB})}});
-    FakeUdisks service(bus.address, objects);
-    FakeBlock* served = service.serve_block(block_path(loop.name()), loop.node);
-    FakeBlock* decoy = service.serve_block(block_path(QStringLiteral("sdz")), card.path());
+    Tree tree;
+    const QDBusObjectPath card_object = tree.loop(loop.node, facts_of(loop.node), card.path());
+    const QDBusObjectPath other = tree.block(QStringLiteral("/dev/sdz"), {.size = 40 * MiB});
+    FakeUdisks service(bus.address, tree.objects);
+    FakeBlock *served = service.serve_block(card_object, loop.node);
+    FakeBlock *decoy = service.serve_block(other, card.path());
     QVERIFY(service.publish());
 
     const QString helper_out = open_folder(dir, QStringLiteral("helper"));
@@ -837,10 +768,10 @@ void TestUdisks::refused_prompt_is_reported_once()
     if (!loop.attach(card.path()))
         QSKIP("losetup could not attach an image here (no free loop device)");
 
-    Objects objects;
-    objects.insert(block_path(loop.name()), {{block_interface, block(facts_of(loop.node))}});
-    FakeUdisks service(bus.address, objects);
-    FakeBlock *refusing = service.serve_block(block_path(loop.name()), loop.node, true);
+    Tree tree;
+    const QDBusObjectPath card_object = tree.loop(loop.node, facts_of(loop.node), card.path());
+    FakeUdisks service(bus.address, tree.objects);
+    FakeBlock *refusing = service.serve_block(card_object, loop.node, true);
 
     const Run without = run_as_nobody(QStringLiteral(VELVORA_UDISKS_HELPER_PATH),
                                       {QStringLiteral("probe"), bus.address, loop.node});
