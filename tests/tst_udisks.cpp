@@ -748,6 +748,18 @@ void TestUdisks::unprivileged_user_scans_a_loop_device_through_the_service()
     QCOMPARE(scan.out.trimmed(), QStringLiteral("found=6 written=6 failed=0 unreadable_bytes=0"));
     QCOMPARE(contents_of(scan_out), recovered);
     QCOMPARE(served->calls.load(), 2);
+
+    // and the wizard: listed by the service, one prompt for Next, the scan and Restore
+    const QString window_out = open_folder(dir, QStringLiteral("window"));
+    const Run window = run_as_nobody(QStringLiteral(VELVORA_UDISKS_HELPER_PATH),
+                                     {QStringLiteral("window"), bus.address, loop.node, window_out});
+    QVERIFY2(window.exit_code == 0, qPrintable(window.out + window.err));
+    QCOMPARE(window.values.value(QStringLiteral("listed")), QStringLiteral("1"));
+    QCOMPARE(window.values.value(QStringLiteral("messages")), QStringLiteral("0"));
+    QCOMPARE(window.values.value(QStringLiteral("found")), QStringLiteral("6"));
+    QCOMPARE(window.values.value(QStringLiteral("page")), QStringLiteral("3"));
+    QCOMPARE(contents_of(window_out), recovered);
+    QCOMPARE(served->calls.load(), 3);
 }
 
 // Without the service the node's own refusal stands; with a service whose
@@ -795,6 +807,18 @@ void TestUdisks::refused_prompt_is_reported_once()
                                      .arg(loop.node, volume_platform::failure_text(Failure::AuthorizationRefused)));
     QCOMPARE(refusing->calls.load(), 2);
     QVERIFY(QDir(out).entryList(QDir::Files).isEmpty());
+
+    // the wizard says so on Next and stays on the device page
+    const Run window = run_as_nobody(QStringLiteral(VELVORA_UDISKS_HELPER_PATH),
+                                     {QStringLiteral("window"), bus.address, loop.node, out});
+    QVERIFY2(window.exit_code == 0, qPrintable(window.out + window.err));
+    QCOMPARE(window.values.value(QStringLiteral("listed")), QStringLiteral("1"));
+    QCOMPARE(window.values.value(QStringLiteral("messages")), QStringLiteral("1"));
+    QCOMPARE(window.values.value(QStringLiteral("message")),
+             QStringLiteral("The device could not be read. | ")
+                 + volume_platform::failure_text(Failure::AuthorizationRefused));
+    QCOMPARE(window.values.value(QStringLiteral("page")), QStringLiteral("1"));
+    QCOMPARE(refusing->calls.load(), 3);
 }
 
 QTEST_GUILESS_MAIN(TestUdisks)

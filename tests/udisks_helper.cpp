@@ -5,13 +5,18 @@
 //
 //   velvora-udisks-helper probe ADDRESS NODE
 //   velvora-udisks-helper scan ADDRESS NODE OUTDIR
+//   velvora-udisks-helper window ADDRESS NODE OUTDIR   (the wizard, offscreen)
 
 #include "headlessscan.h"
+#include "tst_mainwindow_support.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "volumeplatform.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLabel>
 #include <QDBusConnection>
 #include <QDBusError>
 
@@ -79,14 +84,48 @@ int scan(const RawAccess &access, const QString &node, const QString &out_dir)
     return 0;
 }
 
+// The wizard listing through the service, "Next" on the node, and, when the
+// scan can run, "Restore..." of every photo into out_dir.
+int window(const RawAccess &access, const QString &node, const QString &out_dir)
+{
+    using namespace windowtest;
+    MainWindow window(nullptr, [access] { return access.removable_devices(); }, access);
+    ModalAnswerer answers;
+    auto *devices = child<QListWidget>(window, "deviceList");
+    QMetaObject::invokeMethod(&window, "on_device_changed");
+    for (int i = 0; i < devices->count(); ++i) {
+        if (devices->item(i)->data(Qt::UserRole).toString() == node)
+            devices->setCurrentRow(i);
+    }
+    say("listed", QString::number(devices->currentRow() >= 0));
+    child<QPushButton>(window, "pushButton_4")->click();
+    QCoreApplication::processEvents();
+    say("messages", QString::number(answers.seen.size()));
+    if (!answers.seen.isEmpty())
+        say("message", answers.seen.first().text.replace(QLatin1Char('\n'), QStringLiteral(" | ")));
+    if (page_of(window) != 2) {
+        say("page", QString::number(page_of(window)));
+        return 0;
+    }
+    const QDeadlineTimer deadline(120000);
+    while (child<QLabel>(window, "label_3")->text() != QLatin1String("Scanning finished") && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    say("found", QString::number(child<QListWidget>(window, "listWidget_2")->count()));
+    answers.choose_directory(out_dir);
+    child<QPushButton>(window, "pushButton")->click();
+    say("page", QString::number(page_of(window)));
+    say("written", QString::number(QDir(out_dir).entryList(QDir::Files).size()));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 4) {
-        std::fputs("usage: velvora-udisks-helper probe|scan ADDRESS NODE [OUTDIR]\n", stderr);
+        std::fputs("usage: velvora-udisks-helper probe|scan|window ADDRESS NODE [OUTDIR]\n", stderr);
         return 2;
     }
     const QDBusConnection bus = QDBusConnection::connectToBus(arguments[2], QStringLiteral("velvora-test-bus"));
@@ -100,5 +139,7 @@ int main(int argc, char *argv[])
         return probe(access, arguments[3]);
     if (arguments[1] == QLatin1String("scan") && arguments.size() == 5)
         return scan(access, arguments[3], arguments[4]);
+    if (arguments[1] == QLatin1String("window") && arguments.size() == 5)
+        return window(access, arguments[3], arguments[4]);
     return 2;
 }
