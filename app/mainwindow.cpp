@@ -1,7 +1,6 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "rawvolume.h"
 #include "resultsdelegate.h"
 #include "volumeplatform.h"
 
@@ -71,9 +70,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     , raw_access(access)
 {
     ui->setupUi(this);
-    fs_indexer.set_volume_opener([access](const QString &raw_path, volume_platform::Failure *failure) {
-        return std::unique_ptr<VolumeSource>(access.open_volume(raw_path, failure));
-    });
+    fs_indexer.set_volume_opener(access.volume_opener());
 
     // The results are drawn by a delegate from what each item holds: no
     // widget per photo.

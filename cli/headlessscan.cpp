@@ -3,8 +3,6 @@
 #include <QDir>
 #include <QEventLoop>
 
-#include "rawvolume.h"
-
 HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
                            const RawAccess &access, QObject *parent)
     : QObject(parent)
@@ -14,9 +12,7 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , out_dir(out_dir)
     , live_progress(volume_platform::stderr_is_terminal())
 {
-    indexer.set_volume_opener([access](const QString &raw_path, volume_platform::Failure *failure) {
-        return std::unique_ptr<VolumeSource>(access.open_volume(raw_path, failure));
-    });
+    indexer.set_volume_opener(access.volume_opener());
     connect(&indexer, &FsIndexer::indexing_started, this, &HeadlessScan::on_indexing_started);
     connect(&indexer, &FsIndexer::processedItem, this, &HeadlessScan::on_processed);
     connect(&indexer, &FsIndexer::scanning_started, this, &HeadlessScan::on_scanning_started);

@@ -112,6 +112,14 @@ std::unique_ptr<RawVolume> RawAccess::open_volume(const QString &path, volume_pl
     return RawVolume::adopt(open(path, failure));
 }
 
+std::function<std::unique_ptr<VolumeSource>(const QString &, volume_platform::Failure *)>
+RawAccess::volume_opener() const
+{
+    return [access = *this](const QString &path, volume_platform::Failure *failure) {
+        return std::unique_ptr<VolumeSource>(access.open_volume(path, failure));
+    };
+}
+
 QMap<QString, RemovableDevice> RawAccess::removable_devices() const
 {
     if (state->disk_service) {

@@ -7,10 +7,12 @@
 #include <QMap>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 class RawVolume;
+class VolumeSource;
 
 // How the program reaches a volume raw. A device node is opened read-only
 // first. When that is refused for want of permission and the desktop's disk
@@ -36,6 +38,9 @@ public:
     // A read-only handle to path positioned at 0; the caller closes it.
     volume_platform::Handle open(const QString &path, volume_platform::Failure *failure = nullptr) const;
     std::unique_ptr<RawVolume> open_volume(const QString &path, volume_platform::Failure *failure = nullptr) const;
+    // open_volume() for the scan worker (FsIndexer::set_volume_opener).
+    std::function<std::unique_ptr<VolumeSource>(const QString &path, volume_platform::Failure *failure)>
+    volume_opener() const;
 
     // The removable volumes attached now: as the disk service lists them
     // when it answers, otherwise as enumerate_removable_devices() does.
