@@ -493,6 +493,10 @@ void TestUdisks::lists_the_volumes_a_user_would_pick()
                                                       .drive = live, .mount_points = QStringList{QStringLiteral("/")}});
     tree.partition(QStringLiteral("/dev/sdg2"), sdg, {.size = 5000 * MiB, .type = QStringLiteral("vfat"),
                                                       .version = QStringLiteral("FAT32"), .drive = live});
+    // a built-in reader the administrator marked as the system's
+    const QDBusObjectPath marked = tree.drive(QStringLiteral("Marked"), false, true, QStringLiteral("usb"));
+    tree.block(QStringLiteral("/dev/sdh"), {.size = 2000 * MiB, .type = QStringLiteral("vfat"),
+                                            .version = QStringLiteral("FAT32"), .drive = marked, .hint_system = true});
     // a stick the administrator told udev to hide
     const QDBusObjectPath hidden = tree.drive(QStringLiteral("Hidden"), true, false, QStringLiteral("usb"));
     tree.block(QStringLiteral("/dev/sdd"), {.size = 1000 * MiB, .type = QStringLiteral("vfat"),
