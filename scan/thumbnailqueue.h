@@ -55,9 +55,10 @@ private:
 
     static constexpr qint64 pending_byte_budget = 32 * 1024 * 1024;
     static constexpr int pending_count_budget = 16;
-    // Coefficient memory the decoders may hold at once, in units of 64 KiB: a
-    // big progressive photo (88 MB at 5120 by 2880) waits until another one
-    // being decoded is done, while sequential streams go on decoding beside it.
+    // Coefficient memory the decoders may hold at once (100 MiB, in units of
+    // 64 KiB): a big progressive photo (88 MB at 5120 by 2880 without chroma
+    // subsampling) waits until another one being decoded is done, while
+    // sequential streams go on decoding beside it.
     static constexpr qint64 decoder_memory_unit = 64 * 1024;
     static constexpr int decoder_memory_units = 1600;
 
