@@ -90,8 +90,11 @@ public:
                 files->reject();
                 return;
             }
-            files->setDirectory(QFileInfo(directory).absolutePath());
-            files->selectFile(directory);
+            // Open the folder itself and accept with nothing selected: the
+            // dialog then answers its current folder. Selecting it from the
+            // parent races the dialog's file system model, which loads in the
+            // background, and can answer the parent instead.
+            files->setDirectory(directory);
             static_cast<QDialog *>(files)->accept(); // QFileDialog::accept, which checks the choice
         });
     }
