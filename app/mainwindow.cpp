@@ -327,15 +327,24 @@ void MainWindow::on_scanning_progress(qint64 i, qint64 j)
     ui->progressBar->setFormat(tr("Scanning %1%").arg(QString::asprintf("%.02f", double(percent))));
 }
 
+// The run ends right after its last signal: wait the moment it takes, so that
+// the results page never shows a finished scan while the worker still runs
+// ("Restore..." would refuse) and found_images is read only once it is still.
+void MainWindow::end_of_run()
+{
+    fs_indexer.wait();
+    add_pending_entries();
+}
+
 void MainWindow::on_scanning_stop()
 {
-    add_pending_entries();
+    end_of_run();
     show_final_status(tr("Select files and press the restore button"));
 }
 
 void MainWindow::on_scanning_done()
 {
-    add_pending_entries();
+    end_of_run();
     if (fs_indexer.found_images.isEmpty())
         show_final_status(tr("No files found"));
     else
@@ -346,7 +355,7 @@ void MainWindow::on_scanning_done()
 
 void MainWindow::on_scanning_error()
 {
-    add_pending_entries();
+    end_of_run();
     show_final_status(tr("The device could not be read."));
     const QString reason = fs_indexer.error_text();
     if (!reason.isEmpty())

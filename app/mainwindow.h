@@ -73,6 +73,7 @@ private slots:
     void on_pushButton_8_clicked();
 
 private:
+    void end_of_run();
     void show_status(const QString &text);
     // The status text at the end of a scan, with the bytes that could not be read.
     void show_final_status(const QString &text);

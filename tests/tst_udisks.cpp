@@ -369,9 +369,14 @@ Run run_as_nobody(const QString &program, const QStringList &arguments, const QS
     QDeadlineTimer deadline(180000);
     while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
         process.waitForFinished(100);
+    const bool hung = process.state() != QProcess::NotRunning;
+    if (hung) {
+        process.kill();
+        process.waitForFinished(10000);
+    }
     run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
     run.err = QString::fromLocal8Bit(process.readAllStandardError());
-    run.exit_code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.exit_code = !hung && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     for (const QString &line : run.out.split(QLatin1Char('\n'))) {
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (equals > 0)
