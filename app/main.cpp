@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "rawaccess.h"
+#include "volumeplatform.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -7,6 +8,7 @@
 
 int main(int argc, char *argv[])
 {
+    volume_platform::limit_heap_growth();
     // The worker's slots follow the on_ naming but are connected by hand;
     // the form's connect-by-name would warn about each of them.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));

@@ -7,6 +7,7 @@
 #include "benchmemory.h"
 #include "fsindexer.h"
 #include "rawvolume.h"
+#include "volumeplatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,6 +40,7 @@ bool describe(const QString &path, RemovableDevice *device)
 
 int main(int argc, char *argv[])
 {
+    volume_platform::limit_heap_growth();
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() != 2) {

@@ -131,6 +131,7 @@ int list_volumes(const RawAccess &access)
 
 int main(int argc, char *argv[])
 {
+    volume_platform::limit_heap_growth();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velvora-scan"));
 

@@ -76,6 +76,11 @@ bool shares_storage(const QString &directory, const QString &raw_path);
 
 bool stderr_is_terminal();
 
+// Keeps the heap of a scanning process small: the thumbnail decoders' large,
+// short-lived buffers would otherwise stay resident in per-thread allocator
+// pools. Call first thing in main(), before any thread starts.
+void limit_heap_growth();
+
 // One removable volume as the platform lists it.
 struct VolumeInfo {
     QString drive;       // kernel name, for example sdb1

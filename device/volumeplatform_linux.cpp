@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -450,6 +451,11 @@ bool shares_storage(const QString &directory, const QString &raw_path)
 bool stderr_is_terminal()
 {
     return ::isatty(STDERR_FILENO) == 1;
+}
+
+void limit_heap_growth()
+{
+    ::mallopt(M_ARENA_MAX, 1);
 }
 
 } // namespace volume_platform
