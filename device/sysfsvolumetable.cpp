@@ -182,10 +182,10 @@ void SysfsVolumeTable::add_disk(Snapshot *snapshot, const QString &name) const
     snapshot->partitions.insert(name, partitions);
 }
 
-QList<SysfsVolumeTable::Mount> SysfsVolumeTable::read_mounts() const
+QList<SysfsVolumeTable::Mount> SysfsVolumeTable::read_mounts(const QString &mountinfo)
 {
     QList<Mount> mounts;
-    QFile file(roots.mountinfo);
+    QFile file(mountinfo);
     if (!file.open(QIODevice::ReadOnly))
         return mounts;
     const QList<QByteArray> lines = file.readAll().split('\n');
@@ -214,7 +214,7 @@ SysfsVolumeTable::Snapshot SysfsVolumeTable::read_snapshot() const
                                   .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name);
     for (const QString &name : names)
         add_disk(&snapshot, name);
-    snapshot.mounts = read_mounts();
+    snapshot.mounts = read_mounts(roots.mountinfo);
     return snapshot;
 }
 

@@ -46,14 +46,7 @@ public:
     // Compressed read-only images (snap packages, live systems), never offered.
     static bool is_packed_image(const QString &file_system_type);
 
-private:
-    struct BlockEntry {
-        QString name; // kernel name: sdb, sdb1
-        QString disk; // kernel name of the whole disk
-        QString dir;  // resolved sysfs directory
-        quint32 major = 0;
-        quint32 minor = 0;
-    };
+    // One line of a mount table (/proc/self/mountinfo).
     struct Mount {
         quint32 major = 0;
         quint32 minor = 0;
@@ -61,6 +54,16 @@ private:
         QString mount_point;
         QString type;
         QString source;
+    };
+    static QList<Mount> read_mounts(const QString &mountinfo);
+
+private:
+    struct BlockEntry {
+        QString name; // kernel name: sdb, sdb1
+        QString disk; // kernel name of the whole disk
+        QString dir;  // resolved sysfs directory
+        quint32 major = 0;
+        quint32 minor = 0;
     };
     struct Snapshot {
         QHash<QString, BlockEntry> by_name;
@@ -72,7 +75,6 @@ private:
 
     Snapshot read_snapshot() const;
     void add_disk(Snapshot *snapshot, const QString &name) const;
-    QList<Mount> read_mounts() const;
     QString entry_of_mount(const Snapshot &snapshot, const Mount &mount) const;
     QString entry_of_node(const Snapshot &snapshot, const QString &node) const;
     QSet<QString> system_disks(const Snapshot &snapshot) const;

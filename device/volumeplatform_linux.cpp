@@ -63,47 +63,12 @@ struct MountEntry {
     QString source;
 };
 
-QString unescape_mount_field(const QByteArray &field)
-{
-    QByteArray out;
-    out.reserve(field.size());
-    for (int i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            bool ok = false;
-            const int code = field.mid(i + 1, 3).toInt(&ok, 8);
-            if (ok) {
-                out.append(char(code));
-                i += 3;
-                continue;
-            }
-        }
-        out.append(field[i]);
-    }
-    return QFile::decodeName(out);
-}
-
 QList<MountEntry> read_mounts()
 {
     QList<MountEntry> mounts;
-    QFile file(QStringLiteral("/proc/self/mountinfo"));
-    if (!file.open(QIODevice::ReadOnly))
-        return mounts;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.split(' ');
-        const int separator = fields.indexOf("-");
-        if (fields.size() < 5 || separator < 0 || separator + 2 >= fields.size())
-            continue;
-        const QList<QByteArray> numbers = fields[2].split(':');
-        if (numbers.size() != 2)
-            continue;
-        MountEntry entry;
-        entry.device = makedev(numbers[0].toUInt(), numbers[1].toUInt());
-        entry.mount_point = unescape_mount_field(fields[4]);
-        entry.source = unescape_mount_field(fields[separator + 2]);
-        entry.root = unescape_mount_field(fields[3]);
-        mounts.append(entry);
-    }
+    const auto table = SysfsVolumeTable::read_mounts(QStringLiteral("/proc/self/mountinfo"));
+    for (const SysfsVolumeTable::Mount &mount : table)
+        mounts.append({makedev(mount.major, mount.minor), mount.root, mount.mount_point, mount.source});
     return mounts;
 }
 
