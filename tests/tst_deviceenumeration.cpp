@@ -43,54 +43,8 @@ SysfsVolumeTable::Roots fixture_roots(const QString &name)
     return roots;
 }
 
-QString tool_output(const QString &program, const QStringList &arguments)
-{
-    QByteArray output;
-    if (!testsupport::run_tool(program, arguments, &output))
-        return {};
-    return QString::fromLocal8Bit(output).trimmed();
-}
-
-// A loop device attached for the length of a test, and its FUSE mount.
-class LoopDevice
-{
-public:
-    ~LoopDevice()
-    {
-        unmount();
-        detach();
-    }
-
-    bool attach(const QString &image, const QStringList &options = {})
-    {
-        node = tool_output(QStringLiteral("losetup"),
-                           options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
-        return !node.isEmpty();
-    }
-    bool mount_exfat(const QString &directory)
-    {
-        if (!testsupport::run_tool(QStringLiteral("mount.exfat-fuse"), {node, directory}))
-            return false;
-        mount_point = directory;
-        return true;
-    }
-    void unmount()
-    {
-        if (!mount_point.isEmpty())
-            testsupport::run_tool(QStringLiteral("umount"), {mount_point});
-        mount_point.clear();
-    }
-    void detach()
-    {
-        if (!node.isEmpty())
-            testsupport::run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
-        node.clear();
-    }
-    QString name() const { return QFileInfo(node).fileName(); }
-
-    QString node;
-    QString mount_point;
-};
+using testsupport::LoopDevice;
+using testsupport::tool_output;
 
 QString loop_unavailable_reason()
 {

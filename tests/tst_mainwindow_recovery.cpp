@@ -78,13 +78,7 @@ QPoint check_box_point(QListWidget *list, int row)
     return delegate->check_box_rect(option, list->model()->index(row, 0)).center();
 }
 
-QString tool_output(const QString &program, const QStringList &arguments)
-{
-    QByteArray output;
-    if (!testsupport::run_tool(program, arguments, &output))
-        return {};
-    return QString::fromLocal8Bit(output).trimmed();
-}
+using testsupport::tool_output;
 
 } // namespace
 

@@ -289,35 +289,8 @@ public:
     std::vector<std::unique_ptr<FakeBlock>> blocks;
 };
 
-QString tool_output(const QString &program, const QStringList &arguments)
-{
-    QByteArray output;
-    if (!testsupport::run_tool(program, arguments, &output))
-        return {};
-    return QString::fromLocal8Bit(output).trimmed();
-}
-
-class LoopDevice
-{
-public:
-    ~LoopDevice()
-    {
-        if (!mount_point.isEmpty())
-            testsupport::run_tool(QStringLiteral("umount"), {mount_point});
-        if (!node.isEmpty())
-            testsupport::run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
-    }
-    bool attach(const QString &image, const QStringList &options = {})
-    {
-        node = tool_output(QStringLiteral("losetup"),
-                           options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
-        return !node.isEmpty();
-    }
-    QString name() const { return QFileInfo(node).fileName(); }
-
-    QString node;
-    QString mount_point;
-};
+using testsupport::LoopDevice;
+using testsupport::tool_output;
 
 QString unprivileged_loop_reason()
 {

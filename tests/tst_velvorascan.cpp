@@ -117,10 +117,10 @@ QString failure_of(QProcess &process)
 }
 
 // An image file attached to a loop device for as long as this object lives.
-class LoopDevice
+class LoopAttachment
 {
 public:
-    explicit LoopDevice(const QString &image)
+    explicit LoopAttachment(const QString &image)
     {
         QProcess process;
         process.start(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), image});
@@ -130,13 +130,13 @@ public:
         else
             failure = failure_of(process);
     }
-    ~LoopDevice()
+    ~LoopAttachment()
     {
         if (!node.isEmpty())
             run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
     }
-    LoopDevice(const LoopDevice &) = delete;
-    LoopDevice &operator=(const LoopDevice &) = delete;
+    LoopAttachment(const LoopAttachment &) = delete;
+    LoopAttachment &operator=(const LoopAttachment &) = delete;
 
     QString node;
     QString failure;
@@ -506,7 +506,7 @@ void VelvoraScanTest::outDirOnScannedVolumeRefused()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(16 * 1024 * 1024));
     }
     QVERIFY(run_tool(QStringLiteral("mkfs.exfat"), {image}));
-    const LoopDevice loop(image);
+    const LoopAttachment loop(image);
     if (loop.node.isEmpty())
         QSKIP(qPrintable(QStringLiteral("loop devices are not available here: %1").arg(loop.failure)));
     const QString point = work.filePath(QStringLiteral("mnt"));

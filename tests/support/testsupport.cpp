@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -70,6 +71,53 @@ bool run_tool(const QString &program, const QStringList &arguments, QByteArray *
     if (output)
         *output = process.readAllStandardOutput();
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+QString tool_output(const QString &program, const QStringList &arguments)
+{
+    QByteArray output;
+    if (!run_tool(program, arguments, &output))
+        return {};
+    return QString::fromLocal8Bit(output).trimmed();
+}
+
+LoopDevice::~LoopDevice()
+{
+    unmount();
+    detach();
+}
+
+bool LoopDevice::attach(const QString &image, const QStringList &options)
+{
+    node = tool_output(QStringLiteral("losetup"), options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
+    return !node.isEmpty();
+}
+
+bool LoopDevice::mount_exfat(const QString &directory)
+{
+    if (!run_tool(QStringLiteral("mount.exfat-fuse"), {node, directory}))
+        return false;
+    mount_point = directory;
+    return true;
+}
+
+void LoopDevice::unmount()
+{
+    if (!mount_point.isEmpty())
+        run_tool(QStringLiteral("umount"), {mount_point});
+    mount_point.clear();
+}
+
+void LoopDevice::detach()
+{
+    if (!node.isEmpty())
+        run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
+    node.clear();
+}
+
+QString LoopDevice::name() const
+{
+    return QFileInfo(node).fileName();
 }
 
 QStringList missing_tools(const QStringList &tools)

@@ -29,6 +29,9 @@ QByteArray with_exif_thumbnail(const QByteArray &jpeg, const QImage &thumbnail);
 bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
               const QByteArray &input = {});
 
+// What a program printed on stdout, trimmed; empty when it failed.
+QString tool_output(const QString &program, const QStringList &arguments);
+
 // The names of the tools that cannot be found on PATH.
 QStringList missing_tools(const QStringList &tools);
 
@@ -47,6 +50,25 @@ public:
 
 private:
     QString image_path;
+};
+
+// A loop device attached for the length of a test, and its FUSE mount.
+class LoopDevice
+{
+public:
+    ~LoopDevice();
+    LoopDevice() = default;
+    LoopDevice(const LoopDevice &) = delete;
+    LoopDevice &operator=(const LoopDevice &) = delete;
+
+    bool attach(const QString &image, const QStringList &options = {});
+    bool mount_exfat(const QString &directory);
+    void unmount();
+    void detach();
+    QString name() const;
+
+    QString node;
+    QString mount_point;
 };
 
 // Writes content to path; true on success.
