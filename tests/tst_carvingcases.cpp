@@ -255,9 +255,7 @@ void TestCarvingCases::reused_card_scanned_end_to_end()
     for (const auto &[name, volume] : cases()) {
         Q_UNUSED(name);
         card.add_filler(Filler::Random, 3, quint32(card.bytes().size()));
-        for (const Placed &photo : volume.whole_photos())
-            card.add_photo(photo.bytes);
-        card.add_bytes(volume.bytes()); // the case once more as it stands
+        card.add_volume(volume);
     }
     card.add_photo(present);
     card.add_photo(deleted);

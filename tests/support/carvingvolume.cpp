@@ -33,6 +33,14 @@ void CarvingVolume::add_bytes(const QByteArray &bytes)
     volume.append(bytes);
 }
 
+void CarvingVolume::add_volume(const CarvingVolume &other)
+{
+    pad_to_sector();
+    for (const Placed &photo : other.photos)
+        photos.append({volume.size() + photo.offset, photo.bytes});
+    volume.append(other.bytes());
+}
+
 void CarvingVolume::add_filler(Filler kind, int sectors, quint32 seed)
 {
     pad_to_sector();

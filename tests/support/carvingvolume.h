@@ -32,6 +32,9 @@ public:
     // Any other bytes (another file's data, a broken header) at the next
     // sector boundary.
     void add_bytes(const QByteArray &bytes);
+    // Another volume's bytes at the next sector boundary, its whole photos
+    // among this one's.
+    void add_volume(const CarvingVolume &other);
     // sectors whole sectors of filler; seed varies text and random bytes.
     void add_filler(Filler kind, int sectors, quint32 seed = 1);
 
