@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QImage>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -207,6 +208,7 @@ private slots:
     void every_whole_photo_comes_out_at_any_block_cuts_data();
     void every_whole_photo_comes_out_at_any_block_cuts();
     void reused_card_scanned_end_to_end();
+    void decoder_warnings_stay_off_the_terminal();
 };
 
 void TestCarvingCases::initTestCase()
@@ -296,6 +298,30 @@ void TestCarvingCases::reused_card_scanned_end_to_end()
         QCOMPARE(found[i].crc, expected[i].crc);
     }
     QCOMPARE(thumbnails, expected.size());
+}
+
+// A damaged photo that still decodes makes the decoder complain; velvora-scan
+// says only its summary.
+void TestCarvingCases::decoder_warnings_stay_off_the_terminal()
+{
+    const QByteArray photo = photos().a;
+    QByteArray damaged = photo;
+    damaged.replace(photo.size() - 40, 2, "\xFF\xD3"); // a stray restart marker in the entropy-coded data
+    QVERIFY(!QImage::fromData(damaged, "JPEG").isNull());
+    CarvingVolume card;
+    card.add_filler(Filler::Text, 4);
+    card.add_photo(damaged);
+    card.add_filler(Filler::Zeros, 4);
+
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QVERIFY(testsupport::write_file(image, card.bytes()));
+    QProcess scan;
+    scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
+    QVERIFY(scan.waitForFinished(30000));
+    QCOMPARE(scan.exitCode(), 0);
+    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0\n"));
+    QCOMPARE(scan.readAllStandardError(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestCarvingCases)
