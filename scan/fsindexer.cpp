@@ -64,21 +64,23 @@ void FsIndexer::index_existing_files()
     }
 }
 
-// A file is known by the CRC-32 of all its bytes, and also by that of its
-// leading JPEG stream as the carver cuts it, since trailers after the
-// end-of-image marker never reach a carved stream.
+// A file is known by the CRC-32 and length of all its bytes, and also by
+// those of its leading JPEG stream as the carver cuts it, since trailers
+// after the end-of-image marker never reach a carved stream.
 void FsIndexer::index_file(const QString &path)
 {
-    std::optional<uint> leading;
+    std::optional<StreamKey> leading;
     JpegCarver file_carver([&leading](const char *stream, qint64 length, qint64 offset) {
         if (offset != 0 || leading)
             return;
         CrcCalculator crc;
         crc.begin(0);
         crc.update(0, stream, length);
-        leading = crc.finish(0);
+        leading = StreamKey{crc.finish(0), length};
     });
+    qint64 file_length = 0;
     const auto carve = [&](const char *data, qint64 length) {
+        file_length += length;
         const bool still_at_start = file_carver.state() != JpegCarver::FindStart || file_carver.position() == 0;
         if (!leading && still_at_start)
             file_carver.feed(data, length);
@@ -88,7 +90,7 @@ void FsIndexer::index_file(const QString &path)
     const uint whole = CrcCalculator().crc_of_file(path, &ok, carve);
     if (!ok)
         return;
-    known_crcs.insert(whole, true);
+    known_crcs.insert(StreamKey{whole, file_length}, true);
     if (leading)
         known_crcs.insert(*leading, true);
 }
@@ -98,6 +100,7 @@ void FsIndexer::scan_volume()
     scan_error.clear();
     unreadable_bytes = 0;
     failing_run = 0;
+    crc_of_submitted.clear();
 
     volume_platform::Failure failure = volume_platform::Failure::None;
     const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
@@ -132,6 +135,8 @@ void FsIndexer::scan_volume()
         announce(thumbnails.take_ready());
     }
 
+    if (running && !device_gone)
+        carver.finish(); // starts behind a candidate still open at the end
     announce(thumbnails.take_all());
     if (unreadable_bytes > 0)
         emit scanning_unreadable(unreadable_bytes);
@@ -215,19 +220,21 @@ void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
     const int key = int(quint32(quint64(offset)));
     stream_crc.begin(key);
     stream_crc.update(key, stream, length);
-    const uint crc = stream_crc.finish(key);
-    if (known_crcs.contains(crc))
+    const StreamKey stream_key{stream_crc.finish(key), length};
+    if (known_crcs.contains(stream_key))
         return;
-    known_crcs.insert(crc, true);
+    known_crcs.insert(stream_key, true);
+    crc_of_submitted.insert(offset, stream_key.crc);
     thumbnails.submit(offset, stream, length);
 }
 
 void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
+        const quint32 crc = crc_of_submitted.take(result.offset);
         if (result.thumbnail.isNull())
             continue;
-        found_images.insert(result.offset, FoundImage{result.offset, result.length});
+        found_images.insert(result.offset, FoundImage{result.offset, result.length, crc});
         emit scanning_found(result.offset, result.thumbnail);
     }
 }

@@ -4,9 +4,11 @@
 #include "foundimage.h"
 #include "jpegcarver.h"
 #include "removabledevice.h"
+#include "streamkey.h"
 #include "thumbnailqueue.h"
 #include "volumesource.h"
 
+#include <QHash>
 #include <QImage>
 #include <QMap>
 #include <QString>
@@ -49,7 +51,8 @@ public:
     // How the raw volume is opened; tests put a faulty medium in here.
     void set_volume_opener(VolumeOpener opener) { open_volume = std::move(opener); }
 
-    QMap<uint, bool> known_crcs;
+    // Existing files and streams seen in this scan, by CRC-32 and length.
+    QMap<StreamKey, bool> known_crcs;
     QMap<qint64, FoundImage> found_images;
     CrcCalculator stream_crc;
     RemovableDevice device;
@@ -95,4 +98,5 @@ private:
     QString scan_error;
     qint64 unreadable_bytes = 0;
     qint64 failing_run = 0;
+    QHash<qint64, quint32> crc_of_submitted; // by offset, until announced
 };
