@@ -69,9 +69,8 @@ QString speed_text(double bytes_per_second)
 
 QString time_left_text(qint64 seconds)
 {
-    if (seconds < 60)
-        return tr_main("less than 1 min left");
-    const qint64 minutes = (seconds + 59) / 60;
+    // Whole minutes, rounded up: short enough to leave room for the count.
+    const qint64 minutes = qMax<qint64>(1, (seconds + 59) / 60);
     if (minutes < 60)
         return tr_main("%1 min left").arg(minutes);
     return tr_main("%1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
@@ -708,8 +707,7 @@ void MainWindow::show_recovery_summary(int written, int failed, int renamed, int
     else if (cancelled > 1)
         lines << tr("%1 photos were not written, because the recovery was cancelled.").arg(cancelled);
     if (written > 0)
-        lines << QString() << tr("Each photo has the date it was taken as its file time, where the photo records "
-                                  "that date.");
+        lines << QString() << tr("Each photo's file date is the date it was taken, where the photo records one.");
     ui->summaryLabel->setText(lines.join(QLatin1Char('\n')));
     ui->openFolderButton->setEnabled(!folder.isEmpty());
 }

@@ -323,8 +323,8 @@ void TestWindowDetails::recovery_summary_data()
     QTest::addColumn<int>("cancelled");
     QTest::addColumn<QStringList>("lines"); // the folder's line left out
 
-    const QString file_time =
-        QStringLiteral("Each photo has the date it was taken as its file time, where the photo records that date.");
+    const QString file_time = QStringLiteral("Each photo's file date is the date it was taken, where the photo "
+                                             "records one.");
     QTest::newRow("one written") << 1 << 0 << 0 << 0
                                  << QStringList{"1 photo was written into this folder:", "", file_time};
     QTest::newRow("failed and renamed")
