@@ -562,7 +562,8 @@ void MainWindow::open_viewer(int row)
         return;
     // Not modal: the scan goes on and the list stays usable beside it.
     if (!viewer) {
-        viewer = new PhotoViewer(ui->listWidget_2, [this](const PhotoFacts &facts) { return photo_bytes(facts); },
+        viewer = new PhotoViewer(ui->listWidget_2, 
+                                 [this](const PhotoFacts &facts, QString *note) { return photo_bytes(facts, note); },
                                  this);
         viewer->setAttribute(Qt::WA_DeleteOnClose);
     }
@@ -572,9 +573,16 @@ void MainWindow::open_viewer(int row)
     viewer->activateWindow();
 }
 
-QByteArray MainWindow::photo_bytes(const PhotoFacts &facts) const
+QByteArray MainWindow::photo_bytes(const PhotoFacts &facts, QString *note) const
 {
-    if (fs_indexer.isRunning() || facts.length <= 0 || facts.length > viewer_byte_limit)
+    // The scan reads the card from start to end; reading elsewhere meanwhile
+    // would slow it down, and the worker keeps no photo's bytes.
+    if (fs_indexer.isRunning()) {
+        *note = tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
+        return {};
+    }
+    *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
+    if (facts.length <= 0 || facts.length > viewer_byte_limit)
         return {};
     const std::unique_ptr<RawVolume> volume = raw_access.open_volume(fs_indexer.device.raw_path);
     if (!volume || !volume->seek(facts.offset))

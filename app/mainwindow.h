@@ -93,7 +93,7 @@ private:
     void fit_status_label();
     QString progress_text(float percent, int width) const;
     // The bytes of a found photo for the larger view; none while a scan runs.
-    QByteArray photo_bytes(const PhotoFacts &facts) const;
+    QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
     // The status text at the end of a scan, with the bytes that could not be read.
     void show_final_status(const QString &text);
     bool ask(const QString &title, const QString &text);

@@ -32,6 +32,7 @@ PhotoViewer::PhotoViewer(QListWidget *list, PhotoLoader loader, QWidget *parent)
     picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     picture->setStyleSheet(QStringLiteral("background-color: black;"));
     note = new QLabel(this);
+    note->setObjectName(QStringLiteral("note"));
     note->setTextFormat(Qt::PlainText);
     note->setWordWrap(true);
     details = new QLabel(this);
@@ -112,7 +113,8 @@ void PhotoViewer::reload()
         return;
     const QListWidgetItem *item = list->item(row);
     const PhotoFacts facts = item->data(facts_role).value<PhotoFacts>();
-    const QByteArray bytes = loader ? loader(facts) : QByteArray();
+    QString why;
+    const QByteArray bytes = loader ? loader(facts, &why) : QByteArray();
     // Decoded for the screen, not the dialog's size of the moment, so
     // resizing only scales what is in hand.
     const QScreen *screen = this->screen();
@@ -121,9 +123,7 @@ void PhotoViewer::reload()
     whole_photo = !image.isNull();
     if (!whole_photo) {
         image = item->data(Qt::DecorationRole).value<QPixmap>().toImage();
-        note->setText(bytes.isEmpty() ? tr("This is the thumbnail: the whole photo can be shown when the scan "
-                                           "has ended.")
-                                      : tr("This photo could not be decoded; the thumbnail is shown."));
+        note->setText(bytes.isEmpty() ? why : tr("This photo could not be decoded; its thumbnail is shown."));
     }
     note->setVisible(!whole_photo);
 

@@ -18,15 +18,16 @@ class QPushButton;
 // screen and turned as its EXIF orientation says, with its name and tick
 // (the same tick as in the results list) and the next and previous photo on
 // the arrow keys. The photo is decoded from bytes the loader hands over; when
-// it has none (a scan is running and the card must not be read), the
-// thumbnail is shown enlarged with a note.
+// it has none (a scan is running and the card must not be read, or the card
+// cannot be read), the thumbnail is shown enlarged with the loader's note.
 class PhotoViewer : public QDialog
 {
     Q_OBJECT
 
 public:
-    // The photo's bytes, or nothing when they cannot be had now.
-    using PhotoLoader = std::function<QByteArray(const PhotoFacts &facts)>;
+    // The photo's bytes; or nothing, with why put into note, when they
+    // cannot be had now.
+    using PhotoLoader = std::function<QByteArray(const PhotoFacts &facts, QString *note)>;
     // Where each entry of the results list keeps its PhotoFacts.
     static constexpr int facts_role = Qt::UserRole + 1;
 

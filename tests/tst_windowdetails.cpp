@@ -265,8 +265,9 @@ void TestWindowDetails::larger_view_steps_through_photos()
         item->setData(PhotoViewer::facts_role, QVariant::fromValue(facts));
     }
     QList<int> loaded;
-    PhotoViewer viewer(&list, [&](const PhotoFacts &facts) {
+    PhotoViewer viewer(&list, [&](const PhotoFacts &facts, QString *note) {
         loaded << int(facts.offset);
+        *note = QStringLiteral("scanning");
         return facts.offset == 2 ? QByteArray() : photos.at(facts.offset);
     });
     viewer.show_row(0);
@@ -295,6 +296,8 @@ void TestWindowDetails::larger_view_steps_through_photos()
         QCOMPARE(viewer.shows_whole_photo(), step.whole);
         if (step.whole)
             QCOMPARE(viewer.shown_image().size(), step.size);
+        else
+            QVERIFY(!viewer.shown_image().isNull() && viewer.findChild<QLabel *>("note")->text() == "scanning");
         QVERIFY(viewer.windowTitle().startsWith(list.item(step.row)->text()));
     }
     QCOMPARE(loaded, (QList<int>{0, 1, 2, 2, 1, 0, 0, 2}));
