@@ -154,7 +154,6 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&fs_indexer, &FsIndexer::scanning_found_facts, this, &MainWindow::on_scanning_found_facts);
     connect(ui->listWidget_2, &QListWidget::doubleClicked, this,
             [this](const QModelIndex &index) { open_viewer(index.row()); });
-    ui->summaryLabel->setTextFormat(Qt::PlainText);
     connect(&fs_indexer, &FsIndexer::indexing_stopped, this, &MainWindow::on_fs_indexer_stop);
     connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
     connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
@@ -166,6 +165,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     ui->checkBox->hide();
     ui->pushButton_8->hide();
     ui->mountNote->hide();
+    ui->summaryLabel->setTextFormat(Qt::PlainText);
     for (QLabel *label : findChildren<QLabel *>())
         fit_label_font(label);
     ui->stackedWidget->setCurrentIndex(device_page);
@@ -562,9 +562,8 @@ void MainWindow::open_viewer(int row)
         return;
     // Not modal: the scan goes on and the list stays usable beside it.
     if (!viewer) {
-        viewer = new PhotoViewer(ui->listWidget_2, 
-                                 [this](const PhotoFacts &facts, QString *note) { return photo_bytes(facts, note); },
-                                 this);
+        const auto bytes = [this](const PhotoFacts &facts, QString *note) { return photo_bytes(facts, note); };
+        viewer = new PhotoViewer(ui->listWidget_2, bytes, this);
         viewer->setAttribute(Qt::WA_DeleteOnClose);
     }
     viewer->show_row(row);
@@ -691,7 +690,7 @@ void MainWindow::show_recovery_summary(int written, int failed, int renamed, int
 {
     recovered_folder = folder;
     QStringList lines;
-    if (written == 0 && failed == 0)
+    if (written == 0 && failed == 0 && cancelled > 0)
         lines << tr("No photo was written: the recovery was cancelled.");
     else if (written == 1)
         lines << tr("1 photo was written into this folder:");
