@@ -94,6 +94,22 @@ QImage PhotoViewer::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
     return reader.read();
 }
 
+QImage PhotoViewer::upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts)
+{
+    if (thumbnail.isNull())
+        return {};
+    // As the JPEG reader applies an orientation: mirror or flip, then turn.
+    QImage image = thumbnail.mirrored(facts.turn & QImageIOHandler::TransformationMirror,
+                                      facts.turn & QImageIOHandler::TransformationFlip);
+    if (facts.turn & QImageIOHandler::TransformationRotate90)
+        image = image.transformed(QTransform().rotate(90));
+    if (!facts.pixel_size.isValid())
+        return image;
+    const int side = qMax(image.width(), image.height());
+    return image.scaled(facts.pixel_size.scaled(side, side, Qt::KeepAspectRatio), Qt::IgnoreAspectRatio,
+                        Qt::SmoothTransformation);
+}
+
 QSize PhotoViewer::picture_bounds() const
 {
     return picture->size().expandedTo(QSize(160, 107));
@@ -122,7 +138,7 @@ void PhotoViewer::reload()
     image = bytes.isEmpty() ? QImage() : decode_fitted(bytes, bounds);
     whole_photo = !image.isNull();
     if (!whole_photo) {
-        image = item->data(Qt::DecorationRole).value<QPixmap>().toImage();
+        image = upright_thumbnail(item->data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
         note->setText(bytes.isEmpty() ? why : tr("This photo could not be decoded; its thumbnail is shown."));
     }
     note->setVisible(!whole_photo);

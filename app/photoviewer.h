@@ -44,6 +44,9 @@ public:
     // Decodes jpeg turned by its EXIF orientation and scaled down to fit
     // within bounds; a null image when it does not decode.
     static QImage decode_fitted(const QByteArray &jpeg, const QSize &bounds);
+    // The thumbnail turned upright and given the photo's proportions again
+    // (thumbnails are stored at one size, as the photo was stored).
+    static QImage upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

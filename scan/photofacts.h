@@ -2,6 +2,7 @@
 
 #include "exifinfo.h"
 
+#include <QImageIOHandler>
 #include <QMetaType>
 #include <QSize>
 
@@ -14,6 +15,8 @@ struct PhotoFacts
     qint64 length = 0;
     QSize pixel_size; // as shown, after the EXIF orientation
     ExifInfo exif;
+    // What the EXIF orientation asks to show the stored picture upright.
+    QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
     bool partial = false; // only the top part of the photo could be recovered
 };
 

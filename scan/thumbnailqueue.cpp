@@ -28,7 +28,8 @@ ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg)
     QImageReader reader(&device, "JPEG");
     Result result;
     result.pixel_size = reader.size();
-    if (reader.transformation() & QImageIOHandler::TransformationRotate90)
+    result.turn = reader.transformation();
+    if (result.turn & QImageIOHandler::TransformationRotate90)
         result.pixel_size.transpose();
     reader.setScaledSize(thumbnail_size);
     QImage image = reader.read();

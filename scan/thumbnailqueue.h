@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QFuture>
 #include <QImage>
+#include <QImageIOHandler>
 #include <QList>
 #include <QSize>
 #include <QSemaphore>
@@ -24,6 +25,7 @@ public:
         QImage thumbnail; // null when the stream does not decode
         QSize pixel_size; // of the whole photo as shown (after its EXIF orientation)
         ExifInfo exif;
+        QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
     };
 
     static constexpr QSize thumbnail_size{160, 107};

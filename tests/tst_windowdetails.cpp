@@ -248,20 +248,19 @@ void TestWindowDetails::photo_details()
 
 void TestWindowDetails::larger_view_steps_through_photos()
 {
-    // Three photos: a plain one, one its EXIF turns upright, and one whose
-    // bytes are not at hand (a scan is running).
+    // Three photos: a plain one, and two that their EXIF turns upright, the
+    // last of them without its bytes at hand (a scan is running).
     const QByteArray turned = testsupport::with_exif_tags(
         testsupport::qt_jpeg(testsupport::make_picture(480, 240, 5)), {"-n", "-Orientation=6"});
     QVERIFY(!turned.isEmpty());
-    const QList<QByteArray> photos{plain_photo, turned, plain_photo};
+    const QList<QByteArray> photos{plain_photo, turned, turned};
     QListWidget list;
     for (int row = 0; row < 3; ++row) {
         auto *item = new QListWidgetItem(QString::asprintf("IMAGE_%04d.JPG", row + 1), &list);
         item->setCheckState(Qt::Checked);
-        item->setData(Qt::DecorationRole, QPixmap::fromImage(ThumbnailQueue::make_thumbnail(photos.at(row))));
-        PhotoFacts facts;
-        facts.offset = row;
-        facts.length = photos.at(row).size();
+        const ThumbnailQueue::Result decoded = ThumbnailQueue::decode(photos.at(row));
+        item->setData(Qt::DecorationRole, QPixmap::fromImage(decoded.thumbnail));
+        PhotoFacts facts{row, photos.at(row).size(), decoded.pixel_size, decoded.exif, decoded.turn};
         item->setData(PhotoViewer::facts_role, QVariant::fromValue(facts));
     }
     QList<int> loaded;
@@ -297,7 +296,10 @@ void TestWindowDetails::larger_view_steps_through_photos()
         if (step.whole)
             QCOMPARE(viewer.shown_image().size(), step.size);
         else
-            QVERIFY(!viewer.shown_image().isNull() && viewer.findChild<QLabel *>("note")->text() == "scanning");
+            QVERIFY(viewer.findChild<QLabel *>("note")->text() == "scanning");
+        // the thumbnail too is upright, in the photo's proportions
+        if (!step.whole)
+            QCOMPARE(viewer.shown_image().size(), QSize(80, 160));
         QVERIFY(viewer.windowTitle().startsWith(list.item(step.row)->text()));
     }
     QCOMPARE(loaded, (QList<int>{0, 1, 2, 2, 1, 0, 0, 2}));
