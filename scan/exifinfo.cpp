@@ -1,7 +1,6 @@
 #include "exifinfo.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <cstring>
@@ -95,13 +94,12 @@ QDateTime parse_date(const QString &text, const QString &offset)
     const QDateTime local = QDateTime::fromString(text.left(19), QStringLiteral("yyyy:MM:dd HH:mm:ss"));
     if (!local.isValid())
         return {};
-    static const QRegularExpression offset_form(QStringLiteral("^([+-])(\\d\\d):(\\d\\d)$"));
-    const QRegularExpressionMatch match = offset_form.match(offset);
-    if (!match.hasMatch())
+    const QTime offset_time = QTime::fromString(offset.mid(1), QStringLiteral("HH:mm"));
+    const bool ahead = offset.startsWith(QLatin1Char('+'));
+    if (offset.size() != 6 || !offset_time.isValid() || (!ahead && !offset.startsWith(QLatin1Char('-'))))
         return local;
-    const int seconds = (match.captured(2).toInt() * 60 + match.captured(3).toInt()) * 60;
-    return QDateTime(local.date(), local.time(),
-                     QTimeZone(match.captured(1) == QLatin1String("-") ? -seconds : seconds));
+    const int seconds = offset_time.msecsSinceStartOfDay() / 1000;
+    return QDateTime(local.date(), local.time(), QTimeZone(ahead ? seconds : -seconds));
 }
 
 // The TIFF structure inside the APP1 "Exif" segment, found by walking the
