@@ -18,6 +18,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QProgressBar>
+#include <QRandomGenerator>
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -122,6 +123,7 @@ private slots:
     void speed_and_time_left();
     void photo_details_data();
     void photo_details();
+    void damaged_exif_gives_no_facts();
     void larger_view_steps_through_photos();
     void recovery_summary_data();
     void recovery_summary();
@@ -244,6 +246,28 @@ void TestWindowDetails::photo_details()
              qPrintable(size_line));
     QVERIFY2(size_line.contains(QLatin1String(" kB (")), qPrintable(size_line));
     QCOMPARE(tooltip, lines);
+}
+
+void TestWindowDetails::damaged_exif_gives_no_facts()
+{
+    // Cut anywhere in the leading segments, or with bytes of its EXIF
+    // changed, a photo from a card never makes the reader go astray.
+    const ExifInfo whole(exif_photo);
+    QCOMPARE(whole.date_taken(), camera_date);
+    const qsizetype exif_end = exif_photo.indexOf(QByteArray("\xFF\xDB", 2));
+    QVERIFY(exif_end > 0);
+    for (qsizetype n = 0; n < exif_end; ++n) {
+        const ExifInfo cut(exif_photo.left(n));
+        QVERIFY(!cut.date_taken().isValid() || cut.date_taken() == camera_date);
+    }
+    QRandomGenerator random(11);
+    for (int round = 0; round < 2000; ++round) {
+        QByteArray damaged = exif_photo.left(exif_end);
+        for (int i = 0; i < 4; ++i)
+            damaged[12 + random.bounded(int(exif_end - 12))] = char(random.bounded(256));
+        const ExifInfo info(damaged);
+        QVERIFY(info.camera().size() < exif_end);
+    }
 }
 
 void TestWindowDetails::larger_view_steps_through_photos()
