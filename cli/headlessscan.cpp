@@ -1,5 +1,7 @@
 #include "headlessscan.h"
 
+#include "exifinfo.h"
+
 #include <QDir>
 #include <QEventLoop>
 
@@ -59,6 +61,7 @@ void HeadlessScan::on_processed(int count)
 void HeadlessScan::on_scanning_started()
 {
     scan_clock.start();
+    rate.start(device.sector_count * qMax<quint32>(device.bytes_per_sector, 1), 0);
     show_progress(QStringLiteral("Scanning"), true);
 }
 
@@ -69,17 +72,15 @@ void HeadlessScan::on_progress(qint64 sectors_done, qint64 sectors_total)
     if (!live_progress)
         return;
     const double fraction = sectors_total > 0 ? double(sectors_done) / double(sectors_total) : 0.0;
-    const double seconds = qMax<qint64>(scan_clock.elapsed(), 1) / 1000.0;
-    const double bytes = double(sectors_done) * double(qMax<quint32>(device.bytes_per_sector, 1));
-    const double rate = bytes / seconds;
+    rate.update(sectors_done * qMax<quint32>(device.bytes_per_sector, 1), scan_clock.elapsed());
+    const std::optional<double> speed = rate.bytes_per_second();
+    const std::optional<qint64> remaining = rate.seconds_left();
     QString left = QStringLiteral("--:--");
-    if (fraction > 0.0 && fraction <= 1.0) {
-        const qint64 remaining = qint64(seconds * (1.0 - fraction) / fraction);
-        left = QStringLiteral("%1:%2").arg(remaining / 60).arg(remaining % 60, 2, 10, QLatin1Char('0'));
-    }
+    if (remaining)
+        left = QStringLiteral("%1:%2").arg(*remaining / 60).arg(*remaining % 60, 2, 10, QLatin1Char('0'));
     show_progress(QStringLiteral("Scanning %1%  %2 MB/s  %3 photos  %4 left")
                       .arg(fraction * 100.0, 0, 'f', 2)
-                      .arg(rate / 1e6, 0, 'f', 1)
+                      .arg(speed ? QString::number(*speed / 1e6, 'f', 1) : QStringLiteral("--"))
                       .arg(arrivals.size())
                       .arg(left),
                   sectors_done >= sectors_total);
@@ -118,8 +119,10 @@ void HeadlessScan::write_photos()
     for (const qint64 offset : std::as_const(arrivals)) {
         const QString name = QString::asprintf("IMAGE_%04d.JPG", ++number);
         const qint64 length = indexer.found_images.value(offset).length;
-        if (device.copy_to_file(dir.filePath(name), offset, length))
+        if (device.copy_to_file(dir.filePath(name), offset, length)) {
+            ExifInfo::of_file(dir.filePath(name)).set_file_time(dir.filePath(name));
             ++summary.written;
+        }
         else
             ++summary.failed;
     }

@@ -3,6 +3,7 @@
 #include "fsindexer.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
+#include "scanrateestimator.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -59,6 +60,7 @@ private:
     bool live_progress = false;
     bool progress_shown = false;
     QElapsedTimer scan_clock;
+    ScanRateEstimator rate;
     QElapsedTimer redraw_clock;
     int files_indexed = 0;
     qint64 last_done = 0;

@@ -235,6 +235,8 @@ void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
         if (result.thumbnail.isNull())
             continue;
         found_images.insert(result.offset, FoundImage{result.offset, result.length, crc});
+        emit scanning_found_facts(
+            PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn});
         emit scanning_found(result.offset, result.thumbnail);
     }
 }

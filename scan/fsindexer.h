@@ -3,6 +3,7 @@
 #include "crccalculator.h"
 #include "foundimage.h"
 #include "jpegcarver.h"
+#include "photofacts.h"
 #include "removabledevice.h"
 #include "streamkey.h"
 #include "thumbnailqueue.h"
@@ -69,6 +70,8 @@ signals:
     void scanning_error();
     void scanning_progress(qint64 i, qint64 j);
     void scanning_found(qint64 i, QImage image);
+    // What is known of the photo announced next by scanning_found (same offset).
+    void scanning_found_facts(PhotoFacts facts);
     void scanning_unreadable(qint64 i);
 
 protected:

@@ -17,17 +17,29 @@ ThumbnailQueue::~ThumbnailQueue()
 
 QImage ThumbnailQueue::make_thumbnail(const QByteArray &jpeg)
 {
+    return decode(jpeg).thumbnail;
+}
+
+ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg)
+{
     QBuffer device;
     device.setData(jpeg);
     device.open(QIODevice::ReadOnly);
     QImageReader reader(&device, "JPEG");
+    Result result;
+    result.pixel_size = reader.size();
+    result.turn = reader.transformation();
+    if (result.turn & QImageIOHandler::TransformationRotate90)
+        result.pixel_size.transpose();
     reader.setScaledSize(thumbnail_size);
     QImage image = reader.read();
     if (image.isNull())
         return {};
     if (image.size() != thumbnail_size)
         image = image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    return image;
+    result.thumbnail = std::move(image);
+    result.exif = ExifInfo(jpeg);
+    return result;
 }
 
 namespace {
@@ -101,7 +113,7 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     pending.push_back({offset, length, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
-                           return make_thumbnail(copy);
+                           return decode(copy);
                        })});
     pending_bytes += length;
 }
@@ -111,14 +123,17 @@ ThumbnailQueue::Result ThumbnailQueue::take_front()
     Pending front = std::move(pending.front());
     pending.pop_front();
     pending_bytes -= front.length;
-    return {front.offset, front.length, front.thumbnail.result()};
+    Result result = front.decoded.result();
+    result.offset = front.offset;
+    result.length = front.length;
+    return result;
 }
 
 QList<ThumbnailQueue::Result> ThumbnailQueue::take_ready()
 {
     QList<Result> ready;
     while (!pending.empty()
-           && (pending.front().thumbnail.isFinished() || pending_bytes > pending_byte_budget
+           && (pending.front().decoded.isFinished() || pending_bytes > pending_byte_budget
                || int(pending.size()) > pending_count_budget))
         ready.append(take_front());
     return ready;
@@ -135,7 +150,7 @@ QList<ThumbnailQueue::Result> ThumbnailQueue::take_all()
 void ThumbnailQueue::clear()
 {
     for (Pending &p : pending)
-        p.thumbnail.waitForFinished();
+        p.decoded.waitForFinished();
     pending.clear();
     pending_bytes = 0;
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "exifinfo.h"
+
 #include <QByteArray>
 #include <QFuture>
 #include <QImage>
+#include <QImageIOHandler>
 #include <QList>
 #include <QSize>
 #include <QSemaphore>
@@ -20,6 +23,9 @@ public:
         qint64 offset = 0;
         qint64 length = 0;
         QImage thumbnail; // null when the stream does not decode
+        QSize pixel_size; // of the whole photo as shown (after its EXIF orientation)
+        ExifInfo exif;
+        QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
     };
 
     static constexpr QSize thumbnail_size{160, 107};
@@ -38,6 +44,8 @@ public:
     // Decodes the whole stream straight to thumbnail size (the decoder
     // scales in the DCT); a null image when it is not a readable JPEG.
     static QImage make_thumbnail(const QByteArray &jpeg);
+    // The thumbnail, and the pixel size and EXIF facts read from the same bytes.
+    static Result decode(const QByteArray &jpeg);
     // Bytes the decoder holds for the whole stream beyond a few rows of
     // blocks: for a progressive stream every DCT coefficient of the image, two
     // bytes each, until its last scan is in; 0 for a sequential stream.
@@ -48,7 +56,7 @@ private:
     {
         qint64 offset;
         qint64 length;
-        QFuture<QImage> thumbnail;
+        QFuture<Result> decoded;
     };
 
     Result take_front();

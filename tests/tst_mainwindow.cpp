@@ -107,9 +107,10 @@ void TestMainWindow::form_pages_texts_and_images()
                                                          "pushButton_5", "label_6", "label_12", "label_14"}));
     QCOMPARE(child_names(stack->widget(2)),
              (QStringList{"label_11", "label_3", "listWidget_2", "pushButton_6", "pushButton", "progressBar",
-                          "pushButton_7", "label_15", "label_17", "checkBox", "pushButton_8"}));
+                          "pushButton_7", "label_15", "label_17", "checkBox", "pushButton_8", "mountNote"}));
     QCOMPARE(child_names(stack->widget(3)),
-             (QStringList{"label_13", "pushButton_9", "pushButton_3", "label_4", "label_16"}));
+             (QStringList{"label_13", "pushButton_9", "pushButton_3", "label_4", "label_16", "summaryLabel",
+                          "openFolderButton"}));
 
     struct Expected
     {
