@@ -39,6 +39,16 @@ public:
                         const RawAccess &access = RawAccess());
     ~MainWindow() override;
 
+    // What the last "Restore..." did: photos written (those under other names
+    // included), photos written under other names, photos that failed.
+    struct RestoreCounts
+    {
+        int written = 0;
+        int renamed = 0;
+        int failed = 0;
+    };
+    RestoreCounts restore_counts() const { return last_restore; }
+
 signals:
     void deviceChange();
     void deviceSelected(RemovableDevice &device);
@@ -82,7 +92,11 @@ private:
     void collect_checked_files();
     // Puts the entries found since the last call into the results list.
     void add_pending_entries();
-    QStringList recover_checked_files(const QString &directory);
+    // Writes the ticked photos into directory; returns the message about
+    // the failed and renamed ones, empty when there is nothing to say.
+    QString recover_checked_files(const QString &directory);
+    // Whether photos of the last scan wait unrestored and the user wants to keep them.
+    bool keep_unrestored_photos();
 
     QTimer device_timer;
     FsIndexer fs_indexer;
@@ -100,4 +114,6 @@ private:
     QList<QListWidgetItem *> pending_entries;
     QTimer entry_timer;
     qint64 unreadable_bytes = 0;
+    bool photos_restored = false;
+    RestoreCounts last_restore;
 };

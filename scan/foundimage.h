@@ -8,4 +8,5 @@ struct FoundImage
 {
     qint64 offset = 0;
     qint64 length = 0;
+    uint crc = 0; // CRC-32 of those bytes
 };

@@ -48,6 +48,14 @@ void JpegCarver::skip_unreadable(qint64 length)
     volume_position = next;
 }
 
+void JpegCarver::flush()
+{
+    flushing = true;
+    while (run_step()) {
+    }
+    flushing = false;
+}
+
 bool JpegCarver::run_step()
 {
     buffer_length = buffered();
@@ -113,6 +121,15 @@ bool JpegCarver::find_start()
             return true;
         }
         volume_position += alignment;
+    }
+    // the last sector before a gap may be cut short: its start signature still counts
+    if (flushing && buffer_length - off >= 4 && is_start_signature(bytes() + off)) {
+        carve_state = Marker;
+        stream_start = volume_position;
+        cursor = 0;
+        entropy_start = 0;
+        discard_consumed(off);
+        return true;
     }
     discard_consumed(off);
     return false;
@@ -194,7 +211,7 @@ bool JpegCarver::scan_entropy_data()
 {
     // Only every byte with its successor present is examined, so the last
     // byte waits for the next block.
-    if (buffer_length - entropy_start < entropy_scan_minimum || buffer_length - cursor < 2)
+    if ((!flushing && buffer_length - entropy_start < entropy_scan_minimum) || buffer_length - cursor < 2)
         return false;
     const uchar *data = bytes();
     const qint64 end = buffer_length - 1;

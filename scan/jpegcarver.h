@@ -34,6 +34,11 @@ public:
     // length bytes that could not be read follow what was fed: any candidate
     // is given up and the search restarts after the gap.
     void skip_unreadable(qint64 length);
+    // No more bytes follow what was fed (the end of the volume, or before an
+    // unreadable gap): a candidate waiting for more is finished on the bytes
+    // in hand, without the entropy minimum, and a start in a sector cut short
+    // is still examined.
+    void flush();
 
     int state() const { return carve_state; }
     // Volume offset of the next byte to be fed.
@@ -67,5 +72,6 @@ private:
     qint64 cursor = 0;
     qint64 segment_length = 0;
     qint64 entropy_start = 0; // cursor where the current scan's entropy data began
+    bool flushing = false;
     StreamHandler handler;
 };

@@ -98,7 +98,7 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     const QByteArray copy(stream, length);
     const int units = int(qMin<qint64>(decoder_memory(copy) / decoder_memory_unit, decoder_memory_units));
     QSemaphore *memory_left = &decoder_memory_left;
-    pending.push_back({offset, length, QtConcurrent::run(&pool, [memory_left, units, copy] {
+    pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
                            return make_thumbnail(copy);
@@ -111,7 +111,7 @@ ThumbnailQueue::Result ThumbnailQueue::take_front()
     Pending front = std::move(pending.front());
     pending.pop_front();
     pending_bytes -= front.length;
-    return {front.offset, front.length, front.thumbnail.result()};
+    return {front.offset, front.length, front.thumbnail.result(), front.stream};
 }
 
 QList<ThumbnailQueue::Result> ThumbnailQueue::take_ready()

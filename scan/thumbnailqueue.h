@@ -20,6 +20,7 @@ public:
         qint64 offset = 0;
         qint64 length = 0;
         QImage thumbnail; // null when the stream does not decode
+        QByteArray stream; // the stream's bytes, as submitted
     };
 
     static constexpr QSize thumbnail_size{160, 107};
@@ -48,6 +49,7 @@ private:
     {
         qint64 offset;
         qint64 length;
+        QByteArray stream;
         QFuture<QImage> thumbnail;
     };
 
