@@ -32,6 +32,19 @@ PhotoWriter::Failure write_failure(const QFile &file)
                                                       : PhotoWriter::Failure::TargetUnwritable;
 }
 
+// A short write is followed by another, which says why the rest would not go.
+bool write_all(QFile &file, const char *data, qint64 length)
+{
+    while (length > 0) {
+        const qint64 n = file.write(data, length);
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= n;
+    }
+    return true;
+}
+
 } // namespace
 
 PhotoWriter::PhotoWriter(const QString &directory)
@@ -195,7 +208,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
             break;
         crc = crc32(crc, reinterpret_cast<const Bytef *>(chunk.data()), uInt(n));
         total += n;
-        if (file.write(chunk.data(), n) != n)
+        if (!write_all(file, chunk.data(), n))
             return fail(write_failure(file));
     }
     if (total != image.length || uint(crc) != image.crc)
