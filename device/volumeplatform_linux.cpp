@@ -312,23 +312,32 @@ Handle open_unbuffered(Handle handle)
     return fd;
 }
 
-qint64 read_unbuffered_at(Handle handle, qint64 offset, char *buffer, qint64 count, Failure *failure)
+namespace {
+
+// Sets or clears O_DIRECT on handle's open file; the flags before, or -1.
+int switch_direct(Handle handle, bool on)
 {
     const int flags = ::fcntl(int(handle), F_GETFL);
-    const bool switched = flags >= 0 && !(flags & O_DIRECT) && ::fcntl(int(handle), F_SETFL, flags | O_DIRECT) == 0;
+    if (flags < 0 || bool(flags & O_DIRECT) == on)
+        return flags;
+    return ::fcntl(int(handle), F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0 ? flags : -1;
+}
+
+} // namespace
+
+qint64 read_unbuffered_at(Handle handle, qint64 offset, char *buffer, qint64 count, Failure *failure)
+{
+    int flags = switch_direct(handle, true);
     qint64 n = read_at(handle, offset, buffer, count, failure);
     const int error = errno;
-    if (switched)
+    if (flags >= 0)
         ::fcntl(int(handle), F_SETFL, flags);
     if (n < 0 && error == EINVAL) {
-        // direct I/O refused for this file or this buffer: read it the ordinary way
-        const int now = ::fcntl(int(handle), F_GETFL);
-        if (now >= 0 && (now & O_DIRECT) && ::fcntl(int(handle), F_SETFL, now & ~O_DIRECT) == 0) {
-            n = read_at(handle, offset, buffer, count, failure);
-            ::fcntl(int(handle), F_SETFL, now);
-        } else if (!switched) {
-            n = read_at(handle, offset, buffer, count, failure);
-        }
+        // direct I/O refused for this file, offset or buffer: read it the ordinary way
+        flags = switch_direct(handle, false);
+        n = read_at(handle, offset, buffer, count, failure);
+        if (flags >= 0)
+            ::fcntl(int(handle), F_SETFL, flags);
     }
     return n;
 }

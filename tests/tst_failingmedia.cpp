@@ -205,7 +205,8 @@ void TestFailingMedia::sector_reads_of_a_block_device_bypass_the_cache()
     const std::unique_ptr<RawVolume> volume = RawVolume::open(loop.node);
     QVERIFY(volume);
     const AlignedBuffer sector(512);
-    for (const qint64 offset : {qint64(0), 3 * 512 + mib, 4 * mib - 512}) {
+    // an offset direct I/O refuses falls back to the ordinary read
+    for (const qint64 offset : {qint64(0), 3 * 512 + mib, 4 * mib - 512, qint64(100)}) {
         QCOMPARE(volume->read_sector_at(offset, sector.data(), 512), qint64(512));
         QCOMPARE(QByteArray(sector.data(), 512), bytes.mid(offset, 512));
     }
@@ -215,6 +216,16 @@ void TestFailingMedia::sector_reads_of_a_block_device_bypass_the_cache()
     QByteArray whole(8 * kib, '\0');
     QCOMPARE(volume->read_at(mib, whole.data(), whole.size()), whole.size());
     QCOMPARE(whole, bytes.mid(mib, whole.size()));
+
+    // a descriptor that cannot be opened again (one from the disk service) is
+    // switched to direct I/O for the read and back again
+    const volume_platform::Handle handle = volume_platform::open_read_only(loop.node);
+    const auto close = qScopeGuard([handle] { volume_platform::close(handle); });
+    QCOMPARE(volume_platform::read_unbuffered_at(handle, 2 * mib, sector.data(), 512), qint64(512));
+    QCOMPARE(QByteArray(sector.data(), 512), bytes.mid(2 * mib, 512));
+    char unaligned[700];
+    QCOMPARE(volume_platform::read_at(handle, 7, unaligned + 1, 600), qint64(600));
+    QCOMPARE(QByteArray(unaligned + 1, 600), bytes.mid(7, 600));
 }
 
 QTEST_GUILESS_MAIN(TestFailingMedia)
