@@ -115,10 +115,11 @@ void TestFailingMedia::stop_takes_effect_between_slow_sector_reads()
     volume->bad_from = block;
     volume->bad_to = 2 * block;
     volume->failing_read_ms = 20;
+    const auto failed_reads = volume->failed_reads;
     FaultyScan scan(volume, bytes.size());
 
     scan.indexer.start();
-    QTRY_VERIFY_WITH_TIMEOUT(volume->failed_reads >= 5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(*failed_reads >= 5, 10000);
     QElapsedTimer clock;
     clock.start();
     scan.indexer.stop();
@@ -130,7 +131,7 @@ void TestFailingMedia::stop_takes_effect_between_slow_sector_reads()
     QCOMPARE(result.found, QList<qint64>{64 * kib});
     QCOMPARE(result.ends, QStringList{QStringLiteral("stopped")});
     // the failed whole-block read, then one read per failing sector
-    QCOMPARE(result.unreadable, qint64(volume->failed_reads - 1) * 512);
+    QCOMPARE(result.unreadable, qint64(*failed_reads - 1) * 512);
 }
 
 void TestFailingMedia::photos_beside_gaps_are_kept_data()

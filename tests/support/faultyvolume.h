@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 namespace testsupport {
 
@@ -29,7 +30,8 @@ public:
     qint64 gone_from = -1;
     int failing_read_ms = 0;
     bool short_reads = false;
-    std::atomic<int> failed_reads{0};
+    // shared, so that it can be read after the scan has destroyed the volume
+    std::shared_ptr<std::atomic<int>> failed_reads = std::make_shared<std::atomic<int>>(0);
 
     qint64 read(char *buffer, qint64 count) override
     {
@@ -64,7 +66,7 @@ public:
 private:
     qint64 fail(volume_platform::Failure kind)
     {
-        ++failed_reads;
+        ++*failed_reads;
         if (failing_read_ms > 0)
             QThread::msleep(failing_read_ms);
         failure = kind;
