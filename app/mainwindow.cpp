@@ -501,7 +501,7 @@ void MainWindow::on_pushButton_clicked()
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
-    photos_restored = true;
+    photos_restored = last_restore.written > 0;
     if (!message.isEmpty())
         inform(message);
 
