@@ -5,6 +5,7 @@
 #include "phototooltip.h"
 #include "photoviewer.h"
 #include "rawvolume.h"
+#include "photowriter.h"
 #include "resultsdelegate.h"
 #include "volumeplatform.h"
 
@@ -177,9 +178,12 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
 MainWindow::~MainWindow()
 {
     // A worker that outlived the bounded waits of going back or closing
-    // must end before it is destroyed with the window.
+    // must end before it is destroyed with the window. One stuck in a read
+    // of a failing card may take minutes more: the device is only ever read
+    // and the photos written are closed, so the process ends instead.
     fs_indexer.stop();
-    fs_indexer.wait();
+    if (!fs_indexer.wait(worker_stuck ? 0 : stop_wait_ms))
+        volume_platform::end_process_now(0);
     qDeleteAll(pending_entries);
     delete ui;
 }
@@ -198,7 +202,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     if (fs_indexer.isRunning()) {
         fs_indexer.stop();
-        fs_indexer.wait(stop_wait_ms);
+        worker_stuck = !fs_indexer.wait(stop_wait_ms);
     }
     event->accept();
 }
@@ -278,6 +282,10 @@ void MainWindow::on_pushButton_4_clicked()
             inform(tr("Please choose device."));
         return;
     }
+    if (fs_indexer.isRunning()) {
+        inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
+        return;
+    }
     RemovableDevice device = devices.value(item->data(Qt::UserRole).toString());
     volume_platform::Failure failure = volume_platform::Failure::None;
     if (device.is_available(raw_access, &failure)) {
@@ -295,11 +303,12 @@ void MainWindow::on_pushButton_4_clicked()
 void MainWindow::on_work_start(RemovableDevice &device)
 {
     // A run that outlasted the bounded wait of going back must end before
-    // its members are rewritten; what it still had queued for this window
+    // its members are rewritten: the user is told rather than the window
+    // waiting on a failing card. What it still had queued for this window
     // belongs to the old scan.
     if (fs_indexer.isRunning()) {
-        fs_indexer.stop();
-        fs_indexer.wait();
+        inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
+        return;
     }
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
@@ -318,6 +327,8 @@ void MainWindow::on_work_start(RemovableDevice &device)
     arriving_facts.clear();
     // Without a mount the existing-file step cannot run.
     ui->mountNote->setVisible(!device.has_file_system());
+    photos_restored = false;
+    last_restore = RestoreCounts();
 
     fs_indexer.known_crcs.clear();
     fs_indexer.found_images.clear();
@@ -522,10 +533,19 @@ void MainWindow::on_pushButton_6_clicked()
         box.exec();
         if (box.clickedButton() != yes)
             return;
+    } else if (!keep_unrestored_photos()) {
+        return;
     }
     fs_indexer.stop();
     fs_indexer.wait(stop_wait_ms);
     ui->stackedWidget->setCurrentIndex(device_page);
+}
+
+bool MainWindow::keep_unrestored_photos()
+{
+    if (photos_restored || fs_indexer.found_images.isEmpty())
+        return true;
+    return ask(QString(), tr("The photos found have not been restored. Go back and discard them?"));
 }
 
 // Results page
@@ -657,30 +677,17 @@ void MainWindow::on_pushButton_clicked()
     }
 
     int tried = 0;
-    const QStringList failed = recover_checked_files(directory, tried);
+    const QString message = recover_checked_files(directory, tried);
     fs_indexer.device.close();
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
+    photos_restored = last_restore.written > 0;
+    if (!message.isEmpty())
+        inform(message);
 
-    if (!failed.isEmpty()) {
-        QStringList listed = failed.mid(0, listed_failures);
-        if (failed.size() > listed_failures)
-            listed.append(tr("and %n more", nullptr, int(failed.size() - listed_failures)));
-        QString why;
-        if (!QFileInfo(directory).isWritable())
-            why = tr("You have no permission to write in this folder.");
-        else if (QStorageInfo(directory).bytesAvailable() < RemovableDevice::copy_chunk)
-            why = tr("The disk of this folder is full.");
-        else
-            why = tr("The device could not be read where these photos lie, or the folder could not be written.");
-        inform(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
-                   .arg(QDir::toNativeSeparators(directory))
-               + QLatin1Char('\n') + listed.join(QLatin1Char('\n')) + QStringLiteral("\n\n") + why);
-    }
-
-    show_recovery_summary(tried - int(failed.size()), int(failed.size()), 0, int(recover_files.size()) - tried,
-                          directory);
+    show_recovery_summary(last_restore.written, last_restore.failed, last_restore.renamed,
+                          int(recover_files.size()) - tried, directory);
     ui->stackedWidget->setCurrentIndex(final_page);
     activateWindow();
     QDesktopServices::openUrl(QUrl::fromLocalFile(directory));
@@ -727,8 +734,10 @@ void MainWindow::on_openFolderButton_clicked()
 }
 
 // Writes the files of recover_files in name order with the progress dialog
-// showing; returns the names of those that could not be written.
-QStringList MainWindow::recover_checked_files(const QString &directory, int &tried)
+// showing, each checked against what the scan found; returns what the user
+// must be told about the failed and renamed ones. tried counts the photos
+// attempted before a cancel.
+QString MainWindow::recover_checked_files(const QString &directory, int &tried)
 {
     recover_progress = new QProgressDialog(tr("Recovering photos"), QStringLiteral("Cancel"), 0,
                                            int(recover_files.size()));
@@ -737,23 +746,52 @@ QStringList MainWindow::recover_checked_files(const QString &directory, int &tri
     recover_progress->setModal(true);
     recover_progress->show();
 
+    PhotoWriter writer(directory);
     QStringList failed;
+    QStringList reasons;
+    QStringList renamed;
     int counter = 0;
-    const QDir target(directory);
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
-        const qint64 offset = file.value();
-        const qint64 length = fs_indexer.found_images.value(offset).length;
-        if (!fs_indexer.device.copy_to_file(target.filePath(file.key()), offset, length))
+        const FoundImage image = fs_indexer.found_images.value(file.value());
+        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+        if (result.outcome == PhotoWriter::Outcome::Failed) {
             failed.append(file.key());
-        else
-            ExifInfo::of_file(target.filePath(file.key())).set_file_time(target.filePath(file.key()));
+            const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
+                    && !QFileInfo(directory).isWritable()
+                ? tr("You have no permission to write in this folder.")
+                : PhotoWriter::failure_text(result.failure);
+            if (!reasons.contains(why))
+                reasons.append(why);
+        } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
+            renamed.append(tr("%1 as %2").arg(file.key(), result.name));
+        }
         recover_progress->setValue(counter++);
         tried = counter;
         if (recover_progress->wasCanceled())
             break;
         QCoreApplication::processEvents();
     }
-    return failed;
+    last_restore = {writer.written(), writer.renamed(), writer.failed()};
+
+    const auto listing = [](QStringList names) {
+        if (names.size() > listed_failures) {
+            const int more = int(names.size()) - listed_failures;
+            names = names.mid(0, listed_failures);
+            names.append(tr("and %n more", nullptr, more));
+        }
+        return names.join(QLatin1Char('\n'));
+    };
+    QStringList parts;
+    if (!failed.isEmpty())
+        parts.append(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
+                         .arg(QDir::toNativeSeparators(directory))
+                     + QLatin1Char('\n') + listing(failed) + QStringLiteral("\n\n") + reasons.join(QLatin1Char('\n')));
+    if (!renamed.isEmpty())
+        parts.append(tr("%n photo(s) were saved under other names, because files of their names with other "
+                        "contents were already in the folder:",
+                        nullptr, int(renamed.size()))
+                     + QLatin1Char('\n') + listing(renamed));
+    return parts.join(QStringLiteral("\n\n"));
 }
 
 void MainWindow::on_pushButton_9_clicked()

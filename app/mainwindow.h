@@ -45,6 +45,20 @@ public:
                         const RawAccess &access = RawAccess());
     ~MainWindow() override;
 
+    // What the last "Restore..." did: photos written (those under other names
+    // included), photos written under other names, photos that failed.
+    struct RestoreCounts
+    {
+        int written = 0;
+        int renamed = 0;
+        int failed = 0;
+    };
+    RestoreCounts restore_counts() const { return last_restore; }
+
+    // How the scan opens the volume, in place of the RawAccess given; tests
+    // put a failing card in here.
+    void set_volume_opener(FsIndexer::VolumeOpener opener) { fs_indexer.set_volume_opener(std::move(opener)); }
+
 signals:
     void deviceChange();
     void deviceSelected(RemovableDevice &device);
@@ -101,7 +115,11 @@ private:
     void collect_checked_files();
     // Puts the entries found since the last call into the results list.
     void add_pending_entries();
-    QStringList recover_checked_files(const QString &directory, int &tried);
+    // Writes the ticked photos into directory; returns the message about
+    // the failed and renamed ones, empty when there is nothing to say.
+    QString recover_checked_files(const QString &directory, int &tried);
+    // Whether photos of the last scan wait unrestored and the user wants to keep them.
+    bool keep_unrestored_photos();
 
     QTimer device_timer;
     FsIndexer fs_indexer;
@@ -125,4 +143,7 @@ private:
     QElapsedTimer scan_clock;
     QPointer<PhotoViewer> viewer;
     QString recovered_folder;
+    bool photos_restored = false;
+    bool worker_stuck = false; // still running after the bounded wait of closing
+    RestoreCounts last_restore;
 };

@@ -1,9 +1,8 @@
 #include "headlessscan.h"
 
-#include "exifinfo.h"
-
 #include <QDir>
 #include <QEventLoop>
+#include <QTimer>
 
 HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
                            const RawAccess &access, QObject *parent)
@@ -12,9 +11,11 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
+    , writer(out_dir)
     , live_progress(volume_platform::stderr_is_terminal())
 {
     indexer.set_volume_opener(access.volume_opener());
+    indexer.set_found_handler([this](const FoundImage &image, const QByteArray &stream) { write_photo(image, stream); });
     connect(&indexer, &FsIndexer::indexing_started, this, &HeadlessScan::on_indexing_started);
     connect(&indexer, &FsIndexer::processedItem, this, &HeadlessScan::on_processed);
     connect(&indexer, &FsIndexer::scanning_started, this, &HeadlessScan::on_scanning_started);
@@ -37,13 +38,19 @@ HeadlessScan::Summary HeadlessScan::run()
     QEventLoop loop;
     // finished() is queued behind every signal of the run, so nothing is missed
     connect(&indexer, &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer interrupt_poll;
+    connect(&interrupt_poll, &QTimer::timeout, this, &HeadlessScan::check_interrupt);
+    interrupt_poll.start(50);
     redraw_clock.start();
     indexer.start();
+    check_interrupt();
     loop.exec();
     end_progress_line();
 
-    summary.found = int(arrivals.size());
-    write_photos();
+    summary.found = photos_written;
+    summary.written = writer.written();
+    summary.failed = writer.failed();
+    summary.renamed = writer.renamed();
     return summary;
 }
 
@@ -106,27 +113,22 @@ void HeadlessScan::on_error()
     summary.source_error = indexer.error_text();
 }
 
-void HeadlessScan::write_photos()
+void HeadlessScan::check_interrupt()
 {
-    if (arrivals.isEmpty())
-        return;
-    if (!device.open(access)) {
-        summary.failed = int(arrivals.size());
-        return;
+    if (!summary.interrupted && volume_platform::interrupted()) {
+        summary.interrupted = true;
+        indexer.stop();
     }
-    const QDir dir(out_dir);
-    int number = 0;
-    for (const qint64 offset : std::as_const(arrivals)) {
-        const QString name = QString::asprintf("IMAGE_%04d.JPG", ++number);
-        const qint64 length = indexer.found_images.value(offset).length;
-        if (device.copy_to_file(dir.filePath(name), offset, length)) {
-            ExifInfo::of_file(dir.filePath(name)).set_file_time(dir.filePath(name));
-            ++summary.written;
-        }
-        else
-            ++summary.failed;
-    }
-    device.close();
+}
+
+// Runs on the worker thread, before the photo is announced.
+void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
+{
+    const PhotoWriter::Result result = writer.write(PhotoWriter::photo_name(++photos_written), image, stream);
+    if (result.outcome == PhotoWriter::Outcome::Failed)
+        std::fprintf(stderr, "velvora-scan: %s: %s\n",
+                     qPrintable(PhotoWriter::photo_name(photos_written)),
+                     qPrintable(PhotoWriter::failure_text(result.failure)));
 }
 
 void HeadlessScan::show_progress(const QString &line, bool force)

@@ -97,5 +97,12 @@ bool RemovableDevice::copy_to_file(const QString &path, qint64 offset, qint64 le
         }
         remaining -= n;
     }
+    // QSaveFile::commit() links a file whose buffered tail could not be
+    // written and still says true: every byte must be out before it.
+    if (!file.flush() || file.size() != length - remaining) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
     return file.commit() && remaining == 0;
 }

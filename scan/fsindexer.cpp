@@ -1,11 +1,11 @@
 #include "fsindexer.h"
 
+#include "alignedbuffer.h"
 #include "rawvolume.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
 
-#include <new>
 #include <optional>
 
 FsIndexer::FsIndexer()
@@ -100,7 +100,6 @@ void FsIndexer::scan_volume()
     scan_error.clear();
     unreadable_bytes = 0;
     failing_run = 0;
-    crc_of_submitted.clear();
 
     volume_platform::Failure failure = volume_platform::Failure::None;
     const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
@@ -112,18 +111,19 @@ void FsIndexer::scan_volume()
 
     const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
     const qint64 total = device.sector_count;
-    const std::unique_ptr<char[]> block(new (std::nothrow) char[block_size]);
+    const AlignedBuffer block(block_size);
     if (!block) {
         scan_error = tr("There is not enough memory to scan.");
         emit scanning_error();
         return;
     }
     carver.reset();
+    accepted_crcs.clear();
     qint64 done = 0;
     bool device_gone = false;
 
     while (running) {
-        const BlockRead read = read_block(*volume, done, block.get(), unit);
+        const BlockRead read = read_block(*volume, done, block.data(), unit);
         if (read.device_gone) {
             device_gone = true;
             break;
@@ -135,8 +135,9 @@ void FsIndexer::scan_volume()
         announce(thumbnails.take_ready());
     }
 
-    if (running && !device_gone)
-        carver.finish(); // starts behind a candidate still open at the end
+    // what was read last is all there is: a candidate still open ends on
+    // it, and the sectors behind a broken one are searched
+    carver.finish();
     announce(thumbnails.take_all());
     if (unreadable_bytes > 0)
         emit scanning_unreadable(unreadable_bytes);
@@ -151,12 +152,12 @@ void FsIndexer::scan_volume()
 }
 
 // Reads the next block and hands it to the carver. A block that fails as a
-// whole is read again sector by sector, so only the sectors that still fail
-// are lost.
+// whole is read again sector by sector, past the page cache where the volume
+// allows, so only the sectors that still fail are lost.
 FsIndexer::BlockRead FsIndexer::read_block(VolumeSource &volume, qint64 position, char *block, qint64 unit)
 {
     BlockRead result;
-    const qint64 n = volume.read(block, block_size);
+    const qint64 n = volume.read_at(position, block, block_size);
     if (n >= 0) {
         failing_run = 0;
         result.covered = n;
@@ -181,11 +182,11 @@ void FsIndexer::salvage_block(VolumeSource &volume, qint64 position, char *block
             carver.feed(block + good_from, filled - good_from);
     };
 
-    while (filled < block_size) {
+    // A failing card may take seconds over each sector: a stop is honoured
+    // between any two of them, and what was read so far is still carved.
+    while (filled < block_size && running) {
         const qint64 want = qMin(unit, block_size - filled);
-        qint64 n = -1;
-        if (volume.seek(position + filled))
-            n = volume.read(block + filled, want);
+        const qint64 n = volume.read_sector_at(position + filled, block + filled, want);
         if (n == 0)
             break; // end of the volume
         if (n > 0) {
@@ -196,6 +197,7 @@ void FsIndexer::salvage_block(VolumeSource &volume, qint64 position, char *block
             continue;
         }
         if (volume.last_failure() == volume_platform::Failure::DeviceGone) {
+            feed_good_run(); // carved, and finished at the end of the scan
             result.device_gone = true;
             return;
         }
@@ -212,7 +214,6 @@ void FsIndexer::salvage_block(VolumeSource &volume, qint64 position, char *block
     }
     feed_good_run();
     result.covered = filled;
-    volume.seek(position + filled);
 }
 
 void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
@@ -224,17 +225,20 @@ void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
     if (known_crcs.contains(stream_key))
         return;
     known_crcs.insert(stream_key, true);
-    crc_of_submitted.insert(offset, stream_key.crc);
+    accepted_crcs.insert(offset, stream_key.crc);
     thumbnails.submit(offset, stream, length);
 }
 
 void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
-        const quint32 crc = crc_of_submitted.take(result.offset);
+        const quint32 crc = accepted_crcs.take(result.offset);
         if (result.thumbnail.isNull())
             continue;
-        found_images.insert(result.offset, FoundImage{result.offset, result.length, crc});
+        const FoundImage image{result.offset, result.length, crc};
+        found_images.insert(result.offset, image);
+        if (found_handler)
+            found_handler(image, result.stream);
         emit scanning_found_facts(
             PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn});
         emit scanning_found(result.offset, result.thumbnail);

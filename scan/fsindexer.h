@@ -51,6 +51,11 @@ public:
     QString error_text() const { return scan_error; }
     // How the raw volume is opened; tests put a faulty medium in here.
     void set_volume_opener(VolumeOpener opener) { open_volume = std::move(opener); }
+    // Called on the worker thread for every photo just before it is
+    // announced, with the stream's bytes as they were read: a caller that
+    // keeps what it finds at once need not read the volume again.
+    using FoundHandler = std::function<void(const FoundImage &image, const QByteArray &stream)>;
+    void set_found_handler(FoundHandler handler) { found_handler = std::move(handler); }
 
     // Existing files and streams seen in this scan, by CRC-32 and length.
     QMap<StreamKey, bool> known_crcs;
@@ -98,8 +103,9 @@ private:
     std::atomic<bool> index_existing{false};
     std::atomic<bool> running{false};
     VolumeOpener open_volume;
+    FoundHandler found_handler;
+    QHash<qint64, uint> accepted_crcs; // by offset, until the photo is announced
     QString scan_error;
     qint64 unreadable_bytes = 0;
     qint64 failing_run = 0;
-    QHash<qint64, quint32> crc_of_submitted; // by offset, until announced
 };

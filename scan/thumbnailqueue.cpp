@@ -110,7 +110,7 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     const QByteArray copy(stream, length);
     const int units = int(qMin<qint64>(decoder_memory(copy) / decoder_memory_unit, decoder_memory_units));
     QSemaphore *memory_left = &decoder_memory_left;
-    pending.push_back({offset, length, QtConcurrent::run(&pool, [memory_left, units, copy] {
+    pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
                            return decode(copy);
@@ -126,6 +126,7 @@ ThumbnailQueue::Result ThumbnailQueue::take_front()
     Result result = front.decoded.result();
     result.offset = front.offset;
     result.length = front.length;
+    result.stream = std::move(front.stream);
     return result;
 }
 

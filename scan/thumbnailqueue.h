@@ -26,6 +26,7 @@ public:
         QSize pixel_size; // of the whole photo as shown (after its EXIF orientation)
         ExifInfo exif;
         QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
+        QByteArray stream; // the stream's bytes, as submitted
     };
 
     static constexpr QSize thumbnail_size{160, 107};
@@ -56,6 +57,7 @@ private:
     {
         qint64 offset;
         qint64 length;
+        QByteArray stream;
         QFuture<Result> decoded;
     };
 

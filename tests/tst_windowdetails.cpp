@@ -464,7 +464,7 @@ void TestWindowDetails::velvora_scan_sets_file_times()
     const QString target = scratch.filePath("cli-out");
     QByteArray output;
     QVERIFY(testsupport::run_tool(QStringLiteral(VELVORA_SCAN_PATH), {image, target}, &output));
-    QCOMPARE(output.trimmed(), QByteArray("found=2 written=2 failed=0 unreadable_bytes=0"));
+    QCOMPARE(output.trimmed(), QByteArray("found=2 written=2 failed=0 unreadable_bytes=0 renamed=0"));
     QCOMPARE(QFileInfo(QDir(target).filePath("IMAGE_0002.JPG")).lastModified(), camera_date);
     QVERIFY(qAbs(QFileInfo(QDir(target).filePath("IMAGE_0001.JPG")).lastModified().secsTo(
                 QDateTime::currentDateTime()))
