@@ -3,9 +3,21 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+// Byte i of every test volume is i * 7 mod 251, so any range is checkable.
+QByteArray volume_bytes(qint64 offset, qint64 length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (qint64 i = 0; i < length; ++i)
+        bytes[i] = char(((offset + i) * 7) % 251);
+    return bytes;
+}
+
+} // namespace
 
 class TestRemovableDevice : public QObject
 {
@@ -14,17 +26,25 @@ class TestRemovableDevice : public QObject
 private slots:
     void display_text_data();
     void display_text();
-    void probes();
-    void copy_to_file_ranges();
-    void copy_to_file_never_follows_links();
+    void identity_follows_the_file();
+    void copy_to_file_data();
+    void copy_to_file();
     void copy_to_file_on_a_full_disk();
 
 private:
-    // A volume image whose byte i is i * 7 mod 251, so any range is checkable.
-    QString make_volume(qint64 size);
-    static QByteArray expected_range(qint64 offset, qint64 length);
+    RemovableDevice open_volume(qint64 size);
     QTemporaryDir dir;
 };
+
+RemovableDevice TestRemovableDevice::open_volume(qint64 size)
+{
+    static int serial = 0;
+    RemovableDevice device;
+    device.raw_path = dir.filePath(QStringLiteral("volume-%1.img").arg(++serial));
+    testsupport::write_file(device.raw_path, volume_bytes(0, size));
+    [&] { QVERIFY(device.open()); }();
+    return device;
+}
 
 void TestRemovableDevice::display_text_data()
 {
@@ -33,10 +53,10 @@ void TestRemovableDevice::display_text_data()
     QTest::addColumn<QString>("file_system");
     QTest::addColumn<qint64>("size");
     QTest::addColumn<QString>("text");
+    QTest::newRow("nothing known") << "" << "" << "" << qint64(0) << "Removable Media - 0 MB\nNot formatted";
     QTest::newRow("labelled") << "PHOTOS" << "sdb1" << "vfat" << qint64(7948206080) << "PHOTOS (sdb1) - 7580 MB\nvfat Volume";
     QTest::newRow("unknown") << "" << "mmcblk0" << "" << qint64(2002780160) << "Removable Media (mmcblk0) - 1910 MB\nNot formatted";
     QTest::newRow("just under a MB") << "" << "" << "exfat" << qint64(1048575) << "Removable Media - 0 MB\nexfat Volume";
-    QTest::newRow("one MB") << "X" << "" << "" << qint64(1048576) << "X - 1 MB\nNot formatted";
     QTest::newRow("a TiB card") << "BIG" << "sdc" << "exfat" << (qint64(1) << 40) << "BIG (sdc) - 1048576 MB\nexfat Volume";
 }
 
@@ -53,10 +73,9 @@ void TestRemovableDevice::display_text()
     device.file_system = file_system;
     device.size = size;
     QCOMPARE(device.display_text(), text);
-    QCOMPARE(RemovableDevice().display_text(), QStringLiteral("Removable Media - 0 MB\nNot formatted"));
 }
 
-void TestRemovableDevice::probes()
+void TestRemovableDevice::identity_follows_the_file()
 {
     RemovableDevice device;
     QVERIFY(!device.is_available());
@@ -66,116 +85,90 @@ void TestRemovableDevice::probes()
     device.root_path = dir.filePath(QStringLiteral("not-there"));
     QVERIFY(!device.has_file_system());
 
-    device.raw_path = make_volume(4096);
-    QVERIFY(device.is_available());
+    device = open_volume(4096);
     // A copy holds the same handle; closing one closes the volume for both.
-    QVERIFY(device.open());
     const RemovableDevice copy = device;
     QCOMPARE(copy.handle, device.handle);
     QVERIFY(device.close());
     QCOMPARE(device.handle, volume_platform::invalid_handle);
-    // Once the file is replaced by another, the record no longer names it.
+    // Another file moved into its place is not the volume that was chosen.
     device.identity = volume_platform::identity_of(device.raw_path);
     QVERIFY(device.is_available());
-    const QString other = make_volume(4096);
+    const QString other = dir.filePath(QStringLiteral("other.img"));
+    QVERIFY(testsupport::write_file(other, volume_bytes(0, 4096)));
     QVERIFY(QFile::rename(device.raw_path, device.raw_path + QStringLiteral(".old")));
     QVERIFY(!device.is_available());
     QVERIFY(QFile::rename(other, device.raw_path));
     QVERIFY(!device.is_available());
 }
 
-void TestRemovableDevice::copy_to_file_ranges()
+void TestRemovableDevice::copy_to_file_data()
 {
-    constexpr qint64 size = 4 * 1024 * 1024 + 100;
-    RemovableDevice device;
-    device.raw_path = make_volume(size);
-    QVERIFY(device.open());
-    const QDir out(dir.filePath(QStringLiteral("out")));
-    QVERIFY(out.mkpath(QStringLiteral(".")));
-
-    // Nothing to copy: no file appears, an existing one is left alone.
-    QVERIFY(device.copy_to_file(out.filePath(QStringLiteral("zero.jpg")), 512, 0));
-    QVERIFY(!QFile::exists(out.filePath(QStringLiteral("zero.jpg"))));
-    QVERIFY(testsupport::write_file(out.filePath(QStringLiteral("kept.jpg")), "keep me"));
-    QVERIFY(device.copy_to_file(out.filePath(QStringLiteral("kept.jpg")), 0, 0));
-    QCOMPARE(testsupport::read_file(out.filePath(QStringLiteral("kept.jpg"))), QByteArray("keep me"));
-
-    // Ranges in any order of offsets, across the 1 MiB pieces.
-    for (const auto &[offset, length] : {QPair<qint64, qint64>{2 * 1024 * 1024 + 512, 1024 * 1024 + 1},
-                                         {0, 1024 * 1024 + 1}, {4096, 1}, {777, 1024 * 1024}}) {
-        const QString path = out.filePath(QStringLiteral("range.jpg"));
-        QVERIFY(device.copy_to_file(path, offset, length));
-        QCOMPARE(testsupport::read_file(path), expected_range(offset, length)); // overwritten and cut to size
-    }
-
-    // Past the end of the volume: the bytes up to the end, and a false result.
-    const QString tail = out.filePath(QStringLiteral("tail.jpg"));
-    QVERIFY(!device.copy_to_file(tail, size - 1000, 5000));
-    QCOMPARE(testsupport::read_file(tail), expected_range(size - 1000, 1000));
-
-    // A negative length writes nothing and says so.
-    QVERIFY(!device.copy_to_file(out.filePath(QStringLiteral("negative.jpg")), 0, -5));
-    QVERIFY(device.close());
-
-    // Without an open volume nothing is written.
-    QVERIFY(!device.copy_to_file(out.filePath(QStringLiteral("closed.jpg")), 0, 100));
-    QVERIFY(!QFile::exists(out.filePath(QStringLiteral("closed.jpg"))));
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<qint64>("written"); // -1: no file
+    constexpr qint64 piece = 1024 * 1024;
+    QTest::newRow("across pieces") << 2 * piece + 512 << piece + 1 << true << piece + 1;
+    QTest::newRow("from the start") << qint64(0) << piece + 1 << true << piece + 1;
+    QTest::newRow("one byte") << qint64(4096) << qint64(1) << true << qint64(1);
+    QTest::newRow("odd offset") << qint64(777) << piece << true << piece;
+    QTest::newRow("past the end: the bytes up to it") << 4 * piece - 900 << qint64(5000) << false << qint64(1000);
+    QTest::newRow("nothing to copy") << qint64(512) << qint64(0) << true << qint64(-1);
+    QTest::newRow("negative length") << qint64(0) << qint64(-5) << false << qint64(-1);
 }
 
-void TestRemovableDevice::copy_to_file_never_follows_links()
+// Into a fresh name, over a longer file, and over a symbolic link, which is
+// replaced and never followed.
+void TestRemovableDevice::copy_to_file()
 {
-    RemovableDevice device;
-    device.raw_path = make_volume(65536);
-    QVERIFY(device.open());
-    const QString victim = dir.filePath(QStringLiteral("victim.txt"));
+    QFETCH(qint64, offset);
+    QFETCH(qint64, length);
+    QFETCH(bool, ok);
+    QFETCH(qint64, written);
+    RemovableDevice device = open_volume(4 * 1024 * 1024 + 100);
+    const QDir out(dir.filePath(QStringLiteral("out")));
+    QVERIFY(out.mkpath(QStringLiteral(".")));
+    const QString fresh = out.filePath(QStringLiteral("fresh.jpg")), longer = out.filePath(QStringLiteral("longer.jpg"));
+    const QString link = out.filePath(QStringLiteral("link.jpg")), victim = dir.filePath(QStringLiteral("victim.txt"));
+    QVERIFY(testsupport::write_file(longer, QByteArray(3 * 1024 * 1024, 'x')));
     QVERIFY(testsupport::write_file(victim, "precious"));
-    const QString link = dir.filePath(QStringLiteral("IMAGE_0001.JPG"));
     QVERIFY(QFile::link(victim, link));
-    QVERIFY(device.copy_to_file(link, 1024, 2048));
-    QVERIFY(!QFileInfo(link).isSymLink());
-    QCOMPARE(testsupport::read_file(link), expected_range(1024, 2048));
+    for (const QString &path : {fresh, longer, link}) {
+        QCOMPARE(device.copy_to_file(path, offset, length), ok);
+        if (written >= 0) {
+            QVERIFY(!QFileInfo(path).isSymLink());
+            QCOMPARE(testsupport::read_file(path), volume_bytes(offset, written));
+        }
+    }
+    if (written < 0 && ok) { // nothing to copy: no file appears, an existing one is left alone
+        QVERIFY(!QFile::exists(fresh));
+        QCOMPARE(QFileInfo(longer).size(), 3 * 1024 * 1024);
+    }
     QCOMPARE(testsupport::read_file(victim), QByteArray("precious"));
-    device.close();
+    QVERIFY(device.close());
+    QVERIFY(!device.copy_to_file(fresh + QStringLiteral(".closed"), 0, 100)); // without an open volume
+    QVERIFY(!QFile::exists(fresh + QStringLiteral(".closed")));
+    QVERIFY(QDir(out).removeRecursively());
+    QVERIFY(QFile::remove(victim));
 }
 
 void TestRemovableDevice::copy_to_file_on_a_full_disk()
 {
-    QTemporaryDir mount_point;
-    const int mounted = QProcess::execute(QStringLiteral("mount"),
-                                          {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                           QStringLiteral("size=256k"), QStringLiteral("tmpfs"), mount_point.path()});
-    if (mounted != 0)
+    QTemporaryDir small;
+    const testsupport::TmpfsMount mount(small.path(), QStringLiteral("256k"));
+    if (!mount.mounted())
         QSKIP("cannot mount a small tmpfs here (needs root)");
-    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {mount_point.path()}); });
-
-    RemovableDevice device;
-    device.raw_path = make_volume(2 * 1024 * 1024);
-    QVERIFY(device.open());
-    const QDir out(mount_point.path());
+    RemovableDevice device = open_volume(2 * 1024 * 1024);
+    const QDir out(small.path());
     QVERIFY(device.copy_to_file(out.filePath(QStringLiteral("IMAGE_0001.JPG")), 0, 100 * 1024));
     // Too big for what is left: it fails and leaves nothing behind...
     QVERIFY(!device.copy_to_file(out.filePath(QStringLiteral("IMAGE_0002.JPG")), 0, 1024 * 1024));
     QCOMPARE(out.entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("IMAGE_0001.JPG")});
     // ...and the next one that fits is still written.
     QVERIFY(device.copy_to_file(out.filePath(QStringLiteral("IMAGE_0003.JPG")), 4096, 50 * 1024));
-    QCOMPARE(testsupport::read_file(out.filePath(QStringLiteral("IMAGE_0003.JPG"))), expected_range(4096, 50 * 1024));
+    QCOMPARE(testsupport::read_file(out.filePath(QStringLiteral("IMAGE_0003.JPG"))), volume_bytes(4096, 50 * 1024));
     device.close();
-}
-
-QString TestRemovableDevice::make_volume(qint64 size)
-{
-    static int serial = 0;
-    const QString path = dir.filePath(QStringLiteral("volume-%1.img").arg(++serial));
-    testsupport::write_file(path, expected_range(0, size));
-    return path;
-}
-
-QByteArray TestRemovableDevice::expected_range(qint64 offset, qint64 length)
-{
-    QByteArray bytes(length, Qt::Uninitialized);
-    for (qint64 i = 0; i < length; ++i)
-        bytes[i] = char(((offset + i) * 7) % 251);
-    return bytes;
 }
 
 QTEST_GUILESS_MAIN(TestRemovableDevice)

@@ -8,7 +8,7 @@
 //   velvora-udisks-helper window ADDRESS NODE OUTDIR   (the wizard, offscreen)
 
 #include "headlessscan.h"
-#include "tst_mainwindow_support.h"
+#include "windowdriver.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "volumeplatform.h"
@@ -91,28 +91,21 @@ int window(const RawAccess &access, const QString &node, const QString &out_dir)
     using namespace windowtest;
     MainWindow window(nullptr, [access] { return access.removable_devices(); }, access);
     ModalAnswerer answers;
-    auto *devices = child<QListWidget>(window, "deviceList");
-    QMetaObject::invokeMethod(&window, "on_device_changed");
-    for (int i = 0; i < devices->count(); ++i) {
-        if (devices->item(i)->data(Qt::UserRole).toString() == node)
-            devices->setCurrentRow(i);
-    }
-    say("listed", QString::number(devices->currentRow() >= 0));
-    child<QPushButton>(window, "pushButton_4")->click();
+    say("listed", QString::number(pick_device(window, node)));
     QCoreApplication::processEvents();
     say("messages", QString::number(answers.seen.size()));
     if (!answers.seen.isEmpty())
         say("message", answers.seen.first().text.replace(QLatin1Char('\n'), QStringLiteral(" | ")));
-    if (page_of(window) != 2) {
+    if (page_of(window) != scan_page) {
         say("page", QString::number(page_of(window)));
         return 0;
     }
     const QDeadlineTimer deadline(120000);
-    while (child<QLabel>(window, "label_3")->text() != QLatin1String("Scanning finished") && !deadline.hasExpired())
+    while (status_of(window) != QLatin1String("Scanning finished") && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    say("found", QString::number(child<QListWidget>(window, "listWidget_2")->count()));
+    say("found", QString::number(child<QListWidget>(window, ui::results)->count()));
     answers.choose_directory(out_dir);
-    child<QPushButton>(window, "pushButton")->click();
+    click(window, ui::restore);
     say("page", QString::number(page_of(window)));
     say("written", QString::number(QDir(out_dir).entryList(QDir::Files).size()));
     return 0;

@@ -81,43 +81,55 @@ QString tool_output(const QString &program, const QStringList &arguments)
     return QString::fromLocal8Bit(output).trimmed();
 }
 
-LoopDevice::~LoopDevice()
+ProgramRun run_program(const QString &program, const QStringList &arguments,
+                       const QProcessEnvironment &environment)
 {
-    unmount();
-    detach();
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    ProgramRun run;
+    if (!process.waitForStarted(10000)) {
+        run.err = process.errorString().toLocal8Bit();
+        return run;
+    }
+    if (!process.waitForFinished(300000)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = "timed out";
+        return run;
+    }
+    run.crashed = process.exitStatus() != QProcess::NormalExit;
+    run.exit_code = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
 }
 
-bool LoopDevice::attach(const QString &image, const QStringList &options)
+QStringList as_nobody(const QStringList &command)
 {
-    node = tool_output(QStringLiteral("losetup"), options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
-    return !node.isEmpty();
+    return QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                       QStringLiteral("--clear-groups")}
+        + command;
 }
 
-bool LoopDevice::mount_exfat(const QString &directory)
+QString why_not_as_nobody()
 {
-    if (!run_tool(QStringLiteral("mount.exfat-fuse"), {node, directory}))
-        return false;
-    mount_point = directory;
-    return true;
+    if (!missing_tools({QStringLiteral("setpriv")}).isEmpty())
+        return QStringLiteral("setpriv is not installed");
+    QStringList command = as_nobody({QStringLiteral("true")});
+    if (!run_tool(command.takeFirst(), command))
+        return QStringLiteral("cannot run programs as nobody here (needs root)");
+    return {};
 }
 
-void LoopDevice::unmount()
+bool open_to_everyone(const QString &path)
 {
-    if (!mount_point.isEmpty())
-        run_tool(QStringLiteral("umount"), {mount_point});
-    mount_point.clear();
+    return QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
 }
 
-void LoopDevice::detach()
+bool open_for_writing(const QString &path)
 {
-    if (!node.isEmpty())
-        run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
-    node.clear();
-}
-
-QString LoopDevice::name() const
-{
-    return QFileInfo(node).fileName();
+    return QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
 }
 
 QStringList missing_tools(const QStringList &tools)
