@@ -42,19 +42,17 @@ Run run_scan(FsIndexer &indexer)
     indexer.found_images.clear();
     Run run;
     QObject context;
-    const auto log = [&](const char *name) { return [&run, name] { run.events.append(QLatin1String(name)); }; };
+    const std::pair<void (FsIndexer::*)(), const char *> plain_signals[] = {
+        {&FsIndexer::started, "started"}, {&FsIndexer::indexing_started, "indexing_started"},
+        {&FsIndexer::indexing_stopped, "indexing_stopped"}, {&FsIndexer::indexing_done, "indexing_done"},
+        {&FsIndexer::scanning_started, "scanning_started"}, {&FsIndexer::scanning_stopped, "scanning_stopped"},
+        {&FsIndexer::scanning_done, "scanning_done"}, {&FsIndexer::scanning_error, "scanning_error"}};
+    for (const auto &[signal, name] : plain_signals)
+        QObject::connect(&indexer, signal, &context, [&run, name = name] { run.events.append(QLatin1String(name)); });
     QObject::connect(&indexer, &FsIndexer::processedItem, &context, [&](int i) {
         run.events.append(QStringLiteral("processedItem"));
         QCOMPARE(i, run.count(QStringLiteral("processedItem")));
     });
-    QObject::connect(&indexer, &FsIndexer::started, &context, log("started"));
-    QObject::connect(&indexer, &FsIndexer::indexing_started, &context, log("indexing_started"));
-    QObject::connect(&indexer, &FsIndexer::indexing_stopped, &context, log("indexing_stopped"));
-    QObject::connect(&indexer, &FsIndexer::indexing_done, &context, log("indexing_done"));
-    QObject::connect(&indexer, &FsIndexer::scanning_started, &context, log("scanning_started"));
-    QObject::connect(&indexer, &FsIndexer::scanning_stopped, &context, log("scanning_stopped"));
-    QObject::connect(&indexer, &FsIndexer::scanning_done, &context, log("scanning_done"));
-    QObject::connect(&indexer, &FsIndexer::scanning_error, &context, log("scanning_error"));
     QObject::connect(&indexer, &FsIndexer::scanning_progress, &context, [&](qint64 i, qint64 j) {
         run.events.append(QStringLiteral("progress"));
         run.progress.append({i, j});

@@ -1,7 +1,6 @@
-// Whole runs of the window over the sample FAT32 card: scanned, ticked and
-// restored into a folder picked in the real folder dialog; the refusals and
-// failure messages of the recovery; and a live loop device mounted with
-// exfat-fuse, listed by the real enumeration.
+// Whole runs of the window: over the sample FAT32 card, scanned, ticked and
+// restored into folders picked in the real folder dialog; and over a live
+// loop device mounted with exfat-fuse, listed by the real enumeration.
 
 #include "windowdriver.h"
 
@@ -41,162 +40,79 @@ class TestMainWindowRecovery : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void whole_run_recovers_the_ticked_photos();
-    void recovery_refusals();
-    void failed_files_are_listed_and_links_replaced();
-    void cancel_stops_between_files();
+    void restore_paths_over_the_sample_card();
     void live_loop_device_mounted_with_exfat_fuse();
-
-private:
-    // Scans the card on the window, its live files standing in for the mount point.
-    void scan_card(MainWindow &window, FakeDevices &fake);
-    QTemporaryDir scratch;
-    SampleCard card;
 };
 
-void TestMainWindowRecovery::initTestCase()
+// One scan of the card (its live files standing in for the mount point), then
+// every way "Restore..." can go.
+void TestMainWindowRecovery::restore_paths_over_the_sample_card()
 {
     const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "cjpeg", "exiftool"});
     if (!missing.isEmpty())
         QSKIP(qPrintable(QStringLiteral("not installed: %1").arg(missing.join(' '))));
+    QTemporaryDir scratch, target, cancelled, elsewhere;
+    SampleCard card;
     QString error;
     QVERIFY2(card.make(scratch.path(), &error), qPrintable(error));
-}
-
-void TestMainWindowRecovery::scan_card(MainWindow &window, FakeDevices &fake)
-{
-    start_scan(window, fake, image_device(card.image, "VELVORA", card.live));
-    QCOMPARE(page_of(window), scan_page);
-    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
-}
-
-void TestMainWindowRecovery::whole_run_recovers_the_ticked_photos()
-{
     FakeDevices fake;
     MainWindow window(nullptr, fake.source());
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     ModalAnswerer answers;
-    scan_card(window, fake);
+    start_scan(window, fake, image_device(card.image, "VELVORA", card.live));
+    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
     auto *list = child<QListWidget>(window, ui::results);
     QCOMPARE(list->count(), card.deleted.size()); // the live photos were indexed
-    tick(list, 1); // the second photo unticked by hand
+    const auto restore_says = [&](const QString &folder, const QString &text) {
+        answers.choose_directory(folder);
+        if (!text.isNull())
+            answers.press_ok();
+        click(window, ui::restore);
+        QCOMPARE(answers.pending(), 0);
+        QVERIFY2(text.isNull() || answers.seen.last().text.startsWith(text), qPrintable(answers.seen.last().text));
+    };
 
-    QTemporaryDir target;
-    // an earlier recovery left IMAGE_0001.JPG there: it is replaced
-    QVERIFY(write_file(target.filePath("IMAGE_0001.JPG"), QByteArray(3 * 1024 * 1024, 'x')));
-    int progress_maximum = 0;
-    QTimer watch;
-    connect(&watch, &QTimer::timeout, this, [&] {
-        if (auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget()))
-            progress_maximum = dialog->maximum();
-    });
-    watch.start(1);
-    answers.choose_directory(target.path());
-    click(window, ui::restore);
-    watch.stop();
-    QCOMPARE(page_of(window), final_page);
-    QStringList names = card.recovered_names();
-    names.removeAt(1);
-    QCOMPARE(files_in(target.path()), names);
-    for (int i = 0; i < card.deleted.size(); ++i) {
-        if (i != 1)
-            QCOMPARE(read_file(target.filePath(card.recovered_names()[i])), card.deleted[i]);
-    }
-    QVERIFY(progress_maximum == 0 || progress_maximum == card.deleted.size() - 1);
-
-    // back to the results as they were, and a second recovery of all of them
-    click(window, ui::final_back);
-    QCOMPARE(page_of(window), scan_page);
-    QCOMPARE(list->item(1)->checkState(), Qt::Unchecked);
-    tick(list, 1);
-    answers.choose_directory(target.path());
-    click(window, ui::restore);
-    QCOMPARE(files_in(target.path()), card.recovered_names());
-    QCOMPARE(read_file(target.filePath("IMAGE_0002.JPG")), card.deleted[1]);
-
-    click(window, ui::close); // on the final page: no question
-    QVERIFY(!window.isVisible());
-    QCOMPARE(answers.pending(), 0);
-    QVERIFY(answers.seen.isEmpty());
-    QVERIFY2(answers.unexpected.isEmpty(), qPrintable(answers.unexpected.join("; ")));
-}
-
-void TestMainWindowRecovery::recovery_refusals()
-{
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    ModalAnswerer answers;
-    scan_card(window, fake);
-    QTemporaryDir target;
-
-    // nothing ticked: no folder dialog
-    click(window, ui::select_all);
+    click(window, ui::select_all); // nothing ticked: said so, no folder dialog
     answers.press_ok();
     click(window, ui::restore);
     QCOMPARE(answers.seen.last().text, QStringLiteral("Please select files to recover"));
     click(window, ui::select_all);
-
-    // the folder dialog cancelled: nothing happens
-    answers.choose_directory(QString());
-    click(window, ui::restore);
-    QCOMPARE(answers.pending(), 0);
+    restore_says(QString(), QString()); // the folder dialog cancelled: nothing happens
     QCOMPARE(answers.seen.size(), 1);
-
-    // the card gone since the scan: said so, nothing written
-    QVERIFY(QFile::rename(card.image, card.image + ".away"));
-    answers.choose_directory(target.path());
-    answers.press_ok();
-    click(window, ui::restore);
+    QVERIFY(QFile::rename(card.image, card.image + ".away")); // the card gone since the scan
+    restore_says(target.path(), "The device could not be opened to recover the photos.\nNo such device or image file.");
     QVERIFY(QFile::rename(card.image + ".away", card.image));
-    QCOMPARE(answers.seen.last().text,
-             QStringLiteral("The device could not be opened to recover the photos.\nNo such device or image file."));
     QCOMPARE(page_of(window), scan_page);
     QVERIFY(files_in(target.path()).isEmpty());
-    QVERIFY(answers.unexpected.isEmpty());
-}
 
-// IMAGE_0002.JPG cannot be created (a folder holds its name); IMAGE_0003.JPG
-// is a link to a file outside, which is replaced, never followed.
-void TestMainWindowRecovery::failed_files_are_listed_and_links_replaced()
-{
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    ModalAnswerer answers;
-    scan_card(window, fake);
-    QTemporaryDir target, elsewhere;
-    QVERIFY(QDir(target.path()).mkdir("IMAGE_0002.JPG"));
+    // The second photo unticked by hand; in the folder an earlier IMAGE_0001.JPG
+    // (replaced), a link in IMAGE_0003.JPG's place (replaced, never followed)
+    // and a folder in IMAGE_0004.JPG's (that photo fails and is listed).
+    tick(list, 1);
+    QVERIFY(write_file(target.filePath("IMAGE_0001.JPG"), QByteArray(3 * 1024 * 1024, 'x')));
     const QString outside = elsewhere.filePath("precious.txt");
-    QVERIFY(write_file(outside, "keep me"));
-    QVERIFY(QFile::link(outside, target.filePath("IMAGE_0003.JPG")));
-
-    answers.choose_directory(target.path());
-    answers.press_ok();
-    click(window, ui::restore);
-    QCOMPARE(answers.pending(), 0);
-    QCOMPARE(answers.seen.size(), 1);
-    const QString message = answers.seen.at(0).text;
-    QVERIFY2(message.startsWith("1 photo(s) could not be recovered into ") && message.contains("\nIMAGE_0002.JPG\n")
-                 && !message.contains("IMAGE_0001.JPG"),
-             qPrintable(message));
+    QVERIFY(write_file(outside, "keep me") && QFile::link(outside, target.filePath("IMAGE_0003.JPG")));
+    QVERIFY(QDir(target.path()).mkdir("IMAGE_0004.JPG"));
+    restore_says(target.path(), "1 photo(s) could not be recovered into ");
+    QVERIFY(answers.seen.last().text.contains("\nIMAGE_0004.JPG\n") && !answers.seen.last().text.contains("IMAGE_0001"));
     QCOMPARE(page_of(window), final_page); // the final page follows the message
-    QCOMPARE(files_in(target.path()), card.recovered_names());
-    QVERIFY(QDir(target.filePath("IMAGE_0002.JPG")).isEmpty());
-    QVERIFY(!QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink());
-    QCOMPARE(read_file(target.filePath("IMAGE_0003.JPG")), card.deleted[2]);
+    QStringList names = card.recovered_names();
+    names.removeAt(1);
+    QCOMPARE(files_in(target.path()), names);
+    QVERIFY(!QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink() && QDir(target.filePath("IMAGE_0004.JPG")).isEmpty());
     QCOMPARE(read_file(outside), QByteArray("keep me"));
-}
+    for (int i = 0; i < card.deleted.size(); ++i) {
+        if (i != 1 && i != 3)
+            QCOMPARE(read_file(target.filePath(card.recovered_names()[i])), card.deleted[i]);
+    }
 
-// Cancel is pressed as soon as the progress dialog shows, that is while the
-// first photo is being written: the photos written so far stay, whole.
-void TestMainWindowRecovery::cancel_stops_between_files()
-{
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    ModalAnswerer answers;
-    scan_card(window, fake);
-    QTemporaryDir target;
+    // Back to the results as they were; all ticked, and Cancel pressed as soon
+    // as the progress dialog shows: the photos written so far stay, whole.
+    click(window, ui::final_back);
+    QCOMPARE(page_of(window), scan_page);
+    QCOMPARE(list->item(1)->checkState(), Qt::Unchecked);
+    tick(list, 1);
     QPointer<QProgressDialog> progress;
     QTimer watch;
     connect(&watch, &QTimer::timeout, this, [&] {
@@ -207,19 +123,20 @@ void TestMainWindowRecovery::cancel_stops_between_files()
         }
     });
     watch.start(0);
-    answers.choose_directory(target.path());
-    click(window, ui::restore);
+    restore_says(cancelled.path(), QString());
     watch.stop();
-
     QCOMPARE(page_of(window), final_page); // the final page follows a cancel too
-    const QStringList written = files_in(target.path());
+    const QStringList written = files_in(cancelled.path());
     QVERIFY2(!written.isEmpty() && written.size() < card.deleted.size(), qPrintable(written.join(' ')));
     for (int i = 0; i < written.size(); ++i) {
         QCOMPARE(written[i], card.recovered_names()[i]);
-        QCOMPARE(read_file(target.filePath(written[i])), card.deleted[i]);
+        QCOMPARE(read_file(cancelled.filePath(written[i])), card.deleted[i]);
     }
     QTRY_VERIFY(progress.isNull()); // released once the event loop runs
-    QVERIFY(answers.unexpected.isEmpty());
+
+    click(window, ui::close); // on the final page: no question
+    QVERIFY(!window.isVisible());
+    QVERIFY2(answers.unexpected.isEmpty(), qPrintable(answers.unexpected.join("; ")));
 }
 
 void TestMainWindowRecovery::live_loop_device_mounted_with_exfat_fuse()

@@ -49,7 +49,6 @@ private slots:
     void initTestCase();
     void recovers_the_deleted_photos_byte_for_byte();
     void without_an_index_every_photo_is_written();
-    void progress_line_on_a_terminal();
     void read_only_image_scanned_by_another_user();
     void refusals_data();
     void refusals();
@@ -119,26 +118,6 @@ void TestVelvoraScan::without_an_index_every_photo_is_written()
                              [&](const QByteArray &photo) { return file == photo || (file.startsWith(photo) && photo.endsWith("\xFF\xD9")); }),
                  qPrintable(path));
     }
-}
-
-void TestVelvoraScan::progress_line_on_a_terminal()
-{
-    if (!missing_tools({"script"}).isEmpty())
-        QSKIP("needs script (bsdutils) to give the scanner a terminal");
-    QTemporaryDir work;
-    const QString command = QStringList{scan_program, "--root", card.live, card.image, work.path()}.join("' '");
-    const ProgramRun run = run_program("script", {"-qec", '\'' + command + '\'', "/dev/null"});
-    QCOMPARE(run.exit_code, 0);
-    // Both phases on one line redrawn with carriage returns; the summary on a line of its own.
-    const QList<QByteArray> redraws = run.out.split('\r');
-    const auto shown = [&](const QByteArray &text) {
-        return std::find_if(redraws.crbegin(), redraws.crend(), [&](const QByteArray &line) { return line.startsWith(text); });
-    };
-    QVERIFY2(shown("Indexing existing files") != redraws.crend(), run.out.constData());
-    QVERIFY2(shown("Scanning 100.00%") != redraws.crend(), run.out.constData());
-    QVERIFY2(shown("Scanning")->contains(QByteArray::number(card.deleted.size()) + " photos"), run.out.constData());
-    const int deleted = int(card.deleted.size());
-    QVERIFY2(run.out.endsWith("\n" + summary_line(deleted, deleted, 0).replace("\n", "\r\n")), run.out.constData());
 }
 
 // The scan never asks for write access to the source, and leaves it as it was.

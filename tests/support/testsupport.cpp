@@ -57,32 +57,8 @@ QByteArray qt_jpeg(const QImage &picture, int quality)
     return bytes;
 }
 
-bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(10000))
-        return false;
-    if (!input.isEmpty())
-        process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(120000))
-        return false;
-    if (output)
-        *output = process.readAllStandardOutput();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-}
-
-QString tool_output(const QString &program, const QStringList &arguments)
-{
-    QByteArray output;
-    if (!run_tool(program, arguments, &output))
-        return {};
-    return QString::fromLocal8Bit(output).trimmed();
-}
-
-ProgramRun run_program(const QString &program, const QStringList &arguments,
-                       const QProcessEnvironment &environment)
+ProgramRun run_program(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+                       const QByteArray &input)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
@@ -92,6 +68,8 @@ ProgramRun run_program(const QString &program, const QStringList &arguments,
         run.err = process.errorString().toLocal8Bit();
         return run;
     }
+    process.write(input);
+    process.closeWriteChannel();
     if (!process.waitForFinished(300000)) {
         process.kill();
         process.waitForFinished();
@@ -103,6 +81,20 @@ ProgramRun run_program(const QString &program, const QStringList &arguments,
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)
+{
+    const ProgramRun run = run_program(program, arguments, QProcessEnvironment::systemEnvironment(), input);
+    if (output)
+        *output = run.out;
+    return !run.crashed && run.exit_code == 0;
+}
+
+QString tool_output(const QString &program, const QStringList &arguments)
+{
+    QByteArray output;
+    return run_tool(program, arguments, &output) ? QString::fromLocal8Bit(output).trimmed() : QString();
 }
 
 QStringList as_nobody(const QStringList &command)

@@ -65,7 +65,8 @@ struct ProgramRun
     QByteArray err;
 };
 ProgramRun run_program(const QString &program, const QStringList &arguments,
-                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                       const QByteArray &input = {});
 
 // The command run as the unprivileged user nobody (setpriv, no groups).
 QStringList as_nobody(const QStringList &command);
