@@ -59,7 +59,7 @@ class TestMainWindow : public QObject
 
 private slots:
     void initTestCase();
-    void device_poll_runs_only_on_the_device_page();
+    void device_poll_and_close_question_only_on_the_device_page();
     void device_list_follows_devices_that_come_and_go();
     void next_explains_what_is_missing();
     void progress_shows_two_decimals_with_a_point_data();
@@ -67,7 +67,6 @@ private slots:
     void results_numbering_ticks_and_select_all();
     void questions_while_scanning_data();
     void questions_while_scanning();
-    void close_asks_only_on_the_device_page();
     void skip_question_and_a_card_pulled_out();
 
 private:
@@ -83,11 +82,12 @@ void TestMainWindow::initTestCase()
         QVERIFY(make_blank_image(QDir(root).filePath(QStringLiteral("DSC_%1.JPG").arg(i)), 128 * 1024 * 1024));
 }
 
-void TestMainWindow::device_poll_runs_only_on_the_device_page()
+void TestMainWindow::device_poll_and_close_question_only_on_the_device_page()
 {
     FakeDevices fake;
     MainWindow window(nullptr, fake.source());
     window.show();
+    ModalAnswerer answers;
     QCOMPARE(page_of(window), device_page);
     QCOMPARE(fake.polls, 0);
     QTRY_VERIFY_WITH_TIMEOUT(fake.polls >= 1, 3000); // the list fills at the first tick
@@ -109,6 +109,23 @@ void TestMainWindow::device_poll_runs_only_on_the_device_page()
     click(window, ui::start);
     QCOMPARE(page_of(window), device_page);
     QCOMPARE(fake.polls, polls + 1);
+
+    answers.press("No");
+    QVERIFY(!window.close() && window.isVisible());
+    for (const int page : {welcome_page, final_page}) {
+        window.show();
+        child<QStackedWidget>(window, ui::pages)->setCurrentIndex(page);
+        QVERIFY(window.close());
+    }
+    window.show();
+    click(window, ui::close); // the final page's button
+    QVERIFY(!window.isVisible());
+    window.show();
+    child<QStackedWidget>(window, ui::pages)->setCurrentIndex(device_page);
+    answers.press("Yes");
+    QVERIFY(window.close());
+    QCOMPARE(answers.seen.size(), 2);
+    QCOMPARE(answers.seen.at(0).text, QStringLiteral("Are you sure want to exit?"));
 }
 
 void TestMainWindow::device_list_follows_devices_that_come_and_go()
@@ -351,30 +368,6 @@ void TestMainWindow::questions_while_scanning()
     QCOMPARE(answers.seen.size(), 3);
     QCOMPARE(answers.seen.at(1).text, question);
     QVERIFY(answers.unexpected.isEmpty());
-}
-
-void TestMainWindow::close_asks_only_on_the_device_page()
-{
-    FakeDevices fake;
-    ModalAnswerer answers;
-    MainWindow window(nullptr, fake.source());
-    for (const int page : {welcome_page, final_page}) {
-        window.show();
-        child<QStackedWidget>(window, ui::pages)->setCurrentIndex(page);
-        QVERIFY(window.close());
-    }
-    window.show();
-    click(window, ui::close); // the final page's button
-    QVERIFY(!window.isVisible() && answers.seen.isEmpty());
-
-    window.show();
-    child<QStackedWidget>(window, ui::pages)->setCurrentIndex(device_page);
-    answers.press("No");
-    QVERIFY(!window.close() && window.isVisible());
-    answers.press("Yes");
-    QVERIFY(window.close());
-    QCOMPARE(answers.seen.size(), 2);
-    QCOMPARE(answers.seen.at(0).text, QStringLiteral("Are you sure want to exit?"));
 }
 
 // No lets the index phase go on; the card is pulled out, Yes skips the rest of
