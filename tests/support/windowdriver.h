@@ -36,8 +36,7 @@ constexpr const char *pages = "stackedWidget", *start = "pushButton_2", *devices
 }
 enum Page { welcome_page, device_page, scan_page, final_page };
 
-// The named child of the window; aborts the test program when it is missing,
-// since every later step would only fail for the same reason.
+// The named child of the window; aborts when it is missing, as every later step would fail.
 template<class T>
 T *child(const QObject &window, const char *name)
 {
