@@ -24,10 +24,17 @@ void TestThumbnailQueue::results_in_order_with_streams_beyond_the_memory_budget(
         QSKIP("cjpeg is not installed (package libjpeg-turbo-progs)");
     const QStringList full_chroma{QStringLiteral("-progressive"), QStringLiteral("-sample"),
                                   QStringLiteral("1x1,1x1,1x1"), QStringLiteral("-quality"), QStringLiteral("60")};
-    QList<QByteArray> streams{cjpeg(make_picture(4096, 2560, 1), full_chroma), // 60 MiB of coefficients
+    // A decoder's coefficient memory depends on the picture's size only: plain
+    // pictures encode and decode fast.
+    const auto plain = [](int width, int height, Qt::GlobalColor color) {
+        QImage picture(width, height, QImage::Format_RGB32);
+        picture.fill(color);
+        return picture;
+    };
+    QList<QByteArray> streams{cjpeg(plain(4096, 2560, Qt::darkCyan), full_chroma), // 60 MiB of coefficients
                               cjpeg(make_picture(800, 600, 2)), cjpeg(make_picture(800, 600, 5)),
-                              cjpeg(make_picture(4096, 2560, 3), full_chroma),
-                              cjpeg(make_picture(5120, 3584, 4), full_chroma)}; // 105 MiB, over the whole budget
+                              cjpeg(plain(4096, 2560, Qt::darkRed), full_chroma),
+                              cjpeg(plain(5120, 3584, Qt::gray), full_chroma)}; // 105 MiB, over the whole budget
     const qsizetype dht = streams[2].indexOf(QByteArray("\xFF\xC4", 2));
     QVERIFY(dht > 0);
     for (qsizetype i = dht + 5; i < dht + 25; ++i)
