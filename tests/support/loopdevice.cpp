@@ -3,7 +3,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
 #include <unistd.h>
 
@@ -84,33 +83,6 @@ bool make_blank_image(const QString &path, qint64 size)
 bool make_exfat_image(const QString &path, qint64 size, const QString &label)
 {
     return make_blank_image(path, size) && run_tool(QStringLiteral("mkfs.exfat"), {QStringLiteral("-L"), label, path});
-}
-
-bool make_partitioned_image(const QString &path, qint64 size, quint8 type)
-{
-    QByteArray mbr(512, '\0');
-    const quint32 first = 2048;
-    const quint32 count = quint32(size / 512) - first;
-    char *entry = mbr.data() + 446;
-    entry[4] = char(type);
-    for (int i = 0; i < 4; ++i) {
-        entry[8 + i] = char((first >> (8 * i)) & 0xff);
-        entry[12 + i] = char((count >> (8 * i)) & 0xff);
-    }
-    mbr[510] = char(0x55);
-    mbr[511] = char(0xaa);
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(mbr) == 512 && file.resize(size);
-}
-
-QString first_partition(const QString &node)
-{
-    const QString partition = node + QStringLiteral("p1");
-    if (!QFileInfo::exists(partition))
-        run_tool(QStringLiteral("partx"), {QStringLiteral("-a"), node});
-    for (int i = 0; i < 50 && !QFileInfo::exists(partition); ++i)
-        QThread::msleep(100);
-    return QFileInfo::exists(partition) ? partition : QString();
 }
 
 } // namespace testsupport

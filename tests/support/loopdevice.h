@@ -47,10 +47,5 @@ private:
 bool make_blank_image(const QString &path, qint64 size);
 // An exFAT card image made with mkfs.exfat.
 bool make_exfat_image(const QString &path, qint64 size, const QString &label);
-// A disk image with an MBR holding one partition of type from sector 2048 to the end.
-bool make_partitioned_image(const QString &path, qint64 size, quint8 type);
-// The node of a loop device's first partition, made by user space where the
-// kernel has no MBR parser; empty when none appears.
-QString first_partition(const QString &node);
 
 } // namespace testsupport
