@@ -1,5 +1,5 @@
+#include "faultyvolume.h"
 #include "fsindexer.h"
-#include "rawvolume.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -8,46 +8,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+using testsupport::FaultyImage;
+using Failure = volume_platform::Failure;
+
 namespace {
 
 constexpr qint64 mib = 1024 * 1024;
-
-// A real image file whose reads fail over one region, as a card with bad
-// sectors does: any request touching the region fails as a whole.
-class FaultyVolume : public VolumeSource
-{
-public:
-    FaultyVolume(std::unique_ptr<RawVolume> inner, qint64 bad_from, qint64 bad_to, volume_platform::Failure kind)
-        : inner(std::move(inner)), bad_from(bad_from), bad_to(bad_to), kind(kind)
-    {
-    }
-    qint64 read(char *buffer, qint64 count) override
-    {
-        if (position < bad_to && position + count > bad_from) {
-            failure = kind;
-            return -1;
-        }
-        const qint64 n = inner->read(buffer, count);
-        failure = inner->last_failure();
-        if (n > 0)
-            position += n;
-        return n;
-    }
-    bool seek(qint64 offset) override
-    {
-        position = offset;
-        return inner->seek(offset);
-    }
-    volume_platform::Failure last_failure() const override { return failure; }
-
-private:
-    std::unique_ptr<RawVolume> inner;
-    qint64 position = 0;
-    qint64 bad_from;
-    qint64 bad_to;
-    volume_platform::Failure kind;
-    volume_platform::Failure failure = volume_platform::Failure::None;
-};
 
 // Everything one run of the worker said, in order.
 struct Run
@@ -59,12 +25,12 @@ struct Run
     qint64 unreadable = -1;
 
     int count(const QString &event) const { return int(events.count(event)); }
-    // The events without the repeated ones, for comparing sequences.
+    // The events without the found images and without repeats.
     QStringList shape() const
     {
         QStringList out;
         for (const QString &e : events) {
-            if (out.isEmpty() || out.last() != e)
+            if (e != QLatin1String("found") && (out.isEmpty() || out.last() != e))
                 out.append(e);
         }
         return out;
@@ -73,21 +39,20 @@ struct Run
 
 Run run_scan(FsIndexer &indexer)
 {
+    indexer.found_images.clear();
     Run run;
     QObject context;
-    const auto log = [&](const char *name) { return [&run, name] { run.events.append(QLatin1String(name)); }; };
+    const std::pair<void (FsIndexer::*)(), const char *> plain_signals[] = {
+        {&FsIndexer::started, "started"}, {&FsIndexer::indexing_started, "indexing_started"},
+        {&FsIndexer::indexing_stopped, "indexing_stopped"}, {&FsIndexer::indexing_done, "indexing_done"},
+        {&FsIndexer::scanning_started, "scanning_started"}, {&FsIndexer::scanning_stopped, "scanning_stopped"},
+        {&FsIndexer::scanning_done, "scanning_done"}, {&FsIndexer::scanning_error, "scanning_error"}};
+    for (const auto &[signal, name] : plain_signals)
+        QObject::connect(&indexer, signal, &context, [&run, name = name] { run.events.append(QLatin1String(name)); });
     QObject::connect(&indexer, &FsIndexer::processedItem, &context, [&](int i) {
         run.events.append(QStringLiteral("processedItem"));
         QCOMPARE(i, run.count(QStringLiteral("processedItem")));
     });
-    QObject::connect(&indexer, &FsIndexer::started, &context, log("started"));
-    QObject::connect(&indexer, &FsIndexer::indexing_started, &context, log("indexing_started"));
-    QObject::connect(&indexer, &FsIndexer::indexing_stopped, &context, log("indexing_stopped"));
-    QObject::connect(&indexer, &FsIndexer::indexing_done, &context, log("indexing_done"));
-    QObject::connect(&indexer, &FsIndexer::scanning_started, &context, log("scanning_started"));
-    QObject::connect(&indexer, &FsIndexer::scanning_stopped, &context, log("scanning_stopped"));
-    QObject::connect(&indexer, &FsIndexer::scanning_done, &context, log("scanning_done"));
-    QObject::connect(&indexer, &FsIndexer::scanning_error, &context, log("scanning_error"));
     QObject::connect(&indexer, &FsIndexer::scanning_progress, &context, [&](qint64 i, qint64 j) {
         run.events.append(QStringLiteral("progress"));
         run.progress.append({i, j});
@@ -117,18 +82,6 @@ RemovableDevice device_for(const QString &image, quint32 bytes_per_sector = 512)
     return device;
 }
 
-// A volume image: photos at the given offsets, zeros elsewhere.
-QString make_volume(const QTemporaryDir &dir, const QString &name, qint64 size,
-                    const QList<QPair<qint64, QByteArray>> &content)
-{
-    QByteArray volume(size, 0);
-    for (const auto &[offset, bytes] : content)
-        volume.replace(offset, bytes.size(), bytes);
-    const QString path = dir.filePath(name);
-    testsupport::write_file(path, volume);
-    return path;
-}
-
 QByteArray photo(int seed, int width = 320, int height = 240)
 {
     return testsupport::qt_jpeg(testsupport::make_picture(width, height, seed));
@@ -141,73 +94,148 @@ class TestFsIndexer : public QObject
     Q_OBJECT
 
 private slots:
-    void raw_scan_without_index();
-    void index_phase_keeps_existing_files_out();
-    void stop_and_skip();
-    void volume_that_cannot_be_read();
-    void acceptance_drops_repeats_and_undecodable_streams();
-    void second_scan_starts_afresh();
-    void unreadable_sectors_are_skipped();
-    void device_that_goes_away();
+    void initTestCase();
+    void signal_sequences_data();
+    void signal_sequences();
+    void stop_right_after_start_is_never_lost();
+    void progress_offsets_and_thumbnails();
+    void existing_files_are_kept_out();
+    void repeats_and_undecodable_streams_are_dropped();
+    void faulty_media_data();
+    void faulty_media();
 
 private:
+    // A volume image: photos at the given offsets, zeros elsewhere.
+    QString volume(const QString &name, qint64 size, const QList<QPair<qint64, QByteArray>> &content);
+
     QTemporaryDir dir;
+    QTemporaryDir root; // the card's files, as its mount point shows them
+    const QByteArray a = photo(30), b = photo(31);
 };
 
-void TestFsIndexer::raw_scan_without_index()
+QString TestFsIndexer::volume(const QString &name, qint64 size, const QList<QPair<qint64, QByteArray>> &content)
 {
-    const QByteArray a = photo(1), b = photo(2, 240, 320); // one portrait
-    const QString image = make_volume(dir, QStringLiteral("two.img"), 9 * mib, {{5 * mib + 512, b}, {4096, a}});
+    QByteArray bytes(size, 0);
+    for (const auto &[offset, photo] : content)
+        bytes.replace(offset, photo.size(), photo);
+    const QString path = dir.filePath(name);
+    testsupport::write_file(path, bytes);
+    return path;
+}
+
+void TestFsIndexer::initTestCase()
+{
+    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("A.JPG")), a));
+    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("B.JPG")), b));
+    volume(QStringLiteral("card.img"), 12 * mib, {{0, a}, {8 * mib + 512, b}});
+    volume(QStringLiteral("empty.img"), 0, {});
+}
+
+void TestFsIndexer::signal_sequences_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<bool>("index");
+    QTest::addColumn<QString>("hook"); // what the test does when the first of these signals comes
+    QTest::addColumn<QStringList>("shape");
+    QTest::addColumn<int>("found");
+    const QStringList indexed{"started", "indexing_started", "processedItem", "indexing_done", "scanning_started"};
+    QTest::newRow("raw scan only") << "card.img" << false << ""
+                                   << QStringList{"started", "scanning_started", "progress", "scanning_done"} << 2;
+    QTest::newRow("existing files indexed") << "card.img" << true << "" << indexed + QStringList{"progress", "scanning_done"} << 0;
+    QTest::newRow("stop while indexing: the file under way is entered, the volume not read")
+        << "card.img" << true << "stop on item"
+        << QStringList{"started", "indexing_started", "processedItem", "indexing_stopped", "scanning_started",
+                       "scanning_stopped"}
+        << 0;
+    QTest::newRow("skip after the first file: indexing done, the raw scan in full")
+        << "card.img" << true << "skip on item" << indexed + QStringList{"progress", "scanning_done"} << 1;
+    QTest::newRow("stop in the raw scan: after the current block")
+        << "card.img" << false << "stop on progress"
+        << QStringList{"started", "scanning_started", "progress", "scanning_stopped"} << 1;
+    QTest::newRow("no such volume") << "missing.img" << true << "" << indexed + QStringList{"scanning_error"} << 0;
+    QTest::newRow("a folder is no volume") << "." << false << ""
+                                           << QStringList{"started", "scanning_started", "scanning_error"} << 0;
+    QTest::newRow("empty volume") << "empty.img" << false << ""
+                                  << QStringList{"started", "scanning_started", "scanning_done"} << 0;
+}
+
+void TestFsIndexer::signal_sequences()
+{
+    QFETCH(QString, source);
+    QFETCH(bool, index);
+    QFETCH(QString, hook);
+    QFETCH(QStringList, shape);
+    QFETCH(int, found);
+    FsIndexer indexer;
+    indexer.device = device_for(dir.filePath(source));
+    indexer.set_root_path(root.path());
+    indexer.set_index_existing(index);
+    if (hook == QLatin1String("stop on item"))
+        connect(&indexer, &FsIndexer::processedItem, &indexer, [&indexer] { indexer.stop(); }, Qt::DirectConnection);
+    if (hook == QLatin1String("skip on item"))
+        connect(&indexer, &FsIndexer::processedItem, &indexer, [&indexer] { indexer.set_index_existing(false); },
+                Qt::DirectConnection);
+    if (hook == QLatin1String("stop on progress"))
+        connect(&indexer, &FsIndexer::scanning_progress, &indexer, [&indexer] { indexer.stop(); }, Qt::DirectConnection);
+    for (int round = 0; round < 2; ++round) { // the worker is reused: nothing of one run stays for the next
+        const Run run = run_scan(indexer);
+        QCOMPARE(run.shape(), shape);
+        QCOMPARE(run.found.size(), found);
+        QCOMPARE(indexer.found_images.keys(), run.found);
+        QCOMPARE(run.count(QStringLiteral("processedItem")), hook.endsWith(QLatin1String("item")) ? 1 : index ? 2 : 0);
+        QCOMPARE(run.progress.size(), hook == QLatin1String("stop on progress") ? 1 : run.progress.size());
+        QCOMPARE(indexer.error_text().isEmpty(), shape.last() != QLatin1String("scanning_error"));
+        indexer.set_index_existing(index);
+    }
+}
+
+void TestFsIndexer::stop_right_after_start_is_never_lost()
+{
+    FsIndexer indexer;
+    indexer.device = device_for(dir.filePath(QStringLiteral("card.img")));
+    QSignalSpy stopped(&indexer, &FsIndexer::scanning_stopped);
+    indexer.start();
+    indexer.stop();
+    QVERIFY(indexer.wait(60000));
+    QCOMPARE(stopped.size(), 1);
+}
+
+void TestFsIndexer::progress_offsets_and_thumbnails()
+{
+    const QByteArray portrait = photo(2, 240, 320);
+    const QString image = volume(QStringLiteral("two.img"), 9 * mib, {{5 * mib + 512, portrait}, {4096, a}});
     FsIndexer indexer;
     indexer.device = device_for(image);
-    indexer.set_index_existing(false);
     Run run = run_scan(indexer);
-
-    QCOMPARE(run.events.first(), QStringLiteral("started"));
-    QCOMPARE(run.count(QStringLiteral("indexing_started")) + run.count(QStringLiteral("processedItem")), 0);
-    QCOMPARE(run.events.at(1), QStringLiteral("scanning_started"));
-    QCOMPARE(run.events.last(), QStringLiteral("scanning_done"));
     QCOMPARE(run.progress, (QList<QPair<qint64, qint64>>{{8192, 18432}, {16384, 18432}, {18432, 18432}}));
     QCOMPARE(run.found, (QList<qint64>{4096, 5 * mib + 512}));
-    QCOMPARE(indexer.found_images.size(), 2);
     QCOMPARE(indexer.found_images.value(4096).length, a.size());
-    QCOMPARE(indexer.found_images.value(5 * mib + 512).length, b.size());
+    QCOMPARE(indexer.found_images.value(5 * mib + 512).length, portrait.size());
     for (const QImage &thumbnail : run.thumbnails)
         QCOMPARE(thumbnail.size(), QSize(160, 107));
     // every found image comes after the progress of the block it lies in
     QVERIFY(run.events.indexOf(QStringLiteral("found")) > run.events.indexOf(QStringLiteral("progress")));
 
-    // Progress is counted in the device's sectors.
-    indexer.device = device_for(image, 2048);
-    indexer.found_images.clear();
+    indexer.device = device_for(image, 2048); // progress is counted in the device's sectors
     run = run_scan(indexer);
     QCOMPARE(run.progress.first(), (QPair<qint64, qint64>{2048, 4608}));
     QCOMPARE(run.progress.last(), (QPair<qint64, qint64>{4608, 4608}));
-
-    // An empty volume: straight from the start of the scan to its end.
-    indexer.device = device_for(make_volume(dir, QStringLiteral("empty.img"), 0, {}));
-    run = run_scan(indexer);
-    QCOMPARE(run.events, (QStringList{"started", "scanning_started", "scanning_done"}));
 }
 
-void TestFsIndexer::index_phase_keeps_existing_files_out()
+void TestFsIndexer::existing_files_are_kept_out()
 {
-    // The volume holds eight photos; the root holds files with some of them
-    // under names that are and are not indexed.
+    // Eight photos on the volume; the root holds files with some of them under
+    // names that are and are not indexed.
     QList<QByteArray> photos;
     QList<QPair<qint64, QByteArray>> content;
     for (int i = 0; i < 8; ++i) {
         photos.append(photo(10 + i));
         content.append({qint64(i) * 65536, photos.last()});
     }
-    // A photo whose file carries a trailer after its end-of-image marker.
-    const QByteArray with_trailer = photos[7] + QByteArray(3000, 'T');
-    const QString image = make_volume(dir, QStringLiteral("index.img"), 1 * mib, content);
-
-    QTemporaryDir root;
-    QDir(root.path()).mkpath(QStringLiteral("DCIM/100CAMERA"));
-    QDir(root.path()).mkpath(QStringLiteral(".hidden"));
-    const QList<QPair<QString, QByteArray>> files{
+    QTemporaryDir files;
+    QDir(files.path()).mkpath(QStringLiteral("DCIM/100CAMERA"));
+    QDir(files.path()).mkpath(QStringLiteral(".hidden"));
+    const QList<QPair<QString, QByteArray>> named{
         {QStringLiteral("DCIM/100CAMERA/PHOTO.JPG"), photos[0]},
         {QStringLiteral("photo.jpeg"), photos[1]},
         {QStringLiteral("a.JpG"), photos[2]},
@@ -217,198 +245,84 @@ void TestFsIndexer::index_phase_keeps_existing_files_out()
         {QStringLiteral(".secret.jpg"), photos[5]},
         {QStringLiteral("jpg"), photos[6]},
         {QStringLiteral("notes.txt"), QByteArray("text")},
-        {QStringLiteral("TRAILER.JPG"), with_trailer},
+        {QStringLiteral("TRAILER.JPG"), photos[7] + QByteArray(3000, 'T')}, // a trailer after the end-of-image marker
     };
-    for (const auto &[name, bytes] : files)
-        QVERIFY(testsupport::write_file(root.filePath(name), bytes));
-    QVERIFY(QFile::link(root.filePath(QStringLiteral("photo.jfif")), root.filePath(QStringLiteral("LINK.JPG"))));
+    for (const auto &[name, bytes] : named)
+        QVERIFY(testsupport::write_file(files.filePath(name), bytes));
+    QVERIFY(QFile::link(files.filePath(QStringLiteral("photo.jfif")), files.filePath(QStringLiteral("LINK.JPG"))));
 
     FsIndexer indexer;
-    indexer.device = device_for(image);
-    indexer.set_root_path(root.path());
+    indexer.device = device_for(volume(QStringLiteral("index.img"), 1 * mib, content));
+    indexer.set_root_path(files.path());
     indexer.set_index_existing(true);
     const Run run = run_scan(indexer);
-
-    QCOMPARE(run.shape(), (QStringList{"started", "indexing_started", "processedItem", "indexing_done",
-                                       "scanning_started", "progress", "found", "scanning_done"}));
-    // Listed: everything but the hidden files and the link.
-    QCOMPARE(run.count(QStringLiteral("processedItem")), 8);
-    // Offered: the photos whose files were not indexed.
+    QCOMPARE(run.count(QStringLiteral("processedItem")), 8); // everything but the hidden files and the link
     QCOMPARE(run.found, (QList<qint64>{3 * 65536, 4 * 65536, 5 * 65536, 6 * 65536}));
-
-    // An empty root: the phase ends at once.
-    QTemporaryDir empty_root;
-    indexer.set_root_path(empty_root.path());
-    indexer.found_images.clear();
-    const Run empty = run_scan(indexer);
-    QCOMPARE(empty.events.mid(0, 4),
-             (QStringList{"started", "indexing_started", "indexing_done", "scanning_started"}));
-    QCOMPARE(empty.found.size(), 8);
+    indexer.set_index_existing(false); // the next run without the index offers them all again
+    QCOMPARE(run_scan(indexer).found.size(), 8);
 }
 
-void TestFsIndexer::stop_and_skip()
+void TestFsIndexer::repeats_and_undecodable_streams_are_dropped()
 {
-    const QByteArray a = photo(30), b = photo(31);
-    const QString image = make_volume(dir, QStringLiteral("stop.img"), 12 * mib, {{0, a}, {8 * mib, b}});
-    QTemporaryDir root;
-    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("A.JPG")), a));
-    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("B.JPG")), b));
-
-    FsIndexer indexer;
-    indexer.device = device_for(image);
-    indexer.set_root_path(root.path());
-
-    // Stop while the first file is examined: it is still entered, the phase
-    // ends stopped and the volume is opened but not read.
-    indexer.set_index_existing(true);
-    QMetaObject::Connection stop = connect(&indexer, &FsIndexer::processedItem, &indexer,
-                                           [&indexer] { indexer.stop(); }, Qt::DirectConnection);
-    Run run = run_scan(indexer);
-    disconnect(stop);
-    QCOMPARE(run.events, (QStringList{"started", "indexing_started", "processedItem", "indexing_stopped",
-                                      "scanning_started", "scanning_stopped"}));
-
-    // Skip after the first file: the phase ends done, the raw scan runs in
-    // full, and only the photo whose file was reached is kept out.
-    indexer.set_index_existing(true);
-    indexer.found_images.clear();
-    QMetaObject::Connection skip = connect(&indexer, &FsIndexer::processedItem, &indexer,
-                                           [&indexer] { indexer.set_index_existing(false); }, Qt::DirectConnection);
-    run = run_scan(indexer);
-    disconnect(skip);
-    QCOMPARE(run.count(QStringLiteral("processedItem")), 1);
-    QVERIFY(run.events.contains(QStringLiteral("indexing_done")));
-    QCOMPARE(run.events.last(), QStringLiteral("scanning_done"));
-    QCOMPARE(run.progress.size(), 3);
-    QCOMPARE(run.found.size(), 1);
-
-    // Stop during the raw scan: it ends after the current block, stopped.
-    indexer.set_index_existing(false);
-    indexer.found_images.clear();
-    QMetaObject::Connection halt = connect(&indexer, &FsIndexer::scanning_progress, &indexer,
-                                           [&indexer] { indexer.stop(); }, Qt::DirectConnection);
-    run = run_scan(indexer);
-    disconnect(halt);
-    QCOMPARE(run.progress.size(), 1);
-    QCOMPARE(run.found, (QList<qint64>{0}));
-    QCOMPARE(run.events.last(), QStringLiteral("scanning_stopped"));
-
-    // A stop right after start() is never lost: at most the block under way
-    // is read.
-    indexer.found_images.clear();
-    QSignalSpy stopped(&indexer, &FsIndexer::scanning_stopped);
-    indexer.start();
-    indexer.stop();
-    QVERIFY(indexer.wait(60000));
-    QCOMPARE(stopped.size(), 1);
-}
-
-void TestFsIndexer::volume_that_cannot_be_read()
-{
-    FsIndexer indexer;
-    indexer.device = device_for(dir.filePath(QStringLiteral("no-such-card.img")));
-    QTemporaryDir root;
-    indexer.set_root_path(root.path());
-    indexer.set_index_existing(true);
-    const Run run = run_scan(indexer);
-    QCOMPARE(run.events, (QStringList{"started", "indexing_started", "indexing_done", "scanning_started",
-                                      "scanning_error"}));
-    QVERIFY(!indexer.error_text().isEmpty());
-
-    indexer.device = device_for(dir.path()); // a folder is no volume
-    indexer.set_index_existing(false);
-    QCOMPARE(run_scan(indexer).events.last(), QStringLiteral("scanning_error"));
-}
-
-void TestFsIndexer::acceptance_drops_repeats_and_undecodable_streams()
-{
-    const QByteArray a = photo(40);
     QByteArray broken = photo(41);
-    // Keep the marker structure but ruin the Huffman tables: the stream is
-    // carved, and the decoder rejects it.
+    // The marker structure stays, the Huffman tables are ruined: carved, and rejected by the decoder.
     const int dht = broken.indexOf(QByteArray("\xFF\xC4", 2));
     QVERIFY(dht > 0);
     for (int i = dht + 5; i < dht + 25; ++i)
         broken[i] = char(0xEE);
-    QVERIFY(testsupport::qt_jpeg(QImage::fromData(broken)).isEmpty());
-
     const QByteArray tiny = testsupport::qt_jpeg(testsupport::make_picture(8, 8, 42));
-    const QString image = make_volume(dir, QStringLiteral("dupes.img"), 2 * mib,
-                                      {{0, broken}, {65536, a}, {131072, broken}, {196608, a}, {262144, tiny}});
     FsIndexer indexer;
-    indexer.device = device_for(image);
+    indexer.device = device_for(volume(QStringLiteral("dupes.img"), 2 * mib,
+                                       {{0, broken}, {65536, a}, {131072, broken}, {196608, a}, {262144, tiny}}));
     const Run run = run_scan(indexer);
     QCOMPARE(run.found, (QList<qint64>{65536, 262144}));
-    QCOMPARE(indexer.found_images.keys(), run.found);
     QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // scaled up too
 }
 
-void TestFsIndexer::second_scan_starts_afresh()
+void TestFsIndexer::faulty_media_data()
 {
-    const QByteArray a = photo(50);
-    const QString image = make_volume(dir, QStringLiteral("again.img"), 1 * mib, {{8192, a}});
-    QTemporaryDir root;
-    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("A.JPG")), a));
-
-    FsIndexer indexer;
-    indexer.device = device_for(image);
-    indexer.set_index_existing(false);
-    QCOMPARE(run_scan(indexer).found.size(), 1);
-    // The stream found by the first scan is not remembered by the second...
-    indexer.found_images.clear();
-    QCOMPARE(run_scan(indexer).found.size(), 1);
-    QCOMPARE(indexer.found_images.size(), 1);
-    // ...and a scan with the file indexed drops it, also after one without.
-    indexer.found_images.clear();
-    indexer.set_root_path(root.path());
-    indexer.set_index_existing(true);
-    QCOMPARE(run_scan(indexer).found.size(), 0);
-    indexer.set_index_existing(false);
-    QCOMPARE(run_scan(indexer).found.size(), 1);
-}
-
-void TestFsIndexer::unreadable_sectors_are_skipped()
-{
-    const QByteArray a = photo(60), b = photo(61), c = photo(62);
-    // b straddles the bad region, a lies before it in the same block, c after it.
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("bad_from");
+    QTest::addColumn<qint64>("bad_to");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QList<qint64>>("found");
+    QTest::addColumn<QString>("ending");
+    QTest::addColumn<qint64>("unreadable"); // -1: none reported
+    // Photo a lies before the bad region in the same block, b across it, c after it (over b's tail,
+    // so found behind b's start however b ends).
     const qint64 bad_from = 4 * mib + 64 * 1024, bad_to = bad_from + 3 * 512;
-    const QString image = make_volume(dir, QStringLiteral("bad.img"), 10 * mib,
-                                      {{4 * mib, a}, {bad_from - 4096, b}, {bad_to + 1536, c}});
-    FsIndexer indexer;
-    indexer.device = device_for(image);
-    indexer.set_volume_opener([&](const QString &path, volume_platform::Failure *failure) {
-        std::unique_ptr<VolumeSource> volume;
-        if (auto raw = RawVolume::open(path, failure))
-            volume = std::make_unique<FaultyVolume>(std::move(raw), bad_from, bad_to, volume_platform::Failure::Io);
-        return volume;
-    });
-    const Run run = run_scan(indexer);
-    QCOMPARE(run.found, (QList<qint64>{4 * mib, ((bad_to + 1536) + 511) / 512 * 512}));
-    QCOMPARE(run.unreadable, 3 * 512);
-    QCOMPARE(run.progress.last().first, run.progress.last().second); // read to the end
-    QCOMPARE(run.events.mid(run.events.size() - 2), (QStringList{"unreadable", "scanning_done"}));
+    QTest::newRow("bad sectors are skipped") << 10 * mib << bad_from << bad_to << int(Failure::Io)
+                                             << QList<qint64>{4 * mib, bad_to + 1536}
+                                             << "scanning_done" << 3 * 512LL;
+    QTest::newRow("the device goes away") << 40 * mib << 8 * mib << (1LL << 50) << int(Failure::DeviceGone)
+                                          << QList<qint64>{4 * mib, bad_to + 1536} << "scanning_error" << -1LL;
+    QTest::newRow("every read fails over 16 MiB") << 40 * mib << 8 * mib << (1LL << 50) << int(Failure::Io)
+                                                  << QList<qint64>{4 * mib, bad_to + 1536} << "scanning_error" << 16 * mib;
 }
 
-void TestFsIndexer::device_that_goes_away()
+void TestFsIndexer::faulty_media()
 {
-    const QByteArray a = photo(70);
-    const QString image = make_volume(dir, QStringLiteral("gone.img"), 40 * mib, {{4096, a}});
+    QFETCH(qint64, size);
+    QFETCH(qint64, bad_from);
+    QFETCH(qint64, bad_to);
+    QFETCH(int, kind);
+    QFETCH(QList<qint64>, found);
+    QFETCH(QString, ending);
+    QFETCH(qint64, unreadable);
+    const QByteArray c = photo(62);
     FsIndexer indexer;
-    indexer.device = device_for(image);
-    for (const auto &[kind, from] : {QPair<volume_platform::Failure, qint64>{volume_platform::Failure::DeviceGone, 8 * mib},
-                                     {volume_platform::Failure::Io, 8 * mib}}) {
-        indexer.set_volume_opener([kind, from](const QString &path, volume_platform::Failure *failure) {
-            std::unique_ptr<VolumeSource> volume;
-            if (auto raw = RawVolume::open(path, failure))
-                volume = std::make_unique<FaultyVolume>(std::move(raw), from, 1LL << 50, kind);
-            return volume;
-        });
-        indexer.found_images.clear();
-        const Run run = run_scan(indexer);
-        // The photo read before is kept; the run ends in an error, not "done".
-        QCOMPARE(run.found, (QList<qint64>{4096}));
-        QCOMPARE(run.events.last(), QStringLiteral("scanning_error"));
-        QVERIFY(!run.events.contains(QStringLiteral("scanning_done")));
+    indexer.device = device_for(volume(QStringLiteral("faulty.img"), size,
+                                       {{4 * mib, a}, {4 * mib + 60 * 1024, b}, {4 * mib + 64 * 1024 + 3 * 512 + 1536, c}}));
+    indexer.set_volume_opener(FaultyImage::opener({bad_from, bad_to, Failure(kind)}));
+    const Run run = run_scan(indexer);
+    QCOMPARE(run.found, found);
+    QCOMPARE(run.events.last(), ending);
+    QCOMPARE(run.count(ending), 1);
+    QCOMPARE(run.unreadable, unreadable);
+    if (ending == QLatin1String("scanning_done")) {
+        QCOMPARE(run.events.at(run.events.size() - 2), QStringLiteral("unreadable"));
+        QCOMPARE(run.progress.last().first, run.progress.last().second); // read to the end
+    } else {
         QVERIFY(!indexer.error_text().isEmpty());
         QVERIFY(run.progress.last().first < run.progress.last().second);
     }

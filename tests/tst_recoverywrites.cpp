@@ -6,7 +6,7 @@
 #include "crccalculator.h"
 #include "faultyvolume.h"
 #include "photowriter.h"
-#include "privatebus.h"
+#include "udisksstandin.h"
 #include "rawaccess.h"
 #include "testsupport.h"
 #include "tst_mainwindow_support.h"
@@ -18,6 +18,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSemaphore>
+#include <QtTest>
 #include <QTemporaryDir>
 #include <QThread>
 

@@ -22,6 +22,7 @@
 #include <QStyle>
 #include <QTemporaryDir>
 #include <QTimeZone>
+#include <QtTest>
 
 using namespace windowtest;
 

@@ -57,67 +57,71 @@ QByteArray qt_jpeg(const QImage &picture, int quality)
     return bytes;
 }
 
-bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)
+ProgramRun run_program(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
+                       const QByteArray &input)
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    if (!process.waitForStarted(10000))
-        return false;
-    if (!input.isEmpty())
-        process.write(input);
+    ProgramRun run;
+    if (!process.waitForStarted(10000)) {
+        run.err = process.errorString().toLocal8Bit();
+        return run;
+    }
+    process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(120000))
-        return false;
+    if (!process.waitForFinished(300000)) {
+        process.kill();
+        process.waitForFinished();
+        run.err = "timed out";
+        return run;
+    }
+    run.crashed = process.exitStatus() != QProcess::NormalExit;
+    run.exit_code = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)
+{
+    const ProgramRun run = run_program(program, arguments, QProcessEnvironment::systemEnvironment(), input);
     if (output)
-        *output = process.readAllStandardOutput();
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        *output = run.out;
+    return !run.crashed && run.exit_code == 0;
 }
 
 QString tool_output(const QString &program, const QStringList &arguments)
 {
     QByteArray output;
-    if (!run_tool(program, arguments, &output))
-        return {};
-    return QString::fromLocal8Bit(output).trimmed();
+    return run_tool(program, arguments, &output) ? QString::fromLocal8Bit(output).trimmed() : QString();
 }
 
-LoopDevice::~LoopDevice()
+QStringList as_nobody(const QStringList &command)
 {
-    unmount();
-    detach();
+    return QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                       QStringLiteral("--clear-groups")}
+        + command;
 }
 
-bool LoopDevice::attach(const QString &image, const QStringList &options)
+QString why_not_as_nobody()
 {
-    node = tool_output(QStringLiteral("losetup"), options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
-    return !node.isEmpty();
+    if (!missing_tools({QStringLiteral("setpriv")}).isEmpty())
+        return QStringLiteral("setpriv is not installed");
+    QStringList command = as_nobody({QStringLiteral("true")});
+    if (!run_tool(command.takeFirst(), command))
+        return QStringLiteral("cannot run programs as nobody here (needs root)");
+    return {};
 }
 
-bool LoopDevice::mount_exfat(const QString &directory)
+bool open_to_everyone(const QString &path)
 {
-    if (!run_tool(QStringLiteral("mount.exfat-fuse"), {node, directory}))
-        return false;
-    mount_point = directory;
-    return true;
+    return QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
 }
 
-void LoopDevice::unmount()
+bool open_for_writing(const QString &path)
 {
-    if (!mount_point.isEmpty())
-        run_tool(QStringLiteral("umount"), {mount_point});
-    mount_point.clear();
-}
-
-void LoopDevice::detach()
-{
-    if (!node.isEmpty())
-        run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
-    node.clear();
-}
-
-QString LoopDevice::name() const
-{
-    return QFileInfo(node).fileName();
+    return QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
 }
 
 QStringList missing_tools(const QStringList &tools)

@@ -3,7 +3,10 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
+#include <QProcessEnvironment>
 #include <QStringList>
+
+#include "loopdevice.h"
 
 // Real photographs and real card images for the tests: JPEGs from Qt's
 // encoder and libjpeg-turbo's cjpeg, EXIF thumbnails from exiftool, FAT32
@@ -52,24 +55,27 @@ private:
     QString image_path;
 };
 
-// A loop device attached for the length of a test, and its FUSE mount.
-class LoopDevice
+// What a program did: run_program waits for it (up to 5 minutes) and
+// collects both outputs.
+struct ProgramRun
 {
-public:
-    ~LoopDevice();
-    LoopDevice() = default;
-    LoopDevice(const LoopDevice &) = delete;
-    LoopDevice &operator=(const LoopDevice &) = delete;
-
-    bool attach(const QString &image, const QStringList &options = {});
-    bool mount_exfat(const QString &directory);
-    void unmount();
-    void detach();
-    QString name() const;
-
-    QString node;
-    QString mount_point;
+    int exit_code = -1;
+    bool crashed = true;
+    QByteArray out;
+    QByteArray err;
 };
+ProgramRun run_program(const QString &program, const QStringList &arguments,
+                       const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                       const QByteArray &input = {});
+
+// The command run as the unprivileged user nobody (setpriv, no groups).
+QStringList as_nobody(const QStringList &command);
+// Empty when this process can run programs as nobody here, else why not.
+QString why_not_as_nobody();
+// Folders and files an unprivileged process can reach (0755), or also write
+// into (0777).
+bool open_to_everyone(const QString &path);
+bool open_for_writing(const QString &path);
 
 // Writes content to path; true on success.
 bool write_file(const QString &path, const QByteArray &content);

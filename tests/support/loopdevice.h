@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Loop devices over card images, and what gets mounted for a test.
+namespace testsupport {
+
+// A loop device attached for the length of a test, and its FUSE mount.
+class LoopDevice
+{
+public:
+    ~LoopDevice();
+    LoopDevice() = default;
+    LoopDevice(const LoopDevice &) = delete;
+    LoopDevice &operator=(const LoopDevice &) = delete;
+
+    bool attach(const QString &image, const QStringList &options = {});
+    bool mount_exfat(const QString &directory);
+    void unmount();
+    void detach();
+    QString name() const;
+
+    QString node;
+    QString mount_point;
+};
+
+// Empty when loop devices can be attached here and the tools are installed
+// (mount.exfat-fuse also needs /dev/fuse), else why not.
+QString loop_unavailable_reason(const QStringList &tools = {});
+
+// A small tmpfs mounted on directory for as long as this object lives.
+class TmpfsMount
+{
+public:
+    TmpfsMount(const QString &directory, const QString &size);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount &) = delete;
+    TmpfsMount &operator=(const TmpfsMount &) = delete;
+    bool mounted() const { return !point.isEmpty(); }
+
+private:
+    QString point;
+};
+
+// A sparse file of size bytes (all zeros: an unformatted card).
+bool make_blank_image(const QString &path, qint64 size);
+// An exFAT card image made with mkfs.exfat.
+bool make_exfat_image(const QString &path, qint64 size, const QString &label);
+
+} // namespace testsupport

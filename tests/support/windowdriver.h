@@ -1,0 +1,183 @@
+#pragma once
+
+// Drives the wizard window offscreen: its widgets by role, a device source
+// the test controls, devices made from image files, and modal dialogs
+// answered from a timer. Header only: link velvora_app.
+
+#include "mainwindow.h"
+#include "removabledevice.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QQueue>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include <functional>
+
+namespace windowtest {
+
+// The form's object names, by what they are.
+namespace ui {
+constexpr const char *pages = "stackedWidget", *start = "pushButton_2", *devices = "deviceList",
+                     *device_back = "pushButton_5", *next = "pushButton_4", *status = "label_3",
+                     *bar = "progressBar", *stop = "pushButton_7", *skip = "pushButton_8",
+                     *select_all = "checkBox", *results = "listWidget_2", *scan_back = "pushButton_6",
+                     *restore = "pushButton", *final_back = "pushButton_9", *close = "pushButton_3";
+}
+enum Page { welcome_page, device_page, scan_page, final_page };
+
+// The named child of the window; aborts when it is missing, as every later step would fail.
+template<class T>
+T *child(const QObject &window, const char *name)
+{
+    T *found = window.findChild<T *>(QString::fromLatin1(name));
+    if (!found)
+        qFatal("the window has no %s named %s", T::staticMetaObject.className(), name);
+    return found;
+}
+
+inline int page_of(const MainWindow &window) { return child<QStackedWidget>(window, ui::pages)->currentIndex(); }
+inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
+inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
+
+// Answers the message boxes and folder dialogs that open, one action each, in
+// the order they were queued, and records the title and text of every message
+// box. Other modal widgets (the recovery's progress dialog) are left alone.
+class ModalAnswerer : public QObject
+{
+public:
+    using Action = std::function<void(QWidget *)>;
+    struct Seen
+    {
+        QString title;
+        QString text;
+    };
+
+    ModalAnswerer()
+    {
+        QObject::connect(&timer, &QTimer::timeout, this, [this] { poll(); });
+        timer.start(10);
+    }
+
+    void then(Action action) { actions.enqueue(std::move(action)); }
+    // Presses the message box button whose text (without its & marker) is text.
+    void press(const QString &text)
+    {
+        then([text](QWidget *dialog) {
+            auto *box = qobject_cast<QMessageBox *>(dialog);
+            for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>()) {
+                if (button->text().remove(QLatin1Char('&')) == text)
+                    return button->click();
+            }
+            qWarning("no button %s in the dialog; closing it", qPrintable(text));
+            static_cast<QDialog *>(dialog)->done(0);
+        });
+    }
+    void press_ok() { press(QStringLiteral("OK")); }
+    // Chooses directory in a folder dialog (an empty directory cancels it).
+    // The dialog opens the folder itself and accepts with nothing selected:
+    // choosing it from its parent races the dialog's file system model.
+    void choose_directory(const QString &directory)
+    {
+        then([directory](QWidget *dialog) {
+            auto *files = qobject_cast<QFileDialog *>(dialog);
+            if (!files || directory.isEmpty())
+                return static_cast<QDialog *>(dialog)->reject();
+            files->setDirectory(directory);
+            static_cast<QDialog *>(files)->accept(); // QFileDialog::accept, which checks the choice
+        });
+    }
+
+    int pending() const { return int(actions.size()); }
+    QList<Seen> seen;
+    QStringList unexpected; // dialogs that opened with no action queued (closed at once)
+
+private:
+    void poll()
+    {
+        QWidget *dialog = QApplication::activeModalWidget();
+        auto *box = qobject_cast<QMessageBox *>(dialog);
+        if (!dialog || !dialog->isVisible() || dialog == handled || (!box && !qobject_cast<QFileDialog *>(dialog)))
+            return;
+        handled = dialog;
+        if (box)
+            seen.append({box->windowTitle(), box->text()});
+        if (!actions.isEmpty())
+            return actions.dequeue()(dialog);
+        unexpected.append(box ? box->text() : QStringLiteral("folder dialog"));
+        static_cast<QDialog *>(dialog)->done(0);
+    }
+
+    QTimer timer;
+    QQueue<Action> actions;
+    QPointer<QWidget> handled;
+};
+
+// The devices "attached now", as the test says; counts the polls.
+struct FakeDevices
+{
+    QMap<QString, RemovableDevice> now;
+    int polls = 0;
+
+    MainWindow::DeviceSource source()
+    {
+        return [this] {
+            ++polls;
+            return now;
+        };
+    }
+    void attach(const RemovableDevice &device) { now.insert(device.raw_path, device); }
+};
+
+// A device record for an image file, as a card of that size would be listed.
+inline RemovableDevice image_device(const QString &path, const QString &label = QStringLiteral("CARD"),
+                                    const QString &root_path = QString())
+{
+    RemovableDevice device;
+    device.drive = QFileInfo(path).fileName();
+    device.raw_path = path;
+    device.label = label;
+    device.root_path = root_path;
+    device.file_system = QStringLiteral("FAT32");
+    device.bytes_per_sector = 512;
+    device.size = QFileInfo(path).size();
+    device.sector_count = device.size / 512;
+    return device;
+}
+
+inline bool make_sparse_file(const QString &path, qint64 size) { return testsupport::make_blank_image(path, size); }
+
+// Refreshes the device page, makes the device with raw_path current and
+// presses "Next"; false when it is not listed.
+inline bool pick_device(MainWindow &window, const QString &raw_path)
+{
+    QMetaObject::invokeMethod(&window, "on_device_changed");
+    auto *list = child<QListWidget>(window, ui::devices);
+    for (int row = 0; row < list->count(); ++row) {
+        if (list->item(row)->data(Qt::UserRole).toString() == raw_path) {
+            list->setCurrentRow(row);
+            click(window, ui::next);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Attaches the device to the fake source and starts its scan.
+inline void start_scan(MainWindow &window, FakeDevices &fake, const RemovableDevice &device)
+{
+    fake.attach(device);
+    pick_device(window, device.raw_path);
+}
+
+} // namespace windowtest
