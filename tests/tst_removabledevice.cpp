@@ -5,8 +5,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// Ranges, links and full disks of copy_to_file are checked end to end by the
-// recovery tests of velvora-scan and of the window; here its edges.
 class TestRemovableDevice : public QObject
 {
     Q_OBJECT
@@ -15,7 +13,6 @@ private slots:
     void display_text_data();
     void display_text();
     void identity_follows_the_file();
-    void copy_to_file_edges();
 
 private:
     QTemporaryDir dir;
@@ -72,28 +69,6 @@ void TestRemovableDevice::identity_follows_the_file()
     QVERIFY(!device.is_available());
     QVERIFY(testsupport::write_file(device.raw_path, QByteArray(4096, 'a')));
     QVERIFY(!device.is_available());
-}
-
-void TestRemovableDevice::copy_to_file_edges()
-{
-    RemovableDevice device;
-    device.raw_path = dir.filePath("edges.img");
-    QByteArray volume(3000, Qt::Uninitialized);
-    for (int i = 0; i < volume.size(); ++i)
-        volume[i] = char(i * 7 % 251);
-    QVERIFY(testsupport::write_file(device.raw_path, volume));
-    const QString out = dir.filePath("out.jpg");
-    QVERIFY(!device.copy_to_file(out, 0, 100)); // not open: nothing written
-    QVERIFY(!QFile::exists(out));
-    QVERIFY(device.open());
-    QVERIFY(device.copy_to_file(out, 512, 0)); // nothing to copy: no file appears
-    QVERIFY(!QFile::exists(out));
-    QVERIFY(!device.copy_to_file(out, 2000, 5000)); // past the end: the bytes up to it, and false
-    QCOMPARE(testsupport::read_file(out), volume.mid(2000));
-    QVERIFY(device.copy_to_file(out, 0, 0)); // an existing file is left alone
-    QCOMPARE(testsupport::read_file(out), volume.mid(2000));
-    QVERIFY(!device.copy_to_file(out, 0, -5));
-    QVERIFY(device.close());
 }
 
 QTEST_GUILESS_MAIN(TestRemovableDevice)
