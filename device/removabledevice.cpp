@@ -5,9 +5,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
-
-#include <memory>
 
 QString RemovableDevice::display_text() const
 {
@@ -65,44 +62,3 @@ bool RemovableDevice::close()
     return closed;
 }
 
-bool RemovableDevice::copy_to_file(const QString &path, qint64 offset, qint64 length) const
-{
-    if (handle == volume_platform::invalid_handle || !volume_platform::seek(handle, offset))
-        return false;
-    if (length == 0)
-        return true;
-
-    // QSaveFile would write through a link to its target; drop the link itself.
-    if (QFileInfo(path).isSymLink() && !QFile::remove(path))
-        return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-
-    const std::unique_ptr<char[]> chunk(new char[copy_chunk]);
-    qint64 remaining = length;
-    while (remaining > 0) {
-        const qint64 n = volume_platform::read(handle, chunk.get(), qMin(remaining, copy_chunk));
-        if (n < 0) {
-            file.cancelWriting();
-            file.commit();
-            return false;
-        }
-        if (n == 0)
-            break; // end of the volume: keep what it had
-        if (file.write(chunk.get(), n) != n) {
-            file.cancelWriting();
-            file.commit();
-            return false;
-        }
-        remaining -= n;
-    }
-    // QSaveFile::commit() links a file whose buffered tail could not be
-    // written and still says true: every byte must be out before it.
-    if (!file.flush() || file.size() != length - remaining) {
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
-    return file.commit() && remaining == 0;
-}

@@ -39,15 +39,6 @@ public:
     bool open(volume_platform::Failure *failure = nullptr);
     bool open(const RawAccess &access, volume_platform::Failure *failure = nullptr);
     bool close();
-
-    // Copies length bytes from offset of the open volume into a new file at
-    // path. Returns true only when all of them were written. A failed read or
-    // write leaves no file behind; a range running past the end of the volume
-    // leaves the bytes up to the end. A symbolic link at path is replaced,
-    // never followed. length 0 touches nothing.
-    bool copy_to_file(const QString &path, qint64 offset, qint64 length) const;
-
-    static constexpr qint64 copy_chunk = 1024 * 1024;
 };
 
 Q_DECLARE_METATYPE(RemovableDevice)

@@ -5,7 +5,6 @@
 #include "windowdriver.h"
 
 #include "cardimage.h"
-#include "resultsdelegate.h"
 #include "testsupport.h"
 
 #include <QProgressDialog>
@@ -14,26 +13,6 @@
 
 using namespace windowtest;
 using namespace testsupport;
-
-namespace {
-
-QStringList files_in(const QString &directory)
-{
-    return QDir(directory).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                     QDir::Name);
-}
-
-void tick(QListWidget *list, int row)
-{
-    QStyleOptionViewItem option;
-    option.initFrom(list);
-    option.rect = list->visualItemRect(list->item(row));
-    const auto *delegate = qobject_cast<ResultsDelegate *>(list->itemDelegate());
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      delegate->check_box_rect(option, list->model()->index(row, 0)).center());
-}
-
-} // namespace
 
 class TestMainWindowRecovery : public QObject
 {
@@ -85,12 +64,12 @@ void TestMainWindowRecovery::restore_paths_over_the_sample_card()
     restore_says(target.path(), "The device could not be opened to recover the photos.\nNo such device or image file.");
     QVERIFY(QFile::rename(card.image + ".away", card.image));
     QCOMPARE(page_of(window), scan_page);
-    QVERIFY(files_in(target.path()).isEmpty());
+    QVERIFY(entries_of(target.path()).isEmpty());
 
     // The second photo unticked by hand; in the folder an earlier IMAGE_0001.JPG,
     // a link in IMAGE_0003.JPG's place and a folder in IMAGE_0004.JPG's: none
     // is replaced or followed, the photos go under the next free numbers.
-    tick(list, 1);
+    click_entry(list, 1);
     const QByteArray earlier(3 * 1024 * 1024, 'x');
     QVERIFY(write_file(target.filePath("IMAGE_0001.JPG"), earlier));
     const QString outside = elsewhere.filePath("precious.txt");
@@ -103,7 +82,7 @@ void TestMainWindowRecovery::restore_paths_over_the_sample_card()
     QVERIFY(QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink() && QDir(target.filePath("IMAGE_0004.JPG")).isEmpty());
     QCOMPARE(read_file(outside), QByteArray("keep me"));
     QList<QByteArray> contents;
-    for (const QString &name : files_in(target.path()))
+    for (const QString &name : entries_of(target.path()))
         contents.append(read_file(target.filePath(name)));
     QCOMPARE(contents.size(), 3 + ticked);
     for (int i = 0; i < card.deleted.size(); ++i)
@@ -116,7 +95,7 @@ void TestMainWindowRecovery::restore_paths_over_the_sample_card()
     click(window, ui::final_back);
     QCOMPARE(page_of(window), scan_page);
     QCOMPARE(list->item(1)->checkState(), Qt::Unchecked);
-    tick(list, 1);
+    click_entry(list, 1);
     QPointer<QProgressDialog> progress;
     QTimer watch;
     connect(&watch, &QTimer::timeout, this, [&] {
@@ -130,7 +109,7 @@ void TestMainWindowRecovery::restore_paths_over_the_sample_card()
     restore_says(cancelled.path(), QString());
     watch.stop();
     QCOMPARE(page_of(window), final_page); // the final page follows a cancel too
-    const QStringList written = files_in(cancelled.path());
+    const QStringList written = entries_of(cancelled.path());
     QVERIFY2(!written.isEmpty() && written.size() < card.deleted.size(), qPrintable(written.join(' ')));
     for (int i = 0; i < written.size(); ++i) {
         QCOMPARE(written[i], card.recovered_names()[i]);

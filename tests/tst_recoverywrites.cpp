@@ -63,18 +63,9 @@ QString make_card(const QString &path, const QList<QByteArray> &content, QList<F
     return path;
 }
 
-struct Run
+testsupport::ProgramRun run_scan(const QStringList &arguments)
 {
-    int exit_code = -1;
-    QByteArray out;
-};
-
-Run run_scan(const QStringList &arguments)
-{
-    QProcess process;
-    process.start(scan_program, arguments);
-    process.waitForFinished(60000);
-    return {process.exitCode(), process.readAllStandardOutput()};
+    return testsupport::run_program(scan_program, arguments);
 }
 
 QByteArray summary(int found, int written, int failed, int renamed)
@@ -86,31 +77,6 @@ QByteArray summary(int found, int written, int failed, int renamed)
         .arg(renamed)
         .toLatin1();
 }
-
-QStringList files_in(const QString &directory)
-{
-    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                     QDir::Name);
-}
-
-// A tmpfs of the given size mounted for the length of a test.
-struct SmallDisk
-{
-    explicit SmallDisk(const QString &point, const QString &size)
-    {
-        if (::geteuid() == 0 && QDir().mkpath(point)
-            && testsupport::run_tool(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
-                                                                 QStringLiteral("-o"), QStringLiteral("size=") + size,
-                                                                 QStringLiteral("tmpfs"), point}))
-            mounted = point;
-    }
-    ~SmallDisk()
-    {
-        if (!mounted.isEmpty())
-            testsupport::run_tool(QStringLiteral("umount"), {QStringLiteral("-l"), mounted});
-    }
-    QString mounted;
-};
 
 // A disk service that takes the bus name and never answers: its objects
 // live on a thread held up until the end of the test.
@@ -173,8 +139,10 @@ void TestRecoveryWrites::full_folder_counts_no_short_file()
 {
     QFETCH(bool, from_card);
     QTemporaryDir work;
-    const SmallDisk disk(work.filePath(QStringLiteral("out")), QStringLiteral("256k"));
-    if (disk.mounted.isEmpty())
+    const QString out = work.filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(out));
+    const testsupport::TmpfsMount disk(out, QStringLiteral("256k"));
+    if (!disk.mounted())
         QSKIP("needs root to mount a small tmpfs");
 
     // photos smaller than a write buffer, more of them than the disk holds
@@ -185,7 +153,7 @@ void TestRecoveryWrites::full_folder_counts_no_short_file()
     const volume_platform::Handle volume = volume_platform::open_read_only(card);
     const auto close = qScopeGuard([volume] { volume_platform::close(volume); });
 
-    PhotoWriter writer(disk.mounted);
+    PhotoWriter writer(out);
     QStringList written;
     for (int i = 0; i < content.size(); ++i) {
         const QString name = PhotoWriter::photo_name(i + 1);
@@ -201,7 +169,7 @@ void TestRecoveryWrites::full_folder_counts_no_short_file()
     }
     QVERIFY2(writer.failed() > 0 && writer.written() > 0, "the disk must fill up part-way");
     QCOMPARE(writer.written() + writer.failed(), int(content.size()));
-    QCOMPARE(files_in(disk.mounted), written); // no empty or short file left behind
+    QCOMPARE(testsupport::entries_of(out), written); // no empty or short file left behind
 }
 
 void TestRecoveryWrites::interrupted_scan_keeps_what_it_found()
@@ -217,7 +185,7 @@ void TestRecoveryWrites::interrupted_scan_keeps_what_it_found()
     QProcess scan;
     scan.start(scan_program, {card, out});
     QVERIFY(scan.waitForStarted());
-    QTRY_COMPARE_WITH_TIMEOUT(files_in(out).size(), 3, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(testsupport::entries_of(out).size(), 3, 30000);
     QCOMPARE(scan.state(), QProcess::Running);
     ::kill(pid_t(scan.processId()), SIGINT);
     QVERIFY(scan.waitForFinished(20000));
@@ -238,17 +206,17 @@ void TestRecoveryWrites::second_card_into_the_same_folder()
     const QString out = work.filePath(QStringLiteral("out"));
 
     QCOMPARE(run_scan({first_card, out}).out, summary(3, 3, 0, 0));
-    const Run run = run_scan({second_card, out});
+    const testsupport::ProgramRun run = run_scan({second_card, out});
     QCOMPARE(run.exit_code, 0);
     QCOMPARE(run.out, summary(2, 2, 0, 2));
     // the first card's photos stay; the second card's follow them
     const QList<QByteArray> all = first + second;
-    QCOMPARE(files_in(out).size(), all.size());
+    QCOMPARE(testsupport::entries_of(out).size(), all.size());
     for (int i = 0; i < all.size(); ++i)
         QCOMPARE(testsupport::read_file(QDir(out).filePath(PhotoWriter::photo_name(i + 1))), all[i]);
     // the first card once more: its photos are there already, nothing is added
     QCOMPARE(run_scan({first_card, out}).out, summary(3, 3, 0, 0));
-    QCOMPARE(files_in(out).size(), all.size());
+    QCOMPARE(testsupport::entries_of(out).size(), all.size());
 }
 
 void TestRecoveryWrites::restore_after_the_card_changed()
@@ -269,12 +237,12 @@ void TestRecoveryWrites::restore_after_the_card_changed()
     MainWindow window(nullptr, fake.source());
     ModalAnswerer answers;
     start_scan(window, fake, image_device(loop.node));
-    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(window, "label_3")->text(), QStringLiteral("Scanning finished"), 30000);
-    QCOMPARE(child<QListWidget>(window, "listWidget_2")->count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 30000);
+    QCOMPARE(child<QListWidget>(window, ui::results)->count(), 2);
 
     // "Go back" and No: the unrestored photos stay
     answers.press(QStringLiteral("No"));
-    child<QPushButton>(window, "pushButton_6")->click();
+    click(window, ui::scan_back);
     QCOMPARE(answers.seen.last().text, QStringLiteral("The photos found have not been restored. Go back and discard them?"));
     QCOMPARE(page_of(window), 2);
 
@@ -288,12 +256,12 @@ void TestRecoveryWrites::restore_after_the_card_changed()
     QTemporaryDir target;
     answers.choose_directory(target.path());
     answers.press_ok();
-    child<QPushButton>(window, "pushButton")->click();
+    click(window, ui::restore);
     QCOMPARE(answers.pending(), 0);
     const QString message = answers.seen.last().text;
     QVERIFY2(message.startsWith(QStringLiteral("2 photo(s) could not be recovered into ")), qPrintable(message));
     QVERIFY2(message.endsWith(PhotoWriter::failure_text(PhotoWriter::Failure::SourceChanged)), qPrintable(message));
-    QVERIFY(files_in(target.path()).isEmpty());
+    QVERIFY(testsupport::entries_of(target.path()).isEmpty());
     QCOMPARE(window.restore_counts().failed, 2);
     QVERIFY(answers.unexpected.isEmpty());
 }
@@ -336,54 +304,59 @@ void TestRecoveryWrites::window_keeps_painting_while_the_disk_service_is_silent(
     QVERIFY2(listing.elapsed() < UdisksClient::list_timeout_ms, qPrintable(QString::number(listing.elapsed())));
 }
 
-void TestRecoveryWrites::next_while_a_stuck_scan_is_ending_says_so()
+// A scan in window whose first read hangs on hold; returns once it is under way.
+static bool start_stuck_scan(MainWindow &window, FakeDevices &fake, const QString &image,
+                      const std::shared_ptr<QSemaphore> &hold, std::shared_ptr<std::atomic<bool>> *destroyed = nullptr)
 {
-    // the card's first read hangs
-    QTemporaryDir work;
-    const QString image = make_card(work.filePath(QStringLiteral("card.img")), {});
-    auto *volume = new testsupport::FaultyVolume(testsupport::read_file(image));
+    auto *volume = new testsupport::FaultyVolume(QByteArray(1024 * 1024, '\0'));
     volume->bad_from = 0;
     volume->bad_to = 512;
-    volume->hold = std::make_shared<QSemaphore>();
-    const auto hold = volume->hold;
+    volume->hold = hold;
     const auto failed_reads = volume->failed_reads;
-    const auto destroyed = volume->destroyed;
-
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
+    if (destroyed)
+        *destroyed = volume->destroyed;
     window.set_volume_opener([volume](const QString &, volume_platform::Failure *) {
         return std::unique_ptr<VolumeSource>(volume);
     });
+    start_scan(window, fake, image_device(image));
+    return QTest::qWaitFor([&] { return *failed_reads == 1; }, 10000);
+}
+
+void TestRecoveryWrites::next_while_a_stuck_scan_is_ending_says_so()
+{
+    QTemporaryDir work;
+    const QString image = make_card(work.filePath(QStringLiteral("card.img")), {});
+    const auto hold = std::make_shared<QSemaphore>();
+    std::shared_ptr<std::atomic<bool>> destroyed;
+    FakeDevices fake;
+    MainWindow window(nullptr, fake.source());
     // let the read go before the window is destroyed
     const auto release = qScopeGuard([&] {
         hold->release(100);
-        QTRY_VERIFY(*destroyed);
+        QTRY_VERIFY(!destroyed || *destroyed);
     });
     ModalAnswerer answers;
-    start_scan(window, fake, image_device(image));
-    QTRY_COMPARE_WITH_TIMEOUT(int(*failed_reads), 1, 10000);
+    QVERIFY(start_stuck_scan(window, fake, image, hold, &destroyed));
 
     // going back waits its bounded while; "Next" then says why nothing starts
     answers.press(QStringLiteral("Yes"));
-    child<QPushButton>(window, "pushButton_6")->click();
-    QCOMPARE(page_of(window), 1);
+    click(window, ui::scan_back);
+    QCOMPARE(page_of(window), device_page);
     answers.press_ok();
-    child<QPushButton>(window, "pushButton_4")->click();
+    click(window, ui::next);
     QCOMPARE(answers.pending(), 0);
     QCOMPARE(answers.seen.last().text,
              QStringLiteral("The previous scan is still ending. Please wait a moment and press Next again."));
-    QCOMPARE(page_of(window), 1);
+    QCOMPARE(page_of(window), device_page);
     QVERIFY(answers.unexpected.isEmpty());
 }
 
 void TestRecoveryWrites::closing_does_not_wait_for_a_stuck_scan()
 {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("VELVORA_STUCK_WINDOW"), QStringLiteral("1"));
     QProcess child;
-    child.setProcessEnvironment([] {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("VELVORA_STUCK_WINDOW"), QStringLiteral("1"));
-        return environment;
-    }());
+    child.setProcessEnvironment(environment);
     QElapsedTimer clock;
     clock.start();
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("stuck_window_closed")});
@@ -403,20 +376,10 @@ void TestRecoveryWrites::stuck_window_closed()
         QSKIP("run by closing_does_not_wait_for_a_stuck_scan");
     QTemporaryDir work;
     const QString image = make_card(work.filePath(QStringLiteral("card.img")), {});
-    auto *volume = new testsupport::FaultyVolume(testsupport::read_file(image));
-    volume->bad_from = 0;
-    volume->bad_to = 512;
-    volume->hold = std::make_shared<QSemaphore>(); // never released
-    const auto failed_reads = volume->failed_reads;
-
     FakeDevices fake;
     auto *window = new MainWindow(nullptr, fake.source());
-    window->set_volume_opener([volume](const QString &, volume_platform::Failure *) {
-        return std::unique_ptr<VolumeSource>(volume);
-    });
     ModalAnswerer answers;
-    start_scan(*window, fake, image_device(image));
-    QTRY_COMPARE_WITH_TIMEOUT(int(*failed_reads), 1, 10000);
+    QVERIFY(start_stuck_scan(*window, fake, image, std::make_shared<QSemaphore>())); // never released
     answers.press(QStringLiteral("Yes"));
     window->close();
     std::printf("window closed\n");

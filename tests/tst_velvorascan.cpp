@@ -33,12 +33,6 @@ QByteArray summary_line(int found, int written, int failed)
     return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 renamed=0\n").arg(found).arg(written).arg(failed).toLatin1();
 }
 
-// Every entry of a folder, hidden ones included.
-QStringList entries_of(const QString &directory)
-{
-    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
 } // namespace
 
 class TestVelvoraScan : public QObject

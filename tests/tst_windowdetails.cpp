@@ -47,17 +47,6 @@ public slots:
     void open(const QUrl &url) { opened.append(url); }
 };
 
-// A volume of photos, each at a 512-byte boundary after a few sectors of zeros.
-QByteArray volume_of(const QList<QByteArray> &photos)
-{
-    QByteArray volume(512 * 4, '\0');
-    for (const QByteArray &photo : photos) {
-        volume += photo;
-        volume.resize((volume.size() + 511) / 512 * 512 + 512 * 3, '\0');
-    }
-    return volume;
-}
-
 // Where a QLabel's text does not fit its box, say which and by how much.
 QString label_overflow(const QLabel *label)
 {
@@ -126,10 +115,8 @@ private slots:
     void photo_details();
     void damaged_exif_gives_no_facts();
     void larger_view_steps_through_photos();
-    void recovery_summary_data();
     void recovery_summary();
     void whole_run_details_view_summary_and_file_times();
-    void velvora_scan_sets_file_times();
     void texts_fit_their_widgets();
 
 private:
@@ -199,12 +186,7 @@ void TestWindowDetails::photo_details_data()
     QTest::addColumn<QDateTime>("taken");
     QTest::addColumn<QStringList>("lines"); // the tooltip after its name and byte size lines
 
-    QTest::newRow("without EXIF") << QStringList() << false << QDateTime()
-                                  << QStringList{"640 x 400 pixels", "On the card at byte 1,048,576 (1.0 MB in)"};
-    QTest::newRow("date taken and camera")
-        << camera_tags << false << camera_date
-        << QStringList{"640 x 400 pixels", "On the card at byte 1,048,576 (1.0 MB in)",
-                       "Taken Sunday, July 4, 2021 at 3:30 PM", "Camera: Canon EOS 80D"};
+    // without EXIF, and with a date and camera: the whole run below
     QTest::newRow("no DateTimeOriginal, turned, only its top")
         << QStringList{"-n", "-ModifyDate=2019:01:02 03:04:05", "-Make=Velvora", "-Model=Test 1", "-Orientation=6"}
         << true << QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5))
@@ -345,57 +327,26 @@ void TestWindowDetails::larger_view_steps_through_photos()
     QCOMPARE(fitted.size(), QSize(50, 100));
 }
 
-void TestWindowDetails::recovery_summary_data()
-{
-    QTest::addColumn<int>("written");
-    QTest::addColumn<int>("failed");
-    QTest::addColumn<int>("renamed");
-    QTest::addColumn<int>("cancelled");
-    QTest::addColumn<QStringList>("lines"); // the folder's line left out
-
-    const QString file_time = QStringLiteral("Each photo's file date is the date it was taken, where the photo "
-                                             "records one.");
-    QTest::newRow("one written") << 1 << 0 << 0 << 0
-                                 << QStringList{"1 photo was written into this folder:", "", file_time};
-    QTest::newRow("failed and renamed")
-        << 12 << 2 << 3 << 0
-        << QStringList{"12 photos were written into this folder:",
-                       "3 of them were saved under other names, because different files had their names.",
-                       "2 photos could not be written.", "", file_time};
-    QTest::newRow("cancelled") << 2 << 1 << 1 << 5
-                               << QStringList{"2 photos were written into this folder:",
-                                              "1 of them was saved under another name, because a different file had "
-                                              "its name.",
-                                              "1 photo could not be written.",
-                                              "5 photos were not written, because the recovery was cancelled.", "",
-                                              file_time};
-    QTest::newRow("cancelled before the first") << 0 << 0 << 0 << 3
-                                                << QStringList{"No photo was written: the recovery was cancelled.",
-                                                               "3 photos were not written, because the recovery was "
-                                                               "cancelled."};
-}
-
+// Every count the recovery reports, each in its own line below the folder.
 void TestWindowDetails::recovery_summary()
 {
-    QFETCH(int, written);
-    QFETCH(int, failed);
-    QFETCH(int, renamed);
-    QFETCH(int, cancelled);
-    QFETCH(QStringList, lines);
-
     FakeDevices fake;
     MainWindow window(nullptr, fake.source());
     // a long folder is shortened in the middle to fit, and given whole as the tooltip
     const QString folder = QStringLiteral("/home/anna/") + QString(200, QLatin1Char('x')) + QStringLiteral("/holiday");
-    QVERIFY(QMetaObject::invokeMethod(&window, "show_recovery_summary", Q_ARG(int, written), Q_ARG(int, failed),
-                                      Q_ARG(int, renamed), Q_ARG(int, cancelled), Q_ARG(QString, folder)));
+    QVERIFY(QMetaObject::invokeMethod(&window, "show_recovery_summary", Q_ARG(int, 2), Q_ARG(int, 1),
+                                      Q_ARG(int, 1), Q_ARG(int, 5), Q_ARG(QString, folder)));
     auto *summary = child<QLabel>(window, "summaryLabel");
     QStringList shown = summary->text().split(QLatin1Char('\n'));
     const QString folder_line = shown.takeAt(1);
     QVERIFY(folder_line.startsWith(QLatin1String("/home/anna/")) && folder_line.endsWith(QLatin1String("/holiday")));
     QVERIFY(folder_line.contains(QChar(0x2026)));
     QCOMPARE(summary->toolTip(), folder);
-    QCOMPARE(shown, lines);
+    QCOMPARE(shown, (QStringList{"2 photos were written into this folder:",
+                                 "1 of them was saved under another name, because a different file had its name.",
+                                 "1 photo could not be written.",
+                                 "5 photos were not written, because the recovery was cancelled.", "",
+                                 "Each photo's file date is the date it was taken, where the photo records one."}));
     QCOMPARE(label_overflow(summary), QString());
 
     UrlCatcher urls;
@@ -406,7 +357,7 @@ void TestWindowDetails::recovery_summary()
 void TestWindowDetails::whole_run_details_view_summary_and_file_times()
 {
     const QString image = scratch.filePath("details.img");
-    QVERIFY(testsupport::write_file(image, volume_of({exif_photo, plain_photo})));
+    QVERIFY(testsupport::write_file(image, testsupport::volume_of({exif_photo, plain_photo})));
     const QString target = scratch.filePath("window-out");
     QVERIFY(QDir().mkpath(target));
 
@@ -419,9 +370,9 @@ void TestWindowDetails::whole_run_details_view_summary_and_file_times()
     start_scan(window, fake, image_device(image));
     // an image file is not mounted: the page says that live photos are listed too
     QVERIFY(child<QLabel>(window, "mountNote")->isVisible());
-    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>(window, "label_3")->text(), scan_done, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), scan_done, 30000);
 
-    auto *list = child<QListWidget>(window, "listWidget_2");
+    auto *list = child<QListWidget>(window, ui::results);
     QCOMPARE(list->count(), 2);
     const QStringList first = list->item(0)->toolTip().split(QLatin1Char('\n'));
     QCOMPARE(first.value(0), QStringLiteral("IMAGE_0001.JPG"));
@@ -443,7 +394,7 @@ void TestWindowDetails::whole_run_details_view_summary_and_file_times()
     viewer->close();
 
     answers.choose_directory(target);
-    child<QPushButton>(window, "pushButton")->click();
+    click(window, ui::restore);
     QTRY_COMPARE_WITH_TIMEOUT(page_of(window), 3, 10000);
     QCOMPARE(answers.unexpected, QStringList());
     QCOMPARE(urls.opened, (QList<QUrl>{QUrl::fromLocalFile(target)}));
@@ -456,20 +407,6 @@ void TestWindowDetails::whole_run_details_view_summary_and_file_times()
     QCOMPARE(QFileInfo(QDir(target).filePath("IMAGE_0001.JPG")).lastModified(), camera_date);
     const QDateTime plain_time = QFileInfo(QDir(target).filePath("IMAGE_0002.JPG")).lastModified();
     QVERIFY(qAbs(plain_time.secsTo(QDateTime::currentDateTime())) < 120);
-}
-
-void TestWindowDetails::velvora_scan_sets_file_times()
-{
-    const QString image = scratch.filePath("cli.img");
-    QVERIFY(testsupport::write_file(image, volume_of({plain_photo, exif_photo})));
-    const QString target = scratch.filePath("cli-out");
-    QByteArray output;
-    QVERIFY(testsupport::run_tool(QStringLiteral(VELVORA_SCAN_PATH), {image, target}, &output));
-    QCOMPARE(output.trimmed(), QByteArray("found=2 written=2 failed=0 unreadable_bytes=0 renamed=0"));
-    QCOMPARE(QFileInfo(QDir(target).filePath("IMAGE_0002.JPG")).lastModified(), camera_date);
-    QVERIFY(qAbs(QFileInfo(QDir(target).filePath("IMAGE_0001.JPG")).lastModified().secsTo(
-                QDateTime::currentDateTime()))
-            < 120);
 }
 
 void TestWindowDetails::texts_fit_their_widgets()

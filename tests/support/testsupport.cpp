@@ -210,4 +210,20 @@ QByteArray read_file(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+QStringList entries_of(const QString &directory)
+{
+    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                     QDir::Name);
+}
+
+QByteArray volume_of(const QList<QByteArray> &photos)
+{
+    QByteArray volume(512 * 4, '\0');
+    for (const QByteArray &photo : photos) {
+        volume += photo;
+        volume.resize((volume.size() + 511) / 512 * 512 + 512 * 3, '\0');
+    }
+    return volume;
+}
+
 } // namespace testsupport

@@ -80,5 +80,9 @@ bool open_for_writing(const QString &path);
 // Writes content to path; true on success.
 bool write_file(const QString &path, const QByteArray &content);
 QByteArray read_file(const QString &path);
+// A volume of photos, each at a 512-byte boundary after a few sectors of zeros.
+QByteArray volume_of(const QList<QByteArray> &photos);
+// Every entry of a folder by name, hidden ones included.
+QStringList entries_of(const QString &directory);
 
 } // namespace testsupport

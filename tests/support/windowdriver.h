@@ -6,6 +6,7 @@
 
 #include "mainwindow.h"
 #include "removabledevice.h"
+#include "resultsdelegate.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QQueue>
 #include <QStackedWidget>
+#include <QTest>
 #include <QTimer>
 
 #include <functional>
@@ -49,6 +51,19 @@ T *child(const QObject &window, const char *name)
 inline int page_of(const MainWindow &window) { return child<QStackedWidget>(window, ui::pages)->currentIndex(); }
 inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
 inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
+
+// Clicks the results entry in row on its check box or on its thumbnail.
+inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false)
+{
+    QStyleOptionViewItem option;
+    option.initFrom(list);
+    option.rect = list->visualItemRect(list->item(row));
+    const auto *delegate = qobject_cast<ResultsDelegate *>(list->itemDelegate());
+    const QPoint at = on_check_box ? delegate->check_box_rect(option, list->model()->index(row, 0)).center()
+                                   : delegate->thumbnail_rect(option).center();
+    twice ? QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at)
+          : QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+}
 
 // Answers the message boxes and folder dialogs that open, one action each, in
 // the order they were queued, and records the title and text of every message
