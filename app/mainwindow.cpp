@@ -520,8 +520,8 @@ QStringList MainWindow::recover_checked_files(const QString &directory)
     const QDir target(directory);
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
         const qint64 offset = file.value();
-        const qint64 length = fs_indexer.found_images.value(offset).length;
-        if (!fs_indexer.device.copy_to_file(target.filePath(file.key()), offset, length))
+        const VolumeExtents pieces = fs_indexer.found_images.value(offset).extents();
+        if (!fs_indexer.device.copy_extents_to_file(target.filePath(file.key()), pieces))
             failed.append(file.key());
         recover_progress->setValue(counter++);
         if (recover_progress->wasCanceled())

@@ -117,8 +117,10 @@ void HeadlessScan::write_photos()
     int number = 0;
     for (const qint64 offset : std::as_const(arrivals)) {
         const QString name = QString::asprintf("IMAGE_%04d.JPG", ++number);
-        const qint64 length = indexer.found_images.value(offset).length;
-        if (device.copy_to_file(dir.filePath(name), offset, length))
+        const FoundImage found = indexer.found_images.value(offset);
+        if (found.partial)
+            ++summary.partial;
+        if (device.copy_extents_to_file(dir.filePath(name), found.extents()))
             ++summary.written;
         else
             ++summary.failed;

@@ -24,6 +24,7 @@ public:
         int written = 0;
         int failed = 0;
         qint64 unreadable_bytes = 0;
+        int partial = 0; // photos of which only the top part could be recovered
         bool source_failed = false;
         QString source_error;
     };

@@ -47,8 +47,9 @@ const char help_text[] =
     "While scanning, a progress line (phase, per cent, MB/s, photos found, time\n"
     "left) is shown on stderr when it is a terminal. At the end exactly one line\n"
     "is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U\n"
-    "where U counts the bytes of SOURCE that could not be read and were skipped.\n"
+    "  found=N written=M failed=F unreadable_bytes=U partial=P\n"
+    "where U counts the bytes of SOURCE that could not be read and were skipped,\n"
+    "and P the photos of which only the top part could be recovered.\n"
     "\n"
     "Exit status: 0 when every photo found was written, 1 when any write failed,\n"
     "2 for bad usage or an unusable SOURCE or OUTDIR.\n";
@@ -187,8 +188,8 @@ int main(int argc, char *argv[])
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld\n", summary.found, summary.written,
-                summary.failed, static_cast<long long>(summary.unreadable_bytes));
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld partial=%d\n", summary.found, summary.written,
+                summary.failed, static_cast<long long>(summary.unreadable_bytes), summary.partial);
     std::fflush(stdout);
     if (summary.source_failed)
         return UnusableInput;

@@ -67,10 +67,21 @@ bool RemovableDevice::close()
 
 bool RemovableDevice::copy_to_file(const QString &path, qint64 offset, qint64 length) const
 {
-    if (handle == volume_platform::invalid_handle || !volume_platform::seek(handle, offset))
+    return copy_extents_to_file(path, {{offset, length}});
+}
+
+bool RemovableDevice::copy_extents_to_file(const QString &path, const VolumeExtents &extents) const
+{
+    if (handle == volume_platform::invalid_handle || extents.isEmpty())
         return false;
-    if (length == 0)
-        return true;
+    qint64 total = 0;
+    for (const VolumeExtent &extent : extents) {
+        if (extent.length < 0)
+            return false;
+        total += extent.length;
+    }
+    if (total == 0)
+        return volume_platform::seek(handle, extents.first().offset);
 
     // QSaveFile would write through a link to its target; drop the link itself.
     if (QFileInfo(path).isSymLink() && !QFile::remove(path))
@@ -80,22 +91,32 @@ bool RemovableDevice::copy_to_file(const QString &path, qint64 offset, qint64 le
         return false;
 
     const std::unique_ptr<char[]> chunk(new char[copy_chunk]);
-    qint64 remaining = length;
-    while (remaining > 0) {
-        const qint64 n = volume_platform::read(handle, chunk.get(), qMin(remaining, copy_chunk));
-        if (n < 0) {
-            file.cancelWriting();
+    const auto give_up = [&file] {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    };
+    for (qsizetype piece = 0; piece < extents.size(); ++piece) {
+        const VolumeExtent &extent = extents.at(piece);
+        if (!volume_platform::seek(handle, extent.offset))
+            return give_up();
+        qint64 remaining = extent.length;
+        while (remaining > 0) {
+            const qint64 n = volume_platform::read(handle, chunk.get(), qMin(remaining, copy_chunk));
+            if (n < 0)
+                return give_up();
+            if (n == 0)
+                break; // end of the volume: keep what it had
+            if (file.write(chunk.get(), n) != n)
+                return give_up();
+            remaining -= n;
+        }
+        // A piece cut short by the end of the volume ends the photo there;
+        // later pieces would join bytes that do not belong together.
+        if (remaining > 0) {
             file.commit();
             return false;
         }
-        if (n == 0)
-            break; // end of the volume: keep what it had
-        if (file.write(chunk.get(), n) != n) {
-            file.cancelWriting();
-            file.commit();
-            return false;
-        }
-        remaining -= n;
     }
-    return file.commit() && remaining == 0;
+    return file.commit();
 }

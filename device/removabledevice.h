@@ -1,5 +1,6 @@
 #pragma once
 
+#include "volumeextent.h"
 #include "volumeplatform.h"
 
 #include <QMetaType>
@@ -46,6 +47,9 @@ public:
     // leaves the bytes up to the end. A symbolic link at path is replaced,
     // never followed. length 0 touches nothing.
     bool copy_to_file(const QString &path, qint64 offset, qint64 length) const;
+    // The same for a photo stored in pieces: the extents are copied one after
+    // another into one file. Returns true only when every byte was written.
+    bool copy_extents_to_file(const QString &path, const VolumeExtents &extents) const;
 
     static constexpr qint64 copy_chunk = 1024 * 1024;
 };

@@ -1,7 +1,5 @@
 #include "thumbnailqueue.h"
 
-#include <QBuffer>
-#include <QImageReader>
 #include <QSemaphoreReleaser>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -17,17 +15,8 @@ ThumbnailQueue::~ThumbnailQueue()
 
 QImage ThumbnailQueue::make_thumbnail(const QByteArray &jpeg)
 {
-    QBuffer device;
-    device.setData(jpeg);
-    device.open(QIODevice::ReadOnly);
-    QImageReader reader(&device, "JPEG");
-    reader.setScaledSize(thumbnail_size);
-    QImage image = reader.read();
-    if (image.isNull())
-        return {};
-    if (image.size() != thumbnail_size)
-        image = image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    return image;
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(jpeg, thumbnail_size);
+    return decode.clean ? decode.thumbnail : QImage();
 }
 
 namespace {
@@ -101,7 +90,7 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     pending.push_back({offset, length, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
-                           return make_thumbnail(copy);
+                           return JpegDecodeCheck::check(copy, thumbnail_size);
                        })});
     pending_bytes += length;
 }
@@ -111,14 +100,17 @@ ThumbnailQueue::Result ThumbnailQueue::take_front()
     Pending front = std::move(pending.front());
     pending.pop_front();
     pending_bytes -= front.length;
-    return {front.offset, front.length, front.thumbnail.result()};
+    Result result{front.offset, front.length, {}, front.decode.result()};
+    if (result.decode.clean)
+        result.thumbnail = result.decode.thumbnail;
+    return result;
 }
 
 QList<ThumbnailQueue::Result> ThumbnailQueue::take_ready()
 {
     QList<Result> ready;
     while (!pending.empty()
-           && (pending.front().thumbnail.isFinished() || pending_bytes > pending_byte_budget
+           && (pending.front().decode.isFinished() || pending_bytes > pending_byte_budget
                || int(pending.size()) > pending_count_budget))
         ready.append(take_front());
     return ready;
@@ -135,7 +127,7 @@ QList<ThumbnailQueue::Result> ThumbnailQueue::take_all()
 void ThumbnailQueue::clear()
 {
     for (Pending &p : pending)
-        p.thumbnail.waitForFinished();
+        p.decode.waitForFinished();
     pending.clear();
     pending_bytes = 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "jpegdecodecheck.h"
+
 #include <QByteArray>
 #include <QFuture>
 #include <QImage>
@@ -19,7 +21,8 @@ public:
     {
         qint64 offset = 0;
         qint64 length = 0;
-        QImage thumbnail; // null when the stream does not decode
+        QImage thumbnail; // null unless the stream decodes cleanly
+        JpegDecodeCheck::Result decode; // how far a stream that does not decode was good
     };
 
     static constexpr QSize thumbnail_size{160, 107};
@@ -36,7 +39,7 @@ public:
     void clear();
 
     // Decodes the whole stream straight to thumbnail size (the decoder
-    // scales in the DCT); a null image when it is not a readable JPEG.
+    // scales in the DCT); a null image unless it decodes cleanly.
     static QImage make_thumbnail(const QByteArray &jpeg);
     // Bytes the decoder holds for the whole stream beyond a few rows of
     // blocks: for a progressive stream every DCT coefficient of the image, two
@@ -48,7 +51,7 @@ private:
     {
         qint64 offset;
         qint64 length;
-        QFuture<QImage> thumbnail;
+        QFuture<JpegDecodeCheck::Result> decode;
     };
 
     Result take_front();

@@ -82,7 +82,7 @@ QString why_not_as_nobody()
 
 QByteArray summary_line(int found, int written, int failed)
 {
-    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0\n")
+    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 partial=0\n")
         .arg(found)
         .arg(written)
         .arg(failed)
@@ -359,7 +359,7 @@ void VelvoraScanTest::help()
     QCOMPARE(run.exit_code, 0);
     const QString text = QString::fromUtf8(run.out);
     QVERIFY(text.contains(QLatin1String("velvora-scan [--root DIR] SOURCE OUTDIR")));
-    QVERIFY(text.contains(QLatin1String("found=N written=M failed=F unreadable_bytes=U")));
+    QVERIFY(text.contains(QLatin1String("found=N written=M failed=F unreadable_bytes=U partial=P")));
     QVERIFY(text.contains(QLatin1String("Exit status")));
     QVERIFY(text.contains(QLatin1String("'disk' group")));
     QVERIFY(text.contains(QLatin1String("IMAGE_0001.JPG")));
