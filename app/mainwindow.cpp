@@ -92,6 +92,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&fs_indexer, &FsIndexer::scanning_progress, this, &MainWindow::on_scanning_progress);
     connect(&fs_indexer, &FsIndexer::scanning_done, this, &MainWindow::on_scanning_done);
     connect(&fs_indexer, &FsIndexer::scanning_found, this, &MainWindow::on_scanning_found);
+    connect(&fs_indexer, &FsIndexer::scanning_found_partial, this, [this](qint64 i) { partial_photos.insert(i); });
     connect(&fs_indexer, &FsIndexer::indexing_stopped, this, &MainWindow::on_fs_indexer_stop);
     connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
     connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
@@ -242,6 +243,7 @@ void MainWindow::on_work_start(RemovableDevice &device)
     qDeleteAll(pending_entries);
     pending_entries.clear();
     ui->listWidget_2->clear();
+    partial_photos.clear();
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());
     unreadable_bytes = 0;
@@ -412,6 +414,8 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
     item->setData(Qt::DecorationRole, list_picture(image));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
     item->setData(Qt::UserRole, i);
+    if (partial_photos.contains(i))
+        item->setToolTip(tr("Only the top part of this photo could be recovered."));
     pending_entries.append(item);
     if (!entry_timer.isActive())
         entry_timer.start();

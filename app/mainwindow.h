@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QSet>
+
 #include "deviceenumeration.h"
 #include "fsindexer.h"
 #include "rawaccess.h"
@@ -98,6 +100,7 @@ private:
     // lays out all its entries again after every insertion, so one insertion
     // per photo would cost time growing with the number already shown.
     QList<QListWidgetItem *> pending_entries;
+    QSet<qint64> partial_photos; // offsets of photos of which only the top part was found
     QTimer entry_timer;
     qint64 unreadable_bytes = 0;
 };

@@ -1,5 +1,6 @@
 #include "fsindexer.h"
 
+#include "jpegdecodecheck.h"
 #include "rawvolume.h"
 
 #include <QDirIterator>
@@ -118,6 +119,11 @@ void FsIndexer::scan_volume()
     carver.reset();
     qint64 done = 0;
     bool device_gone = false;
+    broken.clear();
+    found_runs.clear();
+    reread_bytes = 0;
+    volume_in_use = volume.get();
+    allocation.open(device.raw_path);
 
     while (running) {
         const BlockRead read = read_block(*volume, done, block.get(), unit);
@@ -130,9 +136,14 @@ void FsIndexer::scan_volume()
         done += read.covered;
         emit scanning_progress(done / unit, total);
         announce(thumbnails.take_ready());
+        resolve_broken(*volume, done, false);
     }
 
     announce(thumbnails.take_all());
+    if (!device_gone && running)
+        resolve_broken(*volume, done, true);
+    volume_in_use = nullptr;
+    allocation.close();
     if (unreadable_bytes > 0)
         emit scanning_unreadable(unreadable_bytes);
     if (device_gone) {
@@ -225,9 +236,148 @@ void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
 void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
-        if (result.thumbnail.isNull())
-            continue;
-        found_images.insert(result.offset, FoundImage{result.offset, result.length});
-        emit scanning_found(result.offset, result.thumbnail);
+        if (!result.thumbnail.isNull())
+            record_found(FoundImage{result.offset, result.length, {{result.offset, result.length}}, false},
+                         result.thumbnail);
+        else if (result.decode.mcu_rows > 0)
+            note_broken(result.offset, result.length); // a readable header, damaged data
     }
+}
+
+void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail)
+{
+    found_images.insert(image.offset, image);
+    for (const VolumeExtent &piece : image.extents())
+        found_runs.insert(piece.offset, piece.end());
+    if (image.partial)
+        emit scanning_found_partial(image.offset);
+    emit scanning_found(image.offset, thumbnail);
+}
+
+void FsIndexer::note_broken(qint64 offset, qint64 length)
+{
+    broken.append({offset, length});
+}
+
+void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
+{
+    bool moved = false;
+    while (!broken.isEmpty() && running
+           && (all || broken.first().offset + broken.first().length + FragmentSearch::default_window <= position)) {
+        // Every photo carved so far must be known before its sectors are skipped.
+        announce(thumbnails.take_all());
+        const Broken next = broken.takeFirst();
+        resolve(next.offset, next.length);
+        moved = true;
+    }
+    if (moved)
+        volume.seek(position);
+}
+
+void FsIndexer::resolve(qint64 offset, qint64 length)
+{
+    const QByteArray stream = read_again(offset, length);
+    if (stream.size() < FragmentSearch::sector)
+        return;
+    FragmentSearch search([this](qint64 at, qint64 count) { return read_again(at, count); },
+                          [this](qint64 at) { return occupied_until(at); });
+    search.set_search_enabled(fragment_search);
+    const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
+    if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
+        return;
+    offer_leading_part(offset, stream, outcome);
+}
+
+bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)
+{
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(outcome.stream, ThumbnailQueue::thumbnail_size);
+    if (!decode.clean)
+        return false; // a wrong join is worse than none
+    if (is_new(outcome.stream)) {
+        const qint64 offset = outcome.pieces.first().offset;
+        record_found(FoundImage{offset, outcome.stream.size(), outcome.pieces, false}, decode.thumbnail);
+    }
+    return true;
+}
+
+// The bytes before the data went wrong, as a file of their own, when they
+// hold at least one row of blocks.
+void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome)
+{
+    qint64 valid = outcome.valid_length;
+    bool enough_rows = outcome.valid_mcu_rows >= 1;
+    if (outcome.valid_mcu_rows < 0 || valid >= stream.size()) {
+        // The walker cannot follow this stream (progressive) or found nothing
+        // wrong: libjpeg's decode says where it goes wrong.
+        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, QSize());
+        if (whole.clean)
+            return;
+        valid = first_foreign_sector(stream, qMin<qint64>(whole.fault_position, stream.size()));
+        enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
+                                                 : whole.rows_before_fault >= 1;
+    }
+    if (!enough_rows || valid <= 0)
+        return;
+    const QByteArray part = stream.left(valid);
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, ThumbnailQueue::thumbnail_size);
+    if (decode.thumbnail.isNull() || !is_new(part))
+        return;
+    record_found(FoundImage{offset, valid, {{offset, valid}}, true}, decode.thumbnail);
+}
+
+// The sector boundary before which a stream's data is its own: no later than
+// the decoder's fault, and no later than the first sector after its first
+// scan began that no JPEG data could fill.
+qint64 FsIndexer::first_foreign_sector(const QByteArray &stream, qint64 fault)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(stream.constData());
+    const qint64 sector = FragmentSearch::sector;
+    qint64 s = sector;
+    while (s + sector <= fault && FragmentSearch::scans_within(stream, s) == 0)
+        s += sector;
+    for (; s + sector <= fault; s += sector)
+        if (!FragmentSearch::could_be_entropy_data(bytes + s, true))
+            return s;
+    return fault / sector * sector;
+}
+
+bool FsIndexer::is_new(const QByteArray &stream)
+{
+    CrcCalculator crc;
+    crc.begin(0);
+    crc.update(0, stream.constData(), stream.size());
+    const uint key = crc.finish(0);
+    if (known_crcs.contains(key))
+        return false;
+    known_crcs.insert(key, true);
+    return true;
+}
+
+QByteArray FsIndexer::read_again(qint64 offset, qint64 length)
+{
+    QByteArray bytes;
+    if (!volume_in_use || length <= 0 || !volume_in_use->seek(offset))
+        return bytes;
+    bytes.resize(length);
+    qint64 got = 0;
+    while (got < length) {
+        const qint64 n = volume_in_use->read(bytes.data() + got, length - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    bytes.resize(got);
+    reread_bytes += got;
+    return bytes;
+}
+
+qint64 FsIndexer::occupied_until(qint64 offset) const
+{
+    auto run = found_runs.upperBound(offset);
+    if (run != found_runs.constBegin()) {
+        --run;
+        if (run.value() > offset)
+            return run.value();
+    }
+    return allocation.used_until(offset);
 }

@@ -136,7 +136,7 @@ bool JpegEntropyWalker::parse_header(const uchar *data, qint64 size)
                 mcu_rows = ceil_div(height, 8 * v_max);
             }
             scan_start = i + 2 + length;
-            luma.assign(size_t(mcu_columns) * size_t(mcu_rows), 0);
+            dc_map.assign(size_t(mcu_columns) * size_t(mcu_rows), McuDc{});
             return true;
         }
         i += 2 + length;
@@ -208,7 +208,7 @@ JpegEntropyWalker::Step JpegEntropyWalker::receive(State &state, const uchar *da
     return Step::Ok;
 }
 
-JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar *data, qint64 size, int *luma_dc)
+JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar *data, qint64 size, McuDc *dc)
 {
     int luma_sum = 0;
     int luma_blocks = 0;
@@ -232,6 +232,8 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
             if (c == 0) {
                 luma_sum += state.dc[c];
                 ++luma_blocks;
+            } else if (c < 3 && block == 0) {
+                (*dc)[c] = qint16(state.dc[c]);
             }
             for (int k = 1; k < 64;) {
                 int rs = 0;
@@ -259,7 +261,7 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
             }
         }
     }
-    *luma_dc = luma_blocks > 0 ? luma_sum / luma_blocks : 0;
+    (*dc)[0] = qint16(luma_blocks > 0 ? luma_sum / luma_blocks : 0);
     return Step::Ok;
 }
 
@@ -316,16 +318,16 @@ JpegEntropyWalker::Outcome JpegEntropyWalker::walk(State &state, const uchar *da
         Step step = Step::Ok;
         if (restart_mcus > 0 && state.mcu > 0 && state.mcu % restart_mcus == 0)
             step = read_restart(state, data, size);
-        int luma_dc = 0;
+        McuDc dc{};
         if (step == Step::Ok)
-            step = decode_mcu(state, data, size, &luma_dc);
+            step = decode_mcu(state, data, size, &dc);
         if (step == Step::NeedData) {
             state = before;
             return Outcome::NeedData;
         }
         if (step == Step::Fault)
             return fault();
-        luma[size_t(state.mcu)] = qint16(luma_dc);
+        dc_map[size_t(state.mcu)] = dc;
         ++state.mcu;
     }
     return Outcome::Finished;

@@ -10,7 +10,7 @@
 // places where a broken photo might go on. It stops at the first thing valid
 // data never holds (a Huffman code that does not exist, a coefficient run
 // past the end of a block, a DC value out of range, a marker other than the
-// next restart marker in sequence) and notes each MCU's mean luma DC, so the
+// next restart marker in sequence) and notes each MCU's DC values, so the
 // caller can see whether the picture stays continuous across a join. Its
 // state is a small value: save it where the data of one piece ends and walk
 // on from there over the bytes of another.
@@ -39,7 +39,10 @@ public:
     int mcus_wide() const { return mcu_columns; }
     int mcu_count() const { return mcu_columns * mcu_rows; }
     int restart_interval() const { return restart_mcus; }
-    const std::vector<qint16> &mcu_luma() const { return luma; }
+    // Each MCU's DC values: the mean of its first component's blocks, and the
+    // next two components' first blocks.
+    using McuDc = std::array<qint16, 3>;
+    const std::vector<McuDc> &mcu_dc() const { return dc_map; }
 
     // The state at the start of the entropy-coded data.
     State start_state() const;
@@ -73,7 +76,7 @@ private:
     Step fill(State &state, const uchar *data, qint64 size, int wanted) const;
     Step decode(State &state, const uchar *data, qint64 size, const Table &table, int *symbol) const;
     Step receive(State &state, const uchar *data, qint64 size, int count, int *value) const;
-    Step decode_mcu(State &state, const uchar *data, qint64 size, int *luma_dc);
+    Step decode_mcu(State &state, const uchar *data, qint64 size, McuDc *dc);
     Step read_restart(State &state, const uchar *data, qint64 size) const;
     Step read_end(State &state, const uchar *data, qint64 size) const;
 
@@ -84,5 +87,5 @@ private:
     int mcu_rows = 0;
     int restart_mcus = 0;
     qint64 scan_start = 0;
-    std::vector<qint16> luma;
+    std::vector<McuDc> dc_map;
 };

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "jpegentropywalker.h"
+#include "volumeextent.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QElapsedTimer>
+
+#include <functional>
+
+// Puts a broken JPEG candidate back together from its pieces. The candidate
+// is followed MCU by MCU until its data goes wrong; the break is the sector
+// boundary where foreign bytes begin. The sectors after the break are then
+// tried in volume order, skipping those that live files or photos already
+// found occupy and those that cannot be entropy-coded data: joined there, the
+// data must go on decoding for several MCU rows, the picture must stay
+// continuous across the join, and in the end the whole stream must decode.
+// Up to three pieces. When nothing passes, only the valid leading part is
+// left to offer.
+class FragmentSearch
+{
+public:
+    // Bytes of the volume from offset; fewer at its end.
+    using Reader = std::function<QByteArray(qint64 offset, qint64 length)>;
+    // The end of the occupied run (live file, photo already found) that holds
+    // the byte at offset; offset itself when it is free.
+    using Occupied = std::function<qint64(qint64 offset)>;
+
+    struct Outcome
+    {
+        VolumeExtents pieces;    // two or more: the photo put back together
+        QByteArray stream;       // its bytes, when pieces is set
+        qint64 valid_length = 0; // otherwise: the bytes of the candidate before its data went wrong
+        int valid_mcu_rows = -1; // MCU rows within valid_length; -1 when the walker cannot follow the stream
+    };
+
+    static constexpr qint64 sector = 512;
+    static constexpr qint64 default_window = 32 * 1024 * 1024;
+    static constexpr int max_pieces = 3;
+    static constexpr int rows_past_join = 3;
+    static constexpr int break_candidates = 8;
+    static constexpr qint64 time_budget_ms = 3000;
+
+    FragmentSearch(Reader reader, Occupied occupied);
+
+    void set_window(qint64 bytes) { window = bytes; }
+    // Off: only the valid leading part is found (for comparisons).
+    void set_search_enabled(bool on) { search_enabled = on; }
+
+    // stream: the candidate's bytes from its first byte (at volume offset
+    // start) as far as the carver took them.
+    Outcome resolve(qint64 start, const QByteArray &stream);
+
+    // Whether 512 bytes could lie inside entropy-coded data: no marker that
+    // such data never holds, no long run of zeros, not text. between_scans
+    // also lets through the tables and scan headers a progressive photo
+    // holds between its scans.
+    static bool could_be_entropy_data(const uchar *sector_bytes, bool between_scans = false);
+    // Start-of-scan markers among the first length bytes of a stream: a
+    // progressive photo with two of them has its first scan whole.
+    static int scans_within(const QByteArray &stream, qint64 length);
+
+private:
+    struct Break
+    {
+        qint64 at;                      // stream offset of the break, a sector boundary
+        JpegEntropyWalker::State state; // at the start of the MCU the break cuts
+    };
+
+    QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound);
+    bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
+                  Outcome *outcome);
+    // Calls try_joined for every place after the break where the data goes
+    // on as it should, in volume order, until it returns true.
+    bool for_each_continuation(const QByteArray &stream, const QList<Break> &breaks, qint64 volume_of_stream,
+                               qint64 search_from, const std::function<bool(const Break &, qint64)> &try_joined);
+    bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
+    bool continuous_across(int join_mcu, int end_mcu) const;
+    qint64 bytes_per_mcu(const Break &at) const;
+    bool out_of_time() const { return clock.elapsed() > time_budget_ms; }
+
+    Reader read;
+    Occupied occupied;
+    JpegEntropyWalker walker;
+    qint64 window = default_window;
+    qint64 window_end = 0;
+    qint64 first_break = -1;
+    int first_break_rows = 0;
+    bool search_enabled = true;
+    QElapsedTimer clock;
+    QByteArray trial;
+    std::vector<JpegEntropyWalker::McuDc> prefix_dc;
+};
