@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QTemporaryFile>
 
 #include <cstdio>
@@ -134,6 +135,9 @@ int main(int argc, char *argv[])
 {
     volume_platform::limit_heap_growth();
     QCoreApplication app(argc, argv);
+    // The image decoder's complaints about damaged photos are not for the
+    // user's terminal: they would break up the progress line and summary.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*.warning=false"));
     QCoreApplication::setApplicationName(QStringLiteral("velvora-scan"));
 
     QCommandLineParser parser;

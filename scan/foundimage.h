@@ -13,6 +13,7 @@ struct FoundImage
 {
     qint64 offset = 0;
     qint64 length = 0;
+    quint32 crc = 0; // CRC-32 of the stream's bytes
     VolumeExtents pieces;
     bool partial = false;
 

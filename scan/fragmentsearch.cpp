@@ -61,6 +61,23 @@ int FragmentSearch::scans_within(const QByteArray &stream, qint64 length)
     return scans;
 }
 
+qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(candidate);
+    JpegEntropyWalker walker;
+    if (walker.parse_header(bytes, length)) {
+        JpegEntropyWalker::State state = walker.start_state();
+        qint64 fault = length;
+        walker.walk(state, bytes, length, -1, &fault);
+        return qMin(length, ceil_sector(fault) + sector);
+    }
+    // A progressive photo: its first scan must have begun.
+    const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
+    if (scans_within(head, head.size()) > 0 && head.contains("\xFF\xC2"))
+        return qMin<qint64>(length, progressive_limit);
+    return 0;
+}
+
 FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &candidate)
 {
     clock.start();

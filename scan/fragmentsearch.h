@@ -41,6 +41,8 @@ public:
     static constexpr int rows_past_join = 3;
     static constexpr int break_candidates = 8;
     static constexpr qint64 time_budget_ms = 3000;
+    // What is read again of a progressive candidate, which the walker cannot follow.
+    static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
 
     FragmentSearch(Reader reader, Occupied occupied);
 
@@ -57,6 +59,10 @@ public:
     // also lets through the tables and scan headers a progressive photo
     // holds between its scans.
     static bool could_be_entropy_data(const uchar *sector_bytes, bool between_scans = false);
+    // How much of a given-up candidate is worth reading again to resolve it:
+    // up to just past where its data goes wrong; 0 when it never reaches
+    // image data (a false start).
+    static qint64 useful_length(const char *candidate, qint64 length);
     // Start-of-scan markers among the first length bytes of a stream: a
     // progressive photo with two of them has its first scan whole.
     static int scans_within(const QByteArray &stream, qint64 length);

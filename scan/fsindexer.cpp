@@ -17,6 +17,11 @@ FsIndexer::FsIndexer()
     carver.set_stream_handler([this](const char *stream, qint64 length, qint64 offset) {
         accept_stream(stream, length, offset);
     });
+    carver.set_give_up_handler([this](const char *candidate, qint64 sound_length, qint64 offset, JpegCarver::GiveUp) {
+        const qint64 useful = FragmentSearch::useful_length(candidate, sound_length);
+        if (useful > 0)
+            note_broken(offset, useful);
+    });
 }
 
 FsIndexer::~FsIndexer()
@@ -65,21 +70,23 @@ void FsIndexer::index_existing_files()
     }
 }
 
-// A file is known by the CRC-32 of all its bytes, and also by that of its
-// leading JPEG stream as the carver cuts it, since trailers after the
-// end-of-image marker never reach a carved stream.
+// A file is known by the CRC-32 and length of all its bytes, and also by
+// those of its leading JPEG stream as the carver cuts it, since trailers
+// after the end-of-image marker never reach a carved stream.
 void FsIndexer::index_file(const QString &path)
 {
-    std::optional<uint> leading;
+    std::optional<StreamKey> leading;
     JpegCarver file_carver([&leading](const char *stream, qint64 length, qint64 offset) {
         if (offset != 0 || leading)
             return;
         CrcCalculator crc;
         crc.begin(0);
         crc.update(0, stream, length);
-        leading = crc.finish(0);
+        leading = StreamKey{crc.finish(0), length};
     });
+    qint64 file_length = 0;
     const auto carve = [&](const char *data, qint64 length) {
+        file_length += length;
         const bool still_at_start = file_carver.state() != JpegCarver::FindStart || file_carver.position() == 0;
         if (!leading && still_at_start)
             file_carver.feed(data, length);
@@ -89,7 +96,7 @@ void FsIndexer::index_file(const QString &path)
     const uint whole = CrcCalculator().crc_of_file(path, &ok, carve);
     if (!ok)
         return;
-    known_crcs.insert(whole, true);
+    known_crcs.insert(StreamKey{whole, file_length}, true);
     if (leading)
         known_crcs.insert(*leading, true);
 }
@@ -99,6 +106,7 @@ void FsIndexer::scan_volume()
     scan_error.clear();
     unreadable_bytes = 0;
     failing_run = 0;
+    crc_of_submitted.clear();
 
     volume_platform::Failure failure = volume_platform::Failure::None;
     const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
@@ -139,6 +147,8 @@ void FsIndexer::scan_volume()
         resolve_broken(*volume, done, false);
     }
 
+    if (running && !device_gone)
+        carver.finish(); // starts behind a candidate still open at the end
     announce(thumbnails.take_all());
     if (!device_gone && running)
         resolve_broken(*volume, done, true);
@@ -226,18 +236,20 @@ void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
     const int key = int(quint32(quint64(offset)));
     stream_crc.begin(key);
     stream_crc.update(key, stream, length);
-    const uint crc = stream_crc.finish(key);
-    if (known_crcs.contains(crc))
+    const StreamKey stream_key{stream_crc.finish(key), length};
+    if (known_crcs.contains(stream_key))
         return;
-    known_crcs.insert(crc, true);
+    known_crcs.insert(stream_key, true);
+    crc_of_submitted.insert(offset, stream_key.crc);
     thumbnails.submit(offset, stream, length);
 }
 
 void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
+        const quint32 crc = crc_of_submitted.take(result.offset);
         if (!result.thumbnail.isNull())
-            record_found(FoundImage{result.offset, result.length, {{result.offset, result.length}}, false},
+            record_found(FoundImage{result.offset, result.length, crc, {{result.offset, result.length}}, false},
                          result.thumbnail);
         else if (result.decode.mcu_rows > 0)
             note_broken(result.offset, result.length); // a readable header, damaged data
@@ -295,7 +307,8 @@ bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)
         return false; // a wrong join is worse than none
     if (is_new(outcome.stream)) {
         const qint64 offset = outcome.pieces.first().offset;
-        record_found(FoundImage{offset, outcome.stream.size(), outcome.pieces, false}, decode.thumbnail);
+        record_found(FoundImage{offset, outcome.stream.size(), crc_of(outcome.stream), outcome.pieces, false},
+                     decode.thumbnail);
     }
     return true;
 }
@@ -322,7 +335,7 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
     const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, ThumbnailQueue::thumbnail_size);
     if (decode.thumbnail.isNull() || !is_new(part))
         return;
-    record_found(FoundImage{offset, valid, {{offset, valid}}, true}, decode.thumbnail);
+    record_found(FoundImage{offset, valid, crc_of(part), {{offset, valid}}, true}, decode.thumbnail);
 }
 
 // The sector boundary before which a stream's data is its own: no later than
@@ -341,12 +354,17 @@ qint64 FsIndexer::first_foreign_sector(const QByteArray &stream, qint64 fault)
     return fault / sector * sector;
 }
 
-bool FsIndexer::is_new(const QByteArray &stream)
+quint32 FsIndexer::crc_of(const QByteArray &stream)
 {
     CrcCalculator crc;
     crc.begin(0);
     crc.update(0, stream.constData(), stream.size());
-    const uint key = crc.finish(0);
+    return crc.finish(0);
+}
+
+bool FsIndexer::is_new(const QByteArray &stream)
+{
+    const StreamKey key{crc_of(stream), stream.size()};
     if (known_crcs.contains(key))
         return false;
     known_crcs.insert(key, true);

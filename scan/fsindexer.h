@@ -6,9 +6,11 @@
 #include "fragmentsearch.h"
 #include "jpegcarver.h"
 #include "removabledevice.h"
+#include "streamkey.h"
 #include "thumbnailqueue.h"
 #include "volumesource.h"
 
+#include <QHash>
 #include <QImage>
 #include <QMap>
 #include <QString>
@@ -56,7 +58,8 @@ public:
     // Bytes the last scan read a second time to put broken photos together.
     qint64 bytes_read_again() const { return reread_bytes; }
 
-    QMap<uint, bool> known_crcs;
+    // Existing files and streams seen in this scan, by CRC-32 and length.
+    QMap<StreamKey, bool> known_crcs;
     QMap<qint64, FoundImage> found_images;
     CrcCalculator stream_crc;
     RemovableDevice device;
@@ -104,6 +107,7 @@ private:
     bool offer_assembled(const FragmentSearch::Outcome &outcome);
     void offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome);
     bool is_new(const QByteArray &stream);
+    static quint32 crc_of(const QByteArray &stream);
     static qint64 first_foreign_sector(const QByteArray &stream, qint64 fault);
     QByteArray read_again(qint64 offset, qint64 length);
     qint64 occupied_until(qint64 offset) const;
@@ -117,6 +121,7 @@ private:
     QString scan_error;
     qint64 unreadable_bytes = 0;
     qint64 failing_run = 0;
+    QHash<qint64, quint32> crc_of_submitted; // by offset, until announced
 
     struct Broken
     {

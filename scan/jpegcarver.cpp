@@ -1,6 +1,26 @@
 #include "jpegcarver.h"
 
+#include <array>
 #include <cstring>
+
+namespace {
+
+// The markers that may follow the start of image in a valid stream: APP0 to
+// APP15, COM, DQT, DHT, DRI and the baseline, extended and progressive frame
+// headers.
+constexpr std::array<bool, 256> first_marker_table()
+{
+    std::array<bool, 256> table{};
+    for (int code = 0xE0; code <= 0xEF; ++code)
+        table[code] = true;
+    for (int code : {0xFE, 0xDB, 0xC4, 0xDD, 0xC0, 0xC1, 0xC2})
+        table[code] = true;
+    return table;
+}
+
+constexpr std::array<bool, 256> first_marker = first_marker_table();
+
+} // namespace
 
 JpegCarver::JpegCarver(StreamHandler handler)
     : handler(std::move(handler))
@@ -14,6 +34,8 @@ void JpegCarver::reset()
     buffer.resize(0);
     head = 0;
     buffer_length = 0;
+    stream_start = 0;
+    cursor = 0;
 }
 
 qint64 JpegCarver::position() const
@@ -24,7 +46,7 @@ qint64 JpegCarver::position() const
 void JpegCarver::feed(const char *data, qint64 length)
 {
     if (buffered() > buffer_cap && carve_state != FindStart)
-        reset_stream(); // a candidate that never reached its end within the cap
+        give_up(GiveUp::OverCap, qMin(cursor, buffered())); // never reached its end within the cap
 
     if (carve_state == FindStart && buffered() == 0) {
         // Nothing held over: search the block where it lies, copy only from a start on.
@@ -39,13 +61,49 @@ void JpegCarver::feed(const char *data, qint64 length)
 
 void JpegCarver::skip_unreadable(qint64 length)
 {
-    const qint64 next = position() + length;
+    const qint64 gap_start = position();
+    run_held_bytes(GiveUp::Unreadable);
     buffer.resize(0);
     head = 0;
+    volume_position = gap_start + length;
+}
+
+void JpegCarver::finish()
+{
+    const qint64 end = position();
+    run_held_bytes(GiveUp::EndOfVolume);
+    buffer.resize(0);
+    head = 0;
+    volume_position = end;
+}
+
+// No more bytes follow those held: every candidate that cannot end within
+// them is given up, and the search goes on behind its start.
+void JpegCarver::run_held_bytes(GiveUp why)
+{
+    for (;;) {
+        while (run_step()) {
+        }
+        if (carve_state == FindStart)
+            return;
+        give_up(why, qMin(cursor, buffered()));
+    }
+}
+
+// The search resumes at the first boundary after the candidate's start; the
+// candidate's bytes from there on are still held and are searched first.
+void JpegCarver::give_up(GiveUp why, qint64 sound_length)
+{
+    const qint64 held = buffered();
+    if (given_up)
+        given_up(reinterpret_cast<const char *>(bytes()), qMin(sound_length, held), stream_start, why);
+    const qint64 resume = qMin(alignment, held);
+    buffer_length = held;
+    discard_consumed(resume);
+    volume_position = stream_start + resume;
     carve_state = FindStart;
     stream_start = 0;
     cursor = 0;
-    volume_position = next;
 }
 
 bool JpegCarver::run_step()
@@ -68,7 +126,7 @@ bool JpegCarver::run_step()
 
 bool JpegCarver::is_start_signature(const uchar *at)
 {
-    return at[0] == 0xFF && at[1] == 0xD8 && at[2] == 0xFF && (at[3] == 0xE0 || at[3] == 0xE1 || at[3] == 0xEC);
+    return at[0] == 0xFF && at[1] == 0xD8 && at[2] == 0xFF && first_marker[at[3]];
 }
 
 qint64 JpegCarver::skip_to_start(const char *data, qint64 length)
@@ -123,30 +181,27 @@ bool JpegCarver::read_marker()
     if (buffer_length - cursor < 2)
         return false;
     const uchar lead = bytes()[cursor];
-    ++cursor;
-    ++volume_position;
-    if (lead != 0xFF) {
-        // Not a marker where one must stand: drop the candidate with the
-        // offending byte and search on in the rest of the block.
-        discard_consumed(cursor);
-        carve_state = FindStart;
-        stream_start = 0;
-        cursor = 0;
+    const uchar code = bytes()[cursor + 1];
+    if (lead != 0xFF || code == 0x00) {
+        give_up(GiveUp::NotAMarker, cursor);
         return true;
     }
-    const uchar code = bytes()[cursor];
-    if (code == 0x00) {
-        reset_stream();
+    if (code == 0xD8 && cursor > 0) {
+        // A start of image never stands inside a valid stream: another
+        // image begins here, and the search will find it.
+        give_up(GiveUp::NewStart, cursor);
         return true;
     }
-    if (code == 0xFF)
-        return true; // a fill byte before a marker; the next FF starts it
-    ++cursor;
-    ++volume_position;
+    if (code == 0xFF) {
+        ++cursor; // a fill byte before a marker; the next FF starts it
+        return true;
+    }
+    cursor += 2;
     if (code == 0xD9) {
         if (handler)
             handler(reinterpret_cast<const char *>(bytes()), cursor, stream_start);
         discard_consumed(cursor);
+        volume_position = stream_start + cursor;
         cursor = 0;
         stream_start = 0;
         carve_state = FindStart;
@@ -169,23 +224,20 @@ bool JpegCarver::read_segment_length()
         return false;
     const uchar *at = bytes() + cursor;
     const int field = (at[0] << 8) | at[1];
-    cursor += 2;
-    volume_position += 2;
     segment_length = qint64(field) - 2;
     if (segment_length < 2) {
-        reset_stream();
+        give_up(GiveUp::BadLength, cursor - 2); // sound up to the marker before the field
         return true;
     }
+    cursor += 2;
     carve_state = SkipSegment;
     return true;
 }
 
 bool JpegCarver::skip_segment()
 {
-    if (buffer_length < segment_length)
-        return false;
+    // The cursor may run ahead of the bytes held; the marker step waits for them.
     cursor += segment_length;
-    volume_position += segment_length;
     carve_state = Marker;
     return true;
 }
@@ -205,14 +257,12 @@ bool JpegCarver::scan_entropy_data()
             break;
         const qint64 at = static_cast<const uchar *>(hit) - data;
         if (data[at + 1] != 0x00) {
-            volume_position += at - cursor;
             cursor = at;
             carve_state = Marker;
             return true;
         }
         i = at + 1; // FF 00 is a stuffed zero
     }
-    volume_position += end - cursor;
     cursor = end;
     return false;
 }
@@ -238,20 +288,4 @@ void JpegCarver::discard_consumed(qint64 n)
         return;
     }
     head += n;
-}
-
-void JpegCarver::reset_stream()
-{
-    const qint64 available = buffered();
-    if (cursor > available) {
-        // A segment skip ran ahead of the bytes received; the next byte to
-        // arrive lies at the end of what is buffered.
-        volume_position -= cursor - available;
-        cursor = available;
-    }
-    buffer_length = available;
-    discard_consumed(cursor);
-    carve_state = FindStart;
-    stream_start = 0;
-    cursor = 0;
 }

@@ -11,14 +11,35 @@
 // marker. Whenever the bytes run out mid-structure the carver waits and
 // resumes exactly there with the next block, so the streams found do not
 // depend on how the volume is cut into blocks.
+//
+// A candidate that breaks its structure is given up, and the search resumes
+// at the first boundary after the candidate's own start: a photo that starts
+// inside what a broken candidate ran over (a segment it skipped, data it
+// scanned) is still found.
 class JpegCarver
 {
 public:
     enum State { FindStart = 0, Marker = 1, SegmentLength = 2, SkipSegment = 3, EntropyData = 4 };
 
+    // Why a candidate was given up.
+    enum class GiveUp {
+        NotAMarker,   // a byte other than FF, or FF 00, where a marker must stand
+        NewStart,     // FF D8 where a marker must stand: another image begins there
+        BadLength,    // a segment length field below 4
+        OverCap,      // no end of image within buffer_cap bytes
+        Unreadable,   // the candidate runs into sectors that could not be read
+        EndOfVolume,  // the candidate was still open when the volume ended
+    };
+
     // Called with the stream's bytes, its length and its volume offset. The
     // bytes are valid only during the call.
     using StreamHandler = std::function<void(const char *stream, qint64 length, qint64 offset)>;
+    // Called for a candidate that is given up, before the search resumes
+    // behind its start: its bytes from its start up to where its structure
+    // broke (sound_length, at most what is held), its volume offset and why.
+    // The bytes are valid only during the call.
+    using GiveUpHandler =
+        std::function<void(const char *candidate, qint64 sound_length, qint64 offset, GiveUp why)>;
 
     static constexpr qint64 alignment = 512;
     static constexpr qint64 buffer_cap = 52428800;
@@ -27,13 +48,21 @@ public:
     explicit JpegCarver(StreamHandler handler = {});
 
     void set_stream_handler(StreamHandler stream_handler) { handler = std::move(stream_handler); }
+    void set_give_up_handler(GiveUpHandler give_up_handler) { given_up = std::move(give_up_handler); }
 
     // Back to the start of a volume: searching, at offset 0, nothing buffered.
     void reset();
     void feed(const char *data, qint64 length);
     // length bytes that could not be read follow what was fed: any candidate
-    // is given up and the search restarts after the gap.
+    // is given up, the bytes held are searched, and the search goes on after
+    // the gap.
     void skip_unreadable(qint64 length);
+    // The volume ends after what was fed: a candidate still open is given up
+    // and the whole sectors held behind its start are searched.
+    void finish();
+
+    // True when the four bytes at at may begin a JPEG stream.
+    static bool is_start_signature(const uchar *at);
 
     int state() const { return carve_state; }
     // Volume offset of the next byte to be fed.
@@ -48,24 +77,25 @@ private:
     bool skip_segment();
     bool scan_entropy_data();
 
+    void run_held_bytes(GiveUp why);
+    void give_up(GiveUp why, qint64 sound_length);
     qint64 skip_to_start(const char *data, qint64 length);
     void append(const char *data, qint64 length);
     void discard_consumed(qint64 n);
-    void reset_stream();
     const uchar *bytes() const { return reinterpret_cast<const uchar *>(buffer.constData()) + head; }
 
-    static bool is_start_signature(const uchar *at);
-
     // Consumed bytes are dropped by moving head; the array is compacted only
-    // when the dead part outgrows the live one.
+    // when the dead part outgrows the live one. While a candidate is open the
+    // buffer holds all its bytes from its first on.
     QByteArray buffer;
     qint64 head = 0;
     int carve_state = FindStart;
     qint64 buffer_length = 0;
-    qint64 volume_position = 0;
+    qint64 volume_position = 0; // in FindStart: offset of the first byte held
     qint64 stream_start = 0;
     qint64 cursor = 0;
     qint64 segment_length = 0;
     qint64 entropy_start = 0; // cursor where the current scan's entropy data began
     StreamHandler handler;
+    GiveUpHandler given_up;
 };

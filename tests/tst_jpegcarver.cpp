@@ -133,7 +133,9 @@ void TestJpegCarver::starts_only_at_boundaries_with_an_app_marker()
     const QByteArray exif = synthetic_stream(100, 0xE1);
     const QByteArray app12 = synthetic_stream(100, 0xEC);
     QByteArray dqt_first = synthetic_stream(100);
-    dqt_first[3] = char(0xDB); // FF D8 FF DB: no APP marker first
+    dqt_first[3] = char(0xDB); // FF D8 FF DB: metadata stripped, tables first
+    QByteArray lossless_first = synthetic_stream(100);
+    lossless_first[3] = char(0xC3); // a lossless frame header never starts a photo
 
     QByteArray volume = filler(8 * 512, 2);
     place(volume, 0, jfif);
@@ -141,9 +143,10 @@ void TestJpegCarver::starts_only_at_boundaries_with_an_app_marker()
     place(volume, 2 * 512, dqt_first);
     place(volume, 3 * 512, exif);
     place(volume, 4 * 512, app12);
+    place(volume, 5 * 512, lossless_first);
     place(volume, 6 * 512 + 256, jfif);
     const QList<Carved> found = carve_whole(volume);
-    QCOMPARE(found, (QList<Carved>{{0, jfif}, {3 * 512, exif}, {4 * 512, app12}}));
+    QCOMPARE(found, (QList<Carved>{{0, jfif}, {2 * 512, dqt_first}, {3 * 512, exif}, {4 * 512, app12}}));
 
     // a volume of fewer than 512 bytes is never searched
     QCOMPARE(carve_whole(synthetic_stream(60)).size(), 0);
@@ -187,10 +190,10 @@ void TestJpegCarver::malformed_structure_abandons_and_the_search_goes_on()
     place(volume, 512, minimal);
     QCOMPARE(carve_whole(volume), (QList<Carved>{{512, minimal}}));
 
-    // A second FF D8 in the marker state, fill bytes before a marker and
-    // restart markers inside the entropy-coded data all belong to the stream.
+    // Fill bytes before a marker and restart markers inside the entropy-coded
+    // data belong to the stream.
     QByteArray tolerant("\xFF\xD8", 2);
-    tolerant += marker_segment(0xE0, 14) + QByteArray("\xFF\xD8\xFF\xFF\xFF", 5) + marker_segment(0xDB, 65);
+    tolerant += marker_segment(0xE0, 14) + QByteArray("\xFF\xFF\xFF", 3) + marker_segment(0xDB, 65);
     tolerant += QByteArray("\xFF\xDA\x00\x0C", 4) + QByteArray(10, 0x01) + QByteArray(100, 0x33);
     tolerant += QByteArray("\xFF\xD0", 2) + QByteArray(80, 0x44) + QByteArray("\xFF\x00", 2) + QByteArray(40, 0x45);
     tolerant += QByteArray("\xFF\xD1", 2) + QByteArray(80, 0x46) + QByteArray("\xFF\xFF\xD9", 3);

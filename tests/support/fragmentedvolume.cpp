@@ -8,15 +8,7 @@ namespace testsupport {
 
 FragmentedVolume::FragmentedVolume()
 {
-    volume = QByteArray(sector, '\0');
-}
-
-void FragmentedVolume::append_sectors(const QByteArray &bytes)
-{
-    volume.append(bytes);
-    const qint64 rest = volume.size() % sector;
-    if (rest != 0)
-        volume.append(QByteArray(sector - rest, '\0'));
+    volume.add_filler(CarvingVolume::Filler::Zeros, 1);
 }
 
 qint64 FragmentedVolume::cut_of(const QByteArray &photo, double fraction)
@@ -24,87 +16,71 @@ qint64 FragmentedVolume::cut_of(const QByteArray &photo, double fraction)
     return qMax<qint64>(sector, qint64(photo.size() * fraction) / sector * sector);
 }
 
-QByteArray FragmentedVolume::gap_bytes(Gap gap, int sectors, int seed)
+void FragmentedVolume::add_gap(Gap gap, int sectors, quint32 seed)
 {
-    const qint64 size = qint64(sectors) * sector;
-    QRandomGenerator random(quint32(seed) * 7919u + 3);
-    QByteArray bytes;
     switch (gap) {
-    case Gap::Text: {
-        const QByteArray line = "Meeting notes, day " + QByteArray::number(seed)
-            + ": bring the tent, the camera charger and the maps.\n";
-        while (bytes.size() < size)
-            bytes.append(line);
+    case Gap::Text:
+        volume.add_filler(CarvingVolume::Filler::Text, sectors, seed);
         break;
-    }
-    case Gap::Document: {
-        // A compound document header, its allocation table and some text.
-        bytes = QByteArray::fromHex("D0CF11E0A1B11AE1") + QByteArray(24, '\0');
-        bytes.append(QByteArray::fromHex("3E000300FEFF0900"));
-        bytes.append(QByteArray(sector - bytes.size(), char(0xFF)));
-        for (int i = 0; bytes.size() < size; ++i)
-            bytes.append("Chapter " + QByteArray::number(i) + ". The holiday began on a grey morning. ");
-        break;
-    }
     case Gap::Random:
-        bytes.resize(size);
-        for (qint64 i = 0; i < size; ++i)
-            bytes[i] = char(random.bounded(256));
-        break;
-    case Gap::EndMarkerSector:
-        bytes.resize(size);
-        for (qint64 i = 0; i < size; ++i)
-            bytes[i] = char(random.bounded(256));
-        bytes[0] = char(0xFF);
-        bytes[1] = char(0xD9);
+        volume.add_filler(CarvingVolume::Filler::Random, sectors, seed);
         break;
     case Gap::Zeros:
     case Gap::WholePhoto:
-        bytes = QByteArray(size, '\0');
+        volume.add_filler(CarvingVolume::Filler::Zeros, sectors, seed);
+        break;
+    case Gap::Document: {
+        // A compound document as word processors write it: its header, a
+        // sector of its allocation table, then text.
+        QByteArray document = QByteArray::fromHex("D0CF11E0A1B11AE1") + QByteArray(16, '\0')
+            + QByteArray::fromHex("3E000300FEFF0900");
+        document.append(QByteArray(sector - document.size(), '\0'));
+        document.append(QByteArray(sector, char(0xFF)));
+        for (int i = 0; document.size() < sectors * sector; ++i)
+            document.append("Chapter " + QByteArray::number(i) + ". The holiday began on a grey morning. ");
+        volume.add_bytes(document.left(sectors * sector));
         break;
     }
-    bytes.truncate(size);
-    // A start signature at a sector boundary would be a photo of its own.
-    for (qint64 at = 0; at + 3 < bytes.size(); at += sector)
-        if (uchar(bytes[at]) == 0xFF && uchar(bytes[at + 1]) == 0xD8)
-            bytes[at + 1] = 0;
-    return bytes;
-}
-
-void FragmentedVolume::add_gap(Gap gap, int sectors, int seed)
-{
-    append_sectors(gap_bytes(gap, sectors, seed));
+    case Gap::EndMarkerSector: {
+        // One sector that begins with an end-of-image marker, then random bytes.
+        QByteArray marker(sector, '\0');
+        QRandomGenerator random(seed);
+        random.fillRange(reinterpret_cast<quint32 *>(marker.data()), sector / 4);
+        marker[0] = char(0xFF);
+        marker[1] = char(0xD9);
+        volume.add_bytes(marker);
+        break;
+    }
+    }
 }
 
 void FragmentedVolume::add_whole(const QByteArray &photo)
 {
-    append_sectors(photo);
+    volume.add_photo(photo);
     photos.append(photo);
 }
 
-void FragmentedVolume::add_two_pieces(const QByteArray &photo, Gap gap, double fraction, int seed)
+void FragmentedVolume::add_two_pieces(const QByteArray &photo, Gap gap, double fraction, quint32 seed)
 {
     const qint64 cut = cut_of(photo, fraction);
-    append_sectors(photo.left(cut));
-    if (gap == Gap::WholePhoto) {
-        const QByteArray other = cjpeg(make_picture(320, 240, seed + 500));
-        add_whole(other);
-    } else {
-        add_gap(gap, 8 + seed % 9, seed);
-    }
-    append_sectors(photo.mid(cut));
+    volume.add_photo_piece(photo, 0, cut);
+    if (gap == Gap::WholePhoto)
+        add_whole(cjpeg(make_picture(320, 240, int(seed) + 500)));
+    else
+        add_gap(gap, 8 + int(seed % 9), seed);
+    volume.add_photo_piece(photo, cut, photo.size());
     photos.append(photo);
 }
 
-void FragmentedVolume::add_three_pieces(const QByteArray &photo, int seed)
+void FragmentedVolume::add_three_pieces(const QByteArray &photo, quint32 seed)
 {
     const qint64 first = cut_of(photo, 0.3);
     const qint64 second = cut_of(photo, 0.65);
-    append_sectors(photo.left(first));
-    add_gap(Gap::Text, 5 + seed % 5, seed);
-    append_sectors(photo.mid(first, second - first));
-    add_gap(Gap::Random, 7 + seed % 5, seed + 1);
-    append_sectors(photo.mid(second));
+    volume.add_photo_piece(photo, 0, first);
+    add_gap(Gap::Text, 5 + int(seed % 5), seed);
+    volume.add_photo_piece(photo, first, second);
+    add_gap(Gap::Random, 7 + int(seed % 5), seed + 1);
+    volume.add_photo_piece(photo, second, photo.size());
     photos.append(photo);
 }
 
@@ -112,17 +88,17 @@ void FragmentedVolume::add_intertwined(const QByteArray &a, const QByteArray &b,
 {
     const qint64 cut_a = cut_of(a, fraction);
     const qint64 cut_b = cut_of(b, fraction);
-    append_sectors(a.left(cut_a));
-    append_sectors(b.left(cut_b));
-    append_sectors(a.mid(cut_a));
-    append_sectors(b.mid(cut_b));
+    volume.add_photo_piece(a, 0, cut_a);
+    volume.add_photo_piece(b, 0, cut_b);
+    volume.add_photo_piece(a, cut_a, a.size());
+    volume.add_photo_piece(b, cut_b, b.size());
     photos.append(a);
     photos.append(b);
 }
 
 bool FragmentedVolume::write(const QString &path) const
 {
-    return write_file(path, volume);
+    return write_file(path, volume.bytes());
 }
 
 int first_foreign_output(const QList<QByteArray> &outputs, const QList<QByteArray> &placed)

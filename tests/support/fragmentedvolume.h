@@ -1,13 +1,16 @@
 #pragma once
 
+#include "carvingvolume.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
-// Raw test volumes in which photos lie in sector-aligned pieces with other
-// data between them, in the manner of the file-carving challenges: the
-// photos that should come out, and every photo placed, to tell a right
-// assembly from a wrong one.
+// The carving volumes with photos in pieces, in the manner of the
+// file-carving challenges: sector-aligned pieces with other data between
+// them. Remembers every photo placed, whole or in pieces, so a test can tell
+// a right assembly (byte for byte a photo placed) and a leading part (a
+// prefix of one) from a wrong assembly.
 namespace testsupport {
 
 enum class Gap { Text, Document, Random, WholePhoto, EndMarkerSector, Zeros };
@@ -15,38 +18,35 @@ enum class Gap { Text, Document, Random, WholePhoto, EndMarkerSector, Zeros };
 class FragmentedVolume
 {
 public:
-    static constexpr qint64 sector = 512;
+    static constexpr qint64 sector = CarvingVolume::sector;
 
     // A sector of zeros comes first, so no photo starts at offset 0.
     FragmentedVolume();
 
-    // photo cut at the sector boundary nearest fraction of its length, gap
-    // between the two pieces. A whole photo in the gap is recorded as placed.
-    void add_two_pieces(const QByteArray &photo, Gap gap, double fraction = 0.45, int seed = 1);
-    // photo in three pieces with a text gap and a random gap between them.
-    void add_three_pieces(const QByteArray &photo, int seed = 1);
+    // photo cut at a sector boundary near fraction of its length, gap
+    // between the two pieces. A whole photo in the gap is placed too.
+    void add_two_pieces(const QByteArray &photo, Gap gap, double fraction = 0.45, quint32 seed = 1);
+    // photo in three pieces with text and then random bytes between them.
+    void add_three_pieces(const QByteArray &photo, quint32 seed = 1);
     // a and b intertwined: a1 b1 a2 b2.
     void add_intertwined(const QByteArray &a, const QByteArray &b, double fraction = 0.5);
     void add_whole(const QByteArray &photo);
-    void add_gap(Gap gap, int sectors, int seed = 1);
+    void add_gap(Gap gap, int sectors, quint32 seed = 1);
 
-    QByteArray bytes() const { return volume; }
-    // Every photo put on the volume.
+    QByteArray bytes() const { return volume.bytes(); }
+    // Every photo put on the volume, whole or in pieces.
     QList<QByteArray> placed() const { return photos; }
     bool write(const QString &path) const;
 
-    static QByteArray gap_bytes(Gap gap, int sectors, int seed);
-
 private:
-    void append_sectors(const QByteArray &bytes);
     static qint64 cut_of(const QByteArray &photo, double fraction);
 
-    QByteArray volume;
+    CarvingVolume volume;
     QList<QByteArray> photos;
 };
 
-// Whether every output is a photo placed, or a leading part of one; the
-// offending output's index otherwise (-1 when all are fine).
+// The index of the first output that is neither a photo placed nor a
+// leading part of one; -1 when there is none.
 int first_foreign_output(const QList<QByteArray> &outputs, const QList<QByteArray> &placed);
 
 } // namespace testsupport
