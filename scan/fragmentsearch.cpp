@@ -88,8 +88,13 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     window_end = start + candidate.size() + window;
     first_break = -1;
     first_break_rows = 0;
-    if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome))
-        return outcome;
+    // Fewer pieces first: a photo in two pieces is never taken for one in three.
+    for (piece_limit = 1; piece_limit <= max_pieces && !out_of_time(); ++piece_limit) {
+        if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome))
+            return outcome;
+        if (!search_enabled || first_break < 0)
+            break;
+    }
     outcome.pieces.clear();
     outcome.stream.clear();
     if (first_break >= 0) {
@@ -119,6 +124,17 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
             break;
         stream.append(bytes);
     }
+    // Sectors no entropy-coded data could fill (zeros, text) decode without
+    // a fault all the same: the piece ends before the first of them.
+    const qint64 walked_to = walked == JpegEntropyWalker::Outcome::Fault  ? fault
+        : walked == JpegEntropyWalker::Outcome::NeedData                   ? stream.size()
+                                                                           : state.pos - 2; // before FF D9
+    const qint64 foreign = first_foreign_sector(stream, qMax(piece_start, ceil_sector(walker.entropy_start())),
+                                                walked_to, pieces.last().offset - piece_start);
+    if (foreign >= 0) {
+        walked = JpegEntropyWalker::Outcome::Fault;
+        fault = foreign;
+    }
     if (walked == JpegEntropyWalker::Outcome::Finished) {
         pieces.last().length = state.pos - piece_start;
         if (pieces.size() == 1) {
@@ -139,12 +155,14 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         first_break = breaks.first().at;
         first_break_rows = breaks.first().state.mcu / qMax(1, walker.mcus_wide());
     }
-    if (!search_enabled || pieces.size() >= max_pieces)
+    if (!search_enabled || pieces.size() >= piece_limit)
         return false;
 
     const std::vector<JpegEntropyWalker::McuDc> dc_before = prefix_dc;
     const qint64 volume_of_stream = pieces.last().offset - piece_start;
-    const qint64 search_from = volume_of_stream + breaks.last().at + sector;
+    // The next piece begins after the gap, so after the last sector that may
+    // still be this piece's own.
+    const qint64 search_from = volume_of_stream + breaks.first().at + sector;
     // Of the joins that lead to a whole photo, the last one that starts inside
     // the first one's piece wins: a piece that begins in another photo's data
     // can fall into step with the right data further on, while the right
@@ -175,20 +193,22 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     return found;
 }
 
+qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to,
+                                            qint64 volume_of_stream) const
+{
+    for (qint64 s = ceil_sector(from); s + sector <= stream.size() && s < to; s += sector)
+        if (!could_be_entropy_data(bytes_of(stream) + s) || occupied(volume_of_stream + s) > volume_of_stream + s)
+            return s;
+    return -1;
+}
+
 QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArray &stream, qint64 piece_start,
                                                                  qint64 fault, qint64 sound)
 {
     QList<Break> breaks;
-    const qint64 lowest = qMax(piece_start, ceil_sector(walker.entropy_start()));
-    qint64 highest = qMin<qint64>(fault, stream.size());
-    for (qint64 s = lowest; s + sector <= stream.size() && s < highest; s += sector) {
-        if (!could_be_entropy_data(bytes_of(stream) + s)) {
-            highest = s;
-            break;
-        }
-    }
-    const qint64 top = floor_sector(highest);
-    if (top < lowest || top <= piece_start)
+    const qint64 lowest = qMax(piece_start + sector, ceil_sector(walker.entropy_start()));
+    const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
+    if (top < lowest)
         return breaks;
     // Data up to a restart marker met in sequence is sound: the break lies after it.
     qint64 bottom = qMax(lowest, top - (break_candidates - 1) * sector);

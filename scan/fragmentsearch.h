@@ -39,7 +39,7 @@ public:
     static constexpr qint64 default_window = 32 * 1024 * 1024;
     static constexpr int max_pieces = 3;
     static constexpr int rows_past_join = 3;
-    static constexpr int break_candidates = 8;
+    static constexpr int break_candidates = 3;
     static constexpr qint64 time_budget_ms = 3000;
     // What is read again of a progressive candidate, which the walker cannot follow.
     static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
@@ -74,6 +74,9 @@ private:
         JpegEntropyWalker::State state; // at the start of the MCU the break cuts
     };
 
+    // The first sector in [from, to) of stream that no entropy-coded data
+    // could fill, or that a live file or a photo found holds; -1 when none.
+    qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream) const;
     QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound);
     bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
                   Outcome *outcome);
@@ -92,6 +95,7 @@ private:
     qint64 window = default_window;
     qint64 window_end = 0;
     qint64 first_break = -1;
+    int piece_limit = max_pieces;
     int first_break_rows = 0;
     bool search_enabled = true;
     QElapsedTimer clock;

@@ -268,7 +268,10 @@ void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail)
 
 void FsIndexer::note_broken(qint64 offset, qint64 length)
 {
-    broken.append({offset, length});
+    auto at = broken.end();
+    while (at != broken.begin() && (at - 1)->offset > offset)
+        --at;
+    broken.insert(at, {offset, length});
 }
 
 void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)

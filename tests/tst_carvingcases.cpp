@@ -288,7 +288,7 @@ void TestCarvingCases::reused_card_scanned_end_to_end()
         if (seen.contains(photo.bytes))
             continue;
         seen.append(photo.bytes);
-        expected.append({photo.offset, photo.bytes.size(), crc_of(photo.bytes)});
+        expected.append({photo.offset, photo.bytes.size(), crc_of(photo.bytes), {}, false});
     }
     const QList<FoundImage> found = indexer.found_images.values();
     QCOMPARE(found.size(), expected.size());
