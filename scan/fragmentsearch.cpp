@@ -1,5 +1,6 @@
 #include "fragmentsearch.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -61,6 +62,25 @@ int FragmentSearch::scans_within(const QByteArray &stream, qint64 length)
     return scans;
 }
 
+qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 limit)
+{
+    const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
+    const uchar *at = bytes_of(stream);
+    qint64 s = 0;
+    for (qint64 i = 0; i + 1 < end; ++i) {
+        if (at[i] == 0xFF && at[i + 1] == 0xDA) {
+            s = ceil_sector(i + 2);
+            break;
+        }
+    }
+    if (s == 0)
+        return -1;
+    for (; s + sector <= end; s += sector)
+        if (!could_be_entropy_data(at + s, true))
+            return s;
+    return -1;
+}
+
 qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
 {
     const auto *bytes = reinterpret_cast<const uchar *>(candidate);
@@ -78,9 +98,37 @@ qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
     return 0;
 }
 
+// Every try reads from a few MiB of the window; each MiB is read from the
+// volume once per candidate while it stays among the most recent.
+QByteArray FragmentSearch::read_volume(qint64 offset, qint64 length)
+{
+    QByteArray bytes;
+    for (qint64 at = offset; at < offset + length;) {
+        const qint64 first = at / cache_chunk * cache_chunk;
+        auto hit = std::find_if(cache.begin(), cache.end(), [first](const Chunk &c) { return c.offset == first; });
+        if (hit == cache.end()) {
+            if (cache.size() >= cache_chunks)
+                cache.erase(cache.begin());
+            cache.push_back({first, read(first, cache_chunk)});
+            hit = cache.end() - 1;
+        } else {
+            std::rotate(hit, hit + 1, cache.end()); // most recent last
+            hit = cache.end() - 1;
+        }
+        const qint64 from = at - first;
+        const qint64 take = qMin(offset + length - at, qint64(hit->bytes.size()) - from);
+        if (take <= 0)
+            break; // the end of the volume
+        bytes.append(hit->bytes.constData() + from, take);
+        at += take;
+    }
+    return bytes;
+}
+
 FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &candidate)
 {
     clock.start();
+    cache.clear();
     Outcome outcome;
     if (!walker.parse_header(bytes_of(candidate), candidate.size()))
         return outcome;
@@ -90,11 +138,14 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     first_break_rows = 0;
     // Fewer pieces first: a photo in two pieces is never taken for one in three.
     for (piece_limit = 1; piece_limit <= max_pieces && !out_of_time(); ++piece_limit) {
-        if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome))
+        if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome)) {
+            cache.clear();
             return outcome;
+        }
         if (!search_enabled || first_break < 0)
             break;
     }
+    cache.clear();
     outcome.pieces.clear();
     outcome.stream.clear();
     if (first_break >= 0) {
@@ -119,7 +170,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         // A continuation is read as far as it goes on decoding.
         const qint64 next = pieces.last().offset + (stream.size() - piece_start);
         const qint64 more = qMin<qint64>(qMax<qint64>(stream.size() - piece_start, 1024 * 1024), window_end - next);
-        const QByteArray bytes = more > 0 ? read(next, more) : QByteArray();
+        const QByteArray bytes = more > 0 ? read_volume(next, more) : QByteArray();
         if (bytes.isEmpty())
             break;
         stream.append(bytes);
@@ -178,7 +229,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         joined.last().length = at.at - piece_start;
         joined.append({c, 0});
         QByteArray next = stream.left(at.at);
-        next.append(read(c, qMin<qint64>(1024 * 1024, window_end - c)));
+        next.append(read_volume(c, qMin<qint64>(1024 * 1024, window_end - c)));
         Outcome trial_outcome;
         if (assemble(next, joined, at.at, at.state, &trial_outcome)) {
             found = true;
@@ -242,7 +293,7 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
     const qint64 chunk = 4 * 1024 * 1024;
 
     for (qint64 c0 = search_from; c0 < window_end; c0 += chunk) {
-        const QByteArray data = read(c0, qMin(chunk, window_end - c0) + need);
+        const QByteArray data = read_volume(c0, qMin(chunk, window_end - c0) + need);
         if (data.size() < sector)
             return false;
         const qint64 usable = qMin<qint64>(chunk, data.size());

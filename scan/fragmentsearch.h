@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 
 #include <functional>
+#include <vector>
 
 // Puts a broken JPEG candidate back together from its pieces. The candidate
 // is followed MCU by MCU until its data goes wrong; the break is the sector
@@ -63,6 +64,12 @@ public:
     // up to just past where its data goes wrong; 0 when it never reaches
     // image data (a false start).
     static qint64 useful_length(const char *candidate, qint64 length);
+    // The first sector boundary after the stream's first start of scan from
+    // which the sector holds bytes no JPEG data could (a run of zeros, text,
+    // a marker no photo has there), up to limit; -1 when there is none. A
+    // stream that decodes cleanly with such a sector inside has foreign
+    // bytes in it all the same.
+    static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
     // Start-of-scan markers among the first length bytes of a stream: a
     // progressive photo with two of them has its first scan whole.
     static int scans_within(const QByteArray &stream, qint64 length);
@@ -87,6 +94,7 @@ private:
     bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
     bool continuous_across(int join_mcu, int end_mcu) const;
     qint64 bytes_per_mcu(const Break &at) const;
+    QByteArray read_volume(qint64 offset, qint64 length);
     bool out_of_time() const { return clock.elapsed() > time_budget_ms; }
 
     Reader read;
@@ -99,6 +107,14 @@ private:
     int first_break_rows = 0;
     bool search_enabled = true;
     QElapsedTimer clock;
+    struct Chunk
+    {
+        qint64 offset;
+        QByteArray bytes;
+    };
+    static constexpr qint64 cache_chunk = 1024 * 1024;
+    static constexpr size_t cache_chunks = 16;
+    std::vector<Chunk> cache; // least recently used first
     QByteArray trial;
     std::vector<JpegEntropyWalker::McuDc> prefix_dc;
 };

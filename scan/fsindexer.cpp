@@ -326,9 +326,10 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
         // The walker cannot follow this stream (progressive) or found nothing
         // wrong: libjpeg's decode says where it goes wrong.
         const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, QSize());
-        if (whole.clean)
-            return;
-        valid = first_foreign_sector(stream, qMin<qint64>(whole.fault_position, stream.size()));
+        valid = first_foreign_sector(stream, whole.clean ? stream.size() : qMin<qint64>(whole.fault_position,
+                                                                                          stream.size()));
+        if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)
+            return; // nothing wrong with it after all
         enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
                                                  : whole.rows_before_fault >= 1;
     }
@@ -346,15 +347,9 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
 // scan began that no JPEG data could fill.
 qint64 FsIndexer::first_foreign_sector(const QByteArray &stream, qint64 fault)
 {
-    const auto *bytes = reinterpret_cast<const uchar *>(stream.constData());
-    const qint64 sector = FragmentSearch::sector;
-    qint64 s = sector;
-    while (s + sector <= fault && FragmentSearch::scans_within(stream, s) == 0)
-        s += sector;
-    for (; s + sector <= fault; s += sector)
-        if (!FragmentSearch::could_be_entropy_data(bytes + s, true))
-            return s;
-    return fault / sector * sector;
+    const qint64 unlikely = FragmentSearch::first_unlikely_sector(stream, fault);
+    const qint64 end = unlikely >= 0 ? unlikely : fault;
+    return end / FragmentSearch::sector * FragmentSearch::sector;
 }
 
 quint32 FsIndexer::crc_of(const QByteArray &stream)

@@ -1,5 +1,7 @@
 #include "thumbnailqueue.h"
 
+#include "fragmentsearch.h"
+
 #include <QSemaphoreReleaser>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -90,7 +92,14 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     pending.push_back({offset, length, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
-                           return JpegDecodeCheck::check(copy, thumbnail_size);
+                           JpegDecodeCheck::Result decode = JpegDecodeCheck::check(copy, thumbnail_size);
+                           // Zeros or text inside decode without complaint in a progressive scan.
+                           const qint64 foreign = decode.clean ? FragmentSearch::first_unlikely_sector(copy) : -1;
+                           if (foreign >= 0) {
+                               decode.clean = false;
+                               decode.fault_position = foreign;
+                           }
+                           return decode;
                        })});
     pending_bytes += length;
 }
