@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -30,33 +31,71 @@ FragmentSearch::FragmentSearch(Reader reader, Occupied occupied)
 
 bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans)
 {
-    int printable = 0;
-    int zero_run = 0;
-    for (int i = 0; i < sector; ++i) {
-        const uchar b = at[i];
-        if (b == 0xFF && i + 1 < sector) {
-            const uchar next = at[i + 1];
-            if (next == 0xD9)
-                return true; // the end of a photo; what follows is slack
-            const bool scan_header = next == 0xC4 || next == 0xDA || next == 0xDB || next == 0xDD;
-            if (next != 0x00 && (next < 0xD0 || next > 0xD7) && !(between_scans && scan_header))
-                return false;
+    qint64 end = sector;
+    for (const uchar *p = at; (p = static_cast<const uchar *>(std::memchr(p, 0xFF, size_t(at + sector - 1 - p))));
+         ++p) {
+        const uchar next = p[1];
+        if (next == 0xD9) {
+            end = p - at; // the end of a photo; what follows is slack
+            break;
         }
-        zero_run = b == 0 ? zero_run + 1 : 0;
-        if (zero_run >= 64)
+        const bool scan_header = next == 0xC4 || next == 0xDA || next == 0xDB || next == 0xDD;
+        if (next != 0x00 && (next < 0xD0 || next > 0xD7) && !(between_scans && scan_header))
             return false;
-        if ((b >= 0x20 && b < 0x7F) || b == '\t' || b == '\n' || b == '\r')
-            ++printable;
     }
-    return printable < sector * 9 / 10;
+    // Seven zero words in a row hold 56 zero bytes; Huffman-coded data has
+    // no such runs. Text has no byte at or above 0x80 in a whole sector.
+    quint64 high_bits = 0;
+    int zero_words = 0;
+    for (qint64 i = 0; i + 8 <= end; i += 8) {
+        quint64 word;
+        std::memcpy(&word, at + i, 8);
+        high_bits |= word & 0x8080808080808080ull;
+        zero_words = word == 0 ? zero_words + 1 : 0;
+        if (zero_words >= 7)
+            return false;
+    }
+    return end < sector / 2 || high_bits != 0;
+}
+
+// Where the first scan's header begins, found by stepping over the marker
+// segments before it (their payload may hold anything, an EXIF thumbnail's
+// scan among it); -1 when the stream does not get that far.
+qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit)
+{
+    const uchar *at = bytes_of(stream);
+    const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
+    qint64 i = 2;
+    while (i + 4 <= end) {
+        if (at[i] != 0xFF)
+            return -1;
+        const uchar code = at[i + 1];
+        if (code == 0xFF) {
+            ++i;
+            continue;
+        }
+        if (code == 0xDA)
+            return i;
+        if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
+            i += 2;
+            continue;
+        }
+        if (code == 0xD9)
+            return -1;
+        i += 2 + ((at[i + 2] << 8) | at[i + 3]);
+    }
+    return -1;
 }
 
 int FragmentSearch::scans_within(const QByteArray &stream, qint64 length)
 {
+    const qint64 first = first_scan_at(stream, length);
+    if (first < 0)
+        return 0;
     const uchar *at = bytes_of(stream);
     const qint64 end = qMin<qint64>(length, stream.size());
-    int scans = 0;
-    for (qint64 i = 0; i + 1 < end; ++i)
+    int scans = 1;
+    for (qint64 i = first + 2; i + 1 < end; ++i)
         if (at[i] == 0xFF && at[i + 1] == 0xDA)
             ++scans; // FF DA never stands inside entropy-coded data
     return scans;
@@ -66,15 +105,10 @@ qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 li
 {
     const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
     const uchar *at = bytes_of(stream);
-    qint64 s = 0;
-    for (qint64 i = 0; i + 1 < end; ++i) {
-        if (at[i] == 0xFF && at[i + 1] == 0xDA) {
-            s = ceil_sector(i + 2);
-            break;
-        }
-    }
-    if (s == 0)
+    const qint64 scan = first_scan_at(stream, end);
+    if (scan < 0)
         return -1;
+    qint64 s = ceil_sector(scan + 2);
     for (; s + sector <= end; s += sector)
         if (!could_be_entropy_data(at + s, true))
             return s;
@@ -93,7 +127,8 @@ qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
     }
     // A progressive photo: its first scan must have begun.
     const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
-    if (scans_within(head, head.size()) > 0 && head.contains("\xFF\xC2"))
+    const qint64 scan = first_scan_at(head, head.size());
+    if (scan > 0 && head.left(scan).contains("\xFF\xC2"))
         return qMin<qint64>(length, progressive_limit);
     return 0;
 }

@@ -70,6 +70,7 @@ public:
     // stream that decodes cleanly with such a sector inside has foreign
     // bytes in it all the same.
     static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
+    static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1);
     // Start-of-scan markers among the first length bytes of a stream: a
     // progressive photo with two of them has its first scan whole.
     static int scans_within(const QByteArray &stream, qint64 length);
