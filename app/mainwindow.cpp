@@ -1,6 +1,11 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "exifinfo.h"
+#include "phototooltip.h"
+#include "photoviewer.h"
+#include "rawvolume.h"
+#include "photowriter.h"
 #include "resultsdelegate.h"
 #include "volumeplatform.h"
 
@@ -20,6 +25,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QStorageInfo>
+#include <QStyle>
 #include <QUrl>
 
 namespace {
@@ -35,10 +41,40 @@ constexpr int entry_delay_ms = 100;
 constexpr int status_max_width = 430;
 // At most this many names are listed in the message about failed files.
 constexpr int listed_failures = 20;
+// Room the progress bar's frame leaves around its text.
+constexpr int progress_text_margin = 8;
+// The larger view reads no photo beyond this size (the carver's cap is 50 MiB).
+constexpr qint64 viewer_byte_limit = 64 * 1024 * 1024;
 
 QString photo_name(int number)
 {
     return QString::asprintf("IMAGE_%04d.JPG", number);
+}
+
+QString tr_main(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+QString photo_count_text(int count)
+{
+    return count == 1 ? tr_main("1 photo") : tr_main("%1 photos").arg(count);
+}
+
+// "38 MB/s", with a decimal below 10 MB/s; decimal megabytes, as drives are sold.
+QString speed_text(double bytes_per_second)
+{
+    const double mb = bytes_per_second / 1e6;
+    return tr_main("%1 MB/s").arg(QString::number(mb, 'f', mb < 10.0 ? 1 : 0));
+}
+
+QString time_left_text(qint64 seconds)
+{
+    // Whole minutes, rounded up: short enough to leave room for the count.
+    const qint64 minutes = qMax<qint64>(1, (seconds + 59) / 60);
+    if (minutes < 60)
+        return tr_main("%1 min left").arg(minutes);
+    return tr_main("%1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
 }
 
 // The list keeps its own copy of a thumbnail at the size it draws it.
@@ -59,6 +95,30 @@ QPixmap list_picture(const QImage &thumbnail)
     painter.drawImage(picture.rect(), thumbnail);
     painter.end();
     return QPixmap::fromImage(std::move(picture));
+}
+
+// A one-line label whose text is wider than the label gets a smaller font
+// until it fits: the form's sizes were made for other fonts than a Linux
+// desktop's, and the texts stay as they are.
+void fit_label_font(QLabel *label)
+{
+    if (label->wordWrap() || label->text().isEmpty() || !label->pixmap().isNull())
+        return;
+    QFont font = label->font();
+    const int room = label->contentsRect().width() - 2 * label->margin();
+    while (QFontMetrics(font).horizontalAdvance(label->text()) > room && font.pointSizeF() > 7.0)
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    if (font != label->font())
+        label->setFont(font);
+}
+
+// Widens a push button until its text fits between its margins.
+void fit_button_width(QPushButton *button)
+{
+    const int margins = 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+    const int needed = button->fontMetrics().horizontalAdvance(button->text()) + margins;
+    if (needed > button->width())
+        button->resize(needed, button->height());
 }
 
 } // namespace
@@ -92,7 +152,9 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&fs_indexer, &FsIndexer::scanning_progress, this, &MainWindow::on_scanning_progress);
     connect(&fs_indexer, &FsIndexer::scanning_done, this, &MainWindow::on_scanning_done);
     connect(&fs_indexer, &FsIndexer::scanning_found, this, &MainWindow::on_scanning_found);
-    connect(&fs_indexer, &FsIndexer::scanning_found_partial, this, [this](qint64 i) { partial_photos.insert(i); });
+    connect(&fs_indexer, &FsIndexer::scanning_found_facts, this, &MainWindow::on_scanning_found_facts);
+    connect(ui->listWidget_2, &QListWidget::doubleClicked, this,
+            [this](const QModelIndex &index) { open_viewer(index.row()); });
     connect(&fs_indexer, &FsIndexer::indexing_stopped, this, &MainWindow::on_fs_indexer_stop);
     connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
     connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
@@ -103,6 +165,10 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     ui->progressBar->hide();
     ui->checkBox->hide();
     ui->pushButton_8->hide();
+    ui->mountNote->hide();
+    ui->summaryLabel->setTextFormat(Qt::PlainText);
+    for (QLabel *label : findChildren<QLabel *>())
+        fit_label_font(label);
     ui->stackedWidget->setCurrentIndex(device_page);
     ui->pushButton_5->hide();
 
@@ -112,9 +178,12 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
 MainWindow::~MainWindow()
 {
     // A worker that outlived the bounded waits of going back or closing
-    // must end before it is destroyed with the window.
+    // must end before it is destroyed with the window. One stuck in a read
+    // of a failing card may take minutes more: the device is only ever read
+    // and the photos written are closed, so the process ends instead.
     fs_indexer.stop();
-    fs_indexer.wait();
+    if (!fs_indexer.wait(worker_stuck ? 0 : stop_wait_ms))
+        volume_platform::end_process_now(0);
     qDeleteAll(pending_entries);
     delete ui;
 }
@@ -133,7 +202,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     if (fs_indexer.isRunning()) {
         fs_indexer.stop();
-        fs_indexer.wait(stop_wait_ms);
+        worker_stuck = !fs_indexer.wait(stop_wait_ms);
     }
     event->accept();
 }
@@ -213,6 +282,10 @@ void MainWindow::on_pushButton_4_clicked()
             inform(tr("Please choose device."));
         return;
     }
+    if (fs_indexer.isRunning()) {
+        inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
+        return;
+    }
     RemovableDevice device = devices.value(item->data(Qt::UserRole).toString());
     volume_platform::Failure failure = volume_platform::Failure::None;
     if (device.is_available(raw_access, &failure)) {
@@ -230,23 +303,32 @@ void MainWindow::on_pushButton_4_clicked()
 void MainWindow::on_work_start(RemovableDevice &device)
 {
     // A run that outlasted the bounded wait of going back must end before
-    // its members are rewritten; what it still had queued for this window
+    // its members are rewritten: the user is told rather than the window
+    // waiting on a failing card. What it still had queued for this window
     // belongs to the old scan.
     if (fs_indexer.isRunning()) {
-        fs_indexer.stop();
-        fs_indexer.wait();
+        inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
+        return;
     }
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
 
     ui->stackedWidget->setCurrentIndex(scanning_page);
+    // The larger view belongs to the list about to be emptied.
+    if (viewer)
+        viewer->close();
     entry_timer.stop();
     qDeleteAll(pending_entries);
     pending_entries.clear();
     ui->listWidget_2->clear();
-    partial_photos.clear();
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());
+    ui->progressBar->setToolTip(QString());
     unreadable_bytes = 0;
+    arriving_facts.clear();
+    // Without a mount the existing-file step cannot run.
+    ui->mountNote->setVisible(!device.has_file_system());
+    photos_restored = false;
+    last_restore = RestoreCounts();
 
     fs_indexer.known_crcs.clear();
     fs_indexer.found_images.clear();
@@ -268,6 +350,16 @@ void MainWindow::show_status(const QString &text)
     ui->progressBar->hide();
     ui->label_3->show();
     ui->label_3->setText(text);
+    fit_status_label();
+}
+
+void MainWindow::fit_status_label()
+{
+    QLabel *label = ui->label_3;
+    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->margin()
+                       + 2 * label->frameWidth();
+    if (needed > label->width())
+        label->resize(qMin(needed, status_max_width), label->height());
 }
 
 void MainWindow::show_final_status(const QString &text)
@@ -296,6 +388,7 @@ void MainWindow::on_fs_indexer_processed(int i)
     ui->label_3->adjustSize();
     ui->label_3->resize(ui->label_3->width(), ui->pushButton_8->height());
     ui->pushButton_8->show();
+    fit_button_width(ui->pushButton_8);
     ui->pushButton_8->move(ui->label_3->x() + ui->label_3->width() + 5, ui->label_3->y());
 }
 
@@ -315,6 +408,40 @@ void MainWindow::on_fs_indexer_stop()
 void MainWindow::on_scanning_start()
 {
     show_status(tr("Scanning sectors"));
+    scan_clock.start();
+    scan_rate.start(fs_indexer.device.sector_count * qMax<quint32>(fs_indexer.device.bytes_per_sector, 1), 0);
+}
+
+// "Scanning 45.67% - 312 photos, 38 MB/s, 12 min left", shortened until it
+// fits width: first the word "Scanning", then the speed, then the count.
+QString MainWindow::progress_text(float percent, int width) const
+{
+    // asprintf formats in the C locale: always a point, whatever the user's locale.
+    const QString share = QString::asprintf("%.02f", double(percent)) + QLatin1Char('%');
+    const QString scanning = tr("Scanning %1%").arg(QString::asprintf("%.02f", double(percent)));
+    const int photos = int(ui->listWidget_2->count() + pending_entries.size());
+    const std::optional<double> speed = scan_rate.bytes_per_second();
+    const std::optional<qint64> left = scan_rate.seconds_left();
+
+    QStringList candidates;
+    if (speed && left) {
+        const QString count = photo_count_text(photos);
+        const QString rate = speed_text(*speed);
+        const QString time = time_left_text(*left);
+        candidates << tr("%1 - %2, %3, %4").arg(scanning, count, rate, time)
+                   << tr("%1 - %2, %3, %4").arg(share, count, rate, time)
+                   << tr("%1 - %2, %3").arg(share, count, time) << tr("%1 - %2").arg(share, time);
+    } else if (photos > 0) {
+        candidates << tr("%1 - %2").arg(scanning, photo_count_text(photos))
+                   << tr("%1 - %2").arg(share, photo_count_text(photos));
+    }
+    candidates << scanning;
+    const QFontMetrics metrics = ui->progressBar->fontMetrics();
+    for (const QString &text : std::as_const(candidates)) {
+        if (metrics.horizontalAdvance(text) <= width)
+            return text;
+    }
+    return share;
 }
 
 void MainWindow::on_scanning_progress(qint64 i, qint64 j)
@@ -325,8 +452,13 @@ void MainWindow::on_scanning_progress(qint64 i, qint64 j)
 
     const float percent = j > 0 ? float(double(i) * 100.0 / double(j)) : 0.0f;
     ui->progressBar->setValue(qBound(0, int(percent), 100));
-    // asprintf formats in the C locale: always a point, whatever the user's locale.
-    ui->progressBar->setFormat(tr("Scanning %1%").arg(QString::asprintf("%.02f", double(percent))));
+    if (scan_clock.isValid())
+        scan_rate.update(i * qMax<quint32>(fs_indexer.device.bytes_per_sector, 1), scan_clock.elapsed());
+    const QString text = progress_text(percent, ui->progressBar->width() - progress_text_margin);
+    ui->progressBar->setFormat(text);
+    // The whole line stays at hand when the bar is too narrow for it.
+    const QString whole = progress_text(percent, INT_MAX);
+    ui->progressBar->setToolTip(whole == text ? QString() : whole);
 }
 
 // The run ends right after its last signal: wait the moment it takes, so that
@@ -336,6 +468,10 @@ void MainWindow::end_of_run()
 {
     fs_indexer.wait();
     add_pending_entries();
+    scan_clock.invalidate();
+    // The card may be read now: the larger view can show the whole photo.
+    if (viewer)
+        viewer->reload();
 }
 
 void MainWindow::on_scanning_stop()
@@ -397,10 +533,19 @@ void MainWindow::on_pushButton_6_clicked()
         box.exec();
         if (box.clickedButton() != yes)
             return;
+    } else if (!keep_unrestored_photos()) {
+        return;
     }
     fs_indexer.stop();
     fs_indexer.wait(stop_wait_ms);
     ui->stackedWidget->setCurrentIndex(device_page);
+}
+
+bool MainWindow::keep_unrestored_photos()
+{
+    if (photos_restored || fs_indexer.found_images.isEmpty())
+        return true;
+    return ask(QString(), tr("The photos found have not been restored. Go back and discard them?"));
 }
 
 // Results page
@@ -414,12 +559,62 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
     item->setData(Qt::DecorationRole, list_picture(image));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
     item->setData(Qt::UserRole, i);
-    if (partial_photos.contains(i))
-        item->setToolTip(tr("Only the top part of this photo could be recovered."));
+    PhotoFacts facts = arriving_facts.take(i);
+    facts.offset = i;
+    item->setData(PhotoViewer::facts_role, QVariant::fromValue(facts));
+    // The name comes first: the tooltip is then never taken for rich text.
+    item->setToolTip(photo_tooltip(item->text(), facts));
     pending_entries.append(item);
     if (!entry_timer.isActive())
         entry_timer.start();
     ui->checkBox->show();
+}
+
+void MainWindow::on_scanning_found_facts(PhotoFacts facts)
+{
+    arriving_facts.insert(facts.offset, facts);
+}
+
+void MainWindow::open_viewer(int row)
+{
+    add_pending_entries();
+    if (row < 0 || row >= ui->listWidget_2->count())
+        return;
+    // Not modal: the scan goes on and the list stays usable beside it.
+    if (!viewer) {
+        const auto bytes = [this](const PhotoFacts &facts, QString *note) { return photo_bytes(facts, note); };
+        viewer = new PhotoViewer(ui->listWidget_2, bytes, this);
+        viewer->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    viewer->show_row(row);
+    viewer->show();
+    viewer->raise();
+    viewer->activateWindow();
+}
+
+QByteArray MainWindow::photo_bytes(const PhotoFacts &facts, QString *note) const
+{
+    // The scan reads the card from start to end; reading elsewhere meanwhile
+    // would slow it down, and the worker keeps no photo's bytes.
+    if (fs_indexer.isRunning()) {
+        *note = tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
+        return {};
+    }
+    *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
+    if (facts.length <= 0 || facts.length > viewer_byte_limit)
+        return {};
+    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(fs_indexer.device.raw_path);
+    if (!volume || !volume->seek(facts.offset))
+        return {};
+    QByteArray bytes(facts.length, Qt::Uninitialized);
+    qint64 filled = 0;
+    while (filled < facts.length) {
+        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
+        if (n <= 0)
+            return {};
+        filled += n;
+    }
+    return bytes;
 }
 
 void MainWindow::add_pending_entries()
@@ -481,36 +676,68 @@ void MainWindow::on_pushButton_clicked()
         return;
     }
 
-    const QStringList failed = recover_checked_files(directory);
+    int tried = 0;
+    const QString message = recover_checked_files(directory, tried);
     fs_indexer.device.close();
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
+    photos_restored = last_restore.written > 0;
+    if (!message.isEmpty())
+        inform(message);
 
-    if (!failed.isEmpty()) {
-        QStringList listed = failed.mid(0, listed_failures);
-        if (failed.size() > listed_failures)
-            listed.append(tr("and %n more", nullptr, int(failed.size() - listed_failures)));
-        QString why;
-        if (!QFileInfo(directory).isWritable())
-            why = tr("You have no permission to write in this folder.");
-        else if (QStorageInfo(directory).bytesAvailable() < RemovableDevice::copy_chunk)
-            why = tr("The disk of this folder is full.");
-        else
-            why = tr("The device could not be read where these photos lie, or the folder could not be written.");
-        inform(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
-                   .arg(QDir::toNativeSeparators(directory))
-               + QLatin1Char('\n') + listed.join(QLatin1Char('\n')) + QStringLiteral("\n\n") + why);
-    }
-
+    show_recovery_summary(last_restore.written, last_restore.failed, last_restore.renamed,
+                          int(recover_files.size()) - tried, directory);
     ui->stackedWidget->setCurrentIndex(final_page);
     activateWindow();
     QDesktopServices::openUrl(QUrl::fromLocalFile(directory));
 }
 
+void MainWindow::show_recovery_summary(int written, int failed, int renamed, int cancelled, const QString &folder)
+{
+    recovered_folder = folder;
+    QStringList lines;
+    if (written == 0 && failed == 0 && cancelled > 0)
+        lines << tr("No photo was written: the recovery was cancelled.");
+    else if (written == 1)
+        lines << tr("1 photo was written into this folder:");
+    else
+        lines << tr("%1 photos were written into this folder:").arg(written);
+    // A path has no spaces to wrap at: shorten it in the middle instead.
+    const QString path = QDir::toNativeSeparators(folder);
+    lines << ui->summaryLabel->fontMetrics().elidedText(path, Qt::ElideMiddle, ui->summaryLabel->width() - 4);
+    ui->summaryLabel->setToolTip(path);
+    if (renamed == 1)
+        lines << tr("1 of them was saved under another name, because a different file had its name.");
+    else if (renamed > 1)
+        lines << tr("%1 of them were saved under other names, because different files had their names.")
+                     .arg(renamed);
+    if (failed == 1)
+        lines << tr("1 photo could not be written.");
+    else if (failed > 1)
+        lines << tr("%1 photos could not be written.").arg(failed);
+    if (cancelled == 1)
+        lines << tr("1 photo was not written, because the recovery was cancelled.");
+    else if (cancelled > 1)
+        lines << tr("%1 photos were not written, because the recovery was cancelled.").arg(cancelled);
+    if (written > 0)
+        lines << QString() << tr("Each photo's file date is the date it was taken, where the photo records one.");
+    ui->summaryLabel->setText(lines.join(QLatin1Char('\n')));
+    ui->openFolderButton->setEnabled(!folder.isEmpty());
+}
+
+void MainWindow::on_openFolderButton_clicked()
+{
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(recovered_folder)))
+        inform(tr("No file manager could be started to open the folder:\n%1")
+                   .arg(QDir::toNativeSeparators(recovered_folder)));
+}
+
 // Writes the files of recover_files in name order with the progress dialog
-// showing; returns the names of those that could not be written.
-QStringList MainWindow::recover_checked_files(const QString &directory)
+// showing, each checked against what the scan found; returns what the user
+// must be told about the failed and renamed ones. tried counts the photos
+// attempted before a cancel.
+QString MainWindow::recover_checked_files(const QString &directory, int &tried)
 {
     recover_progress = new QProgressDialog(tr("Recovering photos"), QStringLiteral("Cancel"), 0,
                                            int(recover_files.size()));
@@ -519,20 +746,52 @@ QStringList MainWindow::recover_checked_files(const QString &directory)
     recover_progress->setModal(true);
     recover_progress->show();
 
+    PhotoWriter writer(directory);
     QStringList failed;
+    QStringList reasons;
+    QStringList renamed;
     int counter = 0;
-    const QDir target(directory);
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
-        const qint64 offset = file.value();
-        const VolumeExtents pieces = fs_indexer.found_images.value(offset).extents();
-        if (!fs_indexer.device.copy_extents_to_file(target.filePath(file.key()), pieces))
+        const FoundImage image = fs_indexer.found_images.value(file.value());
+        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+        if (result.outcome == PhotoWriter::Outcome::Failed) {
             failed.append(file.key());
+            const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
+                    && !QFileInfo(directory).isWritable()
+                ? tr("You have no permission to write in this folder.")
+                : PhotoWriter::failure_text(result.failure);
+            if (!reasons.contains(why))
+                reasons.append(why);
+        } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
+            renamed.append(tr("%1 as %2").arg(file.key(), result.name));
+        }
         recover_progress->setValue(counter++);
+        tried = counter;
         if (recover_progress->wasCanceled())
             break;
         QCoreApplication::processEvents();
     }
-    return failed;
+    last_restore = {writer.written(), writer.renamed(), writer.failed()};
+
+    const auto listing = [](QStringList names) {
+        if (names.size() > listed_failures) {
+            const int more = int(names.size()) - listed_failures;
+            names = names.mid(0, listed_failures);
+            names.append(tr("and %n more", nullptr, more));
+        }
+        return names.join(QLatin1Char('\n'));
+    };
+    QStringList parts;
+    if (!failed.isEmpty())
+        parts.append(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
+                         .arg(QDir::toNativeSeparators(directory))
+                     + QLatin1Char('\n') + listing(failed) + QStringLiteral("\n\n") + reasons.join(QLatin1Char('\n')));
+    if (!renamed.isEmpty())
+        parts.append(tr("%n photo(s) were saved under other names, because files of their names with other "
+                        "contents were already in the folder:",
+                        nullptr, int(renamed.size()))
+                     + QLatin1Char('\n') + listing(renamed));
+    return parts.join(QStringLiteral("\n\n"));
 }
 
 void MainWindow::on_pushButton_9_clicked()

@@ -5,10 +5,15 @@
 #include "deviceenumeration.h"
 #include "fsindexer.h"
 #include "rawaccess.h"
+#include "photofacts.h"
 #include "removabledevice.h"
+#include "scanrateestimator.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QMainWindow>
 #include <QMap>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -17,6 +22,7 @@
 class QCloseEvent;
 class QImage;
 class QListWidgetItem;
+class PhotoViewer;
 class QProgressDialog;
 class ResultsDelegate;
 
@@ -40,6 +46,20 @@ public:
     explicit MainWindow(QWidget *parent = nullptr, DeviceSource source = enumerate_removable_devices,
                         const RawAccess &access = RawAccess());
     ~MainWindow() override;
+
+    // What the last "Restore..." did: photos written (those under other names
+    // included), photos written under other names, photos that failed.
+    struct RestoreCounts
+    {
+        int written = 0;
+        int renamed = 0;
+        int failed = 0;
+    };
+    RestoreCounts restore_counts() const { return last_restore; }
+
+    // How the scan opens the volume, in place of the RawAccess given; tests
+    // put a failing card in here.
+    void set_volume_opener(FsIndexer::VolumeOpener opener) { fs_indexer.set_volume_opener(std::move(opener)); }
 
 signals:
     void deviceChange();
@@ -66,6 +86,14 @@ private slots:
     void on_scanning_unreadable(qint64 bytes);
     void on_scanning_progress(qint64 i, qint64 j);
     void on_scanning_found(qint64 i, QImage image);
+    void on_scanning_found_facts(PhotoFacts facts);
+    // The final page's account of a recovery: photos written into folder,
+    // written under another name than planned, failed, and not tried
+    // because the recovery was cancelled.
+    void show_recovery_summary(int written, int failed, int renamed, int cancelled, const QString &folder);
+    void on_openFolderButton_clicked();
+    // The larger view of the photo in row of the results list.
+    void open_viewer(int row);
     void on_pushButton_clicked();
     void on_pushButton_9_clicked();
     void on_pushButton_7_clicked();
@@ -77,6 +105,11 @@ private slots:
 private:
     void end_of_run();
     void show_status(const QString &text);
+    // Widens the status label, up to the "Select all" box, until its text fits.
+    void fit_status_label();
+    QString progress_text(float percent, int width) const;
+    // The bytes of a found photo for the larger view; none while a scan runs.
+    QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
     // The status text at the end of a scan, with the bytes that could not be read.
     void show_final_status(const QString &text);
     bool ask(const QString &title, const QString &text);
@@ -84,7 +117,11 @@ private:
     void collect_checked_files();
     // Puts the entries found since the last call into the results list.
     void add_pending_entries();
-    QStringList recover_checked_files(const QString &directory);
+    // Writes the ticked photos into directory; returns the message about
+    // the failed and renamed ones, empty when there is nothing to say.
+    QString recover_checked_files(const QString &directory, int &tried);
+    // Whether photos of the last scan wait unrestored and the user wants to keep them.
+    bool keep_unrestored_photos();
 
     QTimer device_timer;
     FsIndexer fs_indexer;
@@ -100,7 +137,15 @@ private:
     // lays out all its entries again after every insertion, so one insertion
     // per photo would cost time growing with the number already shown.
     QList<QListWidgetItem *> pending_entries;
-    QSet<qint64> partial_photos; // offsets of photos of which only the top part was found
     QTimer entry_timer;
     qint64 unreadable_bytes = 0;
+    // Facts of the photos announced but not yet in the list, by offset.
+    QHash<qint64, PhotoFacts> arriving_facts;
+    ScanRateEstimator scan_rate;
+    QElapsedTimer scan_clock;
+    QPointer<PhotoViewer> viewer;
+    QString recovered_folder;
+    bool photos_restored = false;
+    bool worker_stuck = false; // still running after the bounded wait of closing
+    RestoreCounts last_restore;
 };

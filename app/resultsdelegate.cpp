@@ -98,10 +98,15 @@ bool ResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, cons
 
     switch (event->type()) {
     case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick:
         // Swallowed everywhere in the entry: neither the thumbnail nor the
         // name starts anything on a press.
         return true;
+    case QEvent::MouseButtonDblClick: {
+        // Outside the check box a double click reaches the list, which opens
+        // the larger view of the photo.
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        return check_box_rect(option, index).contains(mouse->position().toPoint());
+    }
     case QEvent::MouseButtonRelease: {
         const auto *mouse = static_cast<QMouseEvent *>(event);
         if (mouse->button() == Qt::LeftButton && check_box_rect(option, index).contains(mouse->position().toPoint()))

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QTimer>
 
 HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
                            const RawAccess &access, QObject *parent)
@@ -10,9 +11,11 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
+    , writer(out_dir)
     , live_progress(volume_platform::stderr_is_terminal())
 {
     indexer.set_volume_opener(access.volume_opener());
+    indexer.set_found_handler([this](const FoundImage &image, const QByteArray &stream) { write_photo(image, stream); });
     connect(&indexer, &FsIndexer::indexing_started, this, &HeadlessScan::on_indexing_started);
     connect(&indexer, &FsIndexer::processedItem, this, &HeadlessScan::on_processed);
     connect(&indexer, &FsIndexer::scanning_started, this, &HeadlessScan::on_scanning_started);
@@ -35,13 +38,20 @@ HeadlessScan::Summary HeadlessScan::run()
     QEventLoop loop;
     // finished() is queued behind every signal of the run, so nothing is missed
     connect(&indexer, &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer interrupt_poll;
+    connect(&interrupt_poll, &QTimer::timeout, this, &HeadlessScan::check_interrupt);
+    interrupt_poll.start(50);
     redraw_clock.start();
     indexer.start();
+    check_interrupt();
     loop.exec();
     end_progress_line();
 
-    summary.found = int(arrivals.size());
-    write_photos();
+    summary.found = photos_written;
+    summary.written = writer.written();
+    summary.failed = writer.failed();
+    summary.renamed = writer.renamed();
+    summary.partial = photos_partial;
     return summary;
 }
 
@@ -59,6 +69,7 @@ void HeadlessScan::on_processed(int count)
 void HeadlessScan::on_scanning_started()
 {
     scan_clock.start();
+    rate.start(device.sector_count * qMax<quint32>(device.bytes_per_sector, 1), 0);
     show_progress(QStringLiteral("Scanning"), true);
 }
 
@@ -69,17 +80,15 @@ void HeadlessScan::on_progress(qint64 sectors_done, qint64 sectors_total)
     if (!live_progress)
         return;
     const double fraction = sectors_total > 0 ? double(sectors_done) / double(sectors_total) : 0.0;
-    const double seconds = qMax<qint64>(scan_clock.elapsed(), 1) / 1000.0;
-    const double bytes = double(sectors_done) * double(qMax<quint32>(device.bytes_per_sector, 1));
-    const double rate = bytes / seconds;
+    rate.update(sectors_done * qMax<quint32>(device.bytes_per_sector, 1), scan_clock.elapsed());
+    const std::optional<double> speed = rate.bytes_per_second();
+    const std::optional<qint64> remaining = rate.seconds_left();
     QString left = QStringLiteral("--:--");
-    if (fraction > 0.0 && fraction <= 1.0) {
-        const qint64 remaining = qint64(seconds * (1.0 - fraction) / fraction);
-        left = QStringLiteral("%1:%2").arg(remaining / 60).arg(remaining % 60, 2, 10, QLatin1Char('0'));
-    }
+    if (remaining)
+        left = QStringLiteral("%1:%2").arg(*remaining / 60).arg(*remaining % 60, 2, 10, QLatin1Char('0'));
     show_progress(QStringLiteral("Scanning %1%  %2 MB/s  %3 photos  %4 left")
                       .arg(fraction * 100.0, 0, 'f', 2)
-                      .arg(rate / 1e6, 0, 'f', 1)
+                      .arg(speed ? QString::number(*speed / 1e6, 'f', 1) : QStringLiteral("--"))
                       .arg(arrivals.size())
                       .arg(left),
                   sectors_done >= sectors_total);
@@ -105,27 +114,24 @@ void HeadlessScan::on_error()
     summary.source_error = indexer.error_text();
 }
 
-void HeadlessScan::write_photos()
+void HeadlessScan::check_interrupt()
 {
-    if (arrivals.isEmpty())
-        return;
-    if (!device.open(access)) {
-        summary.failed = int(arrivals.size());
-        return;
+    if (!summary.interrupted && volume_platform::interrupted()) {
+        summary.interrupted = true;
+        indexer.stop();
     }
-    const QDir dir(out_dir);
-    int number = 0;
-    for (const qint64 offset : std::as_const(arrivals)) {
-        const QString name = QString::asprintf("IMAGE_%04d.JPG", ++number);
-        const FoundImage found = indexer.found_images.value(offset);
-        if (found.partial)
-            ++summary.partial;
-        if (device.copy_extents_to_file(dir.filePath(name), found.extents()))
-            ++summary.written;
-        else
-            ++summary.failed;
-    }
-    device.close();
+}
+
+// Runs on the worker thread, before the photo is announced.
+void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
+{
+    if (image.partial)
+        ++photos_partial;
+    const PhotoWriter::Result result = writer.write(PhotoWriter::photo_name(++photos_written), image, stream);
+    if (result.outcome == PhotoWriter::Outcome::Failed)
+        std::fprintf(stderr, "velvora-scan: %s: %s\n",
+                     qPrintable(PhotoWriter::photo_name(photos_written)),
+                     qPrintable(PhotoWriter::failure_text(result.failure)));
 }
 
 void HeadlessScan::show_progress(const QString &line, bool force)

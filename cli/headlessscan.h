@@ -1,8 +1,10 @@
 #pragma once
 
 #include "fsindexer.h"
+#include "photowriter.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
+#include "scanrateestimator.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -12,7 +14,9 @@
 #include <cstdio>
 
 // Drives one FsIndexer over a source from the command line, shows a live
-// progress line when stderr is a terminal, and writes every photo found.
+// progress line when stderr is a terminal, and writes every photo found as
+// soon as it is accepted, from the bytes the scan read: what was found is on
+// disk even when the card goes away or the scan is interrupted.
 class HeadlessScan : public QObject
 {
     Q_OBJECT
@@ -23,7 +27,9 @@ public:
         int found = 0;
         int written = 0;
         int failed = 0;
+        int renamed = 0; // written under another name: theirs was taken by another file
         qint64 unreadable_bytes = 0;
+        bool interrupted = false;
         int partial = 0; // photos of which only the top part could be recovered
         bool source_failed = false;
         QString source_error;
@@ -33,7 +39,9 @@ public:
     HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
                  const RawAccess &access = RawAccess(), QObject *parent = nullptr);
 
-    // Scans, then writes the photos; returns when both are over.
+    // Scans and writes the photos as they are found; returns when both are
+    // over. SIGINT or SIGTERM (see volume_platform::catch_interrupts) stops
+    // the scan; what was found by then is still written.
     Summary run();
 
 private slots:
@@ -44,9 +52,10 @@ private slots:
     void on_found(qint64 offset);
     void on_unreadable(qint64 bytes);
     void on_error();
+    void check_interrupt();
 
 private:
-    void write_photos();
+    void write_photo(const FoundImage &image, const QByteArray &stream);
     void show_progress(const QString &line, bool force = false);
     void end_progress_line();
 
@@ -54,12 +63,16 @@ private:
     RawAccess access;
     QString root_path;
     QString out_dir;
+    PhotoWriter writer;
+    int photos_written = 0; // on the worker thread, in the order of announcement
+    int photos_partial = 0; // on the worker thread too
     FsIndexer indexer;
     QList<qint64> arrivals;
     Summary summary;
     bool live_progress = false;
     bool progress_shown = false;
     QElapsedTimer scan_clock;
+    ScanRateEstimator rate;
     QElapsedTimer redraw_clock;
     int files_indexed = 0;
     qint64 last_done = 0;

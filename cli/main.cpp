@@ -16,7 +16,7 @@
 
 namespace {
 
-enum ExitCode { AllWritten = 0, SomeWritesFailed = 1, UnusableInput = 2 };
+enum ExitCode { AllWritten = 0, SomeWritesFailed = 1, UnusableInput = 2, Interrupted = 130 };
 
 const char help_text[] =
     "Usage: velvora-scan [--root DIR] SOURCE OUTDIR\n"
@@ -33,8 +33,9 @@ const char help_text[] =
     "              administrator's password.\n"
     "  OUTDIR      the folder for the recovered photos; created if missing. It must\n"
     "              not be on SOURCE itself: writing there can overwrite the very\n"
-    "              photos being recovered. Existing IMAGE_*.JPG files are replaced;\n"
-    "              a symbolic link in their place is replaced, never followed.\n"
+    "              photos being recovered. A file already there is never replaced:\n"
+    "              a photo whose name is taken by another file is saved under the\n"
+    "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR.\n"
     "  --root DIR  first read the JPG and JPEG files under DIR (the volume's files\n"
     "              still present) so that photos that still exist as files are not\n"
     "              written again. Without it, the mount point of SOURCE is used when\n"
@@ -45,15 +46,17 @@ const char help_text[] =
     "              tab and its mount point (empty when not mounted). Exit 0.\n"
     "  -h, --help  show this text.\n"
     "\n"
-    "While scanning, a progress line (phase, per cent, MB/s, photos found, time\n"
-    "left) is shown on stderr when it is a terminal. At the end exactly one line\n"
-    "is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U partial=P\n"
+    "Each photo is written as soon as it is found. While scanning, a progress line\n"
+    "(phase, per cent, MB/s, photos found, time left) is shown on stderr when it is\n"
+    "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
+    "far are kept. At the end exactly one line is printed on stdout:\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P\n"
     "where U counts the bytes of SOURCE that could not be read and were skipped,\n"
-    "and P the photos of which only the top part could be recovered.\n"
+    "R the photos among the written ones saved under another name, and P the\n"
+    "photos of which only the top part could be recovered.\n"
     "\n"
     "Exit status: 0 when every photo found was written, 1 when any write failed,\n"
-    "2 for bad usage or an unusable SOURCE or OUTDIR.\n";
+    "2 for bad usage or an unusable SOURCE or OUTDIR, 130 when interrupted.\n";
 
 int fail(const QString &message)
 {
@@ -188,13 +191,17 @@ int main(int argc, char *argv[])
     if (!prepare_out_dir(out_dir, source, &error))
         return fail(error);
 
+    volume_platform::catch_interrupts();
     HeadlessScan scan(device, root_path, out_dir, access);
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld partial=%d\n", summary.found, summary.written,
-                summary.failed, static_cast<long long>(summary.unreadable_bytes), summary.partial);
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d\n", summary.found,
+                summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes), summary.renamed,
+                summary.partial);
     std::fflush(stdout);
+    if (summary.interrupted)
+        return Interrupted;
     if (summary.source_failed)
         return UnusableInput;
     return summary.failed > 0 ? SomeWritesFailed : AllWritten;

@@ -22,6 +22,8 @@ public:
     qint64 read(char *buffer, qint64 count) override;
     bool seek(qint64 offset) override;
     volume_platform::Failure last_failure() const override { return failure; }
+    qint64 read_at(qint64 offset, char *buffer, qint64 count) override;
+    qint64 read_sector_at(qint64 offset, char *buffer, qint64 count) override;
 
     volume_platform::Geometry geometry() const;
 
@@ -29,6 +31,9 @@ private:
     explicit RawVolume(volume_platform::Handle handle);
 
     volume_platform::Handle handle;
+    // The same block device opened again for direct I/O, for the sector
+    // reads of a failing region; invalid when it could not be.
+    volume_platform::Handle unbuffered = volume_platform::invalid_handle;
     volume_platform::Failure failure = volume_platform::Failure::None;
     // A block device is read once from start to end: its pages are dropped
     // behind the read position instead of filling the page cache.

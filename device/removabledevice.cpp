@@ -118,5 +118,9 @@ bool RemovableDevice::copy_extents_to_file(const QString &path, const VolumeExte
             return false;
         }
     }
+    // QSaveFile::commit() links a file whose buffered tail could not be
+    // written and still says true: every byte must be out before it.
+    if (!file.flush() || file.size() != total)
+        return give_up();
     return file.commit();
 }

@@ -2,7 +2,13 @@
 
 #include "sysfsvolumetable.h"
 
+#include <QCoreApplication>
 #include <QDBusArgument>
+#include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QThread>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -63,14 +69,23 @@ QString object_path_of(const QVariant &value)
     return value.value<QDBusObjectPath>().path();
 }
 
-std::optional<Objects> managed_objects(const QDBusConnection &bus)
+qint64 now_ms()
 {
-    if (!bus.isConnected())
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+// Asked with a short timeout: a service that does not answer must not hold up
+// a window that lists devices every second.
+std::optional<Objects> managed_objects(const QDBusConnection &bus, std::atomic<qint64> &quiet_until)
+{
+    if (!bus.isConnected() || now_ms() < quiet_until)
         return std::nullopt;
     const QDBusMessage call = QDBusMessage::createMethodCall(
         UdisksClient::service, object_manager_path, QStringLiteral("org.freedesktop.DBus.ObjectManager"),
         QStringLiteral("GetManagedObjects"));
-    const QDBusMessage reply = bus.call(call);
+    const QDBusMessage reply = bus.call(call, QDBus::Block, UdisksClient::list_timeout_ms);
+    if (reply.type() == QDBusMessage::ErrorMessage && reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply"))
+        quiet_until = now_ms() + UdisksClient::quiet_period_ms;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     const QVariant first = reply.arguments().first();
@@ -219,16 +234,34 @@ QString block_object_of(const Objects &objects, const QString &node)
     return {};
 }
 
+// On the main thread the event loop runs meanwhile, without user input, so
+// the window keeps painting behind the password prompt; elsewhere it blocks.
+QDBusMessage wait_for_reply(const QDBusPendingCall &pending)
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        QDBusPendingCallWatcher watcher(pending);
+        QEventLoop loop;
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        if (!watcher.isFinished())
+            loop.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    QDBusPendingCall call = pending;
+    call.waitForFinished();
+    return call.reply();
+}
+
 } // namespace
 
 UdisksClient::UdisksClient(const QDBusConnection &bus)
     : bus(bus)
+    , quiet_until(std::make_shared<std::atomic<qint64>>(0))
 {
 }
 
 std::optional<QList<volume_platform::VolumeInfo>> UdisksClient::list_volumes() const
 {
-    const std::optional<Objects> objects = managed_objects(bus);
+    const std::optional<Objects> objects = managed_objects(bus, *quiet_until);
     if (!objects)
         return std::nullopt;
     return VolumeLister(*objects).volumes();
@@ -241,7 +274,7 @@ volume_platform::Handle UdisksClient::open_for_backup(const QString &node, volum
             *failure = value;
         return volume_platform::invalid_handle;
     };
-    const std::optional<Objects> objects = managed_objects(bus);
+    const std::optional<Objects> objects = managed_objects(bus, *quiet_until);
     const QString object = objects ? block_object_of(*objects, node) : QString();
     if (object.isEmpty() || !bus.connectionCapabilities().testFlag(QDBusConnection::UnixFileDescriptorPassing))
         return report(volume_platform::Failure::NotFound);
@@ -250,7 +283,7 @@ volume_platform::Handle UdisksClient::open_for_backup(const QString &node, volum
     // The service asks polkit, and polkit may ask the user for the password.
     call << QVariantMap{{QStringLiteral("auth.no_user_interaction"), false}};
     call.setInteractiveAuthorizationAllowed(true);
-    const QDBusMessage reply = bus.call(call, QDBus::Block, prompt_timeout_ms);
+    const QDBusMessage reply = wait_for_reply(bus.asyncCall(call, prompt_timeout_ms));
     if (reply.type() == QDBusMessage::ErrorMessage) {
         // NotAuthorized, NotAuthorizedCanObtain, NotAuthorizedDismissed
         if (reply.errorName().startsWith(not_authorized_error))

@@ -33,6 +33,20 @@ Handle open_read_only(const QString &path, Failure *failure = nullptr);
 qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure = nullptr);
 bool seek(Handle handle, qint64 offset);
 bool close(Handle handle);
+// Reads up to count bytes at offset without moving the handle's position, so
+// nothing else holding the same descriptor can move the read; as read().
+qint64 read_at(Handle handle, qint64 offset, char *buffer, qint64 count, Failure *failure = nullptr);
+
+// A second handle to what handle has open that reads past the page cache
+// (direct I/O), so a failing sector costs only itself, not its whole page;
+// invalid_handle where that cannot be had (image files, a node this user may
+// not open again). The caller closes it.
+Handle open_unbuffered(Handle handle);
+// read_at() past the page cache: through a handle from open_unbuffered(), or
+// by switching handle itself for this one read when there is none. buffer,
+// offset and count must be multiples of the logical block size; where direct
+// I/O is refused the read goes through the page cache.
+qint64 read_unbuffered_at(Handle handle, qint64 offset, char *buffer, qint64 count, Failure *failure = nullptr);
 
 // A second handle to what handle has open, sharing its position; the caller
 // closes both. invalid_handle when it cannot be made.
@@ -75,6 +89,15 @@ bool is_block_device(const QString &path);
 bool shares_storage(const QString &directory, const QString &raw_path);
 
 bool stderr_is_terminal();
+
+// Ends the process at once with status, without running exit handlers: for
+// a window whose worker is stuck in a read of a failing device.
+[[noreturn]] void end_process_now(int status);
+
+// From now on SIGINT and SIGTERM (Ctrl-C, kill) only raise a flag that
+// interrupted() reports; a second one ends the process as usual.
+void catch_interrupts();
+bool interrupted();
 
 // Keeps the heap of a scanning process small: the thumbnail decoders' large,
 // short-lived buffers would otherwise stay resident in per-thread allocator

@@ -1,12 +1,12 @@
 #include "fsindexer.h"
 
+#include "alignedbuffer.h"
 #include "jpegdecodecheck.h"
 #include "rawvolume.h"
 
 #include <QDirIterator>
 #include <QFileInfo>
 
-#include <new>
 #include <optional>
 
 FsIndexer::FsIndexer()
@@ -106,7 +106,6 @@ void FsIndexer::scan_volume()
     scan_error.clear();
     unreadable_bytes = 0;
     failing_run = 0;
-    crc_of_submitted.clear();
 
     volume_platform::Failure failure = volume_platform::Failure::None;
     const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
@@ -118,13 +117,14 @@ void FsIndexer::scan_volume()
 
     const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
     const qint64 total = device.sector_count;
-    const std::unique_ptr<char[]> block(new (std::nothrow) char[block_size]);
+    const AlignedBuffer block(block_size);
     if (!block) {
         scan_error = tr("There is not enough memory to scan.");
         emit scanning_error();
         return;
     }
     carver.reset();
+    accepted_crcs.clear();
     qint64 done = 0;
     bool device_gone = false;
     broken.clear();
@@ -134,7 +134,7 @@ void FsIndexer::scan_volume()
     allocation.open(device.raw_path);
 
     while (running) {
-        const BlockRead read = read_block(*volume, done, block.get(), unit);
+        const BlockRead read = read_block(*volume, done, block.data(), unit);
         if (read.device_gone) {
             device_gone = true;
             break;
@@ -147,8 +147,9 @@ void FsIndexer::scan_volume()
         resolve_broken(*volume, done, false);
     }
 
-    if (running && !device_gone)
-        carver.finish(); // starts behind a candidate still open at the end
+    // what was read last is all there is: a candidate still open ends on
+    // it, and the sectors behind a broken one are searched
+    carver.finish();
     announce(thumbnails.take_all());
     if (!device_gone && running)
         resolve_broken(*volume, done, true);
@@ -167,12 +168,12 @@ void FsIndexer::scan_volume()
 }
 
 // Reads the next block and hands it to the carver. A block that fails as a
-// whole is read again sector by sector, so only the sectors that still fail
-// are lost.
+// whole is read again sector by sector, past the page cache where the volume
+// allows, so only the sectors that still fail are lost.
 FsIndexer::BlockRead FsIndexer::read_block(VolumeSource &volume, qint64 position, char *block, qint64 unit)
 {
     BlockRead result;
-    const qint64 n = volume.read(block, block_size);
+    const qint64 n = volume.read_at(position, block, block_size);
     if (n >= 0) {
         failing_run = 0;
         result.covered = n;
@@ -197,11 +198,11 @@ void FsIndexer::salvage_block(VolumeSource &volume, qint64 position, char *block
             carver.feed(block + good_from, filled - good_from);
     };
 
-    while (filled < block_size) {
+    // A failing card may take seconds over each sector: a stop is honoured
+    // between any two of them, and what was read so far is still carved.
+    while (filled < block_size && running) {
         const qint64 want = qMin(unit, block_size - filled);
-        qint64 n = -1;
-        if (volume.seek(position + filled))
-            n = volume.read(block + filled, want);
+        const qint64 n = volume.read_sector_at(position + filled, block + filled, want);
         if (n == 0)
             break; // end of the volume
         if (n > 0) {
@@ -212,6 +213,7 @@ void FsIndexer::salvage_block(VolumeSource &volume, qint64 position, char *block
             continue;
         }
         if (volume.last_failure() == volume_platform::Failure::DeviceGone) {
+            feed_good_run(); // carved, and finished at the end of the scan
             result.device_gone = true;
             return;
         }
@@ -228,7 +230,6 @@ void FsIndexer::salvage_block(VolumeSource &volume, qint64 position, char *block
     }
     feed_good_run();
     result.covered = filled;
-    volume.seek(position + filled);
 }
 
 void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
@@ -240,27 +241,33 @@ void FsIndexer::accept_stream(const char *stream, qint64 length, qint64 offset)
     if (known_crcs.contains(stream_key))
         return;
     known_crcs.insert(stream_key, true);
-    crc_of_submitted.insert(offset, stream_key.crc);
+    accepted_crcs.insert(offset, stream_key.crc);
     thumbnails.submit(offset, stream, length);
 }
 
 void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
-        const quint32 crc = crc_of_submitted.take(result.offset);
+        const quint32 crc = accepted_crcs.take(result.offset);
         if (!result.thumbnail.isNull())
             record_found(FoundImage{result.offset, result.length, crc, {{result.offset, result.length}}, false},
-                         result.thumbnail);
+                         result.thumbnail, result.stream,
+                         PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn});
         else if (result.decode.mcu_rows > 0)
             note_broken(result.offset, result.length); // a readable header, damaged data
     }
 }
 
-void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail)
+void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream,
+                             PhotoFacts facts)
 {
     found_images.insert(image.offset, image);
     for (const VolumeExtent &piece : image.extents())
         found_runs.insert(piece.offset, piece.end());
+    if (found_handler)
+        found_handler(image, stream);
+    facts.partial = image.partial;
+    emit scanning_found_facts(facts);
     if (image.partial)
         emit scanning_found_partial(image.offset);
     emit scanning_found(image.offset, thumbnail);
@@ -310,8 +317,8 @@ bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)
         return false; // a wrong join is worse than none
     if (is_new(outcome.stream)) {
         const qint64 offset = outcome.pieces.first().offset;
-        record_found(FoundImage{offset, outcome.stream.size(), crc_of(outcome.stream), outcome.pieces, false},
-                     decode.thumbnail);
+        const FoundImage image{offset, outcome.stream.size(), crc_of(outcome.stream), outcome.pieces, false};
+        record_found(image, decode.thumbnail, outcome.stream, ThumbnailQueue::facts(image.offset, outcome.stream));
     }
     return true;
 }
@@ -339,7 +346,8 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
     const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, ThumbnailQueue::thumbnail_size);
     if (decode.thumbnail.isNull() || !is_new(part))
         return;
-    record_found(FoundImage{offset, valid, crc_of(part), {{offset, valid}}, true}, decode.thumbnail);
+    record_found(FoundImage{offset, valid, crc_of(part), {{offset, valid}}, true}, decode.thumbnail, part,
+                 ThumbnailQueue::facts(offset, part));
 }
 
 // The sector boundary before which a stream's data is its own: no later than
@@ -372,12 +380,12 @@ bool FsIndexer::is_new(const QByteArray &stream)
 QByteArray FsIndexer::read_again(qint64 offset, qint64 length)
 {
     QByteArray bytes;
-    if (!volume_in_use || length <= 0 || !volume_in_use->seek(offset))
+    if (!volume_in_use || length <= 0)
         return bytes;
     bytes.resize(length);
     qint64 got = 0;
     while (got < length) {
-        const qint64 n = volume_in_use->read(bytes.data() + got, length - got);
+        const qint64 n = volume_in_use->read_at(offset + got, bytes.data() + got, length - got);
         if (n <= 0)
             break;
         got += n;

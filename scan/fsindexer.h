@@ -5,6 +5,7 @@
 #include "foundimage.h"
 #include "fragmentsearch.h"
 #include "jpegcarver.h"
+#include "photofacts.h"
 #include "removabledevice.h"
 #include "streamkey.h"
 #include "thumbnailqueue.h"
@@ -57,6 +58,11 @@ public:
     void set_fragment_search(bool on) { fragment_search = on; }
     // Bytes the last scan read a second time to put broken photos together.
     qint64 bytes_read_again() const { return reread_bytes; }
+    // Called on the worker thread for every photo just before it is
+    // announced, with the stream's bytes as they were read: a caller that
+    // keeps what it finds at once need not read the volume again.
+    using FoundHandler = std::function<void(const FoundImage &image, const QByteArray &stream)>;
+    void set_found_handler(FoundHandler handler) { found_handler = std::move(handler); }
 
     // Existing files and streams seen in this scan, by CRC-32 and length.
     QMap<StreamKey, bool> known_crcs;
@@ -76,6 +82,8 @@ signals:
     void scanning_error();
     void scanning_progress(qint64 i, qint64 j);
     void scanning_found(qint64 i, QImage image);
+    // What is known of the photo announced next by scanning_found (same offset).
+    void scanning_found_facts(PhotoFacts facts);
     void scanning_unreadable(qint64 i);
     // Comes just before scanning_found for a photo of which only the top
     // part could be recovered.
@@ -98,7 +106,7 @@ private:
     void salvage_block(VolumeSource &volume, qint64 position, char *block, qint64 unit, BlockRead &result);
     void accept_stream(const char *stream, qint64 length, qint64 offset);
     void announce(const QList<ThumbnailQueue::Result> &results);
-    void record_found(const FoundImage &image, const QImage &thumbnail);
+    void record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream, PhotoFacts facts);
     // A candidate that did not come out whole waits until the scan has read
     // past the window where its other pieces may lie.
     void note_broken(qint64 offset, qint64 length);
@@ -118,11 +126,11 @@ private:
     std::atomic<bool> index_existing{false};
     std::atomic<bool> running{false};
     VolumeOpener open_volume;
+    FoundHandler found_handler;
+    QHash<qint64, uint> accepted_crcs; // by offset, until the photo is announced
     QString scan_error;
     qint64 unreadable_bytes = 0;
     qint64 failing_run = 0;
-    QHash<qint64, quint32> crc_of_submitted; // by offset, until announced
-
     struct Broken
     {
         qint64 offset;

@@ -79,15 +79,19 @@ void JpegCarver::finish()
 
 // No more bytes follow those held: every candidate that cannot end within
 // them is given up, and the search goes on behind its start.
+// A candidate is finished on what is held, without the entropy minimum, and
+// a start in a last sector cut short still counts.
 void JpegCarver::run_held_bytes(GiveUp why)
 {
+    flushing = true;
     for (;;) {
         while (run_step()) {
         }
         if (carve_state == FindStart)
-            return;
+            break;
         give_up(why, qMin(cursor, buffered()));
     }
+    flushing = false;
 }
 
 // The search resumes at the first boundary after the candidate's start; the
@@ -172,6 +176,15 @@ bool JpegCarver::find_start()
         }
         volume_position += alignment;
     }
+    // the last sector before a gap may be cut short: its start signature still counts
+    if (flushing && buffer_length - off >= 4 && is_start_signature(bytes() + off)) {
+        carve_state = Marker;
+        stream_start = volume_position;
+        cursor = 0;
+        entropy_start = 0;
+        discard_consumed(off);
+        return true;
+    }
     discard_consumed(off);
     return false;
 }
@@ -246,7 +259,7 @@ bool JpegCarver::scan_entropy_data()
 {
     // Only every byte with its successor present is examined, so the last
     // byte waits for the next block.
-    if (buffer_length - entropy_start < entropy_scan_minimum || buffer_length - cursor < 2)
+    if ((!flushing && buffer_length - entropy_start < entropy_scan_minimum) || buffer_length - cursor < 2)
         return false;
     const uchar *data = bytes();
     const qint64 end = buffer_length - 1;

@@ -96,6 +96,7 @@ private:
     qint64 cursor = 0;
     qint64 segment_length = 0;
     qint64 entropy_start = 0; // cursor where the current scan's entropy data began
+    bool flushing = false;
     StreamHandler handler;
     GiveUpHandler given_up;
 };

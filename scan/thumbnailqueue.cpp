@@ -2,6 +2,9 @@
 
 #include "fragmentsearch.h"
 
+#include <QBuffer>
+#include <QImageReader>
+
 #include <QSemaphoreReleaser>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -17,8 +20,44 @@ ThumbnailQueue::~ThumbnailQueue()
 
 QImage ThumbnailQueue::make_thumbnail(const QByteArray &jpeg)
 {
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(jpeg, thumbnail_size);
-    return decode.clean ? decode.thumbnail : QImage();
+    return decode(jpeg).thumbnail;
+}
+
+ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg)
+{
+    Result result;
+    result.decode = JpegDecodeCheck::check(jpeg, thumbnail_size);
+    // Zeros or text inside decode without complaint in a progressive scan.
+    const qint64 foreign = result.decode.clean ? FragmentSearch::first_unlikely_sector(jpeg) : -1;
+    if (foreign >= 0) {
+        result.decode.clean = false;
+        result.decode.fault_position = foreign;
+    }
+    if (!result.decode.clean)
+        return result;
+    result.thumbnail = result.decode.thumbnail;
+    const PhotoFacts known = facts(0, jpeg);
+    result.pixel_size = known.pixel_size;
+    result.turn = known.turn;
+    result.exif = known.exif;
+    return result;
+}
+
+PhotoFacts ThumbnailQueue::facts(qint64 offset, const QByteArray &jpeg)
+{
+    PhotoFacts facts;
+    facts.offset = offset;
+    facts.length = jpeg.size();
+    QBuffer device;
+    device.setData(jpeg);
+    device.open(QIODevice::ReadOnly);
+    QImageReader reader(&device, "JPEG");
+    facts.pixel_size = reader.size();
+    facts.turn = reader.transformation();
+    if (facts.turn & QImageIOHandler::TransformationRotate90)
+        facts.pixel_size.transpose();
+    facts.exif = ExifInfo(jpeg);
+    return facts;
 }
 
 namespace {
@@ -89,17 +128,10 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     const QByteArray copy(stream, length);
     const int units = int(qMin<qint64>(decoder_memory(copy) / decoder_memory_unit, decoder_memory_units));
     QSemaphore *memory_left = &decoder_memory_left;
-    pending.push_back({offset, length, QtConcurrent::run(&pool, [memory_left, units, copy] {
+    pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
-                           JpegDecodeCheck::Result decode = JpegDecodeCheck::check(copy, thumbnail_size);
-                           // Zeros or text inside decode without complaint in a progressive scan.
-                           const qint64 foreign = decode.clean ? FragmentSearch::first_unlikely_sector(copy) : -1;
-                           if (foreign >= 0) {
-                               decode.clean = false;
-                               decode.fault_position = foreign;
-                           }
-                           return decode;
+                           return decode(copy);
                        })});
     pending_bytes += length;
 }
@@ -109,9 +141,10 @@ ThumbnailQueue::Result ThumbnailQueue::take_front()
     Pending front = std::move(pending.front());
     pending.pop_front();
     pending_bytes -= front.length;
-    Result result{front.offset, front.length, {}, front.decode.result()};
-    if (result.decode.clean)
-        result.thumbnail = result.decode.thumbnail;
+    Result result = front.decoded.result();
+    result.offset = front.offset;
+    result.length = front.length;
+    result.stream = std::move(front.stream);
     return result;
 }
 
@@ -119,7 +152,7 @@ QList<ThumbnailQueue::Result> ThumbnailQueue::take_ready()
 {
     QList<Result> ready;
     while (!pending.empty()
-           && (pending.front().decode.isFinished() || pending_bytes > pending_byte_budget
+           && (pending.front().decoded.isFinished() || pending_bytes > pending_byte_budget
                || int(pending.size()) > pending_count_budget))
         ready.append(take_front());
     return ready;
@@ -136,7 +169,7 @@ QList<ThumbnailQueue::Result> ThumbnailQueue::take_all()
 void ThumbnailQueue::clear()
 {
     for (Pending &p : pending)
-        p.decode.waitForFinished();
+        p.decoded.waitForFinished();
     pending.clear();
     pending_bytes = 0;
 }

@@ -107,9 +107,10 @@ void TestMainWindow::form_pages_texts_and_images()
                                                          "pushButton_5", "label_6", "label_12", "label_14"}));
     QCOMPARE(child_names(stack->widget(2)),
              (QStringList{"label_11", "label_3", "listWidget_2", "pushButton_6", "pushButton", "progressBar",
-                          "pushButton_7", "label_15", "label_17", "checkBox", "pushButton_8"}));
+                          "pushButton_7", "label_15", "label_17", "checkBox", "pushButton_8", "mountNote"}));
     QCOMPARE(child_names(stack->widget(3)),
-             (QStringList{"label_13", "pushButton_9", "pushButton_3", "label_4", "label_16"}));
+             (QStringList{"label_13", "pushButton_9", "pushButton_3", "label_4", "label_16", "summaryLabel",
+                          "openFolderButton"}));
 
     struct Expected
     {
@@ -452,7 +453,10 @@ void TestMainWindow::results_entries_ticks_and_select_all()
     QTest::keyClick(list, Qt::Key_Space);
     QCOMPARE(list->item(3)->checkState(), Qt::Unchecked);
 
-    // back, and a second scan: numbering starts again and entries are ticked
+    // back (the unrestored photos are given up), and a second scan:
+    // numbering starts again and entries are ticked
+    ModalAnswerer answers;
+    answers.press("Yes");
     window.findChild<QPushButton *>("pushButton_6")->click();
     QCOMPARE(page_of(window), 1);
     start_scan(window, fake, image_device(image));
@@ -467,6 +471,7 @@ void TestMainWindow::results_entries_ticks_and_select_all()
     // a volume without photos: "No files found", "Select all" stays hidden
     const QString empty = scratch.filePath("empty.img");
     QVERIFY(make_sparse_file(empty, 8 * 1024 * 1024));
+    answers.press("Yes");
     window.findChild<QPushButton *>("pushButton_6")->click();
     start_scan(window, fake, image_device(empty, "EMPTY"));
     QVERIFY(all->isHidden());

@@ -90,7 +90,7 @@ private slots:
     void initTestCase();
     void whole_run_recovers_the_ticked_photos();
     void recovery_refusals();
-    void failed_files_are_listed_and_links_replaced();
+    void taken_names_are_never_replaced();
     void cancel_stops_between_files();
     void live_loop_device_mounted_with_exfat_fuse();
 
@@ -143,8 +143,10 @@ void TestMainWindowRecovery::whole_run_recovers_the_ticked_photos()
 
     QTemporaryDir target;
     QVERIFY(target.isValid());
-    // an earlier recovery left IMAGE_0001.JPG there: it is replaced
-    QVERIFY(testsupport::write_file(target.filePath("IMAGE_0001.JPG"), QByteArray(3 * 1024 * 1024, 'x')));
+    // an earlier recovery left IMAGE_0001.JPG there: it stays, and the
+    // photo goes under the next number
+    const QByteArray earlier(3 * 1024 * 1024, 'x');
+    QVERIFY(testsupport::write_file(target.filePath("IMAGE_0001.JPG"), earlier));
 
     int progress_seen = 0;
     QString progress_title;
@@ -157,21 +159,25 @@ void TestMainWindowRecovery::whole_run_recovers_the_ticked_photos()
     });
     watch.start(1);
     answers.choose_directory(target.path());
+    answers.press_ok();
     child<QPushButton>(window, "pushButton")->click();
     watch.stop();
 
     QCOMPARE(answers.pending(), 0);
     QVERIFY2(answers.unexpected.isEmpty(), qPrintable(answers.unexpected.join("; ")));
+    QVERIFY(answers.seen.last().text.endsWith("\nIMAGE_0001.JPG as IMAGE_0002.JPG"));
     QCOMPARE(page_of(window), 3);
-    QCOMPARE(files_in(target.path()), (QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG"}));
-    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0001.JPG")), card.deleted.at(0));
+    QCOMPARE(files_in(target.path()), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG"}));
+    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0001.JPG")), earlier);
+    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0002.JPG")), card.deleted.at(0));
     QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0003.JPG")), card.deleted.at(2));
     if (progress_seen) {
         QCOMPARE(progress_title, QStringLiteral("DodurEdivezav"));
         QCOMPARE(progress_seen, 2);
     }
 
-    // back to the results as they were, and a second recovery of all three
+    // back to the results as they were, and a second recovery of all three:
+    // the photos already there are not written twice
     child<QPushButton>(window, "pushButton_9")->click();
     QCOMPARE(page_of(window), 2);
     QCOMPARE(list->count(), 3);
@@ -179,12 +185,15 @@ void TestMainWindowRecovery::whole_run_recovers_the_ticked_photos()
     all->click();
     all->click();
     answers.choose_directory(target.path());
+    answers.press_ok();
     child<QPushButton>(window, "pushButton")->click();
     QCOMPARE(page_of(window), 3);
-    QCOMPARE(files_in(target.path()), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG"}));
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(testsupport::read_file(target.filePath(QString::asprintf("IMAGE_%04d.JPG", i + 1))),
-                 card.deleted.at(i));
+    QCOMPARE(files_in(target.path()),
+             (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG"}));
+    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0004.JPG")), card.deleted.at(1));
+    QCOMPARE(window.restore_counts().written, 3);
+    QCOMPARE(window.restore_counts().renamed, 2);
+    answers.seen.clear();
 
     // "Close" on the final page closes without a question
     child<QPushButton>(window, "pushButton_3")->click();
@@ -231,7 +240,7 @@ void TestMainWindowRecovery::recovery_refusals()
     QVERIFY(answers.unexpected.isEmpty());
 }
 
-void TestMainWindowRecovery::failed_files_are_listed_and_links_replaced()
+void TestMainWindowRecovery::taken_names_are_never_replaced()
 {
     FakeDevices fake;
     MainWindow window(nullptr, fake.source());
@@ -242,9 +251,9 @@ void TestMainWindowRecovery::failed_files_are_listed_and_links_replaced()
     QVERIFY(target.isValid());
     QTemporaryDir elsewhere;
     QVERIFY(elsewhere.isValid());
-    // IMAGE_0002.JPG cannot be created: a folder holds its name
+    // a folder holds the name IMAGE_0002.JPG
     QVERIFY(QDir(target.path()).mkdir("IMAGE_0002.JPG"));
-    // IMAGE_0003.JPG is a link to a file outside: the link is replaced
+    // IMAGE_0003.JPG is a link to a file outside
     const QString outside = elsewhere.filePath("precious.txt");
     QVERIFY(testsupport::write_file(outside, "keep me"));
     QVERIFY(QFile::link(outside, target.filePath("IMAGE_0003.JPG")));
@@ -254,20 +263,22 @@ void TestMainWindowRecovery::failed_files_are_listed_and_links_replaced()
     child<QPushButton>(window, "pushButton")->click();
     QCOMPARE(answers.pending(), 0);
 
+    // neither is replaced: the photos go under the next free numbers
     QCOMPARE(answers.seen.size(), 1);
-    const QString message = answers.seen.at(0).text;
-    QVERIFY2(message.startsWith(QStringLiteral("1 photo(s) could not be recovered into ")), qPrintable(message));
-    QVERIFY2(message.contains(QStringLiteral("\nIMAGE_0002.JPG\n")), qPrintable(message));
-    QVERIFY(!message.contains(QStringLiteral("IMAGE_0001.JPG")));
-    QCOMPARE(page_of(window), 3); // the final page follows the message
-
-    QCOMPARE(files_in(target.path()), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG"}));
-    QVERIFY(QFileInfo(target.filePath("IMAGE_0002.JPG")).isDir());
+    QCOMPARE(answers.seen.at(0).text,
+             QStringLiteral("2 photo(s) were saved under other names, because files of their names with other contents "
+                            "were already in the folder:\nIMAGE_0002.JPG as IMAGE_0004.JPG\nIMAGE_0003.JPG as IMAGE_0005.JPG"));
+    QCOMPARE(page_of(window), 3);
+    QCOMPARE(files_in(target.path()),
+             (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG"}));
     QVERIFY(QDir(target.filePath("IMAGE_0002.JPG")).isEmpty());
-    QVERIFY(!QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink());
-    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0003.JPG")), card.deleted.at(2));
+    QVERIFY(QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink());
+    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0004.JPG")), card.deleted.at(1));
+    QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0005.JPG")), card.deleted.at(2));
     QCOMPARE(testsupport::read_file(outside), QByteArray("keep me"));
     QCOMPARE(testsupport::read_file(target.filePath("IMAGE_0001.JPG")), card.deleted.at(0));
+    QCOMPARE(window.restore_counts().written, 3);
+    QCOMPARE(window.restore_counts().renamed, 2);
 }
 
 void TestMainWindowRecovery::cancel_stops_between_files()

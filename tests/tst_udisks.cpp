@@ -5,6 +5,7 @@
 
 #include "deviceenumeration.h"
 #include "rawaccess.h"
+#include "privatebus.h"
 #include "testsupport.h"
 #include "udisksclient.h"
 #include "volumeplatform.h"
@@ -196,56 +197,6 @@ private:
     const bool refuse;
 };
 
-// A dbus-daemon of the test's own that any local user may connect to.
-class PrivateBus
-{
-public:
-    PrivateBus()
-    {
-        if (testsupport::missing_tools({QStringLiteral("dbus-daemon")}).size() == 1 || !dir.isValid())
-            return;
-        // other users reach the socket through this folder
-        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                              | QFileDevice::ReadOther | QFileDevice::ExeOther
-                                              | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
-        const QString config = dir.filePath(QStringLiteral("bus.conf"));
-        testsupport::write_file(
-            config, QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                   "<busconfig>\n"
-                                   "  <type>session</type>\n"
-                                   "  <listen>unix:path=%1</listen>\n"
-                                   "  <auth>EXTERNAL</auth>\n"
-                                   "  <policy context=\"default\">\n"
-                                   "    <allow user=\"*\"/>\n"
-                                   "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                                   "    <allow eavesdrop=\"true\"/>\n"
-                                   "    <allow own=\"*\"/>\n"
-                                   "  </policy>\n"
-                                   "</busconfig>\n")
-                        .arg(dir.filePath(QStringLiteral("socket")))
-                        .toUtf8());
-        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + config,
-                                                     QStringLiteral("--nofork"), QStringLiteral("--print-address")});
-        if (!daemon.waitForStarted(10000))
-            return;
-        while (!daemon.canReadLine() && daemon.waitForReadyRead(10000)) {
-        }
-        address = QString::fromUtf8(daemon.readLine()).trimmed();
-    }
-    ~PrivateBus()
-    {
-        if (daemon.state() != QProcess::NotRunning) {
-            daemon.kill();
-            daemon.waitForFinished(10000);
-        }
-    }
-
-    QTemporaryDir dir;
-    QProcess daemon;
-    QString address;
-};
-
 // The stand-in service: its objects answer on a thread of their own, so
 // that this thread may wait for a reply or for a child process.
 class FakeUdisks
@@ -290,6 +241,7 @@ public:
 };
 
 using testsupport::LoopDevice;
+using testsupport::PrivateBus;
 using testsupport::tool_output;
 
 QString unprivileged_loop_reason()
@@ -727,7 +679,7 @@ void TestUdisks::unprivileged_user_scans_a_loop_device_through_the_service()
     const QString scan_out = open_folder(dir, QStringLiteral("scan"));
     const Run scan = run_as_nobody(QStringLiteral(VELVORA_SCAN_PATH), {loop.node, scan_out}, bus.address);
     QVERIFY2(scan.exit_code == 0, qPrintable(scan.out + scan.err));
-    QCOMPARE(scan.out.trimmed(), QStringLiteral("found=6 written=6 failed=0 unreadable_bytes=0 partial=0"));
+    QCOMPARE(scan.out.trimmed(), QStringLiteral("found=6 written=6 failed=0 unreadable_bytes=0 renamed=0 partial=0"));
     QCOMPARE(contents_of(scan_out), recovered);
     QCOMPARE(served->calls.load(), 2);
 

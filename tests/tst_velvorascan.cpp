@@ -82,7 +82,7 @@ QString why_not_as_nobody()
 
 QByteArray summary_line(int found, int written, int failed)
 {
-    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 partial=0\n")
+    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 renamed=0 partial=0\n")
         .arg(found)
         .arg(written)
         .arg(failed)
@@ -193,7 +193,7 @@ private slots:
     void unusableOutDir();
     void unwritableOutDirAsUnprivilegedUser();
     void outDirOnScannedVolumeRefused();
-    void symbolicLinksInOutDirAreReplaced();
+    void namesTakenInOutDirAreNeverReplaced();
     void failedWriteLeavesNoFileAndRunGoesOn();
 
 private:
@@ -359,7 +359,7 @@ void VelvoraScanTest::help()
     QCOMPARE(run.exit_code, 0);
     const QString text = QString::fromUtf8(run.out);
     QVERIFY(text.contains(QLatin1String("velvora-scan [--root DIR] SOURCE OUTDIR")));
-    QVERIFY(text.contains(QLatin1String("found=N written=M failed=F unreadable_bytes=U partial=P")));
+    QVERIFY(text.contains(QLatin1String("found=N written=M failed=F unreadable_bytes=U renamed=R partial=P")));
     QVERIFY(text.contains(QLatin1String("Exit status")));
     QVERIFY(text.contains(QLatin1String("'disk' group")));
     QVERIFY(text.contains(QLatin1String("IMAGE_0001.JPG")));
@@ -555,8 +555,10 @@ void VelvoraScanTest::outDirOnScannedVolumeRefused()
     QCOMPARE(read_file(beside_image + QStringLiteral("/IMAGE_0001.JPG")), photo);
 }
 
-void VelvoraScanTest::symbolicLinksInOutDirAreReplaced()
+void VelvoraScanTest::namesTakenInOutDirAreNeverReplaced()
 {
+    // Links in the photos' places stay, and so does what they point at; the
+    // photos go under the next free numbers.
     QTemporaryDir work;
     const QString out = work.filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(out));
@@ -568,12 +570,13 @@ void VelvoraScanTest::symbolicLinksInOutDirAreReplaced()
 
     const Run run = run_scan({QStringLiteral("--root"), live_files(), card(), out});
     QCOMPARE(run.exit_code, 0);
-    for (int i = 0; i < 2; ++i) {
-        const QFileInfo written(out + QString::asprintf("/IMAGE_%04d.JPG", i + 1));
-        QVERIFY(!written.isSymLink());
-        QCOMPARE(read_file(written.filePath()),
+    const int all = int(deleted_paths.size());
+    QCOMPARE(run.out, summary_line(all, all, 0).replace("renamed=0", "renamed=" + QByteArray::number(all)));
+    QVERIFY(QFileInfo(out + QStringLiteral("/IMAGE_0001.JPG")).isSymLink());
+    QVERIFY(QFileInfo(out + QStringLiteral("/IMAGE_0002.JPG")).isSymLink());
+    for (int i = 0; i < all; ++i)
+        QCOMPARE(read_file(out + QString::asprintf("/IMAGE_%04d.JPG", i + 3)),
                  read_file(expected(QStringLiteral("deleted/") + QFileInfo(deleted_paths[i]).fileName())));
-    }
     QCOMPARE(read_file(precious), QByteArray("keep me"));
     QVERIFY(!QFileInfo::exists(nowhere));
 }

@@ -1,0 +1,44 @@
+#include "phototooltip.h"
+
+#include <QCoreApplication>
+#include <QLocale>
+#include <QStringList>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+} // namespace
+
+QString photo_byte_size(qint64 bytes)
+{
+    const QLocale locale;
+    return tr("%1 (%2 bytes)")
+        .arg(locale.formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat), locale.toString(bytes));
+}
+
+QString photo_tooltip(const QString &name, const PhotoFacts &facts)
+{
+    const QLocale locale;
+    QStringList lines{name};
+    if (facts.pixel_size.isValid())
+        lines << tr("%1 x %2 pixels").arg(facts.pixel_size.width()).arg(facts.pixel_size.height());
+    lines << photo_byte_size(facts.length);
+    lines << tr("On the card at byte %1 (%2 in)")
+                 .arg(locale.toString(facts.offset),
+                      locale.formattedDataSize(facts.offset, 1, QLocale::DataSizeSIFormat));
+    const QDateTime taken = facts.exif.date_taken();
+    if (taken.isValid())
+        lines << tr("Taken %1 at %2")
+                     .arg(locale.toString(taken.date(), QLocale::LongFormat),
+                          locale.toString(taken.time(), QLocale::ShortFormat));
+    const QString camera = facts.exif.camera();
+    if (!camera.isEmpty())
+        lines << tr("Camera: %1").arg(camera);
+    if (facts.partial)
+        lines << tr("Only its top part could be recovered.");
+    return lines.join(QLatin1Char('\n'));
+}

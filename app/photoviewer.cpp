@@ -1,0 +1,222 @@
+#include "photoviewer.h"
+
+#include "phototooltip.h"
+
+#include <QBuffer>
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace {
+
+// The view takes this share of the screen's free area.
+constexpr double screen_share = 0.9;
+
+} // namespace
+
+PhotoViewer::PhotoViewer(QListWidget *list, PhotoLoader loader, QWidget *parent)
+    : QDialog(parent)
+    , list(list)
+    , loader(std::move(loader))
+{
+    picture = new QLabel(this);
+    picture->setAlignment(Qt::AlignCenter);
+    picture->setMinimumSize(160, 107);
+    picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    picture->setStyleSheet(QStringLiteral("background-color: black;"));
+    note = new QLabel(this);
+    note->setObjectName(QStringLiteral("note"));
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+    details = new QLabel(this);
+    details->setTextFormat(Qt::PlainText);
+    details->setTextInteractionFlags(Qt::NoTextInteraction);
+    tick = new QCheckBox(this);
+    previous = new QPushButton(tr("Previous"), this);
+    next = new QPushButton(tr("Next"), this);
+    // The dialog itself takes the keys: arrows step, Space ticks.
+    for (QWidget *widget : {static_cast<QWidget *>(tick), static_cast<QWidget *>(previous),
+                            static_cast<QWidget *>(next)})
+        widget->setFocusPolicy(Qt::NoFocus);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(tick);
+    buttons->addStretch();
+    buttons->addWidget(previous);
+    buttons->addWidget(next);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(picture, 1);
+    layout->addWidget(note);
+    layout->addWidget(details);
+    layout->addLayout(buttons);
+
+    connect(previous, &QPushButton::clicked, this, [this] { step(-1); });
+    connect(next, &QPushButton::clicked, this, [this] { step(1); });
+    connect(tick, &QCheckBox::clicked, this, [this](bool on) {
+        if (this->list && this->list->item(row))
+            this->list->item(row)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+    });
+    if (list)
+        connect(list->model(), &QAbstractItemModel::dataChanged, this, &PhotoViewer::update_tick);
+
+    const QScreen *screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
+    if (screen)
+        resize(screen->availableGeometry().size() * screen_share);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+QImage PhotoViewer::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
+{
+    QBuffer device;
+    device.setData(jpeg);
+    device.open(QIODevice::ReadOnly);
+    QImageReader reader(&device, "JPEG");
+    reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    if (!stored.isValid())
+        return {};
+    // The decoder scales before it turns the picture: fit the turned size,
+    // then ask for that size as stored. Scaling in the decoder keeps the
+    // memory to about the screen's size, however large the photo.
+    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    const QSize shown = turned ? stored.transposed() : stored;
+    if (bounds.isValid() && (shown.width() > bounds.width() || shown.height() > bounds.height())) {
+        const QSize fitted = shown.scaled(bounds, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+        reader.setScaledSize(turned ? fitted.transposed() : fitted);
+    }
+    return reader.read();
+}
+
+QImage PhotoViewer::upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts)
+{
+    if (thumbnail.isNull())
+        return {};
+    // As the JPEG reader applies an orientation: mirror or flip, then turn.
+    QImage image = thumbnail.mirrored(facts.turn & QImageIOHandler::TransformationMirror,
+                                      facts.turn & QImageIOHandler::TransformationFlip);
+    if (facts.turn & QImageIOHandler::TransformationRotate90)
+        image = image.transformed(QTransform().rotate(90));
+    if (!facts.pixel_size.isValid())
+        return image;
+    const int side = qMax(image.width(), image.height());
+    return image.scaled(facts.pixel_size.scaled(side, side, Qt::KeepAspectRatio), Qt::IgnoreAspectRatio,
+                        Qt::SmoothTransformation);
+}
+
+QSize PhotoViewer::picture_bounds() const
+{
+    return picture->size().expandedTo(QSize(160, 107));
+}
+
+void PhotoViewer::show_row(int new_row)
+{
+    if (!list || new_row < 0 || new_row >= list->count())
+        return;
+    row = new_row;
+    reload();
+}
+
+void PhotoViewer::reload()
+{
+    if (!list || !list->item(row))
+        return;
+    const QListWidgetItem *item = list->item(row);
+    const PhotoFacts facts = item->data(facts_role).value<PhotoFacts>();
+    QString why;
+    const QByteArray bytes = loader ? loader(facts, &why) : QByteArray();
+    // Decoded for the screen, not the dialog's size of the moment, so
+    // resizing only scales what is in hand.
+    const QScreen *screen = this->screen();
+    const QSize bounds = screen ? screen->availableGeometry().size() : picture_bounds();
+    image = bytes.isEmpty() ? QImage() : decode_fitted(bytes, bounds);
+    whole_photo = !image.isNull();
+    if (!whole_photo) {
+        image = upright_thumbnail(item->data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
+        note->setText(bytes.isEmpty() ? why : tr("This photo could not be decoded; its thumbnail is shown."));
+    }
+    note->setVisible(!whole_photo);
+
+    const QString name = item->text();
+    setWindowTitle(tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(list->count()));
+    tick->setText(name);
+    QString line = photo_byte_size(facts.length);
+    if (facts.pixel_size.isValid())
+        line = tr("%1 x %2 pixels, %3").arg(facts.pixel_size.width()).arg(facts.pixel_size.height()).arg(line);
+    const QDateTime taken = facts.exif.date_taken();
+    if (taken.isValid())
+        line += tr(", taken %1").arg(QLocale().toString(taken, QLocale::ShortFormat));
+    if (!facts.exif.camera().isEmpty())
+        line += QStringLiteral(", ") + facts.exif.camera();
+    details->setText(line);
+    previous->setEnabled(row > 0);
+    next->setEnabled(row + 1 < list->count());
+    update_tick();
+    show_image();
+}
+
+void PhotoViewer::show_image()
+{
+    if (image.isNull()) {
+        picture->clear();
+        return;
+    }
+    const QSize bounds = picture_bounds();
+    QSize size = image.size();
+    // The whole photo is only ever made smaller; the thumbnail is enlarged.
+    if (!whole_photo || size.width() > bounds.width() || size.height() > bounds.height())
+        size = size.scaled(bounds, Qt::KeepAspectRatio);
+    picture->setPixmap(QPixmap::fromImage(image.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+}
+
+void PhotoViewer::update_tick()
+{
+    if (list && list->item(row))
+        tick->setChecked(list->item(row)->checkState() == Qt::Checked);
+}
+
+void PhotoViewer::step(int by)
+{
+    if (list)
+        show_row(qBound(0, row + by, list->count() - 1));
+}
+
+void PhotoViewer::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Right:
+    case Qt::Key_Down:
+    case Qt::Key_PageDown:
+        step(1);
+        return;
+    case Qt::Key_Left:
+    case Qt::Key_Up:
+    case Qt::Key_PageUp:
+        step(-1);
+        return;
+    case Qt::Key_Home:
+        show_row(0);
+        return;
+    case Qt::Key_End:
+        if (list)
+            show_row(list->count() - 1);
+        return;
+    case Qt::Key_Space:
+        tick->click();
+        return;
+    default:
+        QDialog::keyPressEvent(event);
+    }
+}
+
+void PhotoViewer::resizeEvent(QResizeEvent *event)
+{
+    QDialog::resizeEvent(event);
+    show_image();
+}

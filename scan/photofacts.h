@@ -1,0 +1,23 @@
+#pragma once
+
+#include "exifinfo.h"
+
+#include <QImageIOHandler>
+#include <QMetaType>
+#include <QSize>
+
+// What is known of one found photo beyond its thumbnail, gathered from the
+// bytes in hand while it was decoded: the window's tooltip and larger view
+// are built from it, so the card is never read for them during a scan.
+struct PhotoFacts
+{
+    qint64 offset = 0;
+    qint64 length = 0;
+    QSize pixel_size; // as shown, after the EXIF orientation
+    ExifInfo exif;
+    // What the EXIF orientation asks to show the stored picture upright.
+    QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
+    bool partial = false; // only the top part of the photo could be recovered
+};
+
+Q_DECLARE_METATYPE(PhotoFacts)

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "foundimage.h"
+#include "volumeplatform.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QMultiHash>
+#include <QString>
+
+#include <functional>
+
+// Writes recovered photos into one folder, for the window and for
+// velvora-scan alike. A photo counts as written only when every byte reached
+// its file and the file holds exactly the length and CRC-32 the scan found;
+// anything else leaves no file behind. A file already in the folder is never
+// replaced: when a photo's name is taken by a file with other bytes, the photo
+// goes under the next free number after the highest IMAGE_NNNN.JPG there. A
+// numbered file that already holds the photo's very bytes counts as written,
+// so recovering the same photos twice makes no copies.
+class PhotoWriter
+{
+    Q_DECLARE_TR_FUNCTIONS(PhotoWriter)
+
+public:
+    enum class Outcome { Written, Renamed, Failed };
+    enum class Failure {
+        None,
+        SourceUnreadable, // the volume could not be read where the photo lies
+        SourceChanged,    // the volume no longer holds the bytes the scan found there
+        TargetFull,       // the folder's disk is full, or the file would outgrow a limit
+        TargetUnwritable  // the file could not be made or written
+    };
+    struct Result
+    {
+        Outcome outcome = Outcome::Failed;
+        Failure failure = Failure::None;
+        QString path; // the file the photo is in, when not Failed
+        QString name; // its name in the folder
+    };
+    // The photo's bytes in order: fills up to capacity bytes and returns the
+    // count, 0 when there are no more, -1 when they cannot be read.
+    using Reader = std::function<qint64(char *buffer, qint64 capacity)>;
+
+    static constexpr qint64 chunk_size = 1024 * 1024;
+
+    explicit PhotoWriter(const QString &directory);
+
+    // The photo from bytes already in hand.
+    Result write(const QString &name, const FoundImage &image, const QByteArray &bytes);
+    // The photo read again from the open volume at the place the scan found it.
+    Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume);
+    // The photo from any source of its bytes; the others come here.
+    Result write_from(const QString &name, const FoundImage &image, const Reader &reader);
+
+    // Photos in the folder so far: written counts those under other names too.
+    int written() const { return written_count; }
+    int renamed() const { return renamed_count; }
+    int failed() const { return failed_count; }
+
+    static QString failure_text(Failure failure);
+    static QString photo_name(int number);
+
+private:
+    bool holds_photo(const QString &path, const FoundImage &image) const;
+    QString next_free_name();
+    void note_name(const QString &name, qint64 size = -1);
+    QString name_holding(const FoundImage &image) const;
+    Result count(Result result);
+
+    QString directory;
+    int highest_number = 0;
+    QMultiHash<qint64, QString> names_by_size; // the numbered files, for finding a photo already there
+    int written_count = 0;
+    int renamed_count = 0;
+    int failed_count = 0;
+};

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "volumesource.h"
+
+#include <QByteArray>
+#include <QSemaphore>
+#include <QThread>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+namespace testsupport {
+
+// A card that is failing, held in memory: reads touching the bad region
+// [bad_from, bad_to) fail (each after failing_read_ms, as a real failing
+// card takes its time), and other reads reaching past gone_from say the
+// device has gone. With short_reads, a read running into the bad region first
+// hands over the bytes before it, as the kernel does, and only the next one
+// fails.
+class FaultyVolume : public VolumeSource
+{
+public:
+    explicit FaultyVolume(QByteArray bytes)
+        : bytes(std::move(bytes))
+    {
+    }
+
+    qint64 bad_from = -1;
+    qint64 bad_to = -1;
+    qint64 gone_from = -1;
+    int failing_read_ms = 0;
+    bool short_reads = false;
+    // shared, so that it can be read after the scan has destroyed the volume
+    std::shared_ptr<std::atomic<int>> failed_reads = std::make_shared<std::atomic<int>>(0);
+    // When set, a failing read hangs until the test releases it, as a read of
+    // a dying card can for minutes.
+    std::shared_ptr<QSemaphore> hold;
+    std::shared_ptr<std::atomic<bool>> destroyed = std::make_shared<std::atomic<bool>>(false);
+
+    ~FaultyVolume() override { *destroyed = true; }
+
+    qint64 read(char *buffer, qint64 count) override
+    {
+        const qint64 n = read_at(position, buffer, count);
+        if (n > 0)
+            position += n;
+        return n;
+    }
+    bool seek(qint64 offset) override
+    {
+        position = offset;
+        return true;
+    }
+    volume_platform::Failure last_failure() const override { return failure; }
+
+    qint64 read_at(qint64 offset, char *buffer, qint64 count) override
+    {
+        const qint64 end = qMin(offset + count, qint64(bytes.size()));
+        if (bad_from >= 0 && offset < bad_to && end > bad_from) {
+            if (!short_reads || offset >= bad_from)
+                return fail(volume_platform::Failure::Io);
+            count = bad_from - offset;
+        }
+        if (gone_from >= 0 && end > gone_from)
+            return fail(volume_platform::Failure::DeviceGone);
+        failure = volume_platform::Failure::None;
+        const qint64 n = qBound<qint64>(0, qMin(count, qint64(bytes.size()) - offset), count);
+        std::memcpy(buffer, bytes.constData() + offset, size_t(n));
+        return n;
+    }
+
+private:
+    qint64 fail(volume_platform::Failure kind)
+    {
+        ++*failed_reads;
+        if (hold)
+            hold->acquire();
+        if (failing_read_ms > 0)
+            QThread::msleep(failing_read_ms);
+        failure = kind;
+        return -1;
+    }
+
+    QByteArray bytes;
+    qint64 position = 0;
+    volume_platform::Failure failure = volume_platform::Failure::None;
+};
+
+} // namespace testsupport
