@@ -172,7 +172,7 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     first_break = -1;
     first_break_rows = 0;
     // Fewer pieces first: a photo in two pieces is never taken for one in three.
-    for (piece_limit = 1; piece_limit <= max_pieces && !out_of_time(); ++piece_limit) {
+    for (piece_limit = 1; piece_limit <= most_pieces && !out_of_time(); ++piece_limit) {
         if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome)) {
             cache.clear();
             return outcome;

@@ -136,7 +136,7 @@ bool JpegEntropyWalker::parse_header(const uchar *data, qint64 size)
                 mcu_rows = ceil_div(height, 8 * v_max);
             }
             scan_start = i + 2 + length;
-            dc_map.assign(size_t(mcu_columns) * size_t(mcu_rows), McuDc{});
+            dc_map.clear(); // grown as MCUs are walked: a false start may claim any size
             return true;
         }
         i += 2 + length;
@@ -327,6 +327,8 @@ JpegEntropyWalker::Outcome JpegEntropyWalker::walk(State &state, const uchar *da
         }
         if (step == Step::Fault)
             return fault();
+        if (size_t(state.mcu) >= dc_map.size())
+            dc_map.resize(qMin<size_t>(size_t(mcu_count()), qMax<size_t>(4096, dc_map.size() * 2)));
         dc_map[size_t(state.mcu)] = dc;
         ++state.mcu;
     }

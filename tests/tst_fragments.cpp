@@ -64,11 +64,15 @@ qint64 fat_free_bytes(const QString &image)
     return -1;
 }
 
-constexpr int small_photos = 16;
+constexpr int small_photos = 10;
 constexpr int large_photos = 3;
-constexpr qint64 slack_left = 16 * 1024;
+// The card is filled up entirely: with free space left at its end the file
+// system would put a photo's first piece there and the rest into the gaps
+// before it, an order no search that goes forward follows.
+constexpr qint64 slack_left = 0;
 
-// A card whose own file system split photos: small photos, then a live file
+// A card whose own file system split photos (each in two or three pieces):
+// small photos, then a live file
 // filling the card but for a little, every second small photo deleted, larger
 // photos written into the gaps (the file system puts them into the first free
 // clusters, so they come in pieces between the small ones), and some of
@@ -81,18 +85,18 @@ bool make_fat_card(const QString &path, const QStringList &options, QList<QByteA
         return false;
     QList<QByteArray> small;
     for (int i = 0; i < small_photos; ++i) {
-        small.append(photo(100 + i, options, 400, 300));
+        small.append(photo(100 + i, options, 640, 480));
         if (!card.put(QStringLiteral("/SMALL%1.JPG").arg(i), small.last()))
             return false;
     }
     const qint64 free_bytes = fat_free_bytes(path);
-    if (free_bytes <= slack_left || !card.put(QStringLiteral("/FILLER.BIN"), QByteArray(free_bytes - slack_left, 'f')))
+    if (free_bytes <= 0 || !card.put(QStringLiteral("/FILLER.BIN"), QByteArray(free_bytes - slack_left, 'f')))
         return false;
     for (int i = 0; i < small_photos; i += 2)
         if (!card.remove(QStringLiteral("/SMALL%1.JPG").arg(i)))
             return false;
     for (int i = 0; i < large_photos; ++i) {
-        placed->append(photo(200 + i, options, 640, 480));
+        placed->append(photo(200 + i, options, 720, 540));
         if (!card.put(QStringLiteral("/LARGE%1.JPG").arg(i), placed->last()))
             return false;
     }
@@ -131,16 +135,16 @@ QString make_exfat_card(const QString &path, const QStringList &options, QList<Q
     };
     QList<QByteArray> small;
     for (int i = 0; i < small_photos; ++i) {
-        small.append(photo(300 + i, options, 400, 300));
+        small.append(photo(300 + i, options, 640, 480));
         put(QStringLiteral("SMALL%1.JPG").arg(i), small.last());
     }
     const qint64 free_bytes = QStorageInfo(mount.path()).bytesAvailable();
-    if (free_bytes <= 4 * slack_left || !put(QStringLiteral("FILLER.BIN"), QByteArray(free_bytes - 4 * slack_left, 'f')))
+    if (free_bytes <= 0 || !put(QStringLiteral("FILLER.BIN"), QByteArray(free_bytes - slack_left, 'f')))
         return QStringLiteral("cannot fill the card");
     for (int i = 0; i < small_photos; i += 2)
         QFile::remove(QDir(mount.path()).filePath(QStringLiteral("SMALL%1.JPG").arg(i)));
     for (int i = 0; i < large_photos; ++i) {
-        placed->append(photo(400 + i, options, 640, 480));
+        placed->append(photo(400 + i, options, 720, 540));
         put(QStringLiteral("LARGE%1.JPG").arg(i), placed->last());
     }
     for (int i = 0; i < large_photos; i += 2) {
