@@ -37,7 +37,7 @@ AllocationMap::~AllocationMap()
 bool AllocationMap::open(const QString &raw_path)
 {
     close();
-    image = tsk_img_open_utf8_sing(raw_path.toUtf8().constData(), TSK_IMG_TYPE_DETECT, 0);
+    image = tsk_img_open_utf8_sing(raw_path.toUtf8().constData(), TSK_IMG_TYPE_RAW, 0); // a device node or a raw image, never a container format
     if (!image)
         return false;
     fs = tsk_fs_open_img(image, 0, TSK_FS_TYPE_DETECT);

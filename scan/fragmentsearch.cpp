@@ -347,7 +347,7 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
             for (const Break &at : breaks) {
                 if (c <= volume_of_stream + at.at)
                     continue; // a piece follows the one before it, never itself
-                if (join_holds(stream, at, here, data.size() - off) && try_joined(at, c))
+                if (join_holds(stream, at, here, qMin<qint64>(data.size() - off, need)) && try_joined(at, c))
                     return true;
                 if (out_of_time())
                     return false;

@@ -131,7 +131,8 @@ void FsIndexer::scan_volume()
     found_runs.clear();
     reread_bytes = 0;
     volume_in_use = volume.get();
-    allocation.open(device.raw_path);
+    allocation.close();
+    allocation_tried = false;
 
     while (running) {
         const BlockRead read = read_block(*volume, done, block.data(), unit);
@@ -298,6 +299,12 @@ void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
 
 void FsIndexer::resolve(qint64 offset, qint64 length)
 {
+    // The file system is read only when a photo needs it: its tables cost
+    // memory a scan of whole photos has better uses for.
+    if (!allocation_tried) {
+        allocation_tried = true;
+        allocation.open(device.raw_path);
+    }
     const QByteArray stream = read_again(offset, length);
     if (stream.size() < FragmentSearch::sector)
         return;

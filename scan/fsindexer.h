@@ -139,6 +139,7 @@ private:
     QList<Broken> broken;
     QMap<qint64, qint64> found_runs; // start to end of every piece of every photo found
     AllocationMap allocation;
+    bool allocation_tried = false;
     VolumeSource *volume_in_use = nullptr;
     qint64 reread_bytes = 0;
     bool fragment_search = true;

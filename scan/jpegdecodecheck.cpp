@@ -2,6 +2,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -148,7 +149,6 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
         image = QImage(int(info.output_width), int(info.output_height), format);
         if (image.isNull())
             std::longjmp(errors.fatal, 1);
-        image.fill(Qt::gray);
         cmyk_line.resize(info.out_color_space == JCS_CMYK ? size_t(info.output_width) * 4 : 0);
 
         jpeg_start_decompress(&info);
@@ -167,6 +167,16 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
         result.clean = errors.first_fault < 0;
     }
     jpeg_destroy_decompress(&info);
+    // Rows the decoder never reached show grey, as viewers show a photo cut short.
+    if (!image.isNull() && int(info.output_scanline) < image.height()) {
+        const QRgb grey = qRgb(128, 128, 128);
+        for (int y = int(info.output_scanline); y < image.height(); ++y) {
+            if (image.format() == QImage::Format_Grayscale8)
+                std::memset(image.scanLine(y), 128, size_t(image.bytesPerLine()));
+            else
+                std::fill_n(reinterpret_cast<QRgb *>(image.scanLine(y)), image.width(), grey);
+        }
+    }
 
     if (errors.first_fault >= 0) {
         result.clean = false;

@@ -42,6 +42,18 @@ bool JpegEntropyWalker::read_huffman_tables(const uchar *at, qint64 length)
             return false;
         for (int k = 0; k < total; ++k)
             table.values[k] = at[i + 17 + k];
+        int first_code = 0;
+        int k = 0;
+        for (int l = 1; l <= 16; ++l) {
+            for (int n = 0; n < at[i + l]; ++n, ++k, ++first_code) {
+                if (l > fast_bits)
+                    continue;
+                const int spread = 1 << (fast_bits - l);
+                for (int fill = 0; fill < spread; ++fill)
+                    table.fast[size_t((first_code << (fast_bits - l)) | fill)] = quint16((l << 8) | table.values[k]);
+            }
+            first_code <<= 1;
+        }
         table.present = true;
         i += 17 + total;
     }
@@ -175,6 +187,17 @@ JpegEntropyWalker::Step JpegEntropyWalker::fill(State &state, const uchar *data,
 JpegEntropyWalker::Step JpegEntropyWalker::decode(State &state, const uchar *data, qint64 size, const Table &table,
                                                   int *symbol) const
 {
+    // Most codes are short: look them up by their first bits when those are
+    // at hand. Near a marker fewer may be, and the code is read bit by bit.
+    if (state.bits >= fast_bits || fill(state, data, size, fast_bits) == Step::Ok) {
+        const quint16 entry = table.fast[(state.bit_buffer >> (state.bits - fast_bits)) & ((1u << fast_bits) - 1u)];
+        if (entry != 0) {
+            state.bits -= entry >> 8;
+            state.bit_buffer &= (1u << state.bits) - 1u;
+            *symbol = entry & 0xFF;
+            return Step::Ok;
+        }
+    }
     int code = 0;
     for (int l = 1; l <= 16; ++l) {
         if (state.bits == 0) {

@@ -60,6 +60,9 @@ private:
         std::array<int, 18> max_code{};
         std::array<int, 17> value_offset{};
         std::array<uchar, 256> values{};
+        // Codes of up to fast_bits bits, by their first fast_bits bits: the
+        // code's length in the high byte, its symbol in the low one; 0 for longer codes.
+        std::array<quint16, 1 << 9> fast{};
         bool present = false;
     };
     struct Component
@@ -71,6 +74,7 @@ private:
         int ac_table = 0;
     };
     enum class Step { Ok, Fault, NeedData };
+    static constexpr int fast_bits = 9;
 
     bool read_huffman_tables(const uchar *at, qint64 length);
     Step fill(State &state, const uchar *data, qint64 size, int wanted) const;
