@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QSet>
+
 #include "deviceenumeration.h"
 #include "fsindexer.h"
 #include "rawaccess.h"

@@ -288,6 +288,15 @@ GLIBC_TUNABLES=$retain run_velvora_scan "$photos"
 figure "packed photos, one arena keeping memory" "$peak_mib" MiB "$seconds s, cpu $cpu s (GLIBC_TUNABLES=$retain)"
 say
 
+# --- photos in pieces ------------------------------------------------------------
+say "== photos in pieces (generated raw volume, photos the tests never use)"
+if cmake --build "$build_dir" -j2 --target velvora-bench-fragments >/dev/null 2>&1; then
+    "$bin/velvora-bench-fragments" 80 1000
+else
+    say "velvora-bench-fragments needs the tests' support library (-DVELVORA_BUILD_TESTS=ON): skipped"
+fi
+say
+
 # --- the page cache after a scan of a 4 GiB block device (root only) -----------
 if [ "$(id -u)" = 0 ]; then
     "$here/bench_pagecache.sh" --dir "$scratch" --build "$build_dir"

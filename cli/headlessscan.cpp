@@ -51,6 +51,7 @@ HeadlessScan::Summary HeadlessScan::run()
     summary.written = writer.written();
     summary.failed = writer.failed();
     summary.renamed = writer.renamed();
+    summary.partial = photos_partial;
     return summary;
 }
 
@@ -124,6 +125,8 @@ void HeadlessScan::check_interrupt()
 // Runs on the worker thread, before the photo is announced.
 void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
 {
+    if (image.partial)
+        ++photos_partial;
     const PhotoWriter::Result result = writer.write(PhotoWriter::photo_name(++photos_written), image, stream);
     if (result.outcome == PhotoWriter::Outcome::Failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n",

@@ -30,6 +30,7 @@ public:
         int renamed = 0; // written under another name: theirs was taken by another file
         qint64 unreadable_bytes = 0;
         bool interrupted = false;
+        int partial = 0; // photos of which only the top part could be recovered
         bool source_failed = false;
         QString source_error;
     };
@@ -64,6 +65,7 @@ private:
     QString out_dir;
     PhotoWriter writer;
     int photos_written = 0; // on the worker thread, in the order of announcement
+    int photos_partial = 0; // on the worker thread too
     FsIndexer indexer;
     QList<qint64> arrivals;
     Summary summary;

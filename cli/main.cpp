@@ -50,9 +50,10 @@ const char help_text[] =
     "(phase, per cent, MB/s, photos found, time left) is shown on stderr when it is\n"
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
     "far are kept. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P\n"
     "where U counts the bytes of SOURCE that could not be read and were skipped,\n"
-    "and R the photos among the written ones saved under another name.\n"
+    "R the photos among the written ones saved under another name, and P the\n"
+    "photos of which only the top part could be recovered.\n"
     "\n"
     "Exit status: 0 when every photo found was written, 1 when any write failed,\n"
     "2 for bad usage or an unusable SOURCE or OUTDIR, 130 when interrupted.\n";
@@ -195,8 +196,9 @@ int main(int argc, char *argv[])
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d\n", summary.found, summary.written,
-                summary.failed, static_cast<long long>(summary.unreadable_bytes), summary.renamed);
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d\n", summary.found,
+                summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes), summary.renamed,
+                summary.partial);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

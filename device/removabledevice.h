@@ -1,5 +1,6 @@
 #pragma once
 
+#include "volumeextent.h"
 #include "volumeplatform.h"
 
 #include <QMetaType>

@@ -1,12 +1,22 @@
 #pragma once
 
+#include "volumeextent.h"
+
 #include <QtGlobal>
 
 // One accepted stream: where it lies on the volume and how long it is, from
-// the FF of FF D8 through the D9 of FF D9.
+// the FF of FF D8 through the D9 of FF D9. A photo put back together from
+// pieces keeps them in order (offset is that of the first, length their
+// sum); a whole photo has one piece. A partial photo is only the valid
+// leading part of a broken one.
 struct FoundImage
 {
     qint64 offset = 0;
     qint64 length = 0;
     quint32 crc = 0; // CRC-32 of the stream's bytes
+    VolumeExtents pieces;
+    bool partial = false;
+
+    // The byte runs to copy, in order.
+    VolumeExtents extents() const { return pieces.isEmpty() ? VolumeExtents{{offset, length}} : pieces; }
 };

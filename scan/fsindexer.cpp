@@ -1,6 +1,7 @@
 #include "fsindexer.h"
 
 #include "alignedbuffer.h"
+#include "jpegdecodecheck.h"
 #include "rawvolume.h"
 
 #include <QDirIterator>
@@ -15,6 +16,11 @@ FsIndexer::FsIndexer()
 {
     carver.set_stream_handler([this](const char *stream, qint64 length, qint64 offset) {
         accept_stream(stream, length, offset);
+    });
+    carver.set_give_up_handler([this](const char *candidate, qint64 sound_length, qint64 offset, JpegCarver::GiveUp) {
+        const qint64 useful = FragmentSearch::useful_length(candidate, sound_length);
+        if (useful > 0)
+            note_broken(offset, useful);
     });
 }
 
@@ -121,6 +127,12 @@ void FsIndexer::scan_volume()
     accepted_crcs.clear();
     qint64 done = 0;
     bool device_gone = false;
+    broken.clear();
+    found_runs.clear();
+    reread_bytes = 0;
+    volume_in_use = volume.get();
+    allocation.close();
+    allocation_tried = false;
 
     while (running) {
         const BlockRead read = read_block(*volume, done, block.data(), unit);
@@ -133,12 +145,17 @@ void FsIndexer::scan_volume()
         done += read.covered;
         emit scanning_progress(done / unit, total);
         announce(thumbnails.take_ready());
+        resolve_broken(*volume, done, false);
     }
 
     // what was read last is all there is: a candidate still open ends on
     // it, and the sectors behind a broken one are searched
     carver.finish();
     announce(thumbnails.take_all());
+    if (!device_gone && running)
+        resolve_broken(*volume, done, true);
+    volume_in_use = nullptr;
+    allocation.close();
     if (unreadable_bytes > 0)
         emit scanning_unreadable(unreadable_bytes);
     if (device_gone) {
@@ -233,14 +250,165 @@ void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
         const quint32 crc = accepted_crcs.take(result.offset);
-        if (result.thumbnail.isNull())
-            continue;
-        const FoundImage image{result.offset, result.length, crc};
-        found_images.insert(result.offset, image);
-        if (found_handler)
-            found_handler(image, result.stream);
-        emit scanning_found_facts(
-            PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn});
-        emit scanning_found(result.offset, result.thumbnail);
+        if (!result.thumbnail.isNull())
+            record_found(FoundImage{result.offset, result.length, crc, {{result.offset, result.length}}, false},
+                         result.thumbnail, result.stream,
+                         PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn});
+        else if (result.decode.mcu_rows > 0)
+            note_broken(result.offset, result.length); // a readable header, damaged data
     }
+}
+
+void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream,
+                             PhotoFacts facts)
+{
+    found_images.insert(image.offset, image);
+    for (const VolumeExtent &piece : image.extents())
+        found_runs.insert(piece.offset, piece.end());
+    if (found_handler)
+        found_handler(image, stream);
+    facts.partial = image.partial;
+    emit scanning_found_facts(facts);
+    if (image.partial)
+        emit scanning_found_partial(image.offset);
+    emit scanning_found(image.offset, thumbnail);
+}
+
+void FsIndexer::note_broken(qint64 offset, qint64 length)
+{
+    auto at = broken.end();
+    while (at != broken.begin() && (at - 1)->offset > offset)
+        --at;
+    broken.insert(at, {offset, length});
+}
+
+void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
+{
+    bool moved = false;
+    while (!broken.isEmpty() && running
+           && (all || broken.first().offset + broken.first().length + FragmentSearch::default_window <= position)) {
+        // Every photo carved so far must be known before its sectors are skipped.
+        announce(thumbnails.take_all());
+        const Broken next = broken.takeFirst();
+        resolve(next.offset, next.length);
+        moved = true;
+    }
+    if (moved)
+        volume.seek(position);
+}
+
+void FsIndexer::resolve(qint64 offset, qint64 length)
+{
+    // The file system is read only when a photo needs it: its tables cost
+    // memory a scan of whole photos has better uses for.
+    if (!allocation_tried) {
+        allocation_tried = true;
+        allocation.open(device.raw_path);
+    }
+    const QByteArray stream = read_again(offset, length);
+    if (stream.size() < FragmentSearch::sector)
+        return;
+    FragmentSearch search([this](qint64 at, qint64 count) { return read_again(at, count); },
+                          [this](qint64 at) { return occupied_until(at); });
+    search.set_search_enabled(fragment_search);
+    const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
+    if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
+        return;
+    offer_leading_part(offset, stream, outcome);
+}
+
+bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)
+{
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(outcome.stream, ThumbnailQueue::thumbnail_size);
+    if (!decode.clean)
+        return false; // a wrong join is worse than none
+    if (is_new(outcome.stream)) {
+        const qint64 offset = outcome.pieces.first().offset;
+        const FoundImage image{offset, outcome.stream.size(), crc_of(outcome.stream), outcome.pieces, false};
+        record_found(image, decode.thumbnail, outcome.stream, ThumbnailQueue::facts(image.offset, outcome.stream));
+    }
+    return true;
+}
+
+// The bytes before the data went wrong, as a file of their own, when they
+// hold at least one row of blocks.
+void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome)
+{
+    qint64 valid = outcome.valid_length;
+    bool enough_rows = outcome.valid_mcu_rows >= 1;
+    if (outcome.valid_mcu_rows < 0 || valid >= stream.size()) {
+        // The walker cannot follow this stream (progressive) or found nothing
+        // wrong: libjpeg's decode says where it goes wrong.
+        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, QSize());
+        valid = first_foreign_sector(stream, whole.clean ? stream.size() : qMin<qint64>(whole.fault_position,
+                                                                                          stream.size()));
+        if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)
+            return; // nothing wrong with it after all
+        enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
+                                                 : whole.rows_before_fault >= 1;
+    }
+    if (!enough_rows || valid <= 0)
+        return;
+    const QByteArray part = stream.left(valid);
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, ThumbnailQueue::thumbnail_size);
+    if (decode.thumbnail.isNull() || !is_new(part))
+        return;
+    record_found(FoundImage{offset, valid, crc_of(part), {{offset, valid}}, true}, decode.thumbnail, part,
+                 ThumbnailQueue::facts(offset, part));
+}
+
+// The sector boundary before which a stream's data is its own: no later than
+// the decoder's fault, and no later than the first sector after its first
+// scan began that no JPEG data could fill.
+qint64 FsIndexer::first_foreign_sector(const QByteArray &stream, qint64 fault)
+{
+    const qint64 unlikely = FragmentSearch::first_unlikely_sector(stream, fault);
+    const qint64 end = unlikely >= 0 ? unlikely : fault;
+    return end / FragmentSearch::sector * FragmentSearch::sector;
+}
+
+quint32 FsIndexer::crc_of(const QByteArray &stream)
+{
+    CrcCalculator crc;
+    crc.begin(0);
+    crc.update(0, stream.constData(), stream.size());
+    return crc.finish(0);
+}
+
+bool FsIndexer::is_new(const QByteArray &stream)
+{
+    const StreamKey key{crc_of(stream), stream.size()};
+    if (known_crcs.contains(key))
+        return false;
+    known_crcs.insert(key, true);
+    return true;
+}
+
+QByteArray FsIndexer::read_again(qint64 offset, qint64 length)
+{
+    QByteArray bytes;
+    if (!volume_in_use || length <= 0)
+        return bytes;
+    bytes.resize(length);
+    qint64 got = 0;
+    while (got < length) {
+        const qint64 n = volume_in_use->read_at(offset + got, bytes.data() + got, length - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    bytes.resize(got);
+    reread_bytes += got;
+    return bytes;
+}
+
+qint64 FsIndexer::occupied_until(qint64 offset) const
+{
+    auto run = found_runs.upperBound(offset);
+    if (run != found_runs.constBegin()) {
+        --run;
+        if (run.value() > offset)
+            return run.value();
+    }
+    return allocation.used_until(offset);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "allocationmap.h"
 #include "crccalculator.h"
 #include "foundimage.h"
+#include "fragmentsearch.h"
 #include "jpegcarver.h"
 #include "photofacts.h"
 #include "removabledevice.h"
@@ -51,6 +53,11 @@ public:
     QString error_text() const { return scan_error; }
     // How the raw volume is opened; tests put a faulty medium in here.
     void set_volume_opener(VolumeOpener opener) { open_volume = std::move(opener); }
+    // Off: broken photos are offered as their valid leading part only,
+    // without looking for their other pieces (for comparisons).
+    void set_fragment_search(bool on) { fragment_search = on; }
+    // Bytes the last scan read a second time to put broken photos together.
+    qint64 bytes_read_again() const { return reread_bytes; }
     // Called on the worker thread for every photo just before it is
     // announced, with the stream's bytes as they were read: a caller that
     // keeps what it finds at once need not read the volume again.
@@ -78,6 +85,9 @@ signals:
     // What is known of the photo announced next by scanning_found (same offset).
     void scanning_found_facts(PhotoFacts facts);
     void scanning_unreadable(qint64 i);
+    // Comes just before scanning_found for a photo of which only the top
+    // part could be recovered.
+    void scanning_found_partial(qint64 i);
 
 protected:
     void run() override;
@@ -96,6 +106,19 @@ private:
     void salvage_block(VolumeSource &volume, qint64 position, char *block, qint64 unit, BlockRead &result);
     void accept_stream(const char *stream, qint64 length, qint64 offset);
     void announce(const QList<ThumbnailQueue::Result> &results);
+    void record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream, PhotoFacts facts);
+    // A candidate that did not come out whole waits until the scan has read
+    // past the window where its other pieces may lie.
+    void note_broken(qint64 offset, qint64 length);
+    void resolve_broken(VolumeSource &volume, qint64 position, bool all);
+    void resolve(qint64 offset, qint64 length);
+    bool offer_assembled(const FragmentSearch::Outcome &outcome);
+    void offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome);
+    bool is_new(const QByteArray &stream);
+    static quint32 crc_of(const QByteArray &stream);
+    static qint64 first_foreign_sector(const QByteArray &stream, qint64 fault);
+    QByteArray read_again(qint64 offset, qint64 length);
+    qint64 occupied_until(qint64 offset) const;
 
     JpegCarver carver;
     ThumbnailQueue thumbnails;
@@ -108,4 +131,16 @@ private:
     QString scan_error;
     qint64 unreadable_bytes = 0;
     qint64 failing_run = 0;
+    struct Broken
+    {
+        qint64 offset;
+        qint64 length;
+    };
+    QList<Broken> broken;
+    QMap<qint64, qint64> found_runs; // start to end of every piece of every photo found
+    AllocationMap allocation;
+    bool allocation_tried = false;
+    VolumeSource *volume_in_use = nullptr;
+    qint64 reread_bytes = 0;
+    bool fragment_search = true;
 };

@@ -149,14 +149,24 @@ PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &im
 
 PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume)
 {
-    qint64 done = 0;
+    // the pieces in order, as one run of bytes
+    const VolumeExtents pieces = image.extents();
+    qsizetype piece = 0;
+    qint64 done_in_piece = 0;
     return write_from(name, image, [&](char *buffer, qint64 capacity) -> qint64 {
-        const qint64 want = qMin(capacity, image.length - done);
-        if (want <= 0)
+        while (piece < pieces.size() && done_in_piece >= pieces.at(piece).length) {
+            ++piece;
+            done_in_piece = 0;
+        }
+        if (piece == pieces.size())
             return 0;
-        const qint64 n = volume_platform::read_at(volume, image.offset + done, buffer, want);
+        const VolumeExtent &extent = pieces.at(piece);
+        const qint64 want = qMin(capacity, extent.length - done_in_piece);
+        const qint64 n = volume_platform::read_at(volume, extent.offset + done_in_piece, buffer, want);
         if (n > 0)
-            done += n;
+            done_in_piece += n;
+        else if (n == 0)
+            piece = pieces.size(); // the volume ends inside this piece
         return n;
     });
 }

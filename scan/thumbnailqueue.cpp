@@ -1,7 +1,10 @@
 #include "thumbnailqueue.h"
 
+#include "fragmentsearch.h"
+
 #include <QBuffer>
 #include <QImageReader>
+
 #include <QSemaphoreReleaser>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -22,24 +25,39 @@ QImage ThumbnailQueue::make_thumbnail(const QByteArray &jpeg)
 
 ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg)
 {
+    Result result;
+    result.decode = JpegDecodeCheck::check(jpeg, thumbnail_size);
+    // Zeros or text inside decode without complaint in a progressive scan.
+    const qint64 foreign = result.decode.clean ? FragmentSearch::first_unlikely_sector(jpeg) : -1;
+    if (foreign >= 0) {
+        result.decode.clean = false;
+        result.decode.fault_position = foreign;
+    }
+    if (!result.decode.clean)
+        return result;
+    result.thumbnail = result.decode.thumbnail;
+    const PhotoFacts known = facts(0, jpeg);
+    result.pixel_size = known.pixel_size;
+    result.turn = known.turn;
+    result.exif = known.exif;
+    return result;
+}
+
+PhotoFacts ThumbnailQueue::facts(qint64 offset, const QByteArray &jpeg)
+{
+    PhotoFacts facts;
+    facts.offset = offset;
+    facts.length = jpeg.size();
     QBuffer device;
     device.setData(jpeg);
     device.open(QIODevice::ReadOnly);
     QImageReader reader(&device, "JPEG");
-    Result result;
-    result.pixel_size = reader.size();
-    result.turn = reader.transformation();
-    if (result.turn & QImageIOHandler::TransformationRotate90)
-        result.pixel_size.transpose();
-    reader.setScaledSize(thumbnail_size);
-    QImage image = reader.read();
-    if (image.isNull())
-        return {};
-    if (image.size() != thumbnail_size)
-        image = image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    result.thumbnail = std::move(image);
-    result.exif = ExifInfo(jpeg);
-    return result;
+    facts.pixel_size = reader.size();
+    facts.turn = reader.transformation();
+    if (facts.turn & QImageIOHandler::TransformationRotate90)
+        facts.pixel_size.transpose();
+    facts.exif = ExifInfo(jpeg);
+    return facts;
 }
 
 namespace {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "exifinfo.h"
+#include "jpegdecodecheck.h"
+#include "photofacts.h"
 
 #include <QByteArray>
 #include <QFuture>
@@ -22,11 +24,12 @@ public:
     {
         qint64 offset = 0;
         qint64 length = 0;
-        QImage thumbnail; // null when the stream does not decode
+        QImage thumbnail; // null unless the stream decodes cleanly
         QSize pixel_size; // of the whole photo as shown (after its EXIF orientation)
         ExifInfo exif;
         QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
         QByteArray stream; // the stream's bytes, as submitted
+        JpegDecodeCheck::Result decode; // how far a stream that does not decode was good
     };
 
     static constexpr QSize thumbnail_size{160, 107};
@@ -43,10 +46,13 @@ public:
     void clear();
 
     // Decodes the whole stream straight to thumbnail size (the decoder
-    // scales in the DCT); a null image when it is not a readable JPEG.
+    // scales in the DCT); a null image unless it decodes cleanly.
     static QImage make_thumbnail(const QByteArray &jpeg);
-    // The thumbnail, and the pixel size and EXIF facts read from the same bytes.
+    // The decode check with its thumbnail, and the pixel size and EXIF facts
+    // read from the same bytes.
     static Result decode(const QByteArray &jpeg);
+    // The pixel size, orientation and EXIF facts of a stream, from its headers.
+    static PhotoFacts facts(qint64 offset, const QByteArray &jpeg);
     // Bytes the decoder holds for the whole stream beyond a few rows of
     // blocks: for a progressive stream every DCT coefficient of the image, two
     // bytes each, until its last scan is in; 0 for a sequential stream.

@@ -17,6 +17,8 @@ packages=(
     dosfstools
     mtools
     libjpeg-turbo-progs
+    libjpeg62-turbo-dev
+    libtsk-dev
     libimage-exiftool-perl
     exfat-fuse
     exfatprogs

@@ -292,8 +292,8 @@ void TestFsIndexer::faulty_media_data()
     // so found behind b's start however b ends).
     const qint64 bad_from = 4 * mib + 64 * 1024, bad_to = bad_from + 3 * 512;
     QTest::newRow("bad sectors are skipped") << 10 * mib << bad_from << bad_to << int(Failure::Io)
-                                             << QList<qint64>{4 * mib, bad_to + 1536}
-                                             << "scanning_done" << 3 * 512LL;
+                                             << QList<qint64>{4 * mib, 4 * mib + 60 * 1024, bad_to + 1536}
+                                             << "scanning_done" << 3 * 512LL; // b as its top part
     QTest::newRow("the device goes away") << 40 * mib << 8 * mib << (1LL << 50) << int(Failure::DeviceGone)
                                           << QList<qint64>{4 * mib, bad_to + 1536} << "scanning_error" << -1LL;
     QTest::newRow("every read fails over 16 MiB") << 40 * mib << 8 * mib << (1LL << 50) << int(Failure::Io)
@@ -315,7 +315,9 @@ void TestFsIndexer::faulty_media()
                                        {{4 * mib, a}, {4 * mib + 60 * 1024, b}, {4 * mib + 64 * 1024 + 3 * 512 + 1536, c}}));
     indexer.set_volume_opener(FaultyImage::opener({bad_from, bad_to, Failure(kind)}));
     const Run run = run_scan(indexer);
-    QCOMPARE(run.found, found);
+    QList<qint64> offsets = run.found; // a photo's top part is announced once the scan is past it
+    std::sort(offsets.begin(), offsets.end());
+    QCOMPARE(offsets, found);
     QCOMPARE(run.events.last(), ending);
     QCOMPARE(run.count(ending), 1);
     QCOMPARE(run.unreadable, unreadable);

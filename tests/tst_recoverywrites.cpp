@@ -46,7 +46,9 @@ QString make_card(const QString &path, const QList<QByteArray> &content, QList<F
 {
     QByteArray bytes(64 * 1024, '\0');
     for (const QByteArray &photo : content) {
-        FoundImage image{bytes.size(), photo.size()};
+        FoundImage image;
+        image.offset = bytes.size();
+        image.length = photo.size();
         CrcCalculator crc;
         crc.begin(1);
         crc.update(1, photo.constData(), photo.size());
@@ -70,7 +72,7 @@ testsupport::ProgramRun run_scan(const QStringList &arguments)
 
 QByteArray summary(int found, int written, int failed, int renamed)
 {
-    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 renamed=%4\n")
+    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 renamed=%4 partial=0\n")
         .arg(found)
         .arg(written)
         .arg(failed)

@@ -30,7 +30,7 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false)
 
 QByteArray summary_line(int found, int written, int failed)
 {
-    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 renamed=0\n").arg(found).arg(written).arg(failed).toLatin1();
+    return QStringLiteral("found=%1 written=%2 failed=%3 unreadable_bytes=0 renamed=0 partial=0\n").arg(found).arg(written).arg(failed).toLatin1();
 }
 
 } // namespace

@@ -1,0 +1,150 @@
+// Fragmented photos on a generated raw volume: the cases of the file-carving
+// challenges (two pieces with text, a word-processor document, random bytes,
+// a whole photo or a sector beginning FF D9 between them; two photos
+// intertwined; zeros between the pieces; three pieces), from photos the
+// tests never use, baseline and with restart markers, plus progressive ones
+// for the leading parts. Scans the volume with the fragment search and
+// without it and prints, for each: photos in pieces that came out byte for
+// byte, wrong assemblies (an output that is no photo placed and no leading
+// part of one), leading parts, time, bytes read twice and peak memory.
+//
+//   velvora-bench-fragments [PHOTOS [SEED]]
+
+#include "benchmemory.h"
+#include "fragmentedvolume.h"
+#include "fsindexer.h"
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+using testsupport::FragmentedVolume;
+using testsupport::Gap;
+
+namespace {
+
+struct Figures
+{
+    int whole = 0;
+    int wrong = 0;
+    int partial = 0;
+    int progressive_parts = 0; // progressive photos that came out at least in part
+    double seconds = 0;
+    qint64 read_again = 0;
+};
+
+Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArray> &fragmented,
+             const QList<QByteArray> &progressive, const QList<QByteArray> &placed, bool search)
+{
+    FsIndexer indexer;
+    indexer.device.raw_path = path;
+    indexer.device.size = volume.size();
+    indexer.device.bytes_per_sector = 512;
+    indexer.device.sector_count = volume.size() / 512;
+    indexer.set_index_existing(false);
+    indexer.set_fragment_search(search);
+    QElapsedTimer clock;
+    clock.start();
+    indexer.start();
+    indexer.wait();
+    Figures figures;
+    figures.seconds = clock.nsecsElapsed() / 1e9;
+    figures.read_again = indexer.bytes_read_again();
+    QList<QByteArray> outputs;
+    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+        QByteArray bytes;
+        for (const VolumeExtent &piece : image.extents())
+            bytes.append(volume.mid(piece.offset, piece.length));
+        outputs.append(bytes);
+        figures.partial += image.partial ? 1 : 0;
+    }
+    for (const QByteArray &photo : fragmented)
+        figures.whole += outputs.contains(photo) ? 1 : 0;
+    for (const QByteArray &output : outputs)
+        figures.wrong += testsupport::first_foreign_output({output}, placed) >= 0 ? 1 : 0;
+    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+        QByteArray bytes;
+        for (const VolumeExtent &piece : image.extents())
+            bytes.append(volume.mid(piece.offset, piece.length));
+        if (qEnvironmentVariableIsSet("DBGB") && testsupport::first_foreign_output({bytes}, placed) >= 0)
+            std::printf("WRONG at %lld len %lld pieces %lld partial %d\n", image.offset, image.length, (long long)image.extents().size(), image.partial);
+    }
+    for (const QByteArray &photo : progressive) {
+        bool part = false;
+        for (const QByteArray &output : outputs)
+            part = part || photo.startsWith(output);
+        figures.progressive_parts += part ? 1 : 0;
+    }
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const int photos = args.size() > 1 ? args.at(1).toInt() : 80;
+    const int seed = args.size() > 2 ? args.at(2).toInt() : 1000;
+    if (photos <= 0 || testsupport::cjpeg(testsupport::make_picture(16, 16, 1)).isEmpty()) {
+        std::fputs("Usage: velvora-bench-fragments [PHOTOS [SEED]] (needs cjpeg)\n", stderr);
+        return 2;
+    }
+
+    const QList<Gap> gaps{Gap::Text, Gap::Document, Gap::Random, Gap::WholePhoto, Gap::EndMarkerSector, Gap::Zeros};
+    const QList<QStringList> encodings{{}, {QStringLiteral("-restart"), QStringLiteral("1")}};
+    FragmentedVolume volume;
+    QList<QByteArray> fragmented;
+    QList<QByteArray> progressive;
+    for (int i = 0; fragmented.size() + progressive.size() < photos; ++i) {
+        const int s = seed + i;
+        const int width = 640 + (s * 97) % 1000;
+        const int height = 480 + (s * 61) % 700;
+        const bool is_progressive = i % 5 == 4;
+        const QStringList options = is_progressive ? QStringList{QStringLiteral("-progressive")}
+                                                   : encodings.at(i % encodings.size());
+        const QByteArray photo = testsupport::cjpeg(testsupport::make_picture(width, height, s), options);
+        QList<QByteArray> &into = is_progressive ? progressive : fragmented;
+        const int layout = i % 8;
+        if (layout < 6) {
+            volume.add_two_pieces(photo, gaps.at(layout), 0.2 + 0.06 * (i % 10), quint32(s));
+            into.append(photo);
+        } else if (layout == 6) {
+            const QByteArray other = testsupport::cjpeg(testsupport::make_picture(width, height, s + 5000), options);
+            volume.add_intertwined(photo, other, 0.3 + 0.05 * (i % 7));
+            into.append(photo);
+            into.append(other);
+        } else {
+            volume.add_three_pieces(photo, quint32(s));
+            into.append(photo);
+        }
+        if (qEnvironmentVariableIsSet("DBGB")) std::printf("case %d layout %d prog %d starts %lld\n", i, layout, is_progressive, (long long)volume.bytes().size());
+        volume.add_gap(Gap::Random, 3 + i % 7, quint32(s));
+    }
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("fragments.img"));
+    if (!volume.write(path))
+        return 1;
+    const QByteArray bytes = volume.bytes();
+    const QList<QByteArray> placed = volume.placed();
+
+    std::printf("volume: %.1f MiB, %lld photos in pieces (baseline and restart markers), %lld progressive\n",
+                bytes.size() / 1048576.0, static_cast<long long>(fragmented.size()),
+                static_cast<long long>(progressive.size()));
+    for (const bool search : {false, true}) {
+        const Figures f = scan(path, bytes, fragmented, progressive, placed, search);
+        std::printf("%-15s whole %d/%lld (%.0f %%, target at least 80 %%)  wrong assemblies %d (target at most %lld)  "
+                    "leading parts %d (progressive photos in part %d/%lld)  seconds %.2f  read again %.1f MiB\n",
+                    search ? "with search" : "without search", f.whole, static_cast<long long>(fragmented.size()),
+                    100.0 * f.whole / qMax<qint64>(1, fragmented.size()), f.wrong,
+                    static_cast<long long>((fragmented.size() + progressive.size()) / 20), f.partial,
+                    f.progressive_parts, static_cast<long long>(progressive.size()), f.seconds,
+                    f.read_again / 1048576.0);
+    }
+    std::printf("peak memory %.1f MiB\n", peak_resident_mib());
+    return 0;
+}

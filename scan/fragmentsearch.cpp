@@ -1,0 +1,420 @@
+#include "fragmentsearch.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <array>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+qint64 floor_sector(qint64 at)
+{
+    return at / FragmentSearch::sector * FragmentSearch::sector;
+}
+
+qint64 ceil_sector(qint64 at)
+{
+    return floor_sector(at + FragmentSearch::sector - 1);
+}
+
+const uchar *bytes_of(const QByteArray &data)
+{
+    return reinterpret_cast<const uchar *>(data.constData());
+}
+
+} // namespace
+
+FragmentSearch::FragmentSearch(Reader reader, Occupied occupied)
+    : read(std::move(reader))
+    , occupied(std::move(occupied))
+{
+}
+
+bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, int zero_run)
+{
+    qint64 end = sector;
+    for (const uchar *p = at; (p = static_cast<const uchar *>(std::memchr(p, 0xFF, size_t(at + sector - 1 - p))));
+         ++p) {
+        const uchar next = p[1];
+        if (next == 0xD9) {
+            end = p - at; // the end of a photo; what follows is slack
+            break;
+        }
+        const bool scan_header = next == 0xC4 || next == 0xDA || next == 0xDB || next == 0xDD;
+        if (next != 0x00 && (next < 0xD0 || next > 0xD7) && !(between_scans && scan_header))
+            return false;
+    }
+    // Seven zero words in a row hold 56 zero bytes; Huffman-coded data of a
+    // real photo has no such runs. Text has no byte at or above 0x80 in a
+    // whole sector.
+    quint64 high_bits = 0;
+    int zero_words = 0;
+    for (qint64 i = 0; i + 8 <= end; i += 8) {
+        quint64 word;
+        std::memcpy(&word, at + i, 8);
+        high_bits |= word & 0x8080808080808080ull;
+        zero_words = word == 0 ? zero_words + 1 : 0;
+        if (zero_words * 8 >= zero_run)
+            return false;
+    }
+    if (end < sector / 2 || high_bits != 0)
+        return true;
+    if (zero_run < std::numeric_limits<int>::max())
+        return false;
+    // Doubting a stream that decoded cleanly: a flat picture's codes repeat
+    // a few low bytes, zeros among them, while text uses many different ones.
+    std::array<bool, 128> seen{};
+    int distinct = 0;
+    for (qint64 i = 0; i < end; ++i)
+        if (!seen[at[i]]) {
+            seen[at[i]] = true;
+            ++distinct;
+        }
+    return distinct < 16;
+}
+
+// Where the first scan's header begins, found by stepping over the marker
+// segments before it (their payload may hold anything, an EXIF thumbnail's
+// scan among it); -1 when the stream does not get that far.
+qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit)
+{
+    const uchar *at = bytes_of(stream);
+    const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
+    qint64 i = 2;
+    while (i + 4 <= end) {
+        if (at[i] != 0xFF)
+            return -1;
+        const uchar code = at[i + 1];
+        if (code == 0xFF) {
+            ++i;
+            continue;
+        }
+        if (code == 0xDA)
+            return i;
+        if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
+            i += 2;
+            continue;
+        }
+        if (code == 0xD9)
+            return -1;
+        i += 2 + ((at[i + 2] << 8) | at[i + 3]);
+    }
+    return -1;
+}
+
+int FragmentSearch::scans_within(const QByteArray &stream, qint64 length)
+{
+    const qint64 first = first_scan_at(stream, length);
+    if (first < 0)
+        return 0;
+    const uchar *at = bytes_of(stream);
+    const qint64 end = qMin<qint64>(length, stream.size());
+    int scans = 1;
+    for (qint64 i = first + 2; i + 1 < end; ++i)
+        if (at[i] == 0xFF && at[i + 1] == 0xDA)
+            ++scans; // FF DA never stands inside entropy-coded data
+    return scans;
+}
+
+qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 limit)
+{
+    const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
+    const uchar *at = bytes_of(stream);
+    const qint64 scan = first_scan_at(stream, end);
+    if (scan < 0)
+        return -1;
+    qint64 s = ceil_sector(scan + 2);
+    for (; s + sector <= end; s += sector)
+        if (!could_be_entropy_data(at + s, true, std::numeric_limits<int>::max()))
+            return s;
+    return -1;
+}
+
+qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(candidate);
+    JpegEntropyWalker walker;
+    if (walker.parse_header(bytes, length)) {
+        JpegEntropyWalker::State state = walker.start_state();
+        qint64 fault = length;
+        walker.walk(state, bytes, length, -1, &fault);
+        return qMin(length, ceil_sector(fault) + sector);
+    }
+    // A progressive photo: its first scan must have begun.
+    const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
+    const qint64 scan = first_scan_at(head, head.size());
+    if (scan > 0 && head.left(scan).contains("\xFF\xC2"))
+        return qMin<qint64>(length, progressive_limit);
+    return 0;
+}
+
+// Every try reads from a few MiB of the window; each MiB is read from the
+// volume once per candidate while it stays among the most recent.
+QByteArray FragmentSearch::read_volume(qint64 offset, qint64 length)
+{
+    QByteArray bytes;
+    for (qint64 at = offset; at < offset + length;) {
+        const qint64 first = at / cache_chunk * cache_chunk;
+        auto hit = std::find_if(cache.begin(), cache.end(), [first](const Chunk &c) { return c.offset == first; });
+        if (hit == cache.end()) {
+            if (cache.size() >= cache_chunks)
+                cache.erase(cache.begin());
+            cache.push_back({first, read(first, cache_chunk)});
+            hit = cache.end() - 1;
+        } else {
+            std::rotate(hit, hit + 1, cache.end()); // most recent last
+            hit = cache.end() - 1;
+        }
+        const qint64 from = at - first;
+        const qint64 take = qMin(offset + length - at, qint64(hit->bytes.size()) - from);
+        if (take <= 0)
+            break; // the end of the volume
+        bytes.append(hit->bytes.constData() + from, take);
+        at += take;
+    }
+    return bytes;
+}
+
+FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &candidate)
+{
+    clock.start();
+    cache.clear();
+    Outcome outcome;
+    if (!walker.parse_header(bytes_of(candidate), candidate.size()))
+        return outcome;
+    outcome.valid_mcu_rows = 0;
+    window_end = start + candidate.size() + window;
+    first_break = -1;
+    first_break_rows = 0;
+    // Fewer pieces first: a photo in two pieces is never taken for one in three.
+    for (piece_limit = 1; piece_limit <= most_pieces && !out_of_time(); ++piece_limit) {
+        if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome)) {
+            cache.clear();
+            return outcome;
+        }
+        if (!search_enabled || first_break < 0)
+            break;
+    }
+    cache.clear();
+    outcome.pieces.clear();
+    outcome.stream.clear();
+    if (first_break >= 0) {
+        outcome.valid_length = first_break;
+        outcome.valid_mcu_rows = first_break_rows;
+    }
+    return outcome;
+}
+
+// Walks the stream on from state; where it goes wrong, tries each place the
+// photo may go on, and walks on from there in turn. A join that leads nowhere
+// is undone.
+bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start,
+                              JpegEntropyWalker::State state, Outcome *outcome)
+{
+    qint64 fault = -1;
+    JpegEntropyWalker::Outcome walked;
+    for (;;) {
+        walked = walker.walk(state, bytes_of(stream), stream.size(), -1, &fault);
+        if (walked != JpegEntropyWalker::Outcome::NeedData || pieces.size() == 1)
+            break;
+        // A continuation is read as far as it goes on decoding.
+        const qint64 next = pieces.last().offset + (stream.size() - piece_start);
+        const qint64 more = qMin<qint64>(qMax<qint64>(stream.size() - piece_start, 1024 * 1024), window_end - next);
+        const QByteArray bytes = more > 0 ? read_volume(next, more) : QByteArray();
+        if (bytes.isEmpty())
+            break;
+        stream.append(bytes);
+    }
+    // Sectors no entropy-coded data could fill (zeros, text) decode without
+    // a fault all the same: the piece ends before the first of them.
+    const qint64 walked_to = walked == JpegEntropyWalker::Outcome::Fault  ? fault
+        : walked == JpegEntropyWalker::Outcome::NeedData                   ? stream.size()
+                                                                           : state.pos - 2; // before FF D9
+    const qint64 foreign = first_foreign_sector(stream, qMax(piece_start, ceil_sector(walker.entropy_start())),
+                                                walked_to, pieces.last().offset - piece_start);
+    if (foreign >= 0) {
+        walked = JpegEntropyWalker::Outcome::Fault;
+        fault = foreign;
+    }
+    if (walked == JpegEntropyWalker::Outcome::Finished) {
+        pieces.last().length = state.pos - piece_start;
+        if (pieces.size() == 1) {
+            outcome->valid_length = state.pos;
+            outcome->valid_mcu_rows = walker.mcu_count() / qMax(1, walker.mcus_wide());
+        }
+        outcome->pieces = pieces;
+        outcome->stream = stream.left(state.pos);
+        return true;
+    }
+    if (walked == JpegEntropyWalker::Outcome::NeedData)
+        fault = stream.size();
+
+    const QList<Break> breaks = break_candidates_of(stream, piece_start, fault, state.last_restart_end);
+    if (breaks.isEmpty())
+        return false;
+    if (first_break < 0) {
+        first_break = breaks.first().at;
+        first_break_rows = breaks.first().state.mcu / qMax(1, walker.mcus_wide());
+    }
+    if (!search_enabled || pieces.size() >= piece_limit)
+        return false;
+
+    const std::vector<JpegEntropyWalker::McuDc> dc_before = prefix_dc;
+    const qint64 volume_of_stream = pieces.last().offset - piece_start;
+    // The next piece begins after the gap, so after the last sector that may
+    // still be this piece's own.
+    const qint64 search_from = volume_of_stream + breaks.first().at + sector;
+    // Of the joins that lead to a whole photo, the last one that starts inside
+    // the first one's piece wins: a piece that begins in another photo's data
+    // can fall into step with the right data further on, while the right
+    // piece holds no such detour.
+    bool found = false;
+    qint64 found_piece_end = 0;
+    const int piece = int(pieces.size());
+    Outcome best;
+    for_each_continuation(stream, breaks, volume_of_stream, search_from, [&](const Break &at, qint64 c) {
+        if (found && c >= found_piece_end)
+            return true;
+        VolumeExtents joined = pieces;
+        joined.last().length = at.at - piece_start;
+        joined.append({c, 0});
+        QByteArray next = stream.left(at.at);
+        next.append(read_volume(c, qMin<qint64>(1024 * 1024, window_end - c)));
+        Outcome trial_outcome;
+        if (assemble(next, joined, at.at, at.state, &trial_outcome)) {
+            found = true;
+            best = trial_outcome;
+            found_piece_end = best.pieces.at(piece).end();
+        }
+        prefix_dc = dc_before;
+        return false;
+    });
+    if (found)
+        *outcome = best;
+    return found;
+}
+
+qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to,
+                                            qint64 volume_of_stream) const
+{
+    for (qint64 s = ceil_sector(from); s + sector <= stream.size() && s < to; s += sector)
+        if (!could_be_entropy_data(bytes_of(stream) + s) || occupied(volume_of_stream + s) > volume_of_stream + s)
+            return s;
+    return -1;
+}
+
+QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArray &stream, qint64 piece_start,
+                                                                 qint64 fault, qint64 sound)
+{
+    QList<Break> breaks;
+    const qint64 lowest = qMax(piece_start + sector, ceil_sector(walker.entropy_start()));
+    const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
+    if (top < lowest)
+        return breaks;
+    // Data up to a restart marker met in sequence is sound: the break lies after it.
+    qint64 bottom = qMax(lowest, top - (break_candidates - 1) * sector);
+    if (sound > 0)
+        bottom = qMax(bottom, ceil_sector(sound));
+
+    JpegEntropyWalker::State state = walker.start_state();
+    for (qint64 b = qMax<qint64>(bottom, sector); b <= top; b += sector) {
+        const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(stream), b);
+        if (walked != JpegEntropyWalker::Outcome::NeedData)
+            break;
+        breaks.prepend({b, state});
+    }
+    prefix_dc = walker.mcu_dc();
+    return breaks;
+}
+
+qint64 FragmentSearch::bytes_per_mcu(const Break &at) const
+{
+    return qMax<qint64>(1, (at.at - walker.entropy_start()) / qMax(1, at.state.mcu));
+}
+
+bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList<Break> &breaks,
+                                           qint64 volume_of_stream, qint64 search_from,
+                                           const std::function<bool(const Break &, qint64)> &try_joined)
+{
+    qint64 need = 16 * 1024;
+    for (const Break &at : breaks)
+        need = qMax(need, bytes_per_mcu(at) * walker.mcus_wide() * (rows_past_join + 2) * 2 + 4096);
+    need = qMin<qint64>(need, 4 * 1024 * 1024);
+    const qint64 chunk = 4 * 1024 * 1024;
+
+    for (qint64 c0 = search_from; c0 < window_end; c0 += chunk) {
+        const QByteArray data = read_volume(c0, qMin(chunk, window_end - c0) + need);
+        if (data.size() < sector)
+            return false;
+        const qint64 usable = qMin<qint64>(chunk, data.size());
+        for (qint64 off = 0; off + sector <= usable; off += sector) {
+            if (out_of_time())
+                return false;
+            const qint64 c = c0 + off;
+            const qint64 free_from = occupied(c);
+            if (free_from > c) {
+                off = ceil_sector(free_from) - c0 - sector;
+                continue;
+            }
+            const uchar *here = bytes_of(data) + off;
+            if (!could_be_entropy_data(here))
+                continue;
+            for (const Break &at : breaks) {
+                if (c <= volume_of_stream + at.at)
+                    continue; // a piece follows the one before it, never itself
+                if (join_holds(stream, at, here, qMin<qint64>(data.size() - off, need)) && try_joined(at, c))
+                    return true;
+                if (out_of_time())
+                    return false;
+            }
+        }
+    }
+    return false;
+}
+
+bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length)
+{
+    trial.resize(0);
+    trial.append(stream.constData() + at.state.pos, at.at - at.state.pos);
+    trial.append(reinterpret_cast<const char *>(more), more_length);
+    JpegEntropyWalker::State state = at.state;
+    state.pos = 0;
+    const int wide = qMax(1, walker.mcus_wide());
+    const int target = qMin(walker.mcu_count(), (at.state.mcu / wide + 1 + rows_past_join) * wide);
+    const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(trial), trial.size(), target);
+    if (walked == JpegEntropyWalker::Outcome::Fault)
+        return false;
+    if (walked == JpegEntropyWalker::Outcome::NeedData && state.mcu < target)
+        return false;
+    return continuous_across(at.state.mcu, state.mcu);
+}
+
+// Neighbouring rows of a photo differ about as much after the join as before
+// it, in brightness and in colour; data decoded from the wrong place jumps.
+bool FragmentSearch::continuous_across(int join_mcu, int end_mcu) const
+{
+    const int wide = qMax(1, walker.mcus_wide());
+    const std::vector<JpegEntropyWalker::McuDc> &dc = walker.mcu_dc();
+    // Trials overwrite the walker's map from their join on; before it the
+    // map of the walk that found the breaks holds.
+    const auto at = [&](int i) { return i < join_mcu ? prefix_dc[size_t(i)] : dc[size_t(i)]; };
+    const auto vertical_step = [&](int from, int to) {
+        qint64 sum = 0;
+        int count = 0;
+        for (int i = qMax(from, wide); i < to; ++i) {
+            const JpegEntropyWalker::McuDc here = at(i);
+            const JpegEntropyWalker::McuDc above = at(i - wide);
+            sum += std::abs(here[0] - above[0]) + std::abs(here[1] - above[1]) + std::abs(here[2] - above[2]);
+            ++count;
+        }
+        return count > 0 ? double(sum) / count : -1.0;
+    };
+    // One row of MCUs from the join on: further down the photo may have
+    // edges of its own.
+    const double before = vertical_step(qMax(0, join_mcu - 4 * wide), join_mcu);
+    const double after = vertical_step(join_mcu, qMin(end_mcu, join_mcu + wide));
+    if (before < 0 || after < 0)
+        return true;
+    return after <= 3.0 * before + 4.0;
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include "jpegentropywalker.h"
+#include "volumeextent.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QElapsedTimer>
+
+#include <functional>
+#include <vector>
+
+// Puts a broken JPEG candidate back together from its pieces. The candidate
+// is followed MCU by MCU until its data goes wrong; the break is the sector
+// boundary where foreign bytes begin. The sectors after the break are then
+// tried in volume order, skipping those that live files or photos already
+// found occupy and those that cannot be entropy-coded data: joined there, the
+// data must go on decoding for several MCU rows, the picture must stay
+// continuous across the join, and in the end the whole stream must decode.
+// Up to three pieces. When nothing passes, only the valid leading part is
+// left to offer.
+class FragmentSearch
+{
+public:
+    // Bytes of the volume from offset; fewer at its end.
+    using Reader = std::function<QByteArray(qint64 offset, qint64 length)>;
+    // The end of the occupied run (live file, photo already found) that holds
+    // the byte at offset; offset itself when it is free.
+    using Occupied = std::function<qint64(qint64 offset)>;
+
+    struct Outcome
+    {
+        VolumeExtents pieces;    // two or more: the photo put back together
+        QByteArray stream;       // its bytes, when pieces is set
+        qint64 valid_length = 0; // otherwise: the bytes of the candidate before its data went wrong
+        int valid_mcu_rows = -1; // MCU rows within valid_length; -1 when the walker cannot follow the stream
+    };
+
+    static constexpr qint64 sector = 512;
+    static constexpr qint64 default_window = 32 * 1024 * 1024;
+    static constexpr int max_pieces = 3;
+    static constexpr int rows_past_join = 3;
+    static constexpr int break_candidates = 3;
+    static constexpr qint64 time_budget_ms = 3000;
+    // What is read again of a progressive candidate, which the walker cannot follow.
+    static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
+
+    FragmentSearch(Reader reader, Occupied occupied);
+
+    void set_window(qint64 bytes) { window = bytes; }
+    // Off: only the valid leading part is found (for comparisons).
+    void set_search_enabled(bool on) { search_enabled = on; }
+    // At most this many pieces (up to max_pieces by default).
+    void set_piece_limit(int pieces) { most_pieces = pieces; }
+
+    // stream: the candidate's bytes from its first byte (at volume offset
+    // start) as far as the carver took them.
+    Outcome resolve(qint64 start, const QByteArray &stream);
+
+    // Whether 512 bytes could lie inside entropy-coded data: no marker that
+    // such data never holds, no long run of zeros, not text. between_scans
+    // also lets through the tables and scan headers a progressive photo
+    // holds between its scans.
+    // zero_run: how many zero bytes in a row rule a sector out. A stream that
+    // decoded cleanly is never doubted for zeros (pass the largest int): a
+    // flat picture's optimised codes fill whole sectors with zero bits.
+    static bool could_be_entropy_data(const uchar *sector_bytes, bool between_scans = false, int zero_run = 56);
+    // How much of a given-up candidate is worth reading again to resolve it:
+    // up to just past where its data goes wrong; 0 when it never reaches
+    // image data (a false start).
+    static qint64 useful_length(const char *candidate, qint64 length);
+    // The first sector boundary after the stream's first start of scan from
+    // which the sector holds bytes no JPEG data could (a run of zeros, text,
+    // a marker no photo has there), up to limit; -1 when there is none. A
+    // stream that decodes cleanly with such a sector inside has foreign
+    // bytes in it all the same.
+    static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
+    static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1);
+    // Start-of-scan markers among the first length bytes of a stream: a
+    // progressive photo with two of them has its first scan whole.
+    static int scans_within(const QByteArray &stream, qint64 length);
+
+private:
+    struct Break
+    {
+        qint64 at;                      // stream offset of the break, a sector boundary
+        JpegEntropyWalker::State state; // at the start of the MCU the break cuts
+    };
+
+    // The first sector in [from, to) of stream that no entropy-coded data
+    // could fill, or that a live file or a photo found holds; -1 when none.
+    qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream) const;
+    QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound);
+    bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
+                  Outcome *outcome);
+    // Calls try_joined for every place after the break where the data goes
+    // on as it should, in volume order, until it returns true.
+    bool for_each_continuation(const QByteArray &stream, const QList<Break> &breaks, qint64 volume_of_stream,
+                               qint64 search_from, const std::function<bool(const Break &, qint64)> &try_joined);
+    bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
+    bool continuous_across(int join_mcu, int end_mcu) const;
+    qint64 bytes_per_mcu(const Break &at) const;
+    QByteArray read_volume(qint64 offset, qint64 length);
+    bool out_of_time() const { return clock.elapsed() > time_budget_ms; }
+
+    Reader read;
+    Occupied occupied;
+    JpegEntropyWalker walker;
+    qint64 window = default_window;
+    qint64 window_end = 0;
+    qint64 first_break = -1;
+    int piece_limit = max_pieces;
+    int most_pieces = max_pieces;
+    int first_break_rows = 0;
+    bool search_enabled = true;
+    QElapsedTimer clock;
+    struct Chunk
+    {
+        qint64 offset;
+        QByteArray bytes;
+    };
+    static constexpr qint64 cache_chunk = 1024 * 1024;
+    static constexpr size_t cache_chunks = 16;
+    std::vector<Chunk> cache; // least recently used first
+    QByteArray trial;
+    std::vector<JpegEntropyWalker::McuDc> prefix_dc;
+};

@@ -1,0 +1,198 @@
+#include "jpegdecodecheck.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include <jpeglib.h>
+#include <jerror.h>
+
+namespace {
+
+struct ErrorManager
+{
+    jpeg_error_mgr base;
+    std::jmp_buf fatal;
+    const uchar *data = nullptr;
+    qint64 first_fault = -1;
+    int rows_at_fault = -1;
+    int rows_done = 0;
+    // Everything that changes after setjmp lives here, behind a pointer, so
+    // it survives a longjmp with its value and is destroyed normally.
+    QImage image;
+    std::vector<uchar> cmyk_line;
+    int mcu_row_height = 1;
+};
+
+// Bytes the decoder has taken from the memory source so far.
+qint64 consumed(j_decompress_ptr info, const uchar *data)
+{
+    return info->src ? qint64(info->src->next_input_byte - data) : 0;
+}
+
+// Warnings that mean the entropy-coded data or the marker structure is
+// damaged; the others (an unknown JFIF revision, an Adobe transform code)
+// leave the pixels intact.
+bool is_corrupt_data(int code)
+{
+    switch (code) {
+    case JWRN_EXTRANEOUS_DATA:
+    case JWRN_HIT_MARKER:
+    case JWRN_HUFF_BAD_CODE:
+    case JWRN_ARITH_BAD_CODE:
+    case JWRN_JPEG_EOF:
+    case JWRN_MUST_RESYNC:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_BOGUS_PROGRESSION:
+    case JWRN_TOO_MUCH_DATA:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void note_fault(j_decompress_ptr info)
+{
+    auto *errors = reinterpret_cast<ErrorManager *>(info->err);
+    if (errors->first_fault >= 0)
+        return;
+    errors->first_fault = consumed(info, errors->data);
+    errors->rows_at_fault = errors->rows_done;
+}
+
+[[noreturn]] void on_error(j_common_ptr info)
+{
+    auto *decompress = reinterpret_cast<j_decompress_ptr>(info);
+    note_fault(decompress);
+    std::longjmp(reinterpret_cast<ErrorManager *>(info->err)->fatal, 1);
+}
+
+// A warning is noted and decoding goes on, so a damaged stream still yields
+// the rows it has; libjpeg prints nothing.
+void on_message(j_common_ptr info, int level)
+{
+    if (level < 0 && is_corrupt_data(info->err->msg_code))
+        note_fault(reinterpret_cast<j_decompress_ptr>(info));
+}
+
+void choose_scale(jpeg_decompress_struct &info, QSize wanted)
+{
+    info.scale_num = 1;
+    info.scale_denom = 1;
+    if (wanted.isEmpty())
+        return;
+    for (unsigned denom = 8; denom > 1; denom /= 2) {
+        if (info.image_width / denom >= unsigned(wanted.width()) && info.image_height / denom >= unsigned(wanted.height())) {
+            info.scale_denom = denom;
+            return;
+        }
+    }
+}
+
+QImage::Format output_format(jpeg_decompress_struct &info)
+{
+    switch (info.jpeg_color_space) {
+    case JCS_GRAYSCALE:
+        info.out_color_space = JCS_GRAYSCALE;
+        return QImage::Format_Grayscale8;
+    case JCS_CMYK:
+    case JCS_YCCK:
+        info.out_color_space = JCS_CMYK;
+        return QImage::Format_RGB32;
+    default:
+        info.out_color_space = JCS_EXT_BGRX;
+        return QImage::Format_RGB32;
+    }
+}
+
+// Adobe writes CMYK inverted; this is what image viewers show for it.
+void cmyk_to_rgb(uchar *line, int width)
+{
+    auto *out = reinterpret_cast<QRgb *>(line);
+    for (int x = 0; x < width; ++x) {
+        const int c = line[4 * x], m = line[4 * x + 1], y = line[4 * x + 2], k = line[4 * x + 3];
+        out[x] = qRgb(c * k / 255, m * k / 255, y * k / 255);
+    }
+}
+
+} // namespace
+
+JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thumbnail_size)
+{
+    Result result;
+    if (jpeg.isEmpty())
+        return result;
+
+    jpeg_decompress_struct info{};
+    ErrorManager errors;
+    info.err = jpeg_std_error(&errors.base);
+    errors.base.error_exit = on_error;
+    errors.base.emit_message = on_message;
+    errors.data = reinterpret_cast<const uchar *>(jpeg.constData());
+
+    QImage &image = errors.image;
+    int &mcu_row_height = errors.mcu_row_height;
+    std::vector<uchar> &cmyk_line = errors.cmyk_line;
+    jpeg_create_decompress(&info);
+    if (setjmp(errors.fatal) == 0) {
+        jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
+        jpeg_read_header(&info, TRUE);
+        choose_scale(info, thumbnail_size);
+        const QImage::Format format = output_format(info);
+        info.dct_method = JDCT_IFAST;
+        info.do_fancy_upsampling = FALSE;
+        jpeg_calc_output_dimensions(&info);
+        mcu_row_height = qMax(1, info.max_v_samp_factor * info.min_DCT_scaled_size);
+        result.mcu_rows = int((info.output_height + mcu_row_height - 1) / mcu_row_height);
+        image = QImage(int(info.output_width), int(info.output_height), format);
+        if (image.isNull())
+            std::longjmp(errors.fatal, 1);
+        cmyk_line.resize(info.out_color_space == JCS_CMYK ? size_t(info.output_width) * 4 : 0);
+
+        jpeg_start_decompress(&info);
+        while (info.output_scanline < info.output_height) {
+            uchar *line = cmyk_line.empty() ? image.scanLine(int(info.output_scanline)) : cmyk_line.data();
+            const int row = int(info.output_scanline);
+            if (jpeg_read_scanlines(&info, &line, 1) != 1)
+                break;
+            if (!cmyk_line.empty()) {
+                cmyk_to_rgb(line, int(info.output_width));
+                std::memcpy(image.scanLine(row), line, size_t(info.output_width) * 4);
+            }
+            errors.rows_done = int(info.output_scanline) / mcu_row_height;
+        }
+        jpeg_finish_decompress(&info);
+        result.clean = errors.first_fault < 0;
+    }
+    jpeg_destroy_decompress(&info);
+    // Rows the decoder never reached show grey, as viewers show a photo cut short.
+    if (!image.isNull() && int(info.output_scanline) < image.height()) {
+        const QRgb grey = qRgb(128, 128, 128);
+        for (int y = int(info.output_scanline); y < image.height(); ++y) {
+            if (image.format() == QImage::Format_Grayscale8)
+                std::memset(image.scanLine(y), 128, size_t(image.bytesPerLine()));
+            else
+                std::fill_n(reinterpret_cast<QRgb *>(image.scanLine(y)), image.width(), grey);
+        }
+    }
+
+    if (errors.first_fault >= 0) {
+        result.clean = false;
+        result.fault_position = errors.first_fault;
+        result.rows_before_fault = errors.rows_at_fault;
+    } else if (result.clean) {
+        result.rows_before_fault = result.mcu_rows;
+    }
+    if (image.isNull() || result.mcu_rows == 0)
+        return result;
+    if (!thumbnail_size.isEmpty()) {
+        result.thumbnail = image.size() == thumbnail_size
+            ? image
+            : image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+        if (result.thumbnail.format() != QImage::Format_RGB32)
+            result.thumbnail = result.thumbnail.convertToFormat(QImage::Format_RGB32);
+    }
+    return result;
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <array>
+#include <vector>
+
+// Follows the entropy-coded data of a baseline (sequential Huffman) JPEG one
+// MCU at a time without making pixels: cheap enough to try thousands of
+// places where a broken photo might go on. It stops at the first thing valid
+// data never holds (a Huffman code that does not exist, a coefficient run
+// past the end of a block, a DC value out of range, a marker other than the
+// next restart marker in sequence) and notes each MCU's DC values, so the
+// caller can see whether the picture stays continuous across a join. Its
+// state is a small value: save it where the data of one piece ends and walk
+// on from there over the bytes of another.
+class JpegEntropyWalker
+{
+public:
+    enum class Outcome { Finished, Fault, NeedData };
+
+    struct State
+    {
+        qint64 pos = 0;        // next byte of the data passed to walk()
+        quint32 bit_buffer = 0;
+        int bits = 0;
+        int mcu = 0;           // MCUs decoded so far
+        std::array<int, 4> dc{};
+        qint64 last_restart_end = -1; // just past the last restart marker met, in the data walked
+        bool finished = false;
+    };
+
+    // Reads the header up to the first start of scan; false when the stream
+    // is not a baseline Huffman JPEG this walker follows (progressive,
+    // arithmetic, a header cut short).
+    bool parse_header(const uchar *data, qint64 size);
+
+    qint64 entropy_start() const { return scan_start; }
+    int mcus_wide() const { return mcu_columns; }
+    int mcu_count() const { return mcu_columns * mcu_rows; }
+    int restart_interval() const { return restart_mcus; }
+    // Each MCU's DC values: the mean of its first component's blocks, and the
+    // next two components' first blocks.
+    using McuDc = std::array<qint16, 3>;
+    const std::vector<McuDc> &mcu_dc() const { return dc_map; }
+
+    // The state at the start of the entropy-coded data.
+    State start_state() const;
+
+    // Walks MCUs from state over data[state.pos, size) until the image ends
+    // (its end-of-image marker read), a fault, or the data runs out; stops
+    // early, with Outcome::NeedData, once state.mcu reaches mcu_limit. On
+    // NeedData the state stands at the start of the MCU that could not be
+    // completed. On Fault, fault_at is where it was seen.
+    Outcome walk(State &state, const uchar *data, qint64 size, int mcu_limit = -1, qint64 *fault_at = nullptr);
+
+private:
+    struct Table
+    {
+        std::array<int, 18> max_code{};
+        std::array<int, 17> value_offset{};
+        std::array<uchar, 256> values{};
+        // Codes of up to fast_bits bits, by their first fast_bits bits: the
+        // code's length in the high byte, its symbol in the low one; 0 for longer codes.
+        std::array<quint16, 1 << 9> fast{};
+        bool present = false;
+    };
+    struct Component
+    {
+        int id = 0;
+        int h = 1;
+        int v = 1;
+        int dc_table = 0;
+        int ac_table = 0;
+    };
+    enum class Step { Ok, Fault, NeedData };
+    static constexpr int fast_bits = 9;
+
+    bool read_huffman_tables(const uchar *at, qint64 length);
+    Step fill(State &state, const uchar *data, qint64 size, int wanted) const;
+    Step decode(State &state, const uchar *data, qint64 size, const Table &table, int *symbol) const;
+    Step receive(State &state, const uchar *data, qint64 size, int count, int *value) const;
+    Step decode_mcu(State &state, const uchar *data, qint64 size, McuDc *dc);
+    Step read_restart(State &state, const uchar *data, qint64 size) const;
+    Step read_end(State &state, const uchar *data, qint64 size) const;
+
+    std::array<Table, 4> dc_tables;
+    std::array<Table, 4> ac_tables;
+    std::vector<Component> components; // of the scan, in scan order
+    int mcu_columns = 0;
+    int mcu_rows = 0;
+    int restart_mcus = 0;
+    qint64 scan_start = 0;
+    std::vector<McuDc> dc_map;
+};
