@@ -245,11 +245,16 @@ Handle open_read_only(const QString &path, Failure *failure)
     return fd;
 }
 
-qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure)
+namespace {
+
+// Reads until count bytes are in, the end is met or a read fails; what was
+// read before a failure is handed over, and the next call reports it.
+template<typename ReadOnce>
+qint64 read_fully(char *buffer, qint64 count, Failure *failure, ReadOnce read_once)
 {
     qint64 total = 0;
     while (total < count) {
-        const ssize_t n = ::read(int(handle), buffer + total, size_t(count - total));
+        const ssize_t n = read_once(buffer + total, size_t(count - total), total);
         if (n > 0) {
             total += n;
             continue;
@@ -259,7 +264,7 @@ qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure)
         if (errno == EINTR)
             continue;
         if (total > 0)
-            break; // hand over what was read; the next call reports the failure
+            break;
         report(failure, failure_from_errno(errno));
         return -1;
     }
@@ -267,26 +272,20 @@ qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure)
     return total;
 }
 
+} // namespace
+
+qint64 read(Handle handle, char *buffer, qint64 count, Failure *failure)
+{
+    return read_fully(buffer, count, failure, [handle](char *at, size_t n, qint64) {
+        return ::read(int(handle), at, n);
+    });
+}
+
 qint64 read_at(Handle handle, qint64 offset, char *buffer, qint64 count, Failure *failure)
 {
-    qint64 total = 0;
-    while (total < count) {
-        const ssize_t n = ::pread(int(handle), buffer + total, size_t(count - total), off_t(offset + total));
-        if (n > 0) {
-            total += n;
-            continue;
-        }
-        if (n == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        if (total > 0)
-            break; // hand over what was read; the next call reports the failure
-        report(failure, failure_from_errno(errno));
-        return -1;
-    }
-    report(failure, Failure::None);
-    return total;
+    return read_fully(buffer, count, failure, [handle, offset](char *at, size_t n, qint64 done) {
+        return ::pread(int(handle), at, n, off_t(offset + done));
+    });
 }
 
 Handle open_unbuffered(Handle handle)

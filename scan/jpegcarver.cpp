@@ -166,27 +166,25 @@ bool JpegCarver::find_start()
     }
     qint64 off = 0;
     for (; off + alignment <= buffer_length; off += alignment) {
-        if (is_start_signature(bytes() + off)) {
-            carve_state = Marker;
-            stream_start = volume_position;
-            cursor = 0;
-            entropy_start = 0;
-            discard_consumed(off);
-            return true;
-        }
+        if (is_start_signature(bytes() + off))
+            return begin_candidate(off);
         volume_position += alignment;
     }
     // the last sector before a gap may be cut short: its start signature still counts
-    if (flushing && buffer_length - off >= 4 && is_start_signature(bytes() + off)) {
-        carve_state = Marker;
-        stream_start = volume_position;
-        cursor = 0;
-        entropy_start = 0;
-        discard_consumed(off);
-        return true;
-    }
+    if (flushing && buffer_length - off >= 4 && is_start_signature(bytes() + off))
+        return begin_candidate(off);
     discard_consumed(off);
     return false;
+}
+
+bool JpegCarver::begin_candidate(qint64 off)
+{
+    carve_state = Marker;
+    stream_start = volume_position;
+    cursor = 0;
+    entropy_start = 0;
+    discard_consumed(off);
+    return true;
 }
 
 bool JpegCarver::read_marker()

@@ -72,6 +72,8 @@ public:
 private:
     bool run_step();
     bool find_start();
+    // A start signature at off: the candidate begins there.
+    bool begin_candidate(qint64 off);
     bool read_marker();
     bool read_segment_length();
     bool skip_segment();
