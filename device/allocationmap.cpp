@@ -1,8 +1,53 @@
 #include "allocationmap.h"
 
+#include <QLibrary>
+
 #include <tsk/libtsk.h>
 
 namespace {
+
+// The Sleuth Kit brings some forty libraries of its own (image formats,
+// network, crypto) that take longer to map than a whole scan of a small
+// card; it is loaded the first time a broken photo needs the map.
+struct Tsk
+{
+    decltype(&tsk_img_open_utf8_sing) img_open = nullptr;
+    decltype(&tsk_fs_open_img) fs_open = nullptr;
+    decltype(&tsk_fs_close) fs_close = nullptr;
+    decltype(&tsk_img_close) img_close = nullptr;
+    decltype(&tsk_error_reset) error_reset = nullptr;
+    decltype(&tsk_fs_block_walk) block_walk = nullptr;
+
+    bool loaded() const { return img_open && fs_open && fs_close && img_close && error_reset && block_walk; }
+};
+
+template<typename Function>
+void resolve(QLibrary &library, const char *name, Function &function)
+{
+    function = reinterpret_cast<Function>(library.resolve(name));
+}
+
+// Stays loaded for the rest of the process (QLibrary never unloads by itself).
+const Tsk &tsk()
+{
+    static const Tsk functions = [] {
+        Tsk t;
+        QLibrary library(QStringLiteral("tsk"), 19);
+        if (!library.load()) {
+            library.setFileName(QStringLiteral("tsk"));
+            if (!library.load())
+                return t;
+        }
+        resolve(library, "tsk_img_open_utf8_sing", t.img_open);
+        resolve(library, "tsk_fs_open_img", t.fs_open);
+        resolve(library, "tsk_fs_close", t.fs_close);
+        resolve(library, "tsk_img_close", t.img_close);
+        resolve(library, "tsk_error_reset", t.error_reset);
+        resolve(library, "tsk_fs_block_walk", t.block_walk);
+        return t;
+    }();
+    return functions;
+}
 
 constexpr qint64 longest_walk = 1 << 16; // blocks looked at per question
 
@@ -37,10 +82,12 @@ AllocationMap::~AllocationMap()
 bool AllocationMap::open(const QString &raw_path)
 {
     close();
-    image = tsk_img_open_utf8_sing(raw_path.toUtf8().constData(), TSK_IMG_TYPE_RAW, 0); // a device node or a raw image, never a container format
+    if (!tsk().loaded())
+        return false;
+    image = tsk().img_open(raw_path.toUtf8().constData(), TSK_IMG_TYPE_RAW, 0); // a device node or a raw image, never a container format
     if (!image)
         return false;
-    fs = tsk_fs_open_img(image, 0, TSK_FS_TYPE_DETECT);
+    fs = tsk().fs_open(image, 0, TSK_FS_TYPE_DETECT);
     if (!fs) {
         close();
         return false;
@@ -51,13 +98,14 @@ bool AllocationMap::open(const QString &raw_path)
 void AllocationMap::close()
 {
     if (fs)
-        tsk_fs_close(fs);
+        tsk().fs_close(fs);
     if (image)
-        tsk_img_close(image);
+        tsk().img_close(image);
     fs = nullptr;
     image = nullptr;
     cached = Run{};
-    tsk_error_reset();
+    if (tsk().loaded())
+        tsk().error_reset();
 }
 
 qint64 AllocationMap::block_size() const
@@ -76,8 +124,8 @@ AllocationMap::Run AllocationMap::run_holding(qint64 block) const
     const TSK_DADDR_T last = TSK_DADDR_T(qMin<qint64>(qint64(fs->last_block), block + longest_walk - 1));
     const int flags = TSK_FS_BLOCK_WALK_FLAG_ALLOC | TSK_FS_BLOCK_WALK_FLAG_UNALLOC | TSK_FS_BLOCK_WALK_FLAG_CONT
         | TSK_FS_BLOCK_WALK_FLAG_META | TSK_FS_BLOCK_WALK_FLAG_AONLY;
-    tsk_fs_block_walk(fs, TSK_DADDR_T(block), last, TSK_FS_BLOCK_WALK_FLAG_ENUM(flags), on_block, &walk);
-    tsk_error_reset();
+    tsk().block_walk(fs, TSK_DADDR_T(block), last, TSK_FS_BLOCK_WALK_FLAG_ENUM(flags), on_block, &walk);
+    tsk().error_reset();
     if (!walk.started)
         return run;
     run.first = block;
