@@ -85,8 +85,10 @@ bool AllocationMap::open(const QString &raw_path)
     if (!tsk().loaded())
         return false;
     image = tsk().img_open(raw_path.toUtf8().constData(), TSK_IMG_TYPE_RAW, 0); // a device node or a raw image, never a container format
-    if (!image)
+    if (!image) {
+        tsk().error_reset();
         return false;
+    }
     fs = tsk().fs_open(image, 0, TSK_FS_TYPE_DETECT);
     if (!fs) {
         close();
@@ -95,8 +97,11 @@ bool AllocationMap::open(const QString &raw_path)
     return true;
 }
 
+// Touches the library only when something was opened: a scan closes the
+// map before it starts, and must not load the library for that.
 void AllocationMap::close()
 {
+    const bool was_open = fs || image;
     if (fs)
         tsk().fs_close(fs);
     if (image)
@@ -104,7 +109,7 @@ void AllocationMap::close()
     fs = nullptr;
     image = nullptr;
     cached = Run{};
-    if (tsk().loaded())
+    if (was_open)
         tsk().error_reset();
 }
 

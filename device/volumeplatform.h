@@ -104,6 +104,16 @@ bool interrupted();
 // pools. Call first thing in main(), before any thread starts.
 void limit_heap_growth();
 
+// Size and alignment of the large pages the platform can back a buffer with;
+// 0 where it has none.
+qint64 large_page_size();
+
+// Asks for data to be backed by large pages where the platform has them: the
+// kernel then copies a block into it without a page-table walk every 4 KiB,
+// and the carver's look at every sector misses no translation. A hint; it
+// may be ignored.
+void prefer_large_pages(char *data, qint64 size);
+
 // One removable volume as the platform lists it.
 struct VolumeInfo {
     QString drive;       // kernel name, for example sdb1

@@ -117,7 +117,7 @@ void FsIndexer::scan_volume()
 
     const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
     const qint64 total = device.sector_count;
-    const AlignedBuffer block(block_size);
+    const AlignedBuffer block(block_size, AlignedBuffer::Pages::Large);
     if (!block) {
         scan_error = tr("There is not enough memory to scan.");
         emit scanning_error();
