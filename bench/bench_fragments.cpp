@@ -2,8 +2,7 @@
 // challenges (two pieces with text, a word-processor document, random bytes,
 // a whole photo or a sector beginning FF D9 between them; two photos
 // intertwined; zeros between the pieces; three pieces), from photos the
-// tests never use, baseline and with restart markers, plus progressive ones
-// for the leading parts. Scans the volume with the fragment search and
+// tests never use, baseline, with restart markers and progressive. Scans the volume with the fragment search and
 // without it and prints, for each: photos in pieces that came out byte for
 // byte, wrong assemblies (an output that is no photo placed and no leading
 // part of one), leading parts, time, bytes read twice and peak memory.
@@ -31,7 +30,7 @@ struct Figures
     int whole = 0;
     int wrong = 0;
     int partial = 0;
-    int progressive_parts = 0; // progressive photos that came out at least in part
+    int whole_progressive = 0; // of whole, the progressive photos
     double seconds = 0;
     qint64 read_again = 0;
 };
@@ -65,19 +64,9 @@ Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArr
         figures.whole += outputs.contains(photo) ? 1 : 0;
     for (const QByteArray &output : outputs)
         figures.wrong += testsupport::first_foreign_output({output}, placed) >= 0 ? 1 : 0;
-    for (const FoundImage &image : std::as_const(indexer.found_images)) {
-        QByteArray bytes;
-        for (const VolumeExtent &piece : image.extents())
-            bytes.append(volume.mid(piece.offset, piece.length));
-        if (qEnvironmentVariableIsSet("DBGB") && testsupport::first_foreign_output({bytes}, placed) >= 0)
-            std::printf("WRONG at %lld len %lld pieces %lld partial %d\n", image.offset, image.length, (long long)image.extents().size(), image.partial);
-    }
-    for (const QByteArray &photo : progressive) {
-        bool part = false;
-        for (const QByteArray &output : outputs)
-            part = part || photo.startsWith(output);
-        figures.progressive_parts += part ? 1 : 0;
-    }
+    for (const QByteArray &photo : progressive)
+        figures.whole_progressive += outputs.contains(photo) ? 1 : 0;
+    figures.whole += figures.whole_progressive;
     return figures;
 }
 
@@ -121,7 +110,6 @@ int main(int argc, char *argv[])
             volume.add_three_pieces(photo, quint32(s));
             into.append(photo);
         }
-        if (qEnvironmentVariableIsSet("DBGB")) std::printf("case %d layout %d prog %d starts %lld\n", i, layout, is_progressive, (long long)volume.bytes().size());
         volume.add_gap(Gap::Random, 3 + i % 7, quint32(s));
     }
 
@@ -132,17 +120,16 @@ int main(int argc, char *argv[])
     const QByteArray bytes = volume.bytes();
     const QList<QByteArray> placed = volume.placed();
 
-    std::printf("volume: %.1f MiB, %lld photos in pieces (baseline and restart markers), %lld progressive\n",
-                bytes.size() / 1048576.0, static_cast<long long>(fragmented.size()),
-                static_cast<long long>(progressive.size()));
+    const qint64 all = fragmented.size() + progressive.size();
+    std::printf("volume: %.1f MiB, %lld photos in pieces, %lld of them progressive\n", bytes.size() / 1048576.0,
+                static_cast<long long>(all), static_cast<long long>(progressive.size()));
     for (const bool search : {false, true}) {
         const Figures f = scan(path, bytes, fragmented, progressive, placed, search);
         std::printf("%-15s whole %d/%lld (%.0f %%, target at least 80 %%)  wrong assemblies %d (target at most %lld)  "
-                    "leading parts %d (progressive photos in part %d/%lld)  seconds %.2f  read again %.1f MiB\n",
-                    search ? "with search" : "without search", f.whole, static_cast<long long>(fragmented.size()),
-                    100.0 * f.whole / qMax<qint64>(1, fragmented.size()), f.wrong,
-                    static_cast<long long>((fragmented.size() + progressive.size()) / 20), f.partial,
-                    f.progressive_parts, static_cast<long long>(progressive.size()), f.seconds,
+                    "(progressive %d/%lld)  leading parts %d  seconds %.2f  read again %.1f MiB\n",
+                    search ? "with search" : "without search", f.whole, static_cast<long long>(all),
+                    100.0 * f.whole / qMax<qint64>(1, all), f.wrong, static_cast<long long>(all / 20),
+                    f.whole_progressive, static_cast<long long>(progressive.size()), f.partial, f.seconds,
                     f.read_again / 1048576.0);
     }
     std::printf("peak memory %.1f MiB\n", peak_resident_mib());

@@ -1,4 +1,5 @@
 #include "fragmentsearch.h"
+#include "jpegdecodecheck.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -77,8 +78,10 @@ bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, 
 // Where the first scan's header begins, found by stepping over the marker
 // segments before it (their payload may hold anything, an EXIF thumbnail's
 // scan among it); -1 when the stream does not get that far.
-qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit)
+qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit, uchar *frame)
 {
+    if (frame)
+        *frame = 0;
     const uchar *at = bytes_of(stream);
     const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
     qint64 i = 2;
@@ -98,6 +101,8 @@ qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit)
         }
         if (code == 0xD9)
             return -1;
+        if (frame && code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)
+            *frame = code;
         i += 2 + ((at[i + 2] << 8) | at[i + 3]);
     }
     return -1;
@@ -143,8 +148,8 @@ qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
     }
     // A progressive photo: its first scan must have begun.
     const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
-    const qint64 scan = first_scan_at(head, head.size());
-    if (scan > 0 && head.left(scan).contains("\xFF\xC2"))
+    uchar frame = 0;
+    if (first_scan_at(head, head.size(), &frame) > 0 && frame == 0xC2)
         return qMin<qint64>(length, progressive_limit);
     return 0;
 }
@@ -181,8 +186,12 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     clock.start();
     cache.clear();
     Outcome outcome;
-    if (!walker.parse_header(bytes_of(candidate), candidate.size()))
+    if (!walker.parse_header(bytes_of(candidate), candidate.size())) {
+        uchar frame = 0;
+        if (first_scan_at(candidate, -1, &frame) > 0 && frame == 0xC2)
+            return resolve_progressive(start, candidate);
         return outcome;
+    }
     outcome.valid_mcu_rows = 0;
     window_end = start + candidate.size() + window;
     first_break = -1;
@@ -296,12 +305,119 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
 }
 
 qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to,
-                                            qint64 volume_of_stream) const
+                                            qint64 volume_of_stream, bool between_scans) const
 {
     for (qint64 s = ceil_sector(from); s + sector <= stream.size() && s < to; s += sector)
-        if (!could_be_entropy_data(bytes_of(stream) + s) || occupied(volume_of_stream + s) > volume_of_stream + s)
+        if (!could_be_entropy_data(bytes_of(stream) + s, between_scans)
+            || occupied(volume_of_stream + s) > volume_of_stream + s)
             return s;
     return -1;
+}
+
+// Each scan of a progressive photo covers the whole picture, so the walker
+// cannot follow one; libjpeg reads its coefficients instead. A join holds
+// only when the photo then reads to its end-of-image marker with no fault
+// and every scan of its progression in place: each scan's data must end
+// exactly where the next marker stands, which data joined at the wrong
+// place almost never does.
+FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const QByteArray &candidate)
+{
+    Outcome outcome; // valid_mcu_rows stays -1: the decoder judges a leading part
+    const qint64 scan = first_scan_at(candidate);
+    window_end = start + candidate.size() + window;
+    entropy_from = ceil_sector(scan + 2);
+    // Fewer pieces first: a photo in two pieces is never taken for one in three.
+    bool assembled = false;
+    for (piece_limit = 2; search_enabled && !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
+        assembled = assemble_progressive(candidate, {{start, candidate.size()}}, 0, &outcome);
+    if (!assembled) {
+        outcome.pieces.clear();
+        outcome.stream.clear();
+    }
+    cache.clear();
+    return outcome;
+}
+
+bool FragmentSearch::assemble_progressive(const QByteArray &stream, VolumeExtents pieces, qint64 piece_start,
+                                          Outcome *outcome)
+{
+    const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(stream);
+    const qint64 volume_of_stream = pieces.last().offset - piece_start;
+    const qint64 end = read.clean ? read.end_position : read.fault_position;
+    if (read.clean && read.complete && first_foreign_sector(stream, qMax(piece_start, entropy_from), end,
+                                                            volume_of_stream, true) < 0) {
+        if (pieces.size() == 1)
+            return false; // nothing wrong with it
+        pieces.last().length = end - piece_start;
+        outcome->pieces = pieces;
+        outcome->stream = stream.left(end);
+        return true;
+    }
+    if (int(pieces.size()) >= piece_limit || out_of_time())
+        return false;
+    // Bytes that ran out end the piece where they end.
+    const QList<qint64> breaks = progressive_breaks(stream, piece_start, read.ran_out ? stream.size() : end,
+                                                    volume_of_stream);
+    if (breaks.isEmpty())
+        return false;
+
+    for (qint64 c = volume_of_stream + breaks.last() + sector; c < window_end; c += sector) {
+        const qint64 free_from = occupied(c);
+        if (free_from > c) {
+            c = ceil_sector(free_from) - sector;
+            continue;
+        }
+        const QByteArray here = read_volume(c, sector);
+        if (here.size() < sector)
+            return false;
+        if (!could_be_entropy_data(bytes_of(here), true))
+            continue;
+        for (const qint64 b : breaks) {
+            if (out_of_time())
+                return false;
+            if (c <= volume_of_stream + b)
+                continue; // a piece follows the one before it, never itself
+            // The continuation is read as far as the photo goes on decoding.
+            QByteArray joined;
+            JpegDecodeCheck::Coefficients trial;
+            for (qint64 more = qMin<qint64>(window_end - c, qMax<qint64>(b, 256 * 1024));; more *= 2) {
+                more = qMin(more, window_end - c);
+                joined = stream.left(b);
+                joined.append(read_volume(c, more));
+                trial = JpegDecodeCheck::read_coefficients(joined);
+                if (!trial.ran_out || more >= window_end - c)
+                    break;
+            }
+            const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
+            const bool whole = trial.clean && trial.complete;
+            const bool last_piece = int(pieces.size()) + 1 >= piece_limit;
+            if (!whole && (last_piece || reached - b < progressive_run))
+                continue;
+            VolumeExtents joined_pieces = pieces;
+            joined_pieces.last().length = b - piece_start;
+            joined_pieces.append({c, joined.size() - b});
+            if (assemble_progressive(joined, joined_pieces, b, outcome))
+                return true;
+        }
+    }
+    return false;
+}
+
+// Where a progressive piece may end: at the first sector no scan data could
+// fill or that something else holds, when there is one before the fault;
+// otherwise on one of the sector boundaries shortly before the fault.
+QList<qint64> FragmentSearch::progressive_breaks(const QByteArray &stream, qint64 piece_start, qint64 fault,
+                                                 qint64 volume_of_stream) const
+{
+    const qint64 lowest = qMax(piece_start + sector, entropy_from);
+    const qint64 foreign = first_foreign_sector(stream, lowest, fault, volume_of_stream, true);
+    if (foreign >= 0)
+        return {foreign};
+    QList<qint64> breaks;
+    const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
+    for (qint64 b = top; b >= lowest && breaks.size() < progressive_break_candidates; b -= sector)
+        breaks.prepend(b);
+    return breaks;
 }
 
 QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArray &stream, qint64 piece_start,

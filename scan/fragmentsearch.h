@@ -44,6 +44,12 @@ public:
     static constexpr qint64 time_budget_ms = 3000;
     // What is read again of a progressive candidate, which the walker cannot follow.
     static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
+    // How far a progressive photo must read on past a join before a further
+    // piece is looked for behind it.
+    static constexpr qint64 progressive_run = 4096;
+    // Sectors before the decoder's fault that may hold the break: libjpeg
+    // meets the damage some way after it begins.
+    static constexpr int progressive_break_candidates = 8;
 
     FragmentSearch(Reader reader, Occupied occupied);
 
@@ -75,7 +81,9 @@ public:
     // stream that decodes cleanly with such a sector inside has foreign
     // bytes in it all the same.
     static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
-    static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1);
+    // frame: when given, set to the start-of-frame code met before the scan
+    // (0xC2 for a progressive photo), 0 when none.
+    static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1, uchar *frame = nullptr);
     // Start-of-scan markers among the first length bytes of a stream: a
     // progressive photo with two of them has its first scan whole.
     static int scans_within(const QByteArray &stream, qint64 length);
@@ -89,7 +97,12 @@ private:
 
     // The first sector in [from, to) of stream that no entropy-coded data
     // could fill, or that a live file or a photo found holds; -1 when none.
-    qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream) const;
+    qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream,
+                                bool between_scans = false) const;
+    Outcome resolve_progressive(qint64 start, const QByteArray &candidate);
+    bool assemble_progressive(const QByteArray &stream, VolumeExtents pieces, qint64 piece_start, Outcome *outcome);
+    QList<qint64> progressive_breaks(const QByteArray &stream, qint64 piece_start, qint64 fault,
+                                     qint64 volume_of_stream) const;
     QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound);
     bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
                   Outcome *outcome);
@@ -109,6 +122,7 @@ private:
     qint64 window = default_window;
     qint64 window_end = 0;
     qint64 first_break = -1;
+    qint64 entropy_from = 0; // a progressive photo's first scan data, in its stream
     int piece_limit = max_pieces;
     int most_pieces = max_pieces;
     int first_break_rows = 0;

@@ -17,6 +17,7 @@ struct ErrorManager
     std::jmp_buf fatal;
     const uchar *data = nullptr;
     qint64 first_fault = -1;
+    int fault_code = 0;
     int rows_at_fault = -1;
     int rows_done = 0;
     // Everything that changes after setjmp lives here, behind a pointer, so
@@ -59,6 +60,7 @@ void note_fault(j_decompress_ptr info)
     if (errors->first_fault >= 0)
         return;
     errors->first_fault = consumed(info, errors->data);
+    errors->fault_code = info->err->msg_code;
     errors->rows_at_fault = errors->rows_done;
 }
 
@@ -117,7 +119,56 @@ void cmyk_to_rgb(uchar *line, int width)
     }
 }
 
+void prepare(jpeg_decompress_struct &info, ErrorManager &errors, const QByteArray &jpeg)
+{
+    info.err = jpeg_std_error(&errors.base);
+    errors.base.error_exit = on_error;
+    errors.base.emit_message = on_message;
+    errors.data = reinterpret_cast<const uchar *>(jpeg.constData());
+    jpeg_create_decompress(&info);
+}
+
+// Every coefficient of every component refined down to its last bit.
+bool progression_complete(const jpeg_decompress_struct &info)
+{
+    if (!info.progressive_mode || !info.coef_bits)
+        return true;
+    for (int c = 0; c < info.num_components; ++c)
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (info.coef_bits[c][k] != 0)
+                return false;
+    return true;
+}
+
 } // namespace
+
+JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArray &jpeg)
+{
+    Coefficients result;
+    if (jpeg.isEmpty())
+        return result;
+    jpeg_decompress_struct info{};
+    ErrorManager errors;
+    prepare(info, errors, jpeg);
+    if (setjmp(errors.fatal) == 0) {
+        jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
+        jpeg_read_header(&info, TRUE);
+        if (jpeg_read_coefficients(&info)) {
+            result.clean = errors.first_fault < 0;
+            result.complete = progression_complete(info);
+            if (result.clean)
+                result.end_position = consumed(&info, errors.data);
+        }
+    }
+    jpeg_destroy_decompress(&info);
+    if (errors.first_fault >= 0) {
+        result.clean = false;
+        result.end_position = -1;
+        result.fault_position = errors.first_fault;
+        result.ran_out = errors.fault_code == JWRN_JPEG_EOF;
+    }
+    return result;
+}
 
 JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thumbnail_size)
 {
@@ -127,15 +178,11 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
 
     jpeg_decompress_struct info{};
     ErrorManager errors;
-    info.err = jpeg_std_error(&errors.base);
-    errors.base.error_exit = on_error;
-    errors.base.emit_message = on_message;
-    errors.data = reinterpret_cast<const uchar *>(jpeg.constData());
+    prepare(info, errors, jpeg);
 
     QImage &image = errors.image;
     int &mcu_row_height = errors.mcu_row_height;
     std::vector<uchar> &cmyk_line = errors.cmyk_line;
-    jpeg_create_decompress(&info);
     if (setjmp(errors.fatal) == 0) {
         jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
         jpeg_read_header(&info, TRUE);

@@ -24,4 +24,17 @@ public:
     // Decodes the whole stream; the thumbnail is scaled to thumbnail_size
     // without keeping the aspect ratio (empty size: no thumbnail).
     static Result check(const QByteArray &jpeg, QSize thumbnail_size = QSize(160, 107));
+
+    struct Coefficients
+    {
+        bool clean = false;          // no warning up to the end-of-image marker
+        bool complete = false;       // a progressive stream: every scan of its progression was there
+        bool ran_out = false;        // the first fault was the end of the bytes
+        qint64 fault_position = -1;  // bytes consumed when the first fault was met
+        qint64 end_position = -1;    // bytes consumed up to and with the end-of-image marker, when clean
+    };
+
+    // Reads the stream's coefficients without making pixels: the cheap way
+    // to learn whether, and where, a progressive photo's data goes wrong.
+    static Coefficients read_coefficients(const QByteArray &jpeg);
 };
