@@ -7,7 +7,6 @@
 #include "mainwindow.h"
 #include "removabledevice.h"
 #include "resultsdelegate.h"
-#include "testsupport.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -51,8 +50,9 @@ T *child(const QObject &window, const char *name)
 inline int page_of(const MainWindow &window) { return child<QStackedWidget>(window, ui::pages)->currentIndex(); }
 inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
 inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
+inline void show_page(const MainWindow &window, Page page) { child<QStackedWidget>(window, ui::pages)->setCurrentIndex(page); }
 
-// Clicks the results entry in row on its check box or on its thumbnail.
+// Clicks (or double-clicks) the results entry in row on its check box or on its thumbnail.
 inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false)
 {
     QStyleOptionViewItem option;
@@ -65,16 +65,15 @@ inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bo
           : QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
 }
 
-// Answers the message boxes and folder dialogs that open, one action each, in
-// the order they were queued, and records the title and text of every message
-// box. Other modal widgets (the recovery's progress dialog) are left alone.
+// Answers the message boxes and folder dialogs that open, one queued action
+// each, and records every message box. Other modal widgets (the recovery's
+// progress dialog) are left alone.
 class ModalAnswerer : public QObject
 {
 public:
     using Action = std::function<void(QWidget *)>;
     struct Seen
     {
-        QString title;
         QString text;
     };
 
@@ -99,9 +98,9 @@ public:
         });
     }
     void press_ok() { press(QStringLiteral("OK")); }
-    // Chooses directory in a folder dialog (an empty directory cancels it).
-    // The dialog opens the folder itself and accepts with nothing selected:
-    // choosing it from its parent races the dialog's file system model.
+    // Chooses directory in a folder dialog (an empty one cancels it). The
+    // dialog opens the folder and accepts with nothing selected: choosing it
+    // from its parent races the dialog's file system model.
     void choose_directory(const QString &directory)
     {
         then([directory](QWidget *dialog) {
@@ -112,6 +111,7 @@ public:
             static_cast<QDialog *>(files)->accept(); // QFileDialog::accept, which checks the choice
         });
     }
+    QString last() const { return seen.isEmpty() ? QString() : seen.last().text; }
 
     int pending() const { return int(actions.size()); }
     QList<Seen> seen;
@@ -126,7 +126,7 @@ private:
             return;
         handled = dialog;
         if (box)
-            seen.append({box->windowTitle(), box->text()});
+            seen.append({box->text()});
         if (!actions.isEmpty())
             return actions.dequeue()(dialog);
         unexpected.append(box ? box->text() : QStringLiteral("folder dialog"));
@@ -146,10 +146,7 @@ struct FakeDevices
 
     MainWindow::DeviceSource source()
     {
-        return [this] {
-            ++polls;
-            return now;
-        };
+        return [this] { return ++polls, now; };
     }
     void attach(const RemovableDevice &device) { now.insert(device.raw_path, device); }
 };
@@ -169,8 +166,6 @@ inline RemovableDevice image_device(const QString &path, const QString &label = 
     device.sector_count = device.size / 512;
     return device;
 }
-
-inline bool make_sparse_file(const QString &path, qint64 size) { return testsupport::make_blank_image(path, size); }
 
 // Refreshes the device page, makes the device with raw_path current and
 // presses "Next"; false when it is not listed.
@@ -193,6 +188,14 @@ inline void start_scan(MainWindow &window, FakeDevices &fake, const RemovableDev
 {
     fake.attach(device);
     pick_device(window, device.raw_path);
+}
+
+// Starts the scan of device and waits for its final status; true when it is text.
+inline bool scan_ends_with(MainWindow &window, FakeDevices &fake, const RemovableDevice &device,
+                           const QString &text = QStringLiteral("Scanning finished"))
+{
+    start_scan(window, fake, device);
+    return QTest::qWaitFor([&] { return status_of(window) == text; }, 60000);
 }
 
 } // namespace windowtest
