@@ -1,27 +1,15 @@
 #pragma once
 
-// Drives the wizard window offscreen: its widgets by role, a device source
-// the test controls, devices made from image files, and modal dialogs
-// answered from a timer. Header only: link velvora_app.
+// Drives the wizard window offscreen: its widgets by role, a device source the
+// test controls, devices made from image files, and modal dialogs answered
+// from a timer. Header only: link velvora_app.
 
 #include "mainwindow.h"
 #include "removabledevice.h"
 #include "resultsdelegate.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QLabel>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QQueue>
-#include <QStackedWidget>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <functional>
 
@@ -50,7 +38,6 @@ T *child(const QObject &window, const char *name)
 inline int page_of(const MainWindow &window) { return child<QStackedWidget>(window, ui::pages)->currentIndex(); }
 inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
 inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
-inline void show_page(const MainWindow &window, Page page) { child<QStackedWidget>(window, ui::pages)->setCurrentIndex(page); }
 
 // Clicks (or double-clicks) the results entry in row on its check box or on its thumbnail.
 inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false)
@@ -72,10 +59,7 @@ class ModalAnswerer : public QObject
 {
 public:
     using Action = std::function<void(QWidget *)>;
-    struct Seen
-    {
-        QString text;
-    };
+    struct Seen { QString text; };
 
     ModalAnswerer()
     {
@@ -155,16 +139,9 @@ struct FakeDevices
 inline RemovableDevice image_device(const QString &path, const QString &label = QStringLiteral("CARD"),
                                     const QString &root_path = QString())
 {
-    RemovableDevice device;
-    device.drive = QFileInfo(path).fileName();
-    device.raw_path = path;
-    device.label = label;
-    device.root_path = root_path;
-    device.file_system = QStringLiteral("FAT32");
-    device.bytes_per_sector = 512;
-    device.size = QFileInfo(path).size();
-    device.sector_count = device.size / 512;
-    return device;
+    const qint64 size = QFileInfo(path).size();
+    return {.drive = QFileInfo(path).fileName(), .raw_path = path, .label = label, .root_path = root_path,
+            .file_system = QStringLiteral("FAT32"), .bytes_per_sector = 512, .sector_count = size / 512, .size = size};
 }
 
 // Refreshes the device page, makes the device with raw_path current and
@@ -183,9 +160,11 @@ inline bool pick_device(MainWindow &window, const QString &raw_path)
     return false;
 }
 
-// Attaches the device to the fake source and starts its scan.
+// Shows the window, attaches the device to the fake source and starts its scan.
 inline void start_scan(MainWindow &window, FakeDevices &fake, const RemovableDevice &device)
 {
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
     fake.attach(device);
     pick_device(window, device.raw_path);
 }
