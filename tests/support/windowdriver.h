@@ -7,6 +7,7 @@
 #include "mainwindow.h"
 #include "removabledevice.h"
 #include "resultsdelegate.h"
+#include "testsupport.h"
 
 #include <QtTest>
 #include <QtWidgets>
