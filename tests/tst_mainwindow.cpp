@@ -1,12 +1,19 @@
-// The wizard window offscreen: the device page with a device source the test
-// controls, the scanning page driven by the real worker over image files, the
-// results list and every question the window asks.
+// The wizard window offscreen, driven through its pages over image files and
+// a device source the test controls: the device list, every question asked,
+// the results and what they tell of each photo, and whole runs restored into
+// real folders over the sample FAT32 card and a live exFAT loop device.
 
 #include "windowdriver.h"
 
+#include "cardimage.h"
+#include "exifinfo.h"
+#include "exiftags.h"
+#include "loopdevice.h"
+#include "phototooltip.h"
+#include "photoviewer.h"
 #include "testsupport.h"
+#include "thumbnailqueue.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <clocale>
@@ -14,11 +21,11 @@
 #include <unistd.h> // seteuid: a user who may not read a device
 
 using namespace windowtest;
-using testsupport::make_blank_image;
+using namespace testsupport;
 
 namespace {
 
-const QString scan_done = QStringLiteral("Scanning finished");
+const QDateTime camera_date(QDate(2021, 7, 4), QTime(15, 30, 12), QTimeZone(7200)); // recorded as 2 hours ahead of UTC
 
 // The ticks of the results as x (ticked) and - (not).
 QString ticks(QListWidget *list)
@@ -37,367 +44,486 @@ QStringList listed(QListWidget *list, int role = Qt::UserRole)
     return shown;
 }
 
+// Catches the URLs the window asks the desktop to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler("file", this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler("file"); }
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
 } // namespace
 
 class TestMainWindow : public QObject
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void device_poll_and_close_question_only_on_the_device_page();
-    void device_list_follows_devices_that_come_and_go();
-    void next_explains_what_is_missing();
-    void progress_shows_two_decimals_with_a_point_data();
-    void progress_shows_two_decimals_with_a_point();
-    void results_numbering_ticks_and_select_all();
-    void questions_while_scanning_data();
-    void questions_while_scanning();
-    void skip_question_and_a_card_pulled_out();
-
-private:
     QTemporaryDir scratch;
     QString big = scratch.filePath("big.img"); // 64 GiB of zeros: a scan long enough to stop
     QString root = scratch.filePath("root");   // photo-named files of zeros: an index phase long enough to skip
-};
 
-void TestMainWindow::initTestCase()
-{
-    QVERIFY(make_blank_image(big, qint64(64) * 1024 * 1024 * 1024) && QDir().mkpath(root));
-    for (int i = 0; i < 40; ++i)
-        QVERIFY(make_blank_image(QDir(root).filePath(QStringLiteral("DSC_%1.JPG").arg(i)), 128 * 1024 * 1024));
-}
-
-void TestMainWindow::device_poll_and_close_question_only_on_the_device_page()
-{
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    window.show();
-    ModalAnswerer answers;
-    QCOMPARE(page_of(window), device_page);
-    QCOMPARE(fake.polls, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.polls >= 1, 3000); // the list fills at the first tick
-    for (const int page : {welcome_page, scan_page, final_page}) {
-        child<QStackedWidget>(window, ui::pages)->setCurrentIndex(page);
-        const int polls = fake.polls;
-        QTest::qWait(1300);
-        QVERIFY2(fake.polls == polls, qPrintable(QStringLiteral("polled on page %1").arg(page)));
+private slots:
+    void initTestCase()
+    {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QVERIFY(make_blank_image(big, qint64(64) << 30) && QDir().mkpath(root));
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(make_blank_image(QDir(root).filePath(QStringLiteral("DSC_%1.JPG").arg(i)), 128 << 20));
     }
-    // "Go back" from the final page to the results and on to the devices; the
-    // welcome page's button refreshes the list at once.
-    click(window, ui::final_back);
-    QCOMPARE(page_of(window), scan_page);
-    click(window, ui::scan_back); // no scan runs: no question
-    QCOMPARE(page_of(window), device_page);
-    QTRY_VERIFY_WITH_TIMEOUT(fake.polls >= 2, 3000);
-    click(window, ui::device_back);
-    const int polls = fake.polls;
-    click(window, ui::start);
-    QCOMPARE(page_of(window), device_page);
-    QCOMPARE(fake.polls, polls + 1);
 
-    answers.press("No");
-    QVERIFY(!window.close() && window.isVisible());
-    for (const int page : {welcome_page, final_page}) {
-        window.show();
-        child<QStackedWidget>(window, ui::pages)->setCurrentIndex(page);
-        QVERIFY(window.close());
-    }
-    window.show();
-    click(window, ui::close); // the final page's button
-    QVERIFY(!window.isVisible());
-    window.show();
-    child<QStackedWidget>(window, ui::pages)->setCurrentIndex(device_page);
-    answers.press("Yes");
-    QVERIFY(window.close());
-    QCOMPARE(answers.seen.size(), 2);
-    QCOMPARE(answers.seen.at(0).text, QStringLiteral("Are you sure want to exit?"));
-}
+    // Items that stay keep their place and selection; the list is polled on the device
+    // page only; "Go back" leads from the final page to the results and the devices.
+    void device_page_follows_devices_and_polls_only_there()
+    {
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        auto *list = child<QListWidget>(window, ui::devices);
+        QTRY_VERIFY_WITH_TIMEOUT(fake.polls >= 1, 3000); // the first tick
+        const auto refresh = [&] { QMetaObject::invokeMethod(&window, "on_device_changed"); };
+        for (const QString node : {"/dev/sdc1", "/dev/sdb1", "/dev/mmcblk0p1", "/dev/sdd"})
+            fake.attach(image_device(node, node.endsWith("c1") ? "PHOTOS" : ""));
+        fake.now["/dev/sdc1"].size = qint64(7580) << 20;
+        refresh();
+        QCOMPARE(listed(list), (QStringList{"/dev/mmcblk0p1", "/dev/sdb1", "/dev/sdc1", "/dev/sdd"}));
+        list->setCurrentRow(2);
+        fake.now.remove("/dev/mmcblk0p1"); // two pulled out at the same poll: exactly their items go
+        fake.now.remove("/dev/sdd");
+        fake.attach(image_device("/dev/sda1")); // one plugged in goes last, whatever its name
+        fake.now["/dev/sdc1"].label = "HOLIDAY"; // relabelled and reformatted
+        fake.now["/dev/sdc1"].file_system.clear();
+        refresh();
+        QCOMPARE(listed(list), (QStringList{"/dev/sdb1", "/dev/sdc1", "/dev/sda1"}));
+        QVERIFY(list->currentRow() == 1 && list->currentItem()->isSelected());
+        QCOMPARE(list->item(1)->text(), QStringLiteral("HOLIDAY (sdc1) - 7580 MB\nNot formatted"));
 
-void TestMainWindow::device_list_follows_devices_that_come_and_go()
-{
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    auto *list = child<QListWidget>(window, ui::devices);
-    const auto refresh = [&] { QMetaObject::invokeMethod(&window, "on_device_changed"); };
-    const auto attach = [&](const QString &node, const QString &label, qint64 mib) {
-        fake.attach(image_device(node, label));
-        fake.now[node].size = mib * 1024 * 1024;
-    };
-    attach("/dev/sdc1", "PHOTOS", 7580);
-    attach("/dev/sdb1", "", 1910);
-    attach("/dev/mmcblk0p1", "CAM", 30000);
-    attach("/dev/sdd", "STICK", 100);
-    refresh();
-    QCOMPARE(listed(list), (QStringList{"/dev/mmcblk0p1", "/dev/sdb1", "/dev/sdc1", "/dev/sdd"}));
-    QCOMPARE(listed(list, Qt::DisplayRole).mid(1, 2), (QStringList{"Removable Media (sdb1) - 1910 MB\nFAT32 Volume",
-                                                                   "PHOTOS (sdc1) - 7580 MB\nFAT32 Volume"}));
-    list->setCurrentRow(2);
-    // two pulled out at the same poll: exactly their items go; the current one stays
-    fake.now.remove("/dev/mmcblk0p1");
-    fake.now.remove("/dev/sdd");
-    refresh();
-    QCOMPARE(listed(list), (QStringList{"/dev/sdb1", "/dev/sdc1"}));
-    QVERIFY(list->currentItem()->isSelected());
-    // one plugged in goes last, whatever its name
-    attach("/dev/sda1", "NEW", 64);
-    refresh();
-    QCOMPARE(listed(list), (QStringList{"/dev/sdb1", "/dev/sdc1", "/dev/sda1"}));
-    QCOMPARE(list->currentItem()->data(Qt::UserRole).toString(), QStringLiteral("/dev/sdc1"));
-    // a relabelled or reformatted volume shows so at the next poll
-    fake.now["/dev/sdc1"].label = "HOLIDAY";
-    fake.now["/dev/sdc1"].file_system.clear();
-    refresh();
-    QCOMPARE(list->item(1)->text(), QStringLiteral("HOLIDAY (sdc1) - 7580 MB\nNot formatted"));
-    // the list is not touched while another page shows
-    child<QStackedWidget>(window, ui::pages)->setCurrentIndex(scan_page);
-    fake.now.clear();
-    refresh();
-    QCOMPARE(list->count(), 3);
-}
-
-void TestMainWindow::next_explains_what_is_missing()
-{
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    ModalAnswerer answers;
-    const auto next_says = [&](const QString &text) {
-        answers.press_ok();
-        click(window, ui::next);
-        QCOMPARE(answers.seen.last().text, text);
+        child<QStackedWidget>(window, ui::pages)->setCurrentIndex(final_page);
+        fake.now.clear();
+        refresh(); // not while another page shows
+        QCOMPARE(list->count(), 3);
+        click(window, ui::final_back);
+        QCOMPARE(page_of(window), scan_page);
+        click(window, ui::scan_back); // no scan runs: no question
         QCOMPARE(page_of(window), device_page);
-    };
-    next_says("No devices found.\nPlease connect your removable device to computer.");
-    const QString gone = scratch.filePath("gone.img"), locked = scratch.filePath("locked.img");
-    QVERIFY(make_blank_image(gone, 4 * 1024 * 1024) && make_blank_image(locked, 4 * 1024 * 1024));
-    fake.attach(image_device(gone));
-    QMetaObject::invokeMethod(&window, "on_device_changed");
-    next_says("Please choose device.");
-    child<QListWidget>(window, ui::devices)->setCurrentRow(0);
-    QVERIFY(QFile::remove(gone)); // pulled out between the last poll and "Next"
-    next_says("Selected device no longer available. Please select again.");
-
-    // there, but not readable by this user (root reads any file: an ordinary user for the one click)
-    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
-    fake.now.clear();
-    fake.attach(image_device(locked, "LOCKED"));
-    QMetaObject::invokeMethod(&window, "on_device_changed");
-    child<QListWidget>(window, ui::devices)->setCurrentRow(0);
-    const bool as_root = ::geteuid() == 0;
-    QVERIFY(!as_root || ::seteuid(65534) == 0);
-    next_says("The device could not be read.\n"
-              "Permission denied: reading a device needs membership of the 'disk' group or root.");
-    QVERIFY(!as_root || ::seteuid(0) == 0);
-    QVERIFY(answers.unexpected.isEmpty());
-}
-
-void TestMainWindow::progress_shows_two_decimals_with_a_point_data()
-{
-    QTest::addColumn<qint64>("i");
-    QTest::addColumn<qint64>("j");
-    QTest::addColumn<int>("value");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("first block") << qint64(8192) << qint64(3000000) << 0 << "Scanning 0.27%";
-    QTest::newRow("almost") << qint64(2999999) << qint64(3000000) << 99 << "Scanning 100.00%";
-    QTest::newRow("2 TiB card") << (qint64(1) << 32) << (qint64(1) << 33) << 50 << "Scanning 50.00%";
-    QTest::newRow("empty volume") << qint64(0) << qint64(0) << 0 << "Scanning 0.00%";
-}
-
-// In a locale with a decimal comma, for Qt and for the C library alike.
-void TestMainWindow::progress_shows_two_decimals_with_a_point()
-{
-    QFETCH(qint64, i);
-    QFETCH(qint64, j);
-    QFETCH(int, value);
-    QFETCH(QString, text);
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
-    const auto restore = qScopeGuard([] {
-        std::setlocale(LC_NUMERIC, "C");
-        QLocale::setDefault(QLocale::c());
-    });
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    QMetaObject::invokeMethod(&window, "on_scanning_progress", Q_ARG(qint64, i), Q_ARG(qint64, j));
-    auto *bar = child<QProgressBar>(window, ui::bar);
-    QCOMPARE(bar->value(), value);
-    QCOMPARE(bar->text(), text);
-    QVERIFY(!bar->isHidden() && !child<QWidget>(window, ui::stop)->isHidden());
-    QVERIFY(child<QWidget>(window, ui::status)->isHidden());
-}
-
-// Two real scans over an image with four photos, then one without photos.
-void TestMainWindow::results_numbering_ticks_and_select_all()
-{
-    const QString image = scratch.filePath("four.img"), empty = scratch.filePath("empty.img");
-    QList<QByteArray> photos;
-    for (int seed = 0; seed < 4; ++seed)
-        photos.append(testsupport::qt_jpeg(testsupport::make_picture(320 + 16 * seed, 240, seed)));
-    QVERIFY(testsupport::write_file(image, testsupport::volume_of(photos)) && make_blank_image(empty, 8 * 1024 * 1024));
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    auto *list = child<QListWidget>(window, ui::results);
-    auto *all = child<QCheckBox>(window, ui::select_all);
-
-    all->setChecked(false); // unticked while the photos arrive: they arrive unticked
-    start_scan(window, fake, image_device(image));
-    QCOMPARE(page_of(window), scan_page);
-    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), scan_done, 30000);
-    QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG"}));
-    QVERIFY(!all->isHidden());
-    for (int row = 0; row < 4; ++row) { // in volume order, each with its offset and thumbnail
-        QVERIFY(list->item(row)->data(Qt::UserRole).toLongLong() > (row ? list->item(row - 1)->data(Qt::UserRole).toLongLong() : 2047));
-        const QPixmap thumbnail = list->item(row)->data(Qt::DecorationRole).value<QPixmap>();
-        QVERIFY(!thumbnail.isNull() && thumbnail.width() <= 120 && thumbnail.height() <= 90);
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), 0, 3000); // polled again
+        QVERIFY(answers.seen.isEmpty() && answers.unexpected.isEmpty());
     }
-    QCOMPARE(ticks(list), QStringLiteral("----"));
-    click_entry(list, 0, false); // the thumbnail ignores clicks; the box toggles
-    click_entry(list, 0, false, true);
-    click_entry(list, 1, true);
-    QCOMPARE(ticks(list), QStringLiteral("-x--"));
-    all->setChecked(true); // "Select all" overrides every choice made by hand, both ways
-    QCOMPARE(ticks(list), QStringLiteral("xxxx"));
-    click_entry(list, 2, true);
-    QCOMPARE(ticks(list), QStringLiteral("xx-x"));
-    all->setChecked(false);
-    QCOMPARE(ticks(list), QStringLiteral("----"));
-    all->setChecked(true);
-    list->setFocus(); // the keyboard toggles the current entry
-    list->setCurrentRow(3);
-    QTest::keyClick(list, Qt::Key_Space);
-    QCOMPARE(ticks(list), QStringLiteral("xxx-"));
 
-    // back, and a second scan: numbering starts again and entries are ticked
-    ModalAnswerer answers; // the unrestored photos are given up
-    answers.press("Yes");
-    click(window, ui::scan_back);
-    start_scan(window, fake, image_device(image));
-    QCOMPARE(list->count(), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(list->count(), 4, 30000); // the status keeps the last run's text until the new run reports
-    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), scan_done, 30000);
-    QCOMPARE(list->item(0)->text(), QStringLiteral("IMAGE_0001.JPG"));
-    QCOMPARE(ticks(list), QStringLiteral("xxxx"));
+    void next_explains_what_is_missing()
+    {
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        const auto next_says = [&](const QString &text) {
+            answers.press_ok();
+            click(window, ui::next);
+            QCOMPARE(answers.last(), text);
+            QCOMPARE(page_of(window), device_page);
+        };
+        const auto offer = [&](const QString &image) {
+            fake.now.clear();
+            fake.attach(image_device(image));
+            QMetaObject::invokeMethod(&window, "on_device_changed");
+        };
+        next_says("No devices found.\nPlease connect your removable device to computer.");
+        const QString gone = scratch.filePath("gone.img"), locked = scratch.filePath("locked.img");
+        QVERIFY(make_blank_image(gone, 4 << 20) && make_blank_image(locked, 4 << 20));
+        offer(gone);
+        child<QListWidget>(window, ui::devices)->setCurrentRow(0);
+        QVERIFY(QFile::remove(gone)); // pulled out between the last poll and "Next"
+        next_says("Selected device no longer available. Please select again.");
 
-    // no photos: "Select all" stays hidden; bytes that could not be read are told with the final status
-    answers.press("Yes");
-    click(window, ui::scan_back);
-    start_scan(window, fake, image_device(empty, "EMPTY"));
-    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("No files found"), 30000);
-    QVERIFY(list->count() == 0 && all->isHidden());
-    QVERIFY(child<QWidget>(window, ui::bar)->isHidden() && child<QWidget>(window, ui::stop)->isHidden());
-    QMetaObject::invokeMethod(&window, "on_scanning_unreadable", Q_ARG(qint64, 8192));
-    QMetaObject::invokeMethod(&window, "on_scanning_done");
-    auto *status = child<QLabel>(window, ui::status);
-    QCOMPARE(status->text(), QStringLiteral("No files found (8.0 KiB unreadable)"));
-    QVERIFY(status->width() >= status->sizeHint().width() && status->geometry().right() < all->x());
-}
+        // there, but not readable by this user (root reads any file: an ordinary user for the one click)
+        QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+        offer(locked);
+        child<QListWidget>(window, ui::devices)->setCurrentRow(0);
+        const bool as_root = ::geteuid() == 0;
+        QVERIFY(!as_root || ::seteuid(65534) == 0);
+        next_says("The device could not be read.\n"
+                  "Permission denied: reading a device needs membership of the 'disk' group or root.");
+        QVERIFY(!as_root || ::seteuid(0) == 0);
+        QVERIFY(answers.unexpected.isEmpty());
+    }
 
-void TestMainWindow::questions_while_scanning_data()
-{
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("question");
-    QTest::addColumn<int>("page"); // where Yes leads; -1: the window closes
-    QTest::newRow("stop") << "stop" << "Are you sure you want to stop scanning?" << int(scan_page);
-    QTest::newRow("go back") << "go back" << "Are you sure to stop scanning and select another one device?" << int(device_page);
-    QTest::newRow("close") << "close" << "Are you sure want to exit?" << -1;
-}
+    void progress_shows_two_decimals_with_a_point_data()
+    {
+        QTest::addColumn<qint64>("i");
+        QTest::addColumn<qint64>("j");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("first block") << qint64(8192) << qint64(3000000) << 0 << "Scanning 0.27%";
+        QTest::newRow("almost") << qint64(2999999) << qint64(3000000) << 99 << "Scanning 100.00%";
+        QTest::newRow("2 TiB card") << (qint64(1) << 32) << (qint64(1) << 33) << 50 << "Scanning 50.00%";
+        QTest::newRow("empty volume") << qint64(0) << qint64(0) << 0 << "Scanning 0.00%";
+    }
 
-// Restoring while the scan runs is refused; No leaves the scan running, Yes stops it.
-void TestMainWindow::questions_while_scanning()
-{
-    QFETCH(QString, action);
-    QFETCH(QString, question);
-    QFETCH(int, page);
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    window.show();
-    ModalAnswerer answers;
-    auto *bar = child<QProgressBar>(window, ui::bar);
-    const auto ask = [&] {
-        action == "stop" ? click(window, ui::stop) : action == "go back" ? click(window, ui::scan_back) : void(window.close());
-    };
-    start_scan(window, fake, image_device(big, "BIG"));
-    QTRY_VERIFY_WITH_TIMEOUT(!bar->isHidden(), 10000);
-    QVERIFY(bar->text().startsWith("Scanning ") && bar->text().endsWith('%'));
-    answers.press_ok();
-    click(window, ui::restore);
-    QCOMPARE(answers.seen.last().text, QStringLiteral("Scanning still in progress. Please wait or stop scanning."));
+    // In a locale with a decimal comma, for Qt and for the C library alike.
+    void progress_shows_two_decimals_with_a_point()
+    {
+        QFETCH(qint64, i);
+        QFETCH(qint64, j);
+        const QLocale before;
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+        const auto restore = qScopeGuard([&] {
+            std::setlocale(LC_NUMERIC, "C");
+            QLocale::setDefault(before);
+        });
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        QMetaObject::invokeMethod(&window, "on_scanning_progress", Q_ARG(qint64, i), Q_ARG(qint64, j));
+        auto *bar = child<QProgressBar>(window, ui::bar);
+        QTEST(bar->value(), "value");
+        QTEST(bar->text(), "text");
+        QVERIFY(!bar->isHidden() && !child<QWidget>(window, ui::stop)->isHidden() && child<QWidget>(window, ui::status)->isHidden());
+    }
 
-    bool survived_escape = true;
-    answers.then([&](QWidget *dialog) {
-        auto *box = qobject_cast<QMessageBox *>(dialog);
-        if (action == "go back") { // Escape and the close button do not end this question
-            QTest::keyClick(box, Qt::Key_Escape);
-            box->close();
-            survived_escape = box->isVisible();
+    // Real scans over an image of four photos (the first with a date and camera)
+    // and over one of none, with a recovery in between.
+    void results_numbering_ticks_details_and_file_times()
+    {
+        QList<QByteArray> photos{with_exif_tags(qt_jpeg(make_picture(640, 400, 0)),
+                                                {"-DateTimeOriginal=2021:07:04 15:30:12", "-OffsetTimeOriginal=+02:00", "-Model=Canon EOS 80D"})};
+        if (photos[0].isEmpty())
+            QSKIP("exiftool is not installed");
+        for (int seed = 1; seed < 4; ++seed)
+            photos.append(qt_jpeg(make_picture(320, 200 + 16 * seed, seed)));
+        const QString image = scratch.filePath("four.img"), empty = scratch.filePath("empty.img"), target = scratch.filePath("out");
+        QVERIFY(write_file(image, volume_of(photos)) && make_blank_image(empty, 8 << 20) && QDir().mkpath(target));
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        UrlCatcher urls;
+        auto *list = child<QListWidget>(window, ui::results);
+        auto *all = child<QCheckBox>(window, ui::select_all);
+
+        all->setChecked(false); // unticked while the photos arrive: they arrive unticked
+        QVERIFY(scan_ends_with(window, fake, image_device(image)));
+        QVERIFY(child<QLabel>(window, "mountNote")->isVisible()); // no mount: the live photos are listed too
+        QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG"}));
+        for (int row = 0; row < 4; ++row) { // in volume order, each with its offset and thumbnail
+            QVERIFY(list->item(row)->data(Qt::UserRole).toLongLong() > (row ? list->item(row - 1)->data(Qt::UserRole).toLongLong() : 2047));
+            const QPixmap thumbnail = list->item(row)->data(Qt::DecorationRole).value<QPixmap>();
+            QVERIFY(!thumbnail.isNull() && thumbnail.width() <= 120 && thumbnail.height() <= 90);
         }
-        for (QAbstractButton *button : box->buttons()) {
-            if (button->text().remove('&') == "No")
-                QTimer::singleShot(50, button, &QAbstractButton::click);
+        const QStringList tooltip = list->item(0)->toolTip().split('\n'); // from what the scan decoded
+        QCOMPARE(tooltip.mid(0, 2), (QStringList{"IMAGE_0001.JPG", "640 x 400 pixels"}));
+        QCOMPARE(tooltip.mid(3), (QStringList{"On the card at byte 2,048 (2.0 kB in)", "Taken Sunday, July 4, 2021 at 3:30 PM", "Camera: Canon EOS 80D"}));
+        QCOMPARE(ticks(list), QStringLiteral("----"));
+        click_entry(list, 1, false); // the thumbnail ignores a click; a double click opens the larger view,
+        click_entry(list, 1, false, true); // with the whole photo read from the card: the scan is over
+        auto *viewer = window.findChild<PhotoViewer *>();
+        QVERIFY(viewer && viewer->isVisible() && viewer->current_row() == 1 && viewer->shows_whole_photo()
+                && viewer->shown_image().size() == QSize(320, 216));
+        viewer->close();
+        click_entry(list, 1, true);
+        QCOMPARE(ticks(list), QStringLiteral("-x--"));
+        all->setChecked(true); // "Select all" overrides every choice made by hand, both ways
+        QCOMPARE(ticks(list), QStringLiteral("xxxx"));
+        click_entry(list, 2, true);
+        QCOMPARE(ticks(list), QStringLiteral("xx-x"));
+        all->setChecked(false);
+        QCOMPARE(ticks(list), QStringLiteral("----"));
+        all->setChecked(true);
+        list->setFocus(); // the keyboard toggles the current entry
+        list->setCurrentRow(3);
+        QTest::keyClick(list, Qt::Key_Space);
+        QCOMPARE(ticks(list), QStringLiteral("xxx-"));
+
+        // back (the unrestored photos given up), and a second scan: numbering starts again, entries ticked
+        answers.press("Yes");
+        click(window, ui::scan_back);
+        start_scan(window, fake, image_device(image));
+        QCOMPARE(list->count(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), 4, 30000); // the status keeps the last run's text until the new run reports
+        QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 30000);
+        QVERIFY(list->item(0)->text() == "IMAGE_0001.JPG" && ticks(list) == "xxxx");
+
+        answers.choose_directory(target);
+        click(window, ui::restore);
+        QCOMPARE(page_of(window), final_page);
+        QVERIFY(child<QLabel>(window, "summaryLabel")->text().startsWith("4 photos were written into this folder:\n" + target + '\n'));
+        child<QPushButton>(window, "openFolderButton")->click(); // the folder opened by itself, and once more
+        QCOMPARE(urls.opened, (QList<QUrl>{QUrl::fromLocalFile(target), QUrl::fromLocalFile(target)}));
+        // the photo's date as its file time; without one, the time of recovery
+        QCOMPARE(QFileInfo(target + "/IMAGE_0001.JPG").lastModified(), camera_date);
+        QVERIFY(qAbs(QFileInfo(target + "/IMAGE_0002.JPG").lastModified().secsTo(QDateTime::currentDateTime())) < 120);
+
+        // restored, so back without a question; no photos: "Select all" stays
+        // hidden, and bytes that could not be read are told with the final status
+        click(window, ui::final_back);
+        click(window, ui::scan_back);
+        QVERIFY(scan_ends_with(window, fake, image_device(empty, "EMPTY"), "No files found"));
+        QVERIFY(list->count() == 0 && all->isHidden() && child<QWidget>(window, ui::bar)->isHidden()
+                && child<QWidget>(window, ui::stop)->isHidden());
+        QMetaObject::invokeMethod(&window, "on_scanning_unreadable", Q_ARG(qint64, 8192));
+        QMetaObject::invokeMethod(&window, "on_scanning_done");
+        auto *status = child<QLabel>(window, ui::status);
+        QCOMPARE(status->text(), QStringLiteral("No files found (8.0 KiB unreadable)"));
+        QVERIFY(status->width() >= status->sizeHint().width() && status->geometry().right() < all->x());
+        QCOMPARE(answers.unexpected, QStringList());
+    }
+
+    void questions_while_scanning_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("question");
+        QTest::addColumn<int>("page"); // where Yes leads; -1: the window closes
+        QTest::newRow("stop") << "stop" << "Are you sure you want to stop scanning?" << int(scan_page);
+        QTest::newRow("go back") << "go back" << "Are you sure to stop scanning and select another one device?" << int(device_page);
+        QTest::newRow("close") << "close" << "Are you sure want to exit?" << -1;
+    }
+
+    // Restoring while the scan runs is refused; No leaves the scan running, Yes stops it.
+    void questions_while_scanning()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, page);
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        auto *bar = child<QProgressBar>(window, ui::bar);
+        const auto ask = [&] {
+            action == "stop" ? click(window, ui::stop) : action == "go back" ? click(window, ui::scan_back) : void(window.close());
+        };
+        start_scan(window, fake, image_device(big, "BIG"));
+        QTRY_VERIFY_WITH_TIMEOUT(!bar->isHidden(), 10000);
+        answers.press_ok();
+        click(window, ui::restore);
+        QCOMPARE(answers.last(), QStringLiteral("Scanning still in progress. Please wait or stop scanning."));
+        answers.press("No");
+        ask();
+        QVERIFY(window.isVisible() && page_of(window) == scan_page);
+        const QString text_then = bar->text();
+        QTRY_VERIFY_WITH_TIMEOUT(bar->text() != text_then, 10000); // the scan goes on
+
+        answers.press("Yes");
+        ask();
+        QCOMPARE(window.isVisible(), page >= 0);
+        QVERIFY(page < 0 || page_of(window) == page);
+        QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Select files and press the restore button"), 10000);
+        QVERIFY(bar->isHidden() && child<QWidget>(window, ui::stop)->isHidden());
+        QTEST(answers.seen.at(1).text, "question");
+        QVERIFY(answers.seen.size() == 3 && answers.unexpected.isEmpty());
+    }
+
+    // The card is pulled out while its files are indexed; Yes skips the rest of
+    // the index, and the raw read that follows says why it cannot read the card.
+    void skip_question_and_a_card_pulled_out()
+    {
+        const QString image = scratch.filePath("card.img");
+        QVERIFY(make_blank_image(image, 8 << 20));
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        auto *status = child<QLabel>(window, ui::status);
+        auto *skip = child<QPushButton>(window, ui::skip);
+        start_scan(window, fake, image_device(image, "CARD", root));
+        QTRY_VERIFY_WITH_TIMEOUT(!skip->isHidden(), 10000);
+        QVERIFY(status->text().startsWith("Please wait. Scanning exiting files (")
+                && skip->pos() == QPoint(status->x() + status->width() + 5, status->y())); // the link follows the text
+        QVERIFY(QFile::rename(image, image + ".pulled"));
+        answers.press("Yes");
+        answers.press_ok(); // the explanation
+        click(window, ui::skip);
+        QTRY_COMPARE_WITH_TIMEOUT(answers.pending(), 0, 30000);
+        QCOMPARE(status->text(), QStringLiteral("The device could not be read."));
+        QCOMPARE(status->toolTip(), QStringLiteral("No such device or image file."));
+        QVERIFY(skip->isHidden());
+        QCOMPARE(answers.seen.at(0).text, QStringLiteral("Are you sure want to skip scanning existing files?"));
+        QCOMPARE(answers.last(), QStringLiteral("The device could not be read.\nNo such device or image file."));
+    }
+
+    // One scan of the card (its live files standing in for the mount point), then
+    // every way "Restore..." can go.
+    void restore_paths_over_the_sample_card()
+    {
+        if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "cjpeg", "exiftool"}); !missing.isEmpty())
+            QSKIP(qPrintable(QStringLiteral("not installed: %1").arg(missing.join(' '))));
+        QTemporaryDir target, cancelled, elsewhere;
+        SampleCard card;
+        QString error;
+        QVERIFY2(card.make(scratch.path(), &error), qPrintable(error));
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        QVERIFY(scan_ends_with(window, fake, image_device(card.image, "VELVORA", card.live)));
+        auto *list = child<QListWidget>(window, ui::results);
+        QCOMPARE(list->count(), card.deleted.size()); // the live photos were indexed
+        const auto restore_into = [&](const QString &folder, const QString &told) {
+            answers.choose_directory(folder);
+            if (!told.isNull())
+                answers.press_ok();
+            click(window, ui::restore);
+            QCOMPARE(answers.pending(), 0);
+            QVERIFY2(told.isNull() || answers.last().startsWith(told), qPrintable(answers.last()));
+        };
+        const auto summary = [&] { return child<QLabel>(window, "summaryLabel")->text(); };
+
+        click(window, ui::select_all); // nothing ticked: said so, no folder dialog
+        answers.press_ok();
+        click(window, ui::restore);
+        QCOMPARE(answers.last(), QStringLiteral("Please select files to recover"));
+        click(window, ui::select_all);
+        restore_into(QString(), QString()); // the folder dialog cancelled: nothing happens
+        QCOMPARE(answers.seen.size(), 1);
+        QVERIFY(QFile::rename(card.image, card.image + ".away")); // the card gone since the scan
+        restore_into(target.path(), "The device could not be opened to recover the photos.\nNo such device or image file.");
+        QVERIFY(QFile::rename(card.image + ".away", card.image));
+        QVERIFY(page_of(window) == scan_page && entries_of(target.path()).isEmpty());
+
+        // The second photo unticked by hand; in the folder an earlier IMAGE_0001.JPG,
+        // a link in IMAGE_0003.JPG's place and a folder in IMAGE_0004.JPG's: none
+        // is replaced or followed, the photos go under the next free numbers.
+        click_entry(list, 1);
+        const QByteArray earlier(3 << 20, 'x');
+        QVERIFY(write_file(target.filePath("IMAGE_0001.JPG"), earlier));
+        const QString outside = elsewhere.filePath("precious.txt");
+        QVERIFY(write_file(outside, "keep me") && QFile::link(outside, target.filePath("IMAGE_0003.JPG")));
+        QVERIFY(QDir(target.path()).mkdir("IMAGE_0004.JPG"));
+        const int ticked = int(card.deleted.size()) - 1;
+        restore_into(target.path(), QStringLiteral("%1 photo(s) were saved under other names").arg(ticked));
+        QCOMPARE(page_of(window), final_page); // the final page follows the message
+        QCOMPARE(read_file(target.filePath("IMAGE_0001.JPG")), earlier);
+        QVERIFY(QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink() && QDir(target.filePath("IMAGE_0004.JPG")).isEmpty());
+        QCOMPARE(read_file(outside), QByteArray("keep me"));
+        QList<QByteArray> contents;
+        for (const QString &name : entries_of(target.path()))
+            contents.append(read_file(target.filePath(name)));
+        QCOMPARE(contents.size(), 3 + ticked);
+        for (int i = 0; i < card.deleted.size(); ++i)
+            QCOMPARE(contents.contains(card.deleted[i]), i != 1);
+        QVERIFY(window.restore_counts().written == ticked && window.restore_counts().renamed == ticked);
+        QVERIFY(summary().contains(QStringLiteral("\n%1 of them were saved under other names").arg(ticked)));
+
+        // Back to the results as they were; all ticked, and Cancel pressed as soon
+        // as the progress dialog shows: the photos written so far stay, whole.
+        click(window, ui::final_back);
+        QVERIFY(page_of(window) == scan_page && list->item(1)->checkState() == Qt::Unchecked);
+        click_entry(list, 1);
+        QPointer<QProgressDialog> progress;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            if (auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget()); dialog && !dialog->wasCanceled())
+                (progress = dialog)->cancel();
+        });
+        watch.start(0);
+        restore_into(cancelled.path(), QString());
+        watch.stop();
+        QCOMPARE(page_of(window), final_page); // the final page follows a cancel too
+        const QStringList written = entries_of(cancelled.path());
+        QVERIFY2(!written.isEmpty() && written.size() < card.deleted.size(), qPrintable(written.join(' ')));
+        for (int i = 0; i < written.size(); ++i) {
+            QCOMPARE(written[i], card.recovered_names()[i]);
+            QCOMPARE(read_file(cancelled.filePath(written[i])), card.deleted[i]);
         }
-    });
-    ask();
-    QVERIFY(survived_escape && window.isVisible());
-    QCOMPARE(page_of(window), scan_page);
-    const QString text_then = bar->text();
-    QTRY_VERIFY_WITH_TIMEOUT(bar->text() != text_then, 10000); // the scan goes on
+        const qsizetype left = card.deleted.size() - written.size();
+        QVERIFY2(summary().contains(QString::number(left) + (left == 1 ? " photo was" : " photos were")
+                                    + " not written, because the recovery was cancelled."), qPrintable(summary()));
+        QTRY_VERIFY(progress.isNull()); // released once the event loop runs
+        click(window, ui::close); // on the final page: no question
+        QVERIFY(!window.isVisible());
+        QVERIFY2(answers.unexpected.isEmpty(), qPrintable(answers.unexpected.join("; ")));
+    }
 
-    answers.press("Yes");
-    ask();
-    QCOMPARE(window.isVisible(), page >= 0);
-    QVERIFY(page < 0 || page_of(window) == page);
-    QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Select files and press the restore button"), 10000);
-    QVERIFY(bar->isHidden() && child<QWidget>(window, ui::stop)->isHidden());
-    QCOMPARE(answers.seen.size(), 3);
-    QCOMPARE(answers.seen.at(1).text, question);
-    QVERIFY(answers.unexpected.isEmpty());
-}
+    void live_loop_device_mounted_with_exfat_fuse()
+    {
+        if (const QString why_not = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"}); !why_not.isEmpty())
+            QSKIP(qPrintable(why_not));
+        QTemporaryDir dir, target;
+        const QString image = dir.filePath("exfat.img"), point = dir.filePath("mnt");
+        QVERIFY(make_exfat_image(image, 48 << 20, "VLVGUI") && QDir().mkpath(point));
+        LoopDevice loop;
+        if (!loop.attach(image) || !loop.mount_exfat(point))
+            QSKIP("cannot attach and mount an exFAT image here");
+        // the folder for the refusal below, made first: later, it could take a deleted photo's clusters
+        const QString on_card = QDir(point).filePath("out");
+        QVERIFY(QDir().mkpath(on_card));
+        QList<QByteArray> photos; // one kept, two deleted, written through the file system
+        for (int i = 0; i < 3; ++i) {
+            photos.append(qt_jpeg(make_picture(800, 600, 300 + i)));
+            QVERIFY(write_file(QDir(point).filePath(QStringLiteral("P%1.JPG").arg(i)), photos.last()));
+        }
+        QVERIFY(QFile::remove(QDir(point).filePath("P0.JPG")) && QFile::remove(QDir(point).filePath("P2.JPG")));
+        run_tool("sync", {});
 
-// No lets the index phase go on; the card is pulled out, Yes skips the rest of
-// the index, and the raw read that follows says why it cannot read the card.
-void TestMainWindow::skip_question_and_a_card_pulled_out()
-{
-    const QString image = scratch.filePath("card.img");
-    QVERIFY(make_blank_image(image, 8 * 1024 * 1024));
-    FakeDevices fake;
-    MainWindow window(nullptr, fake.source());
-    window.show();
-    ModalAnswerer answers;
-    auto *status = child<QLabel>(window, ui::status);
-    auto *skip = child<QPushButton>(window, ui::skip);
-    start_scan(window, fake, image_device(image, "CARD", root));
-    QTRY_VERIFY_WITH_TIMEOUT(!skip->isHidden(), 10000);
-    QVERIFY(status->text().startsWith("Please wait. Scanning exiting files ("));
-    QCOMPARE(skip->pos(), QPoint(status->x() + status->width() + 5, status->y())); // the link follows the text
-    QVERIFY(child<QWidget>(window, ui::stop)->isHidden());
+        MainWindow window; // the real listing finds it, mount point and all
+        ModalAnswerer answers;
+        QVERIFY2(pick_device(window, loop.node), qPrintable(loop.node + " is not listed"));
+        QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
+        QCOMPARE(child<QListWidget>(window, ui::results)->count(), 2); // the live photo was indexed
 
-    answers.press("No");
-    click(window, ui::skip);
-    QTRY_VERIFY_WITH_TIMEOUT(status->text().contains("(3)"), 20000); // the walk went on
-    QVERIFY(!skip->isHidden());
-    QVERIFY(QFile::rename(image, image + ".pulled"));
-    answers.press("Yes");
-    answers.press_ok(); // the explanation
-    click(window, ui::skip);
-    QTRY_COMPARE_WITH_TIMEOUT(answers.pending(), 0, 30000);
-    QCOMPARE(status->text(), QStringLiteral("The device could not be read."));
-    QCOMPARE(status->toolTip(), QStringLiteral("No such device or image file."));
-    QVERIFY(skip->isHidden());
-    QCOMPARE(answers.seen.at(0).text, QStringLiteral("Are you sure want to skip scanning existing files?"));
-    QCOMPARE(answers.seen.at(2).text, QStringLiteral("The device could not be read.\nNo such device or image file."));
+        answers.choose_directory(on_card); // a folder on the scanned card is refused
+        answers.press_ok();
+        click(window, ui::restore);
+        QVERIFY(answers.last().startsWith("This folder is on the device the photos are recovered from."));
+        QVERIFY(QDir(on_card).isEmpty());
+        answers.choose_directory(target.path());
+        click(window, ui::restore);
+        QCOMPARE(page_of(window), final_page);
+        QCOMPARE(read_file(target.filePath("IMAGE_0001.JPG")), photos.at(0));
+        QCOMPARE(read_file(target.filePath("IMAGE_0002.JPG")), photos.at(2));
+        QVERIFY(answers.unexpected.isEmpty());
+    }
 
-    // a stop during the index phase (by going back) hides the link too
-    QVERIFY(QFile::rename(image + ".pulled", image));
-    start_scan(window, fake, image_device(image, "CARD", root));
-    QTRY_VERIFY_WITH_TIMEOUT(!skip->isHidden(), 10000);
-    answers.press("Yes");
-    click(window, ui::scan_back);
-    QCOMPARE(page_of(window), device_page);
-    QTRY_VERIFY_WITH_TIMEOUT(skip->isHidden(), 10000);
-    QVERIFY(answers.unexpected.isEmpty());
-}
+    void photo_facts_data()
+    {
+        QTest::addColumn<QStringList>("tags"); // exiftool assignments; none leaves the photo without EXIF
+        QTest::addColumn<bool>("partial");
+        QTest::addColumn<QDateTime>("taken");
+        QTest::addColumn<QStringList>("lines"); // the tooltip after its name and byte size lines
+        const QString at = "On the card at byte 1,048,576 (1.0 MB in)";
+        QTest::newRow("no EXIF") << QStringList() << false << QDateTime() << QStringList{"640 x 400 pixels", at};
+        QTest::newRow("no DateTimeOriginal, turned, only its top")
+            << QStringList{"-n", "-ModifyDate=2019:01:02 03:04:05", "-Make=Velvora", "-Model=Test 1", "-Orientation=6"}
+            << true << QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5))
+            << QStringList{"400 x 640 pixels", at, "Taken Wednesday, January 2, 2019 at 3:04 AM", "Camera: Velvora Test 1",
+                           "Only its top part could be recovered."};
+    }
+
+    // The facts come from the decoding of the found stream, as in a scan. Cut
+    // anywhere in its leading segments, or with bytes of its EXIF changed, a photo
+    // from a card never makes the reader go astray.
+    void photo_facts()
+    {
+        QFETCH(QStringList, tags);
+        QFETCH(QDateTime, taken);
+        QFETCH(bool, partial);
+        QByteArray jpeg = qt_jpeg(make_picture(640, 400, 3));
+        if (!tags.isEmpty() && (jpeg = with_exif_tags(jpeg, tags)).isEmpty())
+            QSKIP("exiftool is not installed");
+        const ThumbnailQueue::Result decoded = ThumbnailQueue::decode(jpeg);
+        QVERIFY(!decoded.thumbnail.isNull());
+        QCOMPARE(decoded.exif.has_exif(), !tags.isEmpty());
+        QCOMPARE(decoded.exif.date_taken(), taken);
+        PhotoFacts facts{1048576, jpeg.size(), decoded.pixel_size, decoded.exif};
+        facts.partial = partial;
+        QStringList tooltip = photo_tooltip("IMAGE_0007.JPG", facts).split('\n');
+        QCOMPARE(tooltip.takeFirst(), QStringLiteral("IMAGE_0007.JPG"));
+        const QString size_line = tooltip.takeAt(1);
+        QVERIFY2(size_line.endsWith(QStringLiteral(" kB (%1 bytes)").arg(QLocale().toString(jpeg.size()))), qPrintable(size_line));
+        QTEST(tooltip, "lines");
+
+        const qsizetype exif_end = jpeg.indexOf(QByteArray("\xFF\xDB", 2));
+        for (qsizetype n = 0; n < exif_end; ++n) {
+            const QDateTime cut = ExifInfo(jpeg.left(n)).date_taken();
+            QVERIFY(!cut.isValid() || cut == taken);
+        }
+        QRandomGenerator random(11);
+        for (int round = 0; !tags.isEmpty() && round < 2000; ++round) {
+            QByteArray damaged = jpeg.left(exif_end);
+            for (int i = 0; i < 4; ++i)
+                damaged[12 + random.bounded(int(exif_end - 12))] = char(random.bounded(256));
+            QVERIFY(ExifInfo(damaged).camera().size() < exif_end);
+        }
+    }
+};
 
 QTEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

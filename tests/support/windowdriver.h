@@ -1,28 +1,16 @@
 #pragma once
 
-// Drives the wizard window offscreen: its widgets by role, a device source
-// the test controls, devices made from image files, and modal dialogs
-// answered from a timer. Header only: link velvora_app.
+// Drives the wizard window offscreen: its widgets by role, a device source the
+// test controls, devices made from image files, and modal dialogs answered
+// from a timer. Header only: link velvora_app.
 
 #include "mainwindow.h"
 #include "removabledevice.h"
 #include "resultsdelegate.h"
 #include "testsupport.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QLabel>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QQueue>
-#include <QStackedWidget>
-#include <QTest>
-#include <QTimer>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <functional>
 
@@ -52,7 +40,7 @@ inline int page_of(const MainWindow &window) { return child<QStackedWidget>(wind
 inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
 inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
 
-// Clicks the results entry in row on its check box or on its thumbnail.
+// Clicks (or double-clicks) the results entry in row on its check box or on its thumbnail.
 inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false)
 {
     QStyleOptionViewItem option;
@@ -65,18 +53,14 @@ inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bo
           : QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
 }
 
-// Answers the message boxes and folder dialogs that open, one action each, in
-// the order they were queued, and records the title and text of every message
-// box. Other modal widgets (the recovery's progress dialog) are left alone.
+// Answers the message boxes and folder dialogs that open, one queued action
+// each, and records every message box. Other modal widgets (the recovery's
+// progress dialog) are left alone.
 class ModalAnswerer : public QObject
 {
 public:
     using Action = std::function<void(QWidget *)>;
-    struct Seen
-    {
-        QString title;
-        QString text;
-    };
+    struct Seen { QString text; };
 
     ModalAnswerer()
     {
@@ -99,9 +83,9 @@ public:
         });
     }
     void press_ok() { press(QStringLiteral("OK")); }
-    // Chooses directory in a folder dialog (an empty directory cancels it).
-    // The dialog opens the folder itself and accepts with nothing selected:
-    // choosing it from its parent races the dialog's file system model.
+    // Chooses directory in a folder dialog (an empty one cancels it). The
+    // dialog opens the folder and accepts with nothing selected: choosing it
+    // from its parent races the dialog's file system model.
     void choose_directory(const QString &directory)
     {
         then([directory](QWidget *dialog) {
@@ -112,6 +96,7 @@ public:
             static_cast<QDialog *>(files)->accept(); // QFileDialog::accept, which checks the choice
         });
     }
+    QString last() const { return seen.isEmpty() ? QString() : seen.last().text; }
 
     int pending() const { return int(actions.size()); }
     QList<Seen> seen;
@@ -126,7 +111,7 @@ private:
             return;
         handled = dialog;
         if (box)
-            seen.append({box->windowTitle(), box->text()});
+            seen.append({box->text()});
         if (!actions.isEmpty())
             return actions.dequeue()(dialog);
         unexpected.append(box ? box->text() : QStringLiteral("folder dialog"));
@@ -146,10 +131,7 @@ struct FakeDevices
 
     MainWindow::DeviceSource source()
     {
-        return [this] {
-            ++polls;
-            return now;
-        };
+        return [this] { return ++polls, now; };
     }
     void attach(const RemovableDevice &device) { now.insert(device.raw_path, device); }
 };
@@ -158,19 +140,10 @@ struct FakeDevices
 inline RemovableDevice image_device(const QString &path, const QString &label = QStringLiteral("CARD"),
                                     const QString &root_path = QString())
 {
-    RemovableDevice device;
-    device.drive = QFileInfo(path).fileName();
-    device.raw_path = path;
-    device.label = label;
-    device.root_path = root_path;
-    device.file_system = QStringLiteral("FAT32");
-    device.bytes_per_sector = 512;
-    device.size = QFileInfo(path).size();
-    device.sector_count = device.size / 512;
-    return device;
+    const qint64 size = QFileInfo(path).size();
+    return {.drive = QFileInfo(path).fileName(), .raw_path = path, .label = label, .root_path = root_path,
+            .file_system = QStringLiteral("FAT32"), .bytes_per_sector = 512, .sector_count = size / 512, .size = size};
 }
-
-inline bool make_sparse_file(const QString &path, qint64 size) { return testsupport::make_blank_image(path, size); }
 
 // Refreshes the device page, makes the device with raw_path current and
 // presses "Next"; false when it is not listed.
@@ -188,11 +161,21 @@ inline bool pick_device(MainWindow &window, const QString &raw_path)
     return false;
 }
 
-// Attaches the device to the fake source and starts its scan.
+// Shows the window, attaches the device to the fake source and starts its scan.
 inline void start_scan(MainWindow &window, FakeDevices &fake, const RemovableDevice &device)
 {
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
     fake.attach(device);
     pick_device(window, device.raw_path);
+}
+
+// Starts the scan of device and waits for its final status; true when it is text.
+inline bool scan_ends_with(MainWindow &window, FakeDevices &fake, const RemovableDevice &device,
+                           const QString &text = QStringLiteral("Scanning finished"))
+{
+    start_scan(window, fake, device);
+    return QTest::qWaitFor([&] { return status_of(window) == text; }, 60000);
 }
 
 } // namespace windowtest

@@ -1,2 +1,0 @@
-#pragma once
-#include "windowdriver.h" // the window fixtures moved to tests/support
