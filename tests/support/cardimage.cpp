@@ -8,35 +8,23 @@ namespace testsupport {
 
 bool SampleCard::make(const QString &directory, QString *error)
 {
-    image = QDir(directory).filePath(QStringLiteral("card.img"));
-    live = QDir(directory).filePath(QStringLiteral("live"));
+    image = directory + "/card.img";
+    live = directory + "/live";
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("VELVORA_MAKE_PHOTO"), QStringLiteral(VELVORA_MAKE_PHOTO_PATH));
-    const ProgramRun made = run_program(QStringLiteral("bash"),
-                                        {QStringLiteral(VELVORA_SOURCE_DIR "/scripts/make-sample-card.sh"), image},
-                                        environment);
-    if (made.exit_code != 0) {
-        *error = QString::fromLocal8Bit(made.err);
-        return false;
-    }
-    const auto lines = [this](const char *name) {
-        return QString::fromUtf8(read_file(image + QStringLiteral(".expected/") + QLatin1String(name)))
-            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    };
-    live_paths = lines("live.txt");
-    deleted_paths = lines("deleted.txt");
+    environment.insert("VELVORA_MAKE_PHOTO", VELVORA_MAKE_PHOTO_PATH);
+    const ProgramRun made = run_program("bash", {VELVORA_SOURCE_DIR "/scripts/make-sample-card.sh", image}, environment);
+    *error = made.exit_code == 0 ? QString() : "make-sample-card.sh failed: " + QString::fromLocal8Bit(made.err);
+    const QString expected = image + ".expected/";
+    live_paths = QString::fromUtf8(read_file(expected + "live.txt")).split('\n', Qt::SkipEmptyParts);
+    deleted_paths = QString::fromUtf8(read_file(expected + "deleted.txt")).split('\n', Qt::SkipEmptyParts);
     deleted.clear();
     for (const QString &path : std::as_const(deleted_paths))
-        deleted.append(read_file(image + QStringLiteral(".expected/deleted/") + QFileInfo(path).fileName()));
+        deleted.append(read_file(expected + "deleted/" + QFileInfo(path).fileName()));
     open_to_everyone(directory);
     open_to_everyone(image);
-    if (!QDir().mkpath(live)
-        || !run_tool(QStringLiteral("mcopy"), {QStringLiteral("-s"), QStringLiteral("-n"), QStringLiteral("-i"),
-                                               image, QStringLiteral("::/*"), live})) {
-        *error = QStringLiteral("mcopy could not copy the live files off the card");
-        return false;
-    }
-    return true;
+    if (error->isEmpty() && !(QDir().mkpath(live) && run_tool("mcopy", {"-s", "-n", "-i", image, "::/*", live})))
+        *error = "mcopy could not copy the live files off the card";
+    return error->isEmpty();
 }
 
 QStringList SampleCard::recovered_names() const

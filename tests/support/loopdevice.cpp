@@ -1,7 +1,6 @@
 #include "loopdevice.h"
 #include "testsupport.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <unistd.h>
@@ -16,29 +15,30 @@ LoopDevice::~LoopDevice()
 
 bool LoopDevice::attach(const QString &image, const QStringList &options)
 {
-    node = tool_output(QStringLiteral("losetup"), options + QStringList{QStringLiteral("-f"), QStringLiteral("--show"), image});
+    QByteArray output;
+    if (run_tool("losetup", options + QStringList{"-f", "--show", image}, &output))
+        node = QString::fromLocal8Bit(output).trimmed();
     return !node.isEmpty();
 }
 
 bool LoopDevice::mount_exfat(const QString &directory)
 {
-    if (!run_tool(QStringLiteral("mount.exfat-fuse"), {node, directory}))
-        return false;
-    mount_point = directory;
-    return true;
+    if (run_tool("mount.exfat-fuse", {node, directory}))
+        mount_point = directory;
+    return !mount_point.isEmpty();
 }
 
 void LoopDevice::unmount()
 {
-    if (!mount_point.isEmpty() && !run_tool(QStringLiteral("umount"), {mount_point}))
-        run_tool(QStringLiteral("umount"), {QStringLiteral("-l"), mount_point});
+    if (!mount_point.isEmpty() && !run_tool("umount", {mount_point}))
+        run_tool("umount", {"-l", mount_point});
     mount_point.clear();
 }
 
 void LoopDevice::detach()
 {
     if (!node.isEmpty())
-        run_tool(QStringLiteral("losetup"), {QStringLiteral("-d"), node});
+        run_tool("losetup", {"-d", node});
     node.clear();
 }
 
@@ -50,28 +50,27 @@ QString LoopDevice::name() const
 QString loop_unavailable_reason(const QStringList &tools)
 {
     if (::geteuid() != 0)
-        return QStringLiteral("not root: loop devices cannot be attached here");
-    const QStringList missing = missing_tools(tools + QStringList{QStringLiteral("losetup")});
+        return "not root: loop devices cannot be attached here";
+    const QStringList missing = missing_tools(tools + QStringList{"losetup"});
     if (!missing.isEmpty())
-        return QStringLiteral("not installed: %1").arg(missing.join(QLatin1Char(' ')));
-    if (!QFileInfo::exists(QStringLiteral("/dev/loop-control")))
-        return QStringLiteral("this machine has no loop devices (/dev/loop-control is missing)");
-    if (tools.contains(QStringLiteral("mount.exfat-fuse")) && !QFileInfo::exists(QStringLiteral("/dev/fuse")))
-        return QStringLiteral("FUSE is not available here (no /dev/fuse)");
+        return "not installed: " + missing.join(' ');
+    if (!QFileInfo::exists("/dev/loop-control"))
+        return "this machine has no loop devices (/dev/loop-control is missing)";
+    if (tools.contains("mount.exfat-fuse") && !QFileInfo::exists("/dev/fuse"))
+        return "FUSE is not available here (no /dev/fuse)";
     return {};
 }
 
 TmpfsMount::TmpfsMount(const QString &directory, const QString &size)
 {
-    if (run_tool(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                           QStringLiteral("size=") + size, QStringLiteral("tmpfs"), directory}))
+    if (run_tool("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", directory}))
         point = directory;
 }
 
 TmpfsMount::~TmpfsMount()
 {
     if (mounted())
-        run_tool(QStringLiteral("umount"), {point});
+        run_tool("umount", {point});
 }
 
 bool make_blank_image(const QString &path, qint64 size)
@@ -82,7 +81,7 @@ bool make_blank_image(const QString &path, qint64 size)
 
 bool make_exfat_image(const QString &path, qint64 size, const QString &label)
 {
-    return make_blank_image(path, size) && run_tool(QStringLiteral("mkfs.exfat"), {QStringLiteral("-L"), label, path});
+    return make_blank_image(path, size) && run_tool("mkfs.exfat", {"-L", label, path});
 }
 
 } // namespace testsupport

@@ -10,8 +10,8 @@ namespace testsupport {
 class LoopDevice
 {
 public:
-    ~LoopDevice();
     LoopDevice() = default;
+    ~LoopDevice();
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;
 

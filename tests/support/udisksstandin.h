@@ -29,31 +29,22 @@ using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
 struct BlockFacts
 {
     qint64 size = 0;
-    QString label = {};
-    QString type = {};
-    QString version = {};
-    QDBusObjectPath drive = QDBusObjectPath(QStringLiteral("/"));
-    bool hint_system = false;
-    bool hint_ignore = false;
+    QString label = {}, type = {}, version = {};
+    QDBusObjectPath drive = QDBusObjectPath("/");
+    bool hint_system = false, hint_ignore = false;
     std::optional<QStringList> mount_points = {}; // set: it has a Filesystem interface
+    bool partitioned = false;                     // it holds a partition table
+    QDBusObjectPath table = {};                   // set: a partition in that table
+    bool container = false;                       // an extended partition's container
+    std::optional<QString> backing_file = {};     // set: a loop device, which carries HintSystem
 };
 
-// What the real service would report of a block device node (blkid, lsblk).
-BlockFacts facts_of(const QString &node);
-
 // The object tree the service exports.
-class UdisksTree
+struct UdisksTree
 {
-public:
     QDBusObjectPath drive(const QString &name, bool removable, bool media_removable, const QString &bus,
                           bool media_available = true, const QStringList &media = {});
-    // The block device node; more holds its other interfaces.
-    QDBusObjectPath block(const QString &node, const BlockFacts &facts, Interfaces more = {});
-    QDBusObjectPath partitioned(const QString &node, const BlockFacts &facts);
-    QDBusObjectPath partition(const QString &node, const QDBusObjectPath &table, const BlockFacts &facts,
-                              bool container = false);
-    // A loop device; the administrator's carry HintSystem.
-    QDBusObjectPath loop(const QString &node, BlockFacts facts, const QString &backing_file, Interfaces more = {});
+    QDBusObjectPath block(const QString &node, const BlockFacts &facts);
 
     ManagedObjects objects;
 };
@@ -80,7 +71,8 @@ class StandInBlock : public QObject, protected QDBusContext
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.UDisks2.Block")
 
 public:
-    StandInBlock(const QString &target, bool refuse) : target(target), refuse(refuse) {}
+    StandInBlock(const QString &target, bool refuse) : refuse(refuse), target(target) {}
+    std::atomic<bool> refuse;               // as when the password prompt is cancelled
     std::atomic<int> calls{0};
     std::atomic<int> interactive_calls{0}; // with auth.no_user_interaction false
 
@@ -89,7 +81,6 @@ public slots:
 
 private:
     const QString target;
-    const bool refuse;
 };
 
 // A dbus-daemon of the test's own; address is empty when it cannot start.

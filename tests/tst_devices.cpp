@@ -1,0 +1,487 @@
+// The devices the program reads, and velvora-scan end to end: the removable
+// device listing (a laptop's sysfs tree, live loop devices, the disk service
+// UDisks2 stood in for on a private bus), the sample FAT32 card recovered byte
+// for byte, the scanner's refusals, a full folder, and an unprivileged user who
+// reads a card only through the disk service, with velvora-scan and with the
+// window (this program run again as nobody).
+
+#include "cardimage.h"
+#include "deviceenumeration.h"
+#include "rawaccess.h"
+#include "sysfsvolumetable.h"
+#include "udisksclient.h"
+#include "udisksstandin.h"
+#include "windowdriver.h"
+
+#include <QDirIterator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace testsupport;
+using volume_platform::Failure;
+using volume_platform::VolumeInfo;
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+// A program as this user or as nobody, with bus as its system bus when given.
+ProgramRun run(QStringList command, bool unprivileged = false, const QString &bus = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!bus.isEmpty())
+        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", bus);
+    if (unprivileged)
+        command = as_nobody(command);
+    return run_program(command.takeFirst(), command, environment);
+}
+
+ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, const QString &bus = {})
+{
+    return run(QStringList{VELVORA_SCAN_PATH} + arguments, unprivileged, bus);
+}
+
+QByteArray summary(int found, int written, int failed = 0, int renamed = 0)
+{
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=%d partial=0\n", found, written,
+                             failed, renamed).toLatin1();
+}
+
+// The fields of the line velvora-scan --list prints for node.
+QStringList listed_line(const QString &node, bool unprivileged = false, const QString &bus = {})
+{
+    for (const QString &line : QString::fromLocal8Bit(run_scan({"--list"}, unprivileged, bus).out).split('\n')) {
+        if (line.startsWith(node + '\t'))
+            return line.split('\t');
+    }
+    return {};
+}
+
+// One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
+QStringList described(const QList<VolumeInfo> &volumes, int fields = 8)
+{
+    QStringList lines;
+    for (const VolumeInfo &v : volumes)
+        lines.append(QStringList{v.raw_path, v.drive, v.label, v.file_system, v.root_path, QString::number(v.size),
+                                 QString::number(v.bytes_per_sector), QString::number(v.identity)}
+                         .mid(0, fields).join(" | "));
+    lines.sort();
+    return lines;
+}
+
+std::optional<QList<VolumeInfo>> listed_by_service(const QString &bus)
+{
+    const auto volumes = UdisksClient(QDBusConnection::connectToBus(bus, "client")).list_volumes();
+    QDBusConnection::disconnectFromBus("client");
+    return volumes;
+}
+
+// Every path under directory, to see that nothing was written there.
+QStringList everything_under(const QString &directory)
+{
+    QStringList paths;
+    for (QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+         it.hasNext();)
+        paths.append(it.next());
+    paths.sort();
+    return paths;
+}
+
+QList<QByteArray> photos_in(const QString &directory)
+{
+    QList<QByteArray> photos;
+    for (const QString &name : entries_of(directory))
+        photos.append(read_file(directory + '/' + name));
+    return photos;
+}
+
+// Run as nobody by unprivileged_user_reads_through_the_service: the window as
+// main() builds it, "Next" on node and, when the scan runs, "Restore..." of
+// every photo into out_dir. Says what happened on one line.
+int window_run(const QString &node, const QString &out_dir)
+{
+    using namespace windowtest;
+    const RawAccess access = RawAccess::with_system_bus();
+    MainWindow window(nullptr, [access] { return access.removable_devices(); }, access);
+    ModalAnswerer answers;
+    QString said = QString("listed=%1").arg(int(pick_device(window, node)));
+    QCoreApplication::processEvents();
+    for (ModalAnswerer::Seen &seen : answers.seen)
+        said += " message=" + seen.text.replace('\n', " | ");
+    if (page_of(window) == scan_page) {
+        for (QDeadlineTimer deadline(120000); status_of(window) != "Scanning finished" && !deadline.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        said += QString(" found=%1").arg(child<QListWidget>(window, ui::results)->count());
+        answers.choose_directory(out_dir);
+        click(window, ui::restore);
+    }
+    std::printf("%s page=%d\n", qPrintable(said), page_of(window));
+    return 0;
+}
+
+} // namespace
+
+class TestDevices : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void laptop_lists_cards_sticks_and_images_data();
+    void laptop_lists_cards_sticks_and_images();
+    void loop_device_is_listed_until_detached_or_rebound();
+    void service_lists_the_volumes_a_user_would_pick();
+    void unprivileged_user_reads_through_the_service();
+    void recovers_the_deleted_photos_byte_for_byte();
+    void refusals_data();
+    void refusals();
+    void mounted_card_is_indexed_through_its_mount_point();
+    void full_folder_fails_a_photo_and_goes_on();
+
+private:
+    QTemporaryDir scratch, work; // the sample card; the refusals' folder
+    SampleCard card;
+    QString card_error, exfat_error;
+    LoopDevice exfat; // an exFAT card mounted on work/mnt
+    const QByteArray live_photo = qt_jpeg(make_picture(640, 480, 41));
+    PrivateBus bus;
+};
+
+void TestDevices::initTestCase()
+{
+    const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "cjpeg", "exiftool"});
+    card_error = missing.isEmpty() ? QString() : "needs " + missing.join(' ') + " (run scripts/setup-debian.sh)";
+    if (card_error.isEmpty())
+        QVERIFY2(card.make(scratch.path(), &card_error), qPrintable(card_error));
+    // CARD (a small image), plain-file, private.img (root's, 0600), folder/,
+    // locked/ (root's, 0755), and an exFAT card on mnt/ with one live photo,
+    // reached also through link-to-card
+    QVERIFY(open_to_everyone(work.path()) && write_file(work.filePath("plain-file"), "not a folder"));
+    QVERIFY(write_file(work.filePath("CARD"), QByteArray(64 * 1024, '\0')) && open_to_everyone(work.filePath("CARD")));
+    QVERIFY(write_file(work.filePath("private.img"), QByteArray(4096, '\0')));
+    QVERIFY(QFile::setPermissions(work.filePath("private.img"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QDir(work.path()).mkdir("folder") && QDir(work.path()).mkdir("locked"));
+    QVERIFY(open_to_everyone(work.filePath("locked")));
+    exfat_error = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"});
+    const QString point = QFileInfo(work.path()).canonicalFilePath() + "/mnt";
+    if (exfat_error.isEmpty() && (!make_exfat_image(work.filePath("exfat.img"), 16 * MiB, "CARD") || !QDir().mkpath(point)
+                                  || !exfat.attach(work.filePath("exfat.img")) || !exfat.mount_exfat(point)))
+        exfat_error = "cannot attach and mount an exFAT image here";
+    if (exfat_error.isEmpty())
+        QVERIFY(QDir(point).mkdir("DCIM") && write_file(point + "/DCIM/PHOTO.JPG", live_photo) && run_tool("sync", {})
+                && QFile::link(point + "/DCIM", work.filePath("link-to-card")));
+}
+
+void TestDevices::laptop_lists_cards_sticks_and_images_data()
+{
+    QTest::addColumn<bool>("udev");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("from udev's database") << true << QStringList{
+        "loop0 | loop0 | NO NAME | FAT16 | /mnt/failing | 2147483648 | 512",
+        "mmcblk0 | mmcblk0 | CAMERA | exFAT | /media/anna/CAMERA CARD | 31914983424 | 512",
+        "sdb1 | sdb1 | PHOTOS | FAT32 | /media/anna/PHOTOS | 10240393216 | 512",
+        "sdb5 | sdb5 | MY CARD | exFAT |  | 5134876672 | 512"};
+    // without udev, libblkid's probe names what it can read (here the card only)
+    QTest::newRow("probed without udev") << false << QStringList{
+        "loop0 | loop0 |  |  | /mnt/failing | 2147483648 | 512",
+        "mmcblk0 | mmcblk0 | CAMERA | FAT32 | /media/anna/CAMERA CARD | 31914983424 | 512",
+        "sdb1 | sdb1 |  |  | /media/anna/PHOTOS | 10240393216 | 512",
+        "sdb5 | sdb5 |  |  |  | 5134876672 | 512"};
+}
+
+// Never listed: sdb itself (it has partitions) and sdb2 (an extended
+// partition's container); sdc, a card reader without card; sdd, a USB disk
+// holding /home under LUKS; sde, a USB stick holding /boot; sdf, a USB disk
+// used for swap; sr0, a DVD drive with a disc; loop1, unbound; loop2, a snap
+// package's squashfs; the internal NVMe disk; dm-0, zram0 and ram0. The stick's
+// first partition is mounted twice: the folder bind mount must not win.
+void TestDevices::laptop_lists_cards_sticks_and_images()
+{
+    QFETCH(bool, udev);
+    QFETCH(QStringList, lines);
+    const QString root = VELVORA_FIXTURES_DIR "/laptop";
+    SysfsVolumeTable::Roots roots{root + "/sys", root + "/mountinfo", root + "/swaps", root + "/udev/data", root + "/dev"};
+    if (!udev)
+        roots.udev_data = "/nonexistent/udev/data";
+    QStringList probed;
+    const SysfsVolumeTable table(roots, [&probed](const QString &node, SysfsVolumeTable::FileSystemId *id) {
+        probed.append(node);
+        if (node.endsWith("/mmcblk0"))
+            *id = {"CAMERA", "vfat", "FAT32"};
+        return node.endsWith("/mmcblk0"); // the others: unreadable, or no file system on them
+    });
+    const QList<VolumeInfo> volumes = table.volumes();
+    QCOMPARE(described(volumes, 7).replaceInStrings(root + "/dev/", ""), lines);
+    QCOMPARE(probed.size(), udev ? 0 : 4); // udev knows every listed volume: nothing is probed
+    for (const VolumeInfo &v : volumes) {
+        if (v.drive.startsWith("sdb"))
+            QCOMPARE(v.identity, volume_platform::block_device_identity(8, v.drive == "sdb1" ? 17 : 21, 21));
+    }
+}
+
+// A loop device with 4096-byte sectors is listed with them, by velvora-scan
+// --list too, also to a user who may not read it. Detached or bound to another
+// image, it is no longer the device that was listed.
+void TestDevices::loop_device_is_listed_until_detached_or_rebound()
+{
+    if (!loop_unavailable_reason().isEmpty())
+        QSKIP(qPrintable(loop_unavailable_reason()));
+    QTemporaryDir dir;
+    LoopDevice loop;
+    if (!make_blank_image(dir.filePath("card.img"), 8 * MiB) || !loop.attach(dir.filePath("card.img"), {"-b", "4096"}))
+        QSKIP("losetup could not attach an image with 4096-byte sectors here");
+    const RemovableDevice device = enumerate_removable_devices().value(loop.node);
+    QCOMPARE(device.raw_path, loop.node);
+    QCOMPARE(device.bytes_per_sector, 4096u);
+    QCOMPARE(device.sector_count, device.size / 4096);
+    QCOMPARE(device.identity, volume_platform::identity_of(loop.node));
+    QVERIFY(device.is_available() && !device.has_file_system());
+    const QStringList line{loop.node, QString("Removable Media (%1) - 8 MB | Not formatted").arg(loop.name()), ""};
+    QCOMPARE(listed_line(loop.node), line);
+    if (why_not_as_nobody().isEmpty())
+        QCOMPARE(listed_line(loop.node, true), line);
+    const QString node = loop.node;
+    loop.detach(); // the node outlives the device
+    QVERIFY(!device.is_available());
+    QVERIFY(enumerate_removable_devices().value(node).identity != device.identity);
+    QVERIFY(make_blank_image(dir.filePath("other.img"), 8 * MiB));
+    if (!run_tool("losetup", {node, dir.filePath("other.img")}))
+        QSKIP("the loop node was taken by someone else before it could be bound again");
+    loop.node = node;
+    QVERIFY(!device.is_available());
+    QVERIFY(enumerate_removable_devices().value(node).is_available());
+}
+
+// A USB stick with an MBR and a logical
+// partition, an empty card reader, a DVD drive, an SD card in an SDIO slot, a
+// live system's stick, a reader marked as the system's, a hidden stick, a
+// snap package and two image files on loop devices.
+void TestDevices::service_lists_the_volumes_a_user_would_pick()
+{
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+    UdisksTree tree;
+    const QDBusObjectPath stick = tree.drive("SanDisk_Cruzer", true, false, "usb");
+    const QDBusObjectPath sdb = tree.block("/dev/sdb", {.size = 16000 * MiB, .drive = stick, .partitioned = true});
+    tree.block("/dev/sdb1", {.size = 8000 * MiB, .label = "HOLIDAY", .type = "vfat", .version = "FAT32", .drive = stick,
+                             .mount_points = QStringList{"/media/anna/HOLIDAY", "/mnt/bind"}, .table = sdb});
+    tree.block("/dev/sdb2", {.size = 1024, .drive = stick, .table = sdb, .container = true});
+    tree.block("/dev/sdb5", {.size = 7990 * MiB, .type = "exfat", .version = "1.0", .drive = stick,
+                             .mount_points = QStringList(), .table = sdb});
+    tree.block("/dev/sdc", {.drive = tree.drive("Reader", false, true, "usb", false)});
+    tree.block("/dev/sr0", {.size = 4700 * MiB, .label = "PHOTOS_2019", .type = "iso9660",
+                            .drive = tree.drive("DVD", false, true, "sata", true, {"optical_dvd"})});
+    tree.block("/dev/mmcblk0", {.size = 64000 * MiB, .label = "EOS_DIGITAL", .type = "exfat",
+                                .drive = tree.drive("SD", false, false, "sdio"),
+                                .mount_points = QStringList{"/media/anna/EOS_DIGITAL"}});
+    const QDBusObjectPath live = tree.drive("Live", true, false, "usb");
+    const QDBusObjectPath sdg = tree.block("/dev/sdg", {.size = 8000 * MiB, .drive = live, .partitioned = true});
+    tree.block("/dev/sdg1", {.size = 3000 * MiB, .type = "ext4", .drive = live, .mount_points = QStringList{"/"},
+                             .table = sdg});
+    tree.block("/dev/sdg2", {.size = 5000 * MiB, .type = "vfat", .version = "FAT32", .drive = live, .table = sdg});
+    tree.block("/dev/sdh", {.size = 2000 * MiB, .type = "vfat", .version = "FAT32",
+                            .drive = tree.drive("Marked", false, true, "usb"), .hint_system = true});
+    tree.block("/dev/sdd", {.size = 1000 * MiB, .type = "vfat", .version = "FAT16",
+                            .drive = tree.drive("Hidden", true, false, "usb"), .hint_ignore = true});
+    tree.block("/dev/loop0", {.size = 50 * MiB, .type = "squashfs", .mount_points = QStringList{"/snap/core/1"},
+                              .backing_file = "/var/lib/snapd/snaps/core_1.snap"});
+    tree.block("/dev/loop1", {.size = 64 * MiB, .label = "CARD", .type = "vfat", .version = "FAT32",
+                              .backing_file = "/home/anna/card.img"});
+    tree.block("/dev/loop2", {.backing_file = QString()});
+
+    UdisksStandIn service(bus.address, tree.objects);
+    QVERIFY2(!listed_by_service(bus.address), "a listing came from a bus without the service");
+    QVERIFY(service.publish());
+    // sector size and identity come from the nodes, absent here
+    QCOMPARE(described(listed_by_service(bus.address).value_or(QList<VolumeInfo>()), 6),
+             (QStringList{"/dev/loop1 | loop1 | CARD | FAT32 |  | 67108864",
+                          "/dev/mmcblk0 | mmcblk0 | EOS_DIGITAL | exFAT | /media/anna/EOS_DIGITAL | 67108864000",
+                          "/dev/sdb1 | sdb1 | HOLIDAY | FAT32 | /media/anna/HOLIDAY | 8388608000",
+                          "/dev/sdb5 | sdb5 |  | exFAT |  | 8378122240"}));
+}
+
+// The sample card on a loop device whose node refuses someone outside the disk
+// group. Without the service that refusal stands; a cancelled prompt is said
+// as such, by velvora-scan and by the window on "Next". The service describes
+// the card as the sysfs listing does, also to an ordinary user's --list. After
+// one accepted prompt a run, every photo comes back, from both.
+void TestDevices::unprivileged_user_reads_through_the_service()
+{
+    QString why_not = bus.address.isEmpty() ? "dbus-daemon cannot be started here" : loop_unavailable_reason();
+    for (const QString &reason : {why_not_as_nobody(), card_error})
+        why_not = why_not.isEmpty() ? reason : why_not;
+    if (!why_not.isEmpty())
+        QSKIP(qPrintable(why_not));
+    LoopDevice loop;
+    QVERIFY(loop.attach(card.image));
+    UdisksTree tree;
+    const QDBusObjectPath object = tree.block(loop.node, {.size = QFileInfo(card.image).size(), .label = "VELVORA",
+                                                          .type = "vfat", .version = "FAT32", .backing_file = card.image});
+    const QDBusObjectPath other = tree.block("/dev/sdz", {.size = 40 * MiB});
+    UdisksStandIn service(bus.address, tree.objects);
+    StandInBlock *served = service.serve_block(object, loop.node, true);
+    const StandInBlock *decoy = service.serve_block(other, card.image);
+    QTemporaryDir dir;
+    const QString out = dir.filePath("scan"), window_out = dir.filePath("window");
+    QVERIFY(open_to_everyone(dir.path()) && QDir().mkpath(out) && QDir().mkpath(window_out));
+    QVERIFY(open_for_writing(out) && open_for_writing(window_out));
+    const auto scan = [&] { return run_scan({loop.node, out}, true, bus.address); };
+    const auto window = [&] {
+        const QStringList command{QCoreApplication::applicationFilePath(), "--window", loop.node, window_out};
+        return QString::fromUtf8(run(command, true, bus.address).out).trimmed();
+    };
+    const auto refused = [&](Failure failure) {
+        const ProgramRun run = scan();
+        QCOMPARE(run.exit_code, 2);
+        QCOMPARE(QString::fromLocal8Bit(run.err).section('\n', 0, 0),
+                 QString("velvora-scan: %1: %2").arg(loop.node, volume_platform::failure_text(failure)));
+    };
+    refused(Failure::PermissionDenied);
+    QVERIFY(service.publish());
+    refused(Failure::AuthorizationRefused);
+    QCOMPARE(window(), "listed=1 message=The device could not be read. | "
+                           + volume_platform::failure_text(Failure::AuthorizationRefused) + " page=1");
+    QCOMPARE(served->calls.load(), 2);
+    QVERIFY(QDir(out).isEmpty() && QDir(window_out).isEmpty());
+
+    QList<VolumeInfo> from_sysfs = volume_platform::list_volumes();
+    from_sysfs.removeIf([&](const VolumeInfo &v) { return v.raw_path != loop.node; });
+    QCOMPARE(described(listed_by_service(bus.address).value_or(QList<VolumeInfo>())), described(from_sysfs));
+    QCOMPARE(listed_line(loop.node, true, bus.address),
+             (QStringList{loop.node, QString("VELVORA (%1) - 48 MB | FAT32 Volume").arg(loop.name()), ""}));
+
+    served->refuse = false;
+    const int all = int(card.deleted.size() + card.live_paths.size());
+    QCOMPARE(scan().out, summary(all, all));
+    QCOMPARE(served->calls.load(), 3); // one prompt for the check, the scan and the writing together
+    QCOMPARE(served->interactive_calls.load(), 3);
+    QCOMPARE(decoy->calls.load(), 0);
+    const QList<QByteArray> photos = photos_in(out);
+    for (const QByteArray &photo : std::as_const(card.deleted))
+        QVERIFY(photos.contains(photo));
+    // without an index the live photos come out too, each as its JPEG stream
+    for (const QString &path : std::as_const(card.live_paths)) {
+        const QByteArray file = read_file(card.live + '/' + path);
+        QVERIFY2(std::any_of(photos.cbegin(), photos.cend(),
+                             [&](const QByteArray &photo) { return file.startsWith(photo) && photo.endsWith("\xFF\xD9"); }),
+                 qPrintable(path));
+    }
+    QCOMPARE(window(), QString("listed=1 found=%1 page=3").arg(all));
+    QCOMPARE(photos_in(window_out), photos);
+    QCOMPARE(served->calls.load(), 4);
+}
+
+// With the live files indexed, exactly the deleted photos come out, byte for
+// byte up to their end-of-image marker, in card order.
+void TestDevices::recovers_the_deleted_photos_byte_for_byte()
+{
+    if (!card_error.isEmpty())
+        QSKIP(qPrintable(card_error));
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out");
+    const ProgramRun scan = run_scan({"--root", card.live, card.image, out});
+    const int deleted = int(card.deleted.size());
+    QCOMPARE(scan.exit_code, 0);
+    QCOMPARE(scan.out, summary(deleted, deleted));
+    QCOMPARE(scan.err, QByteArray()); // stderr is no terminal here: no progress line
+    QCOMPARE(entries_of(out), card.recovered_names());
+    for (int i = 0; i < deleted; ++i)
+        QVERIFY2(card.deleted[i].endsWith("\xFF\xD9") && read_file(out + '/' + card.recovered_names()[i]) == card.deleted[i],
+                 qPrintable(card.deleted_paths[i]));
+}
+
+void TestDevices::refusals_data()
+{
+    // @/ is the refusals' folder (see initTestCase), @loop the loop device of its exFAT card
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("needs"); // nobody: run as nobody; loop: the exFAT card
+    const auto row = [](const char *name, const QStringList &arguments, const char *said, const char *needs = "") {
+        QTest::newRow(name) << arguments << QString(said) << QString(needs);
+    };
+    row("no operands", {}, "velvora-scan");
+    row("only SOURCE", {"@/CARD"}, "velvora-scan");
+    row("three operands", {"@/CARD", "@/out", "@/more"}, "velvora-scan");
+    row("unknown option", {"--fast", "@/CARD", "@/out"}, "velvora-scan");
+    row("--root without DIR", {"--root"}, "velvora-scan");
+    row("--list with operands", {"--list", "@/CARD"}, "velvora-scan");
+    row("--root not a folder", {"--root", "@/no-such-dir", "@/CARD", "@/out"}, "not a readable folder");
+    row("missing SOURCE", {"@/no-such-card.img", "@/out"}, "No such");
+    row("a folder as SOURCE", {"@/folder", "@/out"}, "folder");
+    row("OUTDIR is a file", {"@/CARD", "@/plain-file"}, "plain-file exists and is not a folder");
+    row("OUTDIR under a file", {"@/CARD", "@/plain-file/out"}, "plain-file/out: the folder cannot be created");
+    row("SOURCE this user may not read", {"@/private.img", "@/out"}, "membership of the 'disk' group or root", "nobody");
+    row("OUTDIR this user may not write", {"@/CARD", "@/locked"}, "locked: the folder cannot be written to", "nobody");
+    row("OUTDIR this user may not create", {"@/CARD", "@/locked/new"}, "locked/new: the folder cannot be created",
+        "nobody");
+    // a folder on the volume being scanned: for the device, the image behind it, and through a link
+    row("OUTDIR on the device", {"@loop", "@/mnt/out"}, "volume being scanned", "loop");
+    row("OUTDIR on the image", {"@/exfat.img", "@/mnt/out"}, "volume being scanned", "loop");
+    row("OUTDIR a folder of the card", {"@loop", "@/mnt/DCIM"}, "volume being scanned", "loop");
+    row("OUTDIR through a link", {"@/exfat.img", "@/link-to-card/new/out"}, "volume being scanned", "loop");
+}
+
+// Exit status 2, nothing on stdout, the reason on stderr, nothing written.
+void TestDevices::refusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
+    QFETCH(QString, needs);
+    const QString why_not = needs == "nobody" ? why_not_as_nobody() : needs == "loop" ? exfat_error : QString();
+    if (!why_not.isEmpty())
+        QSKIP(qPrintable(why_not));
+    for (QString &argument : arguments)
+        argument.replace("@loop", exfat.node).replace("@/", work.path() + '/');
+    const QStringList before = everything_under(work.path());
+    const ProgramRun scan = run_scan(arguments, needs == "nobody");
+    QCOMPARE(scan.exit_code, 2);
+    QVERIFY2(scan.out.isEmpty() && QString::fromLocal8Bit(scan.err).contains(said), scan.err.constData());
+    QCOMPARE(everything_under(work.path()), before);
+    QCOMPARE(read_file(work.filePath("plain-file")), QByteArray("not a folder"));
+}
+
+// The mounted card is listed with its mount point, and its files are indexed
+// through it; the image file has none. A folder beside the image is fine.
+void TestDevices::mounted_card_is_indexed_through_its_mount_point()
+{
+    if (!exfat_error.isEmpty())
+        QSKIP(qPrintable(exfat_error));
+    RemovableDevice device = enumerate_removable_devices().value(exfat.node);
+    QCOMPARE(device.root_path, exfat.mount_point);
+    QVERIFY(device.has_file_system());
+    device.root_path = work.path(); // a folder, but not where the card is mounted
+    QVERIFY(!device.has_file_system());
+    QCOMPARE(run_scan({exfat.node, work.filePath("from-device")}).out, summary(0, 0));
+    QCOMPARE(run_scan({work.filePath("exfat.img"), work.filePath("from-image")}).out, summary(1, 1));
+    QCOMPARE(read_file(work.filePath("from-image/IMAGE_0001.JPG")), live_photo);
+}
+
+// A photo that does not fit leaves no file and counts as failed; the run goes on.
+void TestDevices::full_folder_fails_a_photo_and_goes_on()
+{
+    QTemporaryDir dir;
+    const QList<QByteArray> photos{qt_jpeg(make_picture(200, 150, 51)), qt_jpeg(make_picture(1600, 1200, 52), 95),
+                                   qt_jpeg(make_picture(200, 150, 53))};
+    QVERIFY(photos[1].size() > 400 * 1024 && write_file(dir.filePath("card.img"), volume_of(photos)));
+    const QString out = dir.filePath("small-disk");
+    QVERIFY(QDir().mkpath(out));
+    const TmpfsMount mount(out, "200k"); // room for the small photos only
+    if (!mount.mounted())
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    const ProgramRun scan = run_scan({dir.filePath("card.img"), out});
+    QCOMPARE(scan.exit_code, 1);
+    QCOMPARE(scan.out, summary(3, 2, 1));
+    QCOMPARE(photos_in(out), (QList<QByteArray>{photos[0], photos[2]}));
+    QCOMPARE(entries_of(out), (QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG"}));
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--window")
+        return window_run(argv[2], argv[3]);
+    TestDevices test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_devices.moc"
