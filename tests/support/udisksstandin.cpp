@@ -4,6 +4,7 @@
 
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusUnixFileDescriptor>
 #include <QFile>
 #include <QFileInfo>
 
@@ -56,25 +57,29 @@ QDBusObjectPath UdisksTree::block(const QString &node, const BlockFacts &facts)
     return path;
 }
 
-ManagedObjects StandInObjectManager::GetManagedObjects()
+bool UdisksStandIn::handleMessage(const QDBusMessage &message, const QDBusConnection &connection)
 {
-    if (silent)
-        setDelayedReply(true); // and never reply
-    return objects;
-}
-
-QDBusUnixFileDescriptor StandInBlock::OpenForBackup(const QVariantMap &options)
-{
-    ++calls;
-    const QVariant no_interaction = options.value("auth.no_user_interaction");
-    if (no_interaction.isValid() && !no_interaction.toBool() && message().isInteractiveAuthorizationAllowed())
-        ++interactive_calls;
-    QFile file(target);
-    if (refuse)
-        sendErrorReply(udisks + "Error.NotAuthorizedDismissed", "The authentication dialog was dismissed");
+    if (message.member() == "GetManagedObjects") {
+        if (!silent)
+            connection.send(message.createReply(QVariant::fromValue(objects)));
+        return true;
+    }
+    const auto served = blocks.find(message.path());
+    if (served == blocks.end() || message.member() != "OpenForBackup")
+        return false;
+    StandInBlock &block = *served->second;
+    ++block.calls;
+    const QVariant no_interaction = qdbus_cast<QVariantMap>(message.arguments().value(0)).value("auth.no_user_interaction");
+    if (no_interaction.isValid() && !no_interaction.toBool() && message.isInteractiveAuthorizationAllowed())
+        ++block.interactive_calls;
+    QFile file(block.target);
+    if (block.refuse)
+        connection.send(message.createErrorReply(udisks + "Error.NotAuthorizedDismissed", "The dialog was dismissed"));
     else if (!file.open(QIODevice::ReadOnly))
-        sendErrorReply(udisks + "Error.Failed", file.errorString());
-    return QDBusUnixFileDescriptor(file.handle()); // keeps a duplicate; unused after an error reply
+        connection.send(message.createErrorReply(udisks + "Error.Failed", file.errorString()));
+    else
+        connection.send(message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(file.handle()))));
+    return true;
 }
 
 PrivateBus::PrivateBus()
@@ -101,13 +106,14 @@ PrivateBus::~PrivateBus()
 }
 
 UdisksStandIn::UdisksStandIn(const QString &address, const ManagedObjects &objects)
-    : manager(objects), connection(QDBusConnection::connectToBus(address, "udisks-stand-in"))
+    : objects(objects), connection(QDBusConnection::connectToBus(address, "udisks-stand-in"))
 {
     qDBusRegisterMetaType<QList<QByteArray>>();
     qDBusRegisterMetaType<QVariantMap>();
     qDBusRegisterMetaType<Interfaces>();
     qDBusRegisterMetaType<ManagedObjects>();
-    manager.moveToThread(&thread);
+    connection.registerVirtualObject(root, this, QDBusConnection::SubPath);
+    moveToThread(&thread);
     thread.start();
 }
 
@@ -117,22 +123,17 @@ UdisksStandIn::~UdisksStandIn()
     connection.unregisterObject(root, QDBusConnection::UnregisterTree);
     thread.quit();
     thread.wait();
-    blocks.clear();
     QDBusConnection::disconnectFromBus("udisks-stand-in");
 }
 
 StandInBlock *UdisksStandIn::serve_block(const QDBusObjectPath &path, const QString &target, bool refuse)
 {
-    blocks.emplace_back(std::make_unique<StandInBlock>(target, refuse));
-    blocks.back()->moveToThread(&thread);
-    connection.registerObject(path.path(), blocks.back().get(), QDBusConnection::ExportAllSlots);
-    return blocks.back().get();
+    return (blocks[path.path()] = std::make_unique<StandInBlock>(target, refuse)).get();
 }
 
 bool UdisksStandIn::publish()
 {
-    return connection.registerObject(root, &manager, QDBusConnection::ExportAllSlots)
-        && connection.registerService(UdisksClient::service);
+    return connection.registerService(UdisksClient::service);
 }
 
 } // namespace testsupport

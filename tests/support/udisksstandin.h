@@ -1,24 +1,23 @@
 #pragma once
 
 // A stand-in for the desktop's disk service, UDisks2, on a private
-// dbus-daemon that any local user may reach: an object tree built a device
-// at a time, and block objects whose OpenForBackup hands out a read-only
+// dbus-daemon that any local user may reach: an object tree built a device at
+// a time, and block devices whose OpenForBackup hands out a read-only
 // descriptor or refuses as polkit does when its prompt is cancelled.
 // Link velvora_device and Qt6::DBus.
 
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusObjectPath>
-#include <QDBusUnixFileDescriptor>
+#include <QDBusVirtualObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QVariantMap>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <optional>
-#include <vector>
 
 namespace testsupport {
 
@@ -49,38 +48,13 @@ struct UdisksTree
     ManagedObjects objects;
 };
 
-class StandInObjectManager : public QObject, protected QDBusContext
+// A block device whose descriptors the service hands out.
+struct StandInBlock
 {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.DBus.ObjectManager")
-
-public:
-    explicit StandInObjectManager(const ManagedObjects &objects) : objects(objects) {}
-    std::atomic<bool> silent{false}; // never answers, as a hung service
-
-public slots:
-    ManagedObjects GetManagedObjects();
-
-private:
-    const ManagedObjects objects;
-};
-
-class StandInBlock : public QObject, protected QDBusContext
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.UDisks2.Block")
-
-public:
-    StandInBlock(const QString &target, bool refuse) : refuse(refuse), target(target) {}
-    std::atomic<bool> refuse;               // as when the password prompt is cancelled
+    const QString target;                  // what OpenForBackup opens
+    std::atomic<bool> refuse;              // as when the password prompt is cancelled
     std::atomic<int> calls{0};
     std::atomic<int> interactive_calls{0}; // with auth.no_user_interaction false
-
-public slots:
-    QDBusUnixFileDescriptor OpenForBackup(const QVariantMap &options);
-
-private:
-    const QString target;
 };
 
 // A dbus-daemon of the test's own; address is empty when it cannot start.
@@ -96,24 +70,28 @@ private:
     QProcess daemon;
 };
 
-// The service on the bus at address; its objects answer on a thread of their
-// own, so that the test's thread may wait for a reply or a child process.
-class UdisksStandIn
+// The service on the bus at address. It answers on a thread of its own, so
+// that the test's thread may wait for a reply or a child process.
+class UdisksStandIn : public QDBusVirtualObject
 {
 public:
     UdisksStandIn(const QString &address, const ManagedObjects &objects);
-    ~UdisksStandIn();
-    // A block object whose OpenForBackup opens target, or refuses.
+    ~UdisksStandIn() override;
+    // OpenForBackup of the block object at path opens target, or refuses.
     StandInBlock *serve_block(const QDBusObjectPath &path, const QString &target, bool refuse = false);
     // Takes the service name: from now on clients find it.
     bool publish();
 
-    StandInObjectManager manager;
+    std::atomic<bool> silent{false}; // never answers, as a hung service
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override;
+    QString introspect(const QString &) const override { return {}; }
 
 private:
+    const ManagedObjects objects;
     QDBusConnection connection;
     QThread thread;
-    std::vector<std::unique_ptr<StandInBlock>> blocks;
+    std::map<QString, std::unique_ptr<StandInBlock>> blocks;
 };
 
 } // namespace testsupport
