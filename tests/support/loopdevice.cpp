@@ -42,11 +42,6 @@ void LoopDevice::detach()
     node.clear();
 }
 
-QString LoopDevice::name() const
-{
-    return QFileInfo(node).fileName();
-}
-
 QString loop_unavailable_reason(const QStringList &tools)
 {
     if (::geteuid() != 0)

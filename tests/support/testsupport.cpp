@@ -78,24 +78,15 @@ ProgramRun run_program(const QString &program, const QStringList &arguments, con
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    ProgramRun run;
-    if (!process.waitForStarted(10000)) {
-        run.err = process.errorString().toLocal8Bit();
-        return run;
-    }
     process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(300000)) {
         process.kill();
         process.waitForFinished();
-        run.err = "timed out";
-        return run;
+        return {-1, true, {}, process.errorString().toLocal8Bit()};
     }
-    run.crashed = process.exitStatus() != QProcess::NormalExit;
-    run.exit_code = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return {process.exitCode(), process.exitStatus() != QProcess::NormalExit, process.readAllStandardOutput(),
+            process.readAllStandardError()};
 }
 
 bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)

@@ -7,9 +7,7 @@
 
 #include "loopdevice.h"
 
-// Real photographs and real card images for the tests: JPEGs from Qt's
-// encoder, libjpeg-turbo's cjpeg and exiftool, FAT32 images from mkfs.fat and
-// mtools, and programs run to their end, also as an unprivileged user.
+// Real photographs and card images for the tests, and programs run to their end, also as nobody.
 namespace testsupport {
 
 // A distinct, photo-like picture: gradients, shapes and noise from seed.
@@ -21,7 +19,7 @@ QByteArray cjpeg(const QImage &picture, const QStringList &options = {});
 // With an EXIF APP1 segment holding thumbnail, written by exiftool; empty when it cannot run.
 QByteArray with_exif_thumbnail(const QByteArray &jpeg, const QImage &thumbnail);
 
-// What a program did: run_program waits for it (up to 5 minutes) and collects both outputs.
+// What a program did: run_program waits up to 5 minutes for it.
 struct ProgramRun
 {
     int exit_code = -1;
