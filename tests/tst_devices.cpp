@@ -104,7 +104,6 @@ private slots:
     void recovers_the_deleted_photos_byte_for_byte();
     void refusals_data();
     void refusals();
-    void mounted_card_is_indexed_through_its_mount_point();
     void full_folder_fails_a_photo_and_goes_on();
 
 private:
@@ -154,8 +153,7 @@ void TestDevices::laptop_lists_cards_sticks_and_images_data()
     QTest::newRow("probed without udev") << false << QStringList{
         "loop0 | loop0 |  |  | /mnt/failing | 2147483648 | 512",
         "mmcblk0 | mmcblk0 | CAMERA | FAT32 | /media/anna/CAMERA CARD | 31914983424 | 512",
-        "sdb1 | sdb1 |  |  | /media/anna/PHOTOS | 10240393216 | 512",
-        "sdb5 | sdb5 |  |  |  | 5134876672 | 512"};
+        "sdb1 | sdb1 |  |  | /media/anna/PHOTOS | 10240393216 | 512", "sdb5 | sdb5 |  |  |  | 5134876672 | 512"};
 }
 
 // Never listed: sdb itself (it has partitions) and sdb2 (an extended
@@ -179,13 +177,8 @@ void TestDevices::laptop_lists_cards_sticks_and_images()
             *id = {"CAMERA", "vfat", "FAT32"};
         return node.endsWith("/mmcblk0"); // the others: unreadable, or no file system on them
     });
-    const QList<VolumeInfo> volumes = table.volumes();
-    QCOMPARE(described(volumes, 7).replaceInStrings(root + "/dev/", ""), lines);
+    QCOMPARE(described(table.volumes(), 7).replaceInStrings(root + "/dev/", ""), lines);
     QCOMPARE(probed.size(), udev ? 0 : 4); // udev knows every listed volume: nothing is probed
-    for (const VolumeInfo &v : volumes) {
-        if (v.drive.startsWith("sdb"))
-            QCOMPARE(v.identity, volume_platform::block_device_identity(8, v.drive == "sdb1" ? 17 : 21, 21));
-    }
 }
 
 // A USB stick with a bind mount and an extended partition, an empty card
@@ -365,22 +358,6 @@ void TestDevices::refusals()
     QVERIFY2(scan.out.isEmpty() && QString::fromLocal8Bit(scan.err).contains(said), scan.err.constData());
     QCOMPARE(written(), before);
     QCOMPARE(read_file(work.filePath("plain-file")), QByteArray("not a folder"));
-}
-
-// The mounted card is listed with its mount point, and its files are indexed
-// through it; the image file has none. A folder beside the image is fine.
-void TestDevices::mounted_card_is_indexed_through_its_mount_point()
-{
-    if (!exfat_error.isEmpty())
-        QSKIP(qPrintable(exfat_error));
-    RemovableDevice device = enumerate_removable_devices().value(exfat.node);
-    QCOMPARE(device.root_path, exfat.mount_point);
-    QVERIFY(device.has_file_system());
-    device.root_path = work.path(); // a folder, but not where the card is mounted
-    QVERIFY(!device.has_file_system());
-    QCOMPARE(run_scan({exfat.node, work.filePath("from-device")}).out, summary(0, 0));
-    QCOMPARE(run_scan({work.filePath("exfat.img"), work.filePath("from-image")}).out, summary(1, 1));
-    QCOMPARE(read_file(work.filePath("from-image/IMAGE_0001.JPG")), live_photo);
 }
 
 // A photo that does not fit leaves no file and counts as failed; the run goes on.

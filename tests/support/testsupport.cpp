@@ -1,12 +1,16 @@
 #include "testsupport.h"
+#include "cardimage.h"
 
 #include <QBuffer>
 #include <QDir>
+#include <QFileInfo>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -176,6 +180,107 @@ bool FatImage::put(const QString &card_path, const QByteArray &content)
 bool FatImage::remove(const QString &card_path)
 {
     return run_tool("mdel", {"-i", image_path, "::" + card_path});
+}
+
+LoopDevice::~LoopDevice()
+{
+    unmount();
+    detach();
+}
+
+bool LoopDevice::attach(const QString &image, const QStringList &options)
+{
+    QByteArray output;
+    if (run_tool("losetup", options + QStringList{"-f", "--show", image}, &output))
+        node = QString::fromLocal8Bit(output).trimmed();
+    return !node.isEmpty();
+}
+
+bool LoopDevice::mount_exfat(const QString &directory)
+{
+    if (run_tool("mount.exfat-fuse", {node, directory}))
+        mount_point = directory;
+    return !mount_point.isEmpty();
+}
+
+void LoopDevice::unmount()
+{
+    if (!mount_point.isEmpty() && !run_tool("umount", {mount_point}))
+        run_tool("umount", {"-l", mount_point});
+    mount_point.clear();
+}
+
+void LoopDevice::detach()
+{
+    if (!node.isEmpty())
+        run_tool("losetup", {"-d", node});
+    node.clear();
+}
+
+QString loop_unavailable_reason(const QStringList &tools)
+{
+    if (::geteuid() != 0)
+        return "not root: loop devices cannot be attached here";
+    const QStringList missing = missing_tools(tools + QStringList{"losetup"});
+    if (!missing.isEmpty())
+        return "not installed: " + missing.join(' ');
+    if (!QFileInfo::exists("/dev/loop-control"))
+        return "this machine has no loop devices (/dev/loop-control is missing)";
+    if (tools.contains("mount.exfat-fuse") && !QFileInfo::exists("/dev/fuse"))
+        return "FUSE is not available here (no /dev/fuse)";
+    return {};
+}
+
+TmpfsMount::TmpfsMount(const QString &directory, const QString &size)
+{
+    if (run_tool("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", directory}))
+        point = directory;
+}
+
+TmpfsMount::~TmpfsMount()
+{
+    if (mounted())
+        run_tool("umount", {point});
+}
+
+bool make_blank_image(const QString &path, qint64 size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size);
+}
+
+bool make_exfat_image(const QString &path, qint64 size, const QString &label)
+{
+    return make_blank_image(path, size) && run_tool("mkfs.exfat", {"-L", label, path});
+}
+
+bool SampleCard::make(const QString &directory, QString *error)
+{
+    image = directory + "/card.img";
+    live = directory + "/live";
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELVORA_MAKE_PHOTO", VELVORA_MAKE_PHOTO_PATH);
+    const ProgramRun made = run_program("bash", {VELVORA_SOURCE_DIR "/scripts/make-sample-card.sh", image}, environment);
+    *error = made.exit_code == 0 ? QString() : "make-sample-card.sh failed: " + QString::fromLocal8Bit(made.err);
+    const QString expected = image + ".expected/";
+    live_paths = QString::fromUtf8(read_file(expected + "live.txt")).split('\n', Qt::SkipEmptyParts);
+    deleted_paths = QString::fromUtf8(read_file(expected + "deleted.txt")).split('\n', Qt::SkipEmptyParts);
+    deleted.clear();
+    for (const QString &path : std::as_const(deleted_paths))
+        deleted.append(read_file(expected + "deleted/" + QFileInfo(path).fileName()));
+    open_to_everyone(directory);
+    open_to_everyone(image);
+    if (error->isEmpty() && !(QDir().mkpath(live) && run_tool("mcopy", {"-s", "-n", "-i", image, "::/*", live})))
+        *error = "mcopy could not copy the live files off the card";
+    return error->isEmpty();
+}
+
+QStringList SampleCard::recovered_names() const
+{
+    QStringList names;
+    for (int i = 1; i <= deleted.size(); ++i)
+        names.append(QString::asprintf("IMAGE_%04d.JPG", i));
+    return names;
 }
 
 } // namespace testsupport
