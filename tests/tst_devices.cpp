@@ -33,10 +33,10 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
     return run_program(command.takeFirst(), command, environment);
 }
 
-QByteArray summary(int found, int written, int failed = 0, int renamed = 0)
+QByteArray summary(int found, int written, int failed = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=%d partial=0\n", found, written,
-                             failed, renamed).toLatin1();
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0\n", found, written,
+                             failed).toLatin1();
 }
 
 // One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
@@ -99,7 +99,6 @@ private slots:
     void initTestCase();
     void laptop_lists_cards_sticks_and_images_data();
     void laptop_lists_cards_sticks_and_images();
-    void service_lists_the_volumes_a_user_would_pick();
     void unprivileged_user_reads_through_the_service();
     void recovers_the_deleted_photos_byte_for_byte();
     void refusals_data();
@@ -111,7 +110,6 @@ private:
     SampleCard card;
     QString card_error, exfat_error;
     LoopDevice exfat; // an exFAT card mounted on work/mnt
-    const QByteArray live_photo = qt_jpeg(make_picture(640, 480, 41));
     PrivateBus bus;
 };
 
@@ -122,8 +120,7 @@ void TestDevices::initTestCase()
     if (card_error.isEmpty())
         QVERIFY2(card.make(scratch.path(), &card_error), qPrintable(card_error));
     // CARD (a small image), plain-file, private.img (root's, 0600), folder/,
-    // locked/ (root's, 0755), and an exFAT card on mnt/ with one live photo,
-    // reached also through link-to-card
+    // locked/ (root's, 0755), and an exFAT card on mnt/ whose DCIM/ is also link-to-card
     QVERIFY(open_to_everyone(work.path()) && write_file(work.filePath("plain-file"), "not a folder"));
     QVERIFY(write_file(work.filePath("CARD"), QByteArray(64 * 1024, '\0')) && open_to_everyone(work.filePath("CARD")));
     QVERIFY(write_file(work.filePath("private.img"), QByteArray(4096, '\0')));
@@ -136,8 +133,7 @@ void TestDevices::initTestCase()
                                   || !exfat.attach(work.filePath("exfat.img")) || !exfat.mount_exfat(point)))
         exfat_error = "cannot attach and mount an exFAT image here";
     if (exfat_error.isEmpty())
-        QVERIFY(QDir(point).mkdir("DCIM") && write_file(point + "/DCIM/PHOTO.JPG", live_photo) && run_tool("sync", {})
-                && QFile::link(point + "/DCIM", work.filePath("link-to-card")));
+        QVERIFY(QDir(point).mkdir("DCIM") && QFile::link(point + "/DCIM", work.filePath("link-to-card")));
 }
 
 void TestDevices::laptop_lists_cards_sticks_and_images_data()
@@ -179,42 +175,6 @@ void TestDevices::laptop_lists_cards_sticks_and_images()
     });
     QCOMPARE(described(table.volumes(), 7).replaceInStrings(root + "/dev/", ""), lines);
     QCOMPARE(probed.size(), udev ? 0 : 4); // udev knows every listed volume: nothing is probed
-}
-
-// A USB stick with a bind mount and an extended partition, an empty card
-// reader, a DVD drive, an SD card in an SDIO slot, a live system's stick, a
-// reader marked as the system's, a hidden stick, loop devices with and without
-// an image: only the stick's volume, the card and the image are listed.
-void TestDevices::service_lists_the_volumes_a_user_would_pick()
-{
-    if (bus.address.isEmpty())
-        QSKIP("dbus-daemon cannot be started here");
-    UdisksTree tree;
-    const QDBusObjectPath stick = tree.drive("Stick", true, false, "usb"), live = tree.drive("Live", true, false, "usb");
-    const QDBusObjectPath sdb = tree.block("/dev/sdb", {.size = 16000 * MiB, .drive = stick, .partitioned = true});
-    tree.block("/dev/sdb1", {.size = 8000 * MiB, .label = "HOLIDAY", .type = "vfat", .version = "FAT32", .drive = stick,
-                             .mount_points = QStringList{"/media/anna/HOLIDAY", "/mnt/bind"}, .table = sdb});
-    tree.block("/dev/sdb2", {.size = 1024, .drive = stick, .table = sdb, .container = true});
-    tree.block("/dev/sdc", {.drive = tree.drive("Reader", false, true, "usb", false)});
-    tree.block("/dev/sr0", {.size = 4700 * MiB, .drive = tree.drive("DVD", false, true, "sata", true, {"optical_dvd"})});
-    tree.block("/dev/mmcblk0", {.size = 64000 * MiB, .label = "EOS_DIGITAL", .type = "exfat",
-                                .drive = tree.drive("SD", false, false, "sdio")});
-    const QDBusObjectPath sdg = tree.block("/dev/sdg", {.size = 8000 * MiB, .drive = live, .partitioned = true});
-    tree.block("/dev/sdg1", {.size = 3000 * MiB, .drive = live, .mount_points = QStringList{"/"}, .table = sdg});
-    tree.block("/dev/sdg2", {.size = 5000 * MiB, .type = "vfat", .drive = live, .table = sdg});
-    tree.block("/dev/sdh", {.size = 2000 * MiB, .drive = tree.drive("Marked", false, true, "usb"), .hint_system = true});
-    tree.block("/dev/sdd", {.size = 1000 * MiB, .drive = tree.drive("Hidden", true, false, "usb"), .hint_ignore = true});
-    tree.block("/dev/loop1", {.size = 64 * MiB, .backing_file = "/home/anna/card.img"});
-    tree.block("/dev/loop2", {.backing_file = QString()});
-
-    UdisksStandIn service(bus.address, tree.objects);
-    QVERIFY2(!listed_by_service(bus.address), "a listing came from a bus without the service");
-    QVERIFY(service.publish());
-    // sector size and identity come from the nodes, absent here
-    QCOMPARE(described(listed_by_service(bus.address).value_or(QList<VolumeInfo>()), 6),
-             (QStringList{"/dev/loop1 | loop1 |  |  |  | 67108864",
-                          "/dev/mmcblk0 | mmcblk0 | EOS_DIGITAL | exFAT |  | 67108864000",
-                          "/dev/sdb1 | sdb1 | HOLIDAY | FAT32 | /media/anna/HOLIDAY | 8388608000"}));
 }
 
 // The sample card on a loop device with 4096-byte sectors, whose node refuses
@@ -268,20 +228,13 @@ void TestDevices::unprivileged_user_reads_through_the_service()
 
     served->refuse = false;
     const int all = int(card.deleted.size() + card.live_paths.size());
-    QCOMPARE(scan().out, summary(all, all));
+    QCOMPARE(scan().out, summary(all, all)); // without an index the live photos come out too
     QCOMPARE(served->calls.load(), 3); // one prompt for the check, the scan and the writing together
     QCOMPARE(served->interactive_calls.load(), 3);
     QCOMPARE(decoy->calls.load(), 0);
     const QList<QByteArray> photos = photos_in(out);
     for (const QByteArray &photo : std::as_const(card.deleted))
         QVERIFY(photos.contains(photo));
-    // without an index the live photos come out too, each as its JPEG stream
-    for (const QString &path : std::as_const(card.live_paths)) {
-        const QByteArray file = read_file(card.live + '/' + path);
-        QVERIFY2(std::any_of(photos.cbegin(), photos.cend(),
-                             [&](const QByteArray &photo) { return file.startsWith(photo) && photo.endsWith("\xFF\xD9"); }),
-                 qPrintable(path));
-    }
     QCOMPARE(window(), QString("listed=1 found=%1 page=3").arg(all));
     QCOMPARE(photos_in(window_out), photos);
     QCOMPARE(served->calls.load(), 4);

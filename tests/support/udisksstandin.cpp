@@ -22,34 +22,13 @@ QByteArray c_string(const QString &text)
 
 } // namespace
 
-QDBusObjectPath UdisksTree::drive(const QString &name, bool removable, bool media_removable, const QString &bus,
-                                  bool media_available, const QStringList &media)
-{
-    const QDBusObjectPath path(root + "/drives/" + name);
-    objects.insert(path, {{udisks + "Drive",
-                           {{"Removable", removable}, {"MediaRemovable", media_removable}, {"ConnectionBus", bus},
-                            {"MediaAvailable", media_available}, {"MediaCompatibility", media}, {"Optical", false}}}});
-    return path;
-}
-
 QDBusObjectPath UdisksTree::block(const QString &node, const BlockFacts &facts)
 {
     Interfaces interfaces{{udisks + "Block",
                            {{"Device", c_string(node)}, {"Size", qulonglong(facts.size)}, {"IdLabel", facts.label},
                             {"IdType", facts.type}, {"IdVersion", facts.version},
-                            {"Drive", QVariant::fromValue(facts.drive)},
-                            {"HintSystem", facts.hint_system || facts.backing_file}, {"HintIgnore", facts.hint_ignore}}}};
-    if (facts.mount_points) {
-        QList<QByteArray> points;
-        for (const QString &point : *facts.mount_points)
-            points.append(c_string(point));
-        interfaces.insert(udisks + "Filesystem", {{"MountPoints", QVariant::fromValue(points)}});
-    }
-    if (facts.partitioned)
-        interfaces.insert(udisks + "PartitionTable", {});
-    if (!facts.table.path().isEmpty())
-        interfaces.insert(udisks + "Partition",
-                          {{"Table", QVariant::fromValue(facts.table)}, {"IsContainer", facts.container}});
+                            {"Drive", QVariant::fromValue(QDBusObjectPath("/"))},
+                            {"HintSystem", facts.backing_file.has_value()}, {"HintIgnore", false}}}};
     if (facts.backing_file)
         interfaces.insert(udisks + "Loop", {{"BackingFile", c_string(*facts.backing_file)}});
     const QDBusObjectPath path(root + "/block_devices/" + QFileInfo(node).fileName());

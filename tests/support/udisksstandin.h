@@ -1,9 +1,8 @@
 #pragma once
 
-// A stand-in for the desktop's disk service, UDisks2, on a private
-// dbus-daemon that any local user may reach: an object tree built a device at
-// a time, and block devices whose OpenForBackup hands out a read-only
-// descriptor or refuses as polkit does when its prompt is cancelled.
+// A stand-in for the desktop's disk service, UDisks2, on a private dbus-daemon
+// any local user may reach: block devices whose OpenForBackup hands out a
+// read-only descriptor or refuses as polkit does when its prompt is cancelled.
 // Link velvora_device and Qt6::DBus.
 
 #include <QDBusConnection>
@@ -29,22 +28,13 @@ struct BlockFacts
 {
     qint64 size = 0;
     QString label = {}, type = {}, version = {};
-    QDBusObjectPath drive = QDBusObjectPath("/");
-    bool hint_system = false, hint_ignore = false;
-    std::optional<QStringList> mount_points = {}; // set: it has a Filesystem interface
-    bool partitioned = false;                     // it holds a partition table
-    QDBusObjectPath table = {};                   // set: a partition in that table
-    bool container = false;                       // an extended partition's container
-    std::optional<QString> backing_file = {};     // set: a loop device, which carries HintSystem
+    std::optional<QString> backing_file = {}; // set: a loop device, which carries HintSystem
 };
 
 // The object tree the service exports.
 struct UdisksTree
 {
-    QDBusObjectPath drive(const QString &name, bool removable, bool media_removable, const QString &bus,
-                          bool media_available = true, const QStringList &media = {});
     QDBusObjectPath block(const QString &node, const BlockFacts &facts);
-
     ManagedObjects objects;
 };
 
