@@ -100,6 +100,7 @@ private slots:
     void laptop_lists_cards_sticks_and_images_data();
     void laptop_lists_cards_sticks_and_images();
     void unprivileged_user_reads_through_the_service();
+    void rebound_loop_device_is_another_device();
     void recovers_the_deleted_photos_byte_for_byte();
     void refusals_data();
     void refusals();
@@ -238,6 +239,23 @@ void TestDevices::unprivileged_user_reads_through_the_service()
     QCOMPARE(window(), QString("listed=1 found=%1 page=3").arg(all));
     QCOMPARE(photos_in(window_out), photos);
     QCOMPARE(served->calls.load(), 4);
+}
+
+// The node outlives the device: bound again, to another image, it is another device.
+void TestDevices::rebound_loop_device_is_another_device()
+{
+    const QString why_not = loop_unavailable_reason();
+    LoopDevice loop;
+    if (!why_not.isEmpty() || !loop.attach(work.filePath("CARD")))
+        QSKIP(qPrintable("cannot attach a loop device here " + why_not));
+    const RemovableDevice device = enumerate_removable_devices().value(loop.node);
+    QVERIFY(device.is_available());
+    const QString node = loop.node;
+    loop.detach();
+    if (!run_tool("losetup", {node, work.filePath("private.img")}))
+        QSKIP("the loop node was taken by someone else before it could be bound again");
+    loop.node = node;
+    QVERIFY(!device.is_available());
 }
 
 // With the live files indexed, exactly the deleted photos come out, byte for
