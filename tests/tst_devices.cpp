@@ -153,12 +153,11 @@ void TestDevices::laptop_lists_cards_sticks_and_images_data()
         "sdb1 | sdb1 |  |  | /media/anna/PHOTOS | 10240393216 | 512", "sdb5 | sdb5 |  |  |  | 5134876672 | 512"};
 }
 
-// Never listed: sdb itself (it has partitions) and sdb2 (an extended
-// partition's container); sdc, a card reader without card; sdd, a USB disk
-// holding /home under LUKS; sde, a USB stick holding /boot; sdf, a USB disk
-// used for swap; sr0, a DVD drive with a disc; loop1, unbound; loop2, a snap
-// package's squashfs; the internal NVMe disk; dm-0, zram0 and ram0. The stick's
-// first partition is mounted twice: the folder bind mount must not win.
+// Never listed: sdb itself (it has partitions) and sdb2 (an extended partition's
+// container); sdc, a card reader without card; sdd, a USB disk holding /home under
+// LUKS; sde, a USB stick holding /boot; sdf, a USB disk used for swap; sr0, a DVD;
+// loop1, unbound; loop2, a snap's squashfs; the NVMe disk; dm-0, zram0 and ram0.
+// The stick's first partition is mounted twice: the folder bind mount must not win.
 void TestDevices::laptop_lists_cards_sticks_and_images()
 {
     QFETCH(bool, udev);
@@ -184,10 +183,10 @@ void TestDevices::laptop_lists_cards_sticks_and_images()
 // does. After one accepted prompt a run, every photo comes back, from both.
 void TestDevices::unprivileged_user_reads_through_the_service()
 {
-    const QString why_not = (bus.address.isEmpty() ? "no dbus-daemon " : "") + loop_unavailable_reason() + ' '
-                            + why_not_as_nobody() + ' ' + card_error;
-    if (!why_not.trimmed().isEmpty())
-        QSKIP(qPrintable(why_not.simplified()));
+    QStringList why_not{bus.address.isEmpty() ? "dbus-daemon cannot be started here" : "", loop_unavailable_reason(),
+                        why_not_as_nobody(), card_error};
+    if (why_not.removeAll(QString()) < 4)
+        QSKIP(qPrintable(why_not.join("; ")));
     LoopDevice loop;
     QVERIFY(loop.attach(card.image, {"-b", "4096"}));
     UdisksTree tree;
@@ -247,7 +246,7 @@ void TestDevices::rebound_loop_device_is_another_device()
     const QString why_not = loop_unavailable_reason();
     LoopDevice loop;
     if (!why_not.isEmpty() || !loop.attach(work.filePath("CARD")))
-        QSKIP(qPrintable("cannot attach a loop device here " + why_not));
+        QSKIP(qPrintable(why_not.isEmpty() ? "losetup could not attach an image here" : why_not));
     const RemovableDevice device = enumerate_removable_devices().value(loop.node);
     QVERIFY(device.is_available());
     const QString node = loop.node;

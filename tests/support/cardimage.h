@@ -5,9 +5,8 @@
 
 namespace testsupport {
 
-// The sample card of scripts/make-sample-card.sh: a 48 MiB FAT32 image with
-// live and deleted photos of every kind (baseline, progressive, restart
-// markers, EXIF thumbnail, bytes after the end-of-image marker).
+// The sample card of scripts/make-sample-card.sh: a 48 MiB FAT32 image with live and
+// deleted photos of every kind (progressive, restart markers, EXIF thumbnail, trailer).
 struct SampleCard
 {
     // Makes the card in directory (readable by every user) and copies its live
