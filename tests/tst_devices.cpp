@@ -1,7 +1,6 @@
-// The removable-device listing (a laptop's sysfs tree, the disk service UDisks2
-// stood in for on a private bus) and velvora-scan end to end: the sample FAT32
-// card byte for byte, refusals, a full folder, and a user outside the disk group
-// who reads a card through the service, also in the window (this program again).
+// The removable-device listing and velvora-scan end to end: the sample FAT32 card
+// byte for byte, refusals, a full folder, and a user outside the disk group who
+// reads a card through UDisks2 (a stand-in), also in the window (this program again).
 
 #include "cardimage.h"
 #include "deviceenumeration.h"
@@ -51,13 +50,6 @@ QStringList described(const QList<VolumeInfo> &volumes, int fields = 8)
     return lines;
 }
 
-std::optional<QList<VolumeInfo>> listed_by_service(const QString &bus)
-{
-    const auto volumes = UdisksClient(QDBusConnection::connectToBus(bus, "client")).list_volumes();
-    QDBusConnection::disconnectFromBus("client");
-    return volumes;
-}
-
 QList<QByteArray> photos_in(const QString &directory)
 {
     QList<QByteArray> photos;
@@ -104,6 +96,7 @@ private slots:
     void recovers_the_deleted_photos_byte_for_byte();
     void refusals_data();
     void refusals();
+    void mounted_card_is_indexed_through_its_mount_point();
     void full_folder_fails_a_photo_and_goes_on();
 
 private:
@@ -121,7 +114,7 @@ void TestDevices::initTestCase()
     if (card_error.isEmpty())
         QVERIFY2(card.make(scratch.path(), &card_error), qPrintable(card_error));
     // CARD (a small image), plain-file, private.img (root's, 0600), folder/,
-    // locked/ (root's, 0755), and an exFAT card on mnt/ whose DCIM/ is also link-to-card
+    // locked/ (root's, 0755), and an exFAT card on mnt/ with a photo in DCIM/, also link-to-card
     QVERIFY(open_to_everyone(work.path()) && write_file(work.filePath("plain-file"), "not a folder"));
     QVERIFY(write_file(work.filePath("CARD"), QByteArray(64 * 1024, '\0')) && open_to_everyone(work.filePath("CARD")));
     QVERIFY(write_file(work.filePath("private.img"), QByteArray(4096, '\0')));
@@ -134,7 +127,8 @@ void TestDevices::initTestCase()
                                   || !exfat.attach(work.filePath("exfat.img")) || !exfat.mount_exfat(point)))
         exfat_error = "cannot attach and mount an exFAT image here";
     if (exfat_error.isEmpty())
-        QVERIFY(QDir(point).mkdir("DCIM") && QFile::link(point + "/DCIM", work.filePath("link-to-card")));
+        QVERIFY(QDir(point).mkdir("DCIM") && write_file(point + "/DCIM/P.JPG", qt_jpeg(make_picture(640, 480, 41)))
+                && run_tool("sync", {}) && QFile::link(point + "/DCIM", work.filePath("link-to-card")));
 }
 
 void TestDevices::laptop_lists_cards_sticks_and_images_data()
@@ -177,10 +171,9 @@ void TestDevices::laptop_lists_cards_sticks_and_images()
     QCOMPARE(probed.size(), udev ? 0 : 4); // udev knows every listed volume: nothing is probed
 }
 
-// The sample card on a loop device with 4096-byte sectors, whose node refuses
-// nobody. Without the service that refusal stands; a cancelled prompt is said as
-// such, by velvora-scan and the window. The service describes the card as sysfs
-// does. After one accepted prompt a run, every photo comes back, from both.
+// The sample card on a loop device with 4096-byte sectors that nobody may read: a
+// cancelled prompt is said as such, by velvora-scan and the window; the service lists
+// the card as sysfs does; after one accepted prompt a run, every photo comes back.
 void TestDevices::unprivileged_user_reads_through_the_service()
 {
     QStringList why_not{bus.address.isEmpty() ? "dbus-daemon cannot be started here" : "", loop_unavailable_reason(),
@@ -222,7 +215,9 @@ void TestDevices::unprivileged_user_reads_through_the_service()
     QList<VolumeInfo> from_sysfs = volume_platform::list_volumes();
     from_sysfs.removeIf([&](const VolumeInfo &v) { return v.raw_path != loop.node; });
     QCOMPARE(from_sysfs.value(0).bytes_per_sector, 4096u);
-    QCOMPARE(described(listed_by_service(bus.address).value_or(QList<VolumeInfo>())), described(from_sysfs));
+    const auto listed = UdisksClient(QDBusConnection::connectToBus(bus.address, "client")).list_volumes();
+    QDBusConnection::disconnectFromBus("client");
+    QCOMPARE(described(listed.value_or(QList<VolumeInfo>())), described(from_sysfs));
     const QString line = QString("\n%1\tVELVORA (%2) - 48 MB | FAT32 Volume\t\n").arg(loop.node, loop.name());
     QVERIFY(("\n" + run_scan({"--list"}, true, bus.address).out).contains(line.toUtf8())); // needs no read access
 
@@ -240,15 +235,17 @@ void TestDevices::unprivileged_user_reads_through_the_service()
     QCOMPARE(served->calls.load(), 4);
 }
 
-// The node outlives the device: bound again, to another image, it is another device.
+// A folder is not the file system of a device not mounted there. The node
+// outlives the device: bound again, to another image, it is another device.
 void TestDevices::rebound_loop_device_is_another_device()
 {
     const QString why_not = loop_unavailable_reason();
     LoopDevice loop;
     if (!why_not.isEmpty() || !loop.attach(work.filePath("CARD")))
         QSKIP(qPrintable(why_not.isEmpty() ? "losetup could not attach an image here" : why_not));
-    const RemovableDevice device = enumerate_removable_devices().value(loop.node);
-    QVERIFY(device.is_available());
+    RemovableDevice device = enumerate_removable_devices().value(loop.node);
+    device.root_path = work.path(); // a folder, but not where the device is mounted
+    QVERIFY(device.is_available() && !device.has_file_system());
     const QString node = loop.node;
     loop.detach();
     if (!run_tool("losetup", {node, work.filePath("private.img")}))
@@ -285,7 +282,6 @@ void TestDevices::refusals_data()
     const auto row = [](const char *name, const QStringList &arguments, const char *said, const char *needs = "") {
         QTest::newRow(name) << arguments << QString(said) << QString(needs);
     };
-    row("no operands", {}, "velvora-scan");
     row("only SOURCE", {"@/CARD"}, "velvora-scan");
     row("three operands", {"@/CARD", "@/out", "@/more"}, "velvora-scan");
     row("unknown option", {"--fast", "@/CARD", "@/out"}, "velvora-scan");
@@ -328,6 +324,15 @@ void TestDevices::refusals()
     QVERIFY2(scan.out.isEmpty() && QString::fromLocal8Bit(scan.err).contains(said), scan.err.constData());
     QCOMPARE(written(), before);
     QCOMPARE(read_file(work.filePath("plain-file")), QByteArray("not a folder"));
+}
+
+// A mounted device's files are indexed through its mount point; an image has none.
+void TestDevices::mounted_card_is_indexed_through_its_mount_point()
+{
+    if (!exfat_error.isEmpty())
+        QSKIP(qPrintable(exfat_error));
+    QCOMPARE(run_scan({exfat.node, work.filePath("from-device")}).out, summary(0, 0));
+    QCOMPARE(run_scan({work.filePath("exfat.img"), work.filePath("from-image")}).out, summary(1, 1));
 }
 
 // A photo that does not fit leaves no file and counts as failed; the run goes on.

@@ -33,7 +33,6 @@ ProgramRun run_program(const QString &program, const QStringList &arguments,
 // True when the program exits 0; its stdout goes to output when given.
 bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
               const QByteArray &input = {});
-// The names of the tools that cannot be found on PATH.
 QStringList missing_tools(const QStringList &tools);
 
 // The command run as the unprivileged user nobody (setpriv, no groups).

@@ -31,7 +31,6 @@ struct BlockFacts
     std::optional<QString> backing_file = {}; // set: a loop device, which carries HintSystem
 };
 
-// The object tree the service exports.
 struct UdisksTree
 {
     QDBusObjectPath block(const QString &node, const BlockFacts &facts);
