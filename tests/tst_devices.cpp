@@ -58,8 +58,7 @@ QList<QByteArray> photos_in(const QString &directory)
     return photos;
 }
 
-// The window as main() builds it, run as nobody by the service test: "Next" on
-// node and, when the scan runs, "Restore..." of every photo into out_dir.
+// The window as main() builds it, run as nobody: "Next" on node, "Restore..." of every photo into out_dir.
 int window_run(const QString &node, const QString &out_dir)
 {
     using namespace windowtest;
@@ -254,8 +253,7 @@ void TestDevices::rebound_loop_device_is_another_device()
     QVERIFY(!device.is_available());
 }
 
-// With the live files indexed, exactly the deleted photos come out, byte for
-// byte up to their end-of-image marker, in card order.
+// With the live files indexed, exactly the deleted photos come out, byte for byte, in card order.
 void TestDevices::recovers_the_deleted_photos_byte_for_byte()
 {
     if (!card_error.isEmpty())
