@@ -4,7 +4,7 @@
 #
 #   ./test.sh                      Debug build in ./build-test
 #   VELVORA_SANITIZE=1 ./test.sh   AddressSanitizer + UBSan build in ./build-asan
-#   ./test.sh -R velvorascan       extra arguments go to ctest
+#   ./test.sh -R devices           extra arguments go to ctest
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 

@@ -1,28 +1,25 @@
 #pragma once
 
-#include <QByteArray>
 #include <QList>
-#include <QString>
 #include <QStringList>
 
 namespace testsupport {
 
-// The sample card of scripts/make-sample-card.sh: a 48 MiB FAT32 image with
-// live and deleted photos of every kind (baseline, progressive, restart
-// markers, EXIF thumbnail, bytes after the end-of-image marker).
+// The sample card of scripts/make-sample-card.sh: a 48 MiB FAT32 image with live and
+// deleted photos of every kind (progressive, restart markers, EXIF thumbnail, trailer).
 struct SampleCard
 {
     // Makes the card in directory (readable by every user) and copies its live
     // files off it with mcopy; error says why when it fails.
     bool make(const QString &directory, QString *error);
+    // The names a scan gives the deleted photos: IMAGE_0001.JPG onward.
+    QStringList recovered_names() const;
 
     QString image;             // the card image
     QString live;              // its live files, copied off: what a mount point would show
     QStringList live_paths;    // card paths of the live photos
     QStringList deleted_paths; // card paths of the deleted photos, in card order
     QList<QByteArray> deleted; // their bytes up to the end-of-image marker, in card order
-    // The names a scan gives the deleted photos: IMAGE_0001.JPG onward.
-    QStringList recovered_names() const;
 };
 
 } // namespace testsupport

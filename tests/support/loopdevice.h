@@ -10,8 +10,8 @@ namespace testsupport {
 class LoopDevice
 {
 public:
-    ~LoopDevice();
     LoopDevice() = default;
+    ~LoopDevice();
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;
 
@@ -19,14 +19,13 @@ public:
     bool mount_exfat(const QString &directory);
     void unmount();
     void detach();
-    QString name() const;
+    QString name() const { return node.section('/', -1); }
 
     QString node;
     QString mount_point;
 };
 
-// Empty when loop devices can be attached here and the tools are installed
-// (mount.exfat-fuse also needs /dev/fuse), else why not.
+// Empty when loop devices can be attached here with tools (and FUSE for mount.exfat-fuse), else why not.
 QString loop_unavailable_reason(const QStringList &tools = {});
 
 // A small tmpfs mounted on directory for as long as this object lives.

@@ -1,14 +1,16 @@
 #include "testsupport.h"
+#include "cardimage.h"
 
 #include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -19,18 +21,15 @@ QImage make_picture(int width, int height, int seed)
     const int hue = int(random.bounded(360));
     for (int y = 0; y < height; ++y) {
         QRgb *line = reinterpret_cast<QRgb *>(picture.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const int r = (x * 255 / qMax(1, width - 1) + seed * 37) & 0xFF;
-            const int g = (y * 255 / qMax(1, height - 1) + seed * 11) & 0xFF;
-            const int b = ((x + y) * 3 + hue) & 0xFF;
-            line[x] = qRgb(r, g, b);
-        }
+        for (int x = 0; x < width; ++x)
+            line[x] = qRgb((x * 255 / qMax(1, width - 1) + seed * 37) & 0xFF,
+                           (y * 255 / qMax(1, height - 1) + seed * 11) & 0xFF, ((x + y) * 3 + hue) & 0xFF);
     }
     QPainter painter(&picture);
     painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
     for (int i = 0; i < 12; ++i) {
         painter.setBrush(QColor::fromHsv(int(random.bounded(360)), 160, 220));
-        painter.setPen(Qt::NoPen);
         const int w = 10 + int(random.bounded(qMax(11, width / 3)));
         const int h = 10 + int(random.bounded(qMax(11, height / 3)));
         painter.drawEllipse(int(random.bounded(width)), int(random.bounded(height)), w, h);
@@ -57,30 +56,41 @@ QByteArray qt_jpeg(const QImage &picture, int quality)
     return bytes;
 }
 
+QByteArray cjpeg(const QImage &picture, const QStringList &options)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    QByteArray ppm = "P6\n" + QByteArray::number(rgb.width()) + ' ' + QByteArray::number(rgb.height()) + "\n255\n";
+    for (int y = 0; y < rgb.height(); ++y)
+        ppm.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), rgb.width() * 3);
+    QByteArray jpeg;
+    return run_tool("cjpeg", options, &jpeg, ppm) ? jpeg : QByteArray();
+}
+
+QByteArray with_exif_thumbnail(const QByteArray &jpeg, const QImage &thumbnail)
+{
+    QTemporaryDir dir;
+    const QString photo = dir.filePath("photo.jpg"), thumb = dir.filePath("thumb.jpg");
+    if (!write_file(photo, jpeg) || !write_file(thumb, qt_jpeg(thumbnail, 80))
+        || !run_tool("exiftool", {"-q", "-overwrite_original", "-Make=Velvora Test", "-ThumbnailImage<=" + thumb, photo}))
+        return {};
+    return read_file(photo);
+}
+
 ProgramRun run_program(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment,
                        const QByteArray &input)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    ProgramRun run;
-    if (!process.waitForStarted(10000)) {
-        run.err = process.errorString().toLocal8Bit();
-        return run;
-    }
     process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(300000)) {
         process.kill();
         process.waitForFinished();
-        run.err = "timed out";
-        return run;
+        return {-1, true, {}, process.errorString().toLocal8Bit()};
     }
-    run.crashed = process.exitStatus() != QProcess::NormalExit;
-    run.exit_code = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return {process.exitCode(), process.exitStatus() != QProcess::NormalExit, process.readAllStandardOutput(),
+            process.readAllStandardError()};
 }
 
 bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output, const QByteArray &input)
@@ -89,39 +99,6 @@ bool run_tool(const QString &program, const QStringList &arguments, QByteArray *
     if (output)
         *output = run.out;
     return !run.crashed && run.exit_code == 0;
-}
-
-QString tool_output(const QString &program, const QStringList &arguments)
-{
-    QByteArray output;
-    return run_tool(program, arguments, &output) ? QString::fromLocal8Bit(output).trimmed() : QString();
-}
-
-QStringList as_nobody(const QStringList &command)
-{
-    return QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
-                       QStringLiteral("--clear-groups")}
-        + command;
-}
-
-QString why_not_as_nobody()
-{
-    if (!missing_tools({QStringLiteral("setpriv")}).isEmpty())
-        return QStringLiteral("setpriv is not installed");
-    QStringList command = as_nobody({QStringLiteral("true")});
-    if (!run_tool(command.takeFirst(), command))
-        return QStringLiteral("cannot run programs as nobody here (needs root)");
-    return {};
-}
-
-bool open_to_everyone(const QString &path)
-{
-    return QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
-}
-
-bool open_for_writing(const QString &path)
-{
-    return QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
 }
 
 QStringList missing_tools(const QStringList &tools)
@@ -134,68 +111,26 @@ QStringList missing_tools(const QStringList &tools)
     return missing;
 }
 
-QByteArray cjpeg(const QImage &picture, const QStringList &options)
+QStringList as_nobody(const QStringList &command)
 {
-    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
-    QByteArray ppm = QByteArray("P6\n") + QByteArray::number(rgb.width()) + ' ' + QByteArray::number(rgb.height())
-                     + "\n255\n";
-    for (int y = 0; y < rgb.height(); ++y)
-        ppm.append(reinterpret_cast<const char *>(rgb.constScanLine(y)), rgb.width() * 3);
-    QByteArray jpeg;
-    if (!run_tool(QStringLiteral("cjpeg"), options, &jpeg, ppm))
-        return {};
-    return jpeg;
+    return QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
 }
 
-QByteArray with_exif_thumbnail(const QByteArray &jpeg, const QImage &thumbnail)
+QString why_not_as_nobody()
 {
-    QTemporaryDir dir;
-    const QString photo = dir.filePath(QStringLiteral("photo.jpg"));
-    const QString thumb = dir.filePath(QStringLiteral("thumb.jpg"));
-    if (!write_file(photo, jpeg) || !write_file(thumb, qt_jpeg(thumbnail, 80)))
-        return {};
-    if (!run_tool(QStringLiteral("exiftool"),
-                  {QStringLiteral("-q"), QStringLiteral("-overwrite_original"), QStringLiteral("-Make=Velvora Test"),
-                   QStringLiteral("-ThumbnailImage<=") + thumb, photo}))
-        return {};
-    return read_file(photo);
+    if (!missing_tools({"setpriv"}).isEmpty())
+        return "setpriv is not installed";
+    return run_tool("setpriv", as_nobody({"true"}).mid(1)) ? QString() : "cannot run programs as nobody here (needs root)";
 }
 
-bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label)
+bool open_to_everyone(const QString &path)
 {
-    image_path = path;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(size_bytes))
-        return false;
-    file.close();
-    return run_tool(QStringLiteral("mkfs.fat"),
-                    {QStringLiteral("-F"), QStringLiteral("32"), QStringLiteral("-n"), label, path});
+    return QFile::setPermissions(path, QFileDevice::Permissions(0x7755));
 }
 
-bool FatImage::mkdir(const QString &card_path)
+bool open_for_writing(const QString &path)
 {
-    return run_tool(QStringLiteral("mmd"), {QStringLiteral("-i"), image_path, QStringLiteral("::") + card_path});
-}
-
-bool FatImage::put(const QString &card_path, const QByteArray &content)
-{
-    QTemporaryDir dir;
-    const QString source = dir.filePath(QStringLiteral("content"));
-    return write_file(source, content)
-        && run_tool(QStringLiteral("mcopy"),
-                    {QStringLiteral("-o"), QStringLiteral("-i"), image_path, source, QStringLiteral("::") + card_path});
-}
-
-bool FatImage::remove(const QString &card_path)
-{
-    return run_tool(QStringLiteral("mdel"), {QStringLiteral("-i"), image_path, QStringLiteral("::") + card_path});
-}
-
-bool FatImage::extract_all(const QString &directory)
-{
-    return QDir().mkpath(directory)
-        && run_tool(QStringLiteral("mcopy"), {QStringLiteral("-s"), QStringLiteral("-n"), QStringLiteral("-i"),
-                                              image_path, QStringLiteral("::/*"), directory});
+    return QFile::setPermissions(path, QFileDevice::Permissions(0x7777));
 }
 
 bool write_file(const QString &path, const QByteArray &content)
@@ -212,8 +147,7 @@ QByteArray read_file(const QString &path)
 
 QStringList entries_of(const QString &directory)
 {
-    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                     QDir::Name);
+    return QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 QByteArray volume_of(const QList<QByteArray> &photos)
@@ -224,6 +158,129 @@ QByteArray volume_of(const QList<QByteArray> &photos)
         volume.resize((volume.size() + 511) / 512 * 512 + 512 * 3, '\0');
     }
     return volume;
+}
+
+bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label)
+{
+    image_path = path;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(size_bytes))
+        return false;
+    file.close();
+    return run_tool("mkfs.fat", {"-F", "32", "-n", label, path});
+}
+
+bool FatImage::put(const QString &card_path, const QByteArray &content)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath("content");
+    return write_file(source, content) && run_tool("mcopy", {"-o", "-i", image_path, source, "::" + card_path});
+}
+
+bool FatImage::remove(const QString &card_path)
+{
+    return run_tool("mdel", {"-i", image_path, "::" + card_path});
+}
+
+LoopDevice::~LoopDevice()
+{
+    unmount();
+    detach();
+}
+
+bool LoopDevice::attach(const QString &image, const QStringList &options)
+{
+    QByteArray output;
+    if (run_tool("losetup", options + QStringList{"-f", "--show", image}, &output))
+        node = QString::fromLocal8Bit(output).trimmed();
+    return !node.isEmpty();
+}
+
+bool LoopDevice::mount_exfat(const QString &directory)
+{
+    if (run_tool("mount.exfat-fuse", {node, directory}))
+        mount_point = directory;
+    return !mount_point.isEmpty();
+}
+
+void LoopDevice::unmount()
+{
+    if (!mount_point.isEmpty() && !run_tool("umount", {mount_point}))
+        run_tool("umount", {"-l", mount_point});
+    mount_point.clear();
+}
+
+void LoopDevice::detach()
+{
+    if (!node.isEmpty())
+        run_tool("losetup", {"-d", node});
+    node.clear();
+}
+
+QString loop_unavailable_reason(const QStringList &tools)
+{
+    if (::geteuid() != 0)
+        return "not root: loop devices cannot be attached here";
+    const QStringList missing = missing_tools(tools + QStringList{"losetup"});
+    if (!missing.isEmpty())
+        return "not installed: " + missing.join(' ');
+    if (!QFileInfo::exists("/dev/loop-control"))
+        return "this machine has no loop devices (/dev/loop-control is missing)";
+    if (tools.contains("mount.exfat-fuse") && !QFileInfo::exists("/dev/fuse"))
+        return "FUSE is not available here (no /dev/fuse)";
+    return {};
+}
+
+TmpfsMount::TmpfsMount(const QString &directory, const QString &size)
+{
+    if (run_tool("mount", {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", directory}))
+        point = directory;
+}
+
+TmpfsMount::~TmpfsMount()
+{
+    if (mounted())
+        run_tool("umount", {point});
+}
+
+bool make_blank_image(const QString &path, qint64 size)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.resize(size);
+}
+
+bool make_exfat_image(const QString &path, qint64 size, const QString &label)
+{
+    return make_blank_image(path, size) && run_tool("mkfs.exfat", {"-L", label, path});
+}
+
+bool SampleCard::make(const QString &directory, QString *error)
+{
+    image = directory + "/card.img";
+    live = directory + "/live";
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VELVORA_MAKE_PHOTO", VELVORA_MAKE_PHOTO_PATH);
+    const ProgramRun made = run_program("bash", {VELVORA_SOURCE_DIR "/scripts/make-sample-card.sh", image}, environment);
+    *error = made.exit_code == 0 ? QString() : "make-sample-card.sh failed: " + QString::fromLocal8Bit(made.err);
+    const QString expected = image + ".expected/";
+    live_paths = QString::fromUtf8(read_file(expected + "live.txt")).split('\n', Qt::SkipEmptyParts);
+    deleted_paths = QString::fromUtf8(read_file(expected + "deleted.txt")).split('\n', Qt::SkipEmptyParts);
+    deleted.clear();
+    for (const QString &path : std::as_const(deleted_paths))
+        deleted.append(read_file(expected + "deleted/" + QFileInfo(path).fileName()));
+    open_to_everyone(directory);
+    open_to_everyone(image);
+    if (error->isEmpty() && !(QDir().mkpath(live) && run_tool("mcopy", {"-s", "-n", "-i", image, "::/*", live})))
+        *error = "mcopy could not copy the live files off the card";
+    return error->isEmpty();
+}
+
+QStringList SampleCard::recovered_names() const
+{
+    QStringList names;
+    for (int i = 1; i <= deleted.size(); ++i)
+        names.append(QString::asprintf("IMAGE_%04d.JPG", i));
+    return names;
 }
 
 } // namespace testsupport

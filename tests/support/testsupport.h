@@ -2,61 +2,24 @@
 
 #include <QByteArray>
 #include <QImage>
-#include <QString>
 #include <QProcessEnvironment>
 #include <QStringList>
 
 #include "loopdevice.h"
 
-// Real photographs and real card images for the tests: JPEGs from Qt's
-// encoder and libjpeg-turbo's cjpeg, EXIF thumbnails from exiftool, FAT32
-// images from mkfs.fat and mtools.
+// Real photographs and card images for the tests, and programs run to their end, also as nobody.
 namespace testsupport {
 
 // A distinct, photo-like picture: gradients, shapes and noise from seed.
 QImage make_picture(int width, int height, int seed);
-
 // Encoded by Qt's JPEG writer (starts FF D8 FF E0).
 QByteArray qt_jpeg(const QImage &picture, int quality = 85);
-
-// Encoded by cjpeg with the given options (for example -restart 1,
-// -progressive). Empty when cjpeg cannot be run.
+// Encoded by cjpeg with options such as -restart 1 or -progressive; empty when cjpeg cannot run.
 QByteArray cjpeg(const QImage &picture, const QStringList &options = {});
-
-// The same photograph with an EXIF APP1 segment holding a thumbnail, written
-// by exiftool. Empty when exiftool cannot be run.
+// With an EXIF APP1 segment holding thumbnail, written by exiftool; empty when it cannot run.
 QByteArray with_exif_thumbnail(const QByteArray &jpeg, const QImage &thumbnail);
 
-// Runs a program to its end; true when it exits 0. Output is collected into
-// output when given.
-bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
-              const QByteArray &input = {});
-
-// What a program printed on stdout, trimmed; empty when it failed.
-QString tool_output(const QString &program, const QStringList &arguments);
-
-// The names of the tools that cannot be found on PATH.
-QStringList missing_tools(const QStringList &tools);
-
-// A FAT32 card image made with mkfs.fat and filled with mtools.
-class FatImage
-{
-public:
-    // Creates path with the given size (at least 34 MiB for FAT32).
-    bool create(const QString &path, qint64 size_bytes, const QString &label = QStringLiteral("CARD"));
-    bool mkdir(const QString &card_path);
-    bool put(const QString &card_path, const QByteArray &content);
-    bool remove(const QString &card_path);
-    // Copies every live file out of the card into directory.
-    bool extract_all(const QString &directory);
-    QString path() const { return image_path; }
-
-private:
-    QString image_path;
-};
-
-// What a program did: run_program waits for it (up to 5 minutes) and
-// collects both outputs.
+// What a program did: run_program waits up to 5 minutes for it.
 struct ProgramRun
 {
     int exit_code = -1;
@@ -67,22 +30,37 @@ struct ProgramRun
 ProgramRun run_program(const QString &program, const QStringList &arguments,
                        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                        const QByteArray &input = {});
+// True when the program exits 0; its stdout goes to output when given.
+bool run_tool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
+              const QByteArray &input = {});
+QStringList missing_tools(const QStringList &tools);
 
 // The command run as the unprivileged user nobody (setpriv, no groups).
 QStringList as_nobody(const QStringList &command);
 // Empty when this process can run programs as nobody here, else why not.
 QString why_not_as_nobody();
-// Folders and files an unprivileged process can reach (0755), or also write
-// into (0777).
+// Folders and files an unprivileged process can reach (0755), or also write into (0777).
 bool open_to_everyone(const QString &path);
 bool open_for_writing(const QString &path);
 
-// Writes content to path; true on success.
 bool write_file(const QString &path, const QByteArray &content);
 QByteArray read_file(const QString &path);
-// A volume of photos, each at a 512-byte boundary after a few sectors of zeros.
-QByteArray volume_of(const QList<QByteArray> &photos);
 // Every entry of a folder by name, hidden ones included.
 QStringList entries_of(const QString &directory);
+// A volume of photos, each at a 512-byte boundary after a few sectors of zeros.
+QByteArray volume_of(const QList<QByteArray> &photos);
+
+// A FAT32 card image made with mkfs.fat (at least 34 MiB) and filled with mtools.
+class FatImage
+{
+public:
+    bool create(const QString &path, qint64 size_bytes, const QString &label = QStringLiteral("CARD"));
+    bool put(const QString &card_path, const QByteArray &content);
+    bool remove(const QString &card_path);
+    QString path() const { return image_path; }
+
+private:
+    QString image_path;
+};
 
 } // namespace testsupport

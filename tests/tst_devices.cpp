@@ -1,0 +1,364 @@
+// The removable-device listing and velvora-scan end to end: the sample FAT32 card
+// byte for byte, refusals, a full folder, and a user outside the disk group who
+// reads a card through UDisks2 (a stand-in), also in the window (this program again).
+
+#include "cardimage.h"
+#include "deviceenumeration.h"
+#include "rawaccess.h"
+#include "sysfsvolumetable.h"
+#include "udisksclient.h"
+#include "udisksstandin.h"
+#include "windowdriver.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace testsupport;
+using volume_platform::Failure;
+using volume_platform::VolumeInfo;
+
+namespace {
+
+constexpr qint64 MiB = 1024 * 1024;
+
+// velvora-scan (or program) as this user or as nobody, with bus as its system bus when given.
+ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, const QString &bus = {},
+                    const QString &program = VELVORA_SCAN_PATH)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!bus.isEmpty())
+        environment.insert("DBUS_SYSTEM_BUS_ADDRESS", bus);
+    QStringList command = unprivileged ? as_nobody(QStringList{program} + arguments) : QStringList{program} + arguments;
+    return run_program(command.takeFirst(), command, environment);
+}
+
+QByteArray summary(int found, int written, int failed = 0)
+{
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0\n", found, written,
+                             failed).toLatin1();
+}
+
+// One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
+QStringList described(const QList<VolumeInfo> &volumes, int fields = 8)
+{
+    QStringList lines;
+    for (const VolumeInfo &v : volumes)
+        lines.append(QStringList{v.raw_path, v.drive, v.label, v.file_system, v.root_path, QString::number(v.size),
+                                 QString::number(v.bytes_per_sector), QString::number(v.identity)}
+                         .mid(0, fields).join(" | "));
+    lines.sort();
+    return lines;
+}
+
+QList<QByteArray> photos_in(const QString &directory)
+{
+    QList<QByteArray> photos;
+    for (const QString &name : entries_of(directory))
+        photos.append(read_file(directory + '/' + name));
+    return photos;
+}
+
+// The window as main() builds it, run as nobody: "Next" on node, "Restore..." of every photo into out_dir.
+int window_run(const QString &node, const QString &out_dir)
+{
+    using namespace windowtest;
+    const RawAccess access = RawAccess::with_system_bus();
+    MainWindow window(nullptr, [access] { return access.removable_devices(); }, access);
+    ModalAnswerer answers;
+    QString said = QString("listed=%1").arg(int(pick_device(window, node)));
+    QCoreApplication::processEvents();
+    for (ModalAnswerer::Seen &seen : answers.seen)
+        said += " message=" + seen.text.replace('\n', " | ");
+    if (page_of(window) == scan_page) {
+        for (QDeadlineTimer deadline(120000); status_of(window) != "Scanning finished" && !deadline.hasExpired();)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        said += QString(" found=%1").arg(child<QListWidget>(window, ui::results)->count());
+        answers.choose_directory(out_dir);
+        click(window, ui::restore);
+    }
+    std::printf("%s page=%d\n", qPrintable(said), page_of(window));
+    return 0;
+}
+
+} // namespace
+
+class TestDevices : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void laptop_lists_cards_sticks_and_images_data();
+    void laptop_lists_cards_sticks_and_images();
+    void unprivileged_user_reads_through_the_service();
+    void rebound_loop_device_is_another_device();
+    void recovers_the_deleted_photos_byte_for_byte();
+    void refusals_data();
+    void refusals();
+    void mounted_card_is_indexed_through_its_mount_point();
+    void full_folder_fails_a_photo_and_goes_on();
+
+private:
+    QTemporaryDir scratch, work; // the sample card; the refusals' folder
+    SampleCard card;
+    QString card_error, exfat_error;
+    LoopDevice exfat; // an exFAT card mounted on work/mnt
+    PrivateBus bus;
+};
+
+void TestDevices::initTestCase()
+{
+    const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "cjpeg", "exiftool"});
+    card_error = missing.isEmpty() ? QString() : "needs " + missing.join(' ') + " (run scripts/setup-debian.sh)";
+    if (card_error.isEmpty())
+        QVERIFY2(card.make(scratch.path(), &card_error), qPrintable(card_error));
+    // CARD (a small image), plain-file, private.img (root's, 0600), folder/,
+    // locked/ (root's, 0755), and an exFAT card on mnt/ with a photo in DCIM/, also link-to-card
+    QVERIFY(open_to_everyone(work.path()) && write_file(work.filePath("plain-file"), "not a folder"));
+    QVERIFY(write_file(work.filePath("CARD"), QByteArray(64 * 1024, '\0')) && open_to_everyone(work.filePath("CARD")));
+    QVERIFY(write_file(work.filePath("private.img"), QByteArray(4096, '\0')));
+    QVERIFY(QFile::setPermissions(work.filePath("private.img"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QVERIFY(QDir(work.path()).mkdir("folder") && QDir(work.path()).mkdir("locked"));
+    QVERIFY(open_to_everyone(work.filePath("locked")));
+    exfat_error = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"});
+    const QString point = QFileInfo(work.path()).canonicalFilePath() + "/mnt";
+    if (exfat_error.isEmpty() && (!make_exfat_image(work.filePath("exfat.img"), 16 * MiB, "CARD") || !QDir().mkpath(point)
+                                  || !exfat.attach(work.filePath("exfat.img")) || !exfat.mount_exfat(point)))
+        exfat_error = "cannot attach and mount an exFAT image here";
+    if (exfat_error.isEmpty())
+        QVERIFY(QDir(point).mkdir("DCIM") && write_file(point + "/DCIM/P.JPG", qt_jpeg(make_picture(640, 480, 41)))
+                && run_tool("sync", {}) && QFile::link(point + "/DCIM", work.filePath("link-to-card")));
+}
+
+void TestDevices::laptop_lists_cards_sticks_and_images_data()
+{
+    QTest::addColumn<bool>("udev");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("from udev's database") << true << QStringList{
+        "loop0 | loop0 | NO NAME | FAT16 | /mnt/failing | 2147483648 | 512",
+        "mmcblk0 | mmcblk0 | CAMERA | exFAT | /media/anna/CAMERA CARD | 31914983424 | 512",
+        "sdb1 | sdb1 | PHOTOS | FAT32 | /media/anna/PHOTOS | 10240393216 | 512",
+        "sdb5 | sdb5 | MY CARD | exFAT |  | 5134876672 | 512"};
+    // without udev, libblkid's probe names what it can read (here the card only)
+    QTest::newRow("probed without udev") << false << QStringList{
+        "loop0 | loop0 |  |  | /mnt/failing | 2147483648 | 512",
+        "mmcblk0 | mmcblk0 | CAMERA | FAT32 | /media/anna/CAMERA CARD | 31914983424 | 512",
+        "sdb1 | sdb1 |  |  | /media/anna/PHOTOS | 10240393216 | 512", "sdb5 | sdb5 |  |  |  | 5134876672 | 512"};
+}
+
+// Never listed: sdb itself (it has partitions) and sdb2 (an extended partition's
+// container); sdc, a card reader without card; sdd, a USB disk holding /home under
+// LUKS; sde, a USB stick holding /boot; sdf, a USB disk used for swap; sr0, a DVD;
+// loop1, unbound; loop2, a snap's squashfs; the NVMe disk; dm-0, zram0 and ram0.
+// The stick's first partition is mounted twice: the folder bind mount must not win.
+void TestDevices::laptop_lists_cards_sticks_and_images()
+{
+    QFETCH(bool, udev);
+    QFETCH(QStringList, lines);
+    const QString root = VELVORA_FIXTURES_DIR "/laptop";
+    SysfsVolumeTable::Roots roots{root + "/sys", root + "/mountinfo", root + "/swaps", root + "/udev/data", root + "/dev"};
+    if (!udev)
+        roots.udev_data = "/nonexistent/udev/data";
+    QStringList probed;
+    const SysfsVolumeTable table(roots, [&probed](const QString &node, SysfsVolumeTable::FileSystemId *id) {
+        probed.append(node);
+        if (node.endsWith("/mmcblk0"))
+            *id = {"CAMERA", "vfat", "FAT32"};
+        return node.endsWith("/mmcblk0"); // the others: unreadable, or no file system on them
+    });
+    QCOMPARE(described(table.volumes(), 7).replaceInStrings(root + "/dev/", ""), lines);
+    QCOMPARE(probed.size(), udev ? 0 : 4); // udev knows every listed volume: nothing is probed
+}
+
+// The sample card on a loop device with 4096-byte sectors that nobody may read: a
+// cancelled prompt is said as such, by velvora-scan and the window; the service lists
+// the card as sysfs does; after one accepted prompt a run, every photo comes back.
+void TestDevices::unprivileged_user_reads_through_the_service()
+{
+    QStringList why_not{bus.address.isEmpty() ? "dbus-daemon cannot be started here" : "", loop_unavailable_reason(),
+                        why_not_as_nobody(), card_error};
+    if (why_not.removeAll(QString()) < 4)
+        QSKIP(qPrintable(why_not.join("; ")));
+    LoopDevice loop;
+    QVERIFY(loop.attach(card.image, {"-b", "4096"}));
+    UdisksTree tree;
+    const QDBusObjectPath object = tree.block(loop.node, {.size = QFileInfo(card.image).size(), .label = "VELVORA",
+                                                          .type = "vfat", .version = "FAT32", .backing_file = card.image});
+    const QDBusObjectPath other = tree.block("/dev/sdz", {.size = 40 * MiB});
+    UdisksStandIn service(bus.address, tree.objects);
+    StandInBlock *served = service.serve_block(object, loop.node, true);
+    const StandInBlock *decoy = service.serve_block(other, card.image);
+    QTemporaryDir dir;
+    const QString out = dir.filePath("scan"), window_out = dir.filePath("window");
+    QVERIFY(open_to_everyone(dir.path()) && QDir().mkpath(out) && QDir().mkpath(window_out));
+    QVERIFY(open_for_writing(out) && open_for_writing(window_out));
+    const auto scan = [&] { return run_scan({loop.node, out}, true, bus.address); };
+    const auto window = [&] {
+        const ProgramRun run = run_scan({"--window", loop.node, window_out}, true, bus.address, qApp->applicationFilePath());
+        return QString::fromUtf8(run.out).trimmed();
+    };
+    const auto refused = [&](Failure failure) {
+        const ProgramRun run = scan();
+        QCOMPARE(run.exit_code, 2);
+        QCOMPARE(QString::fromLocal8Bit(run.err).section('\n', 0, 0),
+                 QString("velvora-scan: %1: %2").arg(loop.node, volume_platform::failure_text(failure)));
+    };
+    refused(Failure::PermissionDenied);
+    QVERIFY(service.publish());
+    refused(Failure::AuthorizationRefused);
+    QCOMPARE(window(), "listed=1 message=The device could not be read. | "
+                           + volume_platform::failure_text(Failure::AuthorizationRefused) + " page=1");
+    QCOMPARE(served->calls.load(), 2);
+    QVERIFY(QDir(out).isEmpty() && QDir(window_out).isEmpty());
+
+    QList<VolumeInfo> from_sysfs = volume_platform::list_volumes();
+    from_sysfs.removeIf([&](const VolumeInfo &v) { return v.raw_path != loop.node; });
+    QCOMPARE(from_sysfs.value(0).bytes_per_sector, 4096u);
+    const auto listed = UdisksClient(QDBusConnection::connectToBus(bus.address, "client")).list_volumes();
+    QDBusConnection::disconnectFromBus("client");
+    QCOMPARE(described(listed.value_or(QList<VolumeInfo>())), described(from_sysfs));
+    const QString line = QString("\n%1\tVELVORA (%2) - 48 MB | FAT32 Volume\t\n").arg(loop.node, loop.name());
+    QVERIFY(("\n" + run_scan({"--list"}, true, bus.address).out).contains(line.toUtf8())); // needs no read access
+
+    served->refuse = false;
+    const int all = int(card.deleted.size() + card.live_paths.size());
+    QCOMPARE(scan().out, summary(all, all)); // without an index the live photos come out too
+    QCOMPARE(served->calls.load(), 3); // one prompt for the check, the scan and the writing together
+    QCOMPARE(served->interactive_calls.load(), 3);
+    QCOMPARE(decoy->calls.load(), 0);
+    const QList<QByteArray> photos = photos_in(out);
+    for (const QByteArray &photo : std::as_const(card.deleted))
+        QVERIFY(photos.contains(photo));
+    QCOMPARE(window(), QString("listed=1 found=%1 page=3").arg(all));
+    QCOMPARE(photos_in(window_out), photos);
+    QCOMPARE(served->calls.load(), 4);
+}
+
+// A folder is not the file system of a device not mounted there. The node
+// outlives the device: bound again, to another image, it is another device.
+void TestDevices::rebound_loop_device_is_another_device()
+{
+    const QString why_not = loop_unavailable_reason();
+    LoopDevice loop;
+    if (!why_not.isEmpty() || !loop.attach(work.filePath("CARD")))
+        QSKIP(qPrintable(why_not.isEmpty() ? "losetup could not attach an image here" : why_not));
+    RemovableDevice device = enumerate_removable_devices().value(loop.node);
+    device.root_path = work.path(); // a folder, but not where the device is mounted
+    QVERIFY(device.is_available() && !device.has_file_system());
+    const QString node = loop.node;
+    loop.detach();
+    if (!run_tool("losetup", {node, work.filePath("private.img")}))
+        QSKIP("the loop node was taken by someone else before it could be bound again");
+    loop.node = node;
+    QVERIFY(!device.is_available());
+}
+
+// With the live files indexed, exactly the deleted photos come out, byte for byte, in card order.
+void TestDevices::recovers_the_deleted_photos_byte_for_byte()
+{
+    if (!card_error.isEmpty())
+        QSKIP(qPrintable(card_error));
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out");
+    const ProgramRun scan = run_scan({"--root", card.live, card.image, out});
+    const int deleted = int(card.deleted.size());
+    QCOMPARE(scan.exit_code, 0);
+    QCOMPARE(scan.out, summary(deleted, deleted));
+    QCOMPARE(scan.err, QByteArray()); // stderr is no terminal here: no progress line
+    QCOMPARE(entries_of(out), card.recovered_names());
+    for (int i = 0; i < deleted; ++i)
+        QVERIFY2(card.deleted[i].endsWith("\xFF\xD9") && read_file(out + '/' + card.recovered_names()[i]) == card.deleted[i],
+                 qPrintable(card.deleted_paths[i]));
+}
+
+void TestDevices::refusals_data()
+{
+    // @/ is the refusals' folder (see initTestCase), @loop the loop device of its exFAT card
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<QString>("needs"); // nobody: run as nobody; loop: the exFAT card
+    const auto row = [](const char *name, const QStringList &arguments, const char *said, const char *needs = "") {
+        QTest::newRow(name) << arguments << QString(said) << QString(needs);
+    };
+    row("only SOURCE", {"@/CARD"}, "velvora-scan");
+    row("three operands", {"@/CARD", "@/out", "@/more"}, "velvora-scan");
+    row("unknown option", {"--fast", "@/CARD", "@/out"}, "velvora-scan");
+    row("--root without DIR", {"--root"}, "velvora-scan");
+    row("--list with operands", {"--list", "@/CARD"}, "velvora-scan");
+    row("--root not a folder", {"--root", "@/no-such-dir", "@/CARD", "@/out"}, "not a readable folder");
+    row("missing SOURCE", {"@/no-such-card.img", "@/out"}, "No such");
+    row("a folder as SOURCE", {"@/folder", "@/out"}, "folder");
+    row("OUTDIR is a file", {"@/CARD", "@/plain-file"}, "plain-file exists and is not a folder");
+    row("OUTDIR under a file", {"@/CARD", "@/plain-file/out"}, "plain-file/out: the folder cannot be created");
+    row("SOURCE this user may not read", {"@/private.img", "@/out"}, "membership of the 'disk' group or root", "nobody");
+    row("OUTDIR this user may not write", {"@/CARD", "@/locked"}, "locked: the folder cannot be written to", "nobody");
+    row("OUTDIR this user may not create", {"@/CARD", "@/locked/new"}, "locked/new: the folder cannot be created",
+        "nobody");
+    // a folder on the volume being scanned: for the device, the image behind it, and through a link
+    row("OUTDIR on the device", {"@loop", "@/mnt/out"}, "volume being scanned", "loop");
+    row("OUTDIR on the image", {"@/exfat.img", "@/mnt/out"}, "volume being scanned", "loop");
+    row("OUTDIR a folder of the card", {"@loop", "@/mnt/DCIM"}, "volume being scanned", "loop");
+    row("OUTDIR through a link", {"@/exfat.img", "@/link-to-card/new/out"}, "volume being scanned", "loop");
+}
+
+// Exit status 2, nothing on stdout, the reason on stderr, nothing written.
+void TestDevices::refusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, said);
+    QFETCH(QString, needs);
+    const QString why_not = needs == "nobody" ? why_not_as_nobody() : needs == "loop" ? exfat_error : QString();
+    if (!why_not.isEmpty())
+        QSKIP(qPrintable(why_not));
+    for (QString &argument : arguments)
+        argument.replace("@loop", exfat.node).replace("@/", work.path() + '/');
+    const auto written = [this] {
+        return entries_of(work.path()) + entries_of(work.filePath("locked")) + entries_of(work.filePath("mnt"))
+             + entries_of(work.filePath("mnt/DCIM"));
+    };
+    const QStringList before = written();
+    const ProgramRun scan = run_scan(arguments, needs == "nobody");
+    QCOMPARE(scan.exit_code, 2);
+    QVERIFY2(scan.out.isEmpty() && QString::fromLocal8Bit(scan.err).contains(said), scan.err.constData());
+    QCOMPARE(written(), before);
+    QCOMPARE(read_file(work.filePath("plain-file")), QByteArray("not a folder"));
+}
+
+// A mounted device's files are indexed through its mount point; an image has none.
+void TestDevices::mounted_card_is_indexed_through_its_mount_point()
+{
+    if (!exfat_error.isEmpty())
+        QSKIP(qPrintable(exfat_error));
+    QCOMPARE(run_scan({exfat.node, work.filePath("from-device")}).out, summary(0, 0));
+    QCOMPARE(run_scan({work.filePath("exfat.img"), work.filePath("from-image")}).out, summary(1, 1));
+}
+
+// A photo that does not fit leaves no file and counts as failed; the run goes on.
+void TestDevices::full_folder_fails_a_photo_and_goes_on()
+{
+    QTemporaryDir dir;
+    const QList<QByteArray> photos{qt_jpeg(make_picture(200, 150, 51)), qt_jpeg(make_picture(1600, 1200, 52), 95),
+                                   qt_jpeg(make_picture(200, 150, 53))};
+    QVERIFY(photos[1].size() > 400 * 1024 && write_file(dir.filePath("card.img"), volume_of(photos)));
+    const QString out = dir.filePath("small-disk");
+    QVERIFY(QDir().mkpath(out));
+    const TmpfsMount mount(out, "200k"); // room for the small photos only
+    if (!mount.mounted())
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    const ProgramRun scan = run_scan({dir.filePath("card.img"), out});
+    QCOMPARE(scan.exit_code, 1);
+    QCOMPARE(scan.out, summary(3, 2, 1));
+    QCOMPARE(photos_in(out), (QList<QByteArray>{photos[0], photos[2]}));
+    QCOMPARE(entries_of(out), (QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG"}));
+}
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--window")
+        return window_run(argv[2], argv[3]);
+    TestDevices test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_devices.moc"
