@@ -1,22 +1,99 @@
+// The carver over volumes laid out as used cards are, at any block cuts, and
+// the same cases end to end: through the worker with a file still on the
+// card, and through velvora-scan.
+
+#include "carvingvolume.h"
+#include "fsindexer.h"
 #include "jpegcarver.h"
 #include "testsupport.h"
 
+#include <QDir>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <zlib.h>
+
+using testsupport::CarvingVolume;
+using Placed = CarvingVolume::Placed;
+using Filler = CarvingVolume::Filler;
+using Streams = QList<Placed>;
+
+namespace testsupport {
+
+char *toString(const CarvingVolume::Placed &p)
+{
+    return QTest::toString(QStringLiteral("stream at %1, %2 bytes").arg(p.offset).arg(p.bytes.size()));
+}
+
+} // namespace testsupport
 
 namespace {
 
-struct Carved
+quint32 crc_of(const QByteArray &bytes)
 {
-    qint64 offset;
-    QByteArray bytes;
-    bool operator==(const Carved &other) const { return offset == other.offset && bytes == other.bytes; }
-};
-using Streams = QList<Carved>;
+    return quint32(crc32_z(0, reinterpret_cast<const Bytef *>(bytes.constData()), size_t(bytes.size())));
+}
 
-char *toString(const Carved &c)
+// The photo with a comment segment after its start of image whose four
+// bytes are solved so that its CRC-32 equals the original's: CRC-32 is
+// affine in the message bits, so flipping bits adds fixed vectors.
+QByteArray with_same_crc_longer(const QByteArray &photo)
 {
-    return QTest::toString(QStringLiteral("stream at %1, %2 bytes").arg(c.offset).arg(c.bytes.size()));
+    QByteArray forged = testsupport::with_segment_first(photo, 0xFE, QByteArray(4, 0));
+    const auto flip = [&](int bit) { forged[6 + bit / 8] = char(forged[6 + bit / 8] ^ (1 << (bit % 8))); };
+    const quint32 base = crc_of(forged);
+    quint64 rows[32]; // low half: the CRC change; high half: the bits flipped for it
+    for (int i = 0; i < 32; ++i) {
+        flip(i);
+        rows[i] = (crc_of(forged) ^ base) | (quint64(1) << (32 + i));
+        flip(i);
+    }
+    for (int col = 0; col < 32; ++col) { // Gauss-Jordan over GF(2)
+        const auto pivot = std::find_if(rows + col, rows + 32, [col](quint64 r) { return r >> col & 1; });
+        if (pivot == rows + 32)
+            return {};
+        std::swap(rows[col], *pivot);
+        for (int r = 0; r < 32; ++r)
+            if (r != col && (rows[r] >> col & 1))
+                rows[r] ^= rows[col];
+    }
+    const quint32 need = base ^ crc_of(photo);
+    quint64 bits = 0;
+    for (int col = 0; col < 32; ++col)
+        if (need >> col & 1)
+            bits ^= rows[col] >> 32;
+    for (int i = 0; i < 32; ++i)
+        if (bits >> i & 1)
+            flip(i);
+    return forged;
+}
+
+// What the carver made of a volume: the streams, and the candidates it gave
+// up with their bytes as far as their structure was sound.
+struct Carving
+{
+    Streams streams;
+    Streams given_up;
+};
+
+Carving carve(const QByteArray &volume, const std::function<qint64()> &next_size)
+{
+    Carving out;
+    JpegCarver carver([&](const char *data, qint64 length, qint64 offset) {
+        out.streams.append({offset, QByteArray(data, length)});
+    });
+    carver.set_give_up_handler([&](const char *data, qint64 sound, qint64 offset, JpegCarver::GiveUp) {
+        out.given_up.append({offset, QByteArray(data, sound)});
+    });
+    for (qint64 at = 0; at < volume.size();) {
+        const qint64 n = qMin<qint64>(qMax<qint64>(1, next_size()), volume.size() - at);
+        carver.feed(volume.constData() + at, n);
+        at += n;
+    }
+    carver.finish();
+    return out;
 }
 
 QByteArray marker_segment(uchar code, int payload)
@@ -36,82 +113,144 @@ QByteArray synthetic_stream(int entropy_bytes, uchar app = 0xE0, int app_payload
     return s + QByteArray("\xFF\xD9", 2);
 }
 
-// Filler that never holds a start signature at a 512-byte boundary.
-QByteArray filler(qint64 size, quint32 seed)
+// Random bytes without FF: never a marker, never a start.
+QByteArray noise(qint64 size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     QRandomGenerator random(seed);
-    for (qint64 i = 0; i < size; ++i)
-        bytes[i] = char(random.bounded(0xFF)); // never FF
+    for (char &c : bytes)
+        c = char(random.bounded(0xFF));
     return bytes;
 }
 
-void place(QByteArray &volume, qint64 offset, const QByteArray &bytes)
+// A volume of noise with the streams placed at their offsets.
+QByteArray volume_of(qint64 size, const Streams &content, quint32 seed = 1)
 {
-    if (volume.size() < offset + bytes.size())
-        volume.resize(offset + bytes.size(), 0);
-    volume.replace(offset, bytes.size(), bytes);
-}
-
-// A volume of filler with the given streams placed in it.
-QByteArray volume_of(qint64 size, const QList<Carved> &content, quint32 seed = 1)
-{
-    QByteArray volume = filler(size, seed);
-    for (const Carved &c : content)
-        place(volume, c.offset, c.bytes);
+    QByteArray volume = noise(size, seed);
+    for (const Placed &c : content) {
+        volume.resize(qMax(volume.size(), c.offset + c.bytes.size()));
+        volume.replace(c.offset, c.bytes.size(), c.bytes);
+    }
     return volume;
 }
 
-// Feeds the volume in pieces whose sizes come from next_size.
-Streams carve_in_pieces(const QByteArray &volume, const std::function<qint64()> &next_size)
+// Real photos of every kind the cases need, each of a different picture.
+struct Photos
 {
-    Streams streams;
-    JpegCarver carver([&streams](const char *data, qint64 length, qint64 offset) {
-        streams.append({offset, QByteArray(data, length)});
-    });
-    carver.reset();
-    for (qint64 at = 0; at < volume.size();) {
-        const qint64 n = qMin<qint64>(qMax<qint64>(1, next_size()), volume.size() - at);
-        carver.feed(volume.constData() + at, n);
-        at += n;
+    QByteArray a, b, c, exif, restarts;
+    QList<QPair<const char *, QByteArray>> first_segments;
+
+    Photos()
+    {
+        int seed = 100;
+        const auto picture = [&seed] { return testsupport::make_picture(320, 240, seed++); };
+        a = testsupport::qt_jpeg(picture());
+        b = testsupport::qt_jpeg(picture());
+        c = testsupport::qt_jpeg(picture(), 70);
+        exif = testsupport::with_exif_thumbnail(testsupport::qt_jpeg(picture()), picture().scaled(160, 120));
+        restarts = testsupport::cjpeg(picture(), {QStringLiteral("-restart"), QStringLiteral("1")});
+        const QByteArray plain = testsupport::cjpeg(picture());
+        const QByteArray progressive = testsupport::cjpeg(picture(), {QStringLiteral("-progressive")});
+        using testsupport::with_existing_segment_first;
+        using testsupport::with_segment_first;
+        first_segments = {
+            {"DB", with_existing_segment_first(plain, 0xDB)},
+            {"E2", with_segment_first(plain, 0xE2, QByteArray("velvora colour\0", 15))},
+            {"ED", with_segment_first(plain, 0xED, QByteArray("Photoshop 3.0\0", 14))},
+            {"EE", with_segment_first(plain, 0xEE, QByteArray("Adobe\0\x64\0\0\0\0\1", 12))},
+            {"FE", with_segment_first(plain, 0xFE, "saved by an editor")},
+            {"C4", with_existing_segment_first(plain, 0xC4)},
+            {"DD", with_segment_first(plain, 0xDD, QByteArray(2, 0))},
+            {"C0", with_existing_segment_first(plain, 0xC0)},
+            {"C2", with_existing_segment_first(progressive, 0xC2)},
+        };
     }
-    return streams;
+};
+
+const Photos &photos()
+{
+    static const Photos made;
+    return made;
 }
 
-Streams carve_whole(const QByteArray &volume)
+// The real-photo cases, each a small volume of its own.
+QList<QPair<QString, CarvingVolume>> cases()
 {
-    return carve_in_pieces(volume, [&] { return qint64(volume.size()); });
+    const Photos &p = photos();
+    QList<QPair<QString, CarvingVolume>> out;
+    const auto add = [&](const QString &name, const std::function<void(CarvingVolume &)> &build) {
+        CarvingVolume volume;
+        build(volume);
+        out.append({name, volume});
+    };
+    const auto broken_header = [](const char *app_and_length, quint32 seed, int size) {
+        const QByteArray head = QByteArray("\xFF\xD8\xFF", 3) + QByteArray::fromHex(app_and_length);
+        return head + noise(size - head.size(), seed);
+    };
+    add(QStringLiteral("photo after a sector starting FF D8"), [&](CarvingVolume &v) {
+        v.add_filler(Filler::Text, 3);
+        v.add_bytes(broken_header("E0", 1, 1024));
+        v.add_photo(p.a);
+        v.add_filler(Filler::Random, 8, 2);
+    });
+    add(QStringLiteral("truncated photo then a whole one"), [&](CarvingVolume &v) {
+        v.add_photo_piece(p.a, 0, p.a.size() * 3 / 5);
+        v.add_photo(p.b);
+        v.add_filler(Filler::Zeros, 4);
+    });
+    add(QStringLiteral("truncated photo, zeros, a whole one"), [&](CarvingVolume &v) {
+        v.add_photo_piece(p.restarts, 0, p.restarts.size() / 2);
+        v.add_filler(Filler::Zeros, 20);
+        v.add_photo(p.exif);
+        v.add_filler(Filler::Text, 4, 3);
+    });
+    add(QStringLiteral("whole photo between two pieces of another"), [&](CarvingVolume &v) {
+        v.add_photo_piece(p.a, 0, p.a.size() * 9 / 20);
+        v.add_photo(p.c);
+        v.add_photo_piece(p.a, p.a.size() * 9 / 20, p.a.size());
+        v.add_filler(Filler::Random, 4, 4);
+    });
+    add(QStringLiteral("photo inside a segment a broken candidate skips"), [&](CarvingVolume &v) {
+        v.add_bytes(broken_header("E1FFF0", 5, 600)); // APP1 of 65520 bytes
+        v.add_photo(p.b);
+        v.add_filler(Filler::Random, 160, 6);
+    });
+    for (const auto &[code, photo] : p.first_segments) {
+        const QByteArray jpeg = photo;
+        add(QStringLiteral("first segment %1").arg(QLatin1String(code)), [&](CarvingVolume &v) {
+            v.add_filler(Filler::Text, 2, 7);
+            v.add_photo(jpeg);
+            v.add_filler(Filler::Random, 4, 8);
+        });
+    }
+    return out;
 }
 
 // Streams from real encoders, and broken candidates, spread over a volume at
-// random 512-byte boundaries.
-void add_random_layout_row()
+// random 512-byte boundaries; the last stream ends with the volume.
+QByteArray random_layout(Streams *expected)
 {
     const QImage picture = testsupport::make_picture(400, 300, 9);
-    QList<QByteArray> photos{testsupport::qt_jpeg(picture), testsupport::qt_jpeg(picture, 40),
-                             synthetic_stream(64), synthetic_stream(5000, 0xE1),
-                             testsupport::cjpeg(picture, {QStringLiteral("-restart"), QStringLiteral("1B")})};
+    const QList<QByteArray> photos{testsupport::qt_jpeg(picture), testsupport::qt_jpeg(picture, 40),
+                                   synthetic_stream(64), synthetic_stream(5000, 0xE1),
+                                   testsupport::cjpeg(picture, {QStringLiteral("-restart"), QStringLiteral("1B")})};
     QByteArray broken = synthetic_stream(3000);
-    broken[2000] = char(0xFF);
-    broken[2001] = 0x00;
+    broken.replace(2000, 2, QByteArray("\xFF\x00", 2));
     broken[20] = 0x11; // breaks where the DQT marker must stand
     QRandomGenerator layout(10);
     QByteArray volume;
-    Streams expected;
     for (int round = 0; round < 3; ++round) {
         for (const QByteArray &photo : photos) {
-            place(volume, volume.size(), filler(512 * (1 + layout.bounded(4)), quint32(volume.size())));
+            volume += noise(512 * (1 + layout.bounded(4)), quint32(volume.size()));
             const bool spoil = layout.bounded(3) == 0;
             if (!spoil)
-                expected.append({volume.size(), photo});
-            place(volume, volume.size(), spoil ? broken : photo);
+                expected->append({volume.size(), photo});
+            volume += spoil ? broken : photo;
             volume.resize((volume.size() + 511) / 512 * 512, 0);
         }
     }
-    const QByteArray last = synthetic_stream(70, 0xE0, 600);
-    expected.append({volume.size(), last});
-    place(volume, volume.size(), last); // FF D9 are the last two bytes of the volume
-    QTest::newRow("random layout, FF D9 last") << (photos.last().isEmpty() ? QByteArray() : volume) << expected;
+    expected->append({volume.size(), synthetic_stream(70, 0xE0, 600)});
+    return photos.last().isEmpty() ? QByteArray() : volume + expected->last().bytes;
 }
 
 } // namespace
@@ -123,11 +262,25 @@ class TestJpegCarver : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void finds_the_streams_however_the_volume_is_cut_data();
     void finds_the_streams_however_the_volume_is_cut();
     void candidate_that_never_ends_is_capped();
-    void unreadable_gap_restarts_the_search();
+    void reused_card_scanned_end_to_end();
+    void decoder_warnings_stay_off_the_terminal();
 };
+
+void TestJpegCarver::initTestCase()
+{
+    const QStringList missing = testsupport::missing_tools({QStringLiteral("cjpeg"), QStringLiteral("exiftool")});
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("needs %1").arg(missing.join(QStringLiteral(", ")))));
+    QVERIFY(!photos().exif.isEmpty());
+    for (const auto &[code, photo] : photos().first_segments) {
+        QVERIFY2(photo.size() > 4 && photo[3] == QByteArray::fromHex(code)[0], code);
+        QVERIFY2(!QImage::fromData(photo, "JPEG").isNull(), code);
+    }
+}
 
 void TestJpegCarver::finds_the_streams_however_the_volume_is_cut_data()
 {
@@ -140,17 +293,12 @@ void TestJpegCarver::finds_the_streams_however_the_volume_is_cut_data()
     const QByteArray app12 = synthetic_stream(100, 0xEC);
     const QByteArray good = synthetic_stream(300);
 
-    row("at a boundary, filler after", volume_of(5425, {{1024, good}}), {{1024, good}});
     row("APP markers at boundaries, not off them",
         volume_of(4096, {{0, jfif}, {519, exif}, {1536, exif}, {2048, app12}, {3328, jfif}}),
         {{0, jfif}, {1536, exif}, {2048, app12}});
-    QByteArray dqt_first = synthetic_stream(100);
-    dqt_first[3] = char(0xDB);
-    row("FF D8 FF DB is a start", volume_of(2048, {{512, dqt_first}}), {{512, dqt_first}});
     QByteArray lossless = synthetic_stream(100);
     lossless[3] = char(0xC3); // a lossless frame header: no photo starts so
     row("FF D8 FF C3 is no start", volume_of(2048, {{512, lossless}}), {});
-    row("volume under 512 bytes", synthetic_stream(60), {});
 
     // A broken candidate shares the last block with a good stream, which is still found.
     const auto broken_row = [&](const char *name, int at, char value) {
@@ -178,64 +326,125 @@ void TestJpegCarver::finds_the_streams_however_the_volume_is_cut_data()
     const QByteArray first = synthetic_stream(700), second = synthetic_stream(90);
     row("back to back", volume_of(8192, {{0, first}, {805, second}, {2048, first}, {3072, second}}),
         {{0, first}, {2048, first}, {3072, second}});
+    const QByteArray last = synthetic_stream(62);
+    row("in the last, incomplete sector", volume_of(1024, {{1024, last}}), {{1024, last}});
 
-    // The 64-byte minimum before an entropy scan counts from the end of the scan header.
-    const QByteArray enough = synthetic_stream(50, 0xE0, 600), too_short = synthetic_stream(49, 0xE0, 600);
-    row("64 entropy bytes to the volume's end", volume_of(1024, {{1024, enough}}), {{1024, enough}});
-    row("63 entropy bytes to the volume's end", volume_of(1024, {{1024, too_short}}), {});
-    row("open at the volume's end", volume_of(1024, {{1024, synthetic_stream(4000).chopped(1)}}), {});
-    row("in the last, incomplete sector", volume_of(1024, {{1024, synthetic_stream(62)}}), {});
-
-    add_random_layout_row();
+    Streams expected;
+    const QByteArray volume = random_layout(&expected);
+    row("random layout, FF D9 last", volume, expected);
+    for (const auto &[name, volume] : cases())
+        row(qPrintable(name), volume.bytes(), volume.whole_photos());
 }
 
+// The same streams and the same given-up candidates however the volume is
+// cut into blocks, down to single bytes; no whole photo is given up.
 void TestJpegCarver::finds_the_streams_however_the_volume_is_cut()
 {
     QFETCH(QByteArray, volume);
     QFETCH(Streams, expected);
     if (volume.isEmpty())
         QSKIP("needs cjpeg (run scripts/setup-debian.sh)");
-    QCOMPARE(carve_whole(volume), expected);
-    for (quint32 seed = 1; seed <= 4; ++seed) {
+    const Carving whole = carve(volume, [&] { return volume.size(); });
+    QCOMPARE(whole.streams, expected);
+    for (const Placed &broken : whole.given_up)
+        for (const Placed &photo : expected)
+            QVERIFY(broken.offset != photo.offset);
+    for (quint32 seed = 1; seed <= 6; ++seed) {
         QRandomGenerator cuts(seed);
-        const qint64 largest = QList<qint64>{3, 8, 700, 70000}.at(seed % 4);
-        QCOMPARE(carve_in_pieces(volume, [&] { return 1 + qint64(cuts.bounded(largest)); }), expected);
+        const qint64 largest = QList<qint64>{3, 9, 700, 70000}.at(seed % 4);
+        const Carving cut = carve(volume, [&] { return 1 + qint64(cuts.bounded(largest)); });
+        QCOMPARE(cut.streams, whole.streams);
+        QCOMPARE(cut.given_up, whole.given_up);
     }
 }
 
+// Given up once the buffer is over the cap; the search goes on behind it.
 void TestJpegCarver::candidate_that_never_ends_is_capped()
 {
     constexpr qint64 mib = 1024 * 1024;
     const QByteArray photo = synthetic_stream(1000);
-    const QByteArray endless = synthetic_stream(0).chopped(2);
-    const auto in_blocks = [] { return 4 * mib; };
-
-    // Given up once the buffer is over the cap; the search goes on after it.
-    QByteArray volume = endless + QByteArray(56 * mib, 0x22);
-    place(volume, 56 * mib, photo);
-    QCOMPARE(carve_in_pieces(volume, in_blocks), (Streams{{56 * mib, photo}}));
-
-    // A stream whose end comes in the block that carries the buffer past the cap is completed.
-    const QByteArray long_stream = endless + QByteArray(51 * mib, 0x23) + QByteArray("\xFF\xD9", 2);
-    QCOMPARE(carve_in_pieces(long_stream + filler(4096, 11), in_blocks), (Streams{{0, long_stream}}));
+    QByteArray volume = synthetic_stream(0).chopped(2) + QByteArray(56 * mib, 0x22);
+    volume.replace(56 * mib, photo.size(), photo);
+    const Carving carved = carve(volume, [] { return 4 * mib; });
+    QCOMPARE(carved.streams, (Streams{{56 * mib, photo}}));
+    QCOMPARE(carved.given_up.size(), 1);
 }
 
-void TestJpegCarver::unreadable_gap_restarts_the_search()
+// All the cases on one card, with a deleted photo whose CRC-32 equals that
+// of a longer file still on the card: every deleted whole photo is offered
+// once, decoded, and the file still present is not.
+void TestJpegCarver::reused_card_scanned_end_to_end()
 {
-    const QByteArray photo = synthetic_stream(3000);
-    Streams streams;
-    JpegCarver carver([&streams](const char *data, qint64 length, qint64 offset) {
-        streams.append({offset, QByteArray(data, length)});
-    });
-    carver.reset();
-    // A candidate interrupted by unreadable sectors is dropped...
-    const QByteArray before = volume_of(1024, {{512, photo.left(400)}}, 15);
-    carver.feed(before.constData(), before.size());
-    carver.skip_unreadable(2048);
-    // ...and a stream after the gap is found at its true volume offset.
-    const QByteArray after = photo + filler(1024, 17);
-    carver.feed(after.constData(), after.size());
-    QCOMPARE(streams, (Streams{{3072, photo}}));
+    const QByteArray deleted = photos().c;
+    const QByteArray present = with_same_crc_longer(deleted);
+    QCOMPARE(crc_of(present), crc_of(deleted));
+    QVERIFY(present.size() != deleted.size());
+
+    CarvingVolume card;
+    for (const auto &[name, volume] : cases()) {
+        card.add_filler(Filler::Random, 3, quint32(card.bytes().size()));
+        card.add_volume(volume);
+    }
+    card.add_photo(present);
+    card.add_photo(deleted);
+
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("root")));
+    QVERIFY(testsupport::write_file(image, card.bytes()));
+    QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("root/DSC_0001.JPG")), present));
+
+    FsIndexer indexer;
+    indexer.device.raw_path = image;
+    indexer.device.bytes_per_sector = 512;
+    indexer.device.sector_count = card.bytes().size() / 512;
+    indexer.set_root_path(dir.filePath(QStringLiteral("root")));
+    indexer.set_index_existing(true);
+    indexer.set_fragment_search(false); // photos cut short come out as their top part (tst_fragments)
+    int thumbnails = 0;
+    connect(&indexer, &FsIndexer::scanning_found, &indexer,
+            [&](qint64, const QImage &thumbnail) { thumbnails += thumbnail.isNull() ? 0 : 1; },
+            Qt::DirectConnection);
+    indexer.start();
+    QVERIFY(indexer.wait(60000));
+
+    QList<QPair<qint64, QByteArray>> expected, found;
+    QList<QByteArray> seen{present};
+    for (const Placed &photo : card.whole_photos()) {
+        if (!seen.contains(photo.bytes))
+            expected.append({photo.offset, photo.bytes});
+        seen.append(photo.bytes);
+    }
+    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+        if (!image.partial)
+            found.append({image.offset, card.bytes().mid(image.offset, image.length)});
+        QCOMPARE(image.crc, crc_of(card.bytes().mid(image.offset, image.length)));
+    }
+    QCOMPARE(found, expected);
+    QCOMPARE(thumbnails, indexer.found_images.size());
+}
+
+// A damaged photo makes the decoder complain; velvora-scan says only its
+// summary, with the photo counted as one of which only the top part came out.
+void TestJpegCarver::decoder_warnings_stay_off_the_terminal()
+{
+    QByteArray damaged = photos().a;
+    damaged.replace(damaged.size() - 40, 2, "\xFF\xD3"); // a stray restart marker in the entropy-coded data
+    QVERIFY(!QImage::fromData(damaged, "JPEG").isNull());
+    CarvingVolume card;
+    card.add_filler(Filler::Text, 4);
+    card.add_photo(damaged);
+    card.add_filler(Filler::Zeros, 4);
+
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QVERIFY(testsupport::write_file(image, card.bytes()));
+    QProcess scan;
+    scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
+    QVERIFY(scan.waitForFinished(30000));
+    QCOMPARE(scan.exitCode(), 0);
+    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0 renamed=0 partial=1\n"));
+    QCOMPARE(scan.readAllStandardError(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestJpegCarver)

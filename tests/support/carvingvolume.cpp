@@ -1,9 +1,6 @@
 #include "carvingvolume.h"
 
-#include "testsupport.h"
-
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <iterator>
 
@@ -94,18 +91,6 @@ QByteArray with_existing_segment_first(const QByteArray &jpeg, uchar code)
         at += length;
     }
     return {};
-}
-
-QByteArray stripped_of_metadata(const QByteArray &jpeg)
-{
-    QTemporaryDir dir;
-    const QString in = dir.filePath(QStringLiteral("in.jpg"));
-    const QString out = dir.filePath(QStringLiteral("out.jpg"));
-    if (!dir.isValid() || !write_file(in, jpeg))
-        return {};
-    if (!run_tool(QStringLiteral("exiftool"), {QStringLiteral("-all="), QStringLiteral("-o"), out, in}))
-        return {};
-    return read_file(out);
 }
 
 } // namespace testsupport

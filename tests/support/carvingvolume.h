@@ -55,8 +55,5 @@ QByteArray with_segment_first(const QByteArray &jpeg, uchar code, const QByteArr
 // The same JPEG with its first segment of the given code moved to right
 // after its start of image; empty when it has none before its scan.
 QByteArray with_existing_segment_first(const QByteArray &jpeg, uchar code);
-// The JPEG with all metadata removed by exiftool (it then starts FF D8 FF
-// DB); empty when exiftool cannot be run.
-QByteArray stripped_of_metadata(const QByteArray &jpeg);
 
 } // namespace testsupport
