@@ -133,7 +133,24 @@ QByteArray photo_filling_sectors()
     return jpeg;
 }
 
+// A failing card: its first photo ends where bad sectors begin (or runs
+// into them), its second lies 4 KiB after them.
+struct Failing
+{
+    qint64 size = 0;
+    qint64 gap_from = 0;
+    qint64 gap_length = 0;
+    qint64 gone_from = -1; // -1: the device stays
+    bool short_reads = false;
+    bool cut_first = false;
+    bool second_found = true;
+    const char *end = "scanning_done";
+    qint64 unreadable = -1; // -1: none reported
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Failing)
 
 class TestFsIndexer : public QObject
 {
@@ -301,68 +318,53 @@ void TestFsIndexer::what_is_kept_out()
 
 void TestFsIndexer::failing_cards_data()
 {
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("gap_from");    // bad sectors from here
-    QTest::addColumn<qint64>("gap_length");
-    QTest::addColumn<qint64>("gone_from");   // -1: the device stays
-    QTest::addColumn<bool>("short_reads");
-    QTest::addColumn<bool>("cut_first");     // the first photo runs into the gap (else it ends where the gap begins)
-    QTest::addColumn<bool>("second_found");  // a photo 4 KiB after the gap
-    QTest::addColumn<QString>("end");
-    QTest::addColumn<qint64>("unreadable");  // -1: none reported
+    QTest::addColumn<Failing>("card");
     QTest::newRow("bad region in the first block")
-        << 2 * block + mib << mib << 64 * kib << -1LL << false << false << true << "scanning_done" << 64 * kib;
+        << Failing{.size = 2 * block + mib, .gap_from = mib, .gap_length = 64 * kib, .unreadable = 64 * kib};
     QTest::newRow("bad region in the last, short block")
-        << 2 * block + mib << 2 * block + 256 * kib << 64 * kib << -1LL << false << false << true << "scanning_done" << 64 * kib;
+        << Failing{.size = 2 * block + mib, .gap_from = 2 * block + 256 * kib, .gap_length = 64 * kib, .unreadable = 64 * kib};
     QTest::newRow("short reads, then errors")
-        << 2 * block << 2 * mib << 8 * kib << -1LL << true << false << true << "scanning_done" << 8 * kib;
+        << Failing{.size = 2 * block, .gap_from = 2 * mib, .gap_length = 8 * kib, .short_reads = true, .unreadable = 8 * kib};
     QTest::newRow("a photo running into bad sectors comes out as its top part")
-        << 2 * block << mib << 1536LL << -1LL << false << true << true << "scanning_done" << 1536LL;
+        << Failing{.size = 2 * block, .gap_from = mib, .gap_length = 1536, .cut_first = true, .unreadable = 1536};
     // the block is being read again sector by sector when the card goes
-    QTest::newRow("device gone mid-block")
-        << 3 * block << block + 512 * kib << 4 * kib << block + 2 * mib << false << false << true << "scanning_error" << 4 * kib;
-    QTest::newRow("device gone at a block") << 3 * block << mib << 0LL << 2 * block << false << false << true
-                                            << "scanning_error" << -1LL;
+    QTest::newRow("device gone mid-block") << Failing{.size = 3 * block, .gap_from = block + 512 * kib, .gap_length = 4 * kib,
+                                                      .gone_from = block + 2 * mib, .end = "scanning_error", .unreadable = 4 * kib};
+    QTest::newRow("device gone at a block")
+        << Failing{.size = 3 * block, .gap_from = mib, .gap_length = 0, .gone_from = 2 * block, .end = "scanning_error"};
     QTest::newRow("every read fails over 16 MiB: the device is gone")
-        << 8 * block << 2 * block << 5 * block << -1LL << false << false << false << "scanning_error" << 16 * mib;
+        << Failing{.size = 8 * block, .gap_from = 2 * block, .gap_length = 5 * block, .second_found = false,
+                   .end = "scanning_error", .unreadable = 16 * mib};
 }
 
 // The photos before and after the unreadable sectors are found at their
 // offsets, and the run ends as the card does.
 void TestFsIndexer::failing_cards()
 {
-    QFETCH(qint64, size);
-    QFETCH(qint64, gap_from);
-    QFETCH(qint64, gap_length);
-    QFETCH(qint64, gone_from);
-    QFETCH(bool, short_reads);
-    QFETCH(bool, cut_first);
-    QFETCH(bool, second_found);
-    QFETCH(QString, end);
-    QFETCH(qint64, unreadable);
-
-    const QByteArray first = cut_first ? a : photo_filling_sectors();
+    QFETCH(Failing, card);
+    const QByteArray first = card.cut_first ? a : photo_filling_sectors();
     const qint64 last_scan = first.lastIndexOf(QByteArray("\xFF\xDA", 2));
-    QVERIFY2(cut_first || first.size() - last_scan - 2 - ((uchar(first[last_scan + 2]) << 8) | uchar(first[last_scan + 3]))
+    QVERIFY2(card.cut_first || first.size() - last_scan - 2 - ((uchar(first[last_scan + 2]) << 8) | uchar(first[last_scan + 3]))
                  < JpegCarver::entropy_scan_minimum,
              "the photo before the gap must end within the carver's entropy minimum");
-    const qint64 first_at = cut_first ? gap_from - 4 * kib : gap_from - first.size();
-    const qint64 second_at = gap_from + gap_length + 4 * kib;
-    auto *volume = new FaultyVolume(volume_with(size, {{first_at, first}, {second_at, b}}));
-    volume->bad_from = gap_length > 0 ? gap_from : -1;
-    volume->bad_to = gap_from + gap_length;
-    volume->gone_from = gone_from;
-    volume->short_reads = short_reads;
+    const qint64 first_at = card.cut_first ? card.gap_from - 4 * kib : card.gap_from - first.size();
+    const qint64 second_at = card.gap_from + card.gap_length + 4 * kib;
+    auto *volume = new FaultyVolume(volume_with(card.size, {{first_at, first}, {second_at, b}}));
+    volume->bad_from = card.gap_length > 0 ? card.gap_from : -1;
+    volume->bad_to = card.gap_from + card.gap_length;
+    volume->gone_from = card.gone_from;
+    volume->short_reads = card.short_reads;
     FsIndexer indexer;
-    read_faulty(indexer, volume, size);
+    read_faulty(indexer, volume, card.size);
     const Run run = run_scan(indexer);
 
     QList<qint64> found = run.found; // a photo's top part is announced once the scan is past it
     std::sort(found.begin(), found.end());
-    QCOMPARE(found, (second_found ? QList<qint64>{first_at, second_at} : QList<qint64>{first_at}));
+    QCOMPARE(found, (card.second_found ? QList<qint64>{first_at, second_at} : QList<qint64>{first_at}));
+    const QString end = QLatin1String(card.end);
     QCOMPARE(run.events.last(), end);
     QCOMPARE(run.count(end), 1);
-    QCOMPARE(run.unreadable, unreadable);
+    QCOMPARE(run.unreadable, card.unreadable);
     QCOMPARE(indexer.error_text().isEmpty(), end == QLatin1String("scanning_done"));
     QCOMPARE(run.progress.last().first == run.progress.last().second, end == QLatin1String("scanning_done"));
 }

@@ -2,7 +2,7 @@
 // the same cases end to end: through the worker with a file still on the
 // card, and through velvora-scan.
 
-#include "carvingvolume.h"
+#include "fragmentedvolume.h"
 #include "fsindexer.h"
 #include "jpegcarver.h"
 #include "testsupport.h"
@@ -17,7 +17,7 @@
 
 using testsupport::CarvingVolume;
 using Placed = CarvingVolume::Placed;
-using Filler = CarvingVolume::Filler;
+using testsupport::Gap;
 using Streams = QList<Placed>;
 
 namespace testsupport {
@@ -190,39 +190,39 @@ QList<QPair<QString, CarvingVolume>> cases()
         return head + noise(size - head.size(), seed);
     };
     add(QStringLiteral("photo after a sector starting FF D8"), [&](CarvingVolume &v) {
-        v.add_filler(Filler::Text, 3);
+        v.add_gap(Gap::Text, 3);
         v.add_bytes(broken_header("E0", 1, 1024));
         v.add_photo(p.a);
-        v.add_filler(Filler::Random, 8, 2);
+        v.add_gap(Gap::Random, 8, 2);
     });
     add(QStringLiteral("truncated photo then a whole one"), [&](CarvingVolume &v) {
-        v.add_photo_piece(p.a, 0, p.a.size() * 3 / 5);
+        v.add_bytes(p.a.left(p.a.size() * 3 / 5));
         v.add_photo(p.b);
-        v.add_filler(Filler::Zeros, 4);
+        v.add_gap(Gap::Zeros, 4);
     });
     add(QStringLiteral("truncated photo, zeros, a whole one"), [&](CarvingVolume &v) {
-        v.add_photo_piece(p.restarts, 0, p.restarts.size() / 2);
-        v.add_filler(Filler::Zeros, 20);
+        v.add_bytes(p.restarts.left(p.restarts.size() / 2));
+        v.add_gap(Gap::Zeros, 20);
         v.add_photo(p.exif);
-        v.add_filler(Filler::Text, 4, 3);
+        v.add_gap(Gap::Text, 4, 3);
     });
     add(QStringLiteral("whole photo between two pieces of another"), [&](CarvingVolume &v) {
-        v.add_photo_piece(p.a, 0, p.a.size() * 9 / 20);
+        v.add_bytes(p.a.left(p.a.size() * 9 / 20));
         v.add_photo(p.c);
-        v.add_photo_piece(p.a, p.a.size() * 9 / 20, p.a.size());
-        v.add_filler(Filler::Random, 4, 4);
+        v.add_bytes(p.a.mid(p.a.size() * 9 / 20));
+        v.add_gap(Gap::Random, 4, 4);
     });
     add(QStringLiteral("photo inside a segment a broken candidate skips"), [&](CarvingVolume &v) {
         v.add_bytes(broken_header("E1FFF0", 5, 600)); // APP1 of 65520 bytes
         v.add_photo(p.b);
-        v.add_filler(Filler::Random, 160, 6);
+        v.add_gap(Gap::Random, 160, 6);
     });
     for (const auto &[code, photo] : p.first_segments) {
         const QByteArray jpeg = photo;
         add(QStringLiteral("first segment %1").arg(QLatin1String(code)), [&](CarvingVolume &v) {
-            v.add_filler(Filler::Text, 2, 7);
+            v.add_gap(Gap::Text, 2, 7);
             v.add_photo(jpeg);
-            v.add_filler(Filler::Random, 4, 8);
+            v.add_gap(Gap::Random, 4, 8);
         });
     }
     return out;
@@ -384,7 +384,7 @@ void TestJpegCarver::reused_card_scanned_end_to_end()
 
     CarvingVolume card;
     for (const auto &[name, volume] : cases()) {
-        card.add_filler(Filler::Random, 3, quint32(card.bytes().size()));
+        card.add_gap(Gap::Random, 3, quint32(card.bytes().size()));
         card.add_volume(volume);
     }
     card.add_photo(present);
@@ -434,9 +434,9 @@ void TestJpegCarver::decoder_warnings_stay_off_the_terminal()
     damaged.replace(damaged.size() - 40, 2, "\xFF\xD3"); // a stray restart marker in the entropy-coded data
     QVERIFY(!QImage::fromData(damaged, "JPEG").isNull());
     CarvingVolume card;
-    card.add_filler(Filler::Text, 4);
+    card.add_gap(Gap::Text, 4);
     card.add_photo(damaged);
-    card.add_filler(Filler::Zeros, 4);
+    card.add_gap(Gap::Zeros, 4);
 
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card.img"));
