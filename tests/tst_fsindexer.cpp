@@ -1,12 +1,13 @@
-// The scan worker: its signal sequences, what it keeps out, and failing
-// cards (bad sectors, a device that goes away, slow reads, direct sector
-// reads of a real block device).
+// The scan worker: its signal sequences, what it keeps out, failing cards
+// (bad sectors, a device that goes away, slow reads, real sector reads), and
+// its thumbnail queue.
 
 #include "alignedbuffer.h"
 #include "faultyvolume.h"
 #include "fsindexer.h"
 #include "rawvolume.h"
 #include "testsupport.h"
+#include "thumbnailqueue.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -84,27 +85,6 @@ Run run_scan(FsIndexer &indexer, const std::function<void()> &while_running = {}
     return run;
 }
 
-RemovableDevice device_for(const QString &image, quint32 bytes_per_sector = 512)
-{
-    RemovableDevice device;
-    device.raw_path = image;
-    device.size = QFileInfo(image).size();
-    device.bytes_per_sector = bytes_per_sector;
-    device.sector_count = device.size / bytes_per_sector;
-    return device;
-}
-
-// The worker reads volume (which it then owns) instead of a device.
-void read_faulty(FsIndexer &indexer, FaultyVolume *volume, qint64 size)
-{
-    indexer.device.raw_path = QStringLiteral("faulty");
-    indexer.device.bytes_per_sector = 512;
-    indexer.device.sector_count = size / 512;
-    indexer.set_volume_opener([volume](const QString &, volume_platform::Failure *) {
-        return std::unique_ptr<VolumeSource>(volume);
-    });
-}
-
 QByteArray photo(int seed, int width = 320, int height = 240)
 {
     return testsupport::qt_jpeg(testsupport::make_picture(width, height, seed));
@@ -167,6 +147,7 @@ private slots:
     void failing_cards();
     void stop_takes_effect_between_slow_sector_reads();
     void sector_reads_of_a_block_device_bypass_the_cache();
+    void thumbnails_in_order_with_streams_beyond_the_memory_budget();
 
 private:
     QTemporaryDir dir;
@@ -216,7 +197,7 @@ void TestFsIndexer::signal_sequences()
     QFETCH(QStringList, shape);
     QFETCH(int, found);
     FsIndexer indexer;
-    indexer.device = device_for(dir.filePath(source));
+    indexer.device = testsupport::image_file_device(dir.filePath(source));
     indexer.set_root_path(root.path());
     indexer.set_index_existing(index);
     if (hook == QLatin1String("stop on item"))
@@ -241,31 +222,27 @@ void TestFsIndexer::signal_sequences()
 void TestFsIndexer::stop_right_after_start_is_never_lost()
 {
     FsIndexer indexer;
-    indexer.device = device_for(dir.filePath(QStringLiteral("card.img")));
+    indexer.device = testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")));
     QCOMPARE(run_scan(indexer, [&] { indexer.stop(); }).events.last(), QStringLiteral("scanning_stopped"));
 }
 
+// Progress in the device's sectors, no photo found before the progress of
+// the block it lies in, each with its length and a thumbnail.
 void TestFsIndexer::progress_offsets_and_thumbnails()
 {
     const QByteArray portrait = photo(2, 240, 320);
     const QString image = dir.filePath(QStringLiteral("two.img"));
     QVERIFY(testsupport::write_file(image, volume_with(9 * mib, {{5 * mib + 512, portrait}, {4096, a}})));
     FsIndexer indexer;
-    indexer.device = device_for(image);
-    Run run = run_scan(indexer);
-    QCOMPARE(run.progress, (QList<QPair<qint64, qint64>>{{8192, 18432}, {16384, 18432}, {18432, 18432}}));
+    indexer.device = testsupport::image_file_device(image, 2048);
+    const Run run = run_scan(indexer);
+    QCOMPARE(run.progress, (QList<QPair<qint64, qint64>>{{2048, 4608}, {4096, 4608}, {4608, 4608}}));
+    QVERIFY(run.events.indexOf(QStringLiteral("found")) > run.events.indexOf(QStringLiteral("progress")));
     QCOMPARE(run.found, (QList<qint64>{4096, 5 * mib + 512}));
     QCOMPARE(indexer.found_images.value(4096).length, a.size());
     QCOMPARE(indexer.found_images.value(5 * mib + 512).length, portrait.size());
     for (const QImage &thumbnail : run.thumbnails)
         QCOMPARE(thumbnail.size(), QSize(160, 107));
-    // every found image comes after the progress of the block it lies in
-    QVERIFY(run.events.indexOf(QStringLiteral("found")) > run.events.indexOf(QStringLiteral("progress")));
-
-    indexer.device = device_for(image, 2048); // progress is counted in the device's sectors
-    run = run_scan(indexer);
-    QCOMPARE(run.progress.first(), (QPair<qint64, qint64>{2048, 4608}));
-    QCOMPARE(run.progress.last(), (QPair<qint64, qint64>{4608, 4608}));
 }
 
 // Files still on the card (under names that are and are not indexed), a
@@ -305,7 +282,7 @@ void TestFsIndexer::what_is_kept_out()
     QVERIFY(testsupport::write_file(image, volume_with(1 * mib, content)));
 
     FsIndexer indexer;
-    indexer.device = device_for(image);
+    indexer.device = testsupport::image_file_device(image);
     indexer.set_root_path(files.path());
     indexer.set_index_existing(true);
     const Run run = run_scan(indexer);
@@ -355,7 +332,7 @@ void TestFsIndexer::failing_cards()
     volume->gone_from = card.gone_from;
     volume->short_reads = card.short_reads;
     FsIndexer indexer;
-    read_faulty(indexer, volume, card.size);
+    volume->scan_with(indexer);
     const Run run = run_scan(indexer);
 
     QList<qint64> found = run.found; // a photo's top part is announced once the scan is past it
@@ -379,7 +356,7 @@ void TestFsIndexer::stop_takes_effect_between_slow_sector_reads()
     volume->failing_read_ms = 20;
     const auto failed_reads = volume->failed_reads;
     FsIndexer indexer;
-    read_faulty(indexer, volume, 3 * block);
+    volume->scan_with(indexer);
     QElapsedTimer clock;
     const Run run = run_scan(indexer, [&] {
         QTRY_VERIFY_WITH_TIMEOUT(*failed_reads >= 5, 10000);
@@ -394,43 +371,77 @@ void TestFsIndexer::stop_takes_effect_between_slow_sector_reads()
     QCOMPARE(run.unreadable, qint64(*failed_reads - 1) * 512);
 }
 
+// Direct sector reads of a loop device, the ordinary read where direct I/O
+// refuses an offset, and reads at explicit positions.
 void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
 {
-    if (::geteuid() != 0 || !testsupport::missing_tools({QStringLiteral("losetup")}).isEmpty())
-        QSKIP("needs root and losetup to attach a loop device");
     QByteArray bytes(4 * mib, '\0');
     for (qsizetype i = 0; i < bytes.size(); ++i)
         bytes[i] = char((i / 512 * 7 + i) & 0xFF);
     const QString image = dir.filePath(QStringLiteral("sectors.img"));
     QVERIFY(testsupport::write_file(image, bytes));
     testsupport::LoopDevice loop;
-    if (!loop.attach(image, {QStringLiteral("-r")}))
-        QSKIP("losetup could not attach an image here");
-
+    if (::geteuid() != 0 || !loop.attach(image, {QStringLiteral("-r")}))
+        QSKIP("needs root and losetup to attach a loop device");
     const std::unique_ptr<RawVolume> volume = RawVolume::open(loop.node);
     QVERIFY(volume);
-    const AlignedBuffer sector(512);
-    // an offset direct I/O refuses falls back to the ordinary read
+    const AlignedBuffer buffer(8 * kib);
     for (const qint64 offset : {qint64(0), 3 * 512 + mib, 4 * mib - 512, qint64(100)}) {
-        QCOMPARE(volume->read_sector_at(offset, sector.data(), 512), qint64(512));
-        QCOMPARE(QByteArray(sector.data(), 512), bytes.mid(offset, 512));
+        QCOMPARE(volume->read_sector_at(offset, buffer.data(), 512), qint64(512));
+        QCOMPARE(QByteArray(buffer.data(), 512), bytes.mid(offset, 512));
     }
-    QCOMPARE(volume->read_sector_at(4 * mib, sector.data(), 512), qint64(0));
-    // the ordinary path at an explicit position, whatever the shared position says
-    volume->seek(5);
-    QByteArray whole(8 * kib, '\0');
-    QCOMPARE(volume->read_at(mib, whole.data(), whole.size()), whole.size());
-    QCOMPARE(whole, bytes.mid(mib, whole.size()));
+    QCOMPARE(volume->read_sector_at(4 * mib, buffer.data(), 512), qint64(0));
+    volume->seek(5); // whatever the shared position says
+    QCOMPARE(volume->read_at(mib, buffer.data(), 8 * kib), 8 * kib);
+    QCOMPARE(QByteArray(buffer.data(), 8 * kib), bytes.mid(mib, 8 * kib));
 
     // a descriptor that cannot be opened again (one from the disk service) is
     // switched to direct I/O for the read and back again
     const volume_platform::Handle handle = volume_platform::open_read_only(loop.node);
     const auto close = qScopeGuard([handle] { volume_platform::close(handle); });
-    QCOMPARE(volume_platform::read_unbuffered_at(handle, 2 * mib, sector.data(), 512), qint64(512));
-    QCOMPARE(QByteArray(sector.data(), 512), bytes.mid(2 * mib, 512));
-    char unaligned[700];
-    QCOMPARE(volume_platform::read_at(handle, 7, unaligned + 1, 600), qint64(600));
-    QCOMPARE(QByteArray(unaligned + 1, 600), bytes.mid(7, 600));
+    QCOMPARE(volume_platform::read_unbuffered_at(handle, 2 * mib, buffer.data(), 512), qint64(512));
+    QCOMPARE(QByteArray(buffer.data(), 512), bytes.mid(2 * mib, 512));
+    QCOMPARE(volume_platform::read_at(handle, 7, buffer.data() + 1, 600), qint64(600));
+    QCOMPARE(QByteArray(buffer.data() + 1, 600), bytes.mid(7, 600));
+}
+
+// Two progressive photos that together need more coefficient memory than the
+// decoders may hold, one that alone needs more than all of it, sequential ones
+// between them, a broken one and one cut inside its frame header: every
+// result comes back, in order, and the broken and cut streams' are null.
+void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
+{
+    if (!testsupport::missing_tools({QStringLiteral("cjpeg")}).isEmpty())
+        QSKIP("cjpeg is not installed (package libjpeg-turbo-progs)");
+    const QStringList full_chroma{QStringLiteral("-progressive"), QStringLiteral("-sample"),
+                                  QStringLiteral("1x1,1x1,1x1"), QStringLiteral("-quality"), QStringLiteral("60")};
+    // A decoder's coefficient memory depends on the picture's size only:
+    // plain pictures encode and decode fast.
+    const auto plain = [&](int width, int height, Qt::GlobalColor color) {
+        QImage picture(width, height, QImage::Format_RGB32);
+        picture.fill(color);
+        return testsupport::cjpeg(picture, full_chroma);
+    };
+    QList<QByteArray> streams{plain(4096, 2560, Qt::darkCyan), // 60 MiB of coefficients
+                              testsupport::cjpeg(testsupport::make_picture(800, 600, 2)), testsupport::cjpeg(testsupport::make_picture(800, 600, 5)),
+                              plain(4096, 2560, Qt::darkRed), plain(5120, 3584, Qt::gray)}; // 105 MiB, over the budget
+    const qsizetype dht = streams[2].indexOf(QByteArray("\xFF\xC4", 2));
+    QVERIFY(dht > 0);
+    streams[2].replace(dht + 5, 20, QByteArray(20, char(0xEE))); // Huffman tables no decoder accepts
+    const QByteArray progressive = testsupport::cjpeg(testsupport::make_picture(640, 480, 3), {QStringLiteral("-progressive")});
+    streams.append(progressive.left(progressive.indexOf(QByteArray("\xFF\xC2", 2)) + 9));
+    QVERIFY(ThumbnailQueue::decoder_memory(streams[4]) > 100 * 1024 * 1024);
+
+    ThumbnailQueue queue;
+    for (int i = 0; i < streams.size(); ++i)
+        queue.submit(i * 1048576, streams.at(i).constData(), streams.at(i).size());
+    const QList<ThumbnailQueue::Result> results = queue.take_all();
+    QCOMPARE(results.size(), streams.size());
+    for (int i = 0; i < results.size(); ++i) {
+        QCOMPARE(results.at(i).offset, i * 1048576);
+        QCOMPARE(results.at(i).length, streams.at(i).size());
+        QCOMPARE(results.at(i).thumbnail.size(), i == 2 || i == 5 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFsIndexer)

@@ -228,33 +228,6 @@ QList<QPair<QString, CarvingVolume>> cases()
     return out;
 }
 
-// Streams from real encoders, and broken candidates, spread over a volume at
-// random 512-byte boundaries; the last stream ends with the volume.
-QByteArray random_layout(Streams *expected)
-{
-    const QImage picture = testsupport::make_picture(400, 300, 9);
-    const QList<QByteArray> photos{testsupport::qt_jpeg(picture), testsupport::qt_jpeg(picture, 40),
-                                   synthetic_stream(64), synthetic_stream(5000, 0xE1),
-                                   testsupport::cjpeg(picture, {QStringLiteral("-restart"), QStringLiteral("1B")})};
-    QByteArray broken = synthetic_stream(3000);
-    broken.replace(2000, 2, QByteArray("\xFF\x00", 2));
-    broken[20] = 0x11; // breaks where the DQT marker must stand
-    QRandomGenerator layout(10);
-    QByteArray volume;
-    for (int round = 0; round < 3; ++round) {
-        for (const QByteArray &photo : photos) {
-            volume += noise(512 * (1 + layout.bounded(4)), quint32(volume.size()));
-            const bool spoil = layout.bounded(3) == 0;
-            if (!spoil)
-                expected->append({volume.size(), photo});
-            volume += spoil ? broken : photo;
-            volume.resize((volume.size() + 511) / 512 * 512, 0);
-        }
-    }
-    expected->append({volume.size(), synthetic_stream(70, 0xE0, 600)});
-    return photos.last().isEmpty() ? QByteArray() : volume + expected->last().bytes;
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Streams)
@@ -328,12 +301,9 @@ void TestJpegCarver::finds_the_streams_however_the_volume_is_cut_data()
     const QByteArray first = synthetic_stream(700), second = synthetic_stream(90);
     row("back to back", volume_of(8192, {{0, first}, {805, second}, {2048, first}, {3072, second}}),
         {{0, first}, {2048, first}, {3072, second}});
-    const QByteArray last = synthetic_stream(62);
+    const QByteArray last = synthetic_stream(62), long_last = synthetic_stream(70, 0xE0, 600);
     row("in the last, incomplete sector", volume_of(1024, {{1024, last}}), {{1024, last}});
-
-    Streams expected;
-    const QByteArray volume = random_layout(&expected);
-    row("random layout, FF D9 last", volume, expected);
+    row("FF D9 the volume's last bytes", volume_of(1024, {{1024, long_last}}), {{1024, long_last}});
     for (const auto &[name, volume] : cases())
         row(qPrintable(name), volume.bytes(), volume.whole_photos());
 }
@@ -344,8 +314,6 @@ void TestJpegCarver::finds_the_streams_however_the_volume_is_cut()
 {
     QFETCH(QByteArray, volume);
     QFETCH(Streams, expected);
-    if (volume.isEmpty())
-        QSKIP("needs cjpeg (run scripts/setup-debian.sh)");
     const Carving whole = carve(volume, [&] { return volume.size(); });
     QCOMPARE(whole.streams, expected);
     for (const Placed &broken : whole.given_up)

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "fsindexer.h"
 #include "volumesource.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QSemaphore>
 #include <QThread>
 
@@ -43,8 +45,7 @@ public:
     qint64 read(char *buffer, qint64 count) override
     {
         const qint64 n = read_at(position, buffer, count);
-        if (n > 0)
-            position += n;
+        position += qMax<qint64>(n, 0);
         return n;
     }
     bool seek(qint64 offset) override
@@ -70,6 +71,17 @@ public:
         return n;
     }
 
+    // Puts this volume, which the worker then owns, in place of its device.
+    void scan_with(FsIndexer &indexer)
+    {
+        indexer.device.raw_path = QStringLiteral("faulty");
+        indexer.device.bytes_per_sector = 512;
+        indexer.device.sector_count = bytes.size() / 512;
+        indexer.set_volume_opener([this](const QString &, volume_platform::Failure *) {
+            return std::unique_ptr<VolumeSource>(this);
+        });
+    }
+
 private:
     qint64 fail(volume_platform::Failure kind)
     {
@@ -87,5 +99,15 @@ private:
     volume_platform::Failure failure = volume_platform::Failure::None;
 };
 
+// An image file as the device the worker scans, in sectors of bytes_per_sector.
+inline RemovableDevice image_file_device(const QString &path, quint32 bytes_per_sector = 512)
+{
+    RemovableDevice device;
+    device.raw_path = path;
+    device.size = QFileInfo(path).size();
+    device.bytes_per_sector = bytes_per_sector;
+    device.sector_count = device.size / bytes_per_sector;
+    return device;
+}
 
 } // namespace testsupport
