@@ -2,12 +2,11 @@
 // the same cases end to end: through the worker with a file still on the
 // card, and through velvora-scan.
 
+#include "faultyvolume.h"
 #include "fragmentedvolume.h"
-#include "fsindexer.h"
 #include "jpegcarver.h"
 #include "testsupport.h"
 
-#include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -175,56 +174,38 @@ const Photos &photos()
     return made;
 }
 
-// The real-photo cases, each a small volume of its own.
+// The real-photo cases, each a small volume of its own: a photo (true) or
+// other bytes (false) at each sector boundary.
 QList<QPair<QString, CarvingVolume>> cases()
 {
     const Photos &p = photos();
-    QList<QPair<QString, CarvingVolume>> out;
-    const auto add = [&](const QString &name, const std::function<void(CarvingVolume &)> &build) {
-        CarvingVolume volume;
-        build(volume);
-        out.append({name, volume});
+    const auto volume = [](std::initializer_list<QPair<bool, QByteArray>> parts) {
+        CarvingVolume v;
+        for (const auto &[photo, bytes] : parts)
+            photo ? v.add_photo(bytes) : v.add_bytes(bytes);
+        return v;
     };
     const auto broken_header = [](const char *app_and_length, quint32 seed, int size) {
         const QByteArray head = QByteArray("\xFF\xD8\xFF", 3) + QByteArray::fromHex(app_and_length);
         return head + noise(size - head.size(), seed);
     };
-    add(QStringLiteral("photo after a sector starting FF D8"), [&](CarvingVolume &v) {
-        v.add_gap(Gap::Text, 3);
-        v.add_bytes(broken_header("E0", 1, 1024));
-        v.add_photo(p.a);
-        v.add_gap(Gap::Random, 8, 2);
-    });
-    add(QStringLiteral("truncated photo then a whole one"), [&](CarvingVolume &v) {
-        v.add_bytes(p.a.left(p.a.size() * 3 / 5));
-        v.add_photo(p.b);
-        v.add_gap(Gap::Zeros, 4);
-    });
-    add(QStringLiteral("truncated photo, zeros, a whole one"), [&](CarvingVolume &v) {
-        v.add_bytes(p.restarts.left(p.restarts.size() / 2));
-        v.add_gap(Gap::Zeros, 20);
-        v.add_photo(p.exif);
-        v.add_gap(Gap::Text, 4, 3);
-    });
-    add(QStringLiteral("whole photo between two pieces of another"), [&](CarvingVolume &v) {
-        v.add_bytes(p.a.left(p.a.size() * 9 / 20));
-        v.add_photo(p.c);
-        v.add_bytes(p.a.mid(p.a.size() * 9 / 20));
-        v.add_gap(Gap::Random, 4, 4);
-    });
-    add(QStringLiteral("photo inside a segment a broken candidate skips"), [&](CarvingVolume &v) {
-        v.add_bytes(broken_header("E1FFF0", 5, 600)); // APP1 of 65520 bytes
-        v.add_photo(p.b);
-        v.add_gap(Gap::Random, 160, 6);
-    });
-    for (const auto &[code, photo] : p.first_segments) {
-        const QByteArray jpeg = photo;
-        add(QStringLiteral("first segment %1").arg(QLatin1String(code)), [&](CarvingVolume &v) {
-            v.add_gap(Gap::Text, 2, 7);
-            v.add_photo(jpeg);
-            v.add_gap(Gap::Random, 4, 8);
-        });
-    }
+    using testsupport::gap_bytes;
+    QList<QPair<QString, CarvingVolume>> out{
+        {"photo after a sector starting FF D8", volume({{false, gap_bytes(Gap::Text, 3)}, {false, broken_header("E0", 1, 1024)},
+                                                        {true, p.a}, {false, gap_bytes(Gap::Random, 8, 2)}})},
+        {"truncated photo then a whole one",
+         volume({{false, p.a.left(p.a.size() * 3 / 5)}, {true, p.b}, {false, gap_bytes(Gap::Zeros, 4)}})},
+        {"truncated photo, zeros, a whole one", volume({{false, p.restarts.left(p.restarts.size() / 2)},
+                                                        {false, gap_bytes(Gap::Zeros, 20)}, {true, p.exif},
+                                                        {false, gap_bytes(Gap::Text, 4, 3)}})},
+        {"whole photo between two pieces of another",
+         volume({{false, p.a.left(p.a.size() * 9 / 20)}, {true, p.c}, {false, p.a.mid(p.a.size() * 9 / 20)},
+                 {false, gap_bytes(Gap::Random, 4, 4)}})},
+        {"photo inside a segment a broken candidate skips", // APP1 of 65520 bytes
+         volume({{false, broken_header("E1FFF0", 5, 600)}, {true, p.b}, {false, gap_bytes(Gap::Random, 160, 6)}})}};
+    for (const auto &[code, photo] : p.first_segments)
+        out.append({QStringLiteral("first segment %1").arg(QLatin1String(code)),
+                    volume({{false, gap_bytes(Gap::Text, 2, 7)}, {true, photo}, {false, gap_bytes(Gap::Random, 4, 8)}})});
     return out;
 }
 
@@ -352,23 +333,19 @@ void TestJpegCarver::reused_card_scanned_end_to_end()
 
     CarvingVolume card;
     for (const auto &[name, volume] : cases()) {
-        card.add_gap(Gap::Random, 3, quint32(card.bytes().size()));
+        card.add_bytes(testsupport::gap_bytes(Gap::Random, 3, quint32(card.bytes().size())));
         card.add_volume(volume);
     }
     card.add_photo(present);
     card.add_photo(deleted);
 
-    QTemporaryDir dir;
+    QTemporaryDir dir, root;
     const QString image = dir.filePath(QStringLiteral("card.img"));
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("root")));
     QVERIFY(testsupport::write_file(image, card.bytes()));
-    QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("root/DSC_0001.JPG")), present));
-
+    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("DSC_0001.JPG")), present));
     FsIndexer indexer;
-    indexer.device.raw_path = image;
-    indexer.device.bytes_per_sector = 512;
-    indexer.device.sector_count = card.bytes().size() / 512;
-    indexer.set_root_path(dir.filePath(QStringLiteral("root")));
+    indexer.device = testsupport::image_file_device(image);
+    indexer.set_root_path(root.path());
     indexer.set_index_existing(true);
     indexer.set_fragment_search(false); // photos cut short come out as their top part (tst_fragments)
     int thumbnails = 0;
@@ -400,15 +377,9 @@ void TestJpegCarver::decoder_warnings_stay_off_the_terminal()
 {
     QByteArray damaged = photos().a;
     damaged.replace(damaged.size() - 40, 2, "\xFF\xD3"); // a stray restart marker in the entropy-coded data
-    QVERIFY(!QImage::fromData(damaged, "JPEG").isNull());
-    CarvingVolume card;
-    card.add_gap(Gap::Text, 4);
-    card.add_photo(damaged);
-    card.add_gap(Gap::Zeros, 4);
-
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card.img"));
-    QVERIFY(testsupport::write_file(image, card.bytes()));
+    QVERIFY(testsupport::write_file(image, testsupport::gap_bytes(Gap::Text, 4) + damaged + QByteArray(2048, 0)));
     QProcess scan;
     scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
     QVERIFY(scan.waitForFinished(30000));

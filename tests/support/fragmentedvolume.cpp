@@ -45,8 +45,9 @@ void CarvingVolume::add_volume(const CarvingVolume &other)
     volume.append(other.bytes());
 }
 
-void CarvingVolume::add_gap(Gap gap, int sectors, quint32 seed)
+QByteArray gap_bytes(Gap gap, int sectors, quint32 seed)
 {
+    constexpr qint64 sector = CarvingVolume::sector;
     const qint64 size = sectors * sector;
     QByteArray bytes;
     switch (gap) {
@@ -76,7 +77,7 @@ void CarvingVolume::add_gap(Gap gap, int sectors, quint32 seed)
         bytes = QByteArray(size, 0);
         break;
     }
-    add_bytes(bytes.left(size));
+    return bytes.left(size);
 }
 
 QByteArray CarvingVolume::bytes() const

@@ -11,6 +11,9 @@ namespace testsupport {
 
 enum class Gap { Text, Document, Random, WholePhoto, EndMarkerSector, Zeros };
 
+// sectors whole sectors of a gap's bytes (zeros for WholePhoto); seed varies them.
+QByteArray gap_bytes(Gap gap, int sectors, quint32 seed = 1);
+
 // Remembers where each whole photo lies, so a test can ask that every one of
 // them comes out byte for byte.
 class CarvingVolume
@@ -26,12 +29,11 @@ public:
     };
 
     // Each at the next sector boundary: a whole photo, any other bytes (a
-    // piece of a photo, a broken header), another volume with its whole
-    // photos, and sectors of a gap (not WholePhoto; seed varies its bytes).
+    // piece of a photo, a broken header, a gap) and another volume with its
+    // whole photos.
     void add_photo(const QByteArray &jpeg);
     void add_bytes(const QByteArray &bytes);
     void add_volume(const CarvingVolume &other);
-    void add_gap(Gap gap, int sectors, quint32 seed = 1);
 
     // The volume, its last sector completed with zeros.
     QByteArray bytes() const;
@@ -51,7 +53,7 @@ public:
     static constexpr qint64 sector = CarvingVolume::sector;
 
     // A sector of zeros comes first, so no photo starts at offset 0.
-    FragmentedVolume() { volume.add_gap(Gap::Zeros, 1); }
+    FragmentedVolume() { add_gap(Gap::Zeros, 1); }
 
     // photo cut at a sector boundary near fraction of its length, gap
     // between the two pieces. A whole photo in the gap is placed too.
@@ -61,7 +63,7 @@ public:
     // a and b intertwined: a1 b1 a2 b2.
     void add_intertwined(const QByteArray &a, const QByteArray &b, double fraction = 0.5);
     void add_whole(const QByteArray &photo);
-    void add_gap(Gap gap, int sectors, quint32 seed = 1) { volume.add_gap(gap, sectors, seed); }
+    void add_gap(Gap gap, int sectors, quint32 seed = 1) { volume.add_bytes(gap_bytes(gap, sectors, seed)); }
 
     QByteArray bytes() const { return volume.bytes(); }
     // Every photo put on the volume, whole or in pieces.
