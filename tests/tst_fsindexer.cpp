@@ -4,6 +4,7 @@
 
 #include "alignedbuffer.h"
 #include "faultyvolume.h"
+#include "fragmentedvolume.h"
 #include "fsindexer.h"
 #include "rawvolume.h"
 #include "testsupport.h"
@@ -105,25 +106,17 @@ QByteArray photo_filling_sectors()
 {
     QImage picture(16, 16, QImage::Format_RGB32);
     picture.fill(QColor(42, 90, 160));
-    QByteArray jpeg = testsupport::qt_jpeg(picture);
-    const int padding = int((512 - (jpeg.size() + 4) % 512) % 512);
-    QByteArray comment("\xFF\xFE", 2);
-    comment.append(char((padding + 2) >> 8)).append(char((padding + 2) & 0xFF)).append(padding, 'x');
-    jpeg.insert(4 + ((uchar(jpeg[4]) << 8) | uchar(jpeg[5])), comment); // after APP0
-    return jpeg;
+    const QByteArray jpeg = testsupport::qt_jpeg(picture);
+    return testsupport::with_segment_first(jpeg, 0xFE, QByteArray((512 - (jpeg.size() + 4) % 512) % 512, 'x'));
 }
 
 // A failing card: its first photo ends where bad sectors begin (or runs
 // into them), its second lies 4 KiB after them.
 struct Failing
 {
-    qint64 size = 0;
-    qint64 gap_from = 0;
-    qint64 gap_length = 0;
+    qint64 size = 0, gap_from = 0, gap_length = 0;
     qint64 gone_from = -1; // -1: the device stays
-    bool short_reads = false;
-    bool cut_first = false;
-    bool second_found = true;
+    bool short_reads = false, cut_first = false, second_found = true;
     const char *end = "scanning_done";
     qint64 unreadable = -1; // -1: none reported
 };
@@ -141,7 +134,7 @@ private slots:
     void signal_sequences_data();
     void signal_sequences();
     void stop_right_after_start_is_never_lost();
-    void progress_offsets_and_thumbnails();
+    void progress_in_the_devices_sectors();
     void what_is_kept_out();
     void failing_cards_data();
     void failing_cards();
@@ -226,23 +219,11 @@ void TestFsIndexer::stop_right_after_start_is_never_lost()
     QCOMPARE(run_scan(indexer, [&] { indexer.stop(); }).events.last(), QStringLiteral("scanning_stopped"));
 }
 
-// Progress in the device's sectors, no photo found before the progress of
-// the block it lies in, each with its length and a thumbnail.
-void TestFsIndexer::progress_offsets_and_thumbnails()
+void TestFsIndexer::progress_in_the_devices_sectors()
 {
-    const QByteArray portrait = photo(2, 240, 320);
-    const QString image = dir.filePath(QStringLiteral("two.img"));
-    QVERIFY(testsupport::write_file(image, volume_with(9 * mib, {{5 * mib + 512, portrait}, {4096, a}})));
     FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(image, 2048);
-    const Run run = run_scan(indexer);
-    QCOMPARE(run.progress, (QList<QPair<qint64, qint64>>{{2048, 4608}, {4096, 4608}, {4608, 4608}}));
-    QVERIFY(run.events.indexOf(QStringLiteral("found")) > run.events.indexOf(QStringLiteral("progress")));
-    QCOMPARE(run.found, (QList<qint64>{4096, 5 * mib + 512}));
-    QCOMPARE(indexer.found_images.value(4096).length, a.size());
-    QCOMPARE(indexer.found_images.value(5 * mib + 512).length, portrait.size());
-    for (const QImage &thumbnail : run.thumbnails)
-        QCOMPARE(thumbnail.size(), QSize(160, 107));
+    indexer.device = testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")), 2048);
+    QCOMPARE(run_scan(indexer).progress, (QList<QPair<qint64, qint64>>{{2048, 6144}, {4096, 6144}, {6144, 6144}}));
 }
 
 // Files still on the card (under names that are and are not indexed), a
@@ -405,42 +386,33 @@ void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
     QCOMPARE(QByteArray(buffer.data() + 1, 600), bytes.mid(7, 600));
 }
 
-// Two progressive photos that together need more coefficient memory than the
-// decoders may hold, one that alone needs more than all of it, sequential ones
-// between them, a broken one and one cut inside its frame header: every
-// result comes back, in order, and the broken and cut streams' are null.
+// Progressive photos that together need more coefficient memory than the
+// decoders may hold, one that alone needs more than all of it, a sequential
+// one and one cut inside its frame header: every result comes back, in order.
 void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
 {
-    if (!testsupport::missing_tools({QStringLiteral("cjpeg")}).isEmpty())
-        QSKIP("cjpeg is not installed (package libjpeg-turbo-progs)");
-    const QStringList full_chroma{QStringLiteral("-progressive"), QStringLiteral("-sample"),
-                                  QStringLiteral("1x1,1x1,1x1"), QStringLiteral("-quality"), QStringLiteral("60")};
-    // A decoder's coefficient memory depends on the picture's size only:
-    // plain pictures encode and decode fast.
-    const auto plain = [&](int width, int height, Qt::GlobalColor color) {
-        QImage picture(width, height, QImage::Format_RGB32);
-        picture.fill(color);
-        return testsupport::cjpeg(picture, full_chroma);
+    const auto progressive = [](const QImage &picture, const QString &sampling = QStringLiteral("2x2,1x1,1x1")) {
+        return testsupport::cjpeg(picture, {QStringLiteral("-progressive"), QStringLiteral("-sample"), sampling});
     };
-    QList<QByteArray> streams{plain(4096, 2560, Qt::darkCyan), // 60 MiB of coefficients
-                              testsupport::cjpeg(testsupport::make_picture(800, 600, 2)), testsupport::cjpeg(testsupport::make_picture(800, 600, 5)),
-                              plain(4096, 2560, Qt::darkRed), plain(5120, 3584, Qt::gray)}; // 105 MiB, over the budget
-    const qsizetype dht = streams[2].indexOf(QByteArray("\xFF\xC4", 2));
-    QVERIFY(dht > 0);
-    streams[2].replace(dht + 5, 20, QByteArray(20, char(0xEE))); // Huffman tables no decoder accepts
-    const QByteArray progressive = testsupport::cjpeg(testsupport::make_picture(640, 480, 3), {QStringLiteral("-progressive")});
-    streams.append(progressive.left(progressive.indexOf(QByteArray("\xFF\xC2", 2)) + 9));
-    QVERIFY(ThumbnailQueue::decoder_memory(streams[4]) > 100 * 1024 * 1024);
-
+    // A decoder's coefficient memory depends on the picture's size only: plain pictures encode and decode fast.
+    const auto plain = [&](int width, int height) {
+        QImage picture(width, height, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        return progressive(picture, QStringLiteral("1x1,1x1,1x1"));
+    };
+    const QByteArray cut = progressive(testsupport::make_picture(640, 480, 3));
+    const QList<QByteArray> streams{plain(4096, 2560), photo(2), plain(4096, 2560), plain(5120, 3584), // 60, 60, 105 MiB
+                                    cut.left(cut.indexOf(QByteArray("\xFF\xC2", 2)) + 9)};
+    QVERIFY(ThumbnailQueue::decoder_memory(streams[3]) > 100 * 1024 * 1024);
     ThumbnailQueue queue;
     for (int i = 0; i < streams.size(); ++i)
-        queue.submit(i * 1048576, streams.at(i).constData(), streams.at(i).size());
+        queue.submit(i * mib, streams.at(i).constData(), streams.at(i).size());
     const QList<ThumbnailQueue::Result> results = queue.take_all();
     QCOMPARE(results.size(), streams.size());
     for (int i = 0; i < results.size(); ++i) {
-        QCOMPARE(results.at(i).offset, i * 1048576);
+        QCOMPARE(results.at(i).offset, i * mib);
         QCOMPARE(results.at(i).length, streams.at(i).size());
-        QCOMPARE(results.at(i).thumbnail.size(), i == 2 || i == 5 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
+        QCOMPARE(results.at(i).thumbnail.size(), i == 4 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
     }
 }
 
