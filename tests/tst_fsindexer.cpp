@@ -244,20 +244,13 @@ void TestFsIndexer::what_is_kept_out()
     QTemporaryDir files;
     QDir(files.path()).mkpath(QStringLiteral("DCIM/100CAMERA"));
     QDir(files.path()).mkpath(QStringLiteral(".hidden"));
-    const QList<QPair<QString, QByteArray>> named{
-        {QStringLiteral("DCIM/100CAMERA/PHOTO.JPG"), photos[0]},
-        {QStringLiteral("photo.jpeg"), photos[1]},
-        {QStringLiteral("a.JpG"), photos[2]},
-        {QStringLiteral("photo.backup.jpg"), photos[3]}, // complete suffix BACKUP.JPG
-        {QStringLiteral("photo.jfif"), photos[4]},
-        {QStringLiteral(".hidden/HIDDEN.JPG"), photos[5]},
-        {QStringLiteral(".secret.jpg"), photos[5]},
-        {QStringLiteral("jpg"), photos[6]},
-        {QStringLiteral("notes.txt"), QByteArray("text")},
-        {QStringLiteral("TRAILER.JPG"), photos[7] + QByteArray(3000, 'T')}, // a trailer after the end-of-image marker
-    };
+    const QList<QPair<const char *, QByteArray>> named{
+        {"DCIM/100CAMERA/PHOTO.JPG", photos[0]}, {"photo.jpeg", photos[1]}, {"a.JpG", photos[2]},
+        {"photo.backup.jpg", photos[3]}, // complete suffix BACKUP.JPG
+        {"photo.jfif", photos[4]}, {".hidden/HIDDEN.JPG", photos[5]}, {".secret.jpg", photos[5]}, {"jpg", photos[6]},
+        {"notes.txt", "text"}, {"TRAILER.JPG", photos[7] + QByteArray(3000, 'T')}}; // a trailer after the end of image
     for (const auto &[name, bytes] : named)
-        QVERIFY(testsupport::write_file(files.filePath(name), bytes));
+        QVERIFY(testsupport::write_file(files.filePath(QLatin1String(name)), bytes));
     QVERIFY(QFile::link(files.filePath(QStringLiteral("photo.jfif")), files.filePath(QStringLiteral("LINK.JPG"))));
     const QString image = dir.filePath(QStringLiteral("index.img"));
     QVERIFY(testsupport::write_file(image, volume_with(1 * mib, content)));

@@ -42,17 +42,8 @@ public:
 
     ~FaultyVolume() override { *destroyed = true; }
 
-    qint64 read(char *buffer, qint64 count) override
-    {
-        const qint64 n = read_at(position, buffer, count);
-        position += qMax<qint64>(n, 0);
-        return n;
-    }
-    bool seek(qint64 offset) override
-    {
-        position = offset;
-        return true;
-    }
+    qint64 read(char *buffer, qint64 count) override { return advance(read_at(position, buffer, count)); }
+    bool seek(qint64 offset) override { return (position = offset) >= 0; }
     volume_platform::Failure last_failure() const override { return failure; }
 
     qint64 read_at(qint64 offset, char *buffer, qint64 count) override
@@ -83,6 +74,11 @@ public:
     }
 
 private:
+    qint64 advance(qint64 n)
+    {
+        position += qMax<qint64>(n, 0);
+        return n;
+    }
     qint64 fail(volume_platform::Failure kind)
     {
         ++*failed_reads;
