@@ -1,17 +1,15 @@
 // Photos in pieces: raw volumes with other data between the pieces, and
 // FAT32 and exFAT cards whose own file system split the photos.
 
+#include "faultyvolume.h"
 #include "fragmentedvolume.h"
-#include "fsindexer.h"
 #include "testsupport.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
-using testsupport::FragmentedVolume;
 using testsupport::Gap;
 
 namespace {
@@ -21,39 +19,32 @@ QByteArray photo(int seed, const QStringList &options, int width = 320, int heig
     return testsupport::cjpeg(testsupport::make_picture(width, height, seed), options);
 }
 
-using Files = QList<QPair<QString, QByteArray>>;
+using Put = std::function<bool(const QString &name, const QByteArray &bytes)>;
+using Remove = std::function<bool(const QString &name)>;
 
-// Writes (in the order given), removes and measures the files of a card.
-struct CardFiles
+// Six small photos, a live file filling the rest of the card, every second
+// small photo deleted, two larger photos written into the gaps (the file
+// system puts them into the first free clusters, in pieces between the live
+// small ones), and those deleted too. The card is filled up: with free space
+// at its end a photo's first piece would go there and the rest before it, an
+// order no forward search follows.
+bool fill_card(const Put &put, const Remove &remove, const std::function<qint64()> &free_bytes,
+               const QStringList &options, QList<QByteArray> *placed, QList<QByteArray> *expected)
 {
-    std::function<bool(const Files &)> put;
-    std::function<bool(const QStringList &)> remove;
-    std::function<qint64()> free_bytes;
-};
-
-// Small photos, a live file filling the rest of the card, every second small
-// photo deleted, larger photos written into the gaps (the file system puts
-// them into the first free clusters, in pieces between the live small ones),
-// and those deleted too. The card is filled up: with free space at its end
-// a photo's first piece would go there and the rest before it, an order no
-// forward search follows.
-bool fill_card(const CardFiles &card, const QStringList &options, QList<QByteArray> *placed,
-               QList<QByteArray> *expected)
-{
-    Files small, large;
+    const auto name = [](const char *kind, int i) { return QStringLiteral("%1%2.JPG").arg(QLatin1String(kind)).arg(i); };
     for (int i = 0; i < 6; ++i)
-        small.append({QStringLiteral("SMALL%1.JPG").arg(i), photo(100 + i, options)});
-    for (int i = 0; i < 2; ++i)
-        large.append({QStringLiteral("LARGE%1.JPG").arg(i), photo(200 + i, options, 360, 270)});
-    for (const auto &[name, bytes] : small + large)
-        (name.startsWith(QLatin1String("LARGE")) ? expected : placed)->append(bytes);
-    placed->append(*expected);
-    if (!card.put(small))
+        if (!put(name("SMALL", i), placed->emplace_back(photo(100 + i, options))))
+            return false;
+    if (!put(QStringLiteral("FILLER.BIN"), QByteArray(free_bytes(), 'f')))
         return false;
-    const qint64 free_bytes = card.free_bytes();
-    return free_bytes > 0 && card.put({{QStringLiteral("FILLER.BIN"), QByteArray(free_bytes, 'f')}})
-        && card.remove({small[0].first, small[2].first, small[4].first}) && card.put(large)
-        && card.remove({large[0].first, large[1].first});
+    for (int i = 0; i < 6; i += 2)
+        if (!remove(name("SMALL", i)))
+            return false;
+    for (int i = 0; i < 2; ++i)
+        if (!put(name("LARGE", i), expected->emplace_back(photo(200 + i, options, 360, 270))))
+            return false;
+    placed->append(*expected);
+    return remove(name("LARGE", 0)) && remove(name("LARGE", 1));
 }
 
 // Why a card of the kind cannot be made here; empty when it was made.
@@ -62,60 +53,32 @@ QString make_card(const QString &kind, const QString &path, const QStringList &o
 {
     if (kind == QLatin1String("fat32")) {
         testsupport::FatImage card;
-        QTemporaryDir files;
-        const QStringList image{QStringLiteral("-i"), path};
-        const CardFiles tools{
-            [&](const Files &put) {
-                QStringList sources;
-                for (const auto &[name, bytes] : put) {
-                    sources.append(files.filePath(name));
-                    testsupport::write_file(sources.last(), bytes);
-                }
-                return testsupport::run_tool(QStringLiteral("mcopy"), image + sources + QStringList{QStringLiteral("::/")});
-            },
-            [&](const QStringList &names) {
-                QStringList targets;
-                for (const QString &name : names)
-                    targets.append(QStringLiteral("::/") + name);
-                return testsupport::run_tool(QStringLiteral("mdel"), image + targets);
-            },
-            [&] { // "41 281 024 bytes free"
-                QByteArray listing;
-                testsupport::run_tool(QStringLiteral("mdir"), image + QStringList{QStringLiteral("::")}, &listing);
-                const QByteArray line = listing.left(listing.indexOf(" bytes free"));
-                return line.mid(line.lastIndexOf('\n') + 1).replace(' ', "").toLongLong();
-            }};
-        return card.create(path, 36 * 1024 * 1024) && fill_card(tools, options, placed, expected)
-                   ? QString()
-                   : QStringLiteral("the FAT32 card could not be made");
+        const auto free_bytes = [&] { // "41 281 024 bytes free"
+            QByteArray listing;
+            testsupport::run_tool(QStringLiteral("mdir"), {QStringLiteral("-i"), path, QStringLiteral("::")}, &listing);
+            listing.truncate(listing.indexOf(" bytes free"));
+            return listing.mid(listing.lastIndexOf('\n') + 1).replace(' ', "").toLongLong();
+        };
+        const bool made = card.create(path, 36 * 1024 * 1024)
+            && fill_card([&](const QString &name, const QByteArray &bytes) { return card.put(QLatin1Char('/') + name, bytes); },
+                         [&](const QString &name) { return card.remove(QLatin1Char('/') + name); }, free_bytes, options,
+                         placed, expected);
+        return made ? QString() : QStringLiteral("the FAT32 card could not be made");
     }
-    const QString why_not = testsupport::loop_unavailable_reason({QStringLiteral("mkfs.exfat"),
-                                                                  QStringLiteral("mount.exfat-fuse")});
-    if (!why_not.isEmpty())
-        return why_not;
-    testsupport::LoopDevice loop;
+    QString why_not = testsupport::loop_unavailable_reason({QStringLiteral("mkfs.exfat"), QStringLiteral("mount.exfat-fuse")});
     QTemporaryDir mount;
-    if (!testsupport::make_exfat_image(path, 8 * 1024 * 1024, QStringLiteral("CARD")) || !loop.attach(path)
-        || !loop.mount_exfat(mount.path()))
-        return QStringLiteral("exfat-fuse cannot mount the card here");
-    const QDir dir(mount.path());
-    const CardFiles files{[&](const Files &put) {
-                              bool written = true;
-                              for (const auto &[name, bytes] : put)
-                                  written = written && testsupport::write_file(dir.filePath(name), bytes);
-                              return written;
-                          },
-                          [&](const QStringList &names) {
-                              bool removed = true;
-                              for (const QString &name : names)
-                                  removed = removed && QFile::remove(dir.filePath(name));
-                              return removed;
-                          },
-                          [&] { return QStorageInfo(mount.path()).bytesAvailable(); }};
-    const bool filled = fill_card(files, options, placed, expected);
-    loop.unmount();
-    loop.detach();
-    return filled ? QString() : QStringLiteral("the exFAT card could not be filled");
+    testsupport::LoopDevice loop; // unmounted and detached first, on return
+    if (why_not.isEmpty()
+        && (!testsupport::make_exfat_image(path, 8 * 1024 * 1024, QStringLiteral("CARD")) || !loop.attach(path)
+            || !loop.mount_exfat(mount.path())))
+        why_not = QStringLiteral("exfat-fuse cannot mount the card here");
+    QDir dir(mount.path());
+    if (why_not.isEmpty()
+        && !fill_card([&](const QString &name, const QByteArray &bytes) { return testsupport::write_file(dir.filePath(name), bytes); },
+                      [&](const QString &name) { return dir.remove(name); },
+                      [&] { return QStorageInfo(mount.path()).bytesAvailable(); }, options, placed, expected))
+        why_not = QStringLiteral("the exFAT card could not be filled");
+    return why_not;
 }
 
 } // namespace
@@ -144,13 +107,14 @@ void TestFragments::pieces_come_together_data()
     QTest::addColumn<QStringList>("options");
     const QStringList restart{QStringLiteral("-restart"), QStringLiteral("1")};
     const QStringList progressive{QStringLiteral("-progressive")};
-    for (const char *layout : {"text", "document", "random", "photo", "end-marker", "intertwined", "zeros", "three",
-                               "fat32"}) {
+    for (const char *layout : {"text", "document", "random", "photo", "end-marker", "intertwined", "zeros", "three"}) {
         QTest::addRow("%s baseline", layout) << QString::fromLatin1(layout) << QStringList();
         QTest::addRow("%s restart", layout) << QString::fromLatin1(layout) << restart;
         QTest::addRow("%s progressive", layout) << QString::fromLatin1(layout) << progressive;
     }
-    // The other file system: the same pieces, found through its own allocation map.
+    // On cards the pieces are found through the file system's allocation map.
+    QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList();
+    QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive;
     QTest::newRow("exfat baseline") << QStringLiteral("exfat") << QStringList();
 }
 
@@ -162,24 +126,17 @@ void TestFragments::pieces_come_together()
     QFETCH(QString, layout);
     QFETCH(QStringList, options);
     const bool assembled = !options.contains(QStringLiteral("-progressive"));
-
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("volume.img"));
-    QList<QByteArray> placed;
-    QList<QByteArray> expected;
+    QList<QByteArray> placed, expected;
     if (layout == QLatin1String("fat32") || layout == QLatin1String("exfat")) {
         const QString why_not = make_card(layout, path, options, &placed, &expected);
         if (layout == QLatin1String("exfat") && !why_not.isEmpty())
             QSKIP(qPrintable(why_not));
         QVERIFY2(why_not.isEmpty(), qPrintable(why_not));
     } else {
-        static const QMap<QString, Gap> gaps{{QStringLiteral("text"), Gap::Text},
-                                             {QStringLiteral("document"), Gap::Document},
-                                             {QStringLiteral("random"), Gap::Random},
-                                             {QStringLiteral("photo"), Gap::WholePhoto},
-                                             {QStringLiteral("end-marker"), Gap::EndMarkerSector},
-                                             {QStringLiteral("zeros"), Gap::Zeros}};
-        FragmentedVolume volume;
+        const QStringList gaps{"text", "document", "random", "photo", "end-marker", "zeros"};
+        testsupport::FragmentedVolume volume;
         const QByteArray a = photo(11, options);
         QVERIFY(!a.isEmpty());
         if (layout == QLatin1String("intertwined"))
@@ -187,31 +144,26 @@ void TestFragments::pieces_come_together()
         else if (layout == QLatin1String("three"))
             volume.add_three_pieces(a, 3);
         else
-            volume.add_two_pieces(a, gaps.value(layout), 0.45, 5);
+            volume.add_two_pieces(a, Gap(gaps.indexOf(layout)), 0.45, 5);
         volume.add_gap(Gap::Random, 4, 9);
         QVERIFY(volume.write(path));
-        placed = volume.placed();
-        expected = placed;
+        expected = placed = volume.placed();
     }
 
     // Scanned as the window does, every photo found read back from its pieces.
     FsIndexer indexer;
-    const QByteArray volume = testsupport::read_file(path);
-    indexer.device.raw_path = path;
-    indexer.device.size = volume.size();
-    indexer.device.bytes_per_sector = 512;
-    indexer.device.sector_count = volume.size() / 512;
+    indexer.device = testsupport::image_file_device(path);
     indexer.start();
     indexer.wait();
+    const QByteArray volume = testsupport::read_file(path);
     QList<QByteArray> outputs;
-    int pieces = 0;
+    qsizetype pieces = 0;
     for (const FoundImage &image : std::as_const(indexer.found_images)) {
         outputs.append(QByteArray());
         for (const VolumeExtent &piece : image.extents())
             outputs.last().append(volume.mid(piece.offset, piece.length));
-        pieces = qMax(pieces, int(image.extents().size()));
+        pieces = qMax(pieces, image.extents().size());
     }
-
     if (assembled)
         QVERIFY2(pieces > 1, "no photo was put together");
     const int foreign = testsupport::first_foreign_output(outputs, placed);
