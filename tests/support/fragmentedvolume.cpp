@@ -20,7 +20,8 @@ QByteArray random_bytes(qint64 size, quint32 seed)
 
 qint64 cut_of(const QByteArray &photo, double fraction)
 {
-    return qMax<qint64>(CarvingVolume::sector, qint64(photo.size() * fraction) / CarvingVolume::sector * CarvingVolume::sector);
+    constexpr qint64 sector = CarvingVolume::sector;
+    return qMax<qint64>(sector, qint64(photo.size() * fraction) / sector * sector);
 }
 
 } // namespace
@@ -85,20 +86,16 @@ QByteArray CarvingVolume::bytes() const
     return volume + QByteArray((sector - volume.size() % sector) % sector, 0);
 }
 
-void FragmentedVolume::add_whole(const QByteArray &photo)
-{
-    volume.add_photo(photo);
-    photos.append(photo);
-}
-
 void FragmentedVolume::add_two_pieces(const QByteArray &photo, Gap gap, double fraction, quint32 seed)
 {
     const qint64 cut = cut_of(photo, fraction);
     volume.add_bytes(photo.left(cut));
-    if (gap == Gap::WholePhoto)
-        add_whole(cjpeg(make_picture(320, 240, int(seed) + 500)));
-    else
+    if (gap == Gap::WholePhoto) {
+        photos.append(cjpeg(make_picture(320, 240, int(seed) + 500)));
+        volume.add_photo(photos.last());
+    } else {
         add_gap(gap, 8 + int(seed % 9), seed);
+    }
     volume.add_bytes(photo.mid(cut));
     photos.append(photo);
 }
