@@ -100,21 +100,15 @@ Carving carve(const QByteArray &volume, const std::function<qint64()> &next_size
     return out;
 }
 
-QByteArray marker_segment(uchar code, int payload)
-{
-    return QByteArray("\xFF", 1) + char(code) + char((payload + 2) >> 8) + char((payload + 2) & 0xFF)
-        + QByteArray(payload, 0x20);
-}
-
-// A stream with the marker layout of a real one; its entropy-coded data
-// holds no FF. Enough for the carver, which never decodes.
+// A stream with the marker layout of a real one (APPn, DQT, a scan); its
+// entropy-coded data holds no FF. Enough for the carver, which never decodes.
 QByteArray synthetic_stream(int entropy_bytes, uchar app = 0xE0, int app_payload = 14)
 {
-    QByteArray s = QByteArray("\xFF\xD8", 2) + marker_segment(app, app_payload) + marker_segment(0xDB, 65);
-    s += QByteArray("\xFF\xDA\x00\x0C", 4) + QByteArray(10, 0x01);
+    QByteArray s = QByteArray("\xFF\xD8\xFF\xDA\x00\x0C", 6) + QByteArray(10, 0x01);
     for (int i = 0; i < entropy_bytes; ++i)
         s.append(char(0x10 + i % 0xE0));
-    return s + QByteArray("\xFF\xD9", 2);
+    s = testsupport::with_segment_first(s + "\xFF\xD9", 0xDB, QByteArray(65, 0x20));
+    return testsupport::with_segment_first(s, app, QByteArray(app_payload, 0x20));
 }
 
 // Random bytes without FF: never a marker, never a start.
@@ -333,15 +327,13 @@ void TestCarving::finds_the_streams_however_the_volume_is_cut_data()
         broken_row(name, 5, char(name[15] - '0')); // APP0 length field below 4
     broken_row("byte other than FF where a marker must stand", 20, 0x42);
     broken_row("FF 00 where a marker must stand", 21, 0x00);
-    QByteArray minimal = synthetic_stream(300);
-    minimal.replace(2, 18, marker_segment(0xE0, 2));
+    const QByteArray minimal = testsupport::with_segment_first(synthetic_stream(300).remove(2, 18), 0xE0, "  ");
     row("segment length 4, the smallest", volume_of(2048, {{512, minimal}}), {{512, minimal}});
 
     // Fill bytes before a marker, restart markers and stuffed bytes in the entropy-coded data.
-    QByteArray tolerant = QByteArray("\xFF\xD8", 2) + marker_segment(0xE0, 14) + QByteArray("\xFF\xFF", 2)
-        + marker_segment(0xDB, 65) + QByteArray("\xFF\xDA\x00\x0C", 4) + QByteArray(10, 0x01)
-        + QByteArray(100, 0x33) + QByteArray("\xFF\xD0", 2) + QByteArray(80, 0x44) + QByteArray("\xFF\x00", 2)
-        + QByteArray(40, 0x45) + QByteArray("\xFF\xD1", 2) + QByteArray(80, 0x46) + QByteArray("\xFF\xFF\xD9", 3);
+    QByteArray tolerant = synthetic_stream(0).chopped(2).insert(20, "\xFF\xFF") + QByteArray(100, 0x33) + "\xFF\xD0"
+        + QByteArray(80, 0x44) + QByteArray("\xFF\x00", 2) + QByteArray(40, 0x45) + "\xFF\xD1" + QByteArray(80, 0x46)
+        + "\xFF\xFF\xD9";
     row("fill bytes, restart markers, stuffing", volume_of(4096, {{1024, tolerant}}), {{1024, tolerant}});
     tolerant.insert(20, QByteArray("\xFF\xD8", 2));
     row("second FF D8 in the marker state ends the candidate", volume_of(4096, {{1024, tolerant}}), {});
