@@ -4,7 +4,7 @@
 
 #include "alignedbuffer.h"
 #include "faultyvolume.h"
-#include "fragmentedvolume.h"
+#include "carvingvolume.h"
 #include "fsindexer.h"
 #include "rawvolume.h"
 #include "testsupport.h"
