@@ -407,7 +407,7 @@ void TestCarving::reused_card_scanned_end_to_end()
     indexer.device = testsupport::image_file_device(image);
     indexer.set_root_path(root.path());
     indexer.set_index_existing(true);
-    indexer.set_fragment_search(false); // photos cut short come out as their top part (tst_fragments)
+    indexer.set_fragment_search(false); // photos cut short come out as their top part (see pieces_come_together)
     int thumbnails = 0;
     connect(&indexer, &FsIndexer::scanning_found, &indexer,
             [&](qint64, const QImage &thumbnail) { thumbnails += thumbnail.isNull() ? 0 : 1; },
