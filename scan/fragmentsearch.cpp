@@ -361,7 +361,7 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, VolumeExtent
     if (breaks.isEmpty())
         return false;
 
-    for (qint64 c = volume_of_stream + breaks.last() + sector; c < window_end; c += sector) {
+    for (qint64 c = volume_of_stream + breaks.first() + sector; c < window_end; c += sector) {
         const qint64 free_from = occupied(c);
         if (free_from > c) {
             c = ceil_sector(free_from) - sector;
@@ -415,8 +415,9 @@ QList<qint64> FragmentSearch::progressive_breaks(const QByteArray &stream, qint6
         return {foreign};
     QList<qint64> breaks;
     const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
+    // Latest first: the damage begins at or shortly before the fault.
     for (qint64 b = top; b >= lowest && breaks.size() < progressive_break_candidates; b -= sector)
-        breaks.prepend(b);
+        breaks.append(b);
     return breaks;
 }
 

@@ -46,7 +46,7 @@ public:
     static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
     // How far a progressive photo must read on past a join before a further
     // piece is looked for behind it.
-    static constexpr qint64 progressive_run = 4096;
+    static constexpr qint64 progressive_run = 2048;
     // Sectors before the decoder's fault that may hold the break: libjpeg
     // meets the damage some way after it begins.
     static constexpr int progressive_break_candidates = 8;

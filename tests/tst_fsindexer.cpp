@@ -1,19 +1,31 @@
+// The scan worker: its signal sequences, what it keeps out, failing cards
+// (bad sectors, a device that goes away, slow reads, real sector reads), and
+// its thumbnail queue.
+
+#include "alignedbuffer.h"
 #include "faultyvolume.h"
+#include "carvingvolume.h"
 #include "fsindexer.h"
+#include "rawvolume.h"
 #include "testsupport.h"
+#include "thumbnailqueue.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
-#include <QSignalSpy>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
-using testsupport::FaultyImage;
-using Failure = volume_platform::Failure;
+#include <unistd.h>
+
+using testsupport::FaultyVolume;
 
 namespace {
 
-constexpr qint64 mib = 1024 * 1024;
+constexpr qint64 kib = 1024;
+constexpr qint64 mib = 1024 * kib;
+constexpr qint64 block = FsIndexer::block_size;
 
 // Everything one run of the worker said, in order.
 struct Run
@@ -29,15 +41,15 @@ struct Run
     QStringList shape() const
     {
         QStringList out;
-        for (const QString &e : events) {
+        for (const QString &e : events)
             if (e != QLatin1String("found") && (out.isEmpty() || out.last() != e))
                 out.append(e);
-        }
         return out;
     }
 };
 
-Run run_scan(FsIndexer &indexer)
+// Runs the worker to its end; while_running is called right after the start.
+Run run_scan(FsIndexer &indexer, const std::function<void()> &while_running = {})
 {
     indexer.found_images.clear();
     Run run;
@@ -67,19 +79,11 @@ Run run_scan(FsIndexer &indexer)
         run.unreadable = i;
     });
     indexer.start();
+    if (while_running)
+        while_running();
     [&] { QVERIFY(indexer.wait(120000)); }();
     QCoreApplication::processEvents(); // deliver what the run queued
     return run;
-}
-
-RemovableDevice device_for(const QString &image, quint32 bytes_per_sector = 512)
-{
-    RemovableDevice device;
-    device.raw_path = image;
-    device.size = QFileInfo(image).size();
-    device.bytes_per_sector = bytes_per_sector;
-    device.sector_count = device.size / bytes_per_sector;
-    return device;
 }
 
 QByteArray photo(int seed, int width = 320, int height = 240)
@@ -87,7 +91,39 @@ QByteArray photo(int seed, int width = 320, int height = 240)
     return testsupport::qt_jpeg(testsupport::make_picture(width, height, seed));
 }
 
+QByteArray volume_with(qint64 size, const QList<QPair<qint64, QByteArray>> &content)
+{
+    QByteArray bytes(size, 0);
+    for (const auto &[offset, photo] : content)
+        bytes.replace(offset, photo.size(), photo);
+    return bytes;
+}
+
+// A tiny photo whose last scan's entropy data is shorter than the carver's
+// 64-byte minimum, padded by a comment segment to fill whole sectors: placed
+// to end where a gap begins, nothing but the gap follows it.
+QByteArray photo_filling_sectors()
+{
+    QImage picture(16, 16, QImage::Format_RGB32);
+    picture.fill(QColor(42, 90, 160));
+    const QByteArray jpeg = testsupport::qt_jpeg(picture);
+    return testsupport::with_segment_first(jpeg, 0xFE, QByteArray((512 - (jpeg.size() + 4) % 512) % 512, 'x'));
+}
+
+// A failing card: its first photo ends where bad sectors begin (or runs
+// into them), its second lies 4 KiB after them.
+struct Failing
+{
+    qint64 size = 0, gap_from = 0, gap_length = 0;
+    qint64 gone_from = -1; // -1: the device stays
+    bool short_reads = false, cut_first = false, second_found = true;
+    const char *end = "scanning_done";
+    qint64 unreadable = -1; // -1: none reported
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(Failing)
 
 class TestFsIndexer : public QObject
 {
@@ -98,37 +134,27 @@ private slots:
     void signal_sequences_data();
     void signal_sequences();
     void stop_right_after_start_is_never_lost();
-    void progress_offsets_and_thumbnails();
-    void existing_files_are_kept_out();
-    void repeats_and_undecodable_streams_are_dropped();
-    void faulty_media_data();
-    void faulty_media();
+    void progress_in_the_devices_sectors();
+    void what_is_kept_out();
+    void failing_cards_data();
+    void failing_cards();
+    void stop_takes_effect_between_slow_sector_reads();
+    void sector_reads_of_a_block_device_bypass_the_cache();
+    void thumbnails_in_order_with_streams_beyond_the_memory_budget();
 
 private:
-    // A volume image: photos at the given offsets, zeros elsewhere.
-    QString volume(const QString &name, qint64 size, const QList<QPair<qint64, QByteArray>> &content);
-
     QTemporaryDir dir;
     QTemporaryDir root; // the card's files, as its mount point shows them
     const QByteArray a = photo(30), b = photo(31);
 };
 
-QString TestFsIndexer::volume(const QString &name, qint64 size, const QList<QPair<qint64, QByteArray>> &content)
-{
-    QByteArray bytes(size, 0);
-    for (const auto &[offset, photo] : content)
-        bytes.replace(offset, photo.size(), photo);
-    const QString path = dir.filePath(name);
-    testsupport::write_file(path, bytes);
-    return path;
-}
-
 void TestFsIndexer::initTestCase()
 {
     QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("A.JPG")), a));
     QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("B.JPG")), b));
-    volume(QStringLiteral("card.img"), 12 * mib, {{0, a}, {8 * mib + 512, b}});
-    volume(QStringLiteral("empty.img"), 0, {});
+    QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("card.img")),
+                                    volume_with(12 * mib, {{0, a}, {8 * mib + 512, b}})));
+    QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("empty.img")), {}));
 }
 
 void TestFsIndexer::signal_sequences_data()
@@ -139,8 +165,8 @@ void TestFsIndexer::signal_sequences_data()
     QTest::addColumn<QStringList>("shape");
     QTest::addColumn<int>("found");
     const QStringList indexed{"started", "indexing_started", "processedItem", "indexing_done", "scanning_started"};
-    QTest::newRow("raw scan only") << "card.img" << false << ""
-                                   << QStringList{"started", "scanning_started", "progress", "scanning_done"} << 2;
+    const QStringList raw{"started", "scanning_started"};
+    QTest::newRow("raw scan only") << "card.img" << false << "" << raw + QStringList{"progress", "scanning_done"} << 2;
     QTest::newRow("existing files indexed") << "card.img" << true << "" << indexed + QStringList{"progress", "scanning_done"} << 0;
     QTest::newRow("stop while indexing: the file under way is entered, the volume not read")
         << "card.img" << true << "stop on item"
@@ -150,13 +176,10 @@ void TestFsIndexer::signal_sequences_data()
     QTest::newRow("skip after the first file: indexing done, the raw scan in full")
         << "card.img" << true << "skip on item" << indexed + QStringList{"progress", "scanning_done"} << 1;
     QTest::newRow("stop in the raw scan: after the current block")
-        << "card.img" << false << "stop on progress"
-        << QStringList{"started", "scanning_started", "progress", "scanning_stopped"} << 1;
+        << "card.img" << false << "stop on progress" << raw + QStringList{"progress", "scanning_stopped"} << 1;
     QTest::newRow("no such volume") << "missing.img" << true << "" << indexed + QStringList{"scanning_error"} << 0;
-    QTest::newRow("a folder is no volume") << "." << false << ""
-                                           << QStringList{"started", "scanning_started", "scanning_error"} << 0;
-    QTest::newRow("empty volume") << "empty.img" << false << ""
-                                  << QStringList{"started", "scanning_started", "scanning_done"} << 0;
+    QTest::newRow("a folder is no volume") << "." << false << "" << raw + QStringList{"scanning_error"} << 0;
+    QTest::newRow("empty volume") << "empty.img" << false << "" << raw + QStringList{"scanning_done"} << 0;
 }
 
 void TestFsIndexer::signal_sequences()
@@ -167,7 +190,7 @@ void TestFsIndexer::signal_sequences()
     QFETCH(QStringList, shape);
     QFETCH(int, found);
     FsIndexer indexer;
-    indexer.device = device_for(dir.filePath(source));
+    indexer.device = testsupport::image_file_device(dir.filePath(source));
     indexer.set_root_path(root.path());
     indexer.set_index_existing(index);
     if (hook == QLatin1String("stop on item"))
@@ -192,141 +215,197 @@ void TestFsIndexer::signal_sequences()
 void TestFsIndexer::stop_right_after_start_is_never_lost()
 {
     FsIndexer indexer;
-    indexer.device = device_for(dir.filePath(QStringLiteral("card.img")));
-    QSignalSpy stopped(&indexer, &FsIndexer::scanning_stopped);
-    indexer.start();
-    indexer.stop();
-    QVERIFY(indexer.wait(60000));
-    QCOMPARE(stopped.size(), 1);
+    indexer.device = testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")));
+    QCOMPARE(run_scan(indexer, [&] { indexer.stop(); }).events.last(), QStringLiteral("scanning_stopped"));
 }
 
-void TestFsIndexer::progress_offsets_and_thumbnails()
+void TestFsIndexer::progress_in_the_devices_sectors()
 {
-    const QByteArray portrait = photo(2, 240, 320);
-    const QString image = volume(QStringLiteral("two.img"), 9 * mib, {{5 * mib + 512, portrait}, {4096, a}});
     FsIndexer indexer;
-    indexer.device = device_for(image);
-    Run run = run_scan(indexer);
-    QCOMPARE(run.progress, (QList<QPair<qint64, qint64>>{{8192, 18432}, {16384, 18432}, {18432, 18432}}));
-    QCOMPARE(run.found, (QList<qint64>{4096, 5 * mib + 512}));
-    QCOMPARE(indexer.found_images.value(4096).length, a.size());
-    QCOMPARE(indexer.found_images.value(5 * mib + 512).length, portrait.size());
-    for (const QImage &thumbnail : run.thumbnails)
-        QCOMPARE(thumbnail.size(), QSize(160, 107));
-    // every found image comes after the progress of the block it lies in
-    QVERIFY(run.events.indexOf(QStringLiteral("found")) > run.events.indexOf(QStringLiteral("progress")));
-
-    indexer.device = device_for(image, 2048); // progress is counted in the device's sectors
-    run = run_scan(indexer);
-    QCOMPARE(run.progress.first(), (QPair<qint64, qint64>{2048, 4608}));
-    QCOMPARE(run.progress.last(), (QPair<qint64, qint64>{4608, 4608}));
+    indexer.device = testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")), 2048);
+    QCOMPARE(run_scan(indexer).progress, (QList<QPair<qint64, qint64>>{{2048, 6144}, {4096, 6144}, {6144, 6144}}));
 }
 
-void TestFsIndexer::existing_files_are_kept_out()
+// Files still on the card (under names that are and are not indexed), a
+// repeat, a stream no decoder accepts and a tiny photo.
+void TestFsIndexer::what_is_kept_out()
 {
-    // Eight photos on the volume; the root holds files with some of them under
-    // names that are and are not indexed.
     QList<QByteArray> photos;
     QList<QPair<qint64, QByteArray>> content;
     for (int i = 0; i < 8; ++i) {
         photos.append(photo(10 + i));
-        content.append({qint64(i) * 65536, photos.last()});
+        content.append({i * 64 * kib, photos.last()});
     }
+    QByteArray broken = photo(41); // the marker structure stays, the Huffman tables are ruined
+    const int dht = broken.indexOf(QByteArray("\xFF\xC4", 2));
+    QVERIFY(dht > 0);
+    broken.replace(dht + 5, 20, QByteArray(20, char(0xEE)));
+    content += QList<QPair<qint64, QByteArray>>{{8 * 64 * kib, broken}, {9 * 64 * kib, photos[0]}, {10 * 64 * kib, photo(42, 8, 8)}};
     QTemporaryDir files;
     QDir(files.path()).mkpath(QStringLiteral("DCIM/100CAMERA"));
     QDir(files.path()).mkpath(QStringLiteral(".hidden"));
-    const QList<QPair<QString, QByteArray>> named{
-        {QStringLiteral("DCIM/100CAMERA/PHOTO.JPG"), photos[0]},
-        {QStringLiteral("photo.jpeg"), photos[1]},
-        {QStringLiteral("a.JpG"), photos[2]},
-        {QStringLiteral("photo.backup.jpg"), photos[3]}, // complete suffix BACKUP.JPG
-        {QStringLiteral("photo.jfif"), photos[4]},
-        {QStringLiteral(".hidden/HIDDEN.JPG"), photos[5]},
-        {QStringLiteral(".secret.jpg"), photos[5]},
-        {QStringLiteral("jpg"), photos[6]},
-        {QStringLiteral("notes.txt"), QByteArray("text")},
-        {QStringLiteral("TRAILER.JPG"), photos[7] + QByteArray(3000, 'T')}, // a trailer after the end-of-image marker
-    };
+    const QList<QPair<const char *, QByteArray>> named{
+        {"DCIM/100CAMERA/PHOTO.JPG", photos[0]}, {"photo.jpeg", photos[1]}, {"a.JpG", photos[2]},
+        {"photo.backup.jpg", photos[3]}, // complete suffix BACKUP.JPG
+        {"photo.jfif", photos[4]}, {".hidden/HIDDEN.JPG", photos[5]}, {".secret.jpg", photos[5]}, {"jpg", photos[6]},
+        {"notes.txt", "text"}, {"TRAILER.JPG", photos[7] + QByteArray(3000, 'T')}}; // a trailer after the end of image
     for (const auto &[name, bytes] : named)
-        QVERIFY(testsupport::write_file(files.filePath(name), bytes));
+        QVERIFY(testsupport::write_file(files.filePath(QLatin1String(name)), bytes));
     QVERIFY(QFile::link(files.filePath(QStringLiteral("photo.jfif")), files.filePath(QStringLiteral("LINK.JPG"))));
+    const QString image = dir.filePath(QStringLiteral("index.img"));
+    QVERIFY(testsupport::write_file(image, volume_with(1 * mib, content)));
 
     FsIndexer indexer;
-    indexer.device = device_for(volume(QStringLiteral("index.img"), 1 * mib, content));
+    indexer.device = testsupport::image_file_device(image);
     indexer.set_root_path(files.path());
     indexer.set_index_existing(true);
     const Run run = run_scan(indexer);
     QCOMPARE(run.count(QStringLiteral("processedItem")), 8); // everything but the hidden files and the link
-    QCOMPARE(run.found, (QList<qint64>{3 * 65536, 4 * 65536, 5 * 65536, 6 * 65536}));
-    indexer.set_index_existing(false); // the next run without the index offers them all again
-    QCOMPARE(run_scan(indexer).found.size(), 8);
+    QCOMPARE(run.found, (QList<qint64>{3 * 64 * kib, 4 * 64 * kib, 5 * 64 * kib, 6 * 64 * kib, 10 * 64 * kib}));
+    QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // the tiny one scaled up too
+    indexer.set_index_existing(false); // the next run without the index offers them all again, the repeat once
+    QCOMPARE(run_scan(indexer).found.size(), 9);
 }
 
-void TestFsIndexer::repeats_and_undecodable_streams_are_dropped()
+void TestFsIndexer::failing_cards_data()
 {
-    QByteArray broken = photo(41);
-    // The marker structure stays, the Huffman tables are ruined: carved, and rejected by the decoder.
-    const int dht = broken.indexOf(QByteArray("\xFF\xC4", 2));
-    QVERIFY(dht > 0);
-    for (int i = dht + 5; i < dht + 25; ++i)
-        broken[i] = char(0xEE);
-    const QByteArray tiny = testsupport::qt_jpeg(testsupport::make_picture(8, 8, 42));
+    QTest::addColumn<Failing>("card");
+    QTest::newRow("bad region in the first block")
+        << Failing{.size = 2 * block + mib, .gap_from = mib, .gap_length = 64 * kib, .unreadable = 64 * kib};
+    QTest::newRow("bad region in the last, short block")
+        << Failing{.size = 2 * block + mib, .gap_from = 2 * block + 256 * kib, .gap_length = 64 * kib, .unreadable = 64 * kib};
+    QTest::newRow("short reads, then errors")
+        << Failing{.size = 2 * block, .gap_from = 2 * mib, .gap_length = 8 * kib, .short_reads = true, .unreadable = 8 * kib};
+    QTest::newRow("a photo running into bad sectors comes out as its top part")
+        << Failing{.size = 2 * block, .gap_from = mib, .gap_length = 1536, .cut_first = true, .unreadable = 1536};
+    // the block is being read again sector by sector when the card goes
+    QTest::newRow("device gone mid-block") << Failing{.size = 3 * block, .gap_from = block + 512 * kib, .gap_length = 4 * kib,
+                                                      .gone_from = block + 2 * mib, .end = "scanning_error", .unreadable = 4 * kib};
+    QTest::newRow("device gone at a block")
+        << Failing{.size = 3 * block, .gap_from = mib, .gap_length = 0, .gone_from = 2 * block, .end = "scanning_error"};
+    QTest::newRow("every read fails over 16 MiB: the device is gone")
+        << Failing{.size = 8 * block, .gap_from = 2 * block, .gap_length = 5 * block, .second_found = false,
+                   .end = "scanning_error", .unreadable = 16 * mib};
+}
+
+// The photos before and after the unreadable sectors are found at their
+// offsets, and the run ends as the card does.
+void TestFsIndexer::failing_cards()
+{
+    QFETCH(Failing, card);
+    const QByteArray first = card.cut_first ? a : photo_filling_sectors();
+    const qint64 last_scan = first.lastIndexOf(QByteArray("\xFF\xDA", 2));
+    QVERIFY2(card.cut_first || first.size() - last_scan - 2 - ((uchar(first[last_scan + 2]) << 8) | uchar(first[last_scan + 3]))
+                 < JpegCarver::entropy_scan_minimum,
+             "the photo before the gap must end within the carver's entropy minimum");
+    const qint64 first_at = card.cut_first ? card.gap_from - 4 * kib : card.gap_from - first.size();
+    const qint64 second_at = card.gap_from + card.gap_length + 4 * kib;
+    auto *volume = new FaultyVolume(volume_with(card.size, {{first_at, first}, {second_at, b}}));
+    volume->bad_from = card.gap_length > 0 ? card.gap_from : -1;
+    volume->bad_to = card.gap_from + card.gap_length;
+    volume->gone_from = card.gone_from;
+    volume->short_reads = card.short_reads;
     FsIndexer indexer;
-    indexer.device = device_for(volume(QStringLiteral("dupes.img"), 2 * mib,
-                                       {{0, broken}, {65536, a}, {131072, broken}, {196608, a}, {262144, tiny}}));
+    volume->scan_with(indexer);
     const Run run = run_scan(indexer);
-    QCOMPARE(run.found, (QList<qint64>{65536, 262144}));
-    QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // scaled up too
+
+    QList<qint64> found = run.found; // a photo's top part is announced once the scan is past it
+    std::sort(found.begin(), found.end());
+    QCOMPARE(found, (card.second_found ? QList<qint64>{first_at, second_at} : QList<qint64>{first_at}));
+    const QString end = QLatin1String(card.end);
+    QCOMPARE(run.events.last(), end);
+    QCOMPARE(run.count(end), 1);
+    QCOMPARE(run.unreadable, card.unreadable);
+    QCOMPARE(indexer.error_text().isEmpty(), end == QLatin1String("scanning_done"));
+    QCOMPARE(run.progress.last().first == run.progress.last().second, end == QLatin1String("scanning_done"));
 }
 
-void TestFsIndexer::faulty_media_data()
+void TestFsIndexer::stop_takes_effect_between_slow_sector_reads()
 {
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<qint64>("bad_from");
-    QTest::addColumn<qint64>("bad_to");
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QList<qint64>>("found");
-    QTest::addColumn<QString>("ending");
-    QTest::addColumn<qint64>("unreadable"); // -1: none reported
-    // Photo a lies before the bad region in the same block, b across it, c after it (over b's tail,
-    // so found behind b's start however b ends).
-    const qint64 bad_from = 4 * mib + 64 * 1024, bad_to = bad_from + 3 * 512;
-    QTest::newRow("bad sectors are skipped") << 10 * mib << bad_from << bad_to << int(Failure::Io)
-                                             << QList<qint64>{4 * mib, 4 * mib + 60 * 1024, bad_to + 1536}
-                                             << "scanning_done" << 3 * 512LL; // b as its top part
-    QTest::newRow("the device goes away") << 40 * mib << 8 * mib << (1LL << 50) << int(Failure::DeviceGone)
-                                          << QList<qint64>{4 * mib, bad_to + 1536} << "scanning_error" << -1LL;
-    QTest::newRow("every read fails over 16 MiB") << 40 * mib << 8 * mib << (1LL << 50) << int(Failure::Io)
-                                                  << QList<qint64>{4 * mib, bad_to + 1536} << "scanning_error" << 16 * mib;
-}
-
-void TestFsIndexer::faulty_media()
-{
-    QFETCH(qint64, size);
-    QFETCH(qint64, bad_from);
-    QFETCH(qint64, bad_to);
-    QFETCH(int, kind);
-    QFETCH(QList<qint64>, found);
-    QFETCH(QString, ending);
-    QFETCH(qint64, unreadable);
-    const QByteArray c = photo(62);
+    // the second block fails as a whole, and every failing sector takes 20 ms:
+    // reading it sector by sector would take almost three minutes
+    auto *volume = new FaultyVolume(volume_with(3 * block, {{64 * kib, a}}));
+    volume->bad_from = block;
+    volume->bad_to = 2 * block;
+    volume->failing_read_ms = 20;
+    const auto failed_reads = volume->failed_reads;
     FsIndexer indexer;
-    indexer.device = device_for(volume(QStringLiteral("faulty.img"), size,
-                                       {{4 * mib, a}, {4 * mib + 60 * 1024, b}, {4 * mib + 64 * 1024 + 3 * 512 + 1536, c}}));
-    indexer.set_volume_opener(FaultyImage::opener({bad_from, bad_to, Failure(kind)}));
-    const Run run = run_scan(indexer);
-    QList<qint64> offsets = run.found; // a photo's top part is announced once the scan is past it
-    std::sort(offsets.begin(), offsets.end());
-    QCOMPARE(offsets, found);
-    QCOMPARE(run.events.last(), ending);
-    QCOMPARE(run.count(ending), 1);
-    QCOMPARE(run.unreadable, unreadable);
-    if (ending == QLatin1String("scanning_done")) {
-        QCOMPARE(run.events.at(run.events.size() - 2), QStringLiteral("unreadable"));
-        QCOMPARE(run.progress.last().first, run.progress.last().second); // read to the end
-    } else {
-        QVERIFY(!indexer.error_text().isEmpty());
-        QVERIFY(run.progress.last().first < run.progress.last().second);
+    volume->scan_with(indexer);
+    QElapsedTimer clock;
+    const Run run = run_scan(indexer, [&] {
+        QTRY_VERIFY_WITH_TIMEOUT(*failed_reads >= 5, 10000);
+        clock.start();
+        indexer.stop();
+        QVERIFY(indexer.wait(1000));
+    });
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(run.found, QList<qint64>{64 * kib});
+    QCOMPARE(run.events.last(), QStringLiteral("scanning_stopped"));
+    // the failed whole-block read, then one read per failing sector
+    QCOMPARE(run.unreadable, qint64(*failed_reads - 1) * 512);
+}
+
+// Direct sector reads of a loop device, the ordinary read where direct I/O
+// refuses an offset, and reads at explicit positions.
+void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
+{
+    QByteArray bytes(4 * mib, '\0');
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        bytes[i] = char((i / 512 * 7 + i) & 0xFF);
+    const QString image = dir.filePath(QStringLiteral("sectors.img"));
+    QVERIFY(testsupport::write_file(image, bytes));
+    testsupport::LoopDevice loop;
+    if (::geteuid() != 0 || !loop.attach(image, {QStringLiteral("-r")}))
+        QSKIP("needs root and losetup to attach a loop device");
+    const std::unique_ptr<RawVolume> volume = RawVolume::open(loop.node);
+    QVERIFY(volume);
+    const AlignedBuffer buffer(8 * kib);
+    for (const qint64 offset : {qint64(0), 3 * 512 + mib, 4 * mib - 512, qint64(100)}) {
+        QCOMPARE(volume->read_sector_at(offset, buffer.data(), 512), qint64(512));
+        QCOMPARE(QByteArray(buffer.data(), 512), bytes.mid(offset, 512));
+    }
+    QCOMPARE(volume->read_sector_at(4 * mib, buffer.data(), 512), qint64(0));
+    volume->seek(5); // whatever the shared position says
+    QCOMPARE(volume->read_at(mib, buffer.data(), 8 * kib), 8 * kib);
+    QCOMPARE(QByteArray(buffer.data(), 8 * kib), bytes.mid(mib, 8 * kib));
+
+    // a descriptor that cannot be opened again (one from the disk service) is
+    // switched to direct I/O for the read and back again
+    const volume_platform::Handle handle = volume_platform::open_read_only(loop.node);
+    const auto close = qScopeGuard([handle] { volume_platform::close(handle); });
+    QCOMPARE(volume_platform::read_unbuffered_at(handle, 2 * mib, buffer.data(), 512), qint64(512));
+    QCOMPARE(QByteArray(buffer.data(), 512), bytes.mid(2 * mib, 512));
+    QCOMPARE(volume_platform::read_at(handle, 7, buffer.data() + 1, 600), qint64(600));
+    QCOMPARE(QByteArray(buffer.data() + 1, 600), bytes.mid(7, 600));
+}
+
+// Progressive photos that together need more coefficient memory than the
+// decoders may hold, one that alone needs more than all of it, a sequential
+// one and one cut inside its frame header: every result comes back, in order.
+void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
+{
+    const auto progressive = [](const QImage &picture, const QString &sampling = QStringLiteral("2x2,1x1,1x1")) {
+        return testsupport::cjpeg(picture, {QStringLiteral("-progressive"), QStringLiteral("-sample"), sampling});
+    };
+    // A decoder's coefficient memory depends on the picture's size only: plain pictures encode and decode fast.
+    const auto plain = [&](int width, int height) {
+        QImage picture(width, height, QImage::Format_RGB32);
+        picture.fill(Qt::darkCyan);
+        return progressive(picture, QStringLiteral("1x1,1x1,1x1"));
+    };
+    const QByteArray cut = progressive(testsupport::make_picture(640, 480, 3));
+    const QList<QByteArray> streams{plain(4096, 2560), photo(2), plain(4096, 2560), plain(5120, 3584), // 60, 60, 105 MiB
+                                    cut.left(cut.indexOf(QByteArray("\xFF\xC2", 2)) + 9)};
+    QVERIFY(ThumbnailQueue::decoder_memory(streams[3]) > 100 * 1024 * 1024);
+    ThumbnailQueue queue;
+    for (int i = 0; i < streams.size(); ++i)
+        queue.submit(i * mib, streams.at(i).constData(), streams.at(i).size());
+    const QList<ThumbnailQueue::Result> results = queue.take_all();
+    QCOMPARE(results.size(), streams.size());
+    for (int i = 0; i < results.size(); ++i) {
+        QCOMPARE(results.at(i).offset, i * mib);
+        QCOMPARE(results.at(i).length, streams.at(i).size());
+        QCOMPARE(results.at(i).thumbnail.size(), i == 4 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
     }
 }
 

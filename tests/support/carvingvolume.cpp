@@ -1,87 +1,86 @@
 #include "carvingvolume.h"
 
-#include "testsupport.h"
-
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <iterator>
 
 namespace testsupport {
 
-void CarvingVolume::pad_to_sector()
+namespace {
+
+QByteArray random_bytes(qint64 size, quint32 seed)
 {
-    const qint64 slack = (sector - volume.size() % sector) % sector;
-    volume.append(QByteArray(slack, 0));
+    QByteArray bytes(size, '\0');
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
 }
+
+} // namespace
 
 void CarvingVolume::add_photo(const QByteArray &jpeg)
 {
-    pad_to_sector();
+    add_bytes({});
     photos.append({volume.size(), jpeg});
     volume.append(jpeg);
 }
 
-void CarvingVolume::add_photo_piece(const QByteArray &jpeg, qint64 from, qint64 to)
-{
-    add_bytes(jpeg.mid(from, to - from));
-}
-
 void CarvingVolume::add_bytes(const QByteArray &bytes)
 {
-    pad_to_sector();
-    volume.append(bytes);
+    volume.append(QByteArray((sector - volume.size() % sector) % sector, 0)).append(bytes);
 }
 
 void CarvingVolume::add_volume(const CarvingVolume &other)
 {
-    pad_to_sector();
+    add_bytes({});
     for (const Placed &photo : other.photos)
         photos.append({volume.size() + photo.offset, photo.bytes});
     volume.append(other.bytes());
 }
 
-void CarvingVolume::add_filler(Filler kind, int sectors, quint32 seed)
+QByteArray gap_bytes(Gap gap, int sectors, quint32 seed)
 {
-    pad_to_sector();
+    constexpr qint64 sector = CarvingVolume::sector;
     const qint64 size = sectors * sector;
-    QByteArray filler;
-    switch (kind) {
-    case Filler::Zeros:
-        filler = QByteArray(size, 0);
-        break;
-    case Filler::Text: {
+    QByteArray bytes;
+    switch (gap) {
+    case Gap::Text: {
         static const QByteArray words[] = {"holiday ", "beach ", "harbour ", "the ", "and ", "evening\n", "light, "};
         QRandomGenerator random(seed);
-        while (filler.size() < size)
-            filler += words[random.bounded(int(std::size(words)))];
-        filler.truncate(size);
+        while (bytes.size() < size)
+            bytes += words[random.bounded(int(std::size(words)))];
         break;
     }
-    case Filler::Random: {
-        filler.resize(size);
-        QRandomGenerator random(seed);
-        random.fillRange(reinterpret_cast<quint32 *>(filler.data()), size / 4);
+    case Gap::Random:
+        bytes = random_bytes(size, seed);
+        break;
+    case Gap::Document:
+        // A compound document as word processors write it: its header, a
+        // sector of its allocation table, then text.
+        bytes = QByteArray::fromHex("D0CF11E0A1B11AE1") + QByteArray(16, '\0') + QByteArray::fromHex("3E000300FEFF0900");
+        bytes.append(QByteArray(sector - bytes.size(), '\0')).append(QByteArray(sector, char(0xFF)));
+        for (int i = 0; bytes.size() < size; ++i)
+            bytes.append("Chapter " + QByteArray::number(i) + ". The holiday began on a grey morning. ");
+        break;
+    case Gap::EndMarkerSector: // one sector that begins with an end-of-image marker, then random bytes
+        bytes = random_bytes(sector, seed).replace(0, 2, "\xFF\xD9");
+        break;
+    case Gap::Zeros:
+    case Gap::WholePhoto:
+        bytes = QByteArray(size, 0);
         break;
     }
-    }
-    volume.append(filler);
+    return bytes.left(size);
 }
 
 QByteArray CarvingVolume::bytes() const
 {
-    QByteArray out = volume;
-    out.append(QByteArray((sector - out.size() % sector) % sector, 0));
-    return out;
+    return volume + QByteArray((sector - volume.size() % sector) % sector, 0);
 }
 
 QByteArray with_segment_first(const QByteArray &jpeg, uchar code, const QByteArray &payload)
 {
-    QByteArray segment;
-    segment.append(char(0xFF)).append(char(code));
-    segment.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 0xFF));
-    segment.append(payload);
-    return jpeg.left(2) + segment + jpeg.mid(2);
+    const int length = int(payload.size()) + 2;
+    return jpeg.left(2) + char(0xFF) + char(code) + char(length >> 8) + char(length & 0xFF) + payload + jpeg.mid(2);
 }
 
 QByteArray with_existing_segment_first(const QByteArray &jpeg, uchar code)
@@ -94,18 +93,6 @@ QByteArray with_existing_segment_first(const QByteArray &jpeg, uchar code)
         at += length;
     }
     return {};
-}
-
-QByteArray stripped_of_metadata(const QByteArray &jpeg)
-{
-    QTemporaryDir dir;
-    const QString in = dir.filePath(QStringLiteral("in.jpg"));
-    const QString out = dir.filePath(QStringLiteral("out.jpg"));
-    if (!dir.isValid() || !write_file(in, jpeg))
-        return {};
-    if (!run_tool(QStringLiteral("exiftool"), {QStringLiteral("-all="), QStringLiteral("-o"), out, in}))
-        return {};
-    return read_file(out);
 }
 
 } // namespace testsupport

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "fsindexer.h"
-#include "rawvolume.h"
 #include "volumesource.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QSemaphore>
 #include <QThread>
 
@@ -42,18 +42,8 @@ public:
 
     ~FaultyVolume() override { *destroyed = true; }
 
-    qint64 read(char *buffer, qint64 count) override
-    {
-        const qint64 n = read_at(position, buffer, count);
-        if (n > 0)
-            position += n;
-        return n;
-    }
-    bool seek(qint64 offset) override
-    {
-        position = offset;
-        return true;
-    }
+    qint64 read(char *buffer, qint64 count) override { return advance(read_at(position, buffer, count)); }
+    bool seek(qint64 offset) override { return (position = offset) >= 0; }
     volume_platform::Failure last_failure() const override { return failure; }
 
     qint64 read_at(qint64 offset, char *buffer, qint64 count) override
@@ -72,7 +62,23 @@ public:
         return n;
     }
 
+    // Puts this volume, which the worker then owns, in place of its device.
+    void scan_with(FsIndexer &indexer)
+    {
+        indexer.device.raw_path = QStringLiteral("faulty");
+        indexer.device.bytes_per_sector = 512;
+        indexer.device.sector_count = bytes.size() / 512;
+        indexer.set_volume_opener([this](const QString &, volume_platform::Failure *) {
+            return std::unique_ptr<VolumeSource>(this);
+        });
+    }
+
 private:
+    qint64 advance(qint64 n)
+    {
+        position += qMax<qint64>(n, 0);
+        return n;
+    }
     qint64 fail(volume_platform::Failure kind)
     {
         ++*failed_reads;
@@ -89,63 +95,15 @@ private:
     volume_platform::Failure failure = volume_platform::Failure::None;
 };
 
-
-// A card with bad sectors, one that goes away, or a slow one: a real image
-// file read through RawVolume, with reads that fail over [bad_from, bad_to)
-// (any request touching the region fails as a whole, as a card's does) and
-// an optional pause before every read.
-class FaultyImage : public VolumeSource
+// An image file as the device the worker scans, in sectors of bytes_per_sector.
+inline RemovableDevice image_file_device(const QString &path, quint32 bytes_per_sector = 512)
 {
-public:
-    struct Faults
-    {
-        qint64 bad_from = 0;
-        qint64 bad_to = 0; // bad_to <= bad_from: no bad region
-        volume_platform::Failure kind = volume_platform::Failure::Io;
-        int pause_ms = 0; // before every read: a slow card
-    };
-
-    FaultyImage(std::unique_ptr<RawVolume> inner, const Faults &faults)
-        : inner(std::move(inner)), faults(faults)
-    {
-    }
-    qint64 read(char *buffer, qint64 count) override
-    {
-        if (faults.pause_ms > 0)
-            QThread::msleep(faults.pause_ms);
-        if (position < faults.bad_to && position + count > faults.bad_from) {
-            failure = faults.kind;
-            return -1;
-        }
-        const qint64 n = inner->read(buffer, count);
-        failure = inner->last_failure();
-        if (n > 0)
-            position += n;
-        return n;
-    }
-    bool seek(qint64 offset) override
-    {
-        position = offset;
-        return inner->seek(offset);
-    }
-    volume_platform::Failure last_failure() const override { return failure; }
-
-    // An opener for FsIndexer::set_volume_opener that puts these faults on the volume.
-    static FsIndexer::VolumeOpener opener(const Faults &faults)
-    {
-        return [faults](const QString &path, volume_platform::Failure *failure) {
-            std::unique_ptr<VolumeSource> volume;
-            if (auto raw = RawVolume::open(path, failure))
-                volume = std::make_unique<FaultyImage>(std::move(raw), faults);
-            return volume;
-        };
-    }
-
-private:
-    std::unique_ptr<RawVolume> inner;
-    const Faults faults;
-    qint64 position = 0;
-    volume_platform::Failure failure = volume_platform::Failure::None;
-};
+    RemovableDevice device;
+    device.raw_path = path;
+    device.size = QFileInfo(path).size();
+    device.bytes_per_sector = bytes_per_sector;
+    device.sector_count = device.size / bytes_per_sector;
+    return device;
+}
 
 } // namespace testsupport

@@ -5,36 +5,22 @@
 
 #include "testsupport.h"
 
-#include <QImage>
 #include <QString>
 
 #include <cstdio>
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3 && argc != 5) {
-        std::fputs("usage: velvora-make-photo SEED OUT.ppm [WIDTH HEIGHT]\n", stderr);
+    int numbers[3] = {0, 1024, 768}; // seed, width, height
+    bool ok = argc == 3 || argc == 5;
+    for (int i = 0; ok && i < argc - 2; ++i)
+        numbers[i] = QString::fromLocal8Bit(argv[i == 0 ? 1 : i + 2]).toInt(&ok);
+    if (!ok || numbers[1] < 1 || numbers[2] < 1 || numbers[1] > 8192 || numbers[2] > 8192) {
+        std::fputs("usage: velvora-make-photo SEED OUT.ppm [WIDTH HEIGHT] (sizes 1 to 8192)\n", stderr);
         return 2;
     }
-    bool seed_ok = false;
-    const int seed = QString::fromLocal8Bit(argv[1]).toInt(&seed_ok);
-    int width = 1024;
-    int height = 768;
-    bool size_ok = true;
-    if (argc == 5) {
-        bool width_ok = false;
-        bool height_ok = false;
-        width = QString::fromLocal8Bit(argv[3]).toInt(&width_ok);
-        height = QString::fromLocal8Bit(argv[4]).toInt(&height_ok);
-        size_ok = width_ok && height_ok && width > 0 && height > 0 && width <= 8192 && height <= 8192;
-    }
-    if (!seed_ok || !size_ok) {
-        std::fputs("velvora-make-photo: SEED, WIDTH and HEIGHT must be numbers (sizes 1 to 8192)\n", stderr);
-        return 2;
-    }
-    const QImage picture =
-        testsupport::make_picture(width, height, seed).convertToFormat(QImage::Format_RGB888);
-    if (!picture.save(QString::fromLocal8Bit(argv[2]), "PPM")) {
+    const QImage picture = testsupport::make_picture(numbers[1], numbers[2], numbers[0]);
+    if (!picture.convertToFormat(QImage::Format_RGB888).save(QString::fromLocal8Bit(argv[2]), "PPM")) {
         std::fprintf(stderr, "velvora-make-photo: cannot write %s\n", argv[2]);
         return 1;
     }

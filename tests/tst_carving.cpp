@@ -1,0 +1,521 @@
+// Carving: whole photos on volumes laid out as used cards are, at any block
+// cuts and end to end (through the worker with a file still on the card, and
+// through velvora-scan), and photos in pieces on raw volumes with other data
+// between the pieces and on FAT32 and exFAT cards whose file system split them.
+
+#include "faultyvolume.h"
+#include "fragmentedvolume.h"
+#include "jpegcarver.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <zlib.h>
+
+using testsupport::CarvingVolume;
+using Placed = CarvingVolume::Placed;
+using testsupport::Gap;
+using Streams = QList<Placed>;
+
+namespace testsupport {
+
+char *toString(const CarvingVolume::Placed &p)
+{
+    return QTest::toString(QStringLiteral("stream at %1, %2 bytes").arg(p.offset).arg(p.bytes.size()));
+}
+
+} // namespace testsupport
+
+namespace {
+
+quint32 crc_of(const QByteArray &bytes)
+{
+    return quint32(crc32_z(0, reinterpret_cast<const Bytef *>(bytes.constData()), size_t(bytes.size())));
+}
+
+// The photo with a comment segment after its start of image whose four
+// bytes are solved so that its CRC-32 equals the original's: CRC-32 is
+// affine in the message bits, so flipping bits adds fixed vectors.
+QByteArray with_same_crc_longer(const QByteArray &photo)
+{
+    QByteArray forged = testsupport::with_segment_first(photo, 0xFE, QByteArray(4, 0));
+    const auto flip = [&](int bit) { forged[6 + bit / 8] = char(forged[6 + bit / 8] ^ (1 << (bit % 8))); };
+    const quint32 base = crc_of(forged);
+    quint64 rows[32]; // low half: the CRC change; high half: the bits flipped for it
+    for (int i = 0; i < 32; ++i) {
+        flip(i);
+        rows[i] = (crc_of(forged) ^ base) | (quint64(1) << (32 + i));
+        flip(i);
+    }
+    for (int col = 0; col < 32; ++col) { // Gauss-Jordan over GF(2)
+        const auto pivot = std::find_if(rows + col, rows + 32, [col](quint64 r) { return r >> col & 1; });
+        if (pivot == rows + 32)
+            return {};
+        std::swap(rows[col], *pivot);
+        for (int r = 0; r < 32; ++r)
+            if (r != col && (rows[r] >> col & 1))
+                rows[r] ^= rows[col];
+    }
+    const quint32 need = base ^ crc_of(photo);
+    quint64 bits = 0;
+    for (int col = 0; col < 32; ++col)
+        if (need >> col & 1)
+            bits ^= rows[col] >> 32;
+    for (int i = 0; i < 32; ++i)
+        if (bits >> i & 1)
+            flip(i);
+    return forged;
+}
+
+// What the carver made of a volume: the streams, and the candidates it gave
+// up with their bytes as far as their structure was sound.
+struct Carving
+{
+    Streams streams;
+    Streams given_up;
+    QList<JpegCarver::GiveUp> why;
+};
+
+Carving carve(const QByteArray &volume, const std::function<qint64()> &next_size)
+{
+    Carving out;
+    JpegCarver carver([&](const char *data, qint64 length, qint64 offset) {
+        out.streams.append({offset, QByteArray(data, length)});
+    });
+    carver.set_give_up_handler([&](const char *data, qint64 sound, qint64 offset, JpegCarver::GiveUp why) {
+        out.given_up.append({offset, QByteArray(data, sound)});
+        out.why.append(why);
+    });
+    for (qint64 at = 0; at < volume.size();) {
+        const qint64 n = qMin<qint64>(qMax<qint64>(1, next_size()), volume.size() - at);
+        carver.feed(volume.constData() + at, n);
+        at += n;
+    }
+    carver.finish();
+    return out;
+}
+
+// A stream with the marker layout of a real one (APPn, DQT, a scan); its
+// entropy-coded data holds no FF. Enough for the carver, which never decodes.
+QByteArray synthetic_stream(int entropy_bytes, uchar app = 0xE0, int app_payload = 14)
+{
+    QByteArray s = QByteArray("\xFF\xD8\xFF\xDA\x00\x0C", 6) + QByteArray(10, 0x01);
+    for (int i = 0; i < entropy_bytes; ++i)
+        s.append(char(0x10 + i % 0xE0));
+    s = testsupport::with_segment_first(s + "\xFF\xD9", 0xDB, QByteArray(65, 0x20));
+    return testsupport::with_segment_first(s, app, QByteArray(app_payload, 0x20));
+}
+
+// Random bytes without FF: never a marker, never a start.
+QByteArray noise(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &c : bytes)
+        c = char(random.bounded(0xFF));
+    return bytes;
+}
+
+// A volume of noise with the streams placed at their offsets.
+QByteArray volume_of(qint64 size, const Streams &content, quint32 seed = 1)
+{
+    QByteArray volume = noise(size, seed);
+    for (const Placed &c : content) {
+        volume.resize(qMax(volume.size(), c.offset + c.bytes.size()));
+        volume.replace(c.offset, c.bytes.size(), c.bytes);
+    }
+    return volume;
+}
+
+// Real photos of every kind the cases need, each of a different picture.
+struct Photos
+{
+    QByteArray a, b, c, exif, restarts;
+    QList<QPair<const char *, QByteArray>> first_segments;
+
+    Photos()
+    {
+        int seed = 100;
+        const auto picture = [&seed] { return testsupport::make_picture(320, 240, seed++); };
+        a = testsupport::qt_jpeg(picture());
+        b = testsupport::qt_jpeg(picture());
+        c = testsupport::qt_jpeg(picture(), 70);
+        exif = testsupport::with_exif_thumbnail(testsupport::qt_jpeg(picture()), picture().scaled(160, 120));
+        restarts = testsupport::cjpeg(picture(), {QStringLiteral("-restart"), QStringLiteral("1")});
+        const QByteArray plain = testsupport::cjpeg(picture());
+        const QByteArray progressive = testsupport::cjpeg(picture(), {QStringLiteral("-progressive")});
+        using testsupport::with_existing_segment_first;
+        using testsupport::with_segment_first;
+        first_segments = {
+            {"DB", with_existing_segment_first(plain, 0xDB)},
+            {"E2", with_segment_first(plain, 0xE2, QByteArray("velvora colour\0", 15))},
+            {"ED", with_segment_first(plain, 0xED, QByteArray("Photoshop 3.0\0", 14))},
+            {"EE", with_segment_first(plain, 0xEE, QByteArray("Adobe\0\x64\0\0\0\0\1", 12))},
+            {"FE", with_segment_first(plain, 0xFE, "saved by an editor")},
+            {"C4", with_existing_segment_first(plain, 0xC4)},
+            {"DD", with_segment_first(plain, 0xDD, QByteArray(2, 0))},
+            {"C0", with_existing_segment_first(plain, 0xC0)},
+            {"C2", with_existing_segment_first(progressive, 0xC2)},
+        };
+    }
+};
+
+const Photos &photos()
+{
+    static const Photos made;
+    return made;
+}
+
+// The real-photo cases, each a small volume of its own: a photo (true) or
+// other bytes (false) at each sector boundary.
+QList<QPair<QString, CarvingVolume>> cases()
+{
+    const Photos &p = photos();
+    const auto volume = [](std::initializer_list<QPair<bool, QByteArray>> parts) {
+        CarvingVolume v;
+        for (const auto &[photo, bytes] : parts)
+            photo ? v.add_photo(bytes) : v.add_bytes(bytes);
+        return v;
+    };
+    const auto broken_header = [](const char *app_and_length, quint32 seed, int size) {
+        const QByteArray head = QByteArray("\xFF\xD8\xFF", 3) + QByteArray::fromHex(app_and_length);
+        return head + noise(size - head.size(), seed);
+    };
+    using testsupport::gap_bytes;
+    QList<QPair<QString, CarvingVolume>> out{
+        {"photo after a sector starting FF D8", volume({{false, gap_bytes(Gap::Text, 3)}, {false, broken_header("E0", 1, 1024)},
+                                                        {true, p.a}, {false, gap_bytes(Gap::Random, 8, 2)}})},
+        {"truncated photo then a whole one",
+         volume({{false, p.a.left(p.a.size() * 3 / 5)}, {true, p.b}, {false, gap_bytes(Gap::Zeros, 4)}})},
+        {"truncated photo, zeros, a whole one", volume({{false, p.restarts.left(p.restarts.size() / 2)},
+                                                        {false, gap_bytes(Gap::Zeros, 20)}, {true, p.exif},
+                                                        {false, gap_bytes(Gap::Text, 4, 3)}})},
+        {"whole photo between two pieces of another",
+         volume({{false, p.a.left(p.a.size() * 9 / 20)}, {true, p.c}, {false, p.a.mid(p.a.size() * 9 / 20)},
+                 {false, gap_bytes(Gap::Random, 4, 4)}})},
+        {"photo inside a segment a broken candidate skips", // APP1 of 65520 bytes
+         volume({{false, broken_header("E1FFF0", 5, 600)}, {true, p.b}, {false, gap_bytes(Gap::Random, 160, 6)}})}};
+    for (const auto &[code, photo] : p.first_segments)
+        out.append({QStringLiteral("first segment %1").arg(QLatin1String(code)),
+                    volume({{false, gap_bytes(Gap::Text, 2, 7)}, {true, photo}, {false, gap_bytes(Gap::Random, 4, 8)}})});
+    return out;
+}
+
+QByteArray cjpeg_photo(int seed, const QStringList &options, int width = 320, int height = 240)
+{
+    return testsupport::cjpeg(testsupport::make_picture(width, height, seed), options);
+}
+
+using Put = std::function<bool(const QString &name, const QByteArray &bytes)>;
+using Remove = std::function<bool(const QString &name)>;
+
+// Six small photos, a live file filling the rest of the card, every second
+// small photo deleted, two larger photos written into the gaps (the file
+// system puts them into the first free clusters, in pieces between the live
+// small ones), and those deleted too. The card is filled up: with free space
+// at its end a photo's first piece would go there and the rest before it, an
+// order no forward search follows.
+bool fill_card(const Put &put, const Remove &remove, const std::function<qint64()> &free_bytes,
+               const QStringList &options, QList<QByteArray> *placed, QList<QByteArray> *expected)
+{
+    const auto name = [](const char *kind, int i) { return QStringLiteral("%1%2.JPG").arg(QLatin1String(kind)).arg(i); };
+    for (int i = 0; i < 6; ++i)
+        if (!put(name("SMALL", i), placed->emplace_back(cjpeg_photo(100 + i, options))))
+            return false;
+    if (!put(QStringLiteral("FILLER.BIN"), QByteArray(free_bytes(), 'f')))
+        return false;
+    for (int i = 0; i < 6; i += 2)
+        if (!remove(name("SMALL", i)))
+            return false;
+    for (int i = 0; i < 2; ++i)
+        if (!put(name("LARGE", i), expected->emplace_back(cjpeg_photo(200 + i, options, 360, 270))))
+            return false;
+    placed->append(*expected);
+    return remove(name("LARGE", 0)) && remove(name("LARGE", 1));
+}
+
+// Why a card of the kind cannot be made here; empty when it was made.
+QString make_card(const QString &kind, const QString &path, const QStringList &options, QList<QByteArray> *placed,
+                  QList<QByteArray> *expected)
+{
+    if (kind == QLatin1String("fat32")) {
+        testsupport::FatImage card;
+        const auto free_bytes = [&] { // "41 281 024 bytes free"
+            QByteArray listing;
+            testsupport::run_tool(QStringLiteral("mdir"), {QStringLiteral("-i"), path, QStringLiteral("::")}, &listing);
+            listing.truncate(listing.indexOf(" bytes free"));
+            return listing.mid(listing.lastIndexOf('\n') + 1).replace(' ', "").toLongLong();
+        };
+        const bool made = card.create(path, 36 * 1024 * 1024)
+            && fill_card([&](const QString &name, const QByteArray &bytes) { return card.put(QLatin1Char('/') + name, bytes); },
+                         [&](const QString &name) { return card.remove(QLatin1Char('/') + name); }, free_bytes, options,
+                         placed, expected);
+        return made ? QString() : QStringLiteral("the FAT32 card could not be made");
+    }
+    QString why_not = testsupport::loop_unavailable_reason({QStringLiteral("mkfs.exfat"), QStringLiteral("mount.exfat-fuse")});
+    QTemporaryDir mount;
+    testsupport::LoopDevice loop; // unmounted and detached first, on return
+    if (why_not.isEmpty()
+        && (!testsupport::make_exfat_image(path, 8 * 1024 * 1024, QStringLiteral("CARD")) || !loop.attach(path)
+            || !loop.mount_exfat(mount.path())))
+        why_not = QStringLiteral("exfat-fuse cannot mount the card here");
+    QDir dir(mount.path());
+    if (why_not.isEmpty()
+        && !fill_card([&](const QString &name, const QByteArray &bytes) { return testsupport::write_file(dir.filePath(name), bytes); },
+                      [&](const QString &name) { return dir.remove(name); },
+                      [&] { return QStorageInfo(mount.path()).bytesAvailable(); }, options, placed, expected))
+        why_not = QStringLiteral("the exFAT card could not be filled");
+    return why_not;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Streams)
+
+class TestCarving : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void finds_the_streams_however_the_volume_is_cut_data();
+    void finds_the_streams_however_the_volume_is_cut();
+    void candidate_that_never_ends_is_capped();
+    void reused_card_scanned_end_to_end();
+    void decoder_warnings_stay_off_the_terminal();
+    void pieces_come_together_data();
+    void pieces_come_together();
+};
+
+void TestCarving::initTestCase()
+{
+    const QStringList missing = testsupport::missing_tools(
+        {QStringLiteral("cjpeg"), QStringLiteral("exiftool"), QStringLiteral("mkfs.fat"), QStringLiteral("mcopy")});
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("needs %1").arg(missing.join(QStringLiteral(", ")))));
+    QVERIFY(!photos().exif.isEmpty());
+    for (const auto &[code, photo] : photos().first_segments) {
+        QVERIFY2(photo.size() > 4 && photo[3] == QByteArray::fromHex(code)[0], code);
+        QVERIFY2(!QImage::fromData(photo, "JPEG").isNull(), code);
+    }
+}
+
+void TestCarving::finds_the_streams_however_the_volume_is_cut_data()
+{
+    QTest::addColumn<QByteArray>("volume");
+    QTest::addColumn<Streams>("expected");
+    const auto row = [](const char *name, const QByteArray &volume, const Streams &expected) {
+        QTest::newRow(name) << volume << expected;
+    };
+    const QByteArray good = synthetic_stream(300);
+    QByteArray lossless = synthetic_stream(100);
+    lossless[3] = char(0xC3); // a lossless frame header: no photo starts so
+    row("FF D8 FF C3 is no start", volume_of(2048, {{512, lossless}}), {});
+
+    // A broken candidate shares the last block with a good stream, which is still found.
+    const auto broken_row = [&](const char *name, int at, char value) {
+        QByteArray broken = synthetic_stream(300);
+        broken[at] = value;
+        row(name, volume_of(2048, {{0, broken.left(1024)}, {1024, good}}), {{1024, good}});
+    };
+    for (const char *name : {"segment length 0", "segment length 1", "segment length 2", "segment length 3"})
+        broken_row(name, 5, char(name[15] - '0')); // APP0 length field below 4
+    broken_row("byte other than FF where a marker must stand", 20, 0x42);
+    broken_row("FF 00 where a marker must stand", 21, 0x00);
+    const QByteArray minimal = testsupport::with_segment_first(synthetic_stream(300).remove(2, 18), 0xE0, "  ");
+    row("segment length 4, the smallest", volume_of(2048, {{512, minimal}}), {{512, minimal}});
+
+    // Fill bytes before a marker, restart markers and stuffed bytes in the entropy-coded data.
+    QByteArray tolerant = synthetic_stream(0).chopped(2).insert(20, "\xFF\xFF") + QByteArray(100, 0x33) + "\xFF\xD0"
+        + QByteArray(80, 0x44) + QByteArray("\xFF\x00", 2) + QByteArray(40, 0x45) + "\xFF\xD1" + QByteArray(80, 0x46)
+        + "\xFF\xFF\xD9";
+    row("fill bytes, restart markers, stuffing", volume_of(4096, {{1024, tolerant}}), {{1024, tolerant}});
+    tolerant.insert(20, QByteArray("\xFF\xD8", 2));
+    row("second FF D8 in the marker state ends the candidate", volume_of(4096, {{1024, tolerant}}), {});
+
+    const QByteArray first = synthetic_stream(700, 0xEC), second = synthetic_stream(90, 0xE1);
+    row("back to back, at boundaries and not off them",
+        volume_of(8192, {{0, first}, {805, second}, {2048, first}, {3072, second}, {3600, second}}),
+        {{0, first}, {2048, first}, {3072, second}});
+    const QByteArray last = synthetic_stream(62), long_last = synthetic_stream(70, 0xE0, 600);
+    row("in the last, incomplete sector", volume_of(1024, {{1024, last}}), {{1024, last}});
+    row("FF D9 the volume's last bytes", volume_of(1024, {{1024, long_last}}), {{1024, long_last}});
+    for (const auto &[name, volume] : cases())
+        row(qPrintable(name), volume.bytes(), volume.whole_photos());
+}
+
+// The same streams and the same given-up candidates however the volume is
+// cut into blocks, down to single bytes; no whole photo is given up.
+void TestCarving::finds_the_streams_however_the_volume_is_cut()
+{
+    QFETCH(QByteArray, volume);
+    QFETCH(Streams, expected);
+    const Carving whole = carve(volume, [&] { return volume.size(); });
+    QCOMPARE(whole.streams, expected);
+    for (const Placed &broken : whole.given_up)
+        for (const Placed &photo : expected)
+            QVERIFY(broken.offset != photo.offset);
+    for (quint32 seed = 1; seed <= 6; ++seed) {
+        QRandomGenerator cuts(seed);
+        const qint64 largest = QList<qint64>{3, 9, 700, 70000}.at(seed % 4);
+        const Carving cut = carve(volume, [&] { return 1 + qint64(cuts.bounded(largest)); });
+        QCOMPARE(cut.streams, whole.streams);
+        QCOMPARE(cut.given_up, whole.given_up);
+    }
+}
+
+// Given up once the buffer is over the cap; the search goes on behind it.
+void TestCarving::candidate_that_never_ends_is_capped()
+{
+    constexpr qint64 mib = 1024 * 1024;
+    const QByteArray photo = synthetic_stream(1000);
+    QByteArray volume = synthetic_stream(0).chopped(2) + QByteArray(56 * mib, 0x22);
+    volume.replace(56 * mib, photo.size(), photo);
+    const Carving carved = carve(volume, [] { return 4 * mib; });
+    QCOMPARE(carved.streams, (Streams{{56 * mib, photo}}));
+    QCOMPARE(carved.why, QList<JpegCarver::GiveUp>{JpegCarver::GiveUp::OverCap});
+}
+
+// All the cases on one card, with a deleted photo whose CRC-32 equals that
+// of a longer file still on the card: every deleted whole photo is offered
+// once, decoded, and the file still present is not.
+void TestCarving::reused_card_scanned_end_to_end()
+{
+    const QByteArray deleted = photos().c;
+    const QByteArray present = with_same_crc_longer(deleted);
+    QCOMPARE(crc_of(present), crc_of(deleted));
+    QVERIFY(present.size() != deleted.size());
+
+    CarvingVolume card;
+    for (const auto &[name, volume] : cases()) {
+        card.add_bytes(testsupport::gap_bytes(Gap::Random, 3, quint32(card.bytes().size())));
+        card.add_volume(volume);
+    }
+    card.add_photo(present);
+    card.add_photo(deleted);
+
+    QTemporaryDir dir, root;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QVERIFY(testsupport::write_file(image, card.bytes()));
+    QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("DSC_0001.JPG")), present));
+    FsIndexer indexer;
+    indexer.device = testsupport::image_file_device(image);
+    indexer.set_root_path(root.path());
+    indexer.set_index_existing(true);
+    indexer.set_fragment_search(false); // photos cut short come out as their top part (see pieces_come_together)
+    int thumbnails = 0;
+    connect(&indexer, &FsIndexer::scanning_found, &indexer,
+            [&](qint64, const QImage &thumbnail) { thumbnails += thumbnail.isNull() ? 0 : 1; },
+            Qt::DirectConnection);
+    indexer.start();
+    QVERIFY(indexer.wait(60000));
+
+    QList<QPair<qint64, QByteArray>> expected, found;
+    QList<QByteArray> seen{present};
+    for (const Placed &photo : card.whole_photos()) {
+        if (!seen.contains(photo.bytes))
+            expected.append({photo.offset, photo.bytes});
+        seen.append(photo.bytes);
+    }
+    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+        if (!image.partial)
+            found.append({image.offset, card.bytes().mid(image.offset, image.length)});
+        QCOMPARE(image.crc, crc_of(card.bytes().mid(image.offset, image.length)));
+    }
+    QCOMPARE(found, expected);
+    QCOMPARE(thumbnails, indexer.found_images.size());
+}
+
+// A damaged photo makes the decoder complain; velvora-scan says only its
+// summary, with the photo counted as one of which only the top part came out.
+void TestCarving::decoder_warnings_stay_off_the_terminal()
+{
+    QByteArray damaged = photos().a;
+    damaged.replace(damaged.size() - 40, 2, "\xFF\xD3"); // a stray restart marker in the entropy-coded data
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QVERIFY(testsupport::write_file(image, testsupport::gap_bytes(Gap::Text, 4) + damaged + QByteArray(2048, 0)));
+    QProcess scan;
+    scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
+    QVERIFY(scan.waitForFinished(30000));
+    QCOMPARE(scan.exitCode(), 0);
+    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0 renamed=0 partial=1\n"));
+    QCOMPARE(scan.readAllStandardError(), QByteArray());
+}
+
+void TestCarving::pieces_come_together_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::addColumn<QStringList>("options");
+    const QStringList restart{QStringLiteral("-restart"), QStringLiteral("1")};
+    const QStringList progressive{QStringLiteral("-progressive")};
+    for (const char *layout : {"text", "document", "random", "photo", "end-marker", "intertwined", "zeros", "three"}) {
+        QTest::addRow("%s baseline", layout) << QString::fromLatin1(layout) << QStringList();
+        QTest::addRow("%s restart", layout) << QString::fromLatin1(layout) << restart;
+        QTest::addRow("%s progressive", layout) << QString::fromLatin1(layout) << progressive;
+    }
+    // On cards the pieces are found through the file system's allocation map.
+    QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList();
+    QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive;
+    QTest::newRow("exfat baseline") << QStringLiteral("exfat") << QStringList();
+}
+
+// Every photo in pieces comes out byte for byte, baseline or progressive,
+// and nothing written holds foreign bytes: each output is a photo placed or
+// a leading part of one.
+void TestCarving::pieces_come_together()
+{
+    QFETCH(QString, layout);
+    QFETCH(QStringList, options);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("volume.img"));
+    QList<QByteArray> placed, expected;
+    if (layout == QLatin1String("fat32") || layout == QLatin1String("exfat")) {
+        const QString why_not = make_card(layout, path, options, &placed, &expected);
+        if (layout == QLatin1String("exfat") && !why_not.isEmpty())
+            QSKIP(qPrintable(why_not));
+        QVERIFY2(why_not.isEmpty(), qPrintable(why_not));
+    } else {
+        const QStringList gaps{"text", "document", "random", "photo", "end-marker", "zeros"};
+        testsupport::FragmentedVolume volume;
+        const QByteArray a = cjpeg_photo(11, options);
+        QVERIFY(!a.isEmpty());
+        if (layout == QLatin1String("intertwined"))
+            volume.add_intertwined(a, cjpeg_photo(12, options));
+        else if (layout == QLatin1String("three"))
+            volume.add_three_pieces(a, 3);
+        else
+            volume.add_two_pieces(a, Gap(gaps.indexOf(layout)), 0.45, 5);
+        volume.add_gap(Gap::Random, 4, 9);
+        QVERIFY(volume.write(path));
+        expected = placed = volume.placed();
+    }
+
+    // Scanned as the window does, every photo found read back from its pieces.
+    FsIndexer indexer;
+    indexer.device = testsupport::image_file_device(path);
+    indexer.start();
+    indexer.wait();
+    const QByteArray volume = testsupport::read_file(path);
+    QList<QByteArray> outputs;
+    qsizetype pieces = 0;
+    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+        outputs.append(QByteArray());
+        for (const VolumeExtent &piece : image.extents())
+            outputs.last().append(volume.mid(piece.offset, piece.length));
+        pieces = qMax(pieces, image.extents().size());
+    }
+    QVERIFY2(pieces > 1, "no photo was put together");
+    const int foreign = testsupport::first_foreign_output(outputs, placed);
+    QVERIFY2(foreign < 0, qPrintable(QStringLiteral("output %1 is no photo placed nor a leading part of one").arg(foreign)));
+    for (int i = 0; i < expected.size(); ++i)
+        QVERIFY2(outputs.contains(expected.at(i)), qPrintable(QStringLiteral("photo %1 not whole").arg(i)));
+}
+
+QTEST_GUILESS_MAIN(TestCarving)
+#include "tst_carving.moc"
