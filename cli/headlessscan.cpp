@@ -19,7 +19,10 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     connect(&indexer, &FsIndexer::indexing_started, this, &HeadlessScan::on_indexing_started);
     connect(&indexer, &FsIndexer::processedItem, this, &HeadlessScan::on_processed);
     connect(&indexer, &FsIndexer::scanning_started, this, &HeadlessScan::on_scanning_started);
-    connect(&indexer, &FsIndexer::scanning_progress, this, &HeadlessScan::on_progress);
+    connect(&indexer, &FsIndexer::scanning_progress, this, [this](qint64 done, qint64 total) {
+        sectors_total.store(total, std::memory_order_relaxed);
+        sectors_read.store(done, std::memory_order_release);
+    }, Qt::DirectConnection);
     connect(&indexer, &FsIndexer::scanning_found, this, &HeadlessScan::on_found);
     connect(&indexer, &FsIndexer::scanning_unreadable, this, &HeadlessScan::on_unreadable);
     connect(&indexer, &FsIndexer::scanning_error, this, &HeadlessScan::on_error);
@@ -45,6 +48,7 @@ HeadlessScan::Summary HeadlessScan::run()
     indexer.start();
     check_interrupt();
     loop.exec();
+    refresh_progress();
     end_progress_line();
 
     summary.found = photos_written;
@@ -114,8 +118,16 @@ void HeadlessScan::on_error()
     summary.source_error = indexer.error_text();
 }
 
+void HeadlessScan::refresh_progress()
+{
+    const qint64 done = sectors_read.load(std::memory_order_acquire);
+    if (done != last_done && scan_clock.isValid()) // the scan's start is shown first
+        on_progress(done, sectors_total.load(std::memory_order_relaxed));
+}
+
 void HeadlessScan::check_interrupt()
 {
+    refresh_progress();
     if (!summary.interrupted && volume_platform::interrupted()) {
         summary.interrupted = true;
         indexer.stop();

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdio>
 
 // Drives one FsIndexer over a source from the command line, shows a live
@@ -53,6 +54,7 @@ private slots:
     void on_unreadable(qint64 bytes);
     void on_error();
     void check_interrupt();
+    void refresh_progress();
 
 private:
     void write_photo(const FoundImage &image, const QByteArray &stream);
@@ -77,4 +79,8 @@ private:
     int files_indexed = 0;
     qint64 last_done = 0;
     qint64 last_total = 0;
+    // Set by the worker after every block; the line is redrawn from them on
+    // the poll, so a fast scan does not wake this thread 256 times a GiB.
+    std::atomic<qint64> sectors_read{0};
+    std::atomic<qint64> sectors_total{0};
 };
