@@ -126,6 +126,7 @@ void prepare(jpeg_decompress_struct &info, ErrorManager &errors, const QByteArra
     errors.base.emit_message = on_message;
     errors.data = reinterpret_cast<const uchar *>(jpeg.constData());
     jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
 }
 
 // Every coefficient of every component refined down to its last bit.
@@ -151,7 +152,6 @@ JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArra
     ErrorManager errors;
     prepare(info, errors, jpeg);
     if (setjmp(errors.fatal) == 0) {
-        jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
         jpeg_read_header(&info, TRUE);
         if (jpeg_read_coefficients(&info)) {
             result.clean = errors.first_fault < 0;
@@ -184,7 +184,6 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
     int &mcu_row_height = errors.mcu_row_height;
     std::vector<uchar> &cmyk_line = errors.cmyk_line;
     if (setjmp(errors.fatal) == 0) {
-        jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
         jpeg_read_header(&info, TRUE);
         choose_scale(info, thumbnail_size);
         const QImage::Format format = output_format(info);
