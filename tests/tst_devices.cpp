@@ -90,6 +90,7 @@ private slots:
     void initTestCase();
     void laptop_lists_cards_sticks_and_images_data();
     void laptop_lists_cards_sticks_and_images();
+    void service_lists_what_a_user_would_pick();
     void unprivileged_user_reads_through_the_service();
     void rebound_loop_device_is_another_device();
     void recovers_the_deleted_photos_byte_for_byte();
@@ -168,6 +169,49 @@ void TestDevices::laptop_lists_cards_sticks_and_images()
     });
     QCOMPARE(described(table.volumes(), 7).replaceInStrings(root + "/dev/", ""), lines);
     QCOMPARE(probed.size(), udev ? 0 : 4); // udev knows every listed volume: nothing is probed
+}
+
+// A laptop as the disk service describes it: only cards, sticks and image files
+// with a medium in them are listed, never the system's disks, an empty reader, a
+// DVD, a live system's stick, a hidden stick, a snap, an extended partition.
+void TestDevices::service_lists_what_a_user_would_pick()
+{
+    if (bus.address.isEmpty())
+        QSKIP("dbus-daemon cannot be started here");
+    UdisksTree tree;
+    const auto drive = [&](const char *name, const char *bus, QVariantMap more = {}) {
+        more.insert("ConnectionBus", bus);
+        more.insert("MediaAvailable", more.value("MediaAvailable", true)); // a reader says when it is empty
+        return tree.drive(name, more);
+    };
+    const QDBusObjectPath ssd = drive("SSD", "sata"), stick = drive("Stick", "usb"), live = drive("Live", "usb");
+    tree.block("/dev/sda", {.size = 500000 * MiB, .drive = ssd, .hint_system = true});
+    tree.block("/dev/sda1", {.size = 4990 * MiB, .type = "ext4", .drive = ssd, .table = "/dev/sda", .mount_points = {{"/"}}});
+    tree.block("/dev/sdb", {.size = 16000 * MiB, .drive = stick});
+    tree.block("/dev/sdb1", {.size = 8000 * MiB, .label = "HOLIDAY", .type = "vfat", .version = "FAT32", .drive = stick,
+                             .table = "/dev/sdb", .mount_points = {{"/media/anna/HOLIDAY", "/mnt/bind"}}});
+    tree.block("/dev/sdb2", {.size = MiB, .drive = stick, .table = "/dev/sdb", .container = true});
+    tree.block("/dev/sdb5", {.size = 7990 * MiB, .type = "exfat", .drive = stick, .table = "/dev/sdb"});
+    tree.block("/dev/sdc", {.size = 1, .drive = drive("Reader", "usb", {{"MediaAvailable", false}})});
+    tree.block("/dev/sr0", {.size = 4700 * MiB, .type = "iso9660", .drive = drive("DVD", "sata", {{"Removable", true}, {"Optical", true}})});
+    tree.block("/dev/mmcblk0", {.size = 64000 * MiB, .label = "EOS_DIGITAL", .type = "exfat", .drive = drive("SD", "sdio")});
+    tree.block("/dev/sdg", {.size = 8000 * MiB, .drive = live});
+    tree.block("/dev/sdg1", {.size = 3000 * MiB, .type = "ext4", .drive = live, .table = "/dev/sdg", .mount_points = {{"/"}}});
+    tree.block("/dev/sdg2", {.size = 5000 * MiB, .type = "vfat", .drive = live, .table = "/dev/sdg"});
+    tree.block("/dev/sdh", {.size = 2000 * MiB, .type = "vfat", .drive = drive("Marked", "usb"), .hint_system = true});
+    tree.block("/dev/sdd", {.size = 1000 * MiB, .type = "vfat", .drive = drive("Hidden", "usb"), .hint_ignore = true});
+    tree.block("/dev/loop0", {.size = 50 * MiB, .type = "squashfs", .backing_file = "/var/lib/snapd/snaps/core_1.snap"});
+    tree.block("/dev/loop1", {.size = 64 * MiB, .label = "CARD", .type = "vfat", .version = "FAT32", .backing_file = "/home/anna/card.img"});
+    tree.block("/dev/loop2", {.size = 64 * MiB, .backing_file = ""});
+    UdisksStandIn service(bus.address, tree.objects);
+    QVERIFY(service.publish());
+    const auto listed = UdisksClient(QDBusConnection::connectToBus(bus.address, "lister")).list_volumes();
+    QDBusConnection::disconnectFromBus("lister");
+    QCOMPARE(described(listed.value_or(QList<VolumeInfo>()), 6),
+             (QStringList{"/dev/loop1 | loop1 | CARD | FAT32 |  | 67108864",
+                          "/dev/mmcblk0 | mmcblk0 | EOS_DIGITAL | exFAT |  | 67108864000",
+                          "/dev/sdb1 | sdb1 | HOLIDAY | FAT32 | /media/anna/HOLIDAY | 8388608000",
+                          "/dev/sdb5 | sdb5 |  | exFAT |  | 8378122240"}));
 }
 
 // The sample card on a loop device with 4096-byte sectors that nobody may read: a

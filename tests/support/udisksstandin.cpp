@@ -24,15 +24,32 @@ QByteArray c_string(const QString &text)
 
 QDBusObjectPath UdisksTree::block(const QString &node, const BlockFacts &facts)
 {
+    const auto path_of = [](const QString &node) { return QDBusObjectPath(root + "/block_devices/" + QFileInfo(node).fileName()); };
     Interfaces interfaces{{udisks + "Block",
                            {{"Device", c_string(node)}, {"Size", qulonglong(facts.size)}, {"IdLabel", facts.label},
                             {"IdType", facts.type}, {"IdVersion", facts.version},
-                            {"Drive", QVariant::fromValue(QDBusObjectPath("/"))},
-                            {"HintSystem", facts.backing_file.has_value()}, {"HintIgnore", false}}}};
+                            {"Drive", QVariant::fromValue(facts.drive)},
+                            {"HintSystem", facts.hint_system || facts.backing_file.has_value()},
+                            {"HintIgnore", facts.hint_ignore}}}};
     if (facts.backing_file)
         interfaces.insert(udisks + "Loop", {{"BackingFile", c_string(*facts.backing_file)}});
-    const QDBusObjectPath path(root + "/block_devices/" + QFileInfo(node).fileName());
-    objects.insert(path, interfaces);
+    if (!facts.table.isEmpty())
+        interfaces.insert(udisks + "Partition",
+                          {{"Table", QVariant::fromValue(path_of(facts.table))}, {"IsContainer", facts.container}});
+    if (facts.mount_points) {
+        QList<QByteArray> points;
+        for (const QString &point : *facts.mount_points)
+            points.append(c_string(point));
+        interfaces.insert(udisks + "Filesystem", {{"MountPoints", QVariant::fromValue(points)}});
+    }
+    objects.insert(path_of(node), interfaces);
+    return path_of(node);
+}
+
+QDBusObjectPath UdisksTree::drive(const QString &name, const QVariantMap &properties)
+{
+    const QDBusObjectPath path(root + "/drives/" + name);
+    objects.insert(path, {{udisks + "Drive", properties}});
     return path;
 }
 

@@ -29,11 +29,16 @@ struct BlockFacts
     qint64 size = 0;
     QString label = {}, type = {}, version = {};
     std::optional<QString> backing_file = {}; // set: a loop device, which carries HintSystem
+    QDBusObjectPath drive = QDBusObjectPath("/");
+    QString table = {}; // the disk's node: a partition of it
+    bool container = false, hint_system = false, hint_ignore = false;
+    std::optional<QStringList> mount_points = {}; // set: a file system
 };
 
 struct UdisksTree
 {
     QDBusObjectPath block(const QString &node, const BlockFacts &facts);
+    QDBusObjectPath drive(const QString &name, const QVariantMap &properties);
     ManagedObjects objects;
 };
 
