@@ -7,6 +7,7 @@
 #include "carvingvolume.h"
 #include "fsindexer.h"
 #include "rawvolume.h"
+#include "scanrateestimator.h"
 #include "testsupport.h"
 #include "thumbnailqueue.h"
 
@@ -141,6 +142,8 @@ private slots:
     void stop_takes_effect_between_slow_sector_reads();
     void sector_reads_of_a_block_device_bypass_the_cache();
     void thumbnails_in_order_with_streams_beyond_the_memory_budget();
+    void speed_and_time_left_data();
+    void speed_and_time_left();
 
 private:
     QTemporaryDir dir;
@@ -407,6 +410,36 @@ void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
         QCOMPARE(results.at(i).length, streams.at(i).size());
         QCOMPARE(results.at(i).thumbnail.size(), i == 4 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
     }
+}
+
+// Samples are (seconds into the scan, MB read by then); the speed is that of
+// the last ten seconds, and none in the first three.
+void TestFsIndexer::speed_and_time_left_data()
+{
+    QTest::addColumn<qint64>("total_mb");
+    QTest::addColumn<QList<qint64>>("samples");
+    QTest::addColumn<double>("mb_per_s"); // negative: no estimate yet
+    QTest::addColumn<qint64>("left");
+    QTest::newRow("warming up") << qint64(1000) << QList<qint64>{1, 40, 2, 80} << -1.0 << qint64(-1);
+    QList<qint64> slowing; // 100 MB/s for 10 s, then 10 MB/s for 20 s
+    for (qint64 s = 1; s <= 30; ++s)
+        slowing << s << (s <= 10 ? s * 100 : 1000 + (s - 10) * 10);
+    QTest::newRow("a card that slows down") << qint64(3000) << slowing << 10.0 << qint64(180);
+    QTest::newRow("blocks seconds apart, at the end") << qint64(1200) << QList<qint64>{15, 600, 30, 1200} << 40.0 << qint64(0);
+}
+
+void TestFsIndexer::speed_and_time_left()
+{
+    QFETCH(qint64, total_mb);
+    QFETCH(QList<qint64>, samples);
+    QFETCH(double, mb_per_s);
+    QFETCH(qint64, left);
+    ScanRateEstimator estimator;
+    estimator.start(total_mb * 1000000, 0);
+    for (int i = 0; i + 1 < samples.size(); i += 2)
+        estimator.update(samples.at(i + 1) * 1000000, samples.at(i) * 1000);
+    QCOMPARE(estimator.bytes_per_second().value_or(-1e6) / 1e6, mb_per_s);
+    QCOMPARE(estimator.seconds_left().value_or(-1), left);
 }
 
 QTEST_GUILESS_MAIN(TestFsIndexer)
