@@ -18,7 +18,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <unistd.h>
 
 using testsupport::FaultyVolume;
 
@@ -357,9 +356,11 @@ void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
         bytes[i] = char((i / 512 * 7 + i) & 0xFF);
     const QString image = dir.filePath(QStringLiteral("sectors.img"));
     QVERIFY(testsupport::write_file(image, bytes));
+    const QString why_not = testsupport::loop_unavailable_reason();
+    if (!why_not.isEmpty())
+        QSKIP(qPrintable(why_not));
     testsupport::LoopDevice loop;
-    if (::geteuid() != 0 || !loop.attach(image, {QStringLiteral("-r")}))
-        QSKIP("needs root and losetup to attach a loop device");
+    QVERIFY(loop.attach(image, {QStringLiteral("-r")}));
     const std::unique_ptr<RawVolume> volume = RawVolume::open(loop.node);
     QVERIFY(volume);
     const AlignedBuffer buffer(8 * kib);
