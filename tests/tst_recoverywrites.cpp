@@ -48,34 +48,6 @@ QByteArray summary(int found, int written, int renamed)
     return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0\n").arg(found).arg(written).arg(renamed).toLatin1();
 }
 
-// A disk service that takes the bus name and never answers: its objects
-// live on a thread held up until the end of the test.
-class SilentUdisks
-{
-public:
-    explicit SilentUdisks(const QString &address) : connection(QDBusConnection::connectToBus(address, "silent-udisks"))
-    {
-        manager.moveToThread(&thread);
-        thread.start();
-        QMetaObject::invokeMethod(&manager, [this] { gate.acquire(); });
-        registered = connection.registerObject("/org/freedesktop/UDisks2", &manager, QDBusConnection::ExportAllSlots)
-            && connection.registerService(UdisksClient::service);
-    }
-    ~SilentUdisks()
-    {
-        gate.release();
-        thread.quit();
-        thread.wait();
-        QDBusConnection::disconnectFromBus("silent-udisks");
-    }
-
-    QDBusConnection connection;
-    QThread thread;
-    QObject manager;
-    QSemaphore gate;
-    bool registered = false;
-};
-
 } // namespace
 
 class TestRecoveryWrites : public QObject
@@ -147,20 +119,26 @@ private slots:
         QVERIFY(answers.unexpected.isEmpty());
     }
 
+    // The device list is polled while the disk service does not answer, and a
+    // device is opened while its password prompt is up: the window paints on.
     void window_keeps_painting_while_the_disk_service_is_silent()
     {
         PrivateBus bus;
         if (bus.address.isEmpty())
             QSKIP("dbus-daemon could not be started");
-        SilentUdisks silent(bus.address);
-        QVERIFY(silent.registered);
+        UdisksTree tree;
+        const QDBusObjectPath card = tree.block("/dev/sdz", {.size = 40 << 20});
+        UdisksStandIn service(bus.address, tree.objects);
+        service.serve_block(card, QCoreApplication::applicationFilePath())->prompt_ms = 1000;
+        service.silent = true;
+        QVERIFY(service.publish());
         const RawAccess access(QDBusConnection::connectToBus(bus.address, "window-side"));
         const auto disconnect = qScopeGuard([] { QDBusConnection::disconnectFromBus("window-side"); });
         int polls = 0;
         MainWindow window(nullptr, [&] { return ++polls, access.removable_devices(); }, access);
         window.show();
 
-        // the longest the event loop was kept from running while the list was polled
+        // the longest the event loop was kept from running
         QElapsedTimer clock;
         clock.start();
         qint64 last = 0, longest = 0;
@@ -174,6 +152,16 @@ private slots:
         clock.restart();
         access.removable_devices();
         QVERIFY2(clock.elapsed() < UdisksClient::list_timeout_ms, qPrintable(QString::number(clock.elapsed())));
+
+        service.silent = false;
+        const UdisksClient prompting(QDBusConnection::connectToBus(bus.address, "window-side"));
+        clock.restart();
+        last = longest = 0;
+        const volume_platform::Handle opened = prompting.open_for_backup("/dev/sdz");
+        QVERIFY(opened != volume_platform::invalid_handle && clock.elapsed() >= 1000);
+        volume_platform::close(opened);
+        QTest::qWait(30); // a tick after the call tells how long it held the loop
+        QVERIFY2(longest <= 200, qPrintable(QStringLiteral("the window stood still for %1 ms behind the prompt").arg(longest)));
     }
 
     // A scan whose first read never returns: going back waits its bounded while,

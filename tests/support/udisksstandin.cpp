@@ -68,6 +68,7 @@ bool UdisksStandIn::handleMessage(const QDBusMessage &message, const QDBusConnec
     const QVariant no_interaction = qdbus_cast<QVariantMap>(message.arguments().value(0)).value("auth.no_user_interaction");
     if (no_interaction.isValid() && !no_interaction.toBool() && message.isInteractiveAuthorizationAllowed())
         ++block.interactive_calls;
+    QThread::msleep(block.prompt_ms);
     QFile file(block.target);
     if (block.refuse)
         connection.send(message.createErrorReply(udisks + "Error.NotAuthorizedDismissed", "The dialog was dismissed"));

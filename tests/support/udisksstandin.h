@@ -49,6 +49,7 @@ struct StandInBlock
     std::atomic<bool> refuse;              // as when the password prompt is cancelled
     std::atomic<int> calls{0};
     std::atomic<int> interactive_calls{0}; // with auth.no_user_interaction false
+    std::atomic<int> prompt_ms{0};         // how long the password prompt stays up
 };
 
 // A dbus-daemon of the test's own; address is empty when it cannot start.
