@@ -1,5 +1,4 @@
 #include "fragmentsearch.h"
-#include "jpegdecodecheck.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -323,13 +322,16 @@ qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 fro
 FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const QByteArray &candidate)
 {
     Outcome outcome; // valid_mcu_rows stays -1: the decoder judges a leading part
+    if (!search_enabled)
+        return outcome;
     const qint64 scan = first_scan_at(candidate);
     window_end = start + candidate.size() + window;
     entropy_from = ceil_sector(scan + 2);
     // Fewer pieces first: a photo in two pieces is never taken for one in three.
     bool assembled = false;
-    for (piece_limit = 2; search_enabled && !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
-        assembled = assemble_progressive(candidate, {{start, candidate.size()}}, 0, &outcome);
+    const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(candidate);
+    for (piece_limit = 2; !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
+        assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
     if (!assembled) {
         outcome.pieces.clear();
         outcome.stream.clear();
@@ -338,10 +340,9 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     return outcome;
 }
 
-bool FragmentSearch::assemble_progressive(const QByteArray &stream, VolumeExtents pieces, qint64 piece_start,
-                                          Outcome *outcome)
+bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDecodeCheck::Coefficients &read,
+                                          VolumeExtents pieces, qint64 piece_start, Outcome *outcome)
 {
-    const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(stream);
     const qint64 volume_of_stream = pieces.last().offset - piece_start;
     const qint64 end = read.clean ? read.end_position : read.fault_position;
     if (read.clean && read.complete && first_foreign_sector(stream, qMax(piece_start, entropy_from), end,
@@ -396,7 +397,7 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, VolumeExtent
             VolumeExtents joined_pieces = pieces;
             joined_pieces.last().length = b - piece_start;
             joined_pieces.append({c, joined.size() - b});
-            if (assemble_progressive(joined, joined_pieces, b, outcome))
+            if (assemble_progressive(joined, trial, joined_pieces, b, outcome))
                 return true;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jpegdecodecheck.h"
 #include "jpegentropywalker.h"
 #include "volumeextent.h"
 
@@ -100,7 +101,9 @@ private:
     qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream,
                                 bool between_scans = false) const;
     Outcome resolve_progressive(qint64 start, const QByteArray &candidate);
-    bool assemble_progressive(const QByteArray &stream, VolumeExtents pieces, qint64 piece_start, Outcome *outcome);
+    // read: the stream's coefficients as JpegDecodeCheck read them.
+    bool assemble_progressive(const QByteArray &stream, const JpegDecodeCheck::Coefficients &read,
+                              VolumeExtents pieces, qint64 piece_start, Outcome *outcome);
     QList<qint64> progressive_breaks(const QByteArray &stream, qint64 piece_start, qint64 fault,
                                      qint64 volume_of_stream) const;
     QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound);
