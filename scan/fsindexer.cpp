@@ -55,15 +55,24 @@ void FsIndexer::run()
     scan_volume();
 }
 
+bool FsIndexer::is_jpeg_file_name(const QString &name)
+{
+    static const QStringList suffixes{QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("jpe"),
+                                      QStringLiteral("jfif")};
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot >= 0 && suffixes.contains(name.mid(dot + 1), Qt::CaseInsensitive);
+}
+
+// Hidden folders are walked too: a photo kept under .thumbnails or a
+// dot-folder is still a live file, not a deleted one.
 void FsIndexer::index_existing_files()
 {
-    const QMap<QString, bool> suffixes{{QStringLiteral("JPEG"), true}, {QStringLiteral("JPG"), true}};
-    QDirIterator walk(root_path, QDir::Files | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    QDirIterator walk(root_path, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
     int n = 1;
     while (index_existing && walk.hasNext()) {
         const QString path = walk.next();
         emit processedItem(n++);
-        if (suffixes.contains(walk.fileInfo().completeSuffix().toUpper()))
+        if (is_jpeg_file_name(walk.fileName()))
             index_file(path);
         if (!running)
             break;

@@ -37,6 +37,10 @@ public:
     // Reads failing without a break over this many bytes mean the device is gone.
     static constexpr qint64 dead_device_run = 16 * 1024 * 1024;
 
+    // A JPEG photo by its name: the last suffix is JPG, JPEG, JPE or JFIF in
+    // any case (IMG_0001.jpg, photo.backup.JPG, PXL_..._PORTRAIT.jpeg).
+    static bool is_jpeg_file_name(const QString &name);
+
     FsIndexer();
     ~FsIndexer() override;
 
