@@ -34,8 +34,8 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
 
 QByteArray summary(int found, int written, int failed = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0\n", found, written,
-                             failed).toLatin1();
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0\n", found,
+                             written, failed).toLatin1();
 }
 
 // One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
