@@ -90,13 +90,13 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         check.state |= QStyle::State_HasFocus;
     style->drawControl(QStyle::CE_CheckBox, &check, painter, option.widget);
 
-    // The current entry, where the keys act, carries the focus frame.
+    // The current entry, where the keys act, is framed whether the focus
+    // came by mouse or keyboard (the style's focus frame shows only after
+    // keyboard moves).
     if (option.state & QStyle::State_HasFocus) {
-        QStyleOptionFocusRect focus;
-        focus.initFrom(option.widget);
-        focus.rect = option.rect.adjusted(1, 1, -1, -1);
-        focus.backgroundColor = option.palette.color(QPalette::Base);
-        style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, painter, option.widget);
+        painter->setPen(QPen(option.palette.color(QPalette::Active, QPalette::Highlight).darker(130), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(option.rect.adjusted(1, 1, -1, -1));
     }
 
     painter->restore();
@@ -106,6 +106,7 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
 // part must not pass for the photo.
 void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbnail)
 {
+    painter->save();
     QFont font = painter->font();
     font.setPointSizeF(qMax(6.0, font.pointSizeF() - 1.0));
     font.setBold(true);
@@ -115,6 +116,7 @@ void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbna
     painter->setFont(font);
     painter->setPen(Qt::white);
     painter->drawText(band, Qt::AlignCenter, tr("top part only"));
+    painter->restore();
 }
 
 QSize ResultsDelegate::sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const
