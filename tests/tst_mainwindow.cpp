@@ -279,6 +279,9 @@ private slots:
         QTest::keyClick(list, Qt::Key_Return); // Enter opens the current one
         QTRY_VERIFY(window.findChild<PhotoViewer *>() && window.findChild<PhotoViewer *>()->current_row() == 1);
         window.findChild<PhotoViewer *>()->close();
+        answers.choose_entry("Tick"); // the menu of an entry outside the selection acts on that entry alone
+        emit list->customContextMenuRequested(list->visualItemRect(list->item(3)).center());
+        QCOMPARE(ticks(list), QStringLiteral("x-xxx"));
 
         // back (the unrestored photos given up), and a second scan: numbering starts again, entries ticked
         answers.press("Yes");

@@ -54,8 +54,8 @@ inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bo
           : QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, at);
 }
 
-// Answers the message boxes and folder dialogs that open, one queued action
-// each, and records every message box. Other modal widgets (the recovery's
+// Answers the message boxes, file and folder dialogs and menus that open,
+// one queued action each, and records every message box. Other modal widgets (the recovery's
 // progress dialog) are left alone.
 class ModalAnswerer : public QObject
 {
@@ -84,6 +84,16 @@ public:
         });
     }
     void press_ok() { press(QStringLiteral("OK")); }
+    // Picks the entry whose text is text in a menu, as a user would.
+    void choose_entry(const QString &text)
+    {
+        then([text](QWidget *popup) {
+            auto *menu = static_cast<QMenu *>(popup);
+            for (QAction *action : menu->actions())
+                action->text() == text ? menu->setActiveAction(action) : void();
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+    }
     // Chooses file in a file dialog.
     void choose_file(const QString &file)
     {
@@ -115,6 +125,10 @@ public:
 private:
     void poll()
     {
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget()); menu && menu != handled && !actions.isEmpty()) {
+            handled = menu;
+            return actions.dequeue()(menu);
+        }
         QWidget *dialog = QApplication::activeModalWidget();
         auto *box = qobject_cast<QMessageBox *>(dialog);
         if (!dialog || !dialog->isVisible() || dialog == handled || (!box && !qobject_cast<QFileDialog *>(dialog)))
