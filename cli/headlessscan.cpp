@@ -55,6 +55,7 @@ HeadlessScan::Summary HeadlessScan::run()
     summary.written = writer.written();
     summary.failed = writer.failed();
     summary.renamed = writer.renamed();
+    summary.present = writer.present();
     summary.partial = photos_partial;
     return summary;
 }
@@ -139,10 +140,10 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 {
     if (image.partial)
         ++photos_partial;
-    const PhotoWriter::Result result = writer.write(PhotoWriter::photo_name(++photos_written), image, stream);
+    const QString name = PhotoWriter::photo_name(++photos_written, image.partial);
+    const PhotoWriter::Result result = writer.write(name, image, stream);
     if (result.outcome == PhotoWriter::Outcome::Failed)
-        std::fprintf(stderr, "velvora-scan: %s: %s\n",
-                     qPrintable(PhotoWriter::photo_name(photos_written)),
+        std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(name),
                      qPrintable(PhotoWriter::failure_text(result.failure)));
 }
 
