@@ -77,7 +77,8 @@ for page in velvora-scan velvora-recovery; do
     file="$usr/share/man/man1/$page.1.gz"
     warnings="$(man --warnings -l -Tutf8 "$file" 2>&1 >/dev/null)" || fail "man cannot render $file"
     [[ -z "$warnings" ]] || fail "man warns about $page(1): $warnings"
-    man -l -Tutf8 "$file" 2>/dev/null | sed 's/.\x08//g' | grep -q "^NAME" || fail "$page(1) has no NAME section"
+    text="$(man -l -Tutf8 "$file" 2>/dev/null | col -b)"
+    [[ "$text" == *$'\nNAME\n       '"$page - "* ]] || fail "$page(1) has no NAME section naming it"
 done
 
 doc="$usr/share/doc/velvora-recovery"
