@@ -37,7 +37,6 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/debian/copyright ${changelog} DEST
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${VELVORA_PACKAGE_NAME})
-set(CPACK_PACKAGE_VENDOR "Velvora Recovery developers")
 set(CPACK_PACKAGE_CONTACT ${VELVORA_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "find deleted photos on memory cards and USB sticks")
 # The control file's long description, wrapped as dpkg shows it.
@@ -50,7 +49,6 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   ""
   "This package holds the desktop wizard velvora-recovery and the headless"
   "scanner velvora-scan, for scripts and for images of failing cards.")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
