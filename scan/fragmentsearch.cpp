@@ -351,6 +351,8 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     bool assembled = false;
     const JpegDecodeCheck::Coefficients read =
         JpegDecodeCheck::read_coefficients(candidate, [this] { return out_of_time(); });
+    if (read.over_budget || read.interrupted)
+        return outcome; // every trial would need as much: none can be judged
     for (piece_limit = 2; !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
     if (!assembled) {

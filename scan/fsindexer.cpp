@@ -322,6 +322,8 @@ void FsIndexer::resolve(qint64 offset, qint64 length)
                           [this](qint64 at) { return occupied_until(at); }, [this] { return !running; });
     search.set_search_enabled(fragment_search);
     const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
+    if (!running)
+        return;
     if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
         return;
     offer_leading_part(offset, stream, outcome);
