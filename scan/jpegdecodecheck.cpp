@@ -213,7 +213,7 @@ JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArra
 }
 
 JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thumbnail_size, qint64 memory_limit,
-                                               const Interrupt &interrupted)
+                                               const Interrupt &interrupted, Qt::TransformationMode scaling)
 {
     Result result;
     if (jpeg.isEmpty())
@@ -295,7 +295,7 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
     if (!thumbnail_size.isEmpty()) {
         result.thumbnail = image.size() == thumbnail_size
             ? image
-            : image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            : image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, scaling);
         if (result.thumbnail.format() != QImage::Format_RGB32)
             result.thumbnail = result.thumbnail.convertToFormat(QImage::Format_RGB32);
     }

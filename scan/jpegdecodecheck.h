@@ -38,9 +38,12 @@ public:
 
     // Decodes the whole stream; the thumbnail is scaled to thumbnail_size
     // without keeping the aspect ratio (empty size: no thumbnail).
-    // memory_limit: what libjpeg may set aside for this decode.
+    // memory_limit: what libjpeg may set aside for this decode, the picture
+    // made counted in; scaling: how the decoder's picture is brought to
+    // thumbnail_size.
     static Result check(const QByteArray &jpeg, QSize thumbnail_size = QSize(160, 107),
-                        qint64 memory_limit = memory_budget, const Interrupt &interrupted = {});
+                        qint64 memory_limit = memory_budget, const Interrupt &interrupted = {},
+                        Qt::TransformationMode scaling = Qt::FastTransformation);
 
     struct Coefficients
     {
