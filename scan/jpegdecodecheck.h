@@ -19,7 +19,7 @@ public:
     // blocks of the widest photo a camera makes). Every decompressor is made
     // with a limit (libjpeg's max_memory_to_use): a stream that needs more
     // fails as over budget instead of taking it.
-    static constexpr qint64 memory_budget = 100 * 1024 * 1024;
+    static constexpr qint64 memory_budget = 72 * 1024 * 1024;
     static constexpr qint64 working_memory = 16 * 1024 * 1024;
 
     // Ends a decode early when it returns true; asked every few rows.
