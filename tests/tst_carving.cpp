@@ -565,6 +565,7 @@ void TestCarving::hostile_streams_between_photos_data()
     QTest::newRow("16384 x 16384 progressive, a few bytes") << claiming(progressive, 16384, 16384, few) << 0 << false;
     QTest::newRow("65500 x 65500 baseline, 17 MiB of zeros") << claiming(baseline, 65500, 65500, zeros) << 0 << false;
     QTest::newRow("65500 x 65500 progressive, 17 MiB of zeros") << claiming(progressive, 65500, 65500, zeros) << 0 << false;
+    QTest::newRow("12000 x 12000 baseline, 40 MiB of zeros") << claiming(baseline, 12000, 12000, zeros.repeated(2) + zeros.left(6 << 20)) << -1 << false;
     QTest::newRow("more blocks than its bytes can code") << claiming(progressive, 12000, 12000, few) << -1 << false;
     QTest::newRow("blocks its bytes can code, too many to decode")
         << claiming(progressive, 12000, 12000, noise(1024 * 1024, 6) + "\xFF\xD9") << -1 << true;
