@@ -264,7 +264,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         : walked == JpegEntropyWalker::Outcome::NeedData                   ? stream.size()
                                                                            : state.pos - 2; // before FF D9
     const qint64 foreign = first_foreign_sector(stream, qMax(piece_start, ceil_sector(walker.entropy_start())),
-                                                walked_to, pieces.last().offset - piece_start);
+                                                walked_to, pieces.last().offset - piece_start,
+                                                walker.has_later_scans());
     if (foreign >= 0) {
         walked = JpegEntropyWalker::Outcome::Fault;
         fault = foreign;

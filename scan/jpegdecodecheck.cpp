@@ -106,7 +106,7 @@ bool is_out_of_memory(int code)
 // bounded by libjpeg's own memory limit.
 bool within_cap(const jpeg_decompress_struct &info)
 {
-    return qint64(info.image_width) * info.image_height <= JpegFrameLimits::max_pixels;
+    return JpegFrameLimits::within_cap(int(info.image_width), int(info.image_height));
 }
 
 void choose_scale(jpeg_decompress_struct &info, QSize wanted)

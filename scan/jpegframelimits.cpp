@@ -95,7 +95,7 @@ JpegFrameLimits::Frame JpegFrameLimits::read(const uchar *data, qint64 size)
 
 bool JpegFrameLimits::within_cap(const Frame &frame)
 {
-    return frame.valid && qint64(frame.width) * frame.height <= max_pixels;
+    return frame.valid && within_cap(frame.width, frame.height);
 }
 
 bool JpegFrameLimits::could_hold(const Frame &frame, qint64 can_have)

@@ -17,6 +17,13 @@ public:
     // The largest camera sensors give about 150 megapixels; nothing larger
     // is taken for a photo.
     static constexpr qint64 max_pixels = 160'000'000;
+    // libjpeg's limit on a side.
+    static constexpr int max_side = 65500;
+
+    static bool within_cap(int width, int height)
+    {
+        return width <= max_side && height <= max_side && qint64(width) * height <= max_pixels;
+    }
 
     struct Frame
     {

@@ -496,6 +496,8 @@ void TestCarving::pieces_come_together_data()
         QTest::addRow("%s restart", layout) << QString::fromLatin1(layout) << restart;
         QTest::addRow("%s progressive", layout) << QString::fromLatin1(layout) << progressive;
     }
+    for (const char *layout : {"text", "random", "three"}) // SCANS: a scan of each component in turn
+        QTest::addRow("%s non-interleaved", layout) << QString::fromLatin1(layout) << QStringList{"-scans", "SCANS"};
     // On cards the pieces are found through the file system's allocation map.
     QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList();
     QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive;
@@ -511,6 +513,8 @@ void TestCarving::pieces_come_together()
     QFETCH(QStringList, options);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("volume.img"));
+    QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("SCANS")), "0;\n1;\n2;\n"));
+    options.replaceInStrings(QStringLiteral("SCANS"), dir.filePath(QStringLiteral("SCANS")));
     QList<QByteArray> placed, expected;
     if (layout == QLatin1String("fat32") || layout == QLatin1String("exfat")) {
         const QString why_not = make_card(layout, path, options, &placed, &expected);
