@@ -156,7 +156,7 @@ qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const
         // A piece ends before the first sector no entropy-coded data could
         // fill: zeros or text behind a header are not walked.
         qint64 end = ceil_sector(walker.entropy_start());
-        while (end + sector <= length && could_be_entropy_data(bytes + end))
+        while (end + sector <= length && could_be_entropy_data(bytes + end, walker.has_later_scans()))
             end += sector;
         end = qMin(end + sector, length);
         JpegEntropyWalker::State state = walker.start_state();
