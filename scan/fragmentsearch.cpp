@@ -1,5 +1,7 @@
 #include "fragmentsearch.h"
 
+#include "jpegframelimits.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <array>
@@ -25,10 +27,18 @@ const uchar *bytes_of(const QByteArray &data)
 
 } // namespace
 
-FragmentSearch::FragmentSearch(Reader reader, Occupied occupied)
+FragmentSearch::FragmentSearch(Reader reader, Occupied occupied, Stopped stopped)
     : read(std::move(reader))
     , occupied(std::move(occupied))
+    , stopped(std::move(stopped))
 {
+    clock.start();
+    walker.set_interrupt([this] { return out_of_time(); });
+}
+
+bool FragmentSearch::could_be_photo(const QByteArray &candidate)
+{
+    return JpegFrameLimits::could_hold(JpegFrameLimits::read(candidate), candidate.size() + default_window);
 }
 
 bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, int zero_run)
@@ -135,15 +145,25 @@ qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 li
     return -1;
 }
 
-qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
+qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const Stopped &stopped)
 {
     const auto *bytes = reinterpret_cast<const uchar *>(candidate);
+    if (!JpegFrameLimits::could_hold(JpegFrameLimits::read(bytes, length), length + default_window))
+        return 0; // a frame no camera makes, or more than its bytes could code
     JpegEntropyWalker walker;
+    walker.set_interrupt(stopped);
     if (walker.parse_header(bytes, length)) {
+        // A piece ends before the first sector no entropy-coded data could
+        // fill: zeros or text behind a header are not walked.
+        qint64 end = ceil_sector(walker.entropy_start());
+        while (end + sector <= length && could_be_entropy_data(bytes + end, walker.has_later_scans()))
+            end += sector;
+        end = qMin(end + sector, length);
         JpegEntropyWalker::State state = walker.start_state();
-        qint64 fault = length;
-        walker.walk(state, bytes, length, -1, &fault);
-        return qMin(length, ceil_sector(fault) + sector);
+        qint64 fault = end;
+        if (walker.walk(state, bytes, end, -1, &fault) == JpegEntropyWalker::Outcome::Interrupted)
+            fault = state.pos;
+        return qMin(end, ceil_sector(fault) + sector);
     }
     // A progressive photo: its first scan must have begun.
     const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
@@ -185,6 +205,8 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     clock.start();
     cache.clear();
     Outcome outcome;
+    if (!could_be_photo(candidate))
+        return outcome;
     if (!walker.parse_header(bytes_of(candidate), candidate.size())) {
         uchar frame = 0;
         if (first_scan_at(candidate, -1, &frame) > 0 && frame == 0xC2)
@@ -195,8 +217,11 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     window_end = start + candidate.size() + window;
     first_break = -1;
     first_break_rows = 0;
-    // Fewer pieces first: a photo in two pieces is never taken for one in three.
-    for (piece_limit = 1; piece_limit <= most_pieces && !out_of_time(); ++piece_limit) {
+    // Fewer pieces first: a photo in two pieces is never taken for one in
+    // three. A whole one comes out of the first pass whatever its limit, so
+    // with the search on the candidate is not walked for one piece alone.
+    for (piece_limit = search_enabled ? qMin(2, most_pieces) : 1; piece_limit <= most_pieces && !out_of_time();
+         ++piece_limit) {
         if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome)) {
             cache.clear();
             return outcome;
@@ -224,6 +249,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     JpegEntropyWalker::Outcome walked;
     for (;;) {
         walked = walker.walk(state, bytes_of(stream), stream.size(), -1, &fault);
+        if (walked == JpegEntropyWalker::Outcome::Interrupted)
+            return false;
         if (walked != JpegEntropyWalker::Outcome::NeedData || pieces.size() == 1)
             break;
         // A continuation is read as far as it goes on decoding.
@@ -240,7 +267,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         : walked == JpegEntropyWalker::Outcome::NeedData                   ? stream.size()
                                                                            : state.pos - 2; // before FF D9
     const qint64 foreign = first_foreign_sector(stream, qMax(piece_start, ceil_sector(walker.entropy_start())),
-                                                walked_to, pieces.last().offset - piece_start);
+                                                walked_to, pieces.last().offset - piece_start,
+                                                walker.has_later_scans());
     if (foreign >= 0) {
         walked = JpegEntropyWalker::Outcome::Fault;
         fault = foreign;
@@ -263,7 +291,9 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         return false;
     if (first_break < 0) {
         first_break = breaks.first().at;
-        first_break_rows = breaks.first().state.mcu / qMax(1, walker.mcus_wide());
+        const JpegEntropyWalker::State &cut = breaks.first().state;
+        first_break_rows = cut.scan > 0 ? walker.mcu_count() / qMax(1, walker.mcus_wide())
+                                        : cut.mcu / qMax(1, walker.mcus_wide());
     }
     if (!search_enabled || pieces.size() >= piece_limit)
         return false;
@@ -329,7 +359,10 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     entropy_from = ceil_sector(scan + 2);
     // Fewer pieces first: a photo in two pieces is never taken for one in three.
     bool assembled = false;
-    const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(candidate);
+    const JpegDecodeCheck::Coefficients read =
+        JpegDecodeCheck::read_coefficients(candidate, [this] { return out_of_time(); });
+    if (read.over_budget || read.interrupted)
+        return outcome; // every trial would need as much: none can be judged
     for (piece_limit = 2; !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
     if (!assembled) {
@@ -385,7 +418,7 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
                 more = qMin(more, window_end - c);
                 joined = stream.left(b);
                 joined.append(read_volume(c, more));
-                trial = JpegDecodeCheck::read_coefficients(joined);
+                trial = JpegDecodeCheck::read_coefficients(joined, [this] { return out_of_time(); });
                 if (!trial.ran_out || more >= window_end - c)
                     break;
             }
@@ -498,14 +531,15 @@ bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const
     trial.append(reinterpret_cast<const char *>(more), more_length);
     JpegEntropyWalker::State state = at.state;
     state.pos = 0;
-    const int wide = qMax(1, walker.mcus_wide());
-    const int target = qMin(walker.mcu_count(), (at.state.mcu / wide + 1 + rows_past_join) * wide);
+    const int wide = qMax(1, walker.mcus_wide(at.state));
+    const int target = qMin(walker.mcu_count(at.state), (at.state.mcu / wide + 1 + rows_past_join) * wide);
     const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(trial), trial.size(), target);
-    if (walked == JpegEntropyWalker::Outcome::Fault)
+    if (walked == JpegEntropyWalker::Outcome::Fault || walked == JpegEntropyWalker::Outcome::Interrupted)
         return false;
-    if (walked == JpegEntropyWalker::Outcome::NeedData && state.mcu < target)
+    if (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < target)
         return false;
-    return continuous_across(at.state.mcu, state.mcu);
+    // The DC map follows the first scan only.
+    return at.state.scan > 0 || continuous_across(at.state.mcu, state.scan > 0 ? walker.mcu_count() : state.mcu);
 }
 
 // Neighbouring rows of a photo differ about as much after the join as before
@@ -514,6 +548,9 @@ bool FragmentSearch::continuous_across(int join_mcu, int end_mcu) const
 {
     const int wide = qMax(1, walker.mcus_wide());
     const std::vector<JpegEntropyWalker::McuDc> &dc = walker.mcu_dc();
+    // Beyond the MCUs the map notes, joins are judged by their decoding alone.
+    if (size_t(qMin(end_mcu, join_mcu + wide)) > dc.size() || size_t(join_mcu) > prefix_dc.size())
+        return true;
     // Trials overwrite the walker's map from their join on; before it the
     // map of the walk that found the breaks holds.
     const auto at = [&](int i) { return i < join_mcu ? prefix_dc[size_t(i)] : dc[size_t(i)]; };
