@@ -32,6 +32,7 @@ public:
         qint64 unreadable_bytes = 0;
         bool interrupted = false;
         int partial = 0; // photos of which only the top part could be recovered
+        int named = 0;   // photos that took the name of their deleted entry
         bool source_failed = false;
         QString source_error;
     };
@@ -68,6 +69,7 @@ private:
     PhotoWriter writer;
     int photos_written = 0; // on the worker thread, in the order of announcement
     int photos_partial = 0; // on the worker thread too
+    int photos_named = 0;   // on the worker thread too
     FsIndexer indexer;
     QList<qint64> arrivals;
     Summary summary;

@@ -23,8 +23,10 @@ const char help_text[] =
     "       velvora-scan --list\n"
     "\n"
     "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
-    "writes every photo found into OUTDIR as IMAGE_0001.JPG, IMAGE_0002.JPG, ...\n"
-    "numbered in the order they were found (their order on the volume).\n"
+    "writes every photo found into OUTDIR. A photo whose deleted entry the file\n"
+    "system still holds is written under its original name (flat, no folders);\n"
+    "the others as IMAGE_0001.JPG, IMAGE_0002.JPG, ... numbered in the order\n"
+    "they were found (their order on the volume).\n"
     "\n"
     "  SOURCE      a block device (for example /dev/sdb1) or an image file of one.\n"
     "              It is only ever opened for reading. Reading a device needs\n"
@@ -35,12 +37,13 @@ const char help_text[] =
     "              not be on SOURCE itself: writing there can overwrite the very\n"
     "              photos being recovered. A file already there is never replaced:\n"
     "              a photo whose name is taken by another file is saved under the\n"
-    "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR.\n"
+    "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR, or\n"
+    "              under its original name with -2, -3, ... before the extension.\n"
     "  --root DIR  first read the JPG and JPEG files under DIR (the volume's files\n"
     "              still present) so that photos that still exist as files are not\n"
     "              written again. Without it, the mount point of SOURCE is used when\n"
-    "              SOURCE is a mounted block device; otherwise every photo found is\n"
-    "              written.\n"
+    "              SOURCE is a mounted block device; otherwise the live files are\n"
+    "              read from SOURCE's file system (FAT, exFAT, NTFS, ext2 to ext4).\n"
     "  --list      list the removable volumes attached now, one a line: the\n"
     "              device node, a tab, its name, drive, size and file system, a\n"
     "              tab and its mount point (empty when not mounted). Exit 0.\n"
@@ -50,10 +53,11 @@ const char help_text[] =
     "(phase, per cent, MB/s, photos found, time left) is shown on stderr when it is\n"
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
     "far are kept. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P named=A\n"
     "where U counts the bytes of SOURCE that could not be read and were skipped,\n"
-    "R the photos among the written ones saved under another name, and P the\n"
-    "photos of which only the top part could be recovered.\n"
+    "R the photos among the written ones saved under another name, P the\n"
+    "photos of which only the top part could be recovered, and A the photos\n"
+    "that got their original name back.\n"
     "\n"
     "Exit status: 0 when every photo found was written, 1 when any write failed,\n"
     "2 for bad usage or an unusable SOURCE or OUTDIR, 130 when interrupted.\n";
@@ -196,9 +200,9 @@ int main(int argc, char *argv[])
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d\n", summary.found,
-                summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes), summary.renamed,
-                summary.partial);
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d named=%d\n",
+                summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
+                summary.renamed, summary.partial, summary.named);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <optional>
 
 FsIndexer::FsIndexer()
@@ -39,12 +40,28 @@ void FsIndexer::start(Priority priority)
 void FsIndexer::run()
 {
     known_crcs.clear();
+    named_count = 0;
     emit started();
 
-    if (index_existing) {
+    // The volume is opened once: the file system is read through it, and
+    // the raw scan reads it after the index phase.
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
+    view = FileSystemView();
+    if (volume && running)
+        read_file_system(*volume);
+
+    // A mounted volume is indexed through its mount point, anything else
+    // through its file system.
+    const bool from_file_system = root_path.isEmpty() && view.is_read();
+    if (index_existing && (!root_path.isEmpty() || from_file_system)) {
         emit indexing_started();
-        if (running)
-            index_existing_files();
+        if (running) {
+            if (from_file_system)
+                index_file_system_files(*volume);
+            else
+                index_existing_files();
+        }
         if (running)
             emit indexing_done();
         else
@@ -52,7 +69,22 @@ void FsIndexer::run()
     }
 
     emit scanning_started();
-    scan_volume();
+    scan_volume(volume.get(), failure);
+}
+
+void FsIndexer::read_file_system(VolumeSource &volume)
+{
+    const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
+    FileSystemReader reader(volume, device.sector_count * unit, quint32(unit));
+    reader.set_name_filter(&FsIndexer::is_jpeg_file_name);
+    reader.set_keep_going([this] { return running.load(); });
+    reader.set_time_limit(file_system_time_limit_ms);
+    const FileSystemReader::Outcome outcome = reader.read(view);
+    if (outcome == FileSystemReader::Outcome::Read)
+        return;
+    view = FileSystemView();
+    if (running)
+        emit file_system_unreadable(outcome == FileSystemReader::Outcome::Failed ? reader.failure() : QString());
 }
 
 bool FsIndexer::is_jpeg_file_name(const QString &name)
@@ -79,10 +111,51 @@ void FsIndexer::index_existing_files()
     }
 }
 
+// The live JPEG files as the file system lists them, read through their
+// clusters: an image file or an unmounted card has no mount point to walk.
+void FsIndexer::index_file_system_files(VolumeSource &volume)
+{
+    int n = 1;
+    for (const FileEntry &file : view.files) {
+        if (!index_existing || !running)
+            break;
+        if (file.deleted)
+            continue;
+        emit processedItem(n++);
+        const VolumeExtents runs = file.runs;
+        const qint64 size = file.size;
+        index_content([&](const std::function<void(const char *, qint64)> &consume) {
+            QByteArray chunk(qMin<qint64>(size, CrcCalculator::file_piece * 64), Qt::Uninitialized);
+            qint64 left = size;
+            for (const VolumeExtent &run : runs) {
+                for (qint64 at = 0; at < run.length && left > 0;) {
+                    const qint64 want = std::min({qint64(chunk.size()), run.length - at, left});
+                    const qint64 n = volume.read_at(run.offset + at, chunk.data(), want);
+                    if (n <= 0)
+                        return false;
+                    consume(chunk.constData(), n);
+                    at += n;
+                    left -= n;
+                }
+            }
+            return left == 0;
+        });
+    }
+}
+
+void FsIndexer::index_file(const QString &path)
+{
+    index_content([&path](const std::function<void(const char *, qint64)> &consume) {
+        bool ok = false;
+        CrcCalculator().crc_of_file(path, &ok, consume);
+        return ok;
+    });
+}
+
 // A file is known by the CRC-32 and length of all its bytes, and also by
 // those of its leading JPEG stream as the carver cuts it, since trailers
 // after the end-of-image marker never reach a carved stream.
-void FsIndexer::index_file(const QString &path)
+void FsIndexer::index_content(const Content &content)
 {
     std::optional<StreamKey> leading;
     JpegCarver file_carver([&leading](const char *stream, qint64 length, qint64 offset) {
@@ -94,30 +167,28 @@ void FsIndexer::index_file(const QString &path)
         leading = StreamKey{crc.finish(0), length};
     });
     qint64 file_length = 0;
-    const auto carve = [&](const char *data, qint64 length) {
+    CrcCalculator whole;
+    whole.begin(0);
+    const bool ok = content([&](const char *data, qint64 length) {
+        whole.update(0, data, length);
         file_length += length;
         const bool still_at_start = file_carver.state() != JpegCarver::FindStart || file_carver.position() == 0;
         if (!leading && still_at_start)
             file_carver.feed(data, length);
-    };
-
-    bool ok = false;
-    const uint whole = CrcCalculator().crc_of_file(path, &ok, carve);
+    });
     if (!ok)
         return;
-    known_crcs.insert(StreamKey{whole, file_length}, true);
+    known_crcs.insert(StreamKey{whole.finish(0), file_length}, true);
     if (leading)
         known_crcs.insert(*leading, true);
 }
 
-void FsIndexer::scan_volume()
+void FsIndexer::scan_volume(VolumeSource *volume, volume_platform::Failure failure)
 {
     scan_error.clear();
     unreadable_bytes = 0;
     failing_run = 0;
 
-    volume_platform::Failure failure = volume_platform::Failure::None;
-    const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
     if (!volume) {
         scan_error = volume_platform::failure_text(failure);
         emit scanning_error();
@@ -139,9 +210,7 @@ void FsIndexer::scan_volume()
     broken.clear();
     found_runs.clear();
     reread_bytes = 0;
-    volume_in_use = volume.get();
-    allocation.close();
-    allocation_tried = false;
+    volume_in_use = volume;
 
     while (running) {
         const BlockRead read = read_block(*volume, done, block.data(), unit);
@@ -164,7 +233,6 @@ void FsIndexer::scan_volume()
     if (!device_gone && running)
         resolve_broken(*volume, done, true);
     volume_in_use = nullptr;
-    allocation.close();
     if (unreadable_bytes > 0)
         emit scanning_unreadable(unreadable_bytes);
     if (device_gone) {
@@ -268,9 +336,9 @@ void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
     }
 }
 
-void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream,
-                             PhotoFacts facts)
+void FsIndexer::record_found(FoundImage image, const QImage &thumbnail, QByteArray stream, PhotoFacts facts)
 {
+    name_after_entry(image, stream, facts);
     found_images.insert(image.offset, image);
     for (const VolumeExtent &piece : image.extents())
         found_runs.insert(piece.offset, piece.end());
@@ -281,6 +349,34 @@ void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail, c
     if (image.partial)
         emit scanning_found_partial(image.offset);
     emit scanning_found(image.offset, thumbnail);
+}
+
+void FsIndexer::name_after_entry(FoundImage &image, QByteArray &stream, PhotoFacts &facts)
+{
+    const FileEntry *entry = view.deleted_entry_at(image.offset, image.length);
+    if (!entry)
+        return;
+    if (entry->size > image.length) {
+        // Only a whole photo in one piece can have its file's last bytes
+        // right behind it; a trailer larger than any camera writes is not
+        // taken on trust.
+        const qint64 trailer = entry->size - image.length;
+        if (image.partial || image.extents().size() != 1 || trailer > largest_trailer
+            || view.allocation.free_until(image.offset) < image.offset + entry->size)
+            return;
+        const QByteArray rest = read_again(image.offset + image.length, trailer);
+        if (rest.size() != trailer)
+            return;
+        stream.append(rest);
+        image.length = entry->size;
+        image.crc = crc_of(stream);
+        image.pieces = {{image.offset, image.length}};
+        facts.length = image.length;
+        known_crcs.insert(StreamKey{image.crc, image.length}, true);
+    }
+    image.origin = FileOrigin{entry->name, entry->folder, entry->modified, entry->created, entry->accessed};
+    facts.origin = image.origin;
+    ++named_count;
 }
 
 void FsIndexer::note_broken(qint64 offset, qint64 length)
@@ -308,12 +404,6 @@ void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
 
 void FsIndexer::resolve(qint64 offset, qint64 length)
 {
-    // The file system is read only when a photo needs it: its tables cost
-    // memory a scan of whole photos has better uses for.
-    if (!allocation_tried) {
-        allocation_tried = true;
-        allocation.open(device.raw_path);
-    }
     const QByteArray stream = read_again(offset, length);
     if (stream.size() < FragmentSearch::sector)
         return;
@@ -419,5 +509,5 @@ qint64 FsIndexer::occupied_until(qint64 offset) const
         if (run.value() > offset)
             return run.value();
     }
-    return allocation.used_until(offset);
+    return view.allocation.used_until(offset);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exifinfo.h"
+#include "fileorigin.h"
 
 #include <QImageIOHandler>
 #include <QMetaType>
@@ -18,6 +19,7 @@ struct PhotoFacts
     // What the EXIF orientation asks to show the stored picture upright.
     QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
     bool partial = false; // only the top part of the photo could be recovered
+    FileOrigin origin = {}; // the deleted file it was, when its entry survives
 };
 
 Q_DECLARE_METATYPE(PhotoFacts)

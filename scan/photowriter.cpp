@@ -171,20 +171,42 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
     });
 }
 
+// IMG_0001.JPG, then IMG_0001-2.JPG, IMG_0001-3.JPG, ...
+QString PhotoWriter::variant_of(const QString &name, int number)
+{
+    if (number < 2)
+        return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = QStringLiteral("-%1").arg(number);
+    return dot > 0 ? name.left(dot) + suffix + name.mid(dot) : name + suffix;
+}
+
 PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImage &image, const Reader &reader)
 {
     Result result;
     result.name = name;
     const QDir folder(directory);
+    // A numbered name gives way to the next free number; an original name
+    // takes a suffix (IMG_0001-2.JPG), unless a variant already holds the photo.
+    const bool numbered = numbered_name().match(name).hasMatch();
+    int variant = 1;
+    const auto next_name = [&] { return numbered ? next_free_name() : variant_of(name, ++variant); };
     if (name_taken(folder.filePath(name))) {
-        const QString holder = holds_photo(folder.filePath(name), image) ? name : name_holding(image);
+        QString holder = holds_photo(folder.filePath(name), image) ? name : QString();
+        if (holder.isEmpty() && numbered)
+            holder = name_holding(image);
+        while (holder.isEmpty() && !numbered && name_taken(folder.filePath(variant_of(name, variant + 1)))) {
+            ++variant;
+            if (holds_photo(folder.filePath(variant_of(name, variant)), image))
+                holder = variant_of(name, variant);
+        }
         if (!holder.isEmpty()) {
             result.outcome = holder == name ? Outcome::Written : Outcome::Renamed;
             result.name = holder;
             result.path = folder.filePath(holder);
             return count(result);
         }
-        result.name = next_free_name();
+        result.name = next_name();
     }
 
     // NewOnly never opens what is there, nor follows a link put in its place
@@ -195,7 +217,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
             result.failure = Failure::TargetUnwritable;
             return count(result);
         }
-        result.name = next_free_name();
+        result.name = next_name();
         file.setFileName(folder.filePath(result.name));
     }
 
@@ -234,8 +256,13 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 
     result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
     result.path = file.fileName();
-    // sorted by when it was taken in file managers and photo libraries
-    ExifInfo::of_file(result.path).set_file_time(result.path);
+    // sorted by when it was taken in file managers and photo libraries; a
+    // photo without a date keeps the time its file had on the card
+    if (!ExifInfo::of_file(result.path).set_file_time(result.path) && image.origin.modified.isValid()) {
+        QFile written(result.path);
+        if (written.open(QIODevice::ReadOnly))
+            written.setFileTime(image.origin.modified, QFileDevice::FileModificationTime);
+    }
     names_by_size.insert(image.length, result.name);
     return count(result);
 }

@@ -15,7 +15,8 @@
 // its file and the file holds exactly the length and CRC-32 the scan found;
 // anything else leaves no file behind. A file already in the folder is never
 // replaced: when a photo's name is taken by a file with other bytes, the photo
-// goes under the next free number after the highest IMAGE_NNNN.JPG there. A
+// goes under the next free number after the highest IMAGE_NNNN.JPG there, or,
+// under its original name, with a suffix before the extension (-2, -3). A
 // numbered file that already holds the photo's very bytes counts as written,
 // so recovering the same photos twice makes no copies.
 class PhotoWriter
@@ -60,6 +61,9 @@ public:
 
     static QString failure_text(Failure failure);
     static QString photo_name(int number);
+    // The name a photo of that original name takes when the name is taken
+    // number - 1 times: IMG_0001.JPG, IMG_0001-2.JPG, IMG_0001-3.JPG.
+    static QString variant_of(const QString &name, int number);
 
 private:
     bool holds_photo(const QString &path, const FoundImage &image) const;
