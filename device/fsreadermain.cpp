@@ -252,7 +252,15 @@ int main()
         delete external;
         return 2;
     }
-    TSK_FS_INFO *fs = tsk_fs_open_img(image, 0, TSK_FS_TYPE_DETECT);
+    // The file systems of cards and sticks only: probing for every type the
+    // library knows reads tens of megabytes of a blank card.
+    TSK_FS_INFO *fs = nullptr;
+    for (const TSK_FS_TYPE_ENUM type : {TSK_FS_TYPE_FAT_DETECT, TSK_FS_TYPE_NTFS_DETECT, TSK_FS_TYPE_EXT_DETECT}) {
+        fs = tsk_fs_open_img(image, 0, type);
+        tsk_error_reset();
+        if (fs)
+            break;
+    }
     if (!fs) {
         put(char(proto::NoFileSystem));
         std::fflush(stdout);

@@ -43,16 +43,15 @@ void FsIndexer::run()
     named_count = 0;
     emit started();
 
-    // The volume is opened once: the file system is read through it, and
-    // the raw scan reads it after the index phase.
-    volume_platform::Failure failure = volume_platform::Failure::None;
-    const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
+    // The file system is read once, through the same opener as the raw scan
+    // (so through the disk service's descriptor too); an unmounted volume's
+    // live files are indexed through it as well.
     view = FileSystemView();
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
     if (volume && running)
         read_file_system(*volume);
 
-    // A mounted volume is indexed through its mount point, anything else
-    // through its file system.
     const bool from_file_system = root_path.isEmpty() && view.is_read();
     if (index_existing && (!root_path.isEmpty() || from_file_system)) {
         emit indexing_started();
@@ -67,9 +66,12 @@ void FsIndexer::run()
         else
             emit indexing_stopped();
     }
+    // The raw scan opens the volume afresh: a card pulled out during a long
+    // index is then told as such.
+    volume.reset();
 
     emit scanning_started();
-    scan_volume(volume.get(), failure);
+    scan_volume();
 }
 
 void FsIndexer::read_file_system(VolumeSource &volume)
@@ -183,12 +185,14 @@ void FsIndexer::index_content(const Content &content)
         known_crcs.insert(*leading, true);
 }
 
-void FsIndexer::scan_volume(VolumeSource *volume, volume_platform::Failure failure)
+void FsIndexer::scan_volume()
 {
     scan_error.clear();
     unreadable_bytes = 0;
     failing_run = 0;
 
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    const std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
     if (!volume) {
         scan_error = volume_platform::failure_text(failure);
         emit scanning_error();
@@ -210,7 +214,7 @@ void FsIndexer::scan_volume(VolumeSource *volume, volume_platform::Failure failu
     broken.clear();
     found_runs.clear();
     reread_bytes = 0;
-    volume_in_use = volume;
+    volume_in_use = volume.get();
 
     while (running) {
         const BlockRead read = read_block(*volume, done, block.data(), unit);

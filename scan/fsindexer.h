@@ -125,7 +125,7 @@ private:
     void index_file_system_files(VolumeSource &volume);
     void index_file(const QString &path);
     void index_content(const Content &content);
-    void scan_volume(VolumeSource *volume, volume_platform::Failure failure);
+    void scan_volume();
     BlockRead read_block(VolumeSource &volume, qint64 position, char *block, qint64 unit);
     void salvage_block(VolumeSource &volume, qint64 position, char *block, qint64 unit, BlockRead &result);
     void accept_stream(const char *stream, qint64 length, qint64 offset);

@@ -444,7 +444,7 @@ void TestCarving::decoder_warnings_stay_off_the_terminal()
     scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
     QVERIFY(scan.waitForFinished(30000));
     QCOMPARE(scan.exitCode(), 0);
-    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0 renamed=0 partial=1\n"));
+    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0 renamed=0 partial=1 named=0\n"));
     QCOMPARE(scan.readAllStandardError(), QByteArray());
 }
 

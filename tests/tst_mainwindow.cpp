@@ -10,6 +10,7 @@
 #include "exiftags.h"
 #include "loopdevice.h"
 #include "phototooltip.h"
+#include "photowriter.h"
 #include "photoviewer.h"
 #include "testsupport.h"
 #include "thumbnailqueue.h"
@@ -378,29 +379,31 @@ private slots:
         QVERIFY(QFile::rename(card.image + ".away", card.image));
         QVERIFY(page_of(window) == scan_page && entries_of(target.path()).isEmpty());
 
-        // The second photo unticked by hand; in the folder an earlier IMAGE_0001.JPG,
-        // a link in IMAGE_0003.JPG's place and a folder in IMAGE_0004.JPG's: none
-        // is replaced or followed, the photos go under the next free numbers.
+        // The second photo unticked by hand; in the folder an earlier file of the
+        // first photo's name, a link in the third's place and a folder in the
+        // fourth's: none is replaced or followed, those photos take a suffix.
         click_entry(list, 1);
+        const QStringList names = card.recovered_names();
         const QByteArray earlier(3 << 20, 'x');
-        QVERIFY(write_file(target.filePath("IMAGE_0001.JPG"), earlier));
+        QVERIFY(write_file(target.filePath(names[0]), earlier));
         const QString outside = elsewhere.filePath("precious.txt");
-        QVERIFY(write_file(outside, "keep me") && QFile::link(outside, target.filePath("IMAGE_0003.JPG")));
-        QVERIFY(QDir(target.path()).mkdir("IMAGE_0004.JPG"));
+        QVERIFY(write_file(outside, "keep me") && QFile::link(outside, target.filePath(names[2])));
+        QVERIFY(QDir(target.path()).mkdir(names[3]));
         const int ticked = int(card.deleted.size()) - 1;
-        restore_into(target.path(), QStringLiteral("%1 photo(s) were saved under other names").arg(ticked));
+        restore_into(target.path(), QStringLiteral("3 photo(s) were saved under other names"));
         QCOMPARE(page_of(window), final_page); // the final page follows the message
-        QCOMPARE(read_file(target.filePath("IMAGE_0001.JPG")), earlier);
-        QVERIFY(QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink() && QDir(target.filePath("IMAGE_0004.JPG")).isEmpty());
+        QCOMPARE(read_file(target.filePath(names[0])), earlier);
+        QVERIFY(QFileInfo(target.filePath(names[2])).isSymLink() && QDir(target.filePath(names[3])).isEmpty());
         QCOMPARE(read_file(outside), QByteArray("keep me"));
+        QCOMPARE(read_file(target.filePath(PhotoWriter::variant_of(names[0], 2))), card.deleted[0]);
         QList<QByteArray> contents;
         for (const QString &name : entries_of(target.path()))
             contents.append(read_file(target.filePath(name)));
         QCOMPARE(contents.size(), 3 + ticked);
         for (int i = 0; i < card.deleted.size(); ++i)
             QCOMPARE(contents.contains(card.deleted[i]), i != 1);
-        QVERIFY(window.restore_counts().written == ticked && window.restore_counts().renamed == ticked);
-        QVERIFY(summary().contains(QStringLiteral("\n%1 of them were saved under other names").arg(ticked)));
+        QVERIFY(window.restore_counts().written == ticked && window.restore_counts().renamed == 3);
+        QVERIFY(summary().contains(QStringLiteral("\n3 of them were saved under other names")));
 
         // Back to the results as they were; all ticked, and Cancel pressed as soon
         // as the progress dialog shows: the photos written so far stay, whole.
@@ -467,8 +470,8 @@ private slots:
         answers.choose_directory(target.path());
         click(window, ui::restore);
         QCOMPARE(page_of(window), final_page);
-        QCOMPARE(read_file(target.filePath("IMAGE_0001.JPG")), photos.at(0));
-        QCOMPARE(read_file(target.filePath("IMAGE_0002.JPG")), photos.at(2));
+        QCOMPARE(read_file(target.filePath("P0.JPG")), photos.at(0)); // under the names exFAT kept
+        QCOMPARE(read_file(target.filePath("P2.JPG")), photos.at(2));
         QVERIFY(answers.unexpected.isEmpty());
     }
 

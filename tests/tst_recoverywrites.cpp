@@ -45,7 +45,7 @@ QString make_card(const QString &path, const QList<QByteArray> &content, qint64 
 
 QByteArray summary(int found, int written, int renamed)
 {
-    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0\n").arg(found).arg(written).arg(renamed).toLatin1();
+    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 named=0\n").arg(found).arg(written).arg(renamed).toLatin1();
 }
 
 } // namespace

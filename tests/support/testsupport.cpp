@@ -278,9 +278,10 @@ bool SampleCard::make(const QString &directory, QString *error)
 QStringList SampleCard::recovered_names() const
 {
     QStringList names;
-    for (int i = 1; i <= deleted.size(); ++i)
-        names.append(QString::asprintf("IMAGE_%04d.JPG", i));
-    return names;
+    for (const QString &path : deleted_paths)
+        names.append(QFileInfo(path).fileName());
+    // beach.jpg is an 8.3 name that no other name on the card resembles: its B is lost
+    return names.replaceInStrings(QStringLiteral("beach.jpg"), QStringLiteral("_each.jpg"));
 }
 
 } // namespace testsupport
