@@ -2,6 +2,7 @@
 // byte for byte, refusals, a full folder, and a user outside the disk group who
 // reads a card through UDisks2 (a stand-in), also in the window (this program again).
 
+#include "cameracard.h"
 #include "cardimage.h"
 #include "deviceenumeration.h"
 #include "rawaccess.h"
@@ -98,6 +99,8 @@ private slots:
     void refusals();
     void mounted_card_is_indexed_through_its_mount_point();
     void full_folder_fails_a_photo_and_goes_on();
+    void camera_cards_data();
+    void camera_cards();
 
 private:
     QTemporaryDir scratch, work; // the sample card; the refusals' folder
@@ -394,6 +397,51 @@ void TestDevices::full_folder_fails_a_photo_and_goes_on()
     QCOMPARE(scan.out, summary(3, 2, 1));
     QCOMPARE(photos_in(out), (QList<QByteArray>{photos[0], photos[2]}));
     QCOMPARE(entries_of(out), (QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG"}));
+}
+
+void TestDevices::camera_cards_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("FAT32, 8.3 names: first letters from the names beside") << int(CameraCard::Fat32);
+    QTest::newRow("FAT32, a deleted long name") << int(CameraCard::Fat32LongName);
+    QTest::newRow("FAT32, the first cluster's high word cleared") << int(CameraCard::Fat32ClearedHighWord);
+    QTest::newRow("exFAT through exfat-fuse") << int(CameraCard::Exfat);
+    QTest::newRow("ext4: deleted entries keep no blocks") << int(CameraCard::Ext4);
+    QTest::newRow("damaged: boot sectors of garbage") << int(CameraCard::BadBootSector);
+    QTest::newRow("damaged: FATs of the wrong length") << int(CameraCard::WrongFatLength);
+    QTest::newRow("damaged: a folder of garbage") << int(CameraCard::GarbageFolder);
+}
+
+// Unmounted and without --root: the live photos are known from the card's
+// own file system, the deleted ones come back under their names where their
+// entries tell them, the others numbered. A damaged file system costs only
+// its answers: every photo the raw read finds comes back.
+void TestDevices::camera_cards()
+{
+    QFETCH(int, kind);
+    QTemporaryDir dir;
+    CameraCard card;
+    QString why;
+    if (!card.make(CameraCard::Kind(kind), dir.path(), &why))
+        QSKIP(qPrintable(why));
+    const QString out = dir.filePath("out");
+    const ProgramRun scan = run_scan({card.image, out});
+    QCOMPARE(scan.exit_code, 0);
+    QList<QByteArray> photos = photos_in(out);
+    if (card.damaged) {
+        for (const QByteArray &photo : card.live + card.unnamed)
+            QVERIFY(photos.contains(photo));
+        return;
+    }
+    const int found = int(card.named.size() + card.unnamed.size());
+    QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size())));
+    for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo) {
+        QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));
+        photos.removeOne(photo.value());
+    }
+    QCOMPARE(photos.size(), card.unnamed.size());
+    for (const QByteArray &photo : std::as_const(card.unnamed))
+        QVERIFY(photos.contains(photo));
 }
 
 int main(int argc, char *argv[])

@@ -160,14 +160,19 @@ QByteArray volume_of(const QList<QByteArray> &photos)
     return volume;
 }
 
-bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label)
+bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label, const QStringList &mkfs_options)
 {
     image_path = path;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(size_bytes))
         return false;
     file.close();
-    return run_tool("mkfs.fat", {"-F", "32", "-n", label, path});
+    return run_tool("mkfs.fat", QStringList{"-F", "32", "-n", label} + mkfs_options + QStringList{path});
+}
+
+bool FatImage::make_folder(const QString &card_path)
+{
+    return run_tool("mmd", {"-i", image_path, "::" + card_path});
 }
 
 bool FatImage::put(const QString &card_path, const QByteArray &content)

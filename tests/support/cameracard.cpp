@@ -1,0 +1,237 @@
+#include "cameracard.h"
+
+#include "loopdevice.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+
+namespace testsupport {
+
+namespace {
+
+constexpr qint64 mib = 1024 * 1024;
+
+QByteArray photo(int seed)
+{
+    return qt_jpeg(make_picture(480 + 16 * (seed % 5), 360, 700 + seed));
+}
+
+QString shot(int number)
+{
+    return QString::asprintf("IMG_%04d.JPG", number);
+}
+
+QByteArray random_bytes(qsizetype count, quint32 seed)
+{
+    QByteArray bytes(count, Qt::Uninitialized);
+    QRandomGenerator random(seed);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+// The 11 bytes of an 8.3 directory entry's name; a deleted one starts with E5.
+QByteArray short_entry(int number, bool deleted)
+{
+    QByteArray name = QString::asprintf("IMG_%04dJPG", number).toLatin1();
+    if (deleted)
+        name[0] = char(0xE5);
+    return name;
+}
+
+bool put_bytes(const QString &image, qint64 offset, const QByteArray &bytes)
+{
+    QFile file(image);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+bool CameraCard::make(Kind kind, const QString &directory, QString *why)
+{
+    named.clear();
+    unnamed.clear();
+    live.clear();
+    damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder;
+    switch (kind) {
+    case Exfat:
+        return make_exfat(directory, why);
+    case Ext4:
+        return make_ext4(directory, why);
+    default:
+        return make_fat32(kind, directory, why);
+    }
+}
+
+void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool keeps_name)
+{
+    qsizetype at = card_bytes.indexOf(photo);
+    while (at >= 0 && at % 512 != 0)
+        at = card_bytes.indexOf(photo, at + 1);
+    if (at < 0)
+        return; // overwritten by a later shot
+    if (keeps_name && !damaged)
+        named.insert(name, photo);
+    else
+        unnamed.append(photo);
+}
+
+// Six shots, the second, fourth and fifth deleted, one more shot after: it
+// takes the second's directory entry, as mtools and Windows do, so that
+// photo comes back numbered.
+bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
+{
+    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty()) {
+        *why = "needs " + missing.join(' ');
+        return false;
+    }
+    image = directory + "/fat32.img";
+    FatImage card;
+    // 512-byte clusters: FAT32 needs 65525 of them, and 48 MiB then suffice
+    if (!card.create(image, 48 * mib, QStringLiteral("CANON"), {"-S", "512", "-s", "1"})
+        || !card.make_folder("DCIM") || !card.make_folder("DCIM/100CANON")) {
+        *why = "mkfs.fat or mmd failed";
+        return false;
+    }
+    const QString folder = QStringLiteral("DCIM/100CANON/");
+    if (kind == Fat32ClearedHighWord && !card.put(folder + "MVI_0001.MOV", QByteArray(33 * mib, 'm'))) {
+        *why = "mcopy failed";
+        return false;
+    }
+    QMap<int, QByteArray> shots;
+    const auto shoot = [&](int number) {
+        shots.insert(number, photo(number));
+        return card.put(folder + shot(number), shots[number]);
+    };
+    const QString long_name = QStringLiteral("Holiday at the lake.jpg");
+    const QByteArray holiday = photo(30);
+    bool ok = shoot(1) && shoot(2) && shoot(3) && shoot(4) && shoot(5) && shoot(6);
+    if (kind == Fat32LongName)
+        ok = ok && card.put(folder + long_name, holiday) && card.remove(folder + long_name);
+    ok = ok && card.remove(folder + shot(2)) && card.remove(folder + shot(4)) && card.remove(folder + shot(5));
+    ok = ok && shoot(7);
+    if (!ok) {
+        *why = "mcopy or mdel failed";
+        return false;
+    }
+
+    card_bytes = read_file(image);
+    const auto sector_of = [&](const QByteArray &entry) { return card_bytes.indexOf(entry) / 512 * 512; };
+    if (kind == Fat32ClearedHighWord) {
+        const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
+        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0)) {
+            *why = "IMG_0004.JPG's entry does not lie past cluster 65535";
+            return false;
+        }
+        ok = put_bytes(image, entry + 20, QByteArray(2, '\0'));
+    } else if (kind == BadBootSector) {
+        ok = put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
+    } else if (kind == WrongFatLength) {
+        const quint32 length = quint32(uchar(card_bytes[36])) | quint32(uchar(card_bytes[37])) << 8
+            | quint32(uchar(card_bytes[38])) << 16 | quint32(uchar(card_bytes[39])) << 24;
+        const quint32 wrong = length * 3;
+        ok = put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
+    } else if (kind == GarbageFolder) {
+        const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
+                                        short_entry(5, true), short_entry(6, false), short_entry(7, false)};
+        for (const QByteArray &entry : entries) {
+            if (card_bytes.contains(entry))
+                ok = ok && put_bytes(image, sector_of(entry), random_bytes(512, quint32(qHash(entry))));
+        }
+    }
+    if (!ok) {
+        *why = "the card image could not be altered";
+        return false;
+    }
+    card_bytes = read_file(image);
+
+    for (int number : {1, 3, 6, 7})
+        live.append(shots[number]);
+    for (int number : {2, 4, 5})
+        note_deleted(shot(number), shots[number], card_bytes.contains(short_entry(number, true)));
+    if (kind == Fat32LongName) // the long name's 8.3 alias tells whether its entries survive
+        note_deleted(long_name, holiday, card_bytes.contains("\xE5OLIDA~1JPG"));
+    card_bytes.clear();
+    return true;
+}
+
+// exFAT keeps a deleted file's whole entry set: name, size, first cluster.
+bool CameraCard::make_exfat(const QString &directory, QString *why)
+{
+    *why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"});
+    if (!why->isEmpty())
+        return false;
+    image = directory + "/exfat.img";
+    const QString point = directory + "/exfat-mount";
+    LoopDevice loop;
+    if (!make_exfat_image(image, 64 * mib, QStringLiteral("CANON")) || !QDir().mkpath(point) || !loop.attach(image)
+        || !loop.mount_exfat(point) || !QDir(point).mkpath("DCIM/100CANON")) {
+        *why = "cannot attach and mount an exFAT image here";
+        return false;
+    }
+    const QString folder = point + "/DCIM/100CANON/";
+    QMap<int, QByteArray> shots;
+    const auto shoot = [&](int number) {
+        shots.insert(number, photo(number));
+        return write_file(folder + shot(number), shots[number]);
+    };
+    bool ok = shoot(1) && shoot(2) && shoot(3) && shoot(4) && shoot(5) && shoot(6);
+    ok = ok && QFile::remove(folder + shot(2)) && QFile::remove(folder + shot(4)) && QFile::remove(folder + shot(5));
+    ok = ok && shoot(7) && shoot(8) && run_tool("sync", {});
+    loop.unmount();
+    loop.detach();
+    if (!ok) {
+        *why = "the photos could not be written through exfat-fuse";
+        return false;
+    }
+    card_bytes = read_file(image);
+    for (int number : {1, 3, 6, 7, 8})
+        live.append(shots[number]);
+    for (int number : {2, 4, 5}) {
+        const QString name = shot(number);
+        const QByteArray utf16(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+        note_deleted(name, shots[number], card_bytes.contains(utf16)); // unless a later file took the entry
+    }
+    card_bytes.clear();
+    return true;
+}
+
+// A stick a desktop formatted ext4: the live photos are known from the file
+// system; a delete leaves the entry no blocks, so the deleted ones come back numbered.
+bool CameraCard::make_ext4(const QString &directory, QString *why)
+{
+    if (const QStringList missing = missing_tools({"mkfs.ext4", "debugfs"}); !missing.isEmpty()) {
+        *why = "needs " + missing.join(' ');
+        return false;
+    }
+    image = directory + "/ext4.img";
+    QFile blank(image);
+    if (!blank.open(QIODevice::WriteOnly) || !blank.resize(32 * mib)) {
+        *why = "cannot make the image";
+        return false;
+    }
+    blank.close();
+    const auto debugfs = [&](const QString &request) { return run_tool("debugfs", {"-w", "-R", request, image}); };
+    QMap<int, QByteArray> shots;
+    const auto shoot = [&](int number) {
+        shots.insert(number, photo(number));
+        const QString source = directory + "/" + shot(number);
+        return write_file(source, shots[number]) && debugfs("write " + source + " DCIM/" + shot(number));
+    };
+    bool ok = run_tool("mkfs.ext4", {"-q", "-F", "-b", "1024", image}) && debugfs("mkdir DCIM");
+    ok = ok && shoot(1) && shoot(2) && shoot(3) && debugfs("rm DCIM/" + shot(2)) && shoot(4);
+    if (!ok) {
+        *why = "mkfs.ext4 or debugfs failed";
+        return false;
+    }
+    card_bytes = read_file(image);
+    for (int number : {1, 3, 4})
+        live.append(shots[number]);
+    note_deleted(shot(2), shots[2], false);
+    card_bytes.clear();
+    return true;
+}
+
+} // namespace testsupport
