@@ -408,6 +408,8 @@ void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
 
 void FsIndexer::resolve(qint64 offset, qint64 length)
 {
+    if (view.allocation.is_known() && fragment_search && assemble_along_free_space(offset))
+        return;
     const QByteArray stream = read_again(offset, length);
     if (stream.size() < FragmentSearch::sector)
         return;
@@ -418,6 +420,96 @@ void FsIndexer::resolve(qint64 offset, qint64 length)
     if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
         return;
     offer_leading_part(offset, stream, outcome);
+}
+
+// A file system fills free space in order, so on a volume whose allocation
+// is known a photo in pieces lies along the free clusters from its start:
+// its deleted entry's own chain (exFAT's contiguous files, a FAT chain that
+// survived) is tried first, then the free clusters read back to back,
+// skipping live files and photos found, any number of pieces.
+bool FsIndexer::assemble_along_free_space(qint64 offset)
+{
+    const FileEntry *entry = view.deleted_entry_at(offset, 1);
+    if (entry && !entry->runs.isEmpty() && entry->runs.first().offset == offset && offer_if_whole(entry->runs))
+        return true;
+    return offer_if_whole(free_space_from(offset, free_space_reach));
+}
+
+// The free bytes from offset on, back to back, up to length of them.
+VolumeExtents FsIndexer::free_space_from(qint64 offset, qint64 length) const
+{
+    VolumeExtents runs;
+    const qint64 volume_end = device.sector_count * qMax<qint64>(device.bytes_per_sector, 1);
+    qint64 at = offset;
+    qint64 left = length;
+    while (left > 0 && at < volume_end && runs.size() < most_free_runs) {
+        const qint64 occupied = occupied_until(at);
+        if (occupied > at) {
+            at = occupied;
+            continue;
+        }
+        qint64 end = qMin(view.allocation.free_until(at), volume_end);
+        const auto next_found = found_runs.upperBound(at);
+        if (next_found != found_runs.cend())
+            end = qMin(end, next_found.key());
+        const qint64 take = qMin(end - at, left);
+        if (take <= 0)
+            break;
+        runs.append({at, take});
+        left -= take;
+        at += take;
+    }
+    return runs;
+}
+
+// Reads the runs in order until a JPEG stream from their first byte ends or
+// is given up; offers it when it decodes cleanly.
+bool FsIndexer::offer_if_whole(const VolumeExtents &runs)
+{
+    std::optional<qint64> length;
+    bool given_up = false;
+    JpegCarver along([&length](const char *, qint64 stream_length, qint64 at) {
+        if (at == 0 && !length)
+            length = stream_length;
+    });
+    along.set_give_up_handler([&given_up](const char *, qint64, qint64 at, JpegCarver::GiveUp) {
+        if (at == 0)
+            given_up = true;
+    });
+    QByteArray bytes;
+    for (const VolumeExtent &run : runs) {
+        for (qint64 done = 0; done < run.length && !length && !given_up && running;) {
+            const QByteArray chunk = read_again(run.offset + done, qMin<qint64>(run.length - done, 1024 * 1024));
+            if (chunk.isEmpty())
+                return false;
+            bytes.append(chunk);
+            along.feed(chunk.constData(), chunk.size());
+            done += chunk.size();
+        }
+    }
+    if (!length && !given_up)
+        along.finish();
+    if (!length)
+        return false;
+    bytes.truncate(*length);
+    VolumeExtents pieces;
+    qint64 left = *length;
+    for (const VolumeExtent &run : runs) {
+        if (left <= 0)
+            break;
+        pieces.append({run.offset, qMin(run.length, left)});
+        left -= pieces.last().length;
+    }
+    if (pieces.size() < 2)
+        return false; // whole in one piece it would not have been broken: something else is wrong with it
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, ThumbnailQueue::thumbnail_size);
+    if (!decode.clean || FragmentSearch::first_unlikely_sector(bytes) >= 0)
+        return false;
+    if (is_new(bytes)) {
+        const FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, false};
+        record_found(image, decode.thumbnail, bytes, ThumbnailQueue::facts(image.offset, bytes));
+    }
+    return true;
 }
 
 bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)

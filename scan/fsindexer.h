@@ -39,6 +39,10 @@ public:
     // Bytes after a named photo's end taken from its entry at most (a
     // motion photo's video, a second picture).
     static constexpr qint64 largest_trailer = 64 * 1024 * 1024;
+    // How far along the free space a photo in pieces is followed, and over
+    // how many runs of it.
+    static constexpr qint64 free_space_reach = 50 * 1024 * 1024;
+    static constexpr int most_free_runs = 65536;
 
     // A JPEG photo by its name: the last suffix is JPG, JPEG, JPE or JFIF in
     // any case (IMG_0001.jpg, photo.backup.JPG, PXL_..._PORTRAIT.jpeg).
@@ -140,6 +144,9 @@ private:
     void note_broken(qint64 offset, qint64 length);
     void resolve_broken(VolumeSource &volume, qint64 position, bool all);
     void resolve(qint64 offset, qint64 length);
+    bool assemble_along_free_space(qint64 offset);
+    VolumeExtents free_space_from(qint64 offset, qint64 length) const;
+    bool offer_if_whole(const VolumeExtents &runs);
     bool offer_assembled(const FragmentSearch::Outcome &outcome);
     void offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome);
     bool is_new(const QByteArray &stream);
