@@ -357,6 +357,12 @@ private slots:
         QVERIFY(scan_ends_with(window, fake, image_device(card.image, "VELVORA", card.live)));
         auto *list = child<QListWidget>(window, ui::results);
         QCOMPARE(list->count(), card.deleted.size()); // the live photos were indexed
+        // under the names their entries kept, with where they were and when
+        QCOMPARE(listed(list, Qt::DisplayRole), card.recovered_names());
+        const QStringList tooltip = list->item(0)->toolTip().split('\n');
+        QVERIFY2(tooltip.contains("DCIM/100CAMERA, deleted"), qPrintable(tooltip.join(" | ")));
+        const QString modified = QLocale().toString(QDateTime(QDate(2009, 7, 1), QTime(12, 0)), QLocale::ShortFormat);
+        QVERIFY2(tooltip.contains("Modified " + modified), qPrintable(tooltip.join(" | ")));
         const auto restore_into = [&](const QString &folder, const QString &told) {
             answers.choose_directory(folder);
             if (!told.isNull())
@@ -396,6 +402,8 @@ private slots:
         QVERIFY(QFileInfo(target.filePath(names[2])).isSymLink() && QDir(target.filePath(names[3])).isEmpty());
         QCOMPARE(read_file(outside), QByteArray("keep me"));
         QCOMPARE(read_file(target.filePath(PhotoWriter::variant_of(names[0], 2))), card.deleted[0]);
+        // no date in its EXIF: the file keeps the time its entry kept
+        QCOMPARE(QFileInfo(target.filePath(names[4])).lastModified(), QDateTime(QDate(2009, 7, 1), QTime(12, 0)));
         QList<QByteArray> contents;
         for (const QString &name : entries_of(target.path()))
             contents.append(read_file(target.filePath(name)));
