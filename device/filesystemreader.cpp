@@ -41,14 +41,13 @@ FileSystemReader::Outcome FileSystemReader::read(FileSystemView &view)
     view = FileSystemView();
     failure_text.clear();
     used_runs = 0;
-    QDeadlineTimer limit(time_limit_ms);
-    deadline = limit.deadline();
+    deadline = QDeadlineTimer(time_limit_ms);
 
     QProcess helper;
     helper.setProgram(helper_path());
     helper.setStandardErrorFile(QProcess::nullDevice());
     helper.start(QIODevice::ReadWrite);
-    if (!helper.waitForStarted(qMax(qint64(1), limit.remainingTime())))
+    if (!helper.waitForStarted(int(qMax(qint64(1), deadline.remainingTime()))))
         return fail(helper, tr("The file system reader could not be started."));
     helper.write(reinterpret_cast<const char *>(&size), sizeof size);
     helper.write(reinterpret_cast<const char *>(&sector_size), sizeof sector_size);
@@ -113,7 +112,7 @@ bool FileSystemReader::take(QProcess &helper, void *buffer, qint64 count)
             failure_text = tr("The file system reading was stopped.");
             return false;
         }
-        const qint64 left = QDeadlineTimer(deadline).remainingTime();
+        const qint64 left = deadline.remainingTime();
         if (left <= 0) {
             failure_text = tr("The file system reader took too long.");
             return false;

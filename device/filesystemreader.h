@@ -4,6 +4,7 @@
 #include "volumesource.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QString>
 
 #include <functional>
@@ -61,7 +62,7 @@ private:
     NameFilter keep_name;
     KeepGoing keep_going;
     int time_limit_ms = default_time_limit_ms;
-    qint64 deadline = 0;
+    QDeadlineTimer deadline;
     QString failure_text;
     int used_runs = 0;
 };
