@@ -114,7 +114,9 @@ void send_file(const Walk &walk, TSK_FS_FILE *file, const char *folder, const Ru
 {
     const TSK_FS_META *meta = file->meta;
     uint8_t flags = deleted ? proto::Deleted : 0;
-    if (walk.fat_family && (!file->name->shrt_name || file->name->shrt_name[0] == '\0'))
+    // exFAT has no 8.3 names, and its names survive a delete whole
+    if (walk.fat_family && walk.fs->ftype != TSK_FS_TYPE_EXFAT
+        && (!file->name->shrt_name || file->name->shrt_name[0] == '\0'))
         flags |= proto::ShortNameOnly;
     const uint32_t first_cluster = first_cluster_of(walk, meta);
     int64_t first_offset = runs.empty() ? -1 : runs.front().first;
