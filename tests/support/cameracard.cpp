@@ -177,8 +177,13 @@ bool CameraCard::make_exfat(const QString &directory, QString *why)
         shots.insert(number, photo(number));
         return write_file(folder + shot(number), shots[number]);
     };
-    bool ok = shoot(1) && shoot(2) && shoot(3) && shoot(4) && shoot(5) && shoot(6);
-    ok = ok && QFile::remove(folder + shot(2)) && QFile::remove(folder + shot(4)) && QFile::remove(folder + shot(5));
+    // An Adobe RGB shot is named _MG_: beside IMG_ names it keeps its underscore.
+    const QString adobe = QStringLiteral("_MG_0009.JPG");
+    const QByteArray adobe_photo = photo(9);
+    bool ok = shoot(1) && shoot(2) && shoot(3) && shoot(4) && shoot(5) && shoot(6)
+        && write_file(folder + adobe, adobe_photo);
+    ok = ok && QFile::remove(folder + shot(2)) && QFile::remove(folder + shot(4)) && QFile::remove(folder + shot(5))
+        && QFile::remove(folder + adobe);
     ok = ok && shoot(7) && shoot(8) && run_tool("sync", {});
     loop.unmount();
     loop.detach();
@@ -189,11 +194,13 @@ bool CameraCard::make_exfat(const QString &directory, QString *why)
     card_bytes = read_file(image);
     for (int number : {1, 3, 6, 7, 8})
         live.append(shots[number]);
-    for (int number : {2, 4, 5}) {
-        const QString name = shot(number);
+    const auto note = [&](const QString &name, const QByteArray &bytes) {
         const QByteArray utf16(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
-        note_deleted(name, shots[number], card_bytes.contains(utf16)); // unless a later file took the entry
-    }
+        note_deleted(name, bytes, card_bytes.contains(utf16)); // unless a later file took the entry
+    };
+    for (int number : {2, 4, 5})
+        note(shot(number), shots[number]);
+    note(adobe, adobe_photo);
     card_bytes.clear();
     return true;
 }
