@@ -5,6 +5,7 @@
 #include "rawvolume.h"
 
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -148,9 +149,14 @@ void FsIndexer::index_file_system_files(VolumeSource &volume)
 void FsIndexer::index_file(const QString &path)
 {
     index_content([&path](const std::function<void(const char *, qint64)> &consume) {
-        bool ok = false;
-        CrcCalculator().crc_of_file(path, &ok, consume);
-        return ok;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        QByteArray chunk(CrcCalculator::file_piece * 64, Qt::Uninitialized);
+        qint64 n = 0;
+        while ((n = file.read(chunk.data(), chunk.size())) > 0)
+            consume(chunk.constData(), n);
+        return n == 0;
     });
 }
 
