@@ -13,8 +13,9 @@ int main(int argc, char *argv[])
     // the form's connect-by-name would warn about each of them.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     QApplication app(argc, argv);
-    // Lets the desktop match the window to velvora-recovery.desktop and its icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("velvora-recovery"));
+    // Lets the desktop match the window to its menu entry and icon; the name
+    // is the menu entry's file name (and the software centre's id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("invalid.velvora.recovery"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("velvora-recovery")));
 
     // An ordinary desktop user reads the card through the disk service on

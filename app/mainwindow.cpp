@@ -12,6 +12,9 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,6 +25,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QProgressDialog>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSet>
 #include <QStorageInfo>
@@ -77,24 +81,50 @@ QString time_left_text(qint64 seconds)
     return tr_main("%1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
 }
 
-// The list keeps its own copy of a thumbnail at the size it draws it.
+// The list keeps its own copy of a thumbnail at the size it draws it, in
+// the screen's pixels (pixel_ratio of them to a point on a high-density
+// screen, where a picture of one pixel a point would be blurred).
 // Painting with bilinear filtering is several times quicker here than
 // QImage::scaled's smooth path, and looks the same at this reduction.
-QPixmap list_picture(const QImage &thumbnail)
+QPixmap list_picture(const QImage &thumbnail, qreal pixel_ratio)
 {
     if (thumbnail.isNull())
         return {};
-    const QSize size = thumbnail.size().boundedTo(QSize(ResultsDelegate::icon_width, ResultsDelegate::icon_height));
-    const QSize fitted = thumbnail.size().scaled(size, Qt::KeepAspectRatio);
-    if (fitted == thumbnail.size())
-        return QPixmap::fromImage(thumbnail);
-    QImage picture(fitted, thumbnail.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
-    picture.fill(Qt::transparent);
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(picture.rect(), thumbnail);
-    painter.end();
-    return QPixmap::fromImage(std::move(picture));
+    const QSize drawn = thumbnail.size()
+                            .scaled(ResultsDelegate::icon_width, ResultsDelegate::icon_height, Qt::KeepAspectRatio)
+                            .boundedTo(thumbnail.size());
+    const QSize fitted = (QSizeF(drawn) * pixel_ratio).toSize();
+    QPixmap pixmap;
+    if (fitted == thumbnail.size()) {
+        pixmap = QPixmap::fromImage(thumbnail);
+    } else {
+        QImage picture(fitted,
+                       thumbnail.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+        picture.fill(Qt::transparent);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(picture.rect(), thumbnail);
+        painter.end();
+        pixmap = QPixmap::fromImage(std::move(picture));
+    }
+    pixmap.setDevicePixelRatio(pixel_ratio);
+    return pixmap;
+}
+
+// The thumbnail as the photo is meant to be seen: turned by its EXIF
+// orientation, and squeezed to the one thumbnail size again.
+QImage upright_thumbnail(const QImage &thumbnail, QImageIOHandler::Transformations turn)
+{
+    if (thumbnail.isNull() || turn == QImageIOHandler::TransformationNone)
+        return thumbnail;
+    return PhotoViewer::turned_upright(thumbnail, turn)
+        .scaled(thumbnail.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+}
+
+// Lines of the scrollable list on the final page, after a heading.
+QString listing(const QString &heading, const QStringList &names)
+{
+    return names.isEmpty() ? QString() : heading + QLatin1Char('\n') + names.join(QLatin1Char('\n'));
 }
 
 // A one-line label whose text is wider than the label gets a smaller font
@@ -119,6 +149,14 @@ void fit_button_width(QPushButton *button)
     const int needed = button->fontMetrics().horizontalAdvance(button->text()) + margins;
     if (needed > button->width())
         button->resize(needed, button->height());
+}
+
+// The device's node and where it is mounted, for its line in the device list.
+QString device_tooltip(const RemovableDevice &device)
+{
+    const QString mount = device.root_path.isEmpty() ? tr_main("Not mounted")
+                                                     : tr_main("Mounted at %1").arg(device.root_path);
+    return device.raw_path + QLatin1Char('\n') + mount;
 }
 
 } // namespace
@@ -155,6 +193,11 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&fs_indexer, &FsIndexer::scanning_found_facts, this, &MainWindow::on_scanning_found_facts);
     connect(ui->listWidget_2, &QListWidget::doubleClicked, this,
             [this](const QModelIndex &index) { open_viewer(index.row()); });
+    // The results select as a file manager's icons do; Space ticks, Enter opens.
+    ui->listWidget_2->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    ui->listWidget_2->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->listWidget_2, &QWidget::customContextMenuRequested, this, &MainWindow::show_results_menu);
+    ui->listWidget_2->installEventFilter(this);
     connect(&fs_indexer, &FsIndexer::indexing_stopped, this, &MainWindow::on_fs_indexer_stop);
     connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
     connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
@@ -167,7 +210,16 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     ui->checkBox->hide();
     ui->pushButton_8->hide();
     ui->mountNote->hide();
+    ui->countLabel->hide();
+    ui->restoredNames->hide();
     ui->summaryLabel->setTextFormat(Qt::PlainText);
+    empty_hint = new QLabel(tr("Insert a memory card or attach a camera"), ui->deviceList);
+    empty_hint->setObjectName(QStringLiteral("emptyHint"));
+    empty_hint->setAlignment(Qt::AlignCenter);
+    empty_hint->setEnabled(false); // drawn in the palette's disabled, greyed text
+    empty_hint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    empty_hint->setGeometry(ui->deviceList->rect());
+    show_empty_hint();
     for (QLabel *label : findChildren<QLabel *>())
         fit_label_font(label);
     ui->stackedWidget->setCurrentIndex(device_page);
@@ -197,20 +249,62 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    if (QMessageBox::information(this, QString(), tr("Are you sure want to exit?"),
-                                 QMessageBox::Yes | QMessageBox::No)
-        != QMessageBox::Yes)
+    if (closing || !ask(QString(), tr("Are you sure want to exit?")))
         return;
     if (fs_indexer.isRunning()) {
+        closing = true;
         fs_indexer.stop();
-        worker_stuck = !fs_indexer.wait(stop_wait_ms);
+        show_stopping();
+        worker_stuck = !wait_for_worker(stop_wait_ms);
     }
     event->accept();
 }
 
+// Every question's Yes gives something up (a scan, its results, the
+// window): No is the default, so Enter gives up nothing.
 bool MainWindow::ask(const QString &title, const QString &text)
 {
-    return QMessageBox::information(this, title, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    return QMessageBox::information(this, title, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        == QMessageBox::Yes;
+}
+
+bool MainWindow::wait_for_worker(int ms)
+{
+    QEventLoop loop;
+    connect(&fs_indexer, &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    // connected first, so an end that comes meanwhile still quits the loop
+    if (fs_indexer.isRunning())
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return fs_indexer.isFinished() || !fs_indexer.isRunning();
+}
+
+void MainWindow::show_stopping()
+{
+    stopping = true;
+    show_status(tr("Stopping the scan..."));
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != ui->listWidget_2 || event->type() != QEvent::KeyPress)
+        return QMainWindow::eventFilter(watched, event);
+    const auto *key = static_cast<QKeyEvent *>(event);
+    const QListWidgetItem *current = ui->listWidget_2->currentItem();
+    switch (key->key()) {
+    case Qt::Key_Space:
+    case Qt::Key_Select:
+        if (current)
+            tick_selected(current->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+        return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (current)
+            open_viewer(ui->listWidget_2->row(current));
+        return true;
+    default:
+        return QMainWindow::eventFilter(watched, event);
+    }
 }
 
 void MainWindow::inform(const QString &text)
@@ -248,6 +342,7 @@ void MainWindow::on_device_changed()
         const QString text = device->display_text();
         if (item->text() != text)
             item->setText(text);
+        item->setToolTip(device_tooltip(*device));
         shown.insert(key);
     }
     qDeleteAll(gone);
@@ -258,8 +353,15 @@ void MainWindow::on_device_changed()
             continue;
         auto *item = new QListWidgetItem(volume_icon, device->display_text());
         item->setData(Qt::UserRole, device->raw_path);
+        item->setToolTip(device_tooltip(*device));
         ui->deviceList->addItem(item);
     }
+    show_empty_hint();
+}
+
+void MainWindow::show_empty_hint()
+{
+    empty_hint->setVisible(ui->deviceList->count() == 0);
 }
 
 void MainWindow::on_pushButton_2_clicked()
@@ -288,6 +390,11 @@ void MainWindow::on_pushButton_4_clicked()
         return;
     }
     RemovableDevice device = devices.value(item->data(Qt::UserRole).toString());
+    scan_if_readable(device);
+}
+
+void MainWindow::scan_if_readable(RemovableDevice &device)
+{
     volume_platform::Failure failure = volume_platform::Failure::None;
     if (device.is_available(raw_access, &failure)) {
         emit deviceSelected(device);
@@ -299,6 +406,38 @@ void MainWindow::on_pushButton_4_clicked()
         inform(tr("The device could not be read.\n%1").arg(volume_platform::failure_text(failure)));
     else
         inform(tr("Selected device no longer available. Please select again."));
+}
+
+void MainWindow::on_deviceList_itemActivated(QListWidgetItem *)
+{
+    on_pushButton_4_clicked();
+}
+
+// An image of a card is scanned as the card would be: read only, never
+// mounted, so every photo in it is listed.
+void MainWindow::on_openImageButton_clicked()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("Open image file"), QDir::homePath(),
+                                                      tr("Card images (*.img *.dd *.raw *.bin *.dmg *.iso);;"
+                                                         "All files (*)"));
+    activateWindow();
+    if (path.isEmpty())
+        return;
+    if (fs_indexer.isRunning()) {
+        inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
+        return;
+    }
+    RemovableDevice device;
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    if (!RemovableDevice::describe(QFileInfo(path).absoluteFilePath(), raw_access, &device, &failure)) {
+        const QString why = failure == volume_platform::Failure::Other
+            ? tr("Its size could not be read.")
+            : volume_platform::failure_text(failure);
+        inform(tr("The image file could not be read.\n%1").arg(why));
+        return;
+    }
+    device.label = QFileInfo(path).fileName();
+    scan_if_readable(device);
 }
 
 void MainWindow::on_work_start(RemovableDevice &device)
@@ -326,6 +465,10 @@ void MainWindow::on_work_start(RemovableDevice &device)
     ui->progressBar->setToolTip(QString());
     unreadable_bytes = 0;
     arriving_facts.clear();
+    stopping = false;
+    last_percent = 0.0f;
+    partial_entries = 0;
+    show_photo_count();
     ui->mountNote->hide();
     unnamed_photos = 0;
     photos_restored = false;
@@ -417,7 +560,8 @@ QString MainWindow::progress_text(float percent, int width) const
     // asprintf formats in the C locale: always a point, whatever the user's locale.
     const QString share = QString::asprintf("%.02f", double(percent)) + QLatin1Char('%');
     const QString scanning = tr("Scanning %1%").arg(QString::asprintf("%.02f", double(percent)));
-    const int photos = int(ui->listWidget_2->count() + pending_entries.size());
+    // The count is what the list shows: photos waiting to enter it are not counted yet.
+    const int photos = ui->listWidget_2->count();
     const std::optional<double> speed = scan_rate.bytes_per_second();
     const std::optional<qint64> left = scan_rate.seconds_left();
 
@@ -444,19 +588,37 @@ QString MainWindow::progress_text(float percent, int width) const
 
 void MainWindow::on_scanning_progress(qint64 i, qint64 j)
 {
+    // What is read after a stop was asked for is the worker finishing its block.
+    if (stopping)
+        return;
     ui->pushButton_7->show();
     ui->progressBar->show();
     ui->label_3->hide();
 
-    const float percent = j > 0 ? float(double(i) * 100.0 / double(j)) : 0.0f;
-    ui->progressBar->setValue(qBound(0, int(percent), 100));
+    last_percent = j > 0 ? float(double(i) * 100.0 / double(j)) : 0.0f;
+    ui->progressBar->setValue(qBound(0, int(last_percent), 100));
     if (scan_clock.isValid())
         scan_rate.update(i * qMax<quint32>(fs_indexer.device.bytes_per_sector, 1), scan_clock.elapsed());
-    const QString text = progress_text(percent, ui->progressBar->width() - progress_text_margin);
+    refresh_progress_text();
+}
+
+void MainWindow::refresh_progress_text()
+{
+    const QString text = progress_text(last_percent, ui->progressBar->width() - progress_text_margin);
     ui->progressBar->setFormat(text);
     // The whole line stays at hand when the bar is too narrow for it.
-    const QString whole = progress_text(percent, INT_MAX);
+    const QString whole = progress_text(last_percent, INT_MAX);
     ui->progressBar->setToolTip(whole == text ? QString() : whole);
+}
+
+void MainWindow::show_photo_count()
+{
+    const int photos = ui->listWidget_2->count();
+    ui->countLabel->setVisible(photos > 0);
+    QString text = photo_count_text(photos);
+    if (partial_entries > 0)
+        text = tr("%1, %2 only in part").arg(text).arg(partial_entries);
+    ui->countLabel->setText(text);
 }
 
 // The run ends right after its last signal: wait the moment it takes, so that
@@ -464,6 +626,7 @@ void MainWindow::on_scanning_progress(qint64 i, qint64 j)
 // ("Restore..." would refuse) and found_images is read only once it is still.
 void MainWindow::end_of_run()
 {
+    stopping = false;
     fs_indexer.wait();
     add_pending_entries();
     scan_clock.invalidate();
@@ -496,7 +659,7 @@ void MainWindow::on_scanning_error()
     const QString reason = fs_indexer.error_text();
     if (!reason.isEmpty())
         ui->label_3->setToolTip(reason);
-    if (ui->stackedWidget->currentIndex() != scanning_page)
+    if (ui->stackedWidget->currentIndex() != scanning_page || closing)
         return;
     if (reason.isEmpty())
         inform(tr("The device could not be read."));
@@ -511,8 +674,10 @@ void MainWindow::on_scanning_unreadable(qint64 bytes)
 
 void MainWindow::on_pushButton_7_clicked()
 {
-    if (ask(tr("Program"), tr("Are you sure you want to stop scanning?")))
-        fs_indexer.set_running(false);
+    if (!ask(tr("Program"), tr("Are you sure you want to stop scanning?")) || !fs_indexer.isRunning())
+        return;
+    fs_indexer.set_running(false);
+    show_stopping();
 }
 
 void MainWindow::on_pushButton_8_clicked()
@@ -527,7 +692,7 @@ void MainWindow::on_pushButton_6_clicked()
         QMessageBox box(this);
         box.setText(QStringLiteral("Are you sure to stop scanning and select another one device?"));
         QPushButton *yes = box.addButton(tr("Yes"), QMessageBox::ActionRole);
-        box.addButton(tr("No"), QMessageBox::ActionRole);
+        box.setDefaultButton(box.addButton(tr("No"), QMessageBox::ActionRole));
         box.exec();
         if (box.clickedButton() != yes)
             return;
@@ -535,7 +700,10 @@ void MainWindow::on_pushButton_6_clicked()
         return;
     }
     fs_indexer.stop();
-    fs_indexer.wait(stop_wait_ms);
+    if (fs_indexer.isRunning()) {
+        show_stopping();
+        wait_for_worker(stop_wait_ms);
+    }
     ui->stackedWidget->setCurrentIndex(device_page);
 }
 
@@ -551,14 +719,16 @@ bool MainWindow::keep_unrestored_photos()
 void MainWindow::on_scanning_found(qint64 i, QImage image)
 {
     auto *item = new QListWidgetItem;
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
     PhotoFacts facts = arriving_facts.take(i);
     facts.offset = i;
     // The name its deleted entry still gives, else the next number.
     item->setData(Qt::DisplayRole, facts.origin.is_known() ? facts.origin.name : photo_name(++unnamed_photos));
-    item->setData(Qt::DecorationRole, list_picture(image));
+    item->setData(Qt::DecorationRole,
+                  list_picture(upright_thumbnail(image, facts.turn), ui->listWidget_2->devicePixelRatioF()));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
     item->setData(Qt::UserRole, i);
+    item->setData(ResultsDelegate::partial_role, facts.partial);
     item->setData(PhotoViewer::facts_role, QVariant::fromValue(facts));
     // The name comes first: the tooltip is then never taken for rich text.
     item->setToolTip(photo_tooltip(item->text(), facts));
@@ -630,9 +800,49 @@ QByteArray MainWindow::photo_bytes(const PhotoFacts &facts, QString *note) const
 void MainWindow::add_pending_entries()
 {
     entry_timer.stop();
-    for (QListWidgetItem *item : std::as_const(pending_entries))
+    if (pending_entries.isEmpty())
+        return;
+    for (QListWidgetItem *item : std::as_const(pending_entries)) {
         ui->listWidget_2->addItem(item);
+        partial_entries += item->data(ResultsDelegate::partial_role).toBool() ? 1 : 0;
+    }
     pending_entries.clear();
+    show_photo_count();
+    // The bar's count follows the list, also after the last block was read.
+    if (ui->progressBar->isVisible() && !stopping)
+        refresh_progress_text();
+}
+
+void MainWindow::tick_selected(Qt::CheckState state)
+{
+    QList<QListWidgetItem *> items = ui->listWidget_2->selectedItems();
+    if (items.isEmpty() && ui->listWidget_2->currentItem())
+        items.append(ui->listWidget_2->currentItem());
+    for (QListWidgetItem *item : std::as_const(items))
+        item->setCheckState(state);
+}
+
+void MainWindow::show_results_menu(const QPoint &at)
+{
+    QListWidgetItem *under = ui->listWidget_2->itemAt(at);
+    if (!under)
+        return;
+    // As in a file manager: the menu acts on the selection the pointer is in,
+    // or on the entry under it alone.
+    if (!under->isSelected())
+        ui->listWidget_2->setCurrentItem(under, QItemSelectionModel::ClearAndSelect);
+    QMenu menu(this);
+    const QAction *tick = menu.addAction(tr("Tick"));
+    const QAction *untick = menu.addAction(tr("Untick"));
+    menu.addSeparator();
+    const QAction *open = menu.addAction(tr("Open larger view"));
+    const QAction *chosen = menu.exec(ui->listWidget_2->viewport()->mapToGlobal(at));
+    if (chosen == tick)
+        tick_selected(Qt::Checked);
+    else if (chosen == untick)
+        tick_selected(Qt::Unchecked);
+    else if (chosen == open)
+        open_viewer(ui->listWidget_2->row(under));
 }
 
 void MainWindow::on_checkBox_stateChanged(int state)
@@ -692,23 +902,25 @@ void MainWindow::on_pushButton_clicked()
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
-    photos_restored = last_restore.written > 0;
+    photos_restored = last_restore.written + last_restore.present > 0;
     if (!message.isEmpty())
         inform(message);
 
-    show_recovery_summary(last_restore.written, last_restore.failed, last_restore.renamed,
-                          int(recover_files.size()) - tried, directory);
+    show_recovery_summary(last_restore, int(recover_files.size()) - tried, directory);
     ui->stackedWidget->setCurrentIndex(final_page);
     activateWindow();
     QDesktopServices::openUrl(QUrl::fromLocalFile(directory));
 }
 
-void MainWindow::show_recovery_summary(int written, int failed, int renamed, int cancelled, const QString &folder)
+void MainWindow::show_recovery_summary(const RestoreCounts &counts, int cancelled, const QString &folder)
 {
+    const int written = counts.written, failed = counts.failed, renamed = counts.renamed, present = counts.present;
     recovered_folder = folder;
     QStringList lines;
-    if (written == 0 && failed == 0 && cancelled > 0)
+    if (written == 0 && failed == 0 && present == 0 && cancelled > 0)
         lines << tr("No photo was written: the recovery was cancelled.");
+    else if (written == 0)
+        lines << tr("No new photo was written into this folder:");
     else if (written == 1)
         lines << tr("1 photo was written into this folder:");
     else
@@ -722,6 +934,10 @@ void MainWindow::show_recovery_summary(int written, int failed, int renamed, int
     else if (renamed > 1)
         lines << tr("%1 of them were saved under other names, because different files had their names.")
                      .arg(renamed);
+    if (present == 1)
+        lines << tr("1 photo was in this folder already, byte for byte, and was not written again.");
+    else if (present > 1)
+        lines << tr("%1 photos were in this folder already, byte for byte, and were not written again.").arg(present);
     if (failed == 1)
         lines << tr("1 photo could not be written.");
     else if (failed > 1)
@@ -760,6 +976,7 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     QStringList failed;
     QStringList reasons;
     QStringList renamed;
+    QStringList present;
     int counter = 0;
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
         const FoundImage image = fs_indexer.found_images.value(file.value());
@@ -774,6 +991,8 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
                 reasons.append(why);
         } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
             renamed.append(tr("%1 as %2").arg(file.key(), result.name));
+        } else if (result.outcome == PhotoWriter::Outcome::Present) {
+            present.append(result.name == file.key() ? file.key() : tr("%1 as %2").arg(file.key(), result.name));
         }
         recover_progress->setValue(counter++);
         tried = counter;
@@ -781,13 +1000,19 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
             break;
         QCoreApplication::processEvents();
     }
-    last_restore = {writer.written(), writer.renamed(), writer.failed()};
+    last_restore = {writer.written(), writer.renamed(), writer.present(), writer.failed()};
 
-    const auto listing = [](QStringList names) {
+    // Every name goes on the final page's list; the message names the first.
+    const QStringList lists{listing(tr("Saved under other names:"), renamed),
+                            listing(tr("Already in the folder:"), present),
+                            listing(tr("Not written:"), failed)};
+    ui->restoredNames->setPlainText(lists.filter(QRegularExpression(QStringLiteral("."))).join(QStringLiteral("\n\n")));
+    ui->restoredNames->setVisible(!ui->restoredNames->toPlainText().isEmpty());
+    const auto first_names = [](QStringList names) {
         if (names.size() > listed_failures) {
             const int more = int(names.size()) - listed_failures;
             names = names.mid(0, listed_failures);
-            names.append(tr("and %n more", nullptr, more));
+            names.append(tr("and %n more, all listed on the last page", nullptr, more));
         }
         return names.join(QLatin1Char('\n'));
     };
@@ -795,12 +1020,12 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     if (!failed.isEmpty())
         parts.append(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
                          .arg(QDir::toNativeSeparators(directory))
-                     + QLatin1Char('\n') + listing(failed) + QStringLiteral("\n\n") + reasons.join(QLatin1Char('\n')));
+                     + QLatin1Char('\n') + first_names(failed) + QStringLiteral("\n\n") + reasons.join(QLatin1Char('\n')));
     if (!renamed.isEmpty())
         parts.append(tr("%n photo(s) were saved under other names, because files of their names with other "
                         "contents were already in the folder:",
                         nullptr, int(renamed.size()))
-                     + QLatin1Char('\n') + listing(renamed));
+                     + QLatin1Char('\n') + first_names(renamed));
     return parts.join(QStringLiteral("\n\n"));
 }
 

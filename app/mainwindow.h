@@ -21,6 +21,7 @@
 
 class QCloseEvent;
 class QImage;
+class QLabel;
 class QListWidgetItem;
 class PhotoViewer;
 class QProgressDialog;
@@ -47,12 +48,14 @@ public:
                         const RawAccess &access = RawAccess());
     ~MainWindow() override;
 
-    // What the last "Restore..." did: photos written (those under other names
-    // included), photos written under other names, photos that failed.
+    // What the last "Restore..." did: files written now (those under other
+    // names included), photos written under other names, photos not written
+    // because the folder held them already byte for byte, photos that failed.
     struct RestoreCounts
     {
         int written = 0;
         int renamed = 0;
+        int present = 0;
         int failed = 0;
     };
     RestoreCounts restore_counts() const { return last_restore; }
@@ -67,12 +70,16 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // Space and Enter on the results list.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void on_device_changed();
     void on_pushButton_2_clicked();
     void on_pushButton_5_clicked();
     void on_pushButton_4_clicked();
+    void on_deviceList_itemActivated(QListWidgetItem *item);
+    void on_openImageButton_clicked();
     void on_stackedWidget_currentChanged(int index);
     void on_work_start(RemovableDevice &device);
     void on_fs_indexer_start();
@@ -91,10 +98,12 @@ private slots:
     // The final page's account of a recovery: photos written into folder,
     // written under another name than planned, failed, and not tried
     // because the recovery was cancelled.
-    void show_recovery_summary(int written, int failed, int renamed, int cancelled, const QString &folder);
+    void show_recovery_summary(const RestoreCounts &counts, int cancelled, const QString &folder);
     void on_openFolderButton_clicked();
     // The larger view of the photo in row of the results list.
     void open_viewer(int row);
+    // Tick, untick or open the photo under the pointer (and the others selected).
+    void show_results_menu(const QPoint &at);
     void on_pushButton_clicked();
     void on_pushButton_9_clicked();
     void on_pushButton_7_clicked();
@@ -104,11 +113,26 @@ private slots:
     void on_pushButton_8_clicked();
 
 private:
+    // Starts the scan of device when it can be read; otherwise says why.
+    void scan_if_readable(RemovableDevice &device);
+    // Waits up to ms for the worker to end with the event loop running, so
+    // the window keeps painting; whether it ended.
+    bool wait_for_worker(int ms);
+    // Says at once that a stop was asked for: the worker may take a moment
+    // to finish the photos in hand.
+    void show_stopping();
+    // The number of photos in the list (and of those only in part) beside the title.
+    void show_photo_count();
+    void refresh_progress_text();
+    // Ticks or unticks every selected photo (the current one when none is).
+    void tick_selected(Qt::CheckState state);
     void end_of_run();
     void show_status(const QString &text);
     // Widens the status label, up to the "Select all" box, until its text fits.
     void fit_status_label();
     QString progress_text(float percent, int width) const;
+    // The hint over the device list while it is empty.
+    void show_empty_hint();
     // The bytes of a found photo for the larger view; none while a scan runs.
     QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
     // The status text at the end of a scan, with the bytes that could not be read.
@@ -150,4 +174,9 @@ private:
     bool photos_restored = false;
     bool worker_stuck = false; // still running after the bounded wait of closing
     RestoreCounts last_restore;
+    bool stopping = false; // a stop was asked for and the run has not ended yet
+    bool closing = false;
+    float last_percent = 0.0f;
+    int partial_entries = 0; // in the list, photos of which only the top part could be recovered
+    QLabel *empty_hint = nullptr;
 };

@@ -94,16 +94,19 @@ QImage PhotoViewer::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
     return reader.read();
 }
 
-QImage PhotoViewer::upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts)
+QImage PhotoViewer::turned_upright(const QImage &picture, QImageIOHandler::Transformations turn)
 {
-    if (thumbnail.isNull())
-        return {};
     // As the JPEG reader applies an orientation: mirror or flip, then turn.
-    QImage image = thumbnail.mirrored(facts.turn & QImageIOHandler::TransformationMirror,
-                                      facts.turn & QImageIOHandler::TransformationFlip);
-    if (facts.turn & QImageIOHandler::TransformationRotate90)
+    QImage image = picture.mirrored(turn & QImageIOHandler::TransformationMirror,
+                                    turn & QImageIOHandler::TransformationFlip);
+    if (turn & QImageIOHandler::TransformationRotate90)
         image = image.transformed(QTransform().rotate(90));
-    if (!facts.pixel_size.isValid())
+    return image;
+}
+
+QImage PhotoViewer::thumbnail_in_proportion(const QImage &image, const PhotoFacts &facts)
+{
+    if (image.isNull() || !facts.pixel_size.isValid())
         return image;
     const int side = qMax(image.width(), image.height());
     return image.scaled(facts.pixel_size.scaled(side, side, Qt::KeepAspectRatio), Qt::IgnoreAspectRatio,
@@ -138,13 +141,16 @@ void PhotoViewer::reload()
     image = bytes.isEmpty() ? QImage() : decode_fitted(bytes, bounds);
     whole_photo = !image.isNull();
     if (!whole_photo) {
-        image = upright_thumbnail(item->data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
+        image = thumbnail_in_proportion(item->data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
         note->setText(bytes.isEmpty() ? why : tr("This photo could not be decoded; its thumbnail is shown."));
     }
     note->setVisible(!whole_photo);
 
     const QString name = item->text();
-    setWindowTitle(tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(list->count()));
+    QString title = tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(list->count());
+    if (facts.partial)
+        title += tr(" - top part only");
+    setWindowTitle(title);
     tick->setText(name);
     QString line = photo_byte_size(facts.length);
     if (facts.pixel_size.isValid())

@@ -44,9 +44,11 @@ public:
     // Decodes jpeg turned by its EXIF orientation and scaled down to fit
     // within bounds; a null image when it does not decode.
     static QImage decode_fitted(const QByteArray &jpeg, const QSize &bounds);
-    // The thumbnail turned upright and given the photo's proportions again
-    // (thumbnails are stored at one size, as the photo was stored).
-    static QImage upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts);
+    // A picture as stored, turned as the EXIF orientation turn asks.
+    static QImage turned_upright(const QImage &picture, QImageIOHandler::Transformations turn);
+    // The results list's thumbnail (already upright, squeezed to one size)
+    // given the photo's proportions again.
+    static QImage thumbnail_in_proportion(const QImage &thumbnail, const PhotoFacts &facts);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -1,7 +1,6 @@
 #include "resultsdelegate.h"
 
 #include <QApplication>
-#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -60,6 +59,12 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     QStyle *style = style_of(option);
     painter->save();
 
+    if (option.state & QStyle::State_Selected) {
+        QColor highlight = option.palette.color(QPalette::Active, QPalette::Highlight);
+        highlight.setAlpha(150);
+        painter->fillRect(option.rect.adjusted(1, 1, -1, -1), highlight);
+    }
+
     // The thumbnail sits on a flat button face, as a picture button would.
     QStyleOptionButton face;
     face.direction = option.direction;
@@ -70,10 +75,13 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
 
     const QPixmap thumbnail = index.data(Qt::DecorationRole).value<QPixmap>();
     if (!thumbnail.isNull()) {
-        const QSize size = thumbnail.size().scaled(icon_width, icon_height, Qt::KeepAspectRatio)
-                               .boundedTo(thumbnail.size());
+        // Pictures made for a high-density screen hold more pixels than they cover.
+        const QSize shown = thumbnail.deviceIndependentSize().toSize();
+        const QSize size = shown.scaled(icon_width, icon_height, Qt::KeepAspectRatio).boundedTo(shown);
         const QRect target = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, face.rect);
         painter->drawPixmap(target, thumbnail);
+        if (index.data(partial_role).toBool())
+            paint_partial_mark(painter, target);
     }
 
     QStyleOptionButton check = check_box_option(option, index);
@@ -82,6 +90,32 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         check.state |= QStyle::State_HasFocus;
     style->drawControl(QStyle::CE_CheckBox, &check, painter, option.widget);
 
+    // The current entry, where the keys act, is framed whether the focus
+    // came by mouse or keyboard (the style's focus frame shows only after
+    // keyboard moves).
+    if (option.state & QStyle::State_HasFocus) {
+        painter->setPen(QPen(option.palette.color(QPalette::Active, QPalette::Highlight).darker(130), 2));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(option.rect.adjusted(1, 1, -1, -1));
+    }
+
+    painter->restore();
+}
+
+// A band across the foot of the thumbnail: the grey below the recovered
+// part must not pass for the photo.
+void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbnail)
+{
+    painter->save();
+    QFont font = painter->font();
+    font.setPointSizeF(qMax(6.0, font.pointSizeF() - 1.0));
+    font.setBold(true);
+    const int band_height = QFontMetrics(font).height() + 2;
+    const QRect band(thumbnail.left(), thumbnail.bottom() + 1 - band_height, thumbnail.width(), band_height);
+    painter->fillRect(band, QColor(160, 20, 20, 220));
+    painter->setFont(font);
+    painter->setPen(Qt::white);
+    painter->drawText(band, Qt::AlignCenter, tr("top part only"));
     painter->restore();
 }
 
@@ -97,10 +131,11 @@ bool ResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, cons
         return false;
 
     switch (event->type()) {
-    case QEvent::MouseButtonPress:
-        // Swallowed everywhere in the entry: neither the thumbnail nor the
-        // name starts anything on a press.
-        return true;
+    case QEvent::MouseButtonPress: {
+        // The check box ticks on release; elsewhere the press selects.
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        return check_box_rect(option, index).contains(mouse->position().toPoint());
+    }
     case QEvent::MouseButtonDblClick: {
         // Outside the check box a double click reaches the list, which opens
         // the larger view of the photo.
@@ -109,15 +144,10 @@ bool ResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, cons
     }
     case QEvent::MouseButtonRelease: {
         const auto *mouse = static_cast<QMouseEvent *>(event);
-        if (mouse->button() == Qt::LeftButton && check_box_rect(option, index).contains(mouse->position().toPoint()))
-            toggle(model, index);
-        return true;
-    }
-    case QEvent::KeyPress: {
-        const int key = static_cast<QKeyEvent *>(event)->key();
-        if (key != Qt::Key_Space && key != Qt::Key_Select)
+        if (!check_box_rect(option, index).contains(mouse->position().toPoint()))
             return false;
-        toggle(model, index);
+        if (mouse->button() == Qt::LeftButton)
+            toggle(model, index);
         return true;
     }
     default:

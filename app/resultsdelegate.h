@@ -6,8 +6,10 @@
 // thumbnail on a flat button face at the top, and under it a check box with
 // the file name, centred. The item holds everything: the thumbnail
 // (Qt::DecorationRole, a QPixmap), the name (Qt::DisplayRole), the selection
-// (Qt::CheckStateRole) and the volume offset (Qt::UserRole). Only the check
-// box reacts to the mouse; clicks on the thumbnail do nothing.
+// (Qt::CheckStateRole), the volume offset (Qt::UserRole) and whether only
+// the photo's top part could be recovered (partial_role), which is marked on
+// the thumbnail. A click on the check box ticks; elsewhere the list selects,
+// and the selected and current entries are drawn as such.
 class ResultsDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
@@ -20,6 +22,7 @@ public:
     // The largest thumbnail drawn; the list keeps its pictures at this size.
     static constexpr int icon_width = 120;
     static constexpr int icon_height = 90;
+    static constexpr int partial_role = Qt::UserRole + 2;
 
     explicit ResultsDelegate(QObject *parent = nullptr);
 
@@ -36,4 +39,5 @@ protected:
 
 private:
     static void toggle(QAbstractItemModel *model, const QModelIndex &index);
+    static void paint_partial_mark(QPainter *painter, const QRect &thumbnail);
 };

@@ -54,6 +54,7 @@ HeadlessScan::Summary HeadlessScan::run()
     summary.written = writer.written();
     summary.failed = writer.failed();
     summary.renamed = writer.renamed();
+    summary.present = writer.present();
     summary.partial = photos_partial;
     summary.named = photos_named;
     return summary;
@@ -143,8 +144,8 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
     // A photo whose deleted entry survives keeps its name; the others are numbered.
     if (image.origin.is_known())
         ++photos_named;
-    const QString name =
-        image.origin.is_known() ? image.origin.name : PhotoWriter::photo_name(photos_written - photos_named);
+    const QString name = image.origin.is_known() ? image.origin.name
+                                                 : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
     const PhotoWriter::Result result = writer.write(name, image, stream);
     if (result.outcome == PhotoWriter::Outcome::Failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(name),

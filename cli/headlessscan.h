@@ -32,6 +32,7 @@ public:
         qint64 unreadable_bytes = 0;
         bool interrupted = false;
         int partial = 0; // photos of which only the top part could be recovered
+        int present = 0; // not written: the folder held them already, byte for byte
         int named = 0;   // photos that took the name of their deleted entry
         bool source_failed = false;
         QString source_error;

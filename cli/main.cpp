@@ -21,12 +21,15 @@ enum ExitCode { AllWritten = 0, SomeWritesFailed = 1, UnusableInput = 2, Interru
 const char help_text[] =
     "Usage: velvora-scan [--root DIR] SOURCE OUTDIR\n"
     "       velvora-scan --list\n"
+    "       velvora-scan --version\n"
     "\n"
     "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
     "writes every photo found into OUTDIR. A photo whose deleted entry the file\n"
     "system still holds is written under its original name (flat, no folders);\n"
     "the others as IMAGE_0001.JPG, IMAGE_0002.JPG, ... numbered in the order\n"
-    "they were found (their order on the volume).\n"
+    "they were found (their order on the volume). A photo of which only the top\n"
+    "part could be recovered is named IMAGE_0007.partial.JPG: viewers show its\n"
+    "top part and grey below.\n"
     "\n"
     "  SOURCE      a block device (for example /dev/sdb1) or an image file of one.\n"
     "              It is only ever opened for reading. Reading a device needs\n"
@@ -38,7 +41,8 @@ const char help_text[] =
     "              photos being recovered. A file already there is never replaced:\n"
     "              a photo whose name is taken by another file is saved under the\n"
     "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR, or\n"
-    "              under its original name with -2, -3, ... before the extension.\n"
+    "              under its original name with -2, -3, ... before the extension;\n"
+    "              a photo already there byte for byte is not written again.\n"
     "  --root DIR  first read the JPG and JPEG files under DIR (the volume's files\n"
     "              still present) so that photos that still exist as files are not\n"
     "              written again. Without it, the mount point of SOURCE is used when\n"
@@ -46,20 +50,25 @@ const char help_text[] =
     "              read from SOURCE's file system (FAT, exFAT, NTFS, ext2 to ext4).\n"
     "  --list      list the removable volumes attached now, one a line: the\n"
     "              device node, a tab, its name, drive, size and file system, a\n"
-    "              tab and its mount point (empty when not mounted). Exit 0.\n"
+    "              tab and its mount point (empty when not mounted). Exit 0; when\n"
+    "              none is attached, stdout stays empty and stderr says so.\n"
+    "  --version   show the version.\n"
     "  -h, --help  show this text.\n"
     "\n"
     "Each photo is written as soon as it is found. While scanning, a progress line\n"
     "(phase, per cent, MB/s, photos found, time left) is shown on stderr when it is\n"
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
-    "far are kept. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P named=A\n"
-    "where U counts the bytes of SOURCE that could not be read and were skipped,\n"
-    "R the photos among the written ones saved under another name, P the\n"
-    "photos of which only the top part could be recovered, and A the photos\n"
-    "that got their original name back.\n"
+    "far are kept, and stderr says that the scan was stopped and how many photos\n"
+    "were written. At the end exactly one line is printed on stdout:\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A\n"
+    "where M counts the files written now, U the bytes of SOURCE that could not\n"
+    "be read and were skipped, R the photos among the written ones saved under\n"
+    "another name, P the photos of which only the top part could be recovered,\n"
+    "E the photos not written because OUTDIR already held them byte for byte,\n"
+    "and A the photos that got their original name back.\n"
     "\n"
-    "Exit status: 0 when every photo found was written, 1 when any write failed,\n"
+    "Exit status: 0 when every photo found was written (or was there already),\n"
+    "1 when any write failed,\n"
     "2 for bad usage or an unusable SOURCE or OUTDIR, 130 when interrupted.\n";
 
 int fail(const QString &message)
@@ -74,29 +83,37 @@ int usage_error(const QString &message)
     return UnusableInput;
 }
 
+// An unknown option as it was typed, dashes and all: the parser keeps only its name.
+QString option_as_typed(const QStringList &arguments, const QString &name)
+{
+    for (const QString &argument : arguments.mid(1)) {
+        if (argument == QLatin1String("--"))
+            break;
+        const QString bare = argument.section(QLatin1Char('='), 0, 0);
+        if (bare == QLatin1String("--") + name || bare == QLatin1Char('-') + name)
+            return bare;
+    }
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+QString parse_error(const QCommandLineParser &parser, const QStringList &arguments)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (unknown.isEmpty())
+        return parser.errorText();
+    return QStringLiteral("unknown option '%1'.").arg(option_as_typed(arguments, unknown.first()));
+}
+
 // Opens SOURCE once to learn its size and sector size, and to fail early.
 bool describe_source(const QString &path, const RawAccess &access, RemovableDevice *device, QString *error)
 {
     volume_platform::Failure failure = volume_platform::Failure::None;
-    const std::unique_ptr<RawVolume> volume = access.open_volume(path, &failure);
-    if (!volume) {
-        *error = QStringLiteral("%1: %2").arg(path, volume_platform::failure_text(failure));
-        return false;
-    }
-    const volume_platform::Geometry geometry = volume->geometry();
-    if (geometry.size < 0 || geometry.bytes_per_sector == 0) {
-        *error = QStringLiteral("%1: the size of the volume could not be read.").arg(path);
-        return false;
-    }
-    device->raw_path = path;
-    device->drive = QFileInfo(path).fileName();
-    device->size = geometry.size;
-    device->bytes_per_sector = geometry.bytes_per_sector;
-    device->sector_count = geometry.size / geometry.bytes_per_sector;
-    device->identity = volume_platform::identity_of(path);
-    if (geometry.block_device)
-        device->root_path = volume_platform::mount_point_of(path);
-    return true;
+    if (RemovableDevice::describe(path, access, device, &failure))
+        return true;
+    *error = failure == volume_platform::Failure::Other
+        ? QStringLiteral("%1: the size of the volume could not be read.").arg(path)
+        : QStringLiteral("%1: %2").arg(path, volume_platform::failure_text(failure));
+    return false;
 }
 
 bool prepare_out_dir(const QString &out_dir, const QString &source, QString *error)
@@ -128,6 +145,8 @@ bool prepare_out_dir(const QString &out_dir, const QString &source, QString *err
 int list_volumes(const RawAccess &access)
 {
     const QMap<QString, RemovableDevice> devices = access.removable_devices();
+    if (devices.isEmpty())
+        std::fprintf(stderr, "velvora-scan: no removable volume is attached (insert a memory card or attach a camera).\n");
     for (const RemovableDevice &device : devices) {
         const QString text = device.display_text().replace(QLatin1Char('\n'), QStringLiteral(" | "));
         std::printf("%s\t%s\t%s\n", qPrintable(device.raw_path), qPrintable(text), qPrintable(device.root_path));
@@ -146,6 +165,7 @@ int main(int argc, char *argv[])
     // user's terminal: they would break up the progress line and summary.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*.warning=false"));
     QCoreApplication::setApplicationName(QStringLiteral("velvora-scan"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELVORA_VERSION));
 
     QCommandLineParser parser;
     const QCommandLineOption root_option(QStringLiteral("root"), QStringLiteral("Index the files under DIR first."),
@@ -154,14 +174,20 @@ int main(int argc, char *argv[])
                                          QStringLiteral("Show the help."));
     parser.addOption(root_option);
     const QCommandLineOption list_option(QStringLiteral("list"), QStringLiteral("List the removable volumes."));
+    const QCommandLineOption version_option(QStringLiteral("version"), QStringLiteral("Show the version."));
     parser.addOption(help_option);
     parser.addOption(list_option);
+    parser.addOption(version_option);
     parser.addPositionalArgument(QStringLiteral("SOURCE"), QStringLiteral("Device or image file."));
     parser.addPositionalArgument(QStringLiteral("OUTDIR"), QStringLiteral("Folder for the photos."));
     if (!parser.parse(QCoreApplication::arguments()))
-        return usage_error(parser.errorText());
+        return usage_error(parse_error(parser, QCoreApplication::arguments()));
     if (parser.isSet(help_option)) {
         std::fputs(help_text, stdout);
+        return AllWritten;
+    }
+    if (parser.isSet(version_option)) {
+        std::printf("velvora-scan %s\n", VELVORA_VERSION);
         return AllWritten;
     }
     const QStringList positional = parser.positionalArguments();
@@ -172,6 +198,11 @@ int main(int argc, char *argv[])
     }
     if (positional.size() != 2)
         return usage_error(QStringLiteral("expected SOURCE and OUTDIR."));
+    // QFileInfo would make an empty name the current folder
+    if (positional[0].isEmpty())
+        return usage_error(QStringLiteral("SOURCE is empty: give a device or an image file."));
+    if (positional[1].isEmpty())
+        return usage_error(QStringLiteral("OUTDIR is empty: give the folder for the recovered photos."));
 
     const QString source = QFileInfo(positional[0]).absoluteFilePath();
     const QString out_dir = QFileInfo(positional[1]).absoluteFilePath();
@@ -200,9 +231,12 @@ int main(int argc, char *argv[])
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d named=%d\n",
+    if (summary.interrupted)
+        std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", summary.written,
+                     summary.written == 1 ? " was" : "s were");
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d\n",
                 summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
-                summary.renamed, summary.partial, summary.named);
+                summary.renamed, summary.partial, summary.present, summary.named);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

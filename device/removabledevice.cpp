@@ -1,6 +1,7 @@
 #include "removabledevice.h"
 
 #include "rawaccess.h"
+#include "rawvolume.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -15,6 +16,30 @@ QString RemovableDevice::display_text() const
     text += QLatin1Char('\n');
     text += file_system.isEmpty() ? QStringLiteral("Not formatted") : QStringLiteral("%1 Volume").arg(file_system);
     return text;
+}
+
+bool RemovableDevice::describe(const QString &path, const RawAccess &access, RemovableDevice *device,
+                               volume_platform::Failure *failure)
+{
+    const std::unique_ptr<RawVolume> volume = access.open_volume(path, failure);
+    if (!volume)
+        return false;
+    const volume_platform::Geometry geometry = volume->geometry();
+    if (geometry.size < 0 || geometry.bytes_per_sector == 0) {
+        if (failure)
+            *failure = volume_platform::Failure::Other;
+        return false;
+    }
+    *device = RemovableDevice();
+    device->raw_path = path;
+    device->drive = QFileInfo(path).fileName();
+    device->size = geometry.size;
+    device->bytes_per_sector = geometry.bytes_per_sector;
+    device->sector_count = geometry.size / geometry.bytes_per_sector;
+    device->identity = volume_platform::identity_of(path);
+    if (geometry.block_device)
+        device->root_path = volume_platform::mount_point_of(path);
+    return true;
 }
 
 bool RemovableDevice::is_available() const

@@ -25,6 +25,13 @@ public:
     qint64 size = 0;
     quint64 identity = 0; // what raw_path named when listed; 0 when not known
 
+    // The record of path, a device node or an image file, read from the
+    // volume itself: size, sector size, identity and, for a mounted block
+    // device, its mount point. False when it cannot be opened (failure says
+    // why) or its size cannot be read (failure is Failure::Other).
+    static bool describe(const QString &path, const RawAccess &access, RemovableDevice *device,
+                         volume_platform::Failure *failure = nullptr);
+
     // Two lines for the device list: name, drive and size; file system.
     QString display_text() const;
 

@@ -16,7 +16,7 @@ namespace {
 
 const QRegularExpression &numbered_name()
 {
-    static const QRegularExpression pattern(QStringLiteral("^IMAGE_(\\d{4,9})\\.JPG$"));
+    static const QRegularExpression pattern(QStringLiteral("^IMAGE_(\\d{4,9})(\\.partial)?\\.JPG$"));
     return pattern;
 }
 
@@ -58,10 +58,19 @@ PhotoWriter::PhotoWriter(const QString &directory)
         note_name(entry.fileName(), entry.isFile() && !entry.isSymLink() ? entry.size() : -1);
 }
 
-QString PhotoWriter::photo_name(int number)
+QString PhotoWriter::photo_name(int number, bool partial)
 {
-    return QString::asprintf("IMAGE_%04d.JPG", number);
+    return QString::asprintf(partial ? "IMAGE_%04d.partial.JPG" : "IMAGE_%04d.JPG", number);
 }
+
+namespace {
+
+bool is_partial_name(const QString &name)
+{
+    return name.endsWith(QLatin1String(".partial.JPG"));
+}
+
+} // namespace
 
 QString PhotoWriter::failure_text(Failure failure)
 {
@@ -100,11 +109,11 @@ QString PhotoWriter::name_holding(const FoundImage &image) const
     return {};
 }
 
-QString PhotoWriter::next_free_name()
+QString PhotoWriter::next_free_name(bool partial)
 {
     QString name;
     do
-        name = photo_name(++highest_number);
+        name = photo_name(++highest_number, partial);
     while (name_taken(QDir(directory).filePath(name)));
     return name;
 }
@@ -128,6 +137,9 @@ PhotoWriter::Result PhotoWriter::count(Result result)
     case Outcome::Renamed:
         ++written_count;
         ++renamed_count;
+        break;
+    case Outcome::Present:
+        ++present_count;
         break;
     case Outcome::Failed:
         ++failed_count;
@@ -186,28 +198,26 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
     Result result;
     result.name = name;
     const QDir folder(directory);
+    const bool taken = name_taken(folder.filePath(name));
+    QString holder = taken && holds_photo(folder.filePath(name), image) ? name : name_holding(image);
     // A numbered name gives way to the next free number; an original name
     // takes a suffix (IMG_0001-2.JPG), unless a variant already holds the photo.
     const bool numbered = numbered_name().match(name).hasMatch();
     int variant = 1;
-    const auto next_name = [&] { return numbered ? next_free_name() : variant_of(name, ++variant); };
-    if (name_taken(folder.filePath(name))) {
-        QString holder = holds_photo(folder.filePath(name), image) ? name : QString();
-        if (holder.isEmpty() && numbered)
-            holder = name_holding(image);
-        while (holder.isEmpty() && !numbered && name_taken(folder.filePath(variant_of(name, variant + 1)))) {
-            ++variant;
-            if (holds_photo(folder.filePath(variant_of(name, variant)), image))
-                holder = variant_of(name, variant);
-        }
-        if (!holder.isEmpty()) {
-            result.outcome = holder == name ? Outcome::Written : Outcome::Renamed;
-            result.name = holder;
-            result.path = folder.filePath(holder);
-            return count(result);
-        }
-        result.name = next_name();
+    while (taken && holder.isEmpty() && !numbered && name_taken(folder.filePath(variant_of(name, variant + 1)))) {
+        ++variant;
+        if (holds_photo(folder.filePath(variant_of(name, variant)), image))
+            holder = variant_of(name, variant);
     }
+    const auto next_name = [&] { return numbered ? next_free_name(is_partial_name(name)) : variant_of(name, ++variant); };
+    if (!holder.isEmpty()) {
+        result.outcome = Outcome::Present;
+        result.name = holder;
+        result.path = folder.filePath(holder);
+        return count(result);
+    }
+    if (taken)
+        result.name = next_name();
 
     // NewOnly never opens what is there, nor follows a link put in its place
     // since the check; then the next free number is taken.

@@ -17,14 +17,15 @@
 // replaced: when a photo's name is taken by a file with other bytes, the photo
 // goes under the next free number after the highest IMAGE_NNNN.JPG there, or,
 // under its original name, with a suffix before the extension (-2, -3). A
-// numbered file that already holds the photo's very bytes counts as written,
-// so recovering the same photos twice makes no copies.
+// photo whose very bytes are already in a numbered file of the folder (or in
+// a file of its own name) is not written again and counts as present, so
+// recovering the same photos twice makes no copies and says so.
 class PhotoWriter
 {
     Q_DECLARE_TR_FUNCTIONS(PhotoWriter)
 
 public:
-    enum class Outcome { Written, Renamed, Failed };
+    enum class Outcome { Written, Renamed, Present, Failed };
     enum class Failure {
         None,
         SourceUnreadable, // the volume could not be read where the photo lies
@@ -36,7 +37,7 @@ public:
     {
         Outcome outcome = Outcome::Failed;
         Failure failure = Failure::None;
-        QString path; // the file the photo is in, when not Failed
+        QString path; // the file the photo is in, when not Failed (for Present, the file already there)
         QString name; // its name in the folder
     };
     // The photo's bytes in order: fills up to capacity bytes and returns the
@@ -54,20 +55,24 @@ public:
     // The photo from any source of its bytes; the others come here.
     Result write_from(const QString &name, const FoundImage &image, const Reader &reader);
 
-    // Photos in the folder so far: written counts those under other names too.
+    // Files made so far: written counts those under other names too;
+    // present counts the photos found already in the folder, byte for byte.
     int written() const { return written_count; }
     int renamed() const { return renamed_count; }
+    int present() const { return present_count; }
     int failed() const { return failed_count; }
 
     static QString failure_text(Failure failure);
-    static QString photo_name(int number);
+    // IMAGE_0007.JPG, or IMAGE_0007.partial.JPG for a photo of which only
+    // the top part could be recovered.
+    static QString photo_name(int number, bool partial = false);
     // The name a photo of that original name takes when the name is taken
     // number - 1 times: IMG_0001.JPG, IMG_0001-2.JPG, IMG_0001-3.JPG.
     static QString variant_of(const QString &name, int number);
 
 private:
     bool holds_photo(const QString &path, const FoundImage &image) const;
-    QString next_free_name();
+    QString next_free_name(bool partial);
     void note_name(const QString &name, qint64 size = -1);
     QString name_holding(const FoundImage &image) const;
     Result count(Result result);
@@ -77,5 +82,6 @@ private:
     QMultiHash<qint64, QString> names_by_size; // the numbered files, for finding a photo already there
     int written_count = 0;
     int renamed_count = 0;
+    int present_count = 0;
     int failed_count = 0;
 };

@@ -28,6 +28,12 @@ packages=(
     xvfb
     xauth
     dbus
+    scdoc
+    dpkg-dev
+    file
+    man-db
+    desktop-file-utils
+    appstream
 )
 
 is_installed() {

@@ -35,8 +35,8 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
 
 QByteArray summary(int found, int written, int failed = 0, int named = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 named=%d\n", found,
-                             written, failed, named).toLatin1();
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0 named=%d\n",
+                             found, written, failed, named).toLatin1();
 }
 
 // One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
@@ -181,6 +181,12 @@ void TestDevices::service_lists_what_a_user_would_pick()
 {
     if (bus.address.isEmpty())
         QSKIP("dbus-daemon cannot be started here");
+    {   // nothing attached: stdout stays empty for scripts, stderr says so
+        UdisksStandIn none(bus.address, UdisksTree().objects);
+        QVERIFY(none.publish());
+        const ProgramRun list = run_scan({"--list"}, false, bus.address);
+        QVERIFY2(list.exit_code == 0 && list.out.isEmpty() && list.err.contains("no removable volume is attached"), list.err.constData());
+    }
     UdisksTree tree;
     const auto drive = [&](const char *name, const char *bus, QVariantMap more = {}) {
         more.insert("ConnectionBus", bus);
@@ -314,6 +320,7 @@ void TestDevices::recovers_the_deleted_photos_byte_for_byte()
     QCOMPARE(scan.out, summary(deleted, deleted, 0, deleted));
     QCOMPARE(scan.err, QByteArray()); // stderr is no terminal here: no progress line
     QCOMPARE(entries_of(out), card.recovered_names());
+    QCOMPARE(run_scan({"--version"}).out, QByteArray("velvora-scan " VELVORA_VERSION "\n"));
     for (int i = 0; i < deleted; ++i)
         QVERIFY2(read_file(out + '/' + card.recovered_names()[i]) == card.deleted[i], qPrintable(card.deleted_paths[i]));
 }
@@ -329,7 +336,9 @@ void TestDevices::refusals_data()
     };
     row("only SOURCE", {"@/CARD"}, "velvora-scan");
     row("three operands", {"@/CARD", "@/out", "@/more"}, "velvora-scan");
-    row("unknown option", {"--fast", "@/CARD", "@/out"}, "velvora-scan");
+    row("unknown option", {"--fast", "@/CARD", "@/out"}, "unknown option '--fast'");
+    row("unknown short option", {"@/CARD", "-q", "@/out"}, "unknown option '-q'");
+    row("empty OUTDIR", {"@/CARD", ""}, "OUTDIR is empty");
     row("--root without DIR", {"--root"}, "velvora-scan");
     row("--list with operands", {"--list", "@/CARD"}, "velvora-scan");
     row("--root not a folder", {"--root", "@/no-such-dir", "@/CARD", "@/out"}, "not a readable folder");

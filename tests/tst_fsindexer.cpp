@@ -295,12 +295,12 @@ void TestFsIndexer::what_is_kept_out()
     QDir(files.path()).mkpath(QStringLiteral(".hidden"));
     const QList<QPair<const char *, QByteArray>> named{
         {"DCIM/100CAMERA/PHOTO.JPG", photos[0]}, {"photo.jpeg", photos[1]}, {"a.JpG", photos[2]},
-        {"photo.backup.jpg", photos[3]}, // complete suffix BACKUP.JPG
-        {"photo.jfif", photos[4]}, {".hidden/HIDDEN.JPG", photos[5]}, {".secret.jpg", photos[5]}, {"jpg", photos[6]},
+        {"photo.backup.jpg", photos[3]}, {"PXL_20260101_120000.PORTRAIT.jpe", photos[4]},
+        {".hidden/HIDDEN.JPG", photos[5]}, {".secret.jfif", photos[5]}, {"jpg", photos[6]},
         {"notes.txt", "text"}, {"TRAILER.JPG", photos[7] + QByteArray(3000, 'T')}}; // a trailer after the end of image
     for (const auto &[name, bytes] : named)
         QVERIFY(testsupport::write_file(files.filePath(QLatin1String(name)), bytes));
-    QVERIFY(QFile::link(files.filePath(QStringLiteral("photo.jfif")), files.filePath(QStringLiteral("LINK.JPG"))));
+    QVERIFY(QFile::link(files.filePath(QStringLiteral("notes.txt")), files.filePath(QStringLiteral("LINK.JPG"))));
     const QString image = dir.filePath(QStringLiteral("index.img"));
     QVERIFY(testsupport::write_file(image, volume_with(1 * mib, content)));
 
@@ -309,8 +309,8 @@ void TestFsIndexer::what_is_kept_out()
     indexer.set_root_path(files.path());
     indexer.set_index_existing(true);
     const Run run = run_scan(indexer);
-    QCOMPARE(run.count(QStringLiteral("processedItem")), 10); // everything but the link
-    QCOMPARE(run.found, (QList<qint64>{6 * 64 * kib, 10 * 64 * kib})); // "jpg" has no suffix; the tiny one
+    QCOMPARE(run.count(QStringLiteral("processedItem")), 10); // every file but the link, hidden ones too
+    QCOMPARE(run.found, (QList<qint64>{6 * 64 * kib, 10 * 64 * kib}));
     QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // the tiny one scaled up too
     indexer.set_index_existing(false); // the next run without the index offers them all again, the repeat once
     QCOMPARE(run_scan(indexer).found.size(), 9);

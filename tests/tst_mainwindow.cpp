@@ -37,6 +37,18 @@ QString ticks(QListWidget *list)
     return states;
 }
 
+// Mean difference per channel between the results entry's thumbnail and picture squeezed to its size.
+double off_by(QListWidget *list, int row, const QImage &picture)
+{
+    const QImage shown = list->item(row)->data(Qt::DecorationRole).value<QPixmap>().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage expected = picture.scaled(shown.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB32);
+    double sum = 0;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            sum += qAbs(qRed(shown.pixel(x, y)) - qRed(expected.pixel(x, y))) + qAbs(qGreen(shown.pixel(x, y)) - qGreen(expected.pixel(x, y)));
+    return sum / (2.0 * shown.width() * shown.height());
+}
+
 QStringList listed(QListWidget *list, int role = Qt::UserRole)
 {
     QStringList shown;
@@ -91,7 +103,9 @@ private slots:
         for (const QString node : {"/dev/sdc1", "/dev/sdb1", "/dev/mmcblk0p1", "/dev/sdd"})
             fake.attach(image_device(node, node.endsWith("c1") ? "PHOTOS" : ""));
         fake.now["/dev/sdc1"].size = qint64(7580) << 20;
+        fake.now["/dev/sdc1"].root_path = "/media/anna/PHOTOS";
         refresh();
+        QVERIFY(list->item(2)->toolTip() == "/dev/sdc1\nMounted at /media/anna/PHOTOS" && child<QLabel>(window, "emptyHint")->isHidden());
         QCOMPARE(listed(list), (QStringList{"/dev/mmcblk0p1", "/dev/sdb1", "/dev/sdc1", "/dev/sdd"}));
         list->setCurrentRow(2);
         fake.now.remove("/dev/mmcblk0p1"); // two pulled out at the same poll: exactly their items go
@@ -113,6 +127,7 @@ private slots:
         click(window, ui::scan_back); // no scan runs: no question
         QCOMPARE(page_of(window), device_page);
         QTRY_COMPARE_WITH_TIMEOUT(list->count(), 0, 3000); // polled again
+        QVERIFY(!child<QLabel>(window, "emptyHint")->isHidden());
         QVERIFY(answers.seen.isEmpty() && answers.unexpected.isEmpty());
     }
 
@@ -121,9 +136,9 @@ private slots:
         FakeDevices fake;
         MainWindow window(nullptr, fake.source());
         ModalAnswerer answers;
-        const auto next_says = [&](const QString &text) {
+        const auto next_says = [&](const QString &text, bool by_enter = false) { // Enter on the device is "Next"
             answers.press_ok();
-            click(window, ui::next);
+            by_enter ? QTest::keyClick(child<QListWidget>(window, ui::devices), Qt::Key_Return) : click(window, ui::next);
             QCOMPARE(answers.last(), text);
             QCOMPARE(page_of(window), device_page);
         };
@@ -138,7 +153,7 @@ private slots:
         offer(gone);
         child<QListWidget>(window, ui::devices)->setCurrentRow(0);
         QVERIFY(QFile::remove(gone)); // pulled out between the last poll and "Next"
-        next_says("Selected device no longer available. Please select again.");
+        next_says("Selected device no longer available. Please select again.", true);
 
         // there, but not readable by this user (root reads any file: an ordinary user for the one click)
         QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
@@ -195,6 +210,9 @@ private slots:
             QSKIP("exiftool is not installed");
         for (int seed = 1; seed < 4; ++seed)
             photos.append(qt_jpeg(make_picture(320, 200 + 16 * seed, seed)));
+        photos[3] = with_exif_tags(photos[3], {"-n", "-Orientation=6"}); // to be turned a quarter clockwise
+        photos.append(qt_jpeg(make_picture(320, 240, 4)));
+        photos[4].replace(photos[4].size() - 40, 2, "\xFF\xD3"); // a stray restart marker: only its top part comes out
         const QString image = scratch.filePath("four.img"), empty = scratch.filePath("empty.img"), target = scratch.filePath("out");
         QVERIFY(write_file(image, volume_of(photos)) && make_blank_image(empty, 8 << 20) && QDir().mkpath(target));
         FakeDevices fake;
@@ -205,9 +223,22 @@ private slots:
         auto *all = child<QCheckBox>(window, ui::select_all);
 
         all->setChecked(false); // unticked while the photos arrive: they arrive unticked
-        QVERIFY(scan_ends_with(window, fake, image_device(image)));
+        window.show();
+        answers.choose_file(image);
+        click(window, "openImageButton"); // scanned as a card would be
+        QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
         QVERIFY(child<QLabel>(window, "mountNote")->isVisible()); // no mount: the live photos are listed too
-        QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG"}));
+        QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG"}));
+        QCOMPARE(child<QLabel>(window, "countLabel")->text(), QStringLiteral("5 photos, 1 only in part")); // stays after the scan
+        QMetaObject::invokeMethod(&window, "on_scanning_progress", Q_ARG(qint64, 1), Q_ARG(qint64, 2));
+        QCOMPARE(child<QProgressBar>(window, ui::bar)->text(), QStringLiteral("Scanning 50.00% - 5 photos")); // the list's count
+        QVERIFY(list->item(4)->data(ResultsDelegate::partial_role).toBool() && !list->item(3)->data(ResultsDelegate::partial_role).toBool());
+        QBuffer bytes(&photos[3]); // the turned photo's thumbnail shows it upright
+        QImageReader reader(&bytes, "JPEG");
+        reader.setAutoTransform(false);
+        const QImage stored = reader.read();
+        QVERIFY2(off_by(list, 3, stored.transformed(QTransform().rotate(90))) < 8 && off_by(list, 3, stored) > 30,
+                 qPrintable(QString::number(off_by(list, 3, stored.transformed(QTransform().rotate(90))))));
         for (int row = 0; row < 4; ++row) { // in volume order, each with its offset and thumbnail
             QVERIFY(list->item(row)->data(Qt::UserRole).toLongLong() > (row ? list->item(row - 1)->data(Qt::UserRole).toLongLong() : 2047));
             const QPixmap thumbnail = list->item(row)->data(Qt::DecorationRole).value<QPixmap>();
@@ -216,45 +247,66 @@ private slots:
         const QStringList tooltip = list->item(0)->toolTip().split('\n'); // from what the scan decoded
         QCOMPARE(tooltip.mid(0, 2), (QStringList{"IMAGE_0001.JPG", "640 x 400 pixels"}));
         QCOMPARE(tooltip.mid(3), (QStringList{"On the card at byte 2,048 (2.0 kB in)", "Taken Sunday, July 4, 2021 at 3:30 PM", "Camera: Canon EOS 80D"}));
-        QCOMPARE(ticks(list), QStringLiteral("----"));
-        click_entry(list, 1, false); // the thumbnail ignores a click; a double click opens the larger view,
+        QCOMPARE(ticks(list), QStringLiteral("-----"));
+        click_entry(list, 1, false); // a click on the thumbnail ticks nothing; a double click opens the larger view,
         click_entry(list, 1, false, true); // with the whole photo read from the card: the scan is over
         auto *viewer = window.findChild<PhotoViewer *>();
         QVERIFY(viewer && viewer->isVisible() && viewer->current_row() == 1 && viewer->shows_whole_photo()
                 && viewer->shown_image().size() == QSize(320, 216));
+        viewer->show_row(4);
+        QCOMPARE(viewer->windowTitle(), QStringLiteral("IMAGE_0005.JPG (5 of 5) - top part only"));
         viewer->close();
         click_entry(list, 1, true);
-        QCOMPARE(ticks(list), QStringLiteral("-x--"));
+        QCOMPARE(ticks(list), QStringLiteral("-x---"));
         all->setChecked(true); // "Select all" overrides every choice made by hand, both ways
-        QCOMPARE(ticks(list), QStringLiteral("xxxx"));
+        QCOMPARE(ticks(list), QStringLiteral("xxxxx"));
         click_entry(list, 2, true);
-        QCOMPARE(ticks(list), QStringLiteral("xx-x"));
+        QCOMPARE(ticks(list), QStringLiteral("xx-xx"));
         all->setChecked(false);
-        QCOMPARE(ticks(list), QStringLiteral("----"));
+        QCOMPARE(ticks(list), QStringLiteral("-----"));
         all->setChecked(true);
         list->setFocus(); // the keyboard toggles the current entry
         list->setCurrentRow(3);
         QTest::keyClick(list, Qt::Key_Space);
-        QCOMPARE(ticks(list), QStringLiteral("xxx-"));
+        QCOMPARE(ticks(list), QStringLiteral("xxx-x"));
+        // as in a file manager: Space ticks as the current entry's opposite every entry selected
+        click_entry(list, 0, false);
+        click_entry(list, 2, false, false, Qt::ShiftModifier);
+        QTest::keyClick(list, Qt::Key_Space);
+        QCOMPARE(ticks(list), QStringLiteral("----x"));
+        click_entry(list, 1, false, false, Qt::ControlModifier); // out of the selection, and current
+        QTest::keyClick(list, Qt::Key_Space);
+        QCOMPARE(ticks(list), QStringLiteral("x-x-x"));
+        QTest::keyClick(list, Qt::Key_Return); // Enter opens the current one
+        QTRY_VERIFY(window.findChild<PhotoViewer *>() && window.findChild<PhotoViewer *>()->current_row() == 1);
+        window.findChild<PhotoViewer *>()->close();
+        answers.choose_entry("Tick"); // the menu of an entry outside the selection acts on that entry alone
+        emit list->customContextMenuRequested(list->visualItemRect(list->item(3)).center());
+        QCOMPARE(ticks(list), QStringLiteral("x-xxx"));
 
         // back (the unrestored photos given up), and a second scan: numbering starts again, entries ticked
         answers.press("Yes");
         click(window, ui::scan_back);
         start_scan(window, fake, image_device(image));
         QCOMPARE(list->count(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(list->count(), 4, 30000); // the status keeps the last run's text until the new run reports
+        QTRY_COMPARE_WITH_TIMEOUT(list->count(), 5, 30000); // the status keeps the last run's text until the new run reports
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 30000);
-        QVERIFY(list->item(0)->text() == "IMAGE_0001.JPG" && ticks(list) == "xxxx");
+        QVERIFY(list->item(0)->text() == "IMAGE_0001.JPG" && ticks(list) == "xxxxx");
 
         answers.choose_directory(target);
         click(window, ui::restore);
         QCOMPARE(page_of(window), final_page);
-        QVERIFY(child<QLabel>(window, "summaryLabel")->text().startsWith("4 photos were written into this folder:\n" + target + '\n'));
+        QVERIFY(child<QLabel>(window, "summaryLabel")->text().startsWith("5 photos were written into this folder:\n" + target + '\n'));
         child<QPushButton>(window, "openFolderButton")->click(); // the folder opened by itself, and once more
         QCOMPARE(urls.opened, (QList<QUrl>{QUrl::fromLocalFile(target), QUrl::fromLocalFile(target)}));
         // the photo's date as its file time; without one, the time of recovery
         QCOMPARE(QFileInfo(target + "/IMAGE_0001.JPG").lastModified(), camera_date);
         QVERIFY(qAbs(QFileInfo(target + "/IMAGE_0002.JPG").lastModified().secsTo(QDateTime::currentDateTime())) < 120);
+        click(window, ui::final_back); // the same again: nothing new, and said so
+        answers.choose_directory(target);
+        click(window, ui::restore);
+        QVERIFY(child<QLabel>(window, "summaryLabel")->text().startsWith("No new photo was written into this folder:\n" + target + "\n5 photos were in this folder already"));
+        QVERIFY(window.restore_counts().written == 0 && window.restore_counts().present == 5 && entries_of(target).size() == 5);
 
         // restored, so back without a question; no photos: "Select all" stays
         // hidden, and bytes that could not be read are told with the final status
@@ -306,11 +358,13 @@ private slots:
 
         answers.press("Yes");
         ask();
+        QVERIFY(action != "stop" || status_of(window) == "Stopping the scan..."); // at once, before the worker has ended
         QCOMPARE(window.isVisible(), page >= 0);
         QVERIFY(page < 0 || page_of(window) == page);
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Select files and press the restore button"), 10000);
         QVERIFY(bar->isHidden() && child<QWidget>(window, ui::stop)->isHidden());
         QTEST(answers.seen.at(1).text, "question");
+        QCOMPARE(answers.seen.at(1).default_button, QStringLiteral("No")); // Enter gives up nothing
         QVERIFY(answers.seen.size() == 3 && answers.unexpected.isEmpty());
     }
 
@@ -412,6 +466,12 @@ private slots:
             QCOMPARE(contents.contains(card.deleted[i]), i != 1);
         QVERIFY(window.restore_counts().written == ticked && window.restore_counts().renamed == 3);
         QVERIFY(summary().contains(QStringLiteral("\n3 of them were saved under other names")));
+        QCOMPARE(child<QPlainTextEdit>(window, "restoredNames")->toPlainText().count(" as IMG_"), 3); // each with a suffix
+        click(window, ui::final_back);
+        restore_into(target.path(), QString()); // again: all there already, under their names; nothing to tell
+        QVERIFY(window.restore_counts().written == 0 && window.restore_counts().present == ticked && window.restore_counts().renamed == 0);
+        QVERIFY(summary().contains(QStringLiteral("\n%1 photos were in this folder already, byte for byte").arg(ticked)));
+        QCOMPARE(entries_of(target.path()).size(), 3 + ticked);
 
         // Back to the results as they were; all ticked, and Cancel pressed as soon
         // as the progress dialog shows: the photos written so far stay, whole.

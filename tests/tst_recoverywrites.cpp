@@ -43,9 +43,10 @@ QString make_card(const QString &path, const QList<QByteArray> &content, qint64 
     return made ? path : QString();
 }
 
-QByteArray summary(int found, int written, int renamed)
+QByteArray summary(int found, int written, int renamed, int present = 0)
 {
-    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 named=0\n").arg(found).arg(written).arg(renamed).toLatin1();
+    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 present=%4 named=0\n")
+        .arg(found).arg(written).arg(renamed).arg(present).toLatin1();
 }
 
 } // namespace
@@ -56,8 +57,9 @@ class TestRecoveryWrites : public QObject
 
 private slots:
     // Ctrl-C once the first card's photos are on disk (a long stretch of nothing
-    // follows them): they stay, whole. A second card's photos follow them under
-    // the next free numbers; the first card's photos once more add nothing.
+    // follows them): they stay, whole, and the scanner says it stopped. A second
+    // card's new photos follow them under the next free numbers, the one it
+    // shares with the first is told as present; the first card once more adds nothing.
     void interrupted_scan_and_a_second_card_into_the_same_folder()
     {
         QTemporaryDir work;
@@ -71,11 +73,12 @@ private slots:
         QVERIFY(scan.waitForFinished(20000));
         QVERIFY(scan.exitStatus() == QProcess::NormalExit && scan.exitCode() == 130);
         QCOMPARE(scan.readAllStandardOutput(), summary(3, 3, 0));
+        QCOMPARE(scan.readAllStandardError(), QByteArray("velvora-scan: stopped; 3 photos were written before the stop.\n"));
 
-        const ProgramRun run = run_program(scan_program, {make_card(work.filePath("second.img"), second), out});
+        const ProgramRun run = run_program(scan_program, {make_card(work.filePath("second.img"), second + first.mid(1, 1)), out});
         QCOMPARE(run.exit_code, 0);
-        QCOMPARE(run.out, summary(2, 2, 2));
-        QCOMPARE(run_program(scan_program, {first_card, out}).out, summary(3, 3, 0));
+        QCOMPARE(run.out, summary(3, 2, 2, 1));
+        QCOMPARE(run_program(scan_program, {first_card, out}).out, summary(3, 0, 0, 3));
         QCOMPARE(entries_of(out).size(), all.size());
         for (int i = 0; i < all.size(); ++i)
             QCOMPARE(read_file(QDir(out).filePath(PhotoWriter::photo_name(i + 1))), all[i]);
@@ -165,8 +168,8 @@ private slots:
     }
 
     // A scan whose first read never returns: going back waits its bounded while,
-    // "Next" then says why nothing starts, and closing ends the process instead of
-    // waiting. Run again in a process of its own, since the window's destructor ends it.
+    // "Next" then says why nothing starts, and closing says it is stopping, paints
+    // on through its bounded wait, then ends the process instead of waiting. Run again in a process of its own, since the window's destructor ends it.
     void stuck_scan_neither_starts_another_nor_keeps_the_window_open()
     {
         if (qEnvironmentVariableIsEmpty("VELVORA_STUCK_WINDOW")) {
@@ -178,7 +181,7 @@ private slots:
             const bool ended = child.waitForFinished(20000);
             const QByteArray out = child.readAllStandardOutput();
             // the process ended in the window's destructor, before the test could finish
-            QVERIFY2(ended && out.contains("window closed") && !out.contains("Totals"), out.constData());
+            QVERIFY2(ended && out.contains("window closed, stopping shown") && !out.contains("Totals"), out.constData());
             QVERIFY(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
             return;
         }
@@ -202,8 +205,12 @@ private slots:
         QCOMPARE(answers.last(), QStringLiteral("The previous scan is still ending. Please wait a moment and press Next again."));
         QCOMPARE(page_of(*window), device_page);
         answers.press("Yes");
+        int ticks = 0; // the window paints on while it waits for the worker
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this, [&] { ++ticks; });
+        tick.start(10);
         window->close();
-        std::printf("window closed\n");
+        std::printf("window closed, %s\n", ticks >= 20 && status_of(*window) == "Stopping the scan..." ? "stopping shown" : "frozen");
         std::fflush(stdout);
         delete window;
         QFAIL("the window's destructor returned with its worker stuck");

@@ -324,6 +324,8 @@ QImage draw_volume_icon(int size = 128)
 }
 
 // The program's icon: a photograph coming back out of a memory card.
+// resources/velvora-recovery.svg is the same drawing for the scalable icon;
+// a change here belongs there too.
 QImage draw_app_icon(int size)
 {
     QImage image = transparent_canvas(size, size);

@@ -40,8 +40,9 @@ inline int page_of(const MainWindow &window) { return child<QStackedWidget>(wind
 inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
 inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
 
-// Clicks (or double-clicks) the results entry in row on its check box or on its thumbnail.
-inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false)
+// Clicks (or double-clicks) the results entry in row on its check box or on its thumbnail, with modifiers held.
+inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false,
+                        Qt::KeyboardModifiers modifiers = {})
 {
     QStyleOptionViewItem option;
     option.initFrom(list);
@@ -49,18 +50,18 @@ inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bo
     const auto *delegate = qobject_cast<ResultsDelegate *>(list->itemDelegate());
     const QPoint at = on_check_box ? delegate->check_box_rect(option, list->model()->index(row, 0)).center()
                                    : delegate->thumbnail_rect(option).center();
-    twice ? QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at)
-          : QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    twice ? QTest::mouseDClick(list->viewport(), Qt::LeftButton, modifiers, at)
+          : QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, at);
 }
 
-// Answers the message boxes and folder dialogs that open, one queued action
-// each, and records every message box. Other modal widgets (the recovery's
+// Answers the message boxes, file and folder dialogs and menus that open,
+// one queued action each, and records every message box. Other modal widgets (the recovery's
 // progress dialog) are left alone.
 class ModalAnswerer : public QObject
 {
 public:
     using Action = std::function<void(QWidget *)>;
-    struct Seen { QString text; };
+    struct Seen { QString text, default_button; };
 
     ModalAnswerer()
     {
@@ -83,6 +84,25 @@ public:
         });
     }
     void press_ok() { press(QStringLiteral("OK")); }
+    // Picks the entry whose text is text in a menu, as a user would.
+    void choose_entry(const QString &text)
+    {
+        then([text](QWidget *popup) {
+            auto *menu = static_cast<QMenu *>(popup);
+            for (QAction *action : menu->actions())
+                action->text() == text ? menu->setActiveAction(action) : void();
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+    }
+    // Chooses file in a file dialog.
+    void choose_file(const QString &file)
+    {
+        then([file](QWidget *dialog) {
+            auto *files = qobject_cast<QFileDialog *>(dialog);
+            files ? files->selectFile(file) : void();
+            static_cast<QDialog *>(dialog)->accept();
+        });
+    }
     // Chooses directory in a folder dialog (an empty one cancels it). The
     // dialog opens the folder and accepts with nothing selected: choosing it
     // from its parent races the dialog's file system model.
@@ -105,13 +125,17 @@ public:
 private:
     void poll()
     {
+        if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget()); menu && menu != handled && !actions.isEmpty()) {
+            handled = menu;
+            return actions.dequeue()(menu);
+        }
         QWidget *dialog = QApplication::activeModalWidget();
         auto *box = qobject_cast<QMessageBox *>(dialog);
         if (!dialog || !dialog->isVisible() || dialog == handled || (!box && !qobject_cast<QFileDialog *>(dialog)))
             return;
         handled = dialog;
         if (box)
-            seen.append({box->text()});
+            seen.append({box->text(), box->defaultButton() ? box->defaultButton()->text().remove('&') : QString()});
         if (!actions.isEmpty())
             return actions.dequeue()(dialog);
         unexpected.append(box ? box->text() : QStringLiteral("folder dialog"));
