@@ -437,19 +437,16 @@ void TestDevices::camera_cards()
     const ProgramRun scan = run_scan({card.image, out});
     QCOMPARE(scan.exit_code, 0);
     QList<QByteArray> photos = photos_in(out);
-    if (card.damaged) {
-        for (const QByteArray &photo : card.live + card.unnamed)
-            QVERIFY(photos.contains(photo));
-        return;
+    if (!card.damaged) {
+        const int found = int(card.named.size() + card.unnamed.size());
+        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size())));
+        for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo) {
+            QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));
+            photos.removeOne(photo.value());
+        }
+        QCOMPARE(photos.size(), card.unnamed.size());
     }
-    const int found = int(card.named.size() + card.unnamed.size());
-    QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size())));
-    for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo) {
-        QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));
-        photos.removeOne(photo.value());
-    }
-    QCOMPARE(photos.size(), card.unnamed.size());
-    for (const QByteArray &photo : std::as_const(card.unnamed))
+    for (const QByteArray &photo : (card.damaged ? card.live : QList<QByteArray>()) + card.unnamed)
         QVERIFY(photos.contains(photo));
 }
 

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QtEndian>
 #include <QRandomGenerator>
 
 namespace testsupport {
@@ -25,20 +26,21 @@ QString shot(int number)
 
 QByteArray random_bytes(qsizetype count, quint32 seed)
 {
-    QByteArray bytes(count, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    for (char &byte : bytes)
-        byte = char(random.bounded(256));
+    QByteArray bytes(count, Qt::Uninitialized); // count: a multiple of 4
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), count / 4);
     return bytes;
 }
 
 // The 11 bytes of an 8.3 directory entry's name; a deleted one starts with E5.
 QByteArray short_entry(int number, bool deleted)
 {
-    QByteArray name = QString::asprintf("IMG_%04dJPG", number).toLatin1();
-    if (deleted)
-        name[0] = char(0xE5);
-    return name;
+    return QByteArray(deleted ? "\xE5" : "I") + QString::asprintf("MG_%04dJPG", number).toLatin1();
+}
+
+bool refuse(QString *why, const QString &reason)
+{
+    *why = reason;
+    return false;
 }
 
 bool put_bytes(const QString &image, qint64 offset, const QByteArray &bytes)
@@ -83,23 +85,17 @@ void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool
 // photo comes back numbered.
 bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
 {
-    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty()) {
-        *why = "needs " + missing.join(' ');
-        return false;
-    }
+    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty())
+        return refuse(why, "needs " + missing.join(' '));
     image = directory + "/fat32.img";
     FatImage card;
     // 512-byte clusters: FAT32 needs 65525 of them, and 48 MiB then suffice
     if (!card.create(image, 48 * mib, QStringLiteral("CANON"), {"-S", "512", "-s", "1"})
-        || !card.make_folder("DCIM") || !card.make_folder("DCIM/100CANON")) {
-        *why = "mkfs.fat or mmd failed";
-        return false;
-    }
+        || !card.make_folder("DCIM") || !card.make_folder("DCIM/100CANON"))
+        return refuse(why, "mkfs.fat or mmd failed");
     const QString folder = QStringLiteral("DCIM/100CANON/");
-    if (kind == Fat32ClearedHighWord && !card.put(folder + "MVI_0001.MOV", QByteArray(33 * mib, 'm'))) {
-        *why = "mcopy failed";
-        return false;
-    }
+    if (kind == Fat32ClearedHighWord && !card.put(folder + "MVI_0001.MOV", QByteArray(33 * mib, 'm')))
+        return refuse(why, "mcopy failed");
     QMap<int, QByteArray> shots;
     const auto shoot = [&](int number) {
         shots.insert(number, photo(number));
@@ -112,39 +108,29 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
         ok = ok && card.put(folder + long_name, holiday) && card.remove(folder + long_name);
     ok = ok && card.remove(folder + shot(2)) && card.remove(folder + shot(4)) && card.remove(folder + shot(5));
     ok = ok && shoot(7);
-    if (!ok) {
-        *why = "mcopy or mdel failed";
-        return false;
-    }
+    if (!ok)
+        return refuse(why, "mcopy or mdel failed");
 
     card_bytes = read_file(image);
-    const auto sector_of = [&](const QByteArray &entry) { return card_bytes.indexOf(entry) / 512 * 512; };
     if (kind == Fat32ClearedHighWord) {
         const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
-        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0)) {
-            *why = "IMG_0004.JPG's entry does not lie past cluster 65535";
-            return false;
-        }
+        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0))
+            return refuse(why, "IMG_0004.JPG's entry does not lie past cluster 65535");
         ok = put_bytes(image, entry + 20, QByteArray(2, '\0'));
     } else if (kind == BadBootSector) {
         ok = put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
     } else if (kind == WrongFatLength) {
-        const quint32 length = quint32(uchar(card_bytes[36])) | quint32(uchar(card_bytes[37])) << 8
-            | quint32(uchar(card_bytes[38])) << 16 | quint32(uchar(card_bytes[39])) << 24;
-        const quint32 wrong = length * 3;
+        const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
         ok = put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
     } else if (kind == GarbageFolder) {
         const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
                                         short_entry(5, true), short_entry(6, false), short_entry(7, false)};
-        for (const QByteArray &entry : entries) {
+        for (const QByteArray &entry : entries)
             if (card_bytes.contains(entry))
-                ok = ok && put_bytes(image, sector_of(entry), random_bytes(512, quint32(qHash(entry))));
-        }
+                ok = ok && put_bytes(image, card_bytes.indexOf(entry) / 512 * 512, random_bytes(512, qHash(entry)));
     }
-    if (!ok) {
-        *why = "the card image could not be altered";
-        return false;
-    }
+    if (!ok)
+        return refuse(why, "the card image could not be altered");
     card_bytes = read_file(image);
 
     for (int number : {1, 3, 6, 7})
@@ -160,17 +146,14 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
 // exFAT keeps a deleted file's whole entry set: name, size, first cluster.
 bool CameraCard::make_exfat(const QString &directory, QString *why)
 {
-    *why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"});
-    if (!why->isEmpty())
+    if (!(*why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"})).isEmpty())
         return false;
     image = directory + "/exfat.img";
     const QString point = directory + "/exfat-mount";
     LoopDevice loop;
     if (!make_exfat_image(image, 64 * mib, QStringLiteral("CANON")) || !QDir().mkpath(point) || !loop.attach(image)
-        || !loop.mount_exfat(point) || !QDir(point).mkpath("DCIM/100CANON")) {
-        *why = "cannot attach and mount an exFAT image here";
-        return false;
-    }
+        || !loop.mount_exfat(point) || !QDir(point).mkpath("DCIM/100CANON"))
+        return refuse(why, "cannot attach and mount an exFAT image here");
     const QString folder = point + "/DCIM/100CANON/";
     QMap<int, QByteArray> shots;
     const auto shoot = [&](int number) {
@@ -187,10 +170,8 @@ bool CameraCard::make_exfat(const QString &directory, QString *why)
     ok = ok && shoot(7) && shoot(8) && run_tool("sync", {});
     loop.unmount();
     loop.detach();
-    if (!ok) {
-        *why = "the photos could not be written through exfat-fuse";
-        return false;
-    }
+    if (!ok)
+        return refuse(why, "the photos could not be written through exfat-fuse");
     card_bytes = read_file(image);
     for (int number : {1, 3, 6, 7, 8})
         live.append(shots[number]);
@@ -209,17 +190,11 @@ bool CameraCard::make_exfat(const QString &directory, QString *why)
 // system; a delete leaves the entry no blocks, so the deleted ones come back numbered.
 bool CameraCard::make_ext4(const QString &directory, QString *why)
 {
-    if (const QStringList missing = missing_tools({"mkfs.ext4", "debugfs"}); !missing.isEmpty()) {
-        *why = "needs " + missing.join(' ');
-        return false;
-    }
+    if (const QStringList missing = missing_tools({"mkfs.ext4", "debugfs"}); !missing.isEmpty())
+        return refuse(why, "needs " + missing.join(' '));
     image = directory + "/ext4.img";
-    QFile blank(image);
-    if (!blank.open(QIODevice::WriteOnly) || !blank.resize(32 * mib)) {
-        *why = "cannot make the image";
-        return false;
-    }
-    blank.close();
+    if (!make_blank_image(image, 32 * mib))
+        return refuse(why, "cannot make the image");
     const auto debugfs = [&](const QString &request) { return run_tool("debugfs", {"-w", "-R", request, image}); };
     QMap<int, QByteArray> shots;
     const auto shoot = [&](int number) {
@@ -229,10 +204,8 @@ bool CameraCard::make_ext4(const QString &directory, QString *why)
     };
     bool ok = run_tool("mkfs.ext4", {"-q", "-F", "-b", "1024", image}) && debugfs("mkdir DCIM");
     ok = ok && shoot(1) && shoot(2) && shoot(3) && debugfs("rm DCIM/" + shot(2)) && shoot(4);
-    if (!ok) {
-        *why = "mkfs.ext4 or debugfs failed";
-        return false;
-    }
+    if (!ok)
+        return refuse(why, "mkfs.ext4 or debugfs failed");
     card_bytes = read_file(image);
     for (int number : {1, 3, 4})
         live.append(shots[number]);

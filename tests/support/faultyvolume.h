@@ -79,10 +79,7 @@ private:
     class Handle : public VolumeSource
     {
     public:
-        explicit Handle(std::shared_ptr<FaultyVolume> volume)
-            : volume(std::move(volume))
-        {
-        }
+        explicit Handle(std::shared_ptr<FaultyVolume> volume) : volume(std::move(volume)) {}
         qint64 read(char *buffer, qint64 count) override { return volume->read(buffer, count); }
         bool seek(qint64 offset) override { return volume->seek(offset); }
         volume_platform::Failure last_failure() const override { return volume->last_failure(); }
