@@ -17,16 +17,12 @@ if [[ ! -f "$card" ]]; then
     VELVORA_MAKE_PHOTO="$build_dir/bin/velvora-make-photo" scripts/make-sample-card.sh "$card"
 fi
 
-# The card image is not mounted, so nothing tells the scanner which photos are
-# still there as files. Copy the live files off the card with mtools and index
-# them with --root: only the deleted photos are then written.
-live_files="$(mktemp -d)"
-trap 'rm -rf "$live_files"' EXIT
-mcopy -s -n -i "$card" '::*' "$live_files/"
-
+# The card image is not mounted: the scanner reads its file system itself, so
+# the photos still on it as files are not written again, and the deleted ones
+# come back under their own names.
 echo "Scanning $card into ./recovered" >&2
 status=0
-"$build_dir/bin/velvora-scan" --root "$live_files" "$card" ./recovered || status=$?
+"$build_dir/bin/velvora-scan" "$card" ./recovered || status=$?
 case $status in
     0) echo "Recovered photos are in ./recovered" >&2 ;;
     1) echo "Some photos could not be written to ./recovered" >&2 ;;

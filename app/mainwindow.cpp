@@ -201,6 +201,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&fs_indexer, &FsIndexer::indexing_stopped, this, &MainWindow::on_fs_indexer_stop);
     connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
     connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
+    connect(&fs_indexer, &FsIndexer::file_system_unreadable, this, &MainWindow::on_file_system_unreadable);
 
     // Passing through page 0 makes the return to page 1 emit currentChanged,
     // which starts the device poll.
@@ -468,20 +469,17 @@ void MainWindow::on_work_start(RemovableDevice &device)
     last_percent = 0.0f;
     partial_entries = 0;
     show_photo_count();
-    // Without a mount the existing-file step cannot run.
-    ui->mountNote->setVisible(!device.has_file_system());
+    ui->mountNote->hide();
+    unnamed_photos = 0;
     photos_restored = false;
     last_restore = RestoreCounts();
 
     fs_indexer.known_crcs.clear();
     fs_indexer.found_images.clear();
     fs_indexer.device = device;
-    if (device.has_file_system()) {
-        fs_indexer.set_root_path(device.root_path);
-        fs_indexer.set_index_existing(true);
-    } else {
-        fs_indexer.set_index_existing(false);
-    }
+    // Without a mount the live files come from the card's file system.
+    fs_indexer.set_root_path(device.has_file_system() ? device.root_path : QString());
+    fs_indexer.set_index_existing(true);
     fs_indexer.start(QThread::InheritPriority);
 }
 
@@ -722,10 +720,10 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
 {
     auto *item = new QListWidgetItem;
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
-    item->setData(Qt::DisplayRole,
-                  photo_name(ui->listWidget_2->count() + int(pending_entries.size()) + 1));
     PhotoFacts facts = arriving_facts.take(i);
     facts.offset = i;
+    // The name its deleted entry still gives, else the next number.
+    item->setData(Qt::DisplayRole, facts.origin.is_known() ? facts.origin.name : photo_name(++unnamed_photos));
     item->setData(Qt::DecorationRole,
                   list_picture(upright_thumbnail(image, facts.turn), ui->listWidget_2->devicePixelRatioF()));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
@@ -738,6 +736,18 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
     if (!entry_timer.isActive())
         entry_timer.start();
     ui->checkBox->show();
+}
+
+// Said once a scan. Unmounted, the live photos could not be told apart.
+void MainWindow::on_file_system_unreadable(const QString &why)
+{
+    ui->mountNote->setText(fs_indexer.device.has_file_system()
+                               ? tr("The card's file system could not be read: photos come back without their names.")
+                               : tr("The card's file system could not be read, so photos still on it as files are "
+                                    "listed too."));
+    ui->mountNote->setToolTip(why);
+    fit_label_font(ui->mountNote);
+    ui->mountNote->show();
 }
 
 void MainWindow::on_scanning_found_facts(PhotoFacts facts)

@@ -94,6 +94,7 @@ private slots:
     void on_scanning_progress(qint64 i, qint64 j);
     void on_scanning_found(qint64 i, QImage image);
     void on_scanning_found_facts(PhotoFacts facts);
+    void on_file_system_unreadable(const QString &why);
     // The final page's account of a recovery: photos written into folder,
     // written under another name than planned, failed, and not tried
     // because the recovery was cancelled.
@@ -152,7 +153,7 @@ private:
     QProgressDialog *recover_progress = nullptr;
     Ui::MainWindow *ui = nullptr;
     QMap<QString, RemovableDevice> devices;
-    QMap<QString, qint64> recover_files;
+    QMultiMap<QString, qint64> recover_files; // two deleted photos may have had the same name
 
     DeviceSource device_source;
     RawAccess raw_access;
@@ -165,6 +166,7 @@ private:
     qint64 unreadable_bytes = 0;
     // Facts of the photos announced but not yet in the list, by offset.
     QHash<qint64, PhotoFacts> arriving_facts;
+    int unnamed_photos = 0; // numbered IMAGE_NNNN.JPG so far this scan
     ScanRateEstimator scan_rate;
     QElapsedTimer scan_clock;
     QPointer<PhotoViewer> viewer;

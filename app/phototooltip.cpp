@@ -38,6 +38,16 @@ QString photo_tooltip(const QString &name, const PhotoFacts &facts)
     const QString camera = facts.exif.camera();
     if (!camera.isEmpty())
         lines << tr("Camera: %1").arg(camera);
+    if (facts.origin.is_known()) {
+        // where the file was and the times its entry kept
+        lines << tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/") : facts.origin.folder);
+        const auto time_line = [&](const char *text, const QDateTime &time) {
+            if (time.isValid())
+                lines << tr(text).arg(locale.toString(time.toLocalTime(), QLocale::ShortFormat));
+        };
+        time_line(QT_TRANSLATE_NOOP("MainWindow", "Modified %1"), facts.origin.modified);
+        time_line(QT_TRANSLATE_NOOP("MainWindow", "Created %1"), facts.origin.created);
+    }
     if (facts.partial)
         lines << tr("Only its top part could be recovered.");
     if (facts.no_preview)

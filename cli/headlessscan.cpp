@@ -33,10 +33,9 @@ HeadlessScan::Summary HeadlessScan::run()
     indexer.known_crcs.clear();
     indexer.found_images.clear();
     indexer.device = device;
-    const bool index = !root_path.isEmpty();
-    if (index)
-        indexer.set_root_path(root_path);
-    indexer.set_index_existing(index);
+    // Without a root folder the live files come from the file system itself.
+    indexer.set_root_path(root_path);
+    indexer.set_index_existing(true);
 
     QEventLoop loop;
     // finished() is queued behind every signal of the run, so nothing is missed
@@ -57,6 +56,7 @@ HeadlessScan::Summary HeadlessScan::run()
     summary.renamed = writer.renamed();
     summary.present = writer.present();
     summary.partial = photos_partial;
+    summary.named = photos_named;
     return summary;
 }
 
@@ -140,7 +140,12 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 {
     if (image.partial)
         ++photos_partial;
-    const QString name = PhotoWriter::photo_name(++photos_written, image.partial);
+    ++photos_written;
+    // A photo whose deleted entry survives keeps its name; the others are numbered.
+    if (image.origin.is_known())
+        ++photos_named;
+    const QString name = image.origin.is_known() ? image.origin.name
+                                                 : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
     const PhotoWriter::Result result = writer.write(name, image, stream);
     if (result.outcome == PhotoWriter::Outcome::Failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(name),

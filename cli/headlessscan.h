@@ -33,6 +33,7 @@ public:
         bool interrupted = false;
         int partial = 0; // photos of which only the top part could be recovered
         int present = 0; // not written: the folder held them already, byte for byte
+        int named = 0;   // photos that took the name of their deleted entry
         bool source_failed = false;
         QString source_error;
     };
@@ -69,6 +70,7 @@ private:
     PhotoWriter writer;
     int photos_written = 0; // on the worker thread, in the order of announcement
     int photos_partial = 0; // on the worker thread too
+    int photos_named = 0;   // on the worker thread too
     FsIndexer indexer;
     QList<qint64> arrivals;
     Summary summary;

@@ -24,10 +24,12 @@ const char help_text[] =
     "       velvora-scan --version\n"
     "\n"
     "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
-    "writes every photo found into OUTDIR as IMAGE_0001.JPG, IMAGE_0002.JPG, ...\n"
-    "numbered in the order they were found (their order on the volume). A photo\n"
-    "of which only the top part could be recovered is named IMAGE_0007.partial.JPG:\n"
-    "viewers show its top part and grey below.\n"
+    "writes every photo found into OUTDIR. A photo whose deleted entry the file\n"
+    "system still holds is written under its original name (flat, no folders);\n"
+    "the others as IMAGE_0001.JPG, IMAGE_0002.JPG, ... numbered in the order\n"
+    "they were found (their order on the volume). A photo of which only the top\n"
+    "part could be recovered is named IMAGE_0007.partial.JPG: viewers show its\n"
+    "top part and grey below.\n"
     "\n"
     "  SOURCE      a block device (for example /dev/sdb1) or an image file of one.\n"
     "              It is only ever opened for reading. Reading a device needs\n"
@@ -38,13 +40,14 @@ const char help_text[] =
     "              not be on SOURCE itself: writing there can overwrite the very\n"
     "              photos being recovered. A file already there is never replaced:\n"
     "              a photo whose name is taken by another file is saved under the\n"
-    "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR,\n"
-    "              and a photo already there byte for byte is not written again.\n"
+    "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR, or\n"
+    "              under its original name with -2, -3, ... before the extension;\n"
+    "              a photo already there byte for byte is not written again.\n"
     "  --root DIR  first read the JPG and JPEG files under DIR (the volume's files\n"
     "              still present) so that photos that still exist as files are not\n"
     "              written again. Without it, the mount point of SOURCE is used when\n"
-    "              SOURCE is a mounted block device; otherwise every photo found is\n"
-    "              written.\n"
+    "              SOURCE is a mounted block device; otherwise the live files are\n"
+    "              read from SOURCE's file system (FAT, exFAT, NTFS, ext2 to ext4).\n"
     "  --list      list the removable volumes attached now, one a line: the\n"
     "              device node, a tab, its name, drive, size and file system, a\n"
     "              tab and its mount point (empty when not mounted). Exit 0; when\n"
@@ -57,11 +60,12 @@ const char help_text[] =
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
     "far are kept, and stderr says that the scan was stopped and how many photos\n"
     "were written. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A\n"
     "where M counts the files written now, U the bytes of SOURCE that could not\n"
     "be read and were skipped, R the photos among the written ones saved under\n"
     "another name, P the photos of which only the top part could be recovered,\n"
-    "and E the photos not written because OUTDIR already held them byte for byte.\n"
+    "E the photos not written because OUTDIR already held them byte for byte,\n"
+    "and A the photos that got their original name back.\n"
     "\n"
     "Exit status: 0 when every photo found was written (or was there already),\n"
     "1 when any write failed,\n"
@@ -230,9 +234,9 @@ int main(int argc, char *argv[])
     if (summary.interrupted)
         std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", summary.written,
                      summary.written == 1 ? " was" : "s were");
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d\n",
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d\n",
                 summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
-                summary.renamed, summary.partial, summary.present);
+                summary.renamed, summary.partial, summary.present, summary.named);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

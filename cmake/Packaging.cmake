@@ -56,9 +56,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VELVORA_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Qt, zlib, libblkid and the C++ runtime are found in the binaries. The
-# Sleuth Kit is loaded only when a photo in pieces needs the card's file
-# system, so nothing links it: it is named here. UDisks2 is how an ordinary
+# Qt, zlib, libblkid, The Sleuth Kit (linked by the file system reader,
+# velvora-fs-reader) and the C++ runtime are found in the binaries; The
+# Sleuth Kit is named here as well. UDisks2 is how an ordinary
 # desktop user reads a card (one password prompt); without it the programs
 # still work for root, the disk group and image files, hence a recommendation.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fileorigin.h"
 #include "volumeextent.h"
 
 #include <QtGlobal>
@@ -16,6 +17,7 @@ struct FoundImage
     quint32 crc = 0; // CRC-32 of the stream's bytes
     VolumeExtents pieces;
     bool partial = false;
+    FileOrigin origin = {}; // the deleted file it was, when its entry survives
 
     // The byte runs to copy, in order.
     VolumeExtents extents() const { return pieces.isEmpty() ? VolumeExtents{{offset, length}} : pieces; }

@@ -5,8 +5,10 @@
 #include "rawvolume.h"
 
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <optional>
 
 FsIndexer::FsIndexer()
@@ -39,20 +41,53 @@ void FsIndexer::start(Priority priority)
 void FsIndexer::run()
 {
     known_crcs.clear();
+    named_count = 0;
     emit started();
 
-    if (index_existing) {
+    // The file system is read once, through the same opener as the raw scan
+    // (so through the disk service's descriptor too); an unmounted volume's
+    // live files are indexed through it as well.
+    view = FileSystemView();
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    std::unique_ptr<VolumeSource> volume = open_volume(device.raw_path, &failure);
+    if (volume && running)
+        read_file_system(*volume);
+
+    const bool from_file_system = root_path.isEmpty() && view.is_read();
+    if (index_existing && (!root_path.isEmpty() || from_file_system)) {
         emit indexing_started();
-        if (running)
-            index_existing_files();
+        if (running) {
+            if (from_file_system)
+                index_file_system_files(*volume);
+            else
+                index_existing_files();
+        }
         if (running)
             emit indexing_done();
         else
             emit indexing_stopped();
     }
+    // The raw scan opens the volume afresh: a card pulled out during a long
+    // index is then told as such.
+    volume.reset();
 
     emit scanning_started();
     scan_volume();
+}
+
+void FsIndexer::read_file_system(VolumeSource &volume)
+{
+    const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
+    FileSystemReader reader(volume, device.sector_count * unit, quint32(unit));
+    reader.set_name_filter(&FsIndexer::is_jpeg_file_name);
+    reader.set_keep_going([this] { return running.load(); });
+    reader.set_time_limit(file_system_time_limit_ms);
+    const FileSystemReader::Outcome outcome = reader.read(view);
+    if (outcome == FileSystemReader::Outcome::Read)
+        return;
+    view = FileSystemView();
+    if (running)
+        emit file_system_unreadable(outcome == FileSystemReader::Outcome::Failed ? reader.failure() : QString());
 }
 
 bool FsIndexer::is_jpeg_file_name(const QString &name)
@@ -79,10 +114,56 @@ void FsIndexer::index_existing_files()
     }
 }
 
+// The live JPEG files as the file system lists them, read through their
+// clusters: an image file or an unmounted card has no mount point to walk.
+void FsIndexer::index_file_system_files(VolumeSource &volume)
+{
+    int n = 1;
+    for (const FileEntry &file : view.files) {
+        if (!index_existing || !running)
+            break;
+        if (file.deleted)
+            continue;
+        emit processedItem(n++);
+        const VolumeExtents runs = file.runs;
+        const qint64 size = file.size;
+        index_content([&](const std::function<void(const char *, qint64)> &consume) {
+            QByteArray chunk(qMin<qint64>(size, CrcCalculator::file_piece * 64), Qt::Uninitialized);
+            qint64 left = size;
+            for (const VolumeExtent &run : runs) {
+                for (qint64 at = 0; at < run.length && left > 0;) {
+                    const qint64 want = std::min({qint64(chunk.size()), run.length - at, left});
+                    const qint64 n = volume.read_at(run.offset + at, chunk.data(), want);
+                    if (n <= 0)
+                        return false;
+                    consume(chunk.constData(), n);
+                    at += n;
+                    left -= n;
+                }
+            }
+            return left == 0;
+        });
+    }
+}
+
+void FsIndexer::index_file(const QString &path)
+{
+    index_content([&path](const std::function<void(const char *, qint64)> &consume) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        QByteArray chunk(CrcCalculator::file_piece * 64, Qt::Uninitialized);
+        qint64 n = 0;
+        while ((n = file.read(chunk.data(), chunk.size())) > 0)
+            consume(chunk.constData(), n);
+        return n == 0;
+    });
+}
+
 // A file is known by the CRC-32 and length of all its bytes, and also by
 // those of its leading JPEG stream as the carver cuts it, since trailers
 // after the end-of-image marker never reach a carved stream.
-void FsIndexer::index_file(const QString &path)
+void FsIndexer::index_content(const Content &content)
 {
     std::optional<StreamKey> leading;
     JpegCarver file_carver([&leading](const char *stream, qint64 length, qint64 offset) {
@@ -94,18 +175,18 @@ void FsIndexer::index_file(const QString &path)
         leading = StreamKey{crc.finish(0), length};
     });
     qint64 file_length = 0;
-    const auto carve = [&](const char *data, qint64 length) {
+    CrcCalculator whole;
+    whole.begin(0);
+    const bool ok = content([&](const char *data, qint64 length) {
+        whole.update(0, data, length);
         file_length += length;
         const bool still_at_start = file_carver.state() != JpegCarver::FindStart || file_carver.position() == 0;
         if (!leading && still_at_start)
             file_carver.feed(data, length);
-    };
-
-    bool ok = false;
-    const uint whole = CrcCalculator().crc_of_file(path, &ok, carve);
+    });
     if (!ok)
         return;
-    known_crcs.insert(StreamKey{whole, file_length}, true);
+    known_crcs.insert(StreamKey{whole.finish(0), file_length}, true);
     if (leading)
         known_crcs.insert(*leading, true);
 }
@@ -140,8 +221,6 @@ void FsIndexer::scan_volume()
     found_runs.clear();
     reread_bytes = 0;
     volume_in_use = volume.get();
-    allocation.close();
-    allocation_tried = false;
 
     while (running) {
         const BlockRead read = read_block(*volume, done, block.data(), unit);
@@ -164,7 +243,6 @@ void FsIndexer::scan_volume()
     if (!device_gone && running)
         resolve_broken(*volume, done, true);
     volume_in_use = nullptr;
-    allocation.close();
     if (unreadable_bytes > 0)
         emit scanning_unreadable(unreadable_bytes);
     if (device_gone) {
@@ -269,9 +347,9 @@ void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
     }
 }
 
-void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream,
-                             PhotoFacts facts)
+void FsIndexer::record_found(FoundImage image, const QImage &thumbnail, QByteArray stream, PhotoFacts facts)
 {
+    name_after_entry(image, stream, facts);
     found_images.insert(image.offset, image);
     for (const VolumeExtent &piece : image.extents())
         found_runs.insert(piece.offset, piece.end());
@@ -282,6 +360,34 @@ void FsIndexer::record_found(const FoundImage &image, const QImage &thumbnail, c
     if (image.partial)
         emit scanning_found_partial(image.offset);
     emit scanning_found(image.offset, thumbnail);
+}
+
+void FsIndexer::name_after_entry(FoundImage &image, QByteArray &stream, PhotoFacts &facts)
+{
+    const FileEntry *entry = view.deleted_entry_at(image.offset, image.length);
+    if (!entry)
+        return;
+    if (entry->size > image.length) {
+        // Only a whole photo in one piece can have its file's last bytes
+        // right behind it; a trailer larger than any camera writes is not
+        // taken on trust.
+        const qint64 trailer = entry->size - image.length;
+        if (image.partial || image.extents().size() != 1 || trailer > largest_trailer
+            || view.allocation.free_until(image.offset) < image.offset + entry->size)
+            return;
+        const QByteArray rest = read_again(image.offset + image.length, trailer);
+        if (rest.size() != trailer)
+            return;
+        stream.append(rest);
+        image.length = entry->size;
+        image.crc = crc_of(stream);
+        image.pieces = {{image.offset, image.length}};
+        facts.length = image.length;
+        known_crcs.insert(StreamKey{image.crc, image.length}, true);
+    }
+    image.origin = FileOrigin{entry->name, entry->folder, entry->modified, entry->created, entry->accessed};
+    facts.origin = image.origin;
+    ++named_count;
 }
 
 void FsIndexer::note_broken(qint64 offset, qint64 length)
@@ -309,12 +415,8 @@ void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
 
 void FsIndexer::resolve(qint64 offset, qint64 length)
 {
-    // The file system is read only when a photo needs it: its tables cost
-    // memory a scan of whole photos has better uses for.
-    if (!allocation_tried) {
-        allocation_tried = true;
-        allocation.open(device.raw_path);
-    }
+    if (view.allocation.is_known() && fragment_search && assemble_along_free_space(offset))
+        return;
     const QByteArray stream = read_again(offset, length);
     if (stream.size() < FragmentSearch::sector || !FragmentSearch::could_be_photo(stream))
         return;
@@ -327,6 +429,96 @@ void FsIndexer::resolve(qint64 offset, qint64 length)
     if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
         return;
     offer_leading_part(offset, stream, outcome);
+}
+
+// A file system fills free space in order, so on a volume whose allocation
+// is known a photo in pieces lies along the free clusters from its start:
+// its deleted entry's own chain (exFAT's contiguous files, a FAT chain that
+// survived) is tried first, then the free clusters read back to back,
+// skipping live files and photos found, any number of pieces.
+bool FsIndexer::assemble_along_free_space(qint64 offset)
+{
+    const FileEntry *entry = view.deleted_entry_at(offset, 1);
+    if (entry && !entry->runs.isEmpty() && entry->runs.first().offset == offset && offer_if_whole(entry->runs))
+        return true;
+    return offer_if_whole(free_space_from(offset, free_space_reach));
+}
+
+// The free bytes from offset on, back to back, up to length of them.
+VolumeExtents FsIndexer::free_space_from(qint64 offset, qint64 length) const
+{
+    VolumeExtents runs;
+    const qint64 volume_end = device.sector_count * qMax<qint64>(device.bytes_per_sector, 1);
+    qint64 at = offset;
+    qint64 left = length;
+    while (left > 0 && at < volume_end && runs.size() < most_free_runs) {
+        const qint64 occupied = occupied_until(at);
+        if (occupied > at) {
+            at = occupied;
+            continue;
+        }
+        qint64 end = qMin(view.allocation.free_until(at), volume_end);
+        const auto next_found = found_runs.upperBound(at);
+        if (next_found != found_runs.cend())
+            end = qMin(end, next_found.key());
+        const qint64 take = qMin(end - at, left);
+        if (take <= 0)
+            break;
+        runs.append({at, take});
+        left -= take;
+        at += take;
+    }
+    return runs;
+}
+
+// Reads the runs in order until a JPEG stream from their first byte ends or
+// is given up; offers it when it decodes cleanly.
+bool FsIndexer::offer_if_whole(const VolumeExtents &runs)
+{
+    std::optional<qint64> length;
+    bool given_up = false;
+    JpegCarver along([&length](const char *, qint64 stream_length, qint64 at) {
+        if (at == 0 && !length)
+            length = stream_length;
+    });
+    along.set_give_up_handler([&given_up](const char *, qint64, qint64 at, JpegCarver::GiveUp) {
+        if (at == 0)
+            given_up = true;
+    });
+    QByteArray bytes;
+    for (const VolumeExtent &run : runs) {
+        for (qint64 done = 0; done < run.length && !length && !given_up && running;) {
+            const QByteArray chunk = read_again(run.offset + done, qMin<qint64>(run.length - done, 1024 * 1024));
+            if (chunk.isEmpty())
+                return false;
+            bytes.append(chunk);
+            along.feed(chunk.constData(), chunk.size());
+            done += chunk.size();
+        }
+    }
+    if (!length && !given_up)
+        along.finish();
+    if (!length)
+        return false;
+    bytes.truncate(*length);
+    VolumeExtents pieces;
+    qint64 left = *length;
+    for (const VolumeExtent &run : runs) {
+        if (left <= 0)
+            break;
+        pieces.append({run.offset, qMin(run.length, left)});
+        left -= pieces.last().length;
+    }
+    if (pieces.size() < 2)
+        return false; // whole in one piece it would not have been broken: something else is wrong with it
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, ThumbnailQueue::thumbnail_size);
+    if (!decode.clean || FragmentSearch::first_unlikely_sector(bytes) >= 0)
+        return false;
+    if (is_new(bytes)) {
+        const FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, false};
+        record_found(image, decode.thumbnail, bytes, ThumbnailQueue::facts(image.offset, bytes));
+    }
+    return true;
 }
 
 bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)
@@ -422,5 +614,5 @@ qint64 FsIndexer::occupied_until(qint64 offset) const
         if (run.value() > offset)
             return run.value();
     }
-    return allocation.used_until(offset);
+    return view.allocation.used_until(offset);
 }

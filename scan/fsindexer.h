@@ -1,7 +1,7 @@
 #pragma once
 
-#include "allocationmap.h"
 #include "crccalculator.h"
+#include "filesystemreader.h"
 #include "foundimage.h"
 #include "fragmentsearch.h"
 #include "jpegcarver.h"
@@ -36,6 +36,13 @@ public:
     static constexpr qint64 block_size = 4194304;
     // Reads failing without a break over this many bytes mean the device is gone.
     static constexpr qint64 dead_device_run = 16 * 1024 * 1024;
+    // Bytes after a named photo's end taken from its entry at most (a
+    // motion photo's video, a second picture).
+    static constexpr qint64 largest_trailer = 64 * 1024 * 1024;
+    // How far along the free space a photo in pieces is followed, and over
+    // how many runs of it.
+    static constexpr qint64 free_space_reach = 50 * 1024 * 1024;
+    static constexpr int most_free_runs = 65536;
 
     // A JPEG photo by its name: the last suffix is JPG, JPEG, JPE or JFIF in
     // any case (IMG_0001.jpg, photo.backup.JPG, PXL_..._PORTRAIT.jpeg).
@@ -60,6 +67,13 @@ public:
     // Off: broken photos are offered as their valid leading part only,
     // without looking for their other pieces (for comparisons).
     void set_fragment_search(bool on) { fragment_search = on; }
+    // How long the volume's file system may take to read before the scan
+    // goes on without it.
+    void set_file_system_time_limit(int ms) { file_system_time_limit_ms = ms; }
+    // The volume's file system as the last scan read it.
+    const FileSystemView &file_system() const { return view; }
+    // Photos of the last scan that took the name of a deleted entry.
+    int named_photos() const { return named_count; }
     // Bytes the last scan read a second time to put broken photos together.
     qint64 bytes_read_again() const { return reread_bytes; }
     // Called on the worker thread for every photo just before it is
@@ -92,6 +106,10 @@ signals:
     // Comes just before scanning_found for a photo of which only the top
     // part could be recovered.
     void scanning_found_partial(qint64 i);
+    // Once a scan, before its index phase, when no file system could be read
+    // on the volume: why is empty when none was found (a raw image, a
+    // reformatted card), else why reading it failed (a damaged one).
+    void file_system_unreadable(QString why);
 
 protected:
     void run() override;
@@ -103,19 +121,32 @@ private:
         bool device_gone = false;
     };
 
+    // Bytes of one file, piece by piece, to a consumer; false when a read failed.
+    using Content = std::function<bool(const std::function<void(const char *, qint64)> &consume)>;
+
+    void read_file_system(VolumeSource &volume);
     void index_existing_files();
+    void index_file_system_files(VolumeSource &volume);
     void index_file(const QString &path);
+    void index_content(const Content &content);
     void scan_volume();
     BlockRead read_block(VolumeSource &volume, qint64 position, char *block, qint64 unit);
     void salvage_block(VolumeSource &volume, qint64 position, char *block, qint64 unit, BlockRead &result);
     void accept_stream(const char *stream, qint64 length, qint64 offset);
     void announce(const QList<ThumbnailQueue::Result> &results);
-    void record_found(const FoundImage &image, const QImage &thumbnail, const QByteArray &stream, PhotoFacts facts);
+    void record_found(FoundImage image, const QImage &thumbnail, QByteArray stream, PhotoFacts facts);
+    // Gives a photo found at the first cluster of a deleted entry that
+    // entry's name, folder and times, and the bytes the file held after the
+    // photo's end where they lie in the same free run.
+    void name_after_entry(FoundImage &image, QByteArray &stream, PhotoFacts &facts);
     // A candidate that did not come out whole waits until the scan has read
     // past the window where its other pieces may lie.
     void note_broken(qint64 offset, qint64 length);
     void resolve_broken(VolumeSource &volume, qint64 position, bool all);
     void resolve(qint64 offset, qint64 length);
+    bool assemble_along_free_space(qint64 offset);
+    VolumeExtents free_space_from(qint64 offset, qint64 length) const;
+    bool offer_if_whole(const VolumeExtents &runs);
     bool offer_assembled(const FragmentSearch::Outcome &outcome);
     void offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome);
     bool is_new(const QByteArray &stream);
@@ -142,8 +173,9 @@ private:
     };
     QList<Broken> broken;
     QMap<qint64, qint64> found_runs; // start to end of every piece of every photo found
-    AllocationMap allocation;
-    bool allocation_tried = false;
+    FileSystemView view;
+    int file_system_time_limit_ms = FileSystemReader::default_time_limit_ms;
+    int named_count = 0;
     VolumeSource *volume_in_use = nullptr;
     qint64 reread_bytes = 0;
     bool fragment_search = true;

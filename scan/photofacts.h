@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exifinfo.h"
+#include "fileorigin.h"
 
 #include <QImageIOHandler>
 #include <QMetaType>
@@ -20,6 +21,7 @@ struct PhotoFacts
     bool partial = false; // only the top part of the photo could be recovered
     // Whole, but too large to decode within the scan's memory: no thumbnail.
     bool no_preview = false;
+    FileOrigin origin = {}; // the deleted file it was, when its entry survives
 };
 
 Q_DECLARE_METATYPE(PhotoFacts)

@@ -183,13 +183,33 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
     });
 }
 
+// IMG_0001.JPG, then IMG_0001-2.JPG, IMG_0001-3.JPG, ...
+QString PhotoWriter::variant_of(const QString &name, int number)
+{
+    if (number < 2)
+        return name;
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    const QString suffix = QStringLiteral("-%1").arg(number);
+    return dot > 0 ? name.left(dot) + suffix + name.mid(dot) : name + suffix;
+}
+
 PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImage &image, const Reader &reader)
 {
     Result result;
     result.name = name;
     const QDir folder(directory);
     const bool taken = name_taken(folder.filePath(name));
-    const QString holder = taken && holds_photo(folder.filePath(name), image) ? name : name_holding(image);
+    QString holder = taken && holds_photo(folder.filePath(name), image) ? name : name_holding(image);
+    // A numbered name gives way to the next free number; an original name
+    // takes a suffix (IMG_0001-2.JPG), unless a variant already holds the photo.
+    const bool numbered = numbered_name().match(name).hasMatch();
+    int variant = 1;
+    while (taken && holder.isEmpty() && !numbered && name_taken(folder.filePath(variant_of(name, variant + 1)))) {
+        ++variant;
+        if (holds_photo(folder.filePath(variant_of(name, variant)), image))
+            holder = variant_of(name, variant);
+    }
+    const auto next_name = [&] { return numbered ? next_free_name(is_partial_name(name)) : variant_of(name, ++variant); };
     if (!holder.isEmpty()) {
         result.outcome = Outcome::Present;
         result.name = holder;
@@ -197,7 +217,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
         return count(result);
     }
     if (taken)
-        result.name = next_free_name(is_partial_name(name));
+        result.name = next_name();
 
     // NewOnly never opens what is there, nor follows a link put in its place
     // since the check; then the next free number is taken.
@@ -207,7 +227,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
             result.failure = Failure::TargetUnwritable;
             return count(result);
         }
-        result.name = next_free_name(is_partial_name(name));
+        result.name = next_name();
         file.setFileName(folder.filePath(result.name));
     }
 
@@ -246,8 +266,13 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 
     result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
     result.path = file.fileName();
-    // sorted by when it was taken in file managers and photo libraries
-    ExifInfo::of_file(result.path).set_file_time(result.path);
+    // sorted by when it was taken in file managers and photo libraries; a
+    // photo without a date keeps the time its file had on the card
+    if (!ExifInfo::of_file(result.path).set_file_time(result.path) && image.origin.modified.isValid()) {
+        QFile written(result.path);
+        if (written.open(QIODevice::ReadOnly))
+            written.setFileTime(image.origin.modified, QFileDevice::FileModificationTime);
+    }
     names_by_size.insert(image.length, result.name);
     return count(result);
 }

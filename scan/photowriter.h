@@ -15,10 +15,11 @@
 // its file and the file holds exactly the length and CRC-32 the scan found;
 // anything else leaves no file behind. A file already in the folder is never
 // replaced: when a photo's name is taken by a file with other bytes, the photo
-// goes under the next free number after the highest IMAGE_NNNN.JPG there. A
-// photo whose very bytes are already in a numbered file of the folder is
-// not written again and counts as present, so recovering the same photos
-// twice makes no copies and says so.
+// goes under the next free number after the highest IMAGE_NNNN.JPG there, or,
+// under its original name, with a suffix before the extension (-2, -3). A
+// photo whose very bytes are already in a numbered file of the folder (or in
+// a file of its own name) is not written again and counts as present, so
+// recovering the same photos twice makes no copies and says so.
 class PhotoWriter
 {
     Q_DECLARE_TR_FUNCTIONS(PhotoWriter)
@@ -65,6 +66,9 @@ public:
     // IMAGE_0007.JPG, or IMAGE_0007.partial.JPG for a photo of which only
     // the top part could be recovered.
     static QString photo_name(int number, bool partial = false);
+    // The name a photo of that original name takes when the name is taken
+    // number - 1 times: IMG_0001.JPG, IMG_0001-2.JPG, IMG_0001-3.JPG.
+    static QString variant_of(const QString &name, int number);
 
 private:
     bool holds_photo(const QString &path, const FoundImage &image) const;

@@ -11,8 +11,8 @@
 # written after the deletions, so the deleted photos' bytes stay on the card.
 #
 # Next to the image, OUT.img.expected/ describes what a scan should find:
-#   deleted/   every deleted photo's bytes up to and including its end-of-image
-#              marker (FF D9), named as it was on the card
+#   deleted/   every deleted photo as the file was (a trailer after its
+#              end-of-image marker included), named as it was on the card
 #   deleted.txt, live.txt   card paths of the deleted photos and the live files
 #
 # Needs mkfs.fat, mtools, cjpeg, exiftool and velvora-make-photo (built with
@@ -144,9 +144,7 @@ for ((i = 0; i < ${#cards[@]}; i += 4)); do
     touch -t "$fixed_time" "$work/$name.jpg"
     echo "$path" >>"$work/expected/$state.txt"
     if [[ "$state" == deleted ]]; then
-        stream="$work/$name.jpg"
-        [[ -f "$work/$name.stream.jpg" ]] && stream="$work/$name.stream.jpg"
-        cp "$stream" "$work/expected/deleted/$(basename "$path")"
+        cp "$work/$name.jpg" "$work/expected/deleted/$(basename "$path")"
     fi
 done
 

@@ -3,6 +3,7 @@
 // its thumbnail queue.
 
 #include "alignedbuffer.h"
+#include "cameracard.h"
 #include "faultyvolume.h"
 #include "carvingvolume.h"
 #include "fsindexer.h"
@@ -35,6 +36,7 @@ struct Run
     QList<QImage> thumbnails;
     QList<QPair<qint64, qint64>> progress;
     qint64 unreadable = -1;
+    QString file_system_failure; // why the file system could not be read, when it was said
 
     int count(const QString &event) const { return int(events.count(event)); }
     // The events without the found images and without repeats.
@@ -73,6 +75,10 @@ Run run_scan(FsIndexer &indexer, const std::function<void()> &while_running = {}
         run.events.append(QStringLiteral("found"));
         run.found.append(i);
         run.thumbnails.append(image);
+    });
+    QObject::connect(&indexer, &FsIndexer::file_system_unreadable, &context, [&](const QString &why) {
+        run.events.append(QStringLiteral("file_system_unreadable"));
+        run.file_system_failure = why;
     });
     QObject::connect(&indexer, &FsIndexer::scanning_unreadable, &context, [&](qint64 i) {
         run.events.append(QStringLiteral("unreadable"));
@@ -143,10 +149,14 @@ private slots:
     void thumbnails_in_order_with_streams_beyond_the_memory_budget();
     void speed_and_time_left_data();
     void speed_and_time_left();
+    void card_file_system_data();
+    void card_file_system();
 
 private:
     QTemporaryDir dir;
     QTemporaryDir root; // the card's files, as its mount point shows them
+    testsupport::CameraCard camera; // a FAT32 card with live and deleted photos
+    QString camera_error;
     const QByteArray a = photo(30), b = photo(31);
 };
 
@@ -157,6 +167,41 @@ void TestFsIndexer::initTestCase()
     QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("card.img")),
                                     volume_with(12 * mib, {{0, a}, {8 * mib + 512, b}})));
     QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("empty.img")), {}));
+    camera.make(testsupport::CameraCard::Fat32, dir.path(), &camera_error);
+}
+
+void TestFsIndexer::card_file_system_data()
+{
+    QTest::addColumn<int>("read_ms");  // every read of the card takes this long
+    QTest::addColumn<int>("limit_ms"); // the file system's time limit
+    QTest::addColumn<QString>("said"); // what file_system_unreadable says; null when it does not come
+    QTest::newRow("read: live photos indexed from it, deleted ones named") << 0 << 20000 << QString();
+    QTest::newRow("too slow to read in time: the raw scan finds every photo") << 150 << 100
+        << QStringLiteral("The file system reader took too long.");
+}
+
+// Unmounted, the live photos are indexed through the card's file system;
+// when it cannot be read in time the scan goes on raw and says so once.
+void TestFsIndexer::card_file_system()
+{
+    QFETCH(int, read_ms);
+    QFETCH(int, limit_ms);
+    QFETCH(QString, said);
+    if (!camera_error.isEmpty())
+        QSKIP(qPrintable(camera_error));
+    auto *volume = new FaultyVolume(testsupport::read_file(camera.image));
+    volume->every_read_ms = read_ms;
+    FsIndexer indexer;
+    volume->scan_with(indexer);
+    indexer.set_index_existing(true);
+    indexer.set_file_system_time_limit(limit_ms);
+    const Run run = run_scan(indexer);
+    QCOMPARE(run.count(QStringLiteral("file_system_unreadable")), said.isNull() ? 0 : 1);
+    QCOMPARE(run.file_system_failure, said);
+    QCOMPARE(run.count(QStringLiteral("processedItem")), said.isNull() ? int(camera.live.size()) : 0);
+    const int deleted = int(camera.named.size() + camera.unnamed.size());
+    QCOMPARE(run.found.size(), said.isNull() ? deleted : deleted + int(camera.live.size()));
+    QCOMPARE(indexer.named_photos(), said.isNull() ? int(camera.named.size()) : 0);
 }
 
 void TestFsIndexer::signal_sequences_data()
@@ -166,21 +211,23 @@ void TestFsIndexer::signal_sequences_data()
     QTest::addColumn<QString>("hook"); // what the test does when the first of these signals comes
     QTest::addColumn<QStringList>("shape");
     QTest::addColumn<int>("found");
-    const QStringList indexed{"started", "indexing_started", "processedItem", "indexing_done", "scanning_started"};
-    const QStringList raw{"started", "scanning_started"};
+    // a raw volume holds no file system: said once, before the index
+    const QStringList indexed{"started", "file_system_unreadable", "indexing_started", "processedItem", "indexing_done",
+                              "scanning_started"};
+    const QStringList raw{"started", "file_system_unreadable", "scanning_started"};
     QTest::newRow("raw scan only") << "card.img" << false << "" << raw + QStringList{"progress", "scanning_done"} << 2;
     QTest::newRow("existing files indexed") << "card.img" << true << "" << indexed + QStringList{"progress", "scanning_done"} << 0;
     QTest::newRow("stop while indexing: the file under way is entered, the volume not read")
         << "card.img" << true << "stop on item"
-        << QStringList{"started", "indexing_started", "processedItem", "indexing_stopped", "scanning_started",
-                       "scanning_stopped"}
+        << QStringList{"started", "file_system_unreadable", "indexing_started", "processedItem", "indexing_stopped",
+                       "scanning_started", "scanning_stopped"}
         << 0;
     QTest::newRow("skip after the first file: indexing done, the raw scan in full")
         << "card.img" << true << "skip on item" << indexed + QStringList{"progress", "scanning_done"} << 1;
     QTest::newRow("stop in the raw scan: after the current block")
         << "card.img" << false << "stop on progress" << raw + QStringList{"progress", "scanning_stopped"} << 1;
-    QTest::newRow("no such volume") << "missing.img" << true << "" << indexed + QStringList{"scanning_error"} << 0;
-    QTest::newRow("a folder is no volume") << "." << false << "" << raw + QStringList{"scanning_error"} << 0;
+    QTest::newRow("no such volume") << "missing.img" << true << "" << QStringList{"started"} + indexed.mid(2) + QStringList{"scanning_error"} << 0;
+    QTest::newRow("a folder is no volume") << "." << false << "" << QStringList{"started", "scanning_started", "scanning_error"} << 0;
     QTest::newRow("empty volume") << "empty.img" << false << "" << raw + QStringList{"scanning_done"} << 0;
 }
 

@@ -10,6 +10,7 @@
 #include "exiftags.h"
 #include "loopdevice.h"
 #include "phototooltip.h"
+#include "photowriter.h"
 #include "photoviewer.h"
 #include "testsupport.h"
 #include "thumbnailqueue.h"
@@ -410,6 +411,12 @@ private slots:
         QVERIFY(scan_ends_with(window, fake, image_device(card.image, "VELVORA", card.live)));
         auto *list = child<QListWidget>(window, ui::results);
         QCOMPARE(list->count(), card.deleted.size()); // the live photos were indexed
+        // under the names their entries kept, with where they were and when
+        QCOMPARE(listed(list, Qt::DisplayRole), card.recovered_names());
+        const QStringList tooltip = list->item(0)->toolTip().split('\n');
+        QVERIFY2(tooltip.contains("DCIM/100CAMERA, deleted"), qPrintable(tooltip.join(" | ")));
+        const QString modified = QLocale().toString(QDateTime(QDate(2009, 7, 1), QTime(12, 0)), QLocale::ShortFormat);
+        QVERIFY2(tooltip.contains("Modified " + modified), qPrintable(tooltip.join(" | ")));
         const auto restore_into = [&](const QString &folder, const QString &told) {
             answers.choose_directory(folder);
             if (!told.isNull())
@@ -432,32 +439,36 @@ private slots:
         QVERIFY(QFile::rename(card.image + ".away", card.image));
         QVERIFY(page_of(window) == scan_page && entries_of(target.path()).isEmpty());
 
-        // The second photo unticked by hand; in the folder an earlier IMAGE_0001.JPG,
-        // a link in IMAGE_0003.JPG's place and a folder in IMAGE_0004.JPG's: none
-        // is replaced or followed, the photos go under the next free numbers.
+        // The second photo unticked by hand; in the folder an earlier file of the
+        // first photo's name, a link in the third's place and a folder in the
+        // fourth's: none is replaced or followed, those photos take a suffix.
         click_entry(list, 1);
+        const QStringList names = card.recovered_names();
         const QByteArray earlier(3 << 20, 'x');
-        QVERIFY(write_file(target.filePath("IMAGE_0001.JPG"), earlier));
+        QVERIFY(write_file(target.filePath(names[0]), earlier));
         const QString outside = elsewhere.filePath("precious.txt");
-        QVERIFY(write_file(outside, "keep me") && QFile::link(outside, target.filePath("IMAGE_0003.JPG")));
-        QVERIFY(QDir(target.path()).mkdir("IMAGE_0004.JPG"));
+        QVERIFY(write_file(outside, "keep me") && QFile::link(outside, target.filePath(names[2])));
+        QVERIFY(QDir(target.path()).mkdir(names[3]));
         const int ticked = int(card.deleted.size()) - 1;
-        restore_into(target.path(), QStringLiteral("%1 photo(s) were saved under other names").arg(ticked));
+        restore_into(target.path(), QStringLiteral("3 photo(s) were saved under other names"));
         QCOMPARE(page_of(window), final_page); // the final page follows the message
-        QCOMPARE(read_file(target.filePath("IMAGE_0001.JPG")), earlier);
-        QVERIFY(QFileInfo(target.filePath("IMAGE_0003.JPG")).isSymLink() && QDir(target.filePath("IMAGE_0004.JPG")).isEmpty());
+        QCOMPARE(read_file(target.filePath(names[0])), earlier);
+        QVERIFY(QFileInfo(target.filePath(names[2])).isSymLink() && QDir(target.filePath(names[3])).isEmpty());
         QCOMPARE(read_file(outside), QByteArray("keep me"));
+        QCOMPARE(read_file(target.filePath(PhotoWriter::variant_of(names[0], 2))), card.deleted[0]);
+        // no date in its EXIF: the file keeps the time its entry kept
+        QCOMPARE(QFileInfo(target.filePath(names[4])).lastModified(), QDateTime(QDate(2009, 7, 1), QTime(12, 0)));
         QList<QByteArray> contents;
         for (const QString &name : entries_of(target.path()))
             contents.append(read_file(target.filePath(name)));
         QCOMPARE(contents.size(), 3 + ticked);
         for (int i = 0; i < card.deleted.size(); ++i)
             QCOMPARE(contents.contains(card.deleted[i]), i != 1);
-        QVERIFY(window.restore_counts().written == ticked && window.restore_counts().renamed == ticked);
-        QVERIFY(summary().contains(QStringLiteral("\n%1 of them were saved under other names").arg(ticked)));
-        QCOMPARE(child<QPlainTextEdit>(window, "restoredNames")->toPlainText().count(" as IMAGE_"), ticked); // every one named
+        QVERIFY(window.restore_counts().written == ticked && window.restore_counts().renamed == 3);
+        QVERIFY(summary().contains(QStringLiteral("\n3 of them were saved under other names")));
+        QCOMPARE(child<QPlainTextEdit>(window, "restoredNames")->toPlainText().count(" as IMG_"), 3); // each with a suffix
         click(window, ui::final_back);
-        restore_into(target.path(), QString()); // again: all there already, under their new names; nothing to tell
+        restore_into(target.path(), QString()); // again: all there already, under their names; nothing to tell
         QVERIFY(window.restore_counts().written == 0 && window.restore_counts().present == ticked && window.restore_counts().renamed == 0);
         QVERIFY(summary().contains(QStringLiteral("\n%1 photos were in this folder already, byte for byte").arg(ticked)));
         QCOMPARE(entries_of(target.path()).size(), 3 + ticked);
@@ -527,8 +538,8 @@ private slots:
         answers.choose_directory(target.path());
         click(window, ui::restore);
         QCOMPARE(page_of(window), final_page);
-        QCOMPARE(read_file(target.filePath("IMAGE_0001.JPG")), photos.at(0));
-        QCOMPARE(read_file(target.filePath("IMAGE_0002.JPG")), photos.at(2));
+        QCOMPARE(read_file(target.filePath("P0.JPG")), photos.at(0)); // under the names exFAT kept
+        QCOMPARE(read_file(target.filePath("P2.JPG")), photos.at(2));
         QVERIFY(answers.unexpected.isEmpty());
     }
 

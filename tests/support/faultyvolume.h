@@ -32,18 +32,16 @@ public:
     qint64 bad_to = -1;
     qint64 gone_from = -1;
     int failing_read_ms = 0;
+    int every_read_ms = 0; // a slow card: every read takes this long
     bool short_reads = false;
     // shared, so that it can be read after the scan has destroyed the volume
     std::shared_ptr<std::atomic<int>> failed_reads = std::make_shared<std::atomic<int>>(0);
     // When set, a failing read hangs until the test releases it, as a read of
     // a dying card can for minutes.
     std::shared_ptr<QSemaphore> hold;
-    std::shared_ptr<std::atomic<bool>> destroyed = std::make_shared<std::atomic<bool>>(false);
-    // Released once, at the first read behind the furthest one: the volume
-    // being read again to put a broken photo together.
+    // Released once, at the first read of an open behind the furthest one
+    // it read: the volume being read again to put a broken photo together.
     std::shared_ptr<QSemaphore> reading_again = std::make_shared<QSemaphore>();
-
-    ~FaultyVolume() override { *destroyed = true; }
 
     qint64 read(char *buffer, qint64 count) override { return advance(read_at(position, buffer, count)); }
     bool seek(qint64 offset) override { return (position = offset) >= 0; }
@@ -51,6 +49,8 @@ public:
 
     qint64 read_at(qint64 offset, char *buffer, qint64 count) override
     {
+        if (every_read_ms > 0)
+            QThread::msleep(every_read_ms);
         const qint64 end = qMin(offset + count, qint64(bytes.size()));
         if (offset < furthest && !went_back)
             went_back = (reading_again->release(), true);
@@ -69,17 +69,33 @@ public:
     }
 
     // Puts this volume, which the worker then owns, in place of its device.
+    // The worker opens it more than once a scan (for the file system, then
+    // for the raw read): each open gets a handle on the same volume.
     void scan_with(FsIndexer &indexer)
     {
         indexer.device.raw_path = QStringLiteral("faulty");
         indexer.device.bytes_per_sector = 512;
         indexer.device.sector_count = bytes.size() / 512;
-        indexer.set_volume_opener([this](const QString &, volume_platform::Failure *) {
-            return std::unique_ptr<VolumeSource>(this);
+        indexer.set_volume_opener([volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
+            volume->furthest = 0;
+            return std::unique_ptr<VolumeSource>(new Handle(volume));
         });
     }
 
 private:
+    class Handle : public VolumeSource
+    {
+    public:
+        explicit Handle(std::shared_ptr<FaultyVolume> volume) : volume(std::move(volume)) {}
+        qint64 read(char *buffer, qint64 count) override { return volume->read(buffer, count); }
+        bool seek(qint64 offset) override { return volume->seek(offset); }
+        volume_platform::Failure last_failure() const override { return volume->last_failure(); }
+        qint64 read_at(qint64 offset, char *buffer, qint64 count) override { return volume->read_at(offset, buffer, count); }
+
+    private:
+        std::shared_ptr<FaultyVolume> volume;
+    };
+
     qint64 advance(qint64 n)
     {
         position += qMax<qint64>(n, 0);

@@ -192,14 +192,19 @@ double PeakMemory::growth_mib() const
     return status_mib("VmHWM:") - start_mib;
 }
 
-bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label)
+bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label, const QStringList &mkfs_options)
 {
     image_path = path;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(size_bytes))
         return false;
     file.close();
-    return run_tool("mkfs.fat", {"-F", "32", "-n", label, path});
+    return run_tool("mkfs.fat", QStringList{"-F", "32", "-n", label} + mkfs_options + QStringList{path});
+}
+
+bool FatImage::make_folder(const QString &card_path)
+{
+    return run_tool("mmd", {"-i", image_path, "::" + card_path});
 }
 
 bool FatImage::put(const QString &card_path, const QByteArray &content)
@@ -310,9 +315,10 @@ bool SampleCard::make(const QString &directory, QString *error)
 QStringList SampleCard::recovered_names() const
 {
     QStringList names;
-    for (int i = 1; i <= deleted.size(); ++i)
-        names.append(QString::asprintf("IMAGE_%04d.JPG", i));
-    return names;
+    for (const QString &path : deleted_paths)
+        names.append(QFileInfo(path).fileName());
+    // beach.jpg is an 8.3 name that no other name on the card resembles: its B is lost
+    return names.replaceInStrings(QStringLiteral("beach.jpg"), QStringLiteral("_each.jpg"));
 }
 
 } // namespace testsupport

@@ -69,7 +69,9 @@ private:
 class FatImage
 {
 public:
-    bool create(const QString &path, qint64 size_bytes, const QString &label = QStringLiteral("CARD"));
+    bool create(const QString &path, qint64 size_bytes, const QString &label = QStringLiteral("CARD"),
+                const QStringList &mkfs_options = {});
+    bool make_folder(const QString &card_path);
     bool put(const QString &card_path, const QByteArray &content);
     bool remove(const QString &card_path);
     QString path() const { return image_path; }

@@ -1,0 +1,217 @@
+#include "cameracard.h"
+
+#include "loopdevice.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtEndian>
+#include <QRandomGenerator>
+
+namespace testsupport {
+
+namespace {
+
+constexpr qint64 mib = 1024 * 1024;
+
+QByteArray photo(int seed)
+{
+    return qt_jpeg(make_picture(480 + 16 * (seed % 5), 360, 700 + seed));
+}
+
+QString shot(int number)
+{
+    return QString::asprintf("IMG_%04d.JPG", number);
+}
+
+QByteArray random_bytes(qsizetype count, quint32 seed)
+{
+    QByteArray bytes(count, Qt::Uninitialized); // count: a multiple of 4
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), count / 4);
+    return bytes;
+}
+
+// The 11 bytes of an 8.3 directory entry's name; a deleted one starts with E5.
+QByteArray short_entry(int number, bool deleted)
+{
+    return QByteArray(deleted ? "\xE5" : "I") + QString::asprintf("MG_%04dJPG", number).toLatin1();
+}
+
+bool refuse(QString *why, const QString &reason)
+{
+    *why = reason;
+    return false;
+}
+
+bool put_bytes(const QString &image, qint64 offset, const QByteArray &bytes)
+{
+    QFile file(image);
+    return file.open(QIODevice::ReadWrite) && file.seek(offset) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+bool CameraCard::make(Kind kind, const QString &directory, QString *why)
+{
+    named.clear();
+    unnamed.clear();
+    live.clear();
+    damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder;
+    switch (kind) {
+    case Exfat:
+        return make_exfat(directory, why);
+    case Ext4:
+        return make_ext4(directory, why);
+    default:
+        return make_fat32(kind, directory, why);
+    }
+}
+
+void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool keeps_name)
+{
+    qsizetype at = card_bytes.indexOf(photo);
+    while (at >= 0 && at % 512 != 0)
+        at = card_bytes.indexOf(photo, at + 1);
+    if (at < 0)
+        return; // overwritten by a later shot
+    if (keeps_name && !damaged)
+        named.insert(name, photo);
+    else
+        unnamed.append(photo);
+}
+
+// Six shots, the second, fourth and fifth deleted, one more shot after: it
+// takes the second's directory entry, as mtools and Windows do, so that
+// photo comes back numbered.
+bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
+{
+    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty())
+        return refuse(why, "needs " + missing.join(' '));
+    image = directory + "/fat32.img";
+    FatImage card;
+    // 512-byte clusters: FAT32 needs 65525 of them, and 48 MiB then suffice
+    if (!card.create(image, 48 * mib, QStringLiteral("CANON"), {"-S", "512", "-s", "1"})
+        || !card.make_folder("DCIM") || !card.make_folder("DCIM/100CANON"))
+        return refuse(why, "mkfs.fat or mmd failed");
+    const QString folder = QStringLiteral("DCIM/100CANON/");
+    if (kind == Fat32ClearedHighWord && !card.put(folder + "MVI_0001.MOV", QByteArray(33 * mib, 'm')))
+        return refuse(why, "mcopy failed");
+    QMap<int, QByteArray> shots;
+    const auto shoot = [&](int number) {
+        shots.insert(number, photo(number));
+        return card.put(folder + shot(number), shots[number]);
+    };
+    const QString long_name = QStringLiteral("Holiday at the lake.jpg");
+    const QByteArray holiday = photo(30);
+    bool ok = shoot(1) && shoot(2) && shoot(3) && shoot(4) && shoot(5) && shoot(6);
+    if (kind == Fat32LongName)
+        ok = ok && card.put(folder + long_name, holiday) && card.remove(folder + long_name);
+    ok = ok && card.remove(folder + shot(2)) && card.remove(folder + shot(4)) && card.remove(folder + shot(5));
+    ok = ok && shoot(7);
+    if (!ok)
+        return refuse(why, "mcopy or mdel failed");
+
+    card_bytes = read_file(image);
+    if (kind == Fat32ClearedHighWord) {
+        const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
+        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0))
+            return refuse(why, "IMG_0004.JPG's entry does not lie past cluster 65535");
+        ok = put_bytes(image, entry + 20, QByteArray(2, '\0'));
+    } else if (kind == BadBootSector) {
+        ok = put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
+    } else if (kind == WrongFatLength) {
+        const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
+        ok = put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
+    } else if (kind == GarbageFolder) {
+        const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
+                                        short_entry(5, true), short_entry(6, false), short_entry(7, false)};
+        for (const QByteArray &entry : entries)
+            if (card_bytes.contains(entry))
+                ok = ok && put_bytes(image, card_bytes.indexOf(entry) / 512 * 512, random_bytes(512, qHash(entry)));
+    }
+    if (!ok)
+        return refuse(why, "the card image could not be altered");
+    card_bytes = read_file(image);
+
+    for (int number : {1, 3, 6, 7})
+        live.append(shots[number]);
+    for (int number : {2, 4, 5})
+        note_deleted(shot(number), shots[number], card_bytes.contains(short_entry(number, true)));
+    if (kind == Fat32LongName) // the long name's 8.3 alias tells whether its entries survive
+        note_deleted(long_name, holiday, card_bytes.contains("\xE5OLIDA~1JPG"));
+    card_bytes.clear();
+    return true;
+}
+
+// exFAT keeps a deleted file's whole entry set: name, size, first cluster.
+bool CameraCard::make_exfat(const QString &directory, QString *why)
+{
+    if (!(*why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"})).isEmpty())
+        return false;
+    image = directory + "/exfat.img";
+    const QString point = directory + "/exfat-mount";
+    LoopDevice loop;
+    if (!make_exfat_image(image, 64 * mib, QStringLiteral("CANON")) || !QDir().mkpath(point) || !loop.attach(image)
+        || !loop.mount_exfat(point) || !QDir(point).mkpath("DCIM/100CANON"))
+        return refuse(why, "cannot attach and mount an exFAT image here");
+    const QString folder = point + "/DCIM/100CANON/";
+    QMap<int, QByteArray> shots;
+    const auto shoot = [&](int number) {
+        shots.insert(number, photo(number));
+        return write_file(folder + shot(number), shots[number]);
+    };
+    // An Adobe RGB shot is named _MG_: beside IMG_ names it keeps its underscore.
+    const QString adobe = QStringLiteral("_MG_0009.JPG");
+    const QByteArray adobe_photo = photo(9);
+    bool ok = shoot(1) && shoot(2) && shoot(3) && shoot(4) && shoot(5) && shoot(6)
+        && write_file(folder + adobe, adobe_photo);
+    ok = ok && QFile::remove(folder + shot(2)) && QFile::remove(folder + shot(4)) && QFile::remove(folder + shot(5))
+        && QFile::remove(folder + adobe);
+    ok = ok && shoot(7) && shoot(8) && run_tool("sync", {});
+    loop.unmount();
+    loop.detach();
+    if (!ok)
+        return refuse(why, "the photos could not be written through exfat-fuse");
+    card_bytes = read_file(image);
+    for (int number : {1, 3, 6, 7, 8})
+        live.append(shots[number]);
+    const auto note = [&](const QString &name, const QByteArray &bytes) {
+        const QByteArray utf16(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+        note_deleted(name, bytes, card_bytes.contains(utf16)); // unless a later file took the entry
+    };
+    for (int number : {2, 4, 5})
+        note(shot(number), shots[number]);
+    note(adobe, adobe_photo);
+    card_bytes.clear();
+    return true;
+}
+
+// A stick a desktop formatted ext4: the live photos are known from the file
+// system; a delete leaves the entry no blocks, so the deleted ones come back numbered.
+bool CameraCard::make_ext4(const QString &directory, QString *why)
+{
+    if (const QStringList missing = missing_tools({"mkfs.ext4", "debugfs"}); !missing.isEmpty())
+        return refuse(why, "needs " + missing.join(' '));
+    image = directory + "/ext4.img";
+    if (!make_blank_image(image, 32 * mib))
+        return refuse(why, "cannot make the image");
+    const auto debugfs = [&](const QString &request) { return run_tool("debugfs", {"-w", "-R", request, image}); };
+    QMap<int, QByteArray> shots;
+    const auto shoot = [&](int number) {
+        shots.insert(number, photo(number));
+        const QString source = directory + "/" + shot(number);
+        return write_file(source, shots[number]) && debugfs("write " + source + " DCIM/" + shot(number));
+    };
+    bool ok = run_tool("mkfs.ext4", {"-q", "-F", "-b", "1024", image}) && debugfs("mkdir DCIM");
+    ok = ok && shoot(1) && shoot(2) && shoot(3) && debugfs("rm DCIM/" + shot(2)) && shoot(4);
+    if (!ok)
+        return refuse(why, "mkfs.ext4 or debugfs failed");
+    card_bytes = read_file(image);
+    for (int number : {1, 3, 4})
+        live.append(shots[number]);
+    note_deleted(shot(2), shots[2], false);
+    card_bytes.clear();
+    return true;
+}
+
+} // namespace testsupport

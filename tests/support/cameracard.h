@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+namespace testsupport {
+
+// A card as a camera and a desktop leave it: photos shot into DCIM/100CANON,
+// some deleted, more shot afterwards; or the same card with its file system
+// damaged. Knows which photos a scan must give back, and under which names.
+class CameraCard
+{
+public:
+    enum Kind {
+        Fat32,                // mkfs.fat and mtools, 8.3 names only: deleted ones lose their first letter
+        Fat32LongName,        // and a deleted photo with a long name
+        Fat32ClearedHighWord, // photos past cluster 65535, one deleted entry's high word cleared as Windows does
+        Exfat,                // written through exfat-fuse on a loop device; names survive a delete whole
+        Ext4,                 // debugfs; a delete clears the file's blocks from its inode
+        BadBootSector,        // Fat32 with garbage for its boot sectors
+        WrongFatLength,       // Fat32 whose boot sector claims FATs three times their length
+        GarbageFolder,        // Fat32 whose DCIM/100CANON entries are random bytes
+    };
+
+    // Makes the card in directory; false with why when it cannot be made
+    // here (a missing tool, no loop devices), for the test to skip.
+    bool make(Kind kind, const QString &directory, QString *why);
+
+    QString image;
+    QMap<QString, QByteArray> named; // deleted photos that come back under these names
+    QList<QByteArray> unnamed;       // deleted photos that come back numbered
+    QList<QByteArray> live;          // photos still on the card as files
+    // The file system cannot be believed: every photo, live or deleted, comes back under some name.
+    bool damaged = false;
+
+private:
+    bool make_fat32(Kind kind, const QString &directory, QString *why);
+    bool make_exfat(const QString &directory, QString *why);
+    bool make_ext4(const QString &directory, QString *why);
+    // Sorts the deleted photos by whether their bytes are still whole on the card.
+    void note_deleted(const QString &name, const QByteArray &photo, bool keeps_name);
+    QByteArray card_bytes;
+};
+
+} // namespace testsupport
