@@ -94,12 +94,13 @@ public:
             QTest::keyClick(menu, Qt::Key_Return);
         });
     }
-    // Chooses file in a file dialog.
+    // Chooses file in a file dialog, typed into its name field as a user
+    // would: selectFile() leaves the field alone once it has the focus.
     void choose_file(const QString &file)
     {
         then([file](QWidget *dialog) {
-            auto *files = qobject_cast<QFileDialog *>(dialog);
-            files ? files->selectFile(file) : void();
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            name ? name->setText(file) : void();
             static_cast<QDialog *>(dialog)->accept();
         });
     }
