@@ -480,6 +480,7 @@ void MainWindow::on_work_start(RemovableDevice &device)
     // Without a mount the live files come from the card's file system.
     fs_indexer.set_root_path(device.has_file_system() ? device.root_path : QString());
     fs_indexer.set_index_existing(true);
+    fs_indexer.set_thumbnail_pixel_ratio(ui->listWidget_2->devicePixelRatioF());
     fs_indexer.start(QThread::InheritPriority);
 }
 

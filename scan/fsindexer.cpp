@@ -511,7 +511,7 @@ bool FsIndexer::offer_if_whole(const VolumeExtents &runs)
     }
     if (pieces.size() < 2)
         return false; // whole in one piece it would not have been broken: something else is wrong with it
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, ThumbnailQueue::thumbnail_size);
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, thumbnails.thumbnail_pixels());
     if (!decode.clean || FragmentSearch::first_unlikely_sector(bytes) >= 0)
         return false;
     if (is_new(bytes)) {
@@ -523,7 +523,7 @@ bool FsIndexer::offer_if_whole(const VolumeExtents &runs)
 
 bool FsIndexer::offer_assembled(const FragmentSearch::Outcome &outcome)
 {
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(outcome.stream, ThumbnailQueue::thumbnail_size);
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(outcome.stream, thumbnails.thumbnail_pixels());
     if (!decode.clean)
         return false; // a wrong join is worse than none
     if (is_new(outcome.stream)) {
@@ -543,7 +543,7 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
     if (outcome.valid_mcu_rows < 0 || valid >= stream.size()) {
         // The walker cannot follow this stream (progressive) or found nothing
         // wrong: libjpeg's decode says where it goes wrong.
-        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, ThumbnailQueue::thumbnail_size);
+        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, thumbnails.thumbnail_pixels());
         valid = first_foreign_sector(stream, whole.clean ? stream.size() : qMin<qint64>(whole.fault_position,
                                                                                           stream.size()));
         if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)
@@ -554,7 +554,7 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
     if (!enough_rows || valid <= 0)
         return;
     const QByteArray part = stream.left(valid);
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, ThumbnailQueue::thumbnail_size);
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, thumbnails.thumbnail_pixels());
     if (decode.thumbnail.isNull() || !is_new(part))
         return;
     record_found(FoundImage{offset, valid, crc_of(part), {{offset, valid}}, true}, decode.thumbnail, part,

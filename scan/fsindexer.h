@@ -67,6 +67,9 @@ public:
     // Off: broken photos are offered as their valid leading part only,
     // without looking for their other pieces (for comparisons).
     void set_fragment_search(bool on) { fragment_search = on; }
+    // The screen's pixel ratio: thumbnails are made with that many pixels a
+    // point, sharp on a high-density screen. Set before start().
+    void set_thumbnail_pixel_ratio(qreal ratio) { thumbnails.set_pixel_ratio(ratio); }
     // How long the volume's file system may take to read before the scan
     // goes on without it.
     void set_file_system_time_limit(int ms) { file_system_time_limit_ms = ms; }

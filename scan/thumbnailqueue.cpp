@@ -24,7 +24,12 @@ QImage ThumbnailQueue::make_thumbnail(const QByteArray &jpeg)
     return decode(jpeg).thumbnail;
 }
 
-ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg, qint64 memory_limit)
+QSize ThumbnailQueue::thumbnail_size_at(qreal pixel_ratio)
+{
+    return (QSizeF(thumbnail_size) * qBound(1.0, pixel_ratio, 4.0)).toSize();
+}
+
+ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg, qint64 memory_limit, QSize thumbnail_pixels)
 {
     Result result;
     const JpegFrameLimits::Frame frame = JpegFrameLimits::read(jpeg);
@@ -36,7 +41,7 @@ ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg, qint64 mem
         result.decode.mcu_rows = int((frame.height + 7) / 8);
         return result;
     }
-    result.decode = JpegDecodeCheck::check(jpeg, thumbnail_size, memory_limit);
+    result.decode = JpegDecodeCheck::check(jpeg, thumbnail_pixels, memory_limit);
     if (result.decode.over_budget) {
         // Its header read (rows known) and within the cap: a photo all the same.
         result.too_large_to_preview = result.decode.mcu_rows > 0;
@@ -153,10 +158,10 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     const QByteArray copy(stream, length);
     const int units = int(qMin<qint64>(decoder_memory(copy) / decoder_memory_unit, decoder_memory_units));
     QSemaphore *memory_left = &decoder_memory_left;
-    pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy] {
+    pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy, pixels = size] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
-                           return decode(copy, units * decoder_memory_unit + JpegDecodeCheck::working_memory);
+                           return decode(copy, units * decoder_memory_unit + JpegDecodeCheck::working_memory, pixels);
                        })});
     pending_bytes += length;
 }

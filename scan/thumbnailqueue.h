@@ -36,6 +36,11 @@ public:
     };
 
     static constexpr QSize thumbnail_size{160, 107};
+    // Thumbnails in pixels: thumbnail_size times the screen's pixel ratio,
+    // so that they are sharp on a high-density screen.
+    static QSize thumbnail_size_at(qreal pixel_ratio);
+    void set_pixel_ratio(qreal ratio) { size = thumbnail_size_at(ratio); }
+    QSize thumbnail_pixels() const { return size; }
 
     ThumbnailQueue();
     ~ThumbnailQueue();
@@ -56,7 +61,8 @@ public:
     // the stream's bytes could code, is not decoded: the first is no photo,
     // the second at best the first piece of one. memory_limit bounds what
     // the decoder may set aside.
-    static Result decode(const QByteArray &jpeg, qint64 memory_limit = JpegDecodeCheck::memory_budget);
+    static Result decode(const QByteArray &jpeg, qint64 memory_limit = JpegDecodeCheck::memory_budget,
+                         QSize thumbnail_pixels = thumbnail_size);
     // The pixel size, orientation and EXIF facts of a stream, from its headers.
     static PhotoFacts facts(qint64 offset, const QByteArray &jpeg);
     // Bytes the decoder holds for the whole stream beyond a few rows of
@@ -65,6 +71,8 @@ public:
     static qint64 decoder_memory(const QByteArray &jpeg);
 
 private:
+    QSize size = thumbnail_size;
+
     struct Pending
     {
         qint64 offset;

@@ -313,7 +313,10 @@ void TestFsIndexer::what_is_kept_out()
     QCOMPARE(run.found, (QList<qint64>{6 * 64 * kib, 10 * 64 * kib}));
     QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // the tiny one scaled up too
     indexer.set_index_existing(false); // the next run without the index offers them all again, the repeat once
-    QCOMPARE(run_scan(indexer).found.size(), 9);
+    indexer.set_thumbnail_pixel_ratio(2); // for a high-density screen, in its pixels
+    const Run again = run_scan(indexer);
+    QCOMPARE(again.found.size(), 9);
+    QCOMPARE(again.thumbnails.last().size(), QSize(320, 214));
 }
 
 void TestFsIndexer::failing_cards_data()
