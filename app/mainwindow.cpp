@@ -750,12 +750,9 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     QStringList failed;
     QStringList reasons;
     QStringList renamed;
-    int counter = 0;
-    for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
-        const FoundImage image = fs_indexer.found_images.value(file.value());
-        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+    const auto note = [&](const PhotoWriter::Result &result) {
         if (result.outcome == PhotoWriter::Outcome::Failed) {
-            failed.append(file.key());
+            failed.append(result.asked);
             const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
                     && !QFileInfo(directory).isWritable()
                 ? tr("You have no permission to write in this folder.")
@@ -763,14 +760,24 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
             if (!reasons.contains(why))
                 reasons.append(why);
         } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
-            renamed.append(tr("%1 as %2").arg(file.key(), result.name));
+            renamed.append(tr("%1 as %2").arg(result.asked, result.name));
         }
+    };
+    int counter = 0;
+    for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
+        const FoundImage image = fs_indexer.found_images.value(file.value());
+        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+        if (result.outcome == PhotoWriter::Outcome::Failed)
+            note(result);
         recover_progress->setValue(counter++);
         tried = counter;
         if (recover_progress->wasCanceled())
             break;
         QCoreApplication::processEvents();
     }
+    // Once for all the photos: a slow stick is not made to wait on each file.
+    for (const PhotoWriter::Result &result : writer.sync())
+        note(result);
     last_restore = {writer.written(), writer.renamed(), writer.failed()};
 
     const auto listing = [](QStringList names) {

@@ -50,6 +50,7 @@ HeadlessScan::Summary HeadlessScan::run()
     loop.exec();
     refresh_progress();
     end_progress_line();
+    sync_written();
 
     summary.found = photos_written;
     summary.written = writer.written();
@@ -139,10 +140,21 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 {
     if (image.partial)
         ++photos_partial;
-    const PhotoWriter::Result result = writer.write(PhotoWriter::photo_name(++photos_written), image, stream);
+    report_failure(writer.write(PhotoWriter::photo_name(++photos_written), image, stream));
+    if (writer.unsynced() >= sync_batch)
+        sync_written();
+}
+
+void HeadlessScan::sync_written()
+{
+    for (const PhotoWriter::Result &result : writer.sync())
+        report_failure(result);
+}
+
+void HeadlessScan::report_failure(const PhotoWriter::Result &result)
+{
     if (result.outcome == PhotoWriter::Outcome::Failed)
-        std::fprintf(stderr, "velvora-scan: %s: %s\n",
-                     qPrintable(PhotoWriter::photo_name(photos_written)),
+        std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(result.asked),
                      qPrintable(PhotoWriter::failure_text(result.failure)));
 }
 
