@@ -40,5 +40,7 @@ QString photo_tooltip(const QString &name, const PhotoFacts &facts)
         lines << tr("Camera: %1").arg(camera);
     if (facts.partial)
         lines << tr("Only its top part could be recovered.");
+    if (facts.no_preview)
+        lines << tr("No preview: the photo is too large to decode while scanning. It is recovered all the same.");
     return lines.join(QLatin1Char('\n'));
 }

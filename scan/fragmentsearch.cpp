@@ -1,5 +1,7 @@
 #include "fragmentsearch.h"
 
+#include "jpegframelimits.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <array>
@@ -25,10 +27,18 @@ const uchar *bytes_of(const QByteArray &data)
 
 } // namespace
 
-FragmentSearch::FragmentSearch(Reader reader, Occupied occupied)
+FragmentSearch::FragmentSearch(Reader reader, Occupied occupied, Stopped stopped)
     : read(std::move(reader))
     , occupied(std::move(occupied))
+    , stopped(std::move(stopped))
 {
+    clock.start();
+    walker.set_interrupt([this] { return out_of_time(); });
+}
+
+bool FragmentSearch::could_be_photo(const QByteArray &candidate)
+{
+    return JpegFrameLimits::could_hold(JpegFrameLimits::read(candidate), candidate.size() + default_window);
 }
 
 bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, int zero_run)
@@ -135,14 +145,18 @@ qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 li
     return -1;
 }
 
-qint64 FragmentSearch::useful_length(const char *candidate, qint64 length)
+qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const Stopped &stopped)
 {
     const auto *bytes = reinterpret_cast<const uchar *>(candidate);
+    if (!JpegFrameLimits::could_hold(JpegFrameLimits::read(bytes, length), length + default_window))
+        return 0; // a frame no camera makes, or more than its bytes could code
     JpegEntropyWalker walker;
+    walker.set_interrupt(stopped);
     if (walker.parse_header(bytes, length)) {
         JpegEntropyWalker::State state = walker.start_state();
         qint64 fault = length;
-        walker.walk(state, bytes, length, -1, &fault);
+        if (walker.walk(state, bytes, length, -1, &fault) == JpegEntropyWalker::Outcome::Interrupted)
+            fault = state.pos;
         return qMin(length, ceil_sector(fault) + sector);
     }
     // A progressive photo: its first scan must have begun.
@@ -185,6 +199,8 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     clock.start();
     cache.clear();
     Outcome outcome;
+    if (!could_be_photo(candidate))
+        return outcome;
     if (!walker.parse_header(bytes_of(candidate), candidate.size())) {
         uchar frame = 0;
         if (first_scan_at(candidate, -1, &frame) > 0 && frame == 0xC2)
@@ -224,6 +240,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     JpegEntropyWalker::Outcome walked;
     for (;;) {
         walked = walker.walk(state, bytes_of(stream), stream.size(), -1, &fault);
+        if (walked == JpegEntropyWalker::Outcome::Interrupted)
+            return false;
         if (walked != JpegEntropyWalker::Outcome::NeedData || pieces.size() == 1)
             break;
         // A continuation is read as far as it goes on decoding.
@@ -263,7 +281,9 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         return false;
     if (first_break < 0) {
         first_break = breaks.first().at;
-        first_break_rows = breaks.first().state.mcu / qMax(1, walker.mcus_wide());
+        const JpegEntropyWalker::State &cut = breaks.first().state;
+        first_break_rows = cut.scan > 0 ? walker.mcu_count() / qMax(1, walker.mcus_wide())
+                                        : cut.mcu / qMax(1, walker.mcus_wide());
     }
     if (!search_enabled || pieces.size() >= piece_limit)
         return false;
@@ -329,7 +349,10 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     entropy_from = ceil_sector(scan + 2);
     // Fewer pieces first: a photo in two pieces is never taken for one in three.
     bool assembled = false;
-    const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(candidate);
+    const JpegDecodeCheck::Coefficients read =
+        JpegDecodeCheck::read_coefficients(candidate, [this] { return out_of_time(); });
+    if (read.over_budget || read.interrupted)
+        return outcome; // every trial would need as much: none can be judged
     for (piece_limit = 2; !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
     if (!assembled) {
@@ -385,7 +408,7 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
                 more = qMin(more, window_end - c);
                 joined = stream.left(b);
                 joined.append(read_volume(c, more));
-                trial = JpegDecodeCheck::read_coefficients(joined);
+                trial = JpegDecodeCheck::read_coefficients(joined, [this] { return out_of_time(); });
                 if (!trial.ran_out || more >= window_end - c)
                     break;
             }
@@ -498,14 +521,15 @@ bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const
     trial.append(reinterpret_cast<const char *>(more), more_length);
     JpegEntropyWalker::State state = at.state;
     state.pos = 0;
-    const int wide = qMax(1, walker.mcus_wide());
-    const int target = qMin(walker.mcu_count(), (at.state.mcu / wide + 1 + rows_past_join) * wide);
+    const int wide = qMax(1, walker.mcus_wide(at.state));
+    const int target = qMin(walker.mcu_count(at.state), (at.state.mcu / wide + 1 + rows_past_join) * wide);
     const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(trial), trial.size(), target);
-    if (walked == JpegEntropyWalker::Outcome::Fault)
+    if (walked == JpegEntropyWalker::Outcome::Fault || walked == JpegEntropyWalker::Outcome::Interrupted)
         return false;
-    if (walked == JpegEntropyWalker::Outcome::NeedData && state.mcu < target)
+    if (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < target)
         return false;
-    return continuous_across(at.state.mcu, state.mcu);
+    // The DC map follows the first scan only.
+    return at.state.scan > 0 || continuous_across(at.state.mcu, state.scan > 0 ? walker.mcu_count() : state.mcu);
 }
 
 // Neighbouring rows of a photo differ about as much after the join as before
@@ -514,6 +538,9 @@ bool FragmentSearch::continuous_across(int join_mcu, int end_mcu) const
 {
     const int wide = qMax(1, walker.mcus_wide());
     const std::vector<JpegEntropyWalker::McuDc> &dc = walker.mcu_dc();
+    // Beyond the MCUs the map notes, joins are judged by their decoding alone.
+    if (size_t(qMin(end_mcu, join_mcu + wide)) > dc.size() || size_t(join_mcu) > prefix_dc.size())
+        return true;
     // Trials overwrite the walker's map from their join on; before it the
     // map of the walk that found the breaks holds.
     const auto at = [&](int i) { return i < join_mcu ? prefix_dc[size_t(i)] : dc[size_t(i)]; };

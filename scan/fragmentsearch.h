@@ -52,7 +52,10 @@ public:
     // meets the damage some way after it begins.
     static constexpr int progressive_break_candidates = 8;
 
-    FragmentSearch(Reader reader, Occupied occupied);
+    // True when the search must end at once (the scan was stopped).
+    using Stopped = std::function<bool()>;
+
+    FragmentSearch(Reader reader, Occupied occupied, Stopped stopped = {});
 
     void set_window(qint64 bytes) { window = bytes; }
     // Off: only the valid leading part is found (for comparisons).
@@ -63,6 +66,11 @@ public:
     // stream: the candidate's bytes from its first byte (at volume offset
     // start) as far as the carver took them.
     Outcome resolve(qint64 start, const QByteArray &stream);
+
+    // Whether a given-up candidate could be (the first piece of) a photo: its
+    // frame no larger than a camera makes, and codable in the bytes it has
+    // and those its other pieces may add within the window.
+    static bool could_be_photo(const QByteArray &candidate);
 
     // Whether 512 bytes could lie inside entropy-coded data: no marker that
     // such data never holds, no long run of zeros, not text. between_scans
@@ -75,7 +83,7 @@ public:
     // How much of a given-up candidate is worth reading again to resolve it:
     // up to just past where its data goes wrong; 0 when it never reaches
     // image data (a false start).
-    static qint64 useful_length(const char *candidate, qint64 length);
+    static qint64 useful_length(const char *candidate, qint64 length, const Stopped &stopped = {});
     // The first sector boundary after the stream's first start of scan from
     // which the sector holds bytes no JPEG data could (a run of zeros, text,
     // a marker no photo has there), up to limit; -1 when there is none. A
@@ -117,10 +125,13 @@ private:
     bool continuous_across(int join_mcu, int end_mcu) const;
     qint64 bytes_per_mcu(const Break &at) const;
     QByteArray read_volume(qint64 offset, qint64 length);
-    bool out_of_time() const { return clock.elapsed() > time_budget_ms; }
+    // The candidate's time is up or the scan was stopped: every walk and
+    // every trial asks.
+    bool out_of_time() const { return clock.elapsed() > time_budget_ms || (stopped && stopped()); }
 
     Reader read;
     Occupied occupied;
+    Stopped stopped;
     JpegEntropyWalker walker;
     qint64 window = default_window;
     qint64 window_end = 0;

@@ -18,7 +18,7 @@ FsIndexer::FsIndexer()
         accept_stream(stream, length, offset);
     });
     carver.set_give_up_handler([this](const char *candidate, qint64 sound_length, qint64 offset, JpegCarver::GiveUp) {
-        const qint64 useful = FragmentSearch::useful_length(candidate, sound_length);
+        const qint64 useful = FragmentSearch::useful_length(candidate, sound_length, [this] { return !running; });
         if (useful > 0)
             note_broken(offset, useful);
     });
@@ -259,10 +259,11 @@ void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
 {
     for (const ThumbnailQueue::Result &result : results) {
         const quint32 crc = accepted_crcs.take(result.offset);
-        if (!result.thumbnail.isNull())
+        if (!result.thumbnail.isNull() || result.too_large_to_preview)
             record_found(FoundImage{result.offset, result.length, crc, {{result.offset, result.length}}, false},
                          result.thumbnail, result.stream,
-                         PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn});
+                         PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn, false,
+                                    result.too_large_to_preview});
         else if (result.decode.mcu_rows > 0)
             note_broken(result.offset, result.length); // a readable header, damaged data
     }
@@ -315,12 +316,14 @@ void FsIndexer::resolve(qint64 offset, qint64 length)
         allocation.open(device.raw_path);
     }
     const QByteArray stream = read_again(offset, length);
-    if (stream.size() < FragmentSearch::sector)
+    if (stream.size() < FragmentSearch::sector || !FragmentSearch::could_be_photo(stream))
         return;
     FragmentSearch search([this](qint64 at, qint64 count) { return read_again(at, count); },
-                          [this](qint64 at) { return occupied_until(at); });
+                          [this](qint64 at) { return occupied_until(at); }, [this] { return !running; });
     search.set_search_enabled(fragment_search);
     const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
+    if (!running)
+        return;
     if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
         return;
     offer_leading_part(offset, stream, outcome);
@@ -348,7 +351,7 @@ void FsIndexer::offer_leading_part(qint64 offset, const QByteArray &stream, cons
     if (outcome.valid_mcu_rows < 0 || valid >= stream.size()) {
         // The walker cannot follow this stream (progressive) or found nothing
         // wrong: libjpeg's decode says where it goes wrong.
-        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, QSize());
+        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, ThumbnailQueue::thumbnail_size);
         valid = first_foreign_sector(stream, whole.clean ? stream.size() : qMin<qint64>(whole.fault_position,
                                                                                           stream.size()));
         if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)

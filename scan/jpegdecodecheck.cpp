@@ -1,5 +1,7 @@
 #include "jpegdecodecheck.h"
 
+#include "jpegframelimits.h"
+
 #include <csetjmp>
 #include <cstdio>
 #include <algorithm>
@@ -14,6 +16,11 @@ namespace {
 struct ErrorManager
 {
     jpeg_error_mgr base;
+    jpeg_progress_mgr progress{};
+    const JpegDecodeCheck::Interrupt *interrupted = nullptr;
+    bool was_interrupted = false;
+    bool over_budget = false;
+    int fatal_code = 0;
     std::jmp_buf fatal;
     const uchar *data = nullptr;
     qint64 first_fault = -1;
@@ -67,6 +74,7 @@ void note_fault(j_decompress_ptr info)
 [[noreturn]] void on_error(j_common_ptr info)
 {
     auto *decompress = reinterpret_cast<j_decompress_ptr>(info);
+    reinterpret_cast<ErrorManager *>(info->err)->fatal_code = info->err->msg_code;
     note_fault(decompress);
     std::longjmp(reinterpret_cast<ErrorManager *>(info->err)->fatal, 1);
 }
@@ -77,6 +85,28 @@ void on_message(j_common_ptr info, int level)
 {
     if (level < 0 && is_corrupt_data(info->err->msg_code))
         note_fault(reinterpret_cast<j_decompress_ptr>(info));
+}
+
+// libjpeg reports its progress every few rows of blocks: the place to stop.
+void on_progress(j_common_ptr info)
+{
+    auto *errors = reinterpret_cast<ErrorManager *>(info->err);
+    if (errors->interrupted && *errors->interrupted && (*errors->interrupted)()) {
+        errors->was_interrupted = true;
+        std::longjmp(errors->fatal, 1);
+    }
+}
+
+bool is_out_of_memory(int code)
+{
+    return code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY;
+}
+
+// A frame larger than any camera makes is not decoded at all; the rest are
+// bounded by libjpeg's own memory limit.
+bool within_cap(const jpeg_decompress_struct &info)
+{
+    return qint64(info.image_width) * info.image_height <= JpegFrameLimits::max_pixels;
 }
 
 void choose_scale(jpeg_decompress_struct &info, QSize wanted)
@@ -119,13 +149,18 @@ void cmyk_to_rgb(uchar *line, int width)
     }
 }
 
-void prepare(jpeg_decompress_struct &info, ErrorManager &errors, const QByteArray &jpeg)
+void prepare(jpeg_decompress_struct &info, ErrorManager &errors, const QByteArray &jpeg, qint64 memory_limit,
+             const JpegDecodeCheck::Interrupt &interrupted)
 {
     info.err = jpeg_std_error(&errors.base);
     errors.base.error_exit = on_error;
     errors.base.emit_message = on_message;
     errors.data = reinterpret_cast<const uchar *>(jpeg.constData());
+    errors.interrupted = &interrupted;
+    errors.progress.progress_monitor = on_progress;
     jpeg_create_decompress(&info);
+    info.mem->max_memory_to_use = long(memory_limit);
+    info.progress = &errors.progress;
     jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
 }
 
@@ -143,17 +178,20 @@ bool progression_complete(const jpeg_decompress_struct &info)
 
 } // namespace
 
-JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArray &jpeg)
+JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArray &jpeg, const Interrupt &interrupted,
+                                                                 qint64 memory_limit)
 {
     Coefficients result;
     if (jpeg.isEmpty())
         return result;
     jpeg_decompress_struct info{};
     ErrorManager errors;
-    prepare(info, errors, jpeg);
+    prepare(info, errors, jpeg, memory_limit, interrupted);
     if (setjmp(errors.fatal) == 0) {
         jpeg_read_header(&info, TRUE);
-        if (jpeg_read_coefficients(&info)) {
+        if (!within_cap(info)) {
+            errors.over_budget = true;
+        } else if (jpeg_read_coefficients(&info)) {
             result.clean = errors.first_fault < 0;
             result.complete = progression_complete(info);
             if (result.clean)
@@ -161,6 +199,10 @@ JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArra
         }
     }
     jpeg_destroy_decompress(&info);
+    result.over_budget = errors.over_budget || is_out_of_memory(errors.fatal_code);
+    result.interrupted = errors.was_interrupted;
+    if (result.over_budget || result.interrupted)
+        result.clean = false;
     if (errors.first_fault >= 0) {
         result.clean = false;
         result.end_position = -1;
@@ -170,7 +212,8 @@ JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArra
     return result;
 }
 
-JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thumbnail_size)
+JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thumbnail_size, qint64 memory_limit,
+                                               const Interrupt &interrupted)
 {
     Result result;
     if (jpeg.isEmpty())
@@ -178,13 +221,17 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
 
     jpeg_decompress_struct info{};
     ErrorManager errors;
-    prepare(info, errors, jpeg);
+    prepare(info, errors, jpeg, memory_limit, interrupted);
 
     QImage &image = errors.image;
     int &mcu_row_height = errors.mcu_row_height;
     std::vector<uchar> &cmyk_line = errors.cmyk_line;
     if (setjmp(errors.fatal) == 0) {
         jpeg_read_header(&info, TRUE);
+        if (!within_cap(info)) {
+            errors.over_budget = true;
+            std::longjmp(errors.fatal, 1);
+        }
         choose_scale(info, thumbnail_size);
         const QImage::Format format = output_format(info);
         info.dct_method = JDCT_IFAST;
@@ -192,6 +239,11 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
         jpeg_calc_output_dimensions(&info);
         mcu_row_height = qMax(1, info.max_v_samp_factor * info.min_DCT_scaled_size);
         result.mcu_rows = int((info.output_height + mcu_row_height - 1) / mcu_row_height);
+        // The picture made counts against the same limit as libjpeg's own memory.
+        if (qint64(info.output_width) * info.output_height * 4 > memory_limit) {
+            errors.over_budget = true;
+            std::longjmp(errors.fatal, 1);
+        }
         image = QImage(int(info.output_width), int(info.output_height), format);
         if (image.isNull())
             std::longjmp(errors.fatal, 1);
@@ -213,6 +265,13 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
         result.clean = errors.first_fault < 0;
     }
     jpeg_destroy_decompress(&info);
+    result.over_budget = errors.over_budget || is_out_of_memory(errors.fatal_code);
+    result.interrupted = errors.was_interrupted;
+    if (result.over_budget || result.interrupted) {
+        result.clean = false;
+        result.thumbnail = QImage();
+        return result;
+    }
     // Rows the decoder never reached show grey, as viewers show a photo cut short.
     if (!image.isNull() && int(info.output_scanline) < image.height()) {
         const QRgb grey = qRgb(128, 128, 128);

@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <functional>
 #include <vector>
 
 // Follows the entropy-coded data of a baseline (sequential Huffman) JPEG one
@@ -13,32 +14,49 @@
 // next restart marker in sequence) and notes each MCU's DC values, so the
 // caller can see whether the picture stays continuous across a join. Its
 // state is a small value: save it where the data of one piece ends and walk
-// on from there over the bytes of another.
+// on from there over the bytes of another. Headers are read as strictly as
+// libjpeg reads them: one frame header, at most four components in a scan,
+// each of them in the frame, and Huffman tables libjpeg would build. A
+// stream whose components come in scans of their own is followed scan by
+// scan.
 class JpegEntropyWalker
 {
 public:
-    enum class Outcome { Finished, Fault, NeedData };
+    // Interrupted: the interrupt function asked to stop.
+    enum class Outcome { Finished, Fault, NeedData, Interrupted };
+
+    // Asked every few hundred MCUs; true ends a walk with Outcome::Interrupted.
+    using Interrupt = std::function<bool()>;
+    // MCUs whose DC values are noted: beyond them a photo's DC map would
+    // cost more than a candidate may hold (6 MiB a copy).
+    static constexpr int dc_map_limit = 1 << 20;
 
     struct State
     {
         qint64 pos = 0;        // next byte of the data passed to walk()
         quint32 bit_buffer = 0;
         int bits = 0;
-        int mcu = 0;           // MCUs decoded so far
-        std::array<int, 4> dc{};
+        int scan = 0;          // scans finished before the one being walked
+        int mcu = 0;           // MCUs of this scan decoded so far
+        std::array<int, 4> dc{}; // one predictor for each component of the scan, at most four
         qint64 last_restart_end = -1; // just past the last restart marker met, in the data walked
         bool finished = false;
     };
 
     // Reads the header up to the first start of scan; false when the stream
     // is not a baseline Huffman JPEG this walker follows (progressive,
-    // arithmetic, a header cut short).
+    // arithmetic, a header cut short) or not one libjpeg would decode.
     bool parse_header(const uchar *data, qint64 size);
+    void set_interrupt(Interrupt interrupt) { interrupted = std::move(interrupt); }
 
     qint64 entropy_start() const { return scan_start; }
-    int mcus_wide() const { return mcu_columns; }
-    int mcu_count() const { return mcu_columns * mcu_rows; }
-    int restart_interval() const { return restart_mcus; }
+    // The first scan's MCUs, the ones the DC map notes.
+    int mcus_wide() const { return scans.empty() ? 0 : scans.front().mcu_columns; }
+    int mcu_count() const { return scans.empty() ? 0 : scans.front().mcu_count(); }
+    // The MCUs of the scan a state stands in.
+    int mcus_wide(const State &state) const { return scan_of(state).mcu_columns; }
+    int mcu_count(const State &state) const { return scan_of(state).mcu_count(); }
+    int restart_interval() const { return scans.empty() ? 0 : scans.front().restart_mcus; }
     // Each MCU's DC values: the mean of its first component's blocks, and the
     // next two components' first blocks.
     using McuDc = std::array<qint16, 3>;
@@ -49,7 +67,8 @@ public:
 
     // Walks MCUs from state over data[state.pos, size) until the image ends
     // (its end-of-image marker read), a fault, or the data runs out; stops
-    // early, with Outcome::NeedData, once state.mcu reaches mcu_limit. On
+    // early, with Outcome::NeedData, once state.mcu reaches mcu_limit or the
+    // walk enters the next scan. On
     // NeedData the state stands at the start of the MCU that could not be
     // completed. On Fault, fault_at is where it was seen.
     Outcome walk(State &state, const uchar *data, qint64 size, int mcu_limit = -1, qint64 *fault_at = nullptr);
@@ -64,6 +83,7 @@ private:
         // code's length in the high byte, its symbol in the low one; 0 for longer codes.
         std::array<quint16, 1 << 9> fast{};
         bool present = false;
+        bool valid = false; // one libjpeg would build: no all-ones code, DC categories up to 15
     };
     struct Component
     {
@@ -73,23 +93,47 @@ private:
         int dc_table = 0;
         int ac_table = 0;
     };
+    struct FrameComponent
+    {
+        int id, h, v;
+    };
+    // One scan: its components in scan order with the tables in force when
+    // it began.
+    struct Scan
+    {
+        std::vector<Component> components;
+        std::array<Table, 4> dc_tables;
+        std::array<Table, 4> ac_tables;
+        int mcu_columns = 0;
+        int mcu_rows = 0;
+        int restart_mcus = 0;
+        int mcu_count() const { return mcu_columns * mcu_rows; }
+    };
     enum class Step { Ok, Fault, NeedData };
+    enum class Segments { Scan, End, Fault, NeedData };
     static constexpr int fast_bits = 9;
+    static constexpr int interrupt_every = 256; // MCUs
 
-    bool read_huffman_tables(const uchar *at, qint64 length);
+    // The marker segments from at up to and with the next start of scan (or
+    // the end of image), the scan read into next; at is moved past them.
+    Segments read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next);
+    bool read_frame(const uchar *segment, int payload);
+    bool read_scan(const uchar *segment, int payload, Scan &scan) const;
+    const Scan &scan_of(const State &state) const;
+    static bool read_huffman_tables(const uchar *at, qint64 length, Scan &scan);
     Step fill(State &state, const uchar *data, qint64 size, int wanted) const;
     Step decode(State &state, const uchar *data, qint64 size, const Table &table, int *symbol) const;
     Step receive(State &state, const uchar *data, qint64 size, int count, int *value) const;
-    Step decode_mcu(State &state, const uchar *data, qint64 size, McuDc *dc);
-    Step read_restart(State &state, const uchar *data, qint64 size) const;
-    Step read_end(State &state, const uchar *data, qint64 size) const;
+    Step decode_mcu(State &state, const uchar *data, qint64 size, const Scan &scan, McuDc *dc);
+    Step read_restart(State &state, const uchar *data, qint64 size, const Scan &scan) const;
+    Step read_end(State &state, const uchar *data, qint64 size);
+    void note_dc(int mcu, const McuDc &dc);
 
-    std::array<Table, 4> dc_tables;
-    std::array<Table, 4> ac_tables;
-    std::vector<Component> components; // of the scan, in scan order
-    int mcu_columns = 0;
-    int mcu_rows = 0;
-    int restart_mcus = 0;
+    std::vector<FrameComponent> frame;
+    int width = 0;
+    int height = 0;
+    std::vector<Scan> scans; // as far as they have been read
     qint64 scan_start = 0;
     std::vector<McuDc> dc_map;
+    Interrupt interrupted;
 };

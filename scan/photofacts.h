@@ -18,6 +18,8 @@ struct PhotoFacts
     // What the EXIF orientation asks to show the stored picture upright.
     QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
     bool partial = false; // only the top part of the photo could be recovered
+    // Whole, but too large to decode within the scan's memory: no thumbnail.
+    bool no_preview = false;
 };
 
 Q_DECLARE_METATYPE(PhotoFacts)

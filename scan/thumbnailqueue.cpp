@@ -1,6 +1,7 @@
 #include "thumbnailqueue.h"
 
 #include "fragmentsearch.h"
+#include "jpegframelimits.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -23,10 +24,25 @@ QImage ThumbnailQueue::make_thumbnail(const QByteArray &jpeg)
     return decode(jpeg).thumbnail;
 }
 
-ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg)
+ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg, qint64 memory_limit)
 {
     Result result;
-    result.decode = JpegDecodeCheck::check(jpeg, thumbnail_size);
+    const JpegFrameLimits::Frame frame = JpegFrameLimits::read(jpeg);
+    if (frame.valid && !JpegFrameLimits::within_cap(frame))
+        return result; // no photo: nothing to offer, nothing to search for
+    if (frame.valid && !JpegFrameLimits::could_hold(frame, jpeg.size())) {
+        // Cut short by other data that ended in an end-of-image marker: the
+        // photo may go on elsewhere, which the fragment search judges.
+        result.decode.mcu_rows = int((frame.height + 7) / 8);
+        return result;
+    }
+    result.decode = JpegDecodeCheck::check(jpeg, thumbnail_size, memory_limit);
+    if (result.decode.over_budget) {
+        result.too_large_to_preview = frame.valid;
+        if (result.too_large_to_preview)
+            fill_facts(result, jpeg);
+        return result;
+    }
     // Zeros or text inside decode without complaint in a progressive scan.
     const qint64 foreign = result.decode.clean ? FragmentSearch::first_unlikely_sector(jpeg) : -1;
     if (foreign >= 0) {
@@ -36,11 +52,16 @@ ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg)
     if (!result.decode.clean)
         return result;
     result.thumbnail = result.decode.thumbnail;
+    fill_facts(result, jpeg);
+    return result;
+}
+
+void ThumbnailQueue::fill_facts(Result &result, const QByteArray &jpeg)
+{
     const PhotoFacts known = facts(0, jpeg);
     result.pixel_size = known.pixel_size;
     result.turn = known.turn;
     result.exif = known.exif;
-    return result;
 }
 
 PhotoFacts ThumbnailQueue::facts(qint64 offset, const QByteArray &jpeg)
@@ -105,6 +126,9 @@ qint64 coefficient_bytes(const uchar *at, qsizetype available)
 
 qint64 ThumbnailQueue::decoder_memory(const QByteArray &jpeg)
 {
+    // A frame its bytes cannot hold is never decoded, so it claims nothing.
+    if (!JpegFrameLimits::could_hold(JpegFrameLimits::read(jpeg), jpeg.size()))
+        return 0;
     const auto *at = reinterpret_cast<const uchar *>(jpeg.constData());
     const qsizetype size = jpeg.size();
     qsizetype i = 2;
@@ -131,7 +155,7 @@ void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
     pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy] {
                            memory_left->acquire(units);
                            const QSemaphoreReleaser release(memory_left, units);
-                           return decode(copy);
+                           return decode(copy, units * decoder_memory_unit + JpegDecodeCheck::working_memory);
                        })});
     pending_bytes += length;
 }

@@ -30,6 +30,9 @@ public:
         QImageIOHandler::Transformations turn = QImageIOHandler::TransformationNone;
         QByteArray stream; // the stream's bytes, as submitted
         JpegDecodeCheck::Result decode; // how far a stream that does not decode was good
+        // Its frame fits its bytes, but decoding it needs more memory than
+        // all decoders together may hold: offered without a thumbnail.
+        bool too_large_to_preview = false;
     };
 
     static constexpr QSize thumbnail_size{160, 107};
@@ -49,8 +52,11 @@ public:
     // scales in the DCT); a null image unless it decodes cleanly.
     static QImage make_thumbnail(const QByteArray &jpeg);
     // The decode check with its thumbnail, and the pixel size and EXIF facts
-    // read from the same bytes.
-    static Result decode(const QByteArray &jpeg);
+    // read from the same bytes. A frame larger than a camera makes, or than
+    // the stream's bytes could code, is not decoded: the first is no photo,
+    // the second at best the first piece of one. memory_limit bounds what
+    // the decoder may set aside.
+    static Result decode(const QByteArray &jpeg, qint64 memory_limit = JpegDecodeCheck::memory_budget);
     // The pixel size, orientation and EXIF facts of a stream, from its headers.
     static PhotoFacts facts(qint64 offset, const QByteArray &jpeg);
     // Bytes the decoder holds for the whole stream beyond a few rows of
@@ -68,15 +74,20 @@ private:
     };
 
     Result take_front();
+    static void fill_facts(Result &result, const QByteArray &jpeg);
 
     static constexpr qint64 pending_byte_budget = 32 * 1024 * 1024;
     static constexpr int pending_count_budget = 16;
-    // Coefficient memory the decoders may hold at once (100 MiB, in units of
-    // 64 KiB): a big progressive photo (88 MB at 5120 by 2880 without chroma
-    // subsampling) waits until another one being decoded is done, while
-    // sequential streams go on decoding beside it.
+    // Coefficient memory the decoders may hold at once (the decoders'
+    // budget, in units of 64 KiB): a big progressive photo (88 MB at 5120 by
+    // 2880 without chroma subsampling) waits until another one being decoded
+    // is done, while sequential streams go on decoding beside it. What a
+    // decoder is granted is also its libjpeg memory limit, so the budget
+    // bounds the decoding itself; a photo that needs more than all of it is
+    // decoded alone and, when even that is not enough, offered without a
+    // thumbnail.
     static constexpr qint64 decoder_memory_unit = 64 * 1024;
-    static constexpr int decoder_memory_units = 1600;
+    static constexpr int decoder_memory_units = int(JpegDecodeCheck::memory_budget / decoder_memory_unit);
 
     QSemaphore decoder_memory_left{decoder_memory_units}; // outlives the pool's tasks
     QThreadPool pool;

@@ -6,9 +6,11 @@
 #include "faultyvolume.h"
 #include "fragmentedvolume.h"
 #include "jpegcarver.h"
+#include "jpegentropywalker.h"
 #include "testsupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStorageInfo>
@@ -273,6 +275,38 @@ QString make_card(const QString &kind, const QString &path, const QStringList &o
     return why_not;
 }
 
+// A photo's header up to and with its first scan's header, claiming
+// width x height, then tail: a header as a damaged card may hold one.
+QByteArray claiming(const QByteArray &photo, int width, int height, const QByteArray &tail)
+{
+    const qint64 scan = FragmentSearch::first_scan_at(photo);
+    QByteArray header = photo.left(scan + 2 + (uchar(photo[scan + 2]) << 8 | uchar(photo[scan + 3])));
+    const qsizetype frame = qMax(header.indexOf("\xFF\xC0"), header.indexOf("\xFF\xC2"));
+    const char size[4] = {char(height >> 8), char(height), char(width >> 8), char(width)};
+    return header.replace(frame + 5, 4, size, 4) + tail;
+}
+
+// Two frame headers of four components each, and a scan listing the first
+// scan_components of their eight.
+QByteArray two_frames(const QByteArray &photo, int scan_components)
+{
+    const QByteArray frame = QByteArray::fromHex("FFC00014080040004004011100021101031101041101");
+    QByteArray scan = QByteArray::fromHex("FFDA") + char(0) + char(6 + 2 * scan_components) + char(scan_components);
+    for (int c = 0; c < scan_components; ++c)
+        scan += QByteArray(1, char(1 + c % 4)) + '\0';
+    const QByteArray head = photo.left(FragmentSearch::first_scan_at(photo)).replace("\xFF\xC0", "\xFF\xFE");
+    return head + frame + frame + scan + QByteArray::fromHex("003F00") + noise(300, 9) + "\xFF\xD9";
+}
+
+// The first DC table given the all-ones code of eight bits, which libjpeg refuses.
+QByteArray with_all_ones_code(QByteArray photo)
+{
+    const qsizetype table = photo.indexOf(QByteArray::fromHex("FFC4")) + 4; // class and id 00, then the counts
+    if (photo.mid(table, 17) != QByteArray::fromHex("0000010501010101010100000000000000"))
+        return {};
+    return photo.replace(table + 8, 2, QByteArray::fromHex("0200"));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Streams)
@@ -290,6 +324,9 @@ private slots:
     void decoder_warnings_stay_off_the_terminal();
     void pieces_come_together_data();
     void pieces_come_together();
+    void hostile_streams_between_photos_data();
+    void hostile_streams_between_photos();
+    void stop_ends_a_fragment_search();
 };
 
 void TestCarving::initTestCase()
@@ -515,6 +552,100 @@ void TestCarving::pieces_come_together()
     QVERIFY2(foreign < 0, qPrintable(QStringLiteral("output %1 is no photo placed nor a leading part of one").arg(foreign)));
     for (int i = 0; i < expected.size(); ++i)
         QVERIFY2(outputs.contains(expected.at(i)), qPrintable(QStringLiteral("photo %1 not whole").arg(i)));
+}
+
+void TestCarving::hostile_streams_between_photos_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("walker"); // 0: refuses its header, 1: follows it to its end, -1: either
+    const QByteArray baseline = cjpeg_photo(21, {}), progressive = cjpeg_photo(22, {QStringLiteral("-progressive")});
+    const QByteArray few = noise(20, 5) + "\xFF\xD9", zeros = QByteArray(17 * 1024 * 1024, 0);
+    QTest::newRow("16384 x 16384 baseline, a few bytes") << claiming(baseline, 16384, 16384, few) << 0;
+    QTest::newRow("16384 x 16384 progressive, a few bytes") << claiming(progressive, 16384, 16384, few) << 0;
+    QTest::newRow("65500 x 65500 baseline, 17 MiB of zeros") << claiming(baseline, 65500, 65500, zeros) << 0;
+    QTest::newRow("65500 x 65500 progressive, 17 MiB of zeros") << claiming(progressive, 65500, 65500, zeros) << 0;
+    QTest::newRow("more blocks than its bytes can code") << claiming(progressive, 12000, 12000, few) << -1;
+    QTest::newRow("blocks its bytes can code, too many to decode")
+        << claiming(progressive, 12000, 12000, noise(1024 * 1024, 6) + "\xFF\xD9") << -1;
+    QTest::newRow("two frame headers") << two_frames(baseline, 4) << 0;
+    QTest::newRow("two frame headers, eight scan components") << two_frames(baseline, 8) << 0;
+    QTest::newRow("a Huffman table with the all-ones code") << with_all_ones_code(baseline) << 0;
+    QByteArray flipped = photos().a;
+    flipped[flipped.indexOf("\xFF\xC0") + 5] = char(flipped[flipped.indexOf("\xFF\xC0") + 5] ^ 0x20); // height + 8192
+    QTest::newRow("a photo whose height has one bit flipped") << flipped << -1;
+    QTemporaryDir dir;
+    const QString scans = dir.filePath(QStringLiteral("scans"));
+    QVERIFY(testsupport::write_file(scans, "0;\n1;\n2;\n"));
+    QTest::newRow("a photo whose components have a scan each") << cjpeg_photo(23, {QStringLiteral("-scans"), scans}) << 1;
+}
+
+// A crafted stream between real photos costs none of them, keeps the scan's
+// memory bounded and takes no more than one candidate's time; the walker
+// refuses what libjpeg would refuse and follows what it would decode.
+void TestCarving::hostile_streams_between_photos()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, walker);
+    QVERIFY(!stream.isEmpty());
+    JpegEntropyWalker walking;
+    const auto *bytes = reinterpret_cast<const uchar *>(stream.constData());
+    if (walker == 0)
+        QVERIFY(!walking.parse_header(bytes, stream.size()));
+    if (walker == 1) {
+        QVERIFY(walking.parse_header(bytes, stream.size()));
+        JpegEntropyWalker::State state = walking.start_state();
+        QCOMPARE(walking.walk(state, bytes, stream.size()), JpegEntropyWalker::Outcome::Finished);
+        QCOMPARE(state.pos, stream.size());
+    }
+
+    CarvingVolume card;
+    card.add_photo(photos().a);
+    walker == 1 ? card.add_photo(stream) : card.add_bytes(stream);
+    card.add_photo(photos().restarts);
+    card.add_photo(photos().b);
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("card.img"));
+    QVERIFY(testsupport::write_file(image, card.bytes()));
+    FsIndexer indexer;
+    indexer.device = testsupport::image_file_device(image);
+    const testsupport::PeakMemory memory;
+    QElapsedTimer clock;
+    clock.start();
+    indexer.start();
+    QVERIFY(indexer.wait(120000));
+    qInfo("scan: %lld ms, peak memory grew by %.1f MiB", clock.elapsed(), memory.growth_mib());
+    for (const Placed &photo : card.whole_photos()) {
+        const FoundImage found = indexer.found_images.value(photo.offset);
+        QVERIFY2(!found.partial && found.length == photo.bytes.size(),
+                 qPrintable(QStringLiteral("the photo at %1 is lost").arg(photo.offset)));
+        QCOMPARE(card.bytes().mid(found.offset, found.length), photo.bytes);
+    }
+    QVERIFY(clock.elapsed() < 2 * FragmentSearch::time_budget_ms);
+    if (memory.why_not().isEmpty())
+        QVERIFY2(memory.growth_mib() < 160, qPrintable(QString::number(memory.growth_mib())));
+    else
+        qInfo("memory not checked: %s", qPrintable(memory.why_not()));
+}
+
+// The first half of a photo, then 40 MiB that could all be its data: the
+// search for its second piece has every sector to try when Stop comes.
+void TestCarving::stop_ends_a_fragment_search()
+{
+    const QByteArray half = photos().a.left(photos().a.size() / 2 / 512 * 512);
+    auto *volume = new testsupport::FaultyVolume(QByteArray(512, 0) + half + noise(40 * 1024 * 1024, 3));
+    const std::shared_ptr<QSemaphore> reading_again = volume->reading_again;
+    FsIndexer indexer;
+    volume->scan_with(indexer); // the worker owns the volume
+    indexer.start();
+    QVERIFY(reading_again->tryAcquire(1, 60000));
+    QThread::msleep(200);
+    QVERIFY(indexer.isRunning());
+    QElapsedTimer clock;
+    clock.start();
+    indexer.stop();
+    QVERIFY(indexer.wait(30000));
+    qInfo("the worker ended %lld ms after the stop", clock.elapsed());
+    QVERIFY(clock.elapsed() < 1500); // the target is 0.5 s; the search's own budget is 3 s
 }
 
 QTEST_GUILESS_MAIN(TestCarving)

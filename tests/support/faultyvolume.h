@@ -39,6 +39,9 @@ public:
     // a dying card can for minutes.
     std::shared_ptr<QSemaphore> hold;
     std::shared_ptr<std::atomic<bool>> destroyed = std::make_shared<std::atomic<bool>>(false);
+    // Released once, at the first read behind the furthest one: the volume
+    // being read again to put a broken photo together.
+    std::shared_ptr<QSemaphore> reading_again = std::make_shared<QSemaphore>();
 
     ~FaultyVolume() override { *destroyed = true; }
 
@@ -49,6 +52,9 @@ public:
     qint64 read_at(qint64 offset, char *buffer, qint64 count) override
     {
         const qint64 end = qMin(offset + count, qint64(bytes.size()));
+        if (offset < furthest && !went_back)
+            went_back = (reading_again->release(), true);
+        furthest = qMax(furthest, end);
         if (bad_from >= 0 && offset < bad_to && end > bad_from) {
             if (!short_reads || offset >= bad_from)
                 return fail(volume_platform::Failure::Io);
@@ -92,6 +98,8 @@ private:
 
     QByteArray bytes;
     qint64 position = 0;
+    qint64 furthest = 0;
+    bool went_back = false;
     volume_platform::Failure failure = volume_platform::Failure::None;
 };
 

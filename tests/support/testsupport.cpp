@@ -3,6 +3,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QPainter>
 #include <QProcess>
@@ -158,6 +159,37 @@ QByteArray volume_of(const QList<QByteArray> &photos)
         volume.resize((volume.size() + 511) / 512 * 512 + 512 * 3, '\0');
     }
     return volume;
+}
+
+namespace {
+
+double status_mib(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
+
+} // namespace
+
+PeakMemory::PeakMemory()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+        reason = QStringLiteral("the kernel's peak resident size cannot be reset here");
+    clear.close();
+    start_mib = status_mib("VmRSS:");
+    if (start_mib < 0 && reason.isEmpty())
+        reason = QStringLiteral("/proc/self/status gives no resident size");
+}
+
+double PeakMemory::growth_mib() const
+{
+    return status_mib("VmHWM:") - start_mib;
 }
 
 bool FatImage::create(const QString &path, qint64 size_bytes, const QString &label)

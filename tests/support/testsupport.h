@@ -50,6 +50,21 @@ QStringList entries_of(const QString &directory);
 // A volume of photos, each at a 512-byte boundary after a few sectors of zeros.
 QByteArray volume_of(const QList<QByteArray> &photos);
 
+// The growth of this process's resident memory at its peak since it was
+// made, from the kernel (VmRSS, VmHWM); it resets the high-water mark, so
+// earlier tests do not hide the growth. why_not() is empty where it can.
+class PeakMemory
+{
+public:
+    PeakMemory();
+    QString why_not() const { return reason; }
+    double growth_mib() const;
+
+private:
+    double start_mib = 0;
+    QString reason;
+};
+
 // A FAT32 card image made with mkfs.fat (at least 34 MiB) and filled with mtools.
 class FatImage
 {
