@@ -1,5 +1,6 @@
 #include "photoviewer.h"
 
+#include "jpegdecodecheck.h"
 #include "phototooltip.h"
 
 #include <QBuffer>
@@ -77,32 +78,42 @@ QImage PhotoViewer::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
     QBuffer device;
     device.setData(jpeg);
     device.open(QIODevice::ReadOnly);
-    QImageReader reader(&device, "JPEG");
-    reader.setAutoTransform(true);
+    QImageReader reader(&device, "JPEG"); // the header only: size and orientation
     const QSize stored = reader.size();
     if (!stored.isValid())
         return {};
-    // The decoder scales before it turns the picture: fit the turned size,
-    // then ask for that size as stored. Scaling in the decoder keeps the
-    // memory to about the screen's size, however large the photo.
-    const bool turned = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    // The decoder scales before the picture is turned: fit the turned size,
+    // then ask for that size as stored. Scaling in the decoder, under the
+    // decoders' memory limit, keeps the memory to about the screen's size,
+    // however large the photo or whatever its header claims.
+    const QImageIOHandler::Transformations turn = reader.transformation();
+    const bool turned = turn & QImageIOHandler::TransformationRotate90;
     const QSize shown = turned ? stored.transposed() : stored;
+    QSize wanted = stored;
     if (bounds.isValid() && (shown.width() > bounds.width() || shown.height() > bounds.height())) {
         const QSize fitted = shown.scaled(bounds, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-        reader.setScaledSize(turned ? fitted.transposed() : fitted);
+        wanted = turned ? fitted.transposed() : fitted;
     }
-    return reader.read();
+    const QImage picture =
+        JpegDecodeCheck::check(jpeg, wanted, JpegDecodeCheck::memory_budget, {}, Qt::SmoothTransformation).thumbnail;
+    return upright(picture, turn);
+}
+
+// As the JPEG reader applies an orientation: mirror or flip, then turn.
+QImage PhotoViewer::upright(const QImage &picture, QImageIOHandler::Transformations turn)
+{
+    QImage image = picture.mirrored(turn & QImageIOHandler::TransformationMirror,
+                                    turn & QImageIOHandler::TransformationFlip);
+    if (turn & QImageIOHandler::TransformationRotate90)
+        image = image.transformed(QTransform().rotate(90));
+    return image;
 }
 
 QImage PhotoViewer::upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts)
 {
     if (thumbnail.isNull())
         return {};
-    // As the JPEG reader applies an orientation: mirror or flip, then turn.
-    QImage image = thumbnail.mirrored(facts.turn & QImageIOHandler::TransformationMirror,
-                                      facts.turn & QImageIOHandler::TransformationFlip);
-    if (facts.turn & QImageIOHandler::TransformationRotate90)
-        image = image.transformed(QTransform().rotate(90));
+    const QImage image = upright(thumbnail, facts.turn);
     if (!facts.pixel_size.isValid())
         return image;
     const int side = qMax(image.width(), image.height());

@@ -47,6 +47,7 @@ public:
     // The thumbnail turned upright and given the photo's proportions again
     // (thumbnails are stored at one size, as the photo was stored).
     static QImage upright_thumbnail(const QImage &thumbnail, const PhotoFacts &facts);
+    static QImage upright(const QImage &picture, QImageIOHandler::Transformations turn);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -153,11 +153,17 @@ qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const
     JpegEntropyWalker walker;
     walker.set_interrupt(stopped);
     if (walker.parse_header(bytes, length)) {
+        // A piece ends before the first sector no entropy-coded data could
+        // fill: zeros or text behind a header are not walked.
+        qint64 end = ceil_sector(walker.entropy_start());
+        while (end + sector <= length && could_be_entropy_data(bytes + end))
+            end += sector;
+        end = qMin(end + sector, length);
         JpegEntropyWalker::State state = walker.start_state();
-        qint64 fault = length;
-        if (walker.walk(state, bytes, length, -1, &fault) == JpegEntropyWalker::Outcome::Interrupted)
+        qint64 fault = end;
+        if (walker.walk(state, bytes, end, -1, &fault) == JpegEntropyWalker::Outcome::Interrupted)
             fault = state.pos;
-        return qMin(length, ceil_sector(fault) + sector);
+        return qMin(end, ceil_sector(fault) + sector);
     }
     // A progressive photo: its first scan must have begun.
     const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
@@ -258,7 +264,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         : walked == JpegEntropyWalker::Outcome::NeedData                   ? stream.size()
                                                                            : state.pos - 2; // before FF D9
     const qint64 foreign = first_foreign_sector(stream, qMax(piece_start, ceil_sector(walker.entropy_start())),
-                                                walked_to, pieces.last().offset - piece_start);
+                                                walked_to, pieces.last().offset - piece_start,
+                                                walker.has_later_scans());
     if (foreign >= 0) {
         walked = JpegEntropyWalker::Outcome::Fault;
         fault = foreign;

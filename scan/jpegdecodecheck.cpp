@@ -106,7 +106,7 @@ bool is_out_of_memory(int code)
 // bounded by libjpeg's own memory limit.
 bool within_cap(const jpeg_decompress_struct &info)
 {
-    return qint64(info.image_width) * info.image_height <= JpegFrameLimits::max_pixels;
+    return JpegFrameLimits::within_cap(int(info.image_width), int(info.image_height));
 }
 
 void choose_scale(jpeg_decompress_struct &info, QSize wanted)
@@ -213,7 +213,7 @@ JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArra
 }
 
 JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thumbnail_size, qint64 memory_limit,
-                                               const Interrupt &interrupted)
+                                               const Interrupt &interrupted, Qt::TransformationMode scaling)
 {
     Result result;
     if (jpeg.isEmpty())
@@ -295,7 +295,7 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
     if (!thumbnail_size.isEmpty()) {
         result.thumbnail = image.size() == thumbnail_size
             ? image
-            : image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            : image.scaled(thumbnail_size, Qt::IgnoreAspectRatio, scaling);
         if (result.thumbnail.format() != QImage::Format_RGB32)
             result.thumbnail = result.thumbnail.convertToFormat(QImage::Format_RGB32);
     }

@@ -19,7 +19,7 @@ public:
     // blocks of the widest photo a camera makes). Every decompressor is made
     // with a limit (libjpeg's max_memory_to_use): a stream that needs more
     // fails as over budget instead of taking it.
-    static constexpr qint64 memory_budget = 100 * 1024 * 1024;
+    static constexpr qint64 memory_budget = 72 * 1024 * 1024;
     static constexpr qint64 working_memory = 16 * 1024 * 1024;
 
     // Ends a decode early when it returns true; asked every few rows.
@@ -38,9 +38,12 @@ public:
 
     // Decodes the whole stream; the thumbnail is scaled to thumbnail_size
     // without keeping the aspect ratio (empty size: no thumbnail).
-    // memory_limit: what libjpeg may set aside for this decode.
+    // memory_limit: what libjpeg may set aside for this decode, the picture
+    // made counted in; scaling: how the decoder's picture is brought to
+    // thumbnail_size.
     static Result check(const QByteArray &jpeg, QSize thumbnail_size = QSize(160, 107),
-                        qint64 memory_limit = memory_budget, const Interrupt &interrupted = {});
+                        qint64 memory_limit = memory_budget, const Interrupt &interrupted = {},
+                        Qt::TransformationMode scaling = Qt::FastTransformation);
 
     struct Coefficients
     {

@@ -77,7 +77,7 @@ bool JpegEntropyWalker::read_frame(const uchar *segment, int payload)
     width = be16(segment + 3);
     const int count = segment[5];
     if (count < 1 || count > 4 || payload < 6 + 3 * count || width == 0 || height == 0
-        || qint64(width) * height > JpegFrameLimits::max_pixels)
+        || !JpegFrameLimits::within_cap(width, height))
         return false;
     for (int c = 0; c < count; ++c) {
         const uchar *at = segment + 6 + 3 * c;

@@ -57,6 +57,9 @@ public:
     int mcus_wide(const State &state) const { return scan_of(state).mcu_columns; }
     int mcu_count(const State &state) const { return scan_of(state).mcu_count(); }
     int restart_interval() const { return scans.empty() ? 0 : scans.front().restart_mcus; }
+    // Components left for later scans: tables and scan headers stand between
+    // the scans' data.
+    bool has_later_scans() const { return !scans.empty() && scans.front().components.size() < frame.size(); }
     // Each MCU's DC values: the mean of its first component's blocks, and the
     // next two components' first blocks.
     using McuDc = std::array<qint16, 3>;

@@ -59,6 +59,7 @@ JpegFrameLimits::Frame JpegFrameLimits::read(const uchar *data, qint64 size)
                 return frame; // a second frame header: libjpeg refuses the stream
             seen_frame = true;
             frame.progressive = code == 0xC2 || code == 0xC6 || code == 0xCA || code == 0xCE;
+            frame.arithmetic = code >= 0xC9;
             frame.height = be16(segment + 1);
             frame.width = be16(segment + 3);
             const int count = segment[5];
@@ -94,10 +95,11 @@ JpegFrameLimits::Frame JpegFrameLimits::read(const uchar *data, qint64 size)
 
 bool JpegFrameLimits::within_cap(const Frame &frame)
 {
-    return frame.valid && qint64(frame.width) * frame.height <= max_pixels;
+    return frame.valid && within_cap(frame.width, frame.height);
 }
 
 bool JpegFrameLimits::could_hold(const Frame &frame, qint64 can_have)
 {
-    return within_cap(frame) && frame.blocks <= 8 * qMax<qint64>(0, can_have - frame.entropy_from);
+    return within_cap(frame)
+        && (frame.arithmetic || frame.blocks <= 8 * qMax<qint64>(0, can_have - frame.entropy_from));
 }

@@ -38,7 +38,8 @@ ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg, qint64 mem
     }
     result.decode = JpegDecodeCheck::check(jpeg, thumbnail_size, memory_limit);
     if (result.decode.over_budget) {
-        result.too_large_to_preview = frame.valid;
+        // Its header read (rows known) and within the cap: a photo all the same.
+        result.too_large_to_preview = result.decode.mcu_rows > 0;
         if (result.too_large_to_preview)
             fill_facts(result, jpeg);
         return result;

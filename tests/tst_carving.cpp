@@ -496,6 +496,8 @@ void TestCarving::pieces_come_together_data()
         QTest::addRow("%s restart", layout) << QString::fromLatin1(layout) << restart;
         QTest::addRow("%s progressive", layout) << QString::fromLatin1(layout) << progressive;
     }
+    for (const char *layout : {"text", "random", "three"}) // SCANS: a scan of each component in turn
+        QTest::addRow("%s non-interleaved", layout) << QString::fromLatin1(layout) << QStringList{"-scans", "SCANS"};
     // On cards the pieces are found through the file system's allocation map.
     QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList();
     QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive;
@@ -511,6 +513,8 @@ void TestCarving::pieces_come_together()
     QFETCH(QStringList, options);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("volume.img"));
+    QVERIFY(testsupport::write_file(dir.filePath(QStringLiteral("SCANS")), "0;\n1;\n2;\n"));
+    options.replaceInStrings(QStringLiteral("SCANS"), dir.filePath(QStringLiteral("SCANS")));
     QList<QByteArray> placed, expected;
     if (layout == QLatin1String("fat32") || layout == QLatin1String("exfat")) {
         const QString why_not = make_card(layout, path, options, &placed, &expected);
@@ -558,34 +562,38 @@ void TestCarving::hostile_streams_between_photos_data()
 {
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<int>("walker"); // 0: refuses its header, 1: follows it to its end, -1: either
+    QTest::addColumn<bool>("offered"); // the stream is offered whole, as a photo
     const QByteArray baseline = cjpeg_photo(21, {}), progressive = cjpeg_photo(22, {QStringLiteral("-progressive")});
     const QByteArray few = noise(20, 5) + "\xFF\xD9", zeros = QByteArray(17 * 1024 * 1024, 0);
-    QTest::newRow("16384 x 16384 baseline, a few bytes") << claiming(baseline, 16384, 16384, few) << 0;
-    QTest::newRow("16384 x 16384 progressive, a few bytes") << claiming(progressive, 16384, 16384, few) << 0;
-    QTest::newRow("65500 x 65500 baseline, 17 MiB of zeros") << claiming(baseline, 65500, 65500, zeros) << 0;
-    QTest::newRow("65500 x 65500 progressive, 17 MiB of zeros") << claiming(progressive, 65500, 65500, zeros) << 0;
-    QTest::newRow("more blocks than its bytes can code") << claiming(progressive, 12000, 12000, few) << -1;
+    QTest::newRow("16384 x 16384 baseline, a few bytes") << claiming(baseline, 16384, 16384, few) << 0 << false;
+    QTest::newRow("16384 x 16384 progressive, a few bytes") << claiming(progressive, 16384, 16384, few) << 0 << false;
+    QTest::newRow("65500 x 65500 baseline, 17 MiB of zeros") << claiming(baseline, 65500, 65500, zeros) << 0 << false;
+    QTest::newRow("65500 x 65500 progressive, 17 MiB of zeros") << claiming(progressive, 65500, 65500, zeros) << 0 << false;
+    QTest::newRow("12000 x 12000 baseline, 40 MiB of zeros") << claiming(baseline, 12000, 12000, zeros.repeated(2) + zeros.left(6 << 20)) << -1 << false;
+    QTest::newRow("more blocks than its bytes can code") << claiming(progressive, 12000, 12000, few) << -1 << false;
     QTest::newRow("blocks its bytes can code, too many to decode")
-        << claiming(progressive, 12000, 12000, noise(1024 * 1024, 6) + "\xFF\xD9") << -1;
-    QTest::newRow("two frame headers") << two_frames(baseline, 4) << 0;
-    QTest::newRow("two frame headers, eight scan components") << two_frames(baseline, 8) << 0;
-    QTest::newRow("a Huffman table with the all-ones code") << with_all_ones_code(baseline) << 0;
+        << claiming(progressive, 12000, 12000, noise(1024 * 1024, 6) + "\xFF\xD9") << -1 << true;
+    QTest::newRow("two frame headers") << two_frames(baseline, 4) << 0 << false;
+    QTest::newRow("two frame headers, eight scan components") << two_frames(baseline, 8) << 0 << false;
+    QTest::newRow("a Huffman table with the all-ones code") << with_all_ones_code(baseline) << 0 << false;
     QByteArray flipped = photos().a;
     flipped[flipped.indexOf("\xFF\xC0") + 5] = char(flipped[flipped.indexOf("\xFF\xC0") + 5] ^ 0x20); // height + 8192
-    QTest::newRow("a photo whose height has one bit flipped") << flipped << -1;
+    QTest::newRow("a photo whose height has one bit flipped") << flipped << -1 << false;
     QTemporaryDir dir;
     const QString scans = dir.filePath(QStringLiteral("scans"));
     QVERIFY(testsupport::write_file(scans, "0;\n1;\n2;\n"));
-    QTest::newRow("a photo whose components have a scan each") << cjpeg_photo(23, {QStringLiteral("-scans"), scans}) << 1;
+    QTest::newRow("a photo whose components have a scan each") << cjpeg_photo(23, {QStringLiteral("-scans"), scans}) << 1 << true;
 }
 
 // A crafted stream between real photos costs none of them, keeps the scan's
 // memory bounded and takes no more than one candidate's time; the walker
-// refuses what libjpeg would refuse and follows what it would decode.
+// refuses what libjpeg would refuse and follows what it would decode; a
+// frame its bytes could code but no budget can decode is still offered.
 void TestCarving::hostile_streams_between_photos()
 {
     QFETCH(QByteArray, stream);
     QFETCH(int, walker);
+    QFETCH(bool, offered);
     QVERIFY(!stream.isEmpty());
     JpegEntropyWalker walking;
     const auto *bytes = reinterpret_cast<const uchar *>(stream.constData());
@@ -600,7 +608,7 @@ void TestCarving::hostile_streams_between_photos()
 
     CarvingVolume card;
     card.add_photo(photos().a);
-    walker == 1 ? card.add_photo(stream) : card.add_bytes(stream);
+    offered ? card.add_photo(stream) : card.add_bytes(stream); // too large to decode: offered without a thumbnail
     card.add_photo(photos().restarts);
     card.add_photo(photos().b);
     QTemporaryDir dir;

@@ -387,7 +387,8 @@ void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
 
 // Progressive photos that together need more coefficient memory than the
 // decoders may hold, one that alone needs more than all of it, a sequential
-// one and one cut inside its frame header: every result comes back, in order.
+// one and one cut inside its frame header: every result comes back, in order;
+// the one no budget can decode comes back without a thumbnail, marked so.
 void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
 {
     const auto progressive = [](const QImage &picture, const QString &sampling = QStringLiteral("2x2,1x1,1x1")) {
@@ -411,7 +412,8 @@ void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
     for (int i = 0; i < results.size(); ++i) {
         QCOMPARE(results.at(i).offset, i * mib);
         QCOMPARE(results.at(i).length, streams.at(i).size());
-        QCOMPARE(results.at(i).thumbnail.size(), i == 4 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
+        QCOMPARE(results.at(i).thumbnail.size(), i >= 3 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
+        QCOMPARE(results.at(i).too_large_to_preview, i == 3);
     }
 }
 

@@ -476,13 +476,19 @@ private slots:
     {
         QTest::addColumn<QStringList>("tags"); // exiftool assignments; none leaves the photo without EXIF
         QTest::addColumn<bool>("partial");
+        QTest::addColumn<qint64>("memory"); // the decoder's limit
         QTest::addColumn<QDateTime>("taken");
         QTest::addColumn<QStringList>("lines"); // the tooltip after its name and byte size lines
         const QString at = "On the card at byte 1,048,576 (1.0 MB in)";
-        QTest::newRow("no EXIF") << QStringList() << false << QDateTime() << QStringList{"640 x 400 pixels", at};
+        const qint64 budget = JpegDecodeCheck::memory_budget;
+        QTest::newRow("no EXIF") << QStringList() << false << budget << QDateTime() << QStringList{"640 x 400 pixels", at};
+        QTest::newRow("too large to decode in its memory")
+            << QStringList() << false << qint64(64 * 1024) << QDateTime()
+            << QStringList{"640 x 400 pixels", at,
+                           "No preview: the photo is too large to decode while scanning. It is recovered all the same."};
         QTest::newRow("no DateTimeOriginal, turned, only its top")
             << QStringList{"-n", "-ModifyDate=2019:01:02 03:04:05", "-Make=Velvora", "-Model=Test 1", "-Orientation=6"}
-            << true << QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5))
+            << true << budget << QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5))
             << QStringList{"400 x 640 pixels", at, "Taken Wednesday, January 2, 2019 at 3:04 AM", "Camera: Velvora Test 1",
                            "Only its top part could be recovered."};
     }
@@ -495,15 +501,18 @@ private slots:
         QFETCH(QStringList, tags);
         QFETCH(QDateTime, taken);
         QFETCH(bool, partial);
+        QFETCH(qint64, memory);
         QByteArray jpeg = qt_jpeg(make_picture(640, 400, 3));
         if (!tags.isEmpty() && (jpeg = with_exif_tags(jpeg, tags)).isEmpty())
             QSKIP("exiftool is not installed");
-        const ThumbnailQueue::Result decoded = ThumbnailQueue::decode(jpeg);
-        QVERIFY(!decoded.thumbnail.isNull());
+        const ThumbnailQueue::Result decoded = ThumbnailQueue::decode(jpeg, memory);
+        QCOMPARE(decoded.thumbnail.isNull(), decoded.too_large_to_preview);
+        QCOMPARE(decoded.too_large_to_preview, memory < JpegDecodeCheck::memory_budget);
         QCOMPARE(decoded.exif.has_exif(), !tags.isEmpty());
         QCOMPARE(decoded.exif.date_taken(), taken);
         PhotoFacts facts{1048576, jpeg.size(), decoded.pixel_size, decoded.exif};
         facts.partial = partial;
+        facts.no_preview = decoded.too_large_to_preview;
         QStringList tooltip = photo_tooltip("IMAGE_0007.JPG", facts).split('\n');
         QCOMPARE(tooltip.takeFirst(), QStringLiteral("IMAGE_0007.JPG"));
         const QString size_line = tooltip.takeAt(1);
