@@ -5,7 +5,12 @@
 //            4096-byte boundary;
 //   endless  a real JPEG header every 64 MiB, each followed by entropy-coded
 //            data that never reaches an end-of-image marker, so the carver
-//            fills its buffer to the cap again and again.
+//            fills its buffer to the cap again and again;
+//   hostile  ten real photos, at 512-byte boundaries, with seven crafted
+//            streams between them (frames of 16384 and 65500 pixels a side,
+//            baseline and progressive, followed by a few bytes or by 17 MiB
+//            of zeros, and two frame headers with a scan of eight
+//            components); clean: the same ten photos alone.
 // Prints one line: the number of photos placed.
 
 #include <QBuffer>
@@ -15,6 +20,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageWriter>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QStringList>
@@ -31,8 +37,8 @@ constexpr qint64 endless_piece = 64 * 1024 * 1024;
 
 int usage()
 {
-    std::fputs("Usage: velvora-bench-mkimage random|photos|endless OUTFILE SIZE [PHOTO_DIR...]\n"
-               "  SIZE in bytes; PHOTO_DIR (photos only) is searched for *.jpg and *.jpeg files.\n",
+    std::fputs("Usage: velvora-bench-mkimage random|photos|endless|hostile|clean OUTFILE SIZE [PHOTO_DIR...]\n"
+               "  SIZE in bytes; PHOTO_DIR (photos, hostile, clean) is searched for *.jpg and *.jpeg files.\n",
                stderr);
     return 2;
 }
@@ -140,7 +146,7 @@ bool make_photos(QFile &out, qint64 size, const QStringList &dirs, int *placed)
 }
 
 // The bytes of a real JPEG from its start through its start-of-scan segment.
-QByteArray jpeg_header()
+QByteArray jpeg_header(bool progressive = false)
 {
     QImage image(256, 192, QImage::Format_RGB32);
     QPainter painter(&image);
@@ -150,7 +156,10 @@ QByteArray jpeg_header()
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 85);
+    QImageWriter writer(&buffer, "JPEG");
+    writer.setQuality(85);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
 
     const auto at = [&](qsizetype i) { return uchar(jpeg.at(i)); };
     qsizetype i = 2;
@@ -201,6 +210,61 @@ bool make_endless(QFile &out, qint64 size, int *placed)
     return true;
 }
 
+// A header that claims width x height pixels, then tail.
+QByteArray claiming(QByteArray header, int width, int height, const QByteArray &tail)
+{
+    const qsizetype frame = std::max(header.indexOf("\xFF\xC0"), header.indexOf("\xFF\xC2"));
+    const char claimed[4] = {char(height >> 8), char(height), char(width >> 8), char(width)};
+    return header.replace(frame + 5, 4, claimed, 4) + tail;
+}
+
+QList<QByteArray> crafted_streams()
+{
+    const QByteArray baseline = jpeg_header(), progressive = jpeg_header(true);
+    const QByteArray few = QByteArray::fromHex("123456789ABCDEF01234FFD9"), zeros(17 * 1024 * 1024, '\0');
+    const QByteArray frame = QByteArray::fromHex("FFC00014080040004004011100021101031101041101");
+    const QByteArray eight = QByteArray::fromHex("FFDA00160801000200030004000100020003000400003F00");
+    // The header up to its scan, its own frame header turned into a comment.
+    const QByteArray tables = baseline.left(baseline.indexOf("\xFF\xDA")).replace("\xFF\xC0", "\xFF\xFE");
+    const QByteArray two_frames = tables + frame + frame + eight + few;
+    return {claiming(baseline, 16384, 16384, few), claiming(progressive, 16384, 16384, few),
+            claiming(baseline, 65500, 65500, few), claiming(progressive, 65500, 65500, few),
+            claiming(baseline, 65500, 65500, zeros), claiming(progressive, 16384, 16384, zeros), two_frames};
+}
+
+bool write_at_sector(QFile &out, const QByteArray &bytes, qint64 *position)
+{
+    const qint64 padded = (bytes.size() + 511) / 512 * 512;
+    *position += padded;
+    return write_all(out, bytes.constData(), bytes.size()) && write_zeros(out, padded - bytes.size());
+}
+
+bool make_hostile(QFile &out, qint64 size, const QStringList &dirs, bool with_streams, int *placed)
+{
+    const QStringList files = find_jpegs(dirs);
+    const QList<QByteArray> crafted = with_streams ? crafted_streams() : QList<QByteArray>();
+    qint64 position = 0;
+    for (const QString &path : files) {
+        QFile file(path);
+        if (*placed == 10 || !file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray photo = distinct_copy(file.readAll(), *placed);
+        if (photo.isEmpty())
+            continue;
+        const QByteArray after = *placed < crafted.size() ? crafted.at(*placed) : QByteArray();
+        if (position + photo.size() + after.size() + 1024 > size)
+            break;
+        if (!write_at_sector(out, photo, &position) || !write_at_sector(out, after, &position))
+            return false;
+        ++*placed;
+    }
+    if (*placed == 0) {
+        std::fputs("velvora-bench-mkimage: no usable JPEG files found\n", stderr);
+        return false;
+    }
+    return write_zeros(out, size - position);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -229,6 +293,8 @@ int main(int argc, char *argv[])
         ok = make_photos(out, size, args.mid(3), &placed);
     else if (kind == QLatin1String("endless"))
         ok = make_endless(out, size, &placed);
+    else if (kind == QLatin1String("hostile") || kind == QLatin1String("clean"))
+        ok = make_hostile(out, size, args.mid(3), kind == QLatin1String("hostile"), &placed);
     else
         return usage();
     if (!ok || !out.flush()) {

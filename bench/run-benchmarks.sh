@@ -273,10 +273,30 @@ endless_peak=$peak_mib
 figure "velvora-scan" "$seconds" s "$(mib_per_s "$seconds")"
 say
 
+# --- crafted streams between real photos --------------------------------------
+# Ten photos, then the same ten with seven crafted streams between them: the
+# streams must cost no photo, no memory and hardly any time.
+for kind in clean hostile; do
+    "$bin/velvora-bench-mkimage" "$kind" "$scratch/$kind.img" 67108864 "${photo_dirs[@]}" >"$scratch/$kind.img.placed" \
+        || die "the $kind image could not be made"
+done
+say "== ten photos alone, then with crafted streams between them (frames of 16384 and 65500 pixels a side,"
+say "   17 MiB of zeros, two frame headers with a scan of eight components)"
+run_velvora_scan "$scratch/clean.img"
+clean_seconds=$seconds
+figure "velvora-scan, the photos alone" "$seconds" s "peak $peak_mib MiB, $found found"
+run_velvora_scan "$scratch/hostile.img"
+hostile_peak=$peak_mib
+figure "velvora-scan, with the crafted streams" "$seconds" s "peak $peak_mib MiB"
+target "photos found among the crafted streams" "$found" "" ">=" "$(cat "$scratch/hostile.img.placed")"
+target "time the crafted streams add" "$(calc "$seconds - $clean_seconds")" s "<=" 3
+say
+
 say "== peak resident memory of velvora-scan"
 target "random bytes" "$random_peak" MiB "<=" 160
 target "packed photos" "$photos_peak" MiB "<=" 160
 target "endless streams" "$endless_peak" MiB "<=" 160
+target "crafted streams" "$hostile_peak" MiB "<=" 160
 # glibc gives each thread that allocates its own arena and keeps freed memory
 # in it; with one arena, resident memory follows what is in use.
 GLIBC_TUNABLES=glibc.malloc.arena_max=1 run_velvora_scan "$photos"

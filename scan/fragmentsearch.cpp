@@ -156,7 +156,7 @@ qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const
         // A piece ends before the first sector no entropy-coded data could
         // fill: zeros or text behind a header are not walked.
         qint64 end = ceil_sector(walker.entropy_start());
-        while (end + sector <= length && could_be_entropy_data(bytes + end))
+        while (end + sector <= length && could_be_entropy_data(bytes + end, walker.has_later_scans()))
             end += sector;
         end = qMin(end + sector, length);
         JpegEntropyWalker::State state = walker.start_state();
@@ -217,8 +217,11 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     window_end = start + candidate.size() + window;
     first_break = -1;
     first_break_rows = 0;
-    // Fewer pieces first: a photo in two pieces is never taken for one in three.
-    for (piece_limit = 1; piece_limit <= most_pieces && !out_of_time(); ++piece_limit) {
+    // Fewer pieces first: a photo in two pieces is never taken for one in
+    // three. A whole one comes out of the first pass whatever its limit, so
+    // with the search on the candidate is not walked for one piece alone.
+    for (piece_limit = search_enabled ? qMin(2, most_pieces) : 1; piece_limit <= most_pieces && !out_of_time();
+         ++piece_limit) {
         if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome)) {
             cache.clear();
             return outcome;

@@ -69,11 +69,11 @@ public:
     State start_state() const;
 
     // Walks MCUs from state over data[state.pos, size) until the image ends
-    // (its end-of-image marker read), a fault, or the data runs out; stops
-    // early, with Outcome::NeedData, once state.mcu reaches mcu_limit or the
-    // walk enters the next scan. On
-    // NeedData the state stands at the start of the MCU that could not be
-    // completed. On Fault, fault_at is where it was seen.
+    // (its end-of-image marker read), a fault, or the data runs out. Given an
+    // mcu_limit, it stops early with Outcome::NeedData once state.mcu reaches
+    // it or the walk enters the next scan. On NeedData the state stands at
+    // the start of the MCU that could not be completed. On Fault, fault_at is
+    // where it was seen.
     Outcome walk(State &state, const uchar *data, qint64 size, int mcu_limit = -1, qint64 *fault_at = nullptr);
 
 private:
