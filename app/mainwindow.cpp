@@ -978,12 +978,9 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     QStringList reasons;
     QStringList renamed;
     QStringList present;
-    int counter = 0;
-    for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
-        const FoundImage image = fs_indexer.found_images.value(file.value());
-        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+    const auto note = [&](const PhotoWriter::Result &result) {
         if (result.outcome == PhotoWriter::Outcome::Failed) {
-            failed.append(file.key());
+            failed.append(result.asked);
             const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
                     && !QFileInfo(directory).isWritable()
                 ? tr("You have no permission to write in this folder.")
@@ -991,16 +988,26 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
             if (!reasons.contains(why))
                 reasons.append(why);
         } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
-            renamed.append(tr("%1 as %2").arg(file.key(), result.name));
+            renamed.append(tr("%1 as %2").arg(result.asked, result.name));
         } else if (result.outcome == PhotoWriter::Outcome::Present) {
-            present.append(result.name == file.key() ? file.key() : tr("%1 as %2").arg(file.key(), result.name));
+            present.append(result.name == result.asked ? result.asked : tr("%1 as %2").arg(result.asked, result.name));
         }
+    };
+    int counter = 0;
+    for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
+        const FoundImage image = fs_indexer.found_images.value(file.value());
+        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+        if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
+            note(result); // the others are told once they are on the disk
         recover_progress->setValue(counter++);
         tried = counter;
         if (recover_progress->wasCanceled())
             break;
         QCoreApplication::processEvents();
     }
+    // Once for all the photos: a slow stick is not made to wait on each file.
+    for (const PhotoWriter::Result &result : writer.sync())
+        note(result);
     last_restore = {writer.written(), writer.renamed(), writer.present(), writer.failed()};
 
     // Every name goes on the final page's list; the message names the first.

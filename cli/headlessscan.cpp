@@ -49,6 +49,7 @@ HeadlessScan::Summary HeadlessScan::run()
     loop.exec();
     refresh_progress();
     end_progress_line();
+    sync_written();
 
     summary.found = photos_written;
     summary.written = writer.written();
@@ -146,9 +147,21 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
         ++photos_named;
     const QString name = image.origin.is_known() ? image.origin.name
                                                  : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
-    const PhotoWriter::Result result = writer.write(name, image, stream);
+    report_failure(writer.write(name, image, stream));
+    if (writer.unsynced() >= sync_batch)
+        sync_written();
+}
+
+void HeadlessScan::sync_written()
+{
+    for (const PhotoWriter::Result &result : writer.sync())
+        report_failure(result);
+}
+
+void HeadlessScan::report_failure(const PhotoWriter::Result &result)
+{
     if (result.outcome == PhotoWriter::Outcome::Failed)
-        std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(name),
+        std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(result.asked),
                      qPrintable(PhotoWriter::failure_text(result.failure)));
 }
 

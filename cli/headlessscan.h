@@ -59,7 +59,13 @@ private slots:
     void refresh_progress();
 
 private:
+    // Photos written are put on the disk this many at a time, and the rest
+    // at the end: a photo counts as written only then.
+    static constexpr int sync_batch = 64;
+
     void write_photo(const FoundImage &image, const QByteArray &stream);
+    void sync_written();
+    void report_failure(const PhotoWriter::Result &result);
     void show_progress(const QString &line, bool force = false);
     void end_progress_line();
 

@@ -88,6 +88,11 @@ bool is_block_device(const QString &path);
 // device backed by the image file raw_path.
 bool shares_storage(const QString &directory, const QString &raw_path);
 
+// Puts what was written to the file or folder at path on its disk: a file's
+// data, a folder's entries. False when the disk did not take them; full is
+// then set when it was out of space.
+bool sync_to_disk(const QString &path, bool *full = nullptr);
+
 bool stderr_is_terminal();
 
 // Ends the process at once with status, without running exit handlers: for

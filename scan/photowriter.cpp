@@ -148,6 +148,43 @@ PhotoWriter::Result PhotoWriter::count(Result result)
     return result;
 }
 
+PhotoWriter::Result PhotoWriter::hold_until_synced(Result result, qint64 length, bool created)
+{
+    pending.append({result, length, created});
+    return result;
+}
+
+QList<PhotoWriter::Result> PhotoWriter::sync()
+{
+    if (pending.isEmpty())
+        return {};
+    bool full = false;
+    for (Unsynced &photo : pending) {
+        if (!volume_platform::sync_to_disk(photo.result.path, &full))
+            photo.result.failure = full ? Failure::TargetFull : Failure::TargetUnwritable;
+    }
+    // the new names are on the disk only with the folder's entries
+    const bool folder_synced = volume_platform::sync_to_disk(directory, &full);
+    QList<Result> results;
+    for (Unsynced &photo : pending) {
+        Result &result = photo.result;
+        if (!folder_synced && result.failure == Failure::None)
+            result.failure = full ? Failure::TargetFull : Failure::TargetUnwritable;
+        if (result.failure != Failure::None) {
+            if (photo.created) {
+                QFile::remove(result.path);
+                names_by_size.remove(photo.length, result.name);
+            }
+            result.outcome = Outcome::Failed;
+            result.path.clear();
+            result.name.clear();
+        }
+        results.append(count(result));
+    }
+    pending.clear();
+    return results;
+}
+
 PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &image, const QByteArray &bytes)
 {
     qint64 done = 0;
@@ -197,6 +234,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 {
     Result result;
     result.name = name;
+    result.asked = name;
     const QDir folder(directory);
     const bool taken = name_taken(folder.filePath(name));
     QString holder = taken && holds_photo(folder.filePath(name), image) ? name : name_holding(image);
@@ -274,5 +312,5 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
             written.setFileTime(image.origin.modified, QFileDevice::FileModificationTime);
     }
     names_by_size.insert(image.length, result.name);
-    return count(result);
+    return hold_until_synced(result, image.length, true);
 }

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QList>
 #include <QMultiHash>
 #include <QString>
 
@@ -20,6 +21,11 @@
 // photo whose very bytes are already in a numbered file of the folder (or in
 // a file of its own name) is not written again and counts as present, so
 // recovering the same photos twice makes no copies and says so.
+//
+// Written means on the disk: a photo is counted only once sync() has put its
+// file's data and the folder's entry on the disk. Syncing once for a batch of
+// photos, not after each, lets the disk take them at its own pace: a slow USB
+// stick is not made to wait on every file.
 class PhotoWriter
 {
     Q_DECLARE_TR_FUNCTIONS(PhotoWriter)
@@ -39,6 +45,7 @@ public:
         Failure failure = Failure::None;
         QString path; // the file the photo is in, when not Failed (for Present, the file already there)
         QString name; // its name in the folder
+        QString asked; // the name it was to have
     };
     // The photo's bytes in order: fills up to capacity bytes and returns the
     // count, 0 when there are no more, -1 when they cannot be read.
@@ -55,7 +62,14 @@ public:
     // The photo from any source of its bytes; the others come here.
     Result write_from(const QString &name, const FoundImage &image, const Reader &reader);
 
-    // Files made so far: written counts those under other names too;
+    // Puts every photo written since the last sync on the folder's disk: each
+    // file's data, then the folder's entries once for all. Returns their
+    // results as they now stand; a photo the disk did not take is Failed and
+    // its file removed. Photos are counted as written only here.
+    QList<Result> sync();
+    int unsynced() const { return int(pending.size()); }
+
+    // Photos on the disk so far: written counts those under other names too;
     // present counts the photos found already in the folder, byte for byte.
     int written() const { return written_count; }
     int renamed() const { return renamed_count; }
@@ -76,10 +90,18 @@ private:
     void note_name(const QString &name, qint64 size = -1);
     QString name_holding(const FoundImage &image) const;
     Result count(Result result);
+    Result hold_until_synced(Result result, qint64 length, bool created);
 
     QString directory;
     int highest_number = 0;
     QMultiHash<qint64, QString> names_by_size; // the numbered files, for finding a photo already there
+    struct Unsynced
+    {
+        Result result;
+        qint64 length;
+        bool created; // by this writer, so removed when it cannot be synced
+    };
+    QList<Unsynced> pending;
     int written_count = 0;
     int renamed_count = 0;
     int present_count = 0;

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 using namespace testsupport;
 using volume_platform::Failure;
 using volume_platform::VolumeInfo;
@@ -98,6 +100,7 @@ private slots:
     void refusals_data();
     void refusals();
     void mounted_card_is_indexed_through_its_mount_point();
+    void full_folder_fails_a_photo_and_goes_on_data();
     void full_folder_fails_a_photo_and_goes_on();
     void camera_cards_data();
     void camera_cards();
@@ -389,23 +392,46 @@ void TestDevices::mounted_card_is_indexed_through_its_mount_point()
     QCOMPARE(run_scan({work.filePath("exfat.img"), work.filePath("from-image")}).out, summary(0, 0));
 }
 
-// A photo that does not fit leaves no file and counts as failed; the run goes on.
+// A photo that does not fit leaves no file and counts as failed; the run goes
+// on. On a disk that takes the writes but cannot store them, no photo counts.
+void TestDevices::full_folder_fails_a_photo_and_goes_on_data()
+{
+    QTest::addColumn<bool>("unstorable");
+    QTest::addColumn<QList<int>>("kept");
+    QTest::newRow("full: the large photo fails") << false << QList<int>{0, 2};
+    QTest::newRow("unstorable: every photo fails") << true << QList<int>{};
+}
+
 void TestDevices::full_folder_fails_a_photo_and_goes_on()
 {
+    QFETCH(bool, unstorable);
+    QFETCH(QList<int>, kept);
     QTemporaryDir dir;
     const QList<QByteArray> photos{qt_jpeg(make_picture(200, 150, 51)), qt_jpeg(make_picture(1600, 1200, 52), 95),
                                    qt_jpeg(make_picture(200, 150, 53))};
     QVERIFY(photos[1].size() > 400 * 1024 && write_file(dir.filePath("card.img"), volume_of(photos)));
-    const QString out = dir.filePath("small-disk");
-    QVERIFY(QDir().mkpath(out));
-    const TmpfsMount mount(out, "200k"); // room for the small photos only
-    if (!mount.mounted())
+    QString out = dir.filePath("small-disk");
+    std::optional<TmpfsMount> mount;
+    std::optional<UnstorableDisk> disk;
+    if (unstorable) {
+        disk.emplace(dir.path());
+        if (disk->folder().isEmpty())
+            QSKIP(qPrintable(disk->why_not));
+        out = disk->folder() + "/out";
+    } else if (!QDir().mkpath(out) || !mount.emplace(out, "200k").mounted()) { // room for the small photos only
         QSKIP("cannot mount a small tmpfs here (needs root)");
+    }
     const ProgramRun scan = run_scan({dir.filePath("card.img"), out});
     QCOMPARE(scan.exit_code, 1);
-    QCOMPARE(scan.out, summary(3, 2, 1));
-    QCOMPARE(photos_in(out), (QList<QByteArray>{photos[0], photos[2]}));
-    QCOMPARE(entries_of(out), (QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG"}));
+    QCOMPARE(scan.out, summary(3, int(kept.size()), 3 - int(kept.size())));
+    QList<QByteArray> expected;
+    QStringList names;
+    for (int i : kept) {
+        expected.append(photos[i]);
+        names.append(QString::asprintf("IMAGE_%04d.JPG", i + 1));
+    }
+    QCOMPARE(photos_in(out), expected);
+    QCOMPARE(entries_of(out), names);
 }
 
 void TestDevices::camera_cards_data()

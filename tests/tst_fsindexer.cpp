@@ -276,12 +276,13 @@ void TestFsIndexer::progress_in_the_devices_sectors()
 }
 
 // Files still on the card (under names that are and are not indexed), a
-// repeat, a stream no decoder accepts and a tiny photo.
+// repeat, a stream no decoder accepts and a tiny photo. Every file whose last
+// suffix is JPG, JPEG, JPE or JFIF is indexed, in hidden folders too.
 void TestFsIndexer::what_is_kept_out()
 {
     QList<QByteArray> photos;
     QList<QPair<qint64, QByteArray>> content;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 11; ++i) {
         photos.append(photo(10 + i));
         content.append({i * 64 * kib, photos.last()});
     }
@@ -289,18 +290,19 @@ void TestFsIndexer::what_is_kept_out()
     const int dht = broken.indexOf(QByteArray("\xFF\xC4", 2));
     QVERIFY(dht > 0);
     broken.replace(dht + 5, 20, QByteArray(20, char(0xEE)));
-    content += QList<QPair<qint64, QByteArray>>{{8 * 64 * kib, broken}, {9 * 64 * kib, photos[0]}, {10 * 64 * kib, photo(42, 8, 8)}};
+    content += QList<QPair<qint64, QByteArray>>{{11 * 64 * kib, broken}, {12 * 64 * kib, photos[0]}, {13 * 64 * kib, photo(42, 8, 8)}};
     QTemporaryDir files;
     QDir(files.path()).mkpath(QStringLiteral("DCIM/100CAMERA"));
     QDir(files.path()).mkpath(QStringLiteral(".hidden"));
     const QList<QPair<const char *, QByteArray>> named{
         {"DCIM/100CAMERA/PHOTO.JPG", photos[0]}, {"photo.jpeg", photos[1]}, {"a.JpG", photos[2]},
-        {"photo.backup.jpg", photos[3]}, {"PXL_20260101_120000.PORTRAIT.jpe", photos[4]},
-        {".hidden/HIDDEN.JPG", photos[5]}, {".secret.jfif", photos[5]}, {"jpg", photos[6]},
-        {"notes.txt", "text"}, {"TRAILER.JPG", photos[7] + QByteArray(3000, 'T')}}; // a trailer after the end of image
+        {"photo.backup.jpg", photos[3]}, {"PXL_20260101_120000.PORTRAIT.jpg", photos[4]}, {"x.jfif", photos[5]},
+        {"y.JPE", photos[6]}, {".hidden/HIDDEN.JPG", photos[7]}, {".secret.jpg", photos[8]},
+        {"jpg", photos[9]}, {"notes.txt", "text"},
+        {"TRAILER.JPG", photos[10] + QByteArray(3000, 'T')}}; // a trailer after the end of image
     for (const auto &[name, bytes] : named)
         QVERIFY(testsupport::write_file(files.filePath(QLatin1String(name)), bytes));
-    QVERIFY(QFile::link(files.filePath(QStringLiteral("notes.txt")), files.filePath(QStringLiteral("LINK.JPG"))));
+    QVERIFY(QFile::link(files.filePath(QStringLiteral("x.jfif")), files.filePath(QStringLiteral("LINK.JPG"))));
     const QString image = dir.filePath(QStringLiteral("index.img"));
     QVERIFY(testsupport::write_file(image, volume_with(1 * mib, content)));
 
@@ -309,13 +311,13 @@ void TestFsIndexer::what_is_kept_out()
     indexer.set_root_path(files.path());
     indexer.set_index_existing(true);
     const Run run = run_scan(indexer);
-    QCOMPARE(run.count(QStringLiteral("processedItem")), 10); // every file but the link, hidden ones too
-    QCOMPARE(run.found, (QList<qint64>{6 * 64 * kib, 10 * 64 * kib}));
+    QCOMPARE(run.count(QStringLiteral("processedItem")), int(named.size())); // everything but the link
+    QCOMPARE(run.found, (QList<qint64>{9 * 64 * kib, 13 * 64 * kib}));
     QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // the tiny one scaled up too
     indexer.set_index_existing(false); // the next run without the index offers them all again, the repeat once
     indexer.set_thumbnail_pixel_ratio(2); // for a high-density screen, in its pixels
     const Run again = run_scan(indexer);
-    QCOMPARE(again.found.size(), 9);
+    QCOMPARE(again.found.size(), 12);
     QCOMPARE(again.thumbnails.last().size(), QSize(320, 214));
 }
 

@@ -1,6 +1,7 @@
 // What is written is what was found, nothing is lost or replaced, nothing waits
 // without end: an interrupted velvora-scan, a second card into the same folder,
-// a card swapped before "Restore...", a silent disk service, a stuck scan.
+// a card swapped before "Restore...", a disk that cannot store the photos,
+// a silent disk service, a stuck scan.
 
 #include "windowdriver.h"
 
@@ -16,6 +17,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <optional>
 
 #include <unistd.h>
 
@@ -84,15 +86,39 @@ private slots:
             QCOMPARE(read_file(QDir(out).filePath(PhotoWriter::photo_name(i + 1))), all[i]);
     }
 
-    // The loop device scanned reads another card of the same size by the time
-    // "Restore..." is pressed, another photo where the first one lay.
-    void restore_after_the_card_changed()
+    // Two photos that cannot be recovered: the loop device scanned reads
+    // another card of the same size by the time "Restore..." is pressed,
+    // another photo where the first one lay; or the folder's disk takes the
+    // files and cannot store them.
+    void restore_that_fails_leaves_nothing_data()
     {
+        QTest::addColumn<bool>("swap_card");
+        QTest::addColumn<QStringList>("reasons"); // the message ends with one of these
+        QTest::newRow("card changed") << true << QStringList{PhotoWriter::failure_text(PhotoWriter::Failure::SourceChanged)};
+        QTest::newRow("disk cannot store them") // its writes fail with EIO or ENOSPC
+            << false << QStringList{PhotoWriter::failure_text(PhotoWriter::Failure::TargetUnwritable),
+                                    PhotoWriter::failure_text(PhotoWriter::Failure::TargetFull)};
+    }
+
+    void restore_that_fails_leaves_nothing()
+    {
+        QFETCH(bool, swap_card);
+        QFETCH(QStringList, reasons);
         if (::geteuid() != 0 || !missing_tools({"losetup"}).isEmpty())
             QSKIP("needs root and losetup to attach a loop device");
-        QTemporaryDir work, target;
+        QTemporaryDir work;
         const QString first = make_card(work.filePath("first.img"), photos(50, 2));
         const QString second = make_card(work.filePath("second.img"), photos(60, 1, 480));
+        std::optional<UnstorableDisk> disk;
+        QString target = work.filePath("target");
+        if (!swap_card) {
+            disk.emplace(work.path());
+            if (disk->folder().isEmpty())
+                QSKIP(qPrintable(disk->why_not));
+            target = disk->folder();
+        }
+        QVERIFY(QDir().mkpath(target));
+        const QStringList before = entries_of(target);
         LoopDevice loop;
         if (!loop.attach(first, {"-r"}))
             QSKIP("losetup could not attach an image here");
@@ -106,18 +132,20 @@ private slots:
         QVERIFY(answers.last() == "The photos found have not been restored. Go back and discard them?" && page_of(window) == scan_page);
 
         const QString node = loop.node;
-        loop.detach();
-        if (!run_tool("losetup", {"-r", node, second}))
-            QSKIP("the loop device was taken before it could be attached again");
-        const auto detach = qScopeGuard([node] { run_tool("losetup", {"-d", node}); });
-        answers.choose_directory(target.path());
+        if (swap_card) {
+            loop.detach();
+            if (!run_tool("losetup", {"-r", node, second}))
+                QSKIP("the loop device was taken before it could be attached again");
+        }
+        const auto detach = qScopeGuard([node, swap_card] { if (swap_card) run_tool("losetup", {"-d", node}); });
+        answers.choose_directory(target);
         answers.press_ok();
         click(window, ui::restore);
         QCOMPARE(answers.pending(), 0);
         QVERIFY2(answers.last().startsWith("2 photo(s) could not be recovered into ")
-                     && answers.last().endsWith(PhotoWriter::failure_text(PhotoWriter::Failure::SourceChanged)),
+                     && std::any_of(reasons.cbegin(), reasons.cend(), [&](const QString &reason) { return answers.last().endsWith(reason); }),
                  qPrintable(answers.last()));
-        QVERIFY(entries_of(target.path()).isEmpty() && window.restore_counts().failed == 2);
+        QVERIFY(entries_of(target) == before && window.restore_counts().failed == 2);
         QVERIFY(child<QLabel>(window, "summaryLabel")->text().contains("\n2 photos could not be written."));
         QVERIFY(answers.unexpected.isEmpty());
     }

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // Loop devices over card images, and what gets mounted for a test.
 namespace testsupport {
 
@@ -40,6 +42,22 @@ public:
 
 private:
     QString point;
+};
+
+// A folder on a disk that takes every write and then cannot store it, as a
+// stick that fails or runs out of real space behind what it claims: an ext2
+// file system on a loop device whose sparse image lies on a full tmpfs.
+// Writes land in the page cache; putting them on the disk (fsync) fails.
+class UnstorableDisk
+{
+public:
+    explicit UnstorableDisk(const QString &work_directory);
+    QString folder() const { return loop.mount_point; } // empty when it could not be made
+    QString why_not;
+
+private:
+    std::unique_ptr<TmpfsMount> backing;
+    LoopDevice loop; // unmounted and detached before the tmpfs goes
 };
 
 // A sparse file of size bytes (all zeros: an unformatted card).

@@ -280,6 +280,31 @@ TmpfsMount::~TmpfsMount()
         run_tool("umount", {point});
 }
 
+UnstorableDisk::UnstorableDisk(const QString &work_directory)
+{
+    why_not = loop_unavailable_reason({"mkfs.ext2", "mount"});
+    const QString under = work_directory + "/backing", image = under + "/disk.img", point = work_directory + "/disk";
+    if (!why_not.isEmpty() || !QDir().mkpath(under) || !QDir().mkpath(point))
+        return;
+    backing = std::make_unique<TmpfsMount>(under, "4m");
+    if (!backing->mounted() || !make_blank_image(image, 64 << 20) || !run_tool("mkfs.ext2", {"-q", "-F", image})) {
+        why_not = "cannot make an ext2 image on a small tmpfs here";
+        return;
+    }
+    // Whatever the tmpfs has left goes to a filler: the image's holes can no longer be filled.
+    QFile filler(under + "/filler");
+    if (filler.open(QIODevice::WriteOnly)) {
+        const QByteArray zeros(64 * 1024, '\1');
+        while (filler.write(zeros) == zeros.size() && filler.flush()) {
+        }
+    }
+    if (!loop.attach(image) || !run_tool("mount", {"-t", "ext2", loop.node, point})) {
+        why_not = "cannot attach and mount an ext2 image here";
+        return;
+    }
+    loop.mount_point = point;
+}
+
 bool make_blank_image(const QString &path, qint64 size)
 {
     QFile file(path);

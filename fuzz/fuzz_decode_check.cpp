@@ -1,0 +1,33 @@
+// The decode check and the coefficient read over a stream made of the input:
+// the positions they report lie in the stream, a clean decode has every row
+// and no fault, and a thumbnail has the size asked for.
+
+#include "fuzztarget.h"
+#include "jpegdecodecheck.h"
+
+int fuzz::decode_check(const uint8_t *data, size_t size)
+{
+    const QByteArray jpeg = bytes_of(data, size);
+    const qint64 length = jpeg.size();
+
+    const QSize thumbnail_size(40, 27);
+    const JpegDecodeCheck::Result decoded = JpegDecodeCheck::check(jpeg, thumbnail_size);
+    FUZZ_REQUIRE(decoded.fault_position >= -1 && decoded.fault_position <= length);
+    FUZZ_REQUIRE(decoded.mcu_rows >= 0 && decoded.rows_before_fault >= 0);
+    FUZZ_REQUIRE(decoded.rows_before_fault <= decoded.mcu_rows);
+    if (decoded.clean) {
+        FUZZ_REQUIRE(decoded.fault_position == -1 && decoded.rows_before_fault == decoded.mcu_rows);
+        FUZZ_REQUIRE(decoded.thumbnail.size() == thumbnail_size);
+    }
+
+    const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(jpeg);
+    FUZZ_REQUIRE(read.fault_position >= -1 && read.fault_position <= length);
+    FUZZ_REQUIRE(read.end_position >= -1 && read.end_position <= length);
+    if (read.clean)
+        FUZZ_REQUIRE(read.end_position >= 4 && read.fault_position == -1);
+    else
+        FUZZ_REQUIRE(read.end_position == -1);
+    return 0;
+}
+
+FUZZ_ENTRY_POINT(decode_check)

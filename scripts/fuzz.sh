@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets in ./build-fuzz (clang, AddressSanitizer,
+# UBSan, libstdc++ assertions) and runs them, all at once under nice.
+#
+#   scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
+#
+# Targets: carver entropy_walker decode_check exif_info fragment_search.
+# Seeds are made from real photos (velvora-make-photo, cjpeg, exiftool) in
+# build-fuzz/seeds/; what a run learns stays in build-fuzz/corpus/ for the next
+# run. Every input that finds a fault (crash, leak, timeout, out of memory) is
+# copied into fuzz/corpus/<target>/, where velvora-fuzz-replay (ctest:
+# fuzz_replay) replays it on every ./test.sh: commit it with the fix.
+# Logs: build-fuzz/logs/<target>.log; the last lines give executions and
+# coverage.
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")/.."
+
+all_targets=(carver entropy_walker decode_check exif_info fragment_search)
+if (($# < 2)) || [[ ! "$2" =~ ^[0-9]+$ ]]; then
+    echo "usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]" >&2
+    echo "targets: ${all_targets[*]}" >&2
+    exit 2
+fi
+if [[ "$1" == all ]]; then
+    targets=("${all_targets[@]}")
+else
+    [[ " ${all_targets[*]} " == *" $1 "* ]] || { echo "fuzz.sh: no target $1" >&2; exit 2; }
+    targets=("$1")
+fi
+seconds="$2"
+shift 2
+
+if ! command -v clang++ >/dev/null 2>&1; then
+    echo "fuzz.sh: clang++ is needed (sudo apt-get install clang)" >&2
+    exit 2
+fi
+scripts/setup-debian.sh
+
+build=build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELVORA_FUZZ=ON \
+    -DVELVORA_SANITIZE=ON -DVELVORA_BUILD_BENCH=OFF >/dev/null
+programs=()
+for target in "${targets[@]}"; do
+    programs+=("velvora-fuzz-${target//_/-}")
+done
+cmake --build "$build" -j2 --target velvora-make-photo "${programs[@]}"
+
+# Seeds: photos as cameras and programs make them, small enough to be fast.
+seeds="$build/seeds"
+if [[ ! -e "$seeds/.made" ]]; then
+    rm -rf "$seeds"
+    photos="$seeds/photos"
+    mkdir -p "$photos" "${all_targets[@]/#/$seeds/}"
+    ppm="$seeds/picture.ppm"
+    n=0
+    for size in "48 32" "96 64" "160 120"; do
+        "$build/bin/velvora-make-photo" "$((n + 3))" "$ppm" $size
+        for options in "" "-progressive" "-restart 1" "-optimize -sample 1x1" "-grayscale" "-sample 2x2 -quality 60"; do
+            # shellcheck disable=SC2086
+            cjpeg $options "$ppm" >"$photos/$n.jpg"
+            n=$((n + 1))
+        done
+    done
+    exiftool -q -overwrite_original -Make=Velvora -Model="Velvora Test 1" "-DateTimeOriginal=2026:01:01 12:00:00" \
+        -OffsetTimeOriginal=+02:00 "-ThumbnailImage<=$photos/0.jpg" "$photos/2.jpg" "$photos/7.jpg"
+    for photo in "$photos"/*.jpg; do
+        name="$(basename "$photo" .jpg)"
+        cp "$photo" "$seeds/entropy_walker/$name"
+        cp "$photo" "$seeds/decode_check/$name"
+        { printf '\x00'; cat "$photo"; } >"$seeds/exif_info/$name"
+        # carver: two bytes choose the block cuts, then a volume of two photos at sector boundaries
+        { printf '\x01\x07'; cat "$photo"; head -c $((512 - $(stat -c %s "$photo") % 512)) /dev/zero; cat "$photo"; } \
+            >"$seeds/carver/$name"
+    done
+    # fragment search: coding and cut, then what lies between the pieces
+    printf '\x00\x03%s' "$(head -c 1024 /dev/zero | tr '\0' 'x')" >"$seeds/fragment_search/text"
+    { printf '\x01\x02'; head -c 2048 /dev/zero; } >"$seeds/fragment_search/zeros"
+    { printf '\x00\x04'; cat "$photos/8.jpg"; } >"$seeds/fragment_search/photo"
+    { printf '\x01\x05'; head -c 1500 "$photos/13.jpg"; } >"$seeds/fragment_search/progressive-part"
+    touch "$seeds/.made"
+fi
+
+# A single allocation or the whole process beyond these is a fault. The
+# quarantine of freed memory is kept small so that it does not count.
+export ASAN_OPTIONS="quarantine_size_mb=32:detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+mkdir -p "$build/logs"
+pids=()
+for target in "${targets[@]}"; do
+    mkdir -p "$build/corpus/$target" "$build/artifacts/$target" "fuzz/corpus/$target"
+    timeout=10
+    [[ "$target" == fragment_search ]] && timeout=30
+    nice -n 19 "$build/bin/velvora-fuzz-${target//_/-}" "$build/corpus/$target" "$seeds/$target" \
+        "fuzz/corpus/$target" -max_total_time="$seconds" -rss_limit_mb=480 -malloc_limit_mb=160 \
+        -timeout="$timeout" -print_final_stats=1 -artifact_prefix="$build/artifacts/$target/" "$@" \
+        >"$build/logs/$target.log" 2>&1 &
+    pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+    wait "${pids[$i]}" || status=1
+done
+
+for target in "${targets[@]}"; do
+    echo "== $target"
+    grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$build/logs/$target.log" | tail -n 1 || true
+    grep -E 'stat::number_of_executed_units|stat::peak_rss_mb' "$build/logs/$target.log" || true
+    echo "corpus: $(find "$build/corpus/$target" -type f | wc -l) inputs"
+    for artifact in "$build/artifacts/$target"/*; do
+        [[ -e "$artifact" ]] || continue
+        cp -n "$artifact" "fuzz/corpus/$target/"
+        echo "FAULT kept: fuzz/corpus/$target/$(basename "$artifact")"
+    done
+done
+exit "$status"
