@@ -150,6 +150,8 @@ JpegEntropyWalker::Segments JpegEntropyWalker::read_segments(const uchar *data, 
             ++i;
             continue;
         }
+        if (code == 0x00)
+            return Segments::Fault; // a stuffed byte: entropy data where a marker must stand
         if (code == 0xD9) {
             at = i + 2;
             return Segments::End;
@@ -348,7 +350,12 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
 JpegEntropyWalker::Step JpegEntropyWalker::read_restart(State &state, const uchar *data, qint64 size,
                                                         const Scan &scan) const
 {
-    state.bits = 0; // the padding bits of the last byte
+    // Only the padding bits of the last byte may be left: a whole byte more
+    // is data no MCU used (libjpeg's "extraneous bytes before marker"), and
+    // taking it would make the answer depend on where the bytes were cut.
+    if (state.bits >= 8)
+        return Step::Fault;
+    state.bits = 0;
     state.bit_buffer = 0;
     if (state.pos + 1 >= size)
         return Step::NeedData;
@@ -365,6 +372,8 @@ JpegEntropyWalker::Step JpegEntropyWalker::read_restart(State &state, const ucha
 // the frame has had its scan, otherwise the next scan's header.
 JpegEntropyWalker::Step JpegEntropyWalker::read_end(State &state, const uchar *data, qint64 size)
 {
+    if (state.bits >= 8)
+        return Step::Fault; // bytes no MCU used, as before a restart marker
     state.bits = 0;
     state.bit_buffer = 0;
     size_t scanned = 0;
