@@ -103,7 +103,8 @@ QString PhotoWriter::name_holding(const FoundImage &image) const
 {
     const QDir folder(directory);
     for (auto it = names_by_size.constFind(image.length); it != names_by_size.cend() && it.key() == image.length; ++it) {
-        if (holds_photo(folder.filePath(it.value()), image))
+        const auto written = crc_by_written_name.constFind(it.value());
+        if (written != crc_by_written_name.cend() ? *written == image.crc : holds_photo(folder.filePath(it.value()), image))
             return it.value();
     }
     return {};
@@ -174,6 +175,7 @@ QList<PhotoWriter::Result> PhotoWriter::sync()
             if (photo.created) {
                 QFile::remove(result.path);
                 names_by_size.remove(photo.length, result.name);
+                crc_by_written_name.remove(result.name);
             }
             result.outcome = Outcome::Failed;
             result.path.clear();
@@ -312,5 +314,6 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
             written.setFileTime(image.origin.modified, QFileDevice::FileModificationTime);
     }
     names_by_size.insert(image.length, result.name);
+    crc_by_written_name.insert(result.name, image.crc);
     return hold_until_synced(result, image.length, true);
 }

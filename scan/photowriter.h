@@ -95,6 +95,10 @@ private:
     QString directory;
     int highest_number = 0;
     QMultiHash<qint64, QString> names_by_size; // the numbered files, for finding a photo already there
+    // The CRC-32 of each file this writer made: a dense card holds many photos
+    // of one length, and reading each of them again for every new one made
+    // writing quadratic.
+    QHash<QString, quint32> crc_by_written_name;
     struct Unsynced
     {
         Result result;
