@@ -10,8 +10,6 @@
 #include "jpegcarver.h"
 #include "testsupport.h"
 
-#include <QBuffer>
-#include <QImageWriter>
 
 namespace {
 
@@ -21,14 +19,7 @@ constexpr int most_candidates = 3;
 
 QByteArray encoded(bool progressive)
 {
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "JPEG");
-    writer.setQuality(85);
-    writer.setProgressiveScanWrite(progressive);
-    writer.write(testsupport::make_picture(192, 128, 7));
-    return bytes;
+    return testsupport::qt_jpeg(testsupport::make_picture(192, 128, 7), 85, progressive);
 }
 
 const QByteArray &photo(bool progressive)

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageWriter>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -48,12 +49,15 @@ QImage make_picture(int width, int height, int seed)
     return picture;
 }
 
-QByteArray qt_jpeg(const QImage &picture, int quality)
+QByteArray qt_jpeg(const QImage &picture, int quality, bool progressive)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "JPEG", quality);
+    QImageWriter writer(&buffer, "JPEG");
+    writer.setQuality(quality);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(picture);
     return bytes;
 }
 

@@ -13,7 +13,7 @@ namespace testsupport {
 // A distinct, photo-like picture: gradients, shapes and noise from seed.
 QImage make_picture(int width, int height, int seed);
 // Encoded by Qt's JPEG writer (starts FF D8 FF E0).
-QByteArray qt_jpeg(const QImage &picture, int quality = 85);
+QByteArray qt_jpeg(const QImage &picture, int quality = 85, bool progressive = false);
 // Encoded by cjpeg with options such as -restart 1 or -progressive; empty when cjpeg cannot run.
 QByteArray cjpeg(const QImage &picture, const QStringList &options = {});
 // With an EXIF APP1 segment holding thumbnail, written by exiftool; empty when it cannot run.
