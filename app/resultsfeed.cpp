@@ -86,7 +86,8 @@ void ResultsFeed::take_thumbnail(qint64 offset, const QImage &thumbnail)
     PhotoFacts facts = arriving_facts.take(offset);
     facts.offset = offset;
     const QString name = facts.origin.is_known() ? facts.origin.name : photo_name(++unnamed_photos);
-    waiting.append({facts, name, grid_picture(upright_thumbnail(thumbnail, facts.turn), pixel_ratio), tick_new});
+    const QImage picture = grid_picture(upright_thumbnail(thumbnail, facts.turn), pixel_ratio);
+    waiting.append({facts, name, ResultsModel::pack_thumbnail(picture), pixel_ratio, tick_new});
     if (!delay.isActive())
         delay.start();
     emit photo_announced();

@@ -11,7 +11,9 @@ constexpr int decoded_thumbnails = 600;
 // Close enough to the picture for a thumbnail, at a few kilobytes.
 constexpr int thumbnail_quality = 90;
 
-QByteArray compressed(const QImage &thumbnail)
+} // namespace
+
+QByteArray ResultsModel::pack_thumbnail(const QImage &thumbnail)
 {
     if (thumbnail.isNull())
         return {};
@@ -21,8 +23,6 @@ QByteArray compressed(const QImage &thumbnail)
     thumbnail.save(&buffer, "JPEG", thumbnail_quality);
     return bytes;
 }
-
-} // namespace
 
 ResultsModel::ResultsModel(QObject *parent)
     : QAbstractListModel(parent)
@@ -113,8 +113,7 @@ void ResultsModel::append(const QList<Photo> &photos)
     const int first = int(rows.size());
     beginInsertRows(QModelIndex(), first, first + int(photos.size()) - 1);
     for (const Photo &photo : photos) {
-        rows.append({photo.facts, photo.name, compressed(photo.thumbnail), photo.thumbnail.devicePixelRatio(),
-                     photo.checked, next_key++});
+        rows.append({photo.facts, photo.name, photo.thumbnail, photo.pixel_ratio, photo.checked, next_key++});
         partial_rows += photo.facts.partial ? 1 : 0;
     }
     endInsertRows();

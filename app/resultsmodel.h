@@ -41,9 +41,15 @@ public:
     {
         PhotoFacts facts;
         QString name;
-        QImage thumbnail; // upright, at the size and pixel ratio the grid draws it; null without a preview
+        QByteArray thumbnail; // from pack_thumbnail(); empty without a preview
+        qreal pixel_ratio = 1.0; // of the thumbnail: its pixels to a point
         bool checked = true;
     };
+
+    // A thumbnail (upright, at the size and pixel ratio the grid draws it) as
+    // the model keeps it. Packed as each photo arrives, not as a batch enters,
+    // so no single insertion holds up the window.
+    static QByteArray pack_thumbnail(const QImage &thumbnail);
 
     explicit ResultsModel(QObject *parent = nullptr);
 
