@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFontMetrics>
+#include <QLocale>
 #include <QStringList>
 
 namespace {
@@ -32,6 +33,16 @@ QString time_left_text(qint64 seconds)
 QString photo_count_text(int count)
 {
     return count == 1 ? tr("1 photo") : tr("%1 photos").arg(count);
+}
+
+QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hidden)
+{
+    if (ticked == 0)
+        return tr("%1 shown, none ticked").arg(shown);
+    const QString size = QLocale().formattedDataSize(ticked_bytes, 1, QLocale::DataSizeSIFormat);
+    if (ticked_hidden > 0)
+        return tr("%1 shown, %2 ticked (%3; %4 hidden)").arg(shown).arg(ticked).arg(size).arg(ticked_hidden);
+    return tr("%1 shown, %2 ticked (%3)").arg(shown).arg(ticked).arg(size);
 }
 
 QString progress_text(float percent, int photos, std::optional<double> speed, std::optional<qint64> left,

@@ -9,6 +9,10 @@ class QFontMetrics;
 // "1 photo", "312 photos".
 QString photo_count_text(int count);
 
+// "120 shown, 52 ticked (85.2 MB)", and when ticked photos are filtered out
+// of the view "(85.2 MB; 12 hidden)"; "120 shown, none ticked".
+QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hidden);
+
 // "Scanning 45.67% - 312 photos, 38 MB/s, 12 min left", shortened until it
 // fits width in metrics: first the word "Scanning", then the speed, then the
 // count. Speed and time left are left out while they are not known yet.

@@ -1,6 +1,10 @@
 #include "resultsdelegate.h"
 
 #include "resultsmodel.h"
+#include "progresstext.h"
+#include "resultsproxy.h"
+
+#include <QAbstractScrollArea>
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -23,7 +27,16 @@ QStyleOptionButton check_box_option(const QStyleOptionViewItem &option, const QM
     check.palette = option.palette;
     check.text = index.data(Qt::DisplayRole).toString();
     check.state = QStyle::State_Enabled;
-    check.state |= index.data(Qt::CheckStateRole).toInt() == Qt::Checked ? QStyle::State_On : QStyle::State_Off;
+    switch (index.data(Qt::CheckStateRole).toInt()) {
+    case Qt::Checked:
+        check.state |= QStyle::State_On;
+        break;
+    case Qt::PartiallyChecked:
+        check.state |= QStyle::State_NoChange;
+        break;
+    default:
+        check.state |= QStyle::State_Off;
+    }
     return check;
 }
 
@@ -41,6 +54,11 @@ QRect ResultsDelegate::thumbnail_rect(const QStyleOptionViewItem &option) const
                  thumbnail_height);
 }
 
+bool ResultsDelegate::is_header(const QModelIndex &index)
+{
+    return index.data(ResultsProxy::HeaderRole).toBool();
+}
+
 QRect ResultsDelegate::check_box_rect(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     const QStyle *style = style_of(option);
@@ -50,6 +68,9 @@ QRect ResultsDelegate::check_box_rect(const QStyleOptionViewItem &option, const 
     const int width = qMin(option.rect.width(), indicator + spacing + option.fontMetrics.horizontalAdvance(name) + 2);
     const int height = qMax(style->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, option.widget),
                             option.fontMetrics.height()) + 4;
+    if (is_header(index))
+        return QRect(option.rect.left() + 6, option.rect.top() + (option.rect.height() - height) / 2,
+                     qMin(option.rect.width() - 6, width), height);
     const QRect thumbnail = thumbnail_rect(option);
     const int free_height = option.rect.bottom() - thumbnail.bottom();
     return QRect(option.rect.left() + (option.rect.width() - width) / 2,
@@ -58,6 +79,8 @@ QRect ResultsDelegate::check_box_rect(const QStyleOptionViewItem &option, const 
 
 void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
+    if (is_header(index))
+        return paint_header(painter, option, index);
     QStyle *style = style_of(option);
     painter->save();
 
@@ -104,6 +127,28 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     painter->restore();
 }
 
+// A band across the grid: the folder's tick box and name, and how many of
+// its photos show.
+void ResultsDelegate::paint_header(QPainter *painter, const QStyleOptionViewItem &option,
+                                   const QModelIndex &index) const
+{
+    painter->save();
+    painter->fillRect(option.rect.adjusted(0, 2, 0, -2), option.palette.color(QPalette::AlternateBase));
+    painter->setPen(option.palette.color(QPalette::Mid));
+    painter->drawLine(option.rect.bottomLeft() - QPoint(0, 2), option.rect.bottomRight() - QPoint(0, 2));
+    QStyleOptionButton check = check_box_option(option, index);
+    check.rect = check_box_rect(option, index);
+    if (option.state & QStyle::State_HasFocus)
+        check.state |= QStyle::State_HasFocus;
+    style_of(option)->drawControl(QStyle::CE_CheckBox, &check, painter, option.widget);
+    const int photos = index.data(ResultsProxy::GroupSizeRole).toInt();
+    const QRect count_rect = option.rect.adjusted(check.rect.right() + 12, 0, -8, 0);
+    painter->setPen(option.palette.color(QPalette::PlaceholderText));
+    painter->drawText(count_rect, Qt::AlignVCenter | Qt::AlignLeft,
+                      photo_count_text(photos));
+    painter->restore();
+}
+
 // A band across the foot of the thumbnail: the grey below the recovered
 // part must not pass for the photo.
 void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbnail)
@@ -121,8 +166,13 @@ void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbna
     painter->restore();
 }
 
-QSize ResultsDelegate::sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const
+QSize ResultsDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
+    if (is_header(index)) {
+        // As wide as the grid, so it stands on a line of its own.
+        const auto *view = qobject_cast<const QAbstractScrollArea *>(option.widget);
+        return QSize(view ? view->viewport()->width() - 2 : entry_width, header_height);
+    }
     return QSize(entry_width, entry_height);
 }
 
@@ -131,6 +181,14 @@ bool ResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, cons
 {
     if (!(index.flags() & Qt::ItemIsEnabled))
         return false;
+    // A header has only its box: a click anywhere on it ticks the group.
+    if (is_header(index)) {
+        if (event->type() == QEvent::MouseButtonRelease
+            && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
+            toggle(model, index);
+        return event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease
+               || event->type() == QEvent::MouseButtonDblClick;
+    }
 
     switch (event->type()) {
     case QEvent::MouseButtonPress: {
@@ -159,6 +217,7 @@ bool ResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, cons
 
 void ResultsDelegate::toggle(QAbstractItemModel *model, const QModelIndex &index)
 {
+    // A group partly ticked becomes ticked, as a tri-state box does.
     const bool checked = index.data(Qt::CheckStateRole).toInt() == Qt::Checked;
     model->setData(index, checked ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole);
 }

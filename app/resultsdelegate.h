@@ -8,6 +8,8 @@
 // (Qt::DecorationRole, a QPixmap), the name (Qt::DisplayRole), the tick
 // (Qt::CheckStateRole) and whether only the photo's top part could be
 // recovered (ResultsModel::PartialRole), which is marked on the thumbnail.
+// A folder's header row (ResultsProxy::HeaderRole) spans the grid: a check
+// box with the folder's name and how many photos it shows.
 // A click on the check box ticks through the model's setData; elsewhere the
 // grid selects, and the selected and current entries are drawn as such.
 class ResultsDelegate : public QStyledItemDelegate
@@ -22,6 +24,8 @@ public:
     // The largest thumbnail drawn; the model keeps its pictures at this size.
     static constexpr int icon_width = 120;
     static constexpr int icon_height = 90;
+    // A folder's header row across the grid when the results are grouped.
+    static constexpr int header_height = 26;
 
     explicit ResultsDelegate(QObject *parent = nullptr);
 
@@ -37,6 +41,8 @@ protected:
                      const QModelIndex &index) override;
 
 private:
+    void paint_header(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const;
+    static bool is_header(const QModelIndex &index);
     static void toggle(QAbstractItemModel *model, const QModelIndex &index);
     static void paint_partial_mark(QPainter *painter, const QRect &thumbnail);
 };

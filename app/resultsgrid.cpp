@@ -30,6 +30,26 @@ void ResultsGrid::tick_selected(Qt::CheckState state)
         model()->setData(entry, state, Qt::CheckStateRole);
 }
 
+void ResultsGrid::set_grouped(bool grouped)
+{
+    // A fixed grid puts every row in a cell of one size; headers need a line each.
+    static const QSize cell(138, 125);
+    if (grouped) {
+        if (gridSize().isValid())
+            cell_size = gridSize();
+        setGridSize(QSize());
+        setSpacing(1);
+        setUniformItemSizes(false);
+        setResizeMode(QListView::Adjust);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    } else {
+        setSpacing(0);
+        setUniformItemSizes(true);
+        setGridSize(cell_size.isValid() ? cell_size : cell);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    }
+}
+
 void ResultsGrid::keyPressEvent(QKeyEvent *event)
 {
     const QModelIndex current = currentIndex();

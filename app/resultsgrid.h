@@ -16,6 +16,9 @@ public:
 
     // Ticks or unticks every selected entry (the current one when none is).
     void tick_selected(Qt::CheckState state);
+    // Entries on a fixed grid, or grouped under folder headers that each
+    // take a line of their own.
+    void set_grouped(bool grouped);
 
 signals:
     // The user asks for the larger view of the photo in row.
@@ -26,4 +29,6 @@ protected:
 
 private:
     void show_menu(const QPoint &at);
+
+    QSize cell_size; // the form's grid, while grouping sets it aside
 };

@@ -137,6 +137,21 @@ void ResultsModel::set_all_checked(bool checked)
     emit dataChanged(index(0), index(int(rows.size()) - 1), {Qt::CheckStateRole});
 }
 
+void ResultsModel::set_rows_checked(const QList<int> &changed, bool checked)
+{
+    int first = int(rows.size());
+    int last = -1;
+    for (const int row : changed) {
+        if (row < 0 || row >= rows.size() || rows[row].checked == checked)
+            continue;
+        rows[row].checked = checked;
+        first = qMin(first, row);
+        last = qMax(last, row);
+    }
+    if (last >= first)
+        emit dataChanged(index(first), index(last), {Qt::CheckStateRole});
+}
+
 QPixmap ResultsModel::thumbnail_of(const Row &row) const
 {
     if (row.thumbnail.isEmpty())

@@ -64,6 +64,8 @@ public:
     void clear();
     // Ticks or unticks every row.
     void set_all_checked(bool checked);
+    // Ticks or unticks the rows given, in one change.
+    void set_rows_checked(const QList<int> &rows, bool checked);
     // Rows of photos of which only the top part could be recovered.
     int partial_count() const { return partial_rows; }
 

@@ -7,6 +7,7 @@
 #include "rawvolume.h"
 #include "resultsfeed.h"
 #include "resultsmodel.h"
+#include "resultsproxy.h"
 #include "volumeplatform.h"
 #include "widgetfit.h"
 
@@ -37,9 +38,15 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     scan.set_volume_opener(access.volume_opener());
     model = new ResultsModel(this);
     feed = new ResultsFeed(&scan, model, this);
-    ui->listWidget_2->setModel(model);
+    shown = new ResultsProxy(this);
+    shown->setSourceModel(model);
+    ui->listWidget_2->setModel(shown);
+    ui->resultsBar->set_results(shown);
+    connect(ui->resultsBar, &ResultsBar::grouped_changed, ui->listWidget_2, &ResultsGrid::set_grouped);
+    connect(shown, &ResultsProxy::tally_changed, this, &ScanPage::show_photo_count);
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
+    connect(feed, &ResultsFeed::photo_announced, ui->resultsBar, &QWidget::show);
     connect(feed, &ResultsFeed::rows_added, this, [this] {
         show_photo_count();
         // The bar's count follows the grid, also after the last block was read.
@@ -51,6 +58,7 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
 
     ui->progressBar->hide();
     ui->checkBox->hide();
+    ui->resultsBar->hide();
     ui->pushButton_8->hide();
     ui->mountNote->hide();
     ui->countLabel->hide();
@@ -100,6 +108,8 @@ bool ScanPage::start(const RemovableDevice &device)
         viewer->close();
     feed->restart(ui->listWidget_2->devicePixelRatioF());
     model->clear();
+    ui->resultsBar->reset();
+    ui->resultsBar->hide();
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());
     ui->progressBar->setToolTip(QString());
@@ -263,7 +273,17 @@ void ScanPage::show_photo_count()
     QString text = photo_count_text(photos);
     if (model->partial_count() > 0)
         text = tr("%1, %2 only in part").arg(text).arg(model->partial_count());
+    const ResultsProxy::Tally tally = shown->tally();
+    text += QLatin1Char('\n') + selection_text(tally.shown, tally.ticked, tally.ticked_bytes, tally.ticked_hidden);
+    ui->countLabel->setToolTip(
+        tally.ticked_hidden > 0
+            ? tr("%n ticked photo(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
+                 nullptr, tally.ticked_hidden)
+            : QString());
     ui->countLabel->setText(text);
+    // Each new text starts from the form's font, and gets smaller only when it must.
+    ui->countLabel->setFont(QFont());
+    fit_label_font(ui->countLabel);
 }
 
 void ScanPage::note_unreadable(qint64 bytes)
@@ -376,14 +396,17 @@ void ScanPage::on_checkBox_stateChanged(int state)
 {
     feed->flush();
     feed->set_tick_new(state == Qt::Checked);
-    model->set_all_checked(state == Qt::Checked);
+    // What is shown: photos filtered out keep their ticks.
+    shown->set_shown_checked(state == Qt::Checked);
 }
 
 // Larger view
 
-void ScanPage::open_viewer(int row)
+void ScanPage::open_viewer(int shown_row)
 {
     feed->flush();
+    // The larger view goes through the photos in the order found; a folder's header has none.
+    const int row = shown->mapToSource(shown->index(shown_row, 0)).row();
     if (row < 0 || row >= model->rowCount())
         return;
     // Not modal: the scan goes on and the grid stays usable beside it.

@@ -12,6 +12,7 @@
 class PhotoViewer;
 class ResultsFeed;
 class ResultsModel;
+class ResultsProxy;
 
 namespace Ui {
 class ScanPage;
@@ -89,7 +90,8 @@ private:
     // to finish the photos in hand.
     void show_stopping();
     void refresh_progress_text();
-    // The number of photos in the grid (and of those only in part) beside the title.
+    // The number of photos found (and of those only in part) beside the title,
+    // and under it how many are shown and ticked.
     void show_photo_count();
     void end_of_run();
     // Waits up to ms for the worker to end with the event loop running, so
@@ -97,8 +99,8 @@ private:
     bool wait_for_worker(int ms);
     // Whether photos of the last scan wait unrestored and the user wants to keep them.
     bool keep_unrestored_photos();
-    // The larger view of the photo in row of the results.
-    void open_viewer(int row);
+    // The larger view of the photo in shown_row of the grid.
+    void open_viewer(int shown_row);
     // The bytes of a found photo for the larger view; none while a scan runs.
     QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
 
@@ -106,6 +108,7 @@ private:
     RawAccess raw_access;
     FsIndexer scan;
     ResultsModel *model = nullptr;
+    ResultsProxy *shown = nullptr; // the results as the grid shows them
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
     ScanRateEstimator scan_rate;

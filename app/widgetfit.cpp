@@ -11,7 +11,15 @@ void fit_label_font(QLabel *label)
         return;
     QFont font = label->font();
     const int room = label->contentsRect().width() - 2 * label->margin();
-    while (QFontMetrics(font).horizontalAdvance(label->text()) > room && font.pointSizeF() > 7.0)
+    // A label of several lines fits when its widest line does.
+    const QStringList lines = label->text().split(QLatin1Char('\n'));
+    const auto widest = [&lines](const QFontMetrics &metrics) {
+        int width = 0;
+        for (const QString &line : lines)
+            width = qMax(width, metrics.horizontalAdvance(line));
+        return width;
+    };
+    while (widest(QFontMetrics(font)) > room && font.pointSizeF() > 7.0)
         font.setPointSizeF(font.pointSizeF() - 0.5);
     if (font != label->font())
         label->setFont(font);

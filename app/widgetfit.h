@@ -6,7 +6,7 @@ class QPushButton;
 // The form's sizes were made for other fonts than a Linux desktop's, and
 // the texts stay as they are: these make a widget fit its text instead.
 
-// A one-line label whose text is wider than the label gets a smaller font
+// A label without word wrap whose text (its widest line) is wider than the label gets a smaller font
 // until it fits.
 void fit_label_font(QLabel *label);
 

@@ -4,15 +4,21 @@
 // announcements into rows of the results model, after which the event loop
 // lays out and paints the grid before the next one. Prints the total GUI
 // time, the slowest single add and the memory the grid took per entry, each
-// with its target.
+// with its target; then the time each choice of the bar above the grid takes
+// over all the entries (sorting, hiding small ones, a range of days, a
+// search, grouping by folder), laid out and painted again.
 //
-//   velvora-bench-resultslist [ENTRIES]     (default 10000)
+//   velvora-bench-resultslist [ENTRIES]     (default 20000)
 
 #include "mainwindow.h"
 #include "resultsfeed.h"
+#include "resultsproxy.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QLineEdit>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -22,6 +28,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -67,7 +74,7 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const int entries = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 10000;
+    const int entries = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 20000;
     if (entries <= 0) {
         std::fprintf(stderr, "usage: velvora-bench-resultslist [ENTRIES]\n");
         return 2;
@@ -80,9 +87,16 @@ int main(int argc, char *argv[])
     auto *feed = window.findChild<ResultsFeed *>();
     const auto count = [list] { return list->model()->rowCount(); };
     const auto announce = [feed](qint64 offset, const QImage &image) {
+        // Sizes, days and folders as a year of a camera's use spreads them.
+        const int n = int(offset / 4096);
         PhotoFacts facts;
         facts.offset = offset;
-        facts.length = 4096;
+        facts.length = 20'000 + qint64(n) * 7919 % 6'000'000;
+        if (n % 5 != 0) {
+            facts.origin.name = QString::asprintf("IMG_%04d.JPG", n % 10000);
+            facts.origin.folder = QString::asprintf("DCIM/%03dCANON", 100 + n / 400);
+            facts.origin.modified = QDateTime(QDate(2024, 1, 1).addDays(n * 37 % 365), QTime(12, 0));
+        }
         feed->take_facts(facts);
         feed->take_thumbnail(offset, image);
     };
@@ -151,5 +165,35 @@ int main(int argc, char *argv[])
         std::printf("memory added per entry: not measurable here (no /proc/self/status)\n");
     std::printf("%-34s %10.2f ms\n", "\"Select all\" over every entry", select_all_ms);
     std::printf("%-34s %10.2f ms\n", "scroll to the end and repaint", scroll_ms);
+    // Each choice of the bar over every entry, until the grid is laid out and painted again.
+    auto *proxy = window.findChild<ResultsProxy *>();
+    const auto timed = [&](const char *what, const std::function<void()> &choose) {
+        QElapsedTimer choice_clock;
+        choice_clock.start();
+        choose();
+        QCoreApplication::processEvents();
+        list->viewport()->repaint();
+        report(what, choice_clock.nsecsElapsed() / 1e6, "ms", 100);
+    };
+    auto *sort = window.findChild<QComboBox *>(QStringLiteral("sortBox"));
+    auto *sizes = window.findChild<QComboBox *>(QStringLiteral("sizeBox"));
+    auto *from = window.findChild<QDateEdit *>(QStringLiteral("fromDate"));
+    auto *search = window.findChild<QLineEdit *>(QStringLiteral("searchField"));
+    auto *group = window.findChild<QCheckBox *>(QStringLiteral("groupBox"));
+    std::printf("choices over %d entries (%d shown at first):\n", count(), proxy->rowCount());
+    timed("sort by date taken", [&] { sort->setCurrentIndex(1); });
+    timed("sort largest first", [&] { sort->setCurrentIndex(2); });
+    timed("sort by name", [&] { sort->setCurrentIndex(3); });
+    timed("hide smaller than 200 KB", [&] { sizes->setCurrentIndex(2); });
+    timed("from a day in June", [&] { from->setDate(QDate(2024, 6, 1)); });
+    timed("search \"IMG_01\"", [&] { search->setText(QStringLiteral("IMG_01")); });
+    timed("clear the search", [&] { search->clear(); });
+    timed("group by folder", [&] { group->setChecked(true); });
+    timed("back to the order found", [&] { sort->setCurrentIndex(0); });
+    timed("every size again", [&] { sizes->setCurrentIndex(0); });
+    timed("any day again", [&] { from->setDate(from->minimumDate()); });
+    timed("ungroup", [&] { group->setChecked(false); });
+    std::printf("%-34s %10d\n", "  rows shown at the end", proxy->rowCount());
+
     return 0;
 }

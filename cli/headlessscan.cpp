@@ -51,13 +51,14 @@ HeadlessScan::Summary HeadlessScan::run()
     end_progress_line();
     sync_written();
 
-    summary.found = photos_written;
+    summary.found = photos_found;
     summary.written = writer.written();
     summary.failed = writer.failed();
     summary.renamed = writer.renamed();
     summary.present = writer.present();
     summary.partial = photos_partial;
     summary.named = photos_named;
+    summary.skipped = photos_skipped;
     return summary;
 }
 
@@ -141,12 +142,20 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 {
     if (image.partial)
         ++photos_partial;
-    ++photos_written;
+    ++photos_found;
+    // A skipped photo keeps its number, so a photo has the same name whatever was chosen.
+    if (!image.origin.is_known())
+        ++photos_unnamed;
+    const QDateTime date = PhotoFilter::date_of(ExifInfo(stream).date_taken(), image.origin.modified);
+    if (!filter.accepts(image.length, date.date(), PhotoFilter::Photos)) {
+        ++photos_skipped;
+        return;
+    }
     // A photo whose deleted entry survives keeps its name; the others are numbered.
     if (image.origin.is_known())
         ++photos_named;
     const QString name = image.origin.is_known() ? image.origin.name
-                                                 : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
+                                                 : PhotoWriter::photo_name(photos_unnamed, image.partial);
     report_failure(writer.write(name, image, stream));
     if (writer.unsynced() >= sync_batch)
         sync_written();

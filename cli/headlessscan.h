@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fsindexer.h"
+#include "photofilter.h"
 #include "photowriter.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
@@ -34,6 +35,7 @@ public:
         int partial = 0; // photos of which only the top part could be recovered
         int present = 0; // not written: the folder held them already, byte for byte
         int named = 0;   // photos that took the name of their deleted entry
+        int skipped = 0; // found, but not written: outside the photos chosen
         bool source_failed = false;
         QString source_error;
     };
@@ -46,6 +48,8 @@ public:
     // over. SIGINT or SIGTERM (see volume_platform::catch_interrupts) stops
     // the scan; what was found by then is still written.
     Summary run();
+    // Writes only the photos filter accepts; the others are counted as skipped.
+    void set_filter(const PhotoFilter &chosen) { filter = chosen; }
 
 private slots:
     void on_indexing_started();
@@ -74,9 +78,12 @@ private:
     QString root_path;
     QString out_dir;
     PhotoWriter writer;
-    int photos_written = 0; // on the worker thread, in the order of announcement
+    int photos_found = 0;   // on the worker thread, in the order of announcement
+    int photos_unnamed = 0; // on the worker thread too: numbered IMAGE_NNNN so far, skipped ones included
     int photos_partial = 0; // on the worker thread too
-    int photos_named = 0;   // on the worker thread too
+    int photos_named = 0;   // on the worker thread too: written under their deleted entry's name
+    int photos_skipped = 0; // on the worker thread too
+    PhotoFilter filter;
     FsIndexer indexer;
     QList<qint64> arrivals;
     Summary summary;

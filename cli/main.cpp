@@ -1,5 +1,6 @@
 #include "deviceenumeration.h"
 #include "headlessscan.h"
+#include "photofilter.h"
 #include "rawaccess.h"
 #include "rawvolume.h"
 #include "removabledevice.h"
@@ -19,7 +20,8 @@ namespace {
 enum ExitCode { AllWritten = 0, SomeWritesFailed = 1, UnusableInput = 2, Interrupted = 130 };
 
 const char help_text[] =
-    "Usage: velvora-scan [--root DIR] SOURCE OUTDIR\n"
+    "Usage: velvora-scan [--root DIR] [--min-size BYTES] [--since DATE] [--until DATE]\n"
+    "                    [--kinds LIST] SOURCE OUTDIR\n"
     "       velvora-scan --list\n"
     "       velvora-scan --version\n"
     "\n"
@@ -48,6 +50,16 @@ const char help_text[] =
     "              written again. Without it, the mount point of SOURCE is used when\n"
     "              SOURCE is a mounted block device; otherwise the live files are\n"
     "              read from SOURCE's file system (FAT, exFAT, NTFS, ext2 to ext4).\n"
+    "  --min-size BYTES  write only photos of at least BYTES bytes (thumbnails and\n"
+    "              icons are smaller than photos).\n"
+    "  --since DATE, --until DATE  write only photos taken on DATE (YYYY-MM-DD) or\n"
+    "              later, or on DATE or earlier: the date in their EXIF data, else\n"
+    "              the modification time their deleted entry kept. Photos with\n"
+    "              neither are written whatever the dates.\n"
+    "  --kinds LIST  write only these kinds, a comma-separated list of photos and\n"
+    "              videos (all: both, the default).\n"
+    "              Photos left out by these choices keep their numbers (the\n"
+    "              others' names do not change) and are counted as skipped.\n"
     "  --list      list the removable volumes attached now, one a line: the\n"
     "              device node, a tab, its name, drive, size and file system, a\n"
     "              tab and its mount point (empty when not mounted). Exit 0; when\n"
@@ -60,14 +72,17 @@ const char help_text[] =
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
     "far are kept, and stderr says that the scan was stopped and how many photos\n"
     "were written. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A skipped=S\n"
     "where M counts the files written now, U the bytes of SOURCE that could not\n"
     "be read and were skipped, R the photos among the written ones saved under\n"
     "another name, P the photos of which only the top part could be recovered,\n"
     "E the photos not written because OUTDIR already held them byte for byte,\n"
-    "and A the photos that got their original name back.\n"
+    "A the photos that got their original name back, and S the photos found\n"
+    "but not written because --min-size, --since, --until or --kinds left them\n"
+    "out.\n"
     "\n"
-    "Exit status: 0 when every photo found was written (or was there already),\n"
+    "Exit status: 0 when every photo found was written (or was there already,\n"
+    "or was left out by choice),\n"
     "1 when any write failed,\n"
     "2 for bad usage or an unusable SOURCE or OUTDIR, 130 when interrupted.\n";
 
@@ -102,6 +117,41 @@ QString parse_error(const QCommandLineParser &parser, const QStringList &argumen
     if (unknown.isEmpty())
         return parser.errorText();
     return QStringLiteral("unknown option '%1'.").arg(option_as_typed(arguments, unknown.first()));
+}
+
+// The photos the options choose; false with why for a value that is no choice.
+bool parse_filter(const QCommandLineParser &parser, const QCommandLineOption &min_size,
+                  const QCommandLineOption &since, const QCommandLineOption &until, const QCommandLineOption &kinds,
+                  PhotoFilter *filter, QString *error)
+{
+    if (parser.isSet(min_size)) {
+        bool ok = false;
+        filter->min_bytes = parser.value(min_size).toLongLong(&ok);
+        if (!ok || filter->min_bytes < 0) {
+            *error = QStringLiteral("--min-size takes a number of bytes, not '%1'.").arg(parser.value(min_size));
+            return false;
+        }
+    }
+    for (const auto &[option, day] : {std::pair{&since, &filter->since}, std::pair{&until, &filter->until}}) {
+        if (!parser.isSet(*option))
+            continue;
+        *day = QDate::fromString(parser.value(*option), Qt::ISODate);
+        if (!day->isValid()) {
+            *error = QStringLiteral("--%1 takes a date as YYYY-MM-DD, not '%2'.")
+                         .arg(option->names().constFirst(), parser.value(*option));
+            return false;
+        }
+    }
+    if (filter->since.isValid() && filter->until.isValid() && filter->since > filter->until) {
+        *error = QStringLiteral("--since is later than --until: no photo could be written.");
+        return false;
+    }
+    if (parser.isSet(kinds) && !PhotoFilter::parse_kinds(parser.value(kinds), &filter->kinds)) {
+        *error = QStringLiteral("--kinds takes photos, videos or both (photos,videos), not '%1'.")
+                     .arg(parser.value(kinds));
+        return false;
+    }
+    return true;
 }
 
 // Opens SOURCE once to learn its size and sector size, and to fail early.
@@ -173,6 +223,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption help_option({QStringLiteral("h"), QStringLiteral("help")},
                                          QStringLiteral("Show the help."));
     parser.addOption(root_option);
+    const QCommandLineOption min_size_option(QStringLiteral("min-size"), QStringLiteral("Smallest photo written."),
+                                             QStringLiteral("BYTES"));
+    const QCommandLineOption since_option(QStringLiteral("since"), QStringLiteral("First day written."),
+                                          QStringLiteral("DATE"));
+    const QCommandLineOption until_option(QStringLiteral("until"), QStringLiteral("Last day written."),
+                                          QStringLiteral("DATE"));
+    const QCommandLineOption kinds_option(QStringLiteral("kinds"), QStringLiteral("Kinds written."),
+                                          QStringLiteral("LIST"));
+    parser.addOptions({min_size_option, since_option, until_option, kinds_option});
     const QCommandLineOption list_option(QStringLiteral("list"), QStringLiteral("List the removable volumes."));
     const QCommandLineOption version_option(QStringLiteral("version"), QStringLiteral("Show the version."));
     parser.addOption(help_option);
@@ -204,6 +263,11 @@ int main(int argc, char *argv[])
     if (positional[1].isEmpty())
         return usage_error(QStringLiteral("OUTDIR is empty: give the folder for the recovered photos."));
 
+    PhotoFilter filter;
+    QString choice_error;
+    if (!parse_filter(parser, min_size_option, since_option, until_option, kinds_option, &filter, &choice_error))
+        return usage_error(choice_error);
+
     const QString source = QFileInfo(positional[0]).absoluteFilePath();
     const QString out_dir = QFileInfo(positional[1]).absoluteFilePath();
     // An ordinary user in a desktop session reads devices through the disk
@@ -228,15 +292,17 @@ int main(int argc, char *argv[])
 
     volume_platform::catch_interrupts();
     HeadlessScan scan(device, root_path, out_dir, access);
+    scan.set_filter(filter);
     const HeadlessScan::Summary summary = scan.run();
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
     if (summary.interrupted)
         std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", summary.written,
                      summary.written == 1 ? " was" : "s were");
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d\n",
-                summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
-                summary.renamed, summary.partial, summary.present, summary.named);
+    std::printf(
+        "found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d skipped=%d\n",
+        summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
+        summary.renamed, summary.partial, summary.present, summary.named, summary.skipped);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

@@ -37,7 +37,7 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
 
 QByteArray summary(int found, int written, int failed = 0, int named = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0 named=%d\n",
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0 named=%d skipped=0\n",
                              found, written, failed, named).toLatin1();
 }
 

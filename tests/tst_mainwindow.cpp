@@ -230,7 +230,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
         QVERIFY(child<QLabel>(window, "mountNote")->isVisible()); // no mount: the live photos are listed too
         QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG"}));
-        QCOMPARE(child<QLabel>(window, "countLabel")->text(), QStringLiteral("5 photos, 1 only in part")); // stays after the scan
+        // stays after the scan, with what is shown and ticked under it
+        QCOMPARE(child<QLabel>(window, "countLabel")->text(), QStringLiteral("5 photos, 1 only in part\n5 shown, none ticked"));
         scan_page_of(window).show_progress(1, 2);
         QCOMPARE(child<QProgressBar>(window, ui::bar)->text(), QStringLiteral("Scanning 50.00% - 5 photos")); // the list's count
         QVERIFY(entry(list, 4, ResultsModel::PartialRole).toBool() && !entry(list, 3, ResultsModel::PartialRole).toBool());

@@ -1,0 +1,503 @@
+// The results as the grid shows them: sorted, filtered and grouped by
+// folder over the results model, ticks given through the view, photos
+// arriving while it shows; velvora-scan writing only the photos chosen; and
+// the window grouping a camera card by folder and restoring one folder.
+
+#include "windowdriver.h"
+
+#include "cameracard.h"
+#include "exifinfo.h"
+#include "exiftags.h"
+#include "resultsgrid.h"
+#include "resultsmodel.h"
+#include "resultsproxy.h"
+#include "testsupport.h"
+
+#include <QAbstractItemModelTester>
+#include <QtTest>
+
+using namespace windowtest;
+using namespace testsupport;
+
+namespace {
+
+// Photos of every size band the filters know, from the encoder, dated by
+// their EXIF data (written with exiftool) or by their deleted entry, some in
+// camera folders, some found by their content alone. In the order found.
+struct Sample
+{
+    QString name;
+    QString folder;  // empty: found by content
+    QString exif;    // DateTimeOriginal, "" for none
+    QDate entry_day; // the modification day the deleted entry kept
+    QSize pixels;
+};
+const QList<Sample> samples = {
+    {"IMG_0101.JPG", "DCIM/100CANON", "2021:07:04 10:00:00", {}, {2400, 1600}}, // 1 MB and more
+    {"IMAGE_0001.JPG", "", "", {}, {96, 64}},                                   // an icon
+    {"IMG_0102.JPG", "DCIM/100CANON", "2021:07:02 09:00:00", {}, {1400, 1000}}, // 200 KB to 1 MB
+    {"IMG_0007.JPG", "DCIM/101CANON", "", {2021, 7, 3}, {600, 400}},            // 50 to 200 KB
+    {"IMAGE_0002.JPG", "", "2021:06:30 18:00:00", {}, {1200, 800}},             // 200 KB to 1 MB
+    {"holiday.jpg", "DCIM/100CANON", "", {}, {540, 380}},                       // 50 to 200 KB
+};
+// The smallest size of each sample's band, and the largest it may have.
+const QList<QPair<qint64, qint64>> bands = {{1'000'000, 20'000'000}, {0, 50'000}, {200'000, 1'000'000},
+                                            {50'000, 200'000}, {200'000, 1'000'000}, {50'000, 200'000}};
+
+QList<QByteArray> sample_bytes;
+
+QByteArray encoded(const Sample &sample, int seed)
+{
+    const QByteArray plain = qt_jpeg(make_picture(sample.pixels.width(), sample.pixels.height(), seed), 92);
+    if (sample.exif.isEmpty())
+        return plain;
+    return with_exif_tags(plain, {"-DateTimeOriginal=" + sample.exif});
+}
+
+// The photo as the scan describes it, named name (its sample's by default).
+ResultsModel::Photo photo_of(int sample, const QString &name = QString())
+{
+    const Sample &s = samples.at(sample);
+    ResultsModel::Photo photo;
+    photo.facts.offset = qint64(sample) * 4 << 20;
+    photo.facts.length = sample_bytes.at(sample).size();
+    photo.facts.exif = ExifInfo(sample_bytes.at(sample));
+    photo.facts.pixel_size = s.pixels;
+    if (!s.folder.isEmpty()) {
+        photo.facts.origin.name = name.isEmpty() ? s.name : name;
+        photo.facts.origin.folder = s.folder;
+        if (s.entry_day.isValid())
+            photo.facts.origin.modified = QDateTime(s.entry_day, QTime(12, 0));
+    }
+    photo.name = name.isEmpty() ? s.name : name;
+    return photo;
+}
+
+QList<ResultsModel::Photo> all_samples()
+{
+    QList<ResultsModel::Photo> photos;
+    for (int n = 0; n < samples.size(); ++n)
+        photos.append(photo_of(n));
+    return photos;
+}
+
+// The rows shown: photos by name, headers as [folder].
+QStringList shown_of(const QAbstractItemModel &view)
+{
+    QStringList rows;
+    for (int row = 0; row < view.rowCount(); ++row) {
+        const QModelIndex at = view.index(row, 0);
+        const QString text = at.data().toString();
+        rows.append(at.data(ResultsProxy::HeaderRole).toBool() ? '[' + text + ']' : text);
+    }
+    return rows;
+}
+
+QStringList ticked_of(const ResultsModel &model)
+{
+    QStringList names;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        if (model.index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked)
+            names.append(model.index(row, 0).data().toString());
+    }
+    return names;
+}
+
+int header_row(const QAbstractItemModel &view, const QString &text)
+{
+    return int(shown_of(view).indexOf('[' + text + ']'));
+}
+
+// The model and the view over it, with the model tester watching every change.
+struct Results
+{
+    ResultsModel model;
+    ResultsProxy view;
+    QAbstractItemModelTester tester{&view, QAbstractItemModelTester::FailureReportingMode::QtTest};
+
+    Results() { view.setSourceModel(&model); }
+    void choose(int order, qint64 min_bytes, QDate since, QDate until, int kinds, const QString &search, bool grouped)
+    {
+        PhotoFilter filter;
+        filter.min_bytes = min_bytes;
+        filter.since = since;
+        filter.until = until;
+        filter.kinds = quint8(kinds);
+        view.set_order(ResultsProxy::Order(order));
+        view.set_filter(filter);
+        view.set_search(search);
+        view.set_grouped(grouped);
+    }
+};
+
+constexpr int found = int(ResultsProxy::Order::Found), by_date = int(ResultsProxy::Order::DateTaken),
+              largest = int(ResultsProxy::Order::LargestFirst), by_name = int(ResultsProxy::Order::Name);
+constexpr int all_kinds = PhotoFilter::AllKinds;
+
+QByteArray run_scan(const QStringList &arguments, int *exit_code, QByteArray *errors)
+{
+    const ProgramRun run = run_program(QStringLiteral(VELVORA_SCAN_PATH), arguments);
+    *exit_code = run.exit_code;
+    *errors = run.err;
+    return run.out;
+}
+
+} // namespace
+
+class TestResults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (!missing_tools({"exiftool"}).isEmpty())
+            QSKIP("needs exiftool for the photos' dates");
+        for (int n = 0; n < samples.size(); ++n) {
+            sample_bytes.append(encoded(samples.at(n), 40 + n));
+            const qint64 size = sample_bytes.last().size();
+            QVERIFY2(size >= bands.at(n).first && size < bands.at(n).second,
+                     qPrintable(samples.at(n).name + " is " + QString::number(size) + " bytes, out of its band"));
+        }
+    }
+
+    void arrangement_data()
+    {
+        QTest::addColumn<int>("order");
+        QTest::addColumn<qint64>("min_bytes");
+        QTest::addColumn<QDate>("since");
+        QTest::addColumn<QDate>("until");
+        QTest::addColumn<int>("kinds");
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<bool>("grouped");
+        QTest::addColumn<QStringList>("shown");
+        const QDate any;
+        const QDate jul2(2021, 7, 2), jul3(2021, 7, 3), jul4(2021, 7, 4);
+        QTest::newRow("order found")
+            << found << 0ll << any << any << all_kinds << "" << false
+            << QStringList{"IMG_0101.JPG", "IMAGE_0001.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"};
+        QTest::newRow("date taken, else the entry's; undated last in the order found")
+            << by_date << 0ll << any << any << all_kinds << "" << false
+            << QStringList{"IMAGE_0002.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMG_0101.JPG", "IMAGE_0001.JPG", "holiday.jpg"};
+        QTest::newRow("largest first")
+            << largest << 0ll << any << any << all_kinds << "" << false
+            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG", "IMG_0007.JPG", "holiday.jpg", "IMAGE_0001.JPG"};
+        QTest::newRow("name, in any case")
+            << by_name << 0ll << any << any << all_kinds << "" << false
+            << QStringList{"holiday.jpg", "IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMG_0007.JPG", "IMG_0101.JPG", "IMG_0102.JPG"};
+        QTest::newRow("hide under 50 KB")
+            << found << 50'000ll << any << any << all_kinds << "" << false
+            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"};
+        QTest::newRow("hide under 200 KB, largest first")
+            << largest << 200'000ll << any << any << all_kinds << "" << false
+            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG"};
+        QTest::newRow("hide under 1 MB") << found << 1'000'000ll << any << any << all_kinds << "" << false
+                                         << QStringList{"IMG_0101.JPG"};
+        QTest::newRow("from a day: undated photos stay")
+            << found << 0ll << jul3 << any << all_kinds << "" << false
+            << QStringList{"IMG_0101.JPG", "IMAGE_0001.JPG", "IMG_0007.JPG", "holiday.jpg"};
+        QTest::newRow("until a day, that day included")
+            << found << 0ll << any << jul2 << all_kinds << "" << false
+            << QStringList{"IMAGE_0001.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG", "holiday.jpg"};
+        QTest::newRow("one day") << found << 0ll << jul4 << jul4 << all_kinds << "" << false
+                                 << QStringList{"IMG_0101.JPG", "IMAGE_0001.JPG", "holiday.jpg"};
+        QTest::newRow("search a folder") << found << 0ll << any << any << all_kinds << "101canon" << false
+                                         << QStringList{"IMG_0007.JPG"};
+        QTest::newRow("search a name") << by_name << 0ll << any << any << all_kinds << " img_01 " << false
+                                       << QStringList{"IMG_0101.JPG", "IMG_0102.JPG"};
+        QTest::newRow("videos only: no photo") << found << 0ll << any << any << int(PhotoFilter::Videos) << "" << false
+                                               << QStringList{};
+        QTest::newRow("grouped by folder, found by content last")
+            << found << 0ll << any << any << all_kinds << "" << true
+            << QStringList{"[DCIM/100CANON]", "IMG_0101.JPG", "IMG_0102.JPG", "holiday.jpg", "[DCIM/101CANON]",
+                           "IMG_0007.JPG", "[found by content]", "IMAGE_0001.JPG", "IMAGE_0002.JPG"};
+        QTest::newRow("grouped, by date within each folder")
+            << by_date << 0ll << any << any << all_kinds << "" << true
+            << QStringList{"[DCIM/100CANON]", "IMG_0102.JPG", "IMG_0101.JPG", "holiday.jpg", "[DCIM/101CANON]",
+                           "IMG_0007.JPG", "[found by content]", "IMAGE_0002.JPG", "IMAGE_0001.JPG"};
+        QTest::newRow("grouped and filtered: an emptied folder has no header")
+            << largest << 200'000ll << any << any << all_kinds << "" << true
+            << QStringList{"[DCIM/100CANON]", "IMG_0101.JPG", "IMG_0102.JPG", "[found by content]", "IMAGE_0002.JPG"};
+    }
+
+    // Every choice made after the photos are in, and the same choice made
+    // before they arrive, show the same rows.
+    void arrangement()
+    {
+        QFETCH(int, order);
+        QFETCH(qint64, min_bytes);
+        QFETCH(QDate, since);
+        QFETCH(QDate, until);
+        QFETCH(int, kinds);
+        QFETCH(QString, search);
+        QFETCH(bool, grouped);
+        QFETCH(QStringList, shown);
+
+        Results after;
+        after.model.append(all_samples());
+        after.choose(order, min_bytes, since, until, kinds, search, grouped);
+        QCOMPARE(shown_of(after.view), shown);
+
+        Results before;
+        before.choose(order, min_bytes, since, until, kinds, search, grouped);
+        for (const ResultsModel::Photo &photo : all_samples())
+            before.model.append({photo});
+        QCOMPARE(shown_of(before.view), shown);
+
+        // back to everything in the order found
+        after.choose(found, 0, {}, {}, all_kinds, {}, false);
+        QCOMPARE(shown_of(after.view).size(), samples.size());
+        QCOMPARE(after.view.tally().shown, samples.size());
+    }
+
+    void ticks_through_filters_data()
+    {
+        QTest::addColumn<bool>("ticked_before");
+        QTest::addColumn<qint64>("min_bytes");
+        QTest::addColumn<bool>("grouped");
+        QTest::addColumn<QString>("box"); // "Select all", or the folder whose header box is clicked
+        QTest::addColumn<QStringList>("ticked");
+        QTest::addColumn<int>("ticked_hidden");
+        QTest::addColumn<int>("folder_state_unfiltered"); // of DCIM/100CANON's box, once everything shows
+
+        QTest::newRow("unticking all unticks only what is shown")
+            << true << 200'000ll << false << "Select all"
+            << QStringList{"IMAGE_0001.JPG", "IMG_0007.JPG", "holiday.jpg"} << 3 << -1;
+        QTest::newRow("ticking all ticks only what is shown")
+            << false << 50'000ll << false << "Select all"
+            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"} << 0 << -1;
+        QTest::newRow("a folder's box ticks its photos")
+            << false << 0ll << true << "DCIM/100CANON" << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "holiday.jpg"}
+            << 0 << int(Qt::Checked);
+        QTest::newRow("a folder's box ticks only its photos shown")
+            << false << 200'000ll << true << "DCIM/100CANON" << QStringList{"IMG_0101.JPG", "IMG_0102.JPG"} << 0
+            << int(Qt::PartiallyChecked);
+        QTest::newRow("a folder's box unticks; photos hidden keep their ticks")
+            << true << 200'000ll << true << "DCIM/100CANON"
+            << QStringList{"IMAGE_0001.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"} << 3
+            << int(Qt::PartiallyChecked);
+    }
+
+    void ticks_through_filters()
+    {
+        QFETCH(bool, ticked_before);
+        QFETCH(qint64, min_bytes);
+        QFETCH(bool, grouped);
+        QFETCH(QString, box);
+        QFETCH(QStringList, ticked);
+        QFETCH(int, ticked_hidden);
+        QFETCH(int, folder_state_unfiltered);
+
+        Results results;
+        QList<ResultsModel::Photo> photos = all_samples();
+        for (ResultsModel::Photo &photo : photos)
+            photo.checked = ticked_before;
+        results.model.append(photos);
+        results.choose(found, min_bytes, {}, {}, all_kinds, {}, grouped);
+        QSignalSpy told(&results.view, &ResultsProxy::tally_changed);
+        if (box == "Select all") {
+            results.view.set_shown_checked(!ticked_before);
+        } else {
+            // as the grid's delegate does: a click turns the box to its opposite
+            const QModelIndex header = results.view.index(header_row(results.view, box), 0);
+            QCOMPARE(header.data(Qt::CheckStateRole).toInt(), ticked_before ? int(Qt::Checked) : int(Qt::Unchecked));
+            QVERIFY(results.view.setData(header, ticked_before ? Qt::Unchecked : Qt::Checked, Qt::CheckStateRole));
+            QCOMPARE(header.data(Qt::CheckStateRole).toInt(), ticked_before ? int(Qt::Unchecked) : int(Qt::Checked));
+        }
+        QCOMPARE(told.count(), 1);
+        QCOMPARE(ticked_of(results.model), ticked);
+        const ResultsProxy::Tally tally = results.view.tally();
+        qint64 bytes = 0;
+        for (int n = 0; n < samples.size(); ++n)
+            bytes += ticked.contains(samples.at(n).name) ? sample_bytes.at(n).size() : 0;
+        QCOMPARE(tally.ticked, ticked.size());
+        QCOMPARE(tally.ticked_bytes, bytes);
+        QCOMPARE(tally.ticked_hidden, ticked_hidden);
+        QCOMPARE(tally.total, samples.size());
+
+        results.choose(found, 0, {}, {}, all_kinds, {}, grouped);
+        if (folder_state_unfiltered >= 0)
+            QCOMPARE(results.view.index(header_row(results.view, "DCIM/100CANON"), 0).data(Qt::CheckStateRole).toInt(),
+                     folder_state_unfiltered);
+        QCOMPARE(results.view.tally().ticked_hidden, 0);
+    }
+
+    void live_arrival_data()
+    {
+        QTest::addColumn<int>("order");
+        QTest::addColumn<qint64>("min_bytes");
+        QTest::addColumn<bool>("grouped");
+        QTest::newRow("order found") << found << 0ll << false;
+        QTest::newRow("largest first, hiding small ones") << largest << 200'000ll << false;
+        QTest::newRow("by name") << by_name << 0ll << false;
+        QTest::newRow("grouped by folder, by date") << by_date << 0ll << true;
+    }
+
+    // Photos arriving join their place one by one: the rows are those of
+    // the same choice made over all of them at once, and the grid keeps its
+    // current photo and where it is scrolled to.
+    void live_arrival()
+    {
+        QFETCH(int, order);
+        QFETCH(qint64, min_bytes);
+        QFETCH(bool, grouped);
+        const auto batch = [](int first, int count) {
+            QList<ResultsModel::Photo> photos;
+            for (int n = first; n < first + count; ++n)
+                photos.append(photo_of(n % samples.size(), QString::asprintf("P%03d_", n) + samples.at(n % samples.size()).name));
+            return photos;
+        };
+        Results results;
+        results.choose(order, min_bytes, {}, {}, all_kinds, {}, grouped);
+        results.model.append(batch(0, 150));
+
+        ResultsGrid grid;
+        grid.setViewMode(QListView::IconMode);
+        grid.setMovement(QListView::Static);
+        grid.setGridSize(QSize(138, 125));
+        grid.resize(721, 381);
+        grid.set_grouped(grouped);
+        grid.setModel(&results.view);
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        const int current_row = results.view.rowCount() / 2 + 1;
+        set_current_row(&grid, current_row);
+        const QString current = grid.currentIndex().data().toString();
+        QScrollBar *scroll = grid.verticalScrollBar();
+        QTRY_VERIFY(scroll->maximum() > 0);
+        scroll->setValue(scroll->maximum() / 2);
+        const int scrolled = scroll->value();
+
+        QSignalSpy inserted(&results.view, &QAbstractItemModel::rowsInserted);
+        QSignalSpy reset(&results.view, &QAbstractItemModel::modelReset);
+        QSignalSpy rearranged(&results.view, &QAbstractItemModel::layoutChanged);
+        results.model.append(batch(150, 90));
+        results.model.append(batch(240, 30));
+        QCoreApplication::processEvents();
+        QVERIFY(inserted.count() > 0 && reset.isEmpty() && rearranged.isEmpty());
+        QCOMPARE(grid.currentIndex().data().toString(), current);
+        QCOMPARE(scroll->value(), scrolled);
+
+        Results at_once;
+        at_once.model.append(batch(0, 270));
+        at_once.choose(order, min_bytes, {}, {}, all_kinds, {}, grouped);
+        QCOMPARE(shown_of(results.view), shown_of(at_once.view));
+
+        // a new choice keeps the current photo where it still shows
+        results.view.set_order(ResultsProxy::Order(order == by_name ? found : by_name));
+        QCOMPARE(grid.currentIndex().data().toString(), current);
+    }
+
+    void headless_choices_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("exit_code");
+        QTest::addColumn<QStringList>("written"); // numbered in the order found, skipped ones keep theirs
+        QTest::addColumn<QString>("said");        // on stderr, for bad usage
+
+        QTest::newRow("no choice") << QStringList{} << 0
+                                   << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG",
+                                                  "IMAGE_0004.JPG", "IMAGE_0005.JPG", "IMAGE_0006.JPG"} << "";
+        QTest::newRow("--min-size") << QStringList{"--min-size", "200000"} << 0
+                                    << QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG", "IMAGE_0005.JPG"} << "";
+        QTest::newRow("--since: undated photos are written")
+            << QStringList{"--since", "2021-07-03"} << 0
+            << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0004.JPG", "IMAGE_0006.JPG"} << "";
+        QTest::newRow("--until and --min-size") << QStringList{"--until=2021-07-02", "--min-size=200000"} << 0
+                                                << QStringList{"IMAGE_0003.JPG", "IMAGE_0005.JPG"} << "";
+        QTest::newRow("--kinds videos") << QStringList{"--kinds", "videos"} << 0 << QStringList{} << "";
+        QTest::newRow("--kinds photos,videos")
+            << QStringList{"--kinds", "photos,videos"} << 0
+            << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG",
+                           "IMAGE_0006.JPG"} << "";
+        QTest::newRow("a size that is no number") << QStringList{"--min-size", "200KB"} << 2 << QStringList{}
+                                                  << "--min-size takes a number of bytes, not '200KB'.";
+        QTest::newRow("no such day") << QStringList{"--since", "2021-02-30"} << 2 << QStringList{}
+                                     << "--since takes a date as YYYY-MM-DD, not '2021-02-30'.";
+        QTest::newRow("an empty range") << QStringList{"--since", "2021-07-05", "--until", "2021-07-01"} << 2
+                                        << QStringList{} << "--since is later than --until";
+        QTest::newRow("an unknown kind") << QStringList{"--kinds", "pictures"} << 2 << QStringList{}
+                                         << "--kinds takes photos, videos or both";
+    }
+
+    // On a raw volume nothing tells a photo's entry: EXIF dates only.
+    void headless_choices()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, exit_code);
+        QFETCH(QStringList, written);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString image = dir.filePath("card.img");
+        QVERIFY(write_file(image, volume_of(sample_bytes) + QByteArray(64 * 1024, '\0')));
+        const QString out = dir.filePath("out");
+        int code = -1;
+        QByteArray errors;
+        const QByteArray summary = run_scan(options + QStringList{image, out}, &code, &errors);
+        QCOMPARE(code, exit_code);
+        if (exit_code != 0) {
+            QVERIFY2(errors.contains(said.toUtf8()), errors.constData());
+            QVERIFY(summary.isEmpty() && !QFileInfo::exists(out));
+            return;
+        }
+        QCOMPARE(entries_of(out), written);
+        const QString expected = QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=0 partial=0 "
+                                                "present=0 named=0 skipped=%3\n")
+                                     .arg(samples.size()).arg(written.size()).arg(samples.size() - written.size());
+        QCOMPARE(QString::fromLatin1(summary), expected);
+        for (const QString &name : written)
+            QCOMPARE(read_file(out + '/' + name), sample_bytes.at(name.mid(6, 4).toInt() - 1));
+    }
+
+    // The camera card in the window: found by folder, one folder ticked
+    // under a filter, and exactly its photos restored.
+    void window_restores_one_folder()
+    {
+        QTemporaryDir dir;
+        CameraCard card;
+        QString why;
+        if (!card.make(CameraCard::Fat32LongName, dir.path(), &why))
+            QSKIP(qPrintable(why));
+        QVERIFY(card.named.size() >= 2 && !card.unnamed.isEmpty());
+
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        QVERIFY(scan_ends_with(window, fake, image_device(card.image)));
+        QListView *list = results_of(window);
+        QTRY_COMPARE(count_of(list), int(card.named.size() + card.unnamed.size()));
+        auto *bar = child<QWidget>(window, "resultsBar");
+        QVERIFY(bar->isVisible());
+
+        // nothing ticked, then only the folder's photos shown, grouped under it
+        click(window, ui::select_all);
+        QVERIFY(ticked_of(scan_page_of(window).results()).isEmpty());
+        child<QLineEdit>(window, "searchField")->setText("100canon");
+        child<QCheckBox>(window, "groupBox")->click();
+        QStringList expected{"[DCIM/100CANON]"};
+        expected += card.named.keys();
+        QStringList rows = shown_of(*list->model());
+        std::sort(rows.begin() + 1, rows.end(), [](const QString &a, const QString &b) { return a < b; });
+        QCOMPARE(rows, expected);
+        QVERIFY(child<QLabel>(window, "countLabel")->text().contains(
+            QStringLiteral("%1 shown, none ticked").arg(card.named.size())));
+
+        QTRY_VERIFY(entry_rect(list, 0).width() > 2 * entry_rect(list, 1).width()); // a line of its own
+        click_entry(list, 0); // the folder's box
+        QCOMPARE(entry(list, 0, Qt::CheckStateRole).toInt(), int(Qt::Checked));
+        child<QLineEdit>(window, "searchField")->clear();
+        QCOMPARE(count_of(list), int(card.named.size() + card.unnamed.size()) + 2);
+
+        const QString target = dir.filePath("restored");
+        QVERIFY(QDir().mkpath(target));
+        answers.choose_directory(target);
+        click(window, ui::restore);
+        QCOMPARE(page_of(window), final_page);
+        QCOMPARE(entries_of(target).size(), card.named.size());
+        for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo)
+            QVERIFY2(read_file(target + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));
+    }
+};
+
+QTEST_MAIN(TestResults)
+#include "tst_results.moc"
