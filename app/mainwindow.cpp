@@ -168,7 +168,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     , raw_access(access)
 {
     ui->setupUi(this);
-    fs_indexer.set_volume_opener(access.volume_opener());
+    volume_opener = access.volume_opener();
 
     // The results are drawn by a delegate from what each item holds: no
     // widget per photo.
@@ -182,15 +182,6 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&device_timer, &QTimer::timeout, this, &MainWindow::on_device_changed);
     connect(this, &MainWindow::deviceChange, this, &MainWindow::on_device_changed);
     connect(this, &MainWindow::deviceSelected, this, &MainWindow::on_work_start);
-    connect(&fs_indexer, &FsIndexer::indexing_started, this, &MainWindow::on_fs_indexer_start);
-    connect(&fs_indexer, &FsIndexer::indexing_done, this, &MainWindow::on_fs_indexer_done);
-    connect(&fs_indexer, &FsIndexer::processedItem, this, &MainWindow::on_fs_indexer_processed);
-    connect(&fs_indexer, &FsIndexer::scanning_started, this, &MainWindow::on_scanning_start);
-    connect(&fs_indexer, &FsIndexer::scanning_stopped, this, &MainWindow::on_scanning_stop);
-    connect(&fs_indexer, &FsIndexer::scanning_progress, this, &MainWindow::on_scanning_progress);
-    connect(&fs_indexer, &FsIndexer::scanning_done, this, &MainWindow::on_scanning_done);
-    connect(&fs_indexer, &FsIndexer::scanning_found, this, &MainWindow::on_scanning_found);
-    connect(&fs_indexer, &FsIndexer::scanning_found_facts, this, &MainWindow::on_scanning_found_facts);
     connect(ui->listWidget_2, &QListWidget::doubleClicked, this,
             [this](const QModelIndex &index) { open_viewer(index.row()); });
     // The results select as a file manager's icons do; Space ticks, Enter opens.
@@ -198,10 +189,6 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     ui->listWidget_2->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui->listWidget_2, &QWidget::customContextMenuRequested, this, &MainWindow::show_results_menu);
     ui->listWidget_2->installEventFilter(this);
-    connect(&fs_indexer, &FsIndexer::indexing_stopped, this, &MainWindow::on_fs_indexer_stop);
-    connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
-    connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
-    connect(&fs_indexer, &FsIndexer::file_system_unreadable, this, &MainWindow::on_file_system_unreadable);
 
     // Passing through page 0 makes the return to page 1 emit currentChanged,
     // which starts the device poll.
@@ -234,9 +221,11 @@ MainWindow::~MainWindow()
     // must end before it is destroyed with the window. One stuck in a read
     // of a failing card may take minutes more: the device is only ever read
     // and the photos written are closed, so the process ends instead.
-    fs_indexer.stop();
-    if (!fs_indexer.wait(worker_stuck ? 0 : stop_wait_ms))
-        volume_platform::end_process_now(0);
+    if (scan) {
+        scan->stop();
+        if (!scan->wait(worker_stuck ? 0 : stop_wait_ms))
+            volume_platform::end_process_now(0);
+    }
     qDeleteAll(pending_entries);
     delete ui;
 }
@@ -251,9 +240,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->ignore();
     if (closing || !ask(QString(), tr("Are you sure want to exit?")))
         return;
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         closing = true;
-        fs_indexer.stop();
+        scan->stop();
         show_stopping();
         worker_stuck = !wait_for_worker(stop_wait_ms);
     }
@@ -271,12 +260,14 @@ bool MainWindow::ask(const QString &title, const QString &text)
 bool MainWindow::wait_for_worker(int ms)
 {
     QEventLoop loop;
-    connect(&fs_indexer, &QThread::finished, &loop, &QEventLoop::quit);
+    if (!scan)
+        return true;
+    connect(scan.get(), &VolumeScan::ended, &loop, &QEventLoop::quit);
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     // connected first, so an end that comes meanwhile still quits the loop
-    if (fs_indexer.isRunning())
+    if (scan->is_running())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return fs_indexer.isFinished() || !fs_indexer.isRunning();
+    return !scan->is_running();
 }
 
 void MainWindow::show_stopping()
@@ -385,7 +376,7 @@ void MainWindow::on_pushButton_4_clicked()
             inform(tr("Please choose device."));
         return;
     }
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
         return;
     }
@@ -423,7 +414,7 @@ void MainWindow::on_openImageButton_clicked()
     activateWindow();
     if (path.isEmpty())
         return;
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
         return;
     }
@@ -446,7 +437,7 @@ void MainWindow::on_work_start(RemovableDevice &device)
     // its members are rewritten: the user is told rather than the window
     // waiting on a failing card. What it still had queued for this window
     // belongs to the old scan.
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         inform(tr("The previous scan is still ending. Please wait a moment and press Next again."));
         return;
     }
@@ -474,14 +465,56 @@ void MainWindow::on_work_start(RemovableDevice &device)
     photos_restored = false;
     last_restore = RestoreCounts();
 
-    fs_indexer.known_crcs.clear();
-    fs_indexer.found_images.clear();
-    fs_indexer.device = device;
+    found_images.clear();
+    scan_error.clear();
+    scanned_device = device;
+    ScanOptions options;
     // Without a mount the live files come from the card's file system.
-    fs_indexer.set_root_path(device.has_file_system() ? device.root_path : QString());
-    fs_indexer.set_index_existing(true);
-    fs_indexer.set_thumbnail_pixel_ratio(ui->listWidget_2->devicePixelRatioF());
-    fs_indexer.start(QThread::InheritPriority);
+    options.root_path = device.has_file_system() ? device.root_path : QString();
+    options.thumbnail_pixel_ratio = ui->listWidget_2->devicePixelRatioF();
+    options.open_volume = volume_opener;
+    scan = std::make_unique<VolumeScan>(device, options);
+    connect(scan.get(), &VolumeScan::indexing_started, this, &MainWindow::on_fs_indexer_start);
+    connect(scan.get(), &VolumeScan::indexing_progress, this, &MainWindow::on_fs_indexer_processed);
+    connect(scan.get(), &VolumeScan::indexing_finished, this, &MainWindow::on_indexing_finished);
+    connect(scan.get(), &VolumeScan::file_system_unreadable, this, &MainWindow::on_file_system_unreadable);
+    connect(scan.get(), &VolumeScan::raw_scan_started, this, &MainWindow::on_scanning_start);
+    connect(scan.get(), &VolumeScan::progress, this, &MainWindow::on_scanning_progress);
+    connect(scan.get(), &VolumeScan::found, this, &MainWindow::on_scan_found);
+    connect(scan.get(), &VolumeScan::finished, this, &MainWindow::on_scan_finished);
+    scan->start();
+}
+
+void MainWindow::on_indexing_finished(bool completed)
+{
+    if (completed)
+        on_fs_indexer_done();
+    else
+        on_fs_indexer_stop();
+}
+
+void MainWindow::on_scan_found(const FoundFile &file)
+{
+    found_images.insert(file.image.offset, file.image);
+    on_scanning_found_facts(file.facts);
+    on_scanning_found(file.image.offset, file.thumbnail);
+}
+
+void MainWindow::on_scan_finished(const ScanSummary &summary)
+{
+    on_scanning_unreadable(summary.unreadable_bytes);
+    scan_error = summary.error;
+    switch (summary.outcome) {
+    case ScanSummary::Outcome::Completed:
+        on_scanning_done();
+        break;
+    case ScanSummary::Outcome::Stopped:
+        on_scanning_stop();
+        break;
+    case ScanSummary::Outcome::Failed:
+        on_scanning_error();
+        break;
+    }
 }
 
 // Scanning page
@@ -551,7 +584,7 @@ void MainWindow::on_scanning_start()
 {
     show_status(tr("Scanning sectors"));
     scan_clock.start();
-    scan_rate.start(fs_indexer.device.sector_count * qMax<quint32>(fs_indexer.device.bytes_per_sector, 1), 0);
+    scan_rate.start(scanned_device.sector_count * qMax<quint32>(scanned_device.bytes_per_sector, 1), 0);
 }
 
 // "Scanning 45.67% - 312 photos, 38 MB/s, 12 min left", shortened until it
@@ -599,7 +632,7 @@ void MainWindow::on_scanning_progress(qint64 i, qint64 j)
     last_percent = j > 0 ? float(double(i) * 100.0 / double(j)) : 0.0f;
     ui->progressBar->setValue(qBound(0, int(last_percent), 100));
     if (scan_clock.isValid())
-        scan_rate.update(i * qMax<quint32>(fs_indexer.device.bytes_per_sector, 1), scan_clock.elapsed());
+        scan_rate.update(i * qMax<quint32>(scanned_device.bytes_per_sector, 1), scan_clock.elapsed());
     refresh_progress_text();
 }
 
@@ -628,7 +661,8 @@ void MainWindow::show_photo_count()
 void MainWindow::end_of_run()
 {
     stopping = false;
-    fs_indexer.wait();
+    if (scan)
+        scan->wait();
     add_pending_entries();
     scan_clock.invalidate();
     // The card may be read now: the larger view can show the whole photo.
@@ -645,7 +679,7 @@ void MainWindow::on_scanning_stop()
 void MainWindow::on_scanning_done()
 {
     end_of_run();
-    if (fs_indexer.found_images.isEmpty())
+    if (found_images.isEmpty())
         show_final_status(tr("No files found"));
     else
         show_final_status(tr("Scanning finished"));
@@ -657,7 +691,7 @@ void MainWindow::on_scanning_error()
 {
     end_of_run();
     show_final_status(tr("The device could not be read."));
-    const QString reason = fs_indexer.error_text();
+    const QString reason = scan_error;
     if (!reason.isEmpty())
         ui->label_3->setToolTip(reason);
     if (ui->stackedWidget->currentIndex() != scanning_page || closing)
@@ -675,21 +709,22 @@ void MainWindow::on_scanning_unreadable(qint64 bytes)
 
 void MainWindow::on_pushButton_7_clicked()
 {
-    if (!ask(tr("Program"), tr("Are you sure you want to stop scanning?")) || !fs_indexer.isRunning())
+    if (!ask(tr("Program"), tr("Are you sure you want to stop scanning?")) || !scan_running())
         return;
-    fs_indexer.set_running(false);
+    scan->stop();
     show_stopping();
 }
 
 void MainWindow::on_pushButton_8_clicked()
 {
     if (ask(QString(), tr("Are you sure want to skip scanning existing files?")))
-        fs_indexer.set_index_existing(false);
+        if (scan)
+            scan->skip_existing_files();
 }
 
 void MainWindow::on_pushButton_6_clicked()
 {
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         QMessageBox box(this);
         box.setText(QStringLiteral("Are you sure to stop scanning and select another one device?"));
         QPushButton *yes = box.addButton(tr("Yes"), QMessageBox::ActionRole);
@@ -700,8 +735,9 @@ void MainWindow::on_pushButton_6_clicked()
     } else if (!keep_unrestored_photos()) {
         return;
     }
-    fs_indexer.stop();
-    if (fs_indexer.isRunning()) {
+    if (scan)
+        scan->stop();
+    if (scan_running()) {
         show_stopping();
         wait_for_worker(stop_wait_ms);
     }
@@ -710,7 +746,7 @@ void MainWindow::on_pushButton_6_clicked()
 
 bool MainWindow::keep_unrestored_photos()
 {
-    if (photos_restored || fs_indexer.found_images.isEmpty())
+    if (photos_restored || found_images.isEmpty())
         return true;
     return ask(QString(), tr("The photos found have not been restored. Go back and discard them?"));
 }
@@ -742,7 +778,7 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
 // Said once a scan. Unmounted, the live photos could not be told apart.
 void MainWindow::on_file_system_unreadable(const QString &why)
 {
-    ui->mountNote->setText(fs_indexer.device.has_file_system()
+    ui->mountNote->setText(scanned_device.has_file_system()
                                ? tr("The card's file system could not be read: photos come back without their names.")
                                : tr("The card's file system could not be read, so photos still on it as files are "
                                     "listed too."));
@@ -777,14 +813,14 @@ QByteArray MainWindow::photo_bytes(const PhotoFacts &facts, QString *note) const
 {
     // The scan reads the card from start to end; reading elsewhere meanwhile
     // would slow it down, and the worker keeps no photo's bytes.
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         *note = tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
         return {};
     }
     *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
     if (facts.length <= 0 || facts.length > viewer_byte_limit)
         return {};
-    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(fs_indexer.device.raw_path);
+    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(scanned_device.raw_path);
     if (!volume || !volume->seek(facts.offset))
         return {};
     QByteArray bytes(facts.length, Qt::Uninitialized);
@@ -869,7 +905,7 @@ void MainWindow::collect_checked_files()
 
 void MainWindow::on_pushButton_clicked()
 {
-    if (fs_indexer.isRunning()) {
+    if (scan_running()) {
         inform(tr("Scanning still in progress. Please wait or stop scanning."));
         return;
     }
@@ -885,13 +921,13 @@ void MainWindow::on_pushButton_clicked()
     if (directory.isEmpty())
         return;
 
-    if (volume_platform::shares_storage(directory, fs_indexer.device.raw_path)) {
+    if (volume_platform::shares_storage(directory, scanned_device.raw_path)) {
         inform(tr("This folder is on the device the photos are recovered from. Writing there can overwrite "
                   "the deleted photos before they are recovered.\nPlease choose a folder on another drive."));
         return;
     }
     volume_platform::Failure failure = volume_platform::Failure::None;
-    if (!fs_indexer.device.open(raw_access, &failure)) {
+    if (!scanned_device.open(raw_access, &failure)) {
         inform(tr("The device could not be opened to recover the photos.\n%1")
                    .arg(volume_platform::failure_text(failure)));
         return;
@@ -899,7 +935,7 @@ void MainWindow::on_pushButton_clicked()
 
     int tried = 0;
     const QString message = recover_checked_files(directory, tried);
-    fs_indexer.device.close();
+    scanned_device.close();
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
@@ -995,8 +1031,8 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     };
     int counter = 0;
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
-        const FoundImage image = fs_indexer.found_images.value(file.value());
-        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+        const FoundImage image = found_images.value(file.value());
+        const PhotoWriter::Result result = writer.copy(file.key(), image, scanned_device.handle);
         if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
             note(result); // the others are told once they are on the disk
         recover_progress->setValue(counter++);

@@ -3,11 +3,11 @@
 #include <QSet>
 
 #include "deviceenumeration.h"
-#include "fsindexer.h"
 #include "rawaccess.h"
 #include "photofacts.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
+#include "volumescan.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -62,7 +62,7 @@ public:
 
     // How the scan opens the volume, in place of the RawAccess given; tests
     // put a failing card in here.
-    void set_volume_opener(FsIndexer::VolumeOpener opener) { fs_indexer.set_volume_opener(std::move(opener)); }
+    void set_volume_opener(VolumeScan::VolumeOpener opener) { volume_opener = std::move(opener); }
 
 signals:
     void deviceChange();
@@ -94,6 +94,9 @@ private slots:
     void on_scanning_progress(qint64 i, qint64 j);
     void on_scanning_found(qint64 i, QImage image);
     void on_scanning_found_facts(PhotoFacts facts);
+    void on_scan_found(const FoundFile &file);
+    void on_scan_finished(const ScanSummary &summary);
+    void on_indexing_finished(bool completed);
     void on_file_system_unreadable(const QString &why);
     // The final page's account of a recovery: photos written into folder,
     // written under another name than planned, failed, and not tried
@@ -149,7 +152,13 @@ private:
     bool keep_unrestored_photos();
 
     QTimer device_timer;
-    FsIndexer fs_indexer;
+    // The scan of the device picked last; a new one for every scan.
+    std::unique_ptr<VolumeScan> scan;
+    bool scan_running() const { return scan && scan->is_running(); }
+    RemovableDevice scanned_device;
+    VolumeScan::VolumeOpener volume_opener;
+    QMap<qint64, FoundImage> found_images; // by offset
+    QString scan_error; // why the last scan could not read the device
     QProgressDialog *recover_progress = nullptr;
     Ui::MainWindow *ui = nullptr;
     QMap<QString, RemovableDevice> devices;
