@@ -29,6 +29,13 @@ public:
         // to this scan (neither a live file nor a repeat), and so is to be
         // validated.
         virtual bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) = 0;
+        // A complete candidate too long to hold in memory (a video), known
+        // by its place: the scan checksums it by reading it again in pieces.
+        // True when it is new, and so is to be validated.
+        virtual bool take_extent(MediaKind kind, qint64 offset, qint64 length) = 0;
+        // Bytes of the volume read again (a validator's look at a header or
+        // an index at a long candidate's end); shorter where a read failed.
+        virtual QByteArray read_back(qint64 offset, qint64 length) = 0;
         // A candidate that went wrong after its first length bytes: its other
         // pieces may lie further on.
         virtual void take_broken(MediaKind kind, qint64 offset, qint64 length) = 0;
@@ -49,7 +56,7 @@ public:
         qint64 length = 0;
         QImage thumbnail;
         PhotoFacts facts;
-        QByteArray bytes; // what was validated, when it is held in memory
+        QByteArray bytes; // what was validated; empty for a candidate known by its place only
     };
 
     virtual ~MediaCarver() = default;
@@ -77,6 +84,7 @@ public:
     struct Settings
     {
         qreal thumbnail_pixel_ratio = 1.0;
+        QList<MediaKind> kinds; // the kinds looked for; empty: all
     };
     static std::vector<std::unique_ptr<MediaCarver>> registered(const Settings &settings);
 

@@ -48,6 +48,10 @@ struct ScanOptions
     // How the raw volume is opened; null: RawVolume::open. Tests put a
     // faulty medium in here.
     VolumeOpener open_volume;
+    // Called with empty bytes for a file known by its place only (one too
+    // long to hold): its bytes are to be copied from the volume.
     FoundHandler found_handler;
+    // The kinds of file looked for; empty: every kind there is a carver for.
+    QList<MediaKind> kinds;
     ResumePoint resume;
 };

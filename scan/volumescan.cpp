@@ -155,7 +155,7 @@ void VolumeScan::scan_volume()
         return;
     }
 
-    carvers = MediaCarver::registered({options.thumbnail_pixel_ratio});
+    carvers = MediaCarver::registered({options.thumbnail_pixel_ratio, options.kinds});
     for (const std::unique_ptr<MediaCarver> &carver : carvers) {
         carver->set_sink(static_cast<MediaCarver::Sink *>(this));
         carver->reset(start);
@@ -233,6 +233,27 @@ bool VolumeScan::take_candidate(MediaKind, const char *bytes, qint64 length, qin
     if (!is_new(stream_key))
         return false;
     accepted_crcs.insert(offset, stream_key.crc);
+    return true;
+}
+
+bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length)
+{
+    constexpr qint64 piece = 4 * 1024 * 1024;
+    CrcCalculator crc;
+    crc.begin(0);
+    for (qint64 done = 0; done < length && running;) {
+        const QByteArray bytes = read_again(offset + done, qMin(piece, length - done));
+        if (bytes.isEmpty())
+            return false; // what cannot be read again cannot be written either
+        crc.update(0, bytes.constData(), bytes.size());
+        done += bytes.size();
+    }
+    if (!running)
+        return false;
+    const StreamKey key{crc.finish(0), length};
+    if (!is_new(key))
+        return false;
+    accepted_crcs.insert(offset, key.crc);
     return true;
 }
 
