@@ -89,16 +89,17 @@ int main(int argc, char *argv[])
     const auto announce = [feed](qint64 offset, const QImage &image) {
         // Sizes, days and folders as a year of a camera's use spreads them.
         const int n = int(offset / 4096);
-        PhotoFacts facts;
-        facts.offset = offset;
-        facts.length = 20'000 + qint64(n) * 7919 % 6'000'000;
+        FoundFile file;
+        file.image.offset = file.facts.offset = offset;
+        file.image.length = file.facts.length = 20'000 + qint64(n) * 7919 % 6'000'000;
         if (n % 5 != 0) {
-            facts.origin.name = QString::asprintf("IMG_%04d.JPG", n % 10000);
-            facts.origin.folder = QString::asprintf("DCIM/%03dCANON", 100 + n / 400);
-            facts.origin.modified = QDateTime(QDate(2024, 1, 1).addDays(n * 37 % 365), QTime(12, 0));
+            file.facts.origin.name = QString::asprintf("IMG_%04d.JPG", n % 10000);
+            file.facts.origin.folder = QString::asprintf("DCIM/%03dCANON", 100 + n / 400);
+            file.facts.origin.modified = QDateTime(QDate(2024, 1, 1).addDays(n * 37 % 365), QTime(12, 0));
+            file.image.origin = file.facts.origin;
         }
-        feed->take_facts(facts);
-        feed->take_thumbnail(offset, image);
+        file.thumbnail = image;
+        feed->take_found(file);
     };
     QCoreApplication::processEvents();
 

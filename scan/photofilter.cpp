@@ -29,6 +29,15 @@ PhotoFilter::Kind PhotoFilter::kind_of(const QString &kind)
     return videos.contains(kind, Qt::CaseInsensitive) ? Videos : Photos;
 }
 
+PhotoFilter::Kind PhotoFilter::kind_of(MediaKind kind)
+{
+    switch (kind) {
+    case MediaKind::JpegPhoto:
+        return Photos;
+    }
+    return Photos;
+}
+
 bool PhotoFilter::parse_kinds(const QString &text, quint8 *kinds)
 {
     quint8 chosen = 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mediakind.h"
 #include "photofacts.h"
 
 #include <QDate>
@@ -30,6 +31,7 @@ struct PhotoFilter
     static QDateTime date_of(const QDateTime &taken, const QDateTime &entry_modified);
     // Photos or videos, by the kind a found file is ("JPEG", "MP4").
     static Kind kind_of(const QString &kind);
+    static Kind kind_of(MediaKind kind);
     static Kind kind_of(const PhotoFacts &) { return Photos; }
     // "photos", "videos" or "photos,videos" as a user lists them; false for
     // an empty list or a name that is neither.
