@@ -52,8 +52,8 @@ bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, 
             end = p - at; // the end of a photo; what follows is slack
             break;
         }
-        const bool scan_header = next == 0xC4 || next == 0xDA || next == 0xDB || next == 0xDD;
-        if (next != 0x00 && (next < 0xD0 || next > 0xD7) && !(between_scans && scan_header))
+        if (next != 0x00 && !JpegMarkerReader::is_restart(next)
+            && !(between_scans && JpegMarkerReader::stands_between_scans(next)))
             return false;
     }
     // Seven zero words in a row hold 56 zero bytes; Huffman-coded data of a

@@ -28,7 +28,7 @@ public:
     enum class GiveUp {
         NotAMarker,    // a byte other than FF, or FF 00, where a marker must stand
         NewStart,      // FF D8 where a marker must stand: another image begins there
-        BadLength,     // a segment length field below 2
+        BadLength,     // a length field below 2 on a segment libjpeg reads
         UnknownMarker, // a marker code libjpeg refuses
         OverCap,      // no end of image within buffer_cap bytes
         Unreadable,   // the candidate runs into sectors that could not be read

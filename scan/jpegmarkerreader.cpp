@@ -16,6 +16,13 @@ constexpr std::array<bool, 256> unknown_code_table()
 
 constexpr std::array<bool, 256> unknown_code = unknown_code_table();
 
+// Segments libjpeg steps over by their length alone (APPn, COM, DNL): it
+// takes a length field below 2 for an empty payload and reads on after it.
+bool skipped_by_length(uchar code)
+{
+    return (code >= 0xE0 && code <= 0xEF) || code == 0xFE || code == 0xDC;
+}
+
 int be16(const uchar *at)
 {
     return (at[0] << 8) | at[1];
@@ -69,8 +76,9 @@ JpegMarkerReader::Read JpegMarkerReader::read_marker(const uchar *data, qint64 s
         if (size - at < 4)
             return Read::NeedData;
         length = be16(data + at + 2);
-        if (length < 2)
+        if (length < 2 && !skipped_by_length(code))
             return failed(Fault::BadLength);
+        length = qMax<qint64>(2, length);
     }
     marker.code = code;
     marker.offset = at;

@@ -26,7 +26,9 @@ struct JpegMarker
 //   inside the stream is a fault (libjpeg refuses a second one: another
 //   image begins there).
 // - Every other marker has a big-endian length that counts itself: 2 is an
-//   empty segment and legal, 0 and 1 are faults.
+//   empty segment and legal. 0 and 1 are faults, except where libjpeg only
+//   steps over the segment (APPn, COM, DNL): it reads them as an empty
+//   segment and goes on after the length field, and so does this reader.
 // - FF 00, or any byte other than FF, where a marker must stand is a fault.
 // - Codes libjpeg knows no meaning for (JPG, JPGn, DHP, EXP, the reserved
 //   02 to BF) are faults: libjpeg ends the stream there.
@@ -41,7 +43,7 @@ public:
     enum class Fault {
         NotAMarker,  // a byte other than FF, or FF 00, where a marker must stand
         SecondStart, // a start of image after the stream's first byte
-        BadLength,   // a length field below 2
+        BadLength,   // a length field below 2 on a segment libjpeg reads
         Unknown,     // a code libjpeg refuses
     };
 
@@ -67,10 +69,18 @@ public:
 
     static bool stands_alone(uchar code) { return (code >= 0xD0 && code <= 0xD9) || code == 0x01; }
     static bool is_restart(uchar code) { return code >= 0xD0 && code <= 0xD7; }
+    // Segments that may stand between the scans of a progressive or
+    // multi-scan photo: tables, restart interval, scan headers, comments,
+    // application data and DNL.
+    static bool stands_between_scans(uchar code)
+    {
+        return code == dht || code == dac || code == dqt || code == dri || code == sos || code == com || code == dnl
+            || (code >= 0xE0 && code <= 0xEF);
+    }
     // A start-of-frame code, whatever its coding process.
     static bool is_frame(uchar code) { return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC; }
 
-    static constexpr uchar soi = 0xD8, eoi = 0xD9, sos = 0xDA, dht = 0xC4, dqt = 0xDB, dri = 0xDD, dnl = 0xDC,
+    static constexpr uchar soi = 0xD8, eoi = 0xD9, sos = 0xDA, dht = 0xC4, dac = 0xCC, dqt = 0xDB, dri = 0xDD, dnl = 0xDC,
                            app1 = 0xE1, com = 0xFE;
 
 private:
