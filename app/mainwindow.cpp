@@ -202,6 +202,12 @@ MainWindow::MainWindow(QWidget *parent, DeviceSource source, const RawAccess &ac
     connect(&fs_indexer, &FsIndexer::scanning_error, this, &MainWindow::on_scanning_error);
     connect(&fs_indexer, &FsIndexer::scanning_unreadable, this, &MainWindow::on_scanning_unreadable);
     connect(&fs_indexer, &FsIndexer::file_system_unreadable, this, &MainWindow::on_file_system_unreadable);
+    connect(&fs_indexer, &FsIndexer::existing_files_incomplete, this, [this](const QString &why) {
+        ui->mountNote->setText(tr("Not every photo still on the card as a file could be read: some may be listed."));
+        ui->mountNote->setToolTip(why);
+        fit_label_font(ui->mountNote);
+        ui->mountNote->show();
+    });
 
     // Passing through page 0 makes the return to page 1 emit currentChanged,
     // which starts the device poll.

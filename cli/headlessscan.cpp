@@ -26,6 +26,19 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     connect(&indexer, &FsIndexer::scanning_found, this, &HeadlessScan::on_found);
     connect(&indexer, &FsIndexer::scanning_unreadable, this, &HeadlessScan::on_unreadable);
     connect(&indexer, &FsIndexer::scanning_error, this, &HeadlessScan::on_error);
+    // What the results lack when the card's file system fails them, said as it happens.
+    const auto note = [this](const QString &text) {
+        end_progress_line();
+        std::fprintf(stderr, "velvora-scan: %s\n", qPrintable(text));
+    };
+    connect(&indexer, &FsIndexer::file_system_unreadable, this, [this, note](const QString &why) {
+        note(QStringLiteral("the file system of %1 could not be read: %2 Photos come back without their original "
+                            "names%3.")
+                 .arg(this->device.raw_path, why.isEmpty() ? QStringLiteral("no file system was found.") : why,
+                      this->root_path.isEmpty() ? QStringLiteral(", and photos still on it as files are written too")
+                                          : QString()));
+    });
+    connect(&indexer, &FsIndexer::existing_files_incomplete, this, note);
 }
 
 HeadlessScan::Summary HeadlessScan::run()

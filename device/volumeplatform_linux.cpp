@@ -16,6 +16,7 @@
 #include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -553,6 +554,12 @@ void limit_heap_growth()
     // from the heap and stay resident (a photo scan peaked at 187 MiB, 153
     // with this).
     ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+}
+
+void limit_address_space(qint64 bytes)
+{
+    const struct rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+    ::setrlimit(RLIMIT_AS, &limit);
 }
 
 qint64 large_page_size()

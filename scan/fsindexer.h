@@ -44,10 +44,6 @@ public:
     static constexpr qint64 free_space_reach = 50 * 1024 * 1024;
     static constexpr int most_free_runs = 65536;
 
-    // A JPEG photo by its name: the last suffix is JPG, JPEG, JPE or JFIF in
-    // any case (IMG_0001.jpg, photo.backup.JPG, PXL_..._PORTRAIT.jpeg).
-    static bool is_jpeg_file_name(const QString &name);
-
     FsIndexer();
     ~FsIndexer() override;
 
@@ -113,6 +109,10 @@ signals:
     // on the volume: why is empty when none was found (a raw image, a
     // reformatted card), else why reading it failed (a damaged one).
     void file_system_unreadable(QString why);
+    // Once a scan, after its index phase, when the photos still on the card
+    // as files could not all be read within their time budget: some of them
+    // may be offered again.
+    void existing_files_incomplete(QString why);
 
 protected:
     void run() override;
@@ -124,14 +124,6 @@ private:
         bool device_gone = false;
     };
 
-    // Bytes of one file, piece by piece, to a consumer; false when a read failed.
-    using Content = std::function<bool(const std::function<void(const char *, qint64)> &consume)>;
-
-    void read_file_system(VolumeSource &volume);
-    void index_existing_files();
-    void index_file_system_files(VolumeSource &volume);
-    void index_file(const QString &path);
-    void index_content(const Content &content);
     void scan_volume();
     BlockRead read_block(VolumeSource &volume, qint64 position, char *block, qint64 unit);
     void salvage_block(VolumeSource &volume, qint64 position, char *block, qint64 unit, BlockRead &result);
