@@ -102,7 +102,7 @@ FileSystemReader::Outcome FileSystemReader::converse(QIODevice &helper, FileSyst
         case proto::OverBounds: {
             QString why;
             take_string(helper, &why);
-            return fail(tr("The file system lists more than it can hold: %1").arg(why));
+            return fail(why.isEmpty() ? tr("The file system lists more than it can hold.") : why);
         }
         case proto::Done:
             if (!view.is_read())
