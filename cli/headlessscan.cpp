@@ -31,12 +31,16 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
         end_progress_line();
         std::fprintf(stderr, "velvora-scan: %s\n", qPrintable(text));
     };
+    // Said when a file system is there but cannot be used; a raw image has none to speak of.
     connect(&indexer, &FsIndexer::file_system_unreadable, this, [this, note](const QString &why) {
-        note(QStringLiteral("the file system of %1 could not be read: %2 Photos come back without their original "
-                            "names%3.")
-                 .arg(this->device.raw_path, why.isEmpty() ? QStringLiteral("no file system was found.") : why,
-                      this->root_path.isEmpty() ? QStringLiteral(", and photos still on it as files are written too")
-                                          : QString()));
+        if (why.isEmpty())
+            return;
+        const QString unsorted = this->root_path.isEmpty()
+            ? QStringLiteral(", and photos still on it as files are written too")
+            : QString();
+        note(QStringLiteral("the file system of %1 could not be read: %2 Photos come back without their "
+                            "original names%3.")
+                 .arg(this->device.raw_path, why, unsorted));
     });
     connect(&indexer, &FsIndexer::existing_files_incomplete, this, note);
 }

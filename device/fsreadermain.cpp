@@ -419,7 +419,7 @@ std::string claimed_type(TSK_IMG_INFO *image)
 std::string reason_for(const std::string &type, const std::string &library_says)
 {
     if (type.empty())
-        return "No file system was found on the volume.";
+        return {}; // none at all: a raw image, or a card never formatted
     std::string why = "The " + type + " file system is damaged";
     if (!library_says.empty())
         why += " (" + library_says + ")";

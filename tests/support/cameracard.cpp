@@ -58,7 +58,7 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     unnamed.clear();
     live.clear();
     damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder || kind == ExfatUnreadable;
-    unreadable = kind == BadBootSector || kind == ExfatUnreadable;
+    unreadable = kind == ExfatUnreadable; // garbage for a boot sector is no file system at all
     switch (kind) {
     case Exfat:
     case ExfatManyEntries:

@@ -39,7 +39,7 @@ public:
     QList<QByteArray> live;          // photos still on the card as files
     // The file system cannot be believed: every photo, live or deleted, comes back under some name.
     bool damaged = false;
-    // No file system can be read at all: the scanner must say so.
+    // A file system is there but cannot be read: the scanner must say so.
     bool unreadable = false;
     // How many crafted entries the card's root holds, and how many clusters each.
     static constexpr int crafted_entries = 3000;
