@@ -102,6 +102,8 @@ FileSystemReader::Outcome FileSystemReader::converse(QIODevice &helper, FileSyst
         case proto::OverBounds: {
             QString why;
             take_string(helper, &why);
+            if (folders_complete)
+                return finish(view); // the old entries alone ran over: the folders stand
             return fail(why.isEmpty() ? tr("The file system lists more than it can hold.") : why);
         }
         case proto::Done:
