@@ -4,13 +4,12 @@
 // the device, and a crash or an endless loop in the library on a damaged
 // file system ends only this process.
 
+#include "claimedbytes.h"
 #include "filesystemprotocol.h"
 
 #include <tsk/libtsk.h>
 
 #include <algorithm>
-#include <iterator>
-#include <map>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -103,59 +102,13 @@ void describe_volume(TSK_IMG_INFO *, FILE *) {}
 
 using Runs = std::vector<std::pair<int64_t, int64_t>>;
 
-// Bytes that live files and folders hold, start to end, disjoint: what the
-// file system uses, and what no other live file may claim again.
-class Claims
-{
-public:
-    bool overlaps(const Runs &runs) const
-    {
-        for (const auto &[offset, length] : runs) {
-            auto next = spans.upper_bound(offset);
-            if (next != spans.end() && next->first < offset + length)
-                return true;
-            if (next != spans.begin() && std::prev(next)->second > offset)
-                return true;
-        }
-        return false;
-    }
-
-    bool holds(int64_t offset) const
-    {
-        auto next = spans.upper_bound(offset);
-        return next != spans.begin() && std::prev(next)->second > offset;
-    }
-
-    void claim(int64_t offset, int64_t length)
-    {
-        if (length <= 0)
-            return;
-        int64_t start = offset;
-        int64_t end = offset + length;
-        auto at = spans.upper_bound(start);
-        if (at != spans.begin() && std::prev(at)->second >= start)
-            --at;
-        while (at != spans.end() && at->first <= end) {
-            start = std::min(start, at->first);
-            end = std::max(end, at->second);
-            at = spans.erase(at);
-        }
-        spans.emplace(start, end);
-    }
-
-    const std::map<int64_t, int64_t> &all() const { return spans; }
-
-private:
-    std::map<int64_t, int64_t> spans;
-};
-
 struct Walk
 {
     TSK_FS_INFO *fs = nullptr;
     bool fat_family = false;
     int64_t data_start = 0;
     int64_t cluster_size = 0;
-    Claims used;
+    ClaimedBytes used;
     uint32_t runs_left = proto::most_runs_in_all;
     int deleted_files = 0;
     bool over_bounds = false;
@@ -328,7 +281,7 @@ void claim_root_folder(Walk &walk)
     tsk_fs_file_close(root);
 }
 
-void send_used(const Claims &used)
+void send_used(const ClaimedBytes &used)
 {
     for (const auto &[start, end] : used.all()) {
         put(char(proto::Used));
