@@ -14,6 +14,20 @@ namespace {
 
 constexpr int poll_ms = 100;
 
+// AddressSanitizer reserves terabytes of address space for its shadow: a
+// helper built with it cannot start under the limit.
+constexpr bool address_space_can_be_limited()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return false;
+#endif
+#endif
+    return true;
+}
+
 QDateTime time_of(qint64 seconds)
 {
     return seconds > 0 ? QDateTime::fromSecsSinceEpoch(seconds) : QDateTime();
@@ -46,7 +60,8 @@ FileSystemReader::Outcome FileSystemReader::read(FileSystemView &view)
     QProcess helper;
     helper.setProgram(helper_path());
     helper.setStandardErrorFile(QProcess::nullDevice());
-    helper.setChildProcessModifier([] { volume_platform::limit_address_space(helper_address_space); });
+    if (address_space_can_be_limited())
+        helper.setChildProcessModifier([] { volume_platform::limit_address_space(helper_address_space); });
     helper.start(QIODevice::ReadWrite);
     if (!helper.waitForStarted(int(qMax(qint64(1), start_limit.remainingTime())))) {
         helper.kill();
