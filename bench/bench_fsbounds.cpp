@@ -12,9 +12,9 @@
 #include "cameracard.h"
 #include "craftedentries.h"
 #include "faultyvolume.h"
-#include "fsindexer.h"
 #include "testsupport.h"
 #include "volumeplatform.h"
+#include "volumescan.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -108,25 +108,24 @@ QList<QByteArray> photos_in(const QString &folder)
 // the parent left in folder/deleted and folder/live.
 int scan_case(const QString &name, const QString &image, const QString &folder)
 {
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(image);
-    indexer.set_index_existing(true);
     QMutex lock;
     QList<quint32> found;
-    indexer.set_found_handler([&](const FoundImage &, const QByteArray &stream) {
+    ScanOptions options;
+    options.found_handler = [&](const FoundImage &, const QByteArray &stream) {
         const QMutexLocker locked(&lock);
         found.append(qChecksum(stream));
-    });
+    };
+    VolumeScan scan(testsupport::image_file_device(image), options);
     QString note;
-    QObject::connect(&indexer, &FsIndexer::file_system_unreadable, &indexer, [&](const QString &w) { note = w; },
+    QObject::connect(&scan, &VolumeScan::file_system_unreadable, &scan, [&](const QString &w) { note = w; },
                      Qt::DirectConnection);
-    QObject::connect(&indexer, &FsIndexer::existing_files_incomplete, &indexer, [&](const QString &w) { note = w; },
+    QObject::connect(&scan, &VolumeScan::existing_files_incomplete, &scan, [&](const QString &w) { note = w; },
                      Qt::DirectConnection);
     ReaderPeak reader;
     QElapsedTimer clock;
     clock.start();
-    indexer.start();
-    indexer.wait();
+    scan.start();
+    scan.wait();
     const double seconds = clock.nsecsElapsed() / 1e9;
     const double reader_mib = reader.stop();
     const double scan_mib = peak_resident_mib();
@@ -137,12 +136,12 @@ int scan_case(const QString &name, const QString &image, const QString &folder)
     };
     const QList<QByteArray> deleted = photos_in(folder + "/deleted");
     const int intact_back = back(deleted);
-    const QList<FileEntry> &files = indexer.file_system().files;
+    const QList<FileEntry> &files = scan.file_system().files;
     const int shared = int(std::count_if(files.cbegin(), files.cend(), [](const FileEntry &f) { return f.shared_content; }));
     std::printf("%s: entries_listed=%d sharing=%d\n", qPrintable(name), int(files.size()), shared);
     std::printf("%s: seconds=%.2f intact_deleted_back=%d/%d named=%d live_offered=%d scan_peak_mib=%.1f "
                 "reader_peak_mib=%.1f together_mib=%.1f\n",
-                qPrintable(name), seconds, intact_back, int(deleted.size()), indexer.named_photos(),
+                qPrintable(name), seconds, intact_back, int(deleted.size()), scan.summary().named,
                 back(photos_in(folder + "/live")), scan_mib, reader_mib, scan_mib + reader_mib);
     if (!note.isEmpty())
         std::printf("%s: said: %s\n", qPrintable(name), qPrintable(note));
