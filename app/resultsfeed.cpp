@@ -1,6 +1,6 @@
 #include "resultsfeed.h"
 
-#include "fsindexer.h"
+#include "volumescan.h"
 #include "photoviewer.h"
 #include "resultsdelegate.h"
 

@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <cstdio>
+
 namespace {
 
 // Without a root folder the live files come from the file system itself.
@@ -40,6 +42,23 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     }, Qt::DirectConnection);
     connect(&scan, &VolumeScan::found, this, &HeadlessScan::on_found);
     connect(&scan, &VolumeScan::finished, this, &HeadlessScan::on_finished);
+    // What the results lack when the card's file system fails them, said as it happens.
+    const auto note = [this](const QString &text) {
+        end_progress_line();
+        std::fprintf(stderr, "velvora-scan: %s\n", qPrintable(text));
+    };
+    // Said when a file system is there but cannot be used; a raw image has none to speak of.
+    connect(&scan, &VolumeScan::file_system_unreadable, this, [this, note](const QString &why) {
+        if (why.isEmpty())
+            return;
+        const QString unsorted = this->root_path.isEmpty()
+            ? QStringLiteral(", and photos still on it as files are written too")
+            : QString();
+        note(QStringLiteral("the file system of %1 could not be read: %2 Photos come back without their "
+                            "original names%3.")
+                 .arg(this->device.raw_path, why, unsorted));
+    });
+    connect(&scan, &VolumeScan::existing_files_incomplete, this, note);
 }
 
 HeadlessScan::Summary HeadlessScan::run()

@@ -67,6 +67,13 @@ const char help_text[] =
     "E the photos not written because OUTDIR already held them byte for byte,\n"
     "and A the photos that got their original name back.\n"
     "\n"
+    "When SOURCE holds a file system that cannot be read (damaged, too slow or\n"
+    "listing more than it can hold), stderr says so and why; the scan goes on\n"
+    "over the raw bytes: no photo gets its original name back and, without\n"
+    "--root, photos still on SOURCE as files are written too. A damaged FAT32 or\n"
+    "exFAT boot sector is read from its copy; after a quick format the old\n"
+    "entries give the photos their old names.\n"
+    "\n"
     "Exit status: 0 when every photo found was written (or was there already),\n"
     "1 when any write failed,\n"
     "2 for bad usage or an unusable SOURCE or OUTDIR, 130 when interrupted.\n";

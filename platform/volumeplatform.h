@@ -109,6 +109,10 @@ bool interrupted();
 // pools. Call first thing in main(), before any thread starts.
 void limit_heap_growth();
 
+// Bounds the address space of this process to bytes: past it allocations
+// fail. Safe to call in a child between fork and exec.
+void limit_address_space(qint64 bytes);
+
 // Size and alignment of the large pages the platform can back a buffer with;
 // 0 where it has none.
 qint64 large_page_size();

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# Targets: carver markers entropy_walker decode_check exif_info fragment_search.
+# Targets: carver markers entropy_walker decode_check exif_info fragment_search file_system_reader.
 # Seeds are made from real photos (velvora-make-photo, cjpeg, exiftool) in
 # build-fuzz/seeds/; what a run learns stays in build-fuzz/corpus/ for the next
 # run. Every input that finds a fault (crash, leak, timeout, out of memory) is
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 
-all_targets=(carver markers entropy_walker decode_check exif_info fragment_search)
+all_targets=(carver markers entropy_walker decode_check exif_info fragment_search file_system_reader)
 if (($# < 2)) || [[ ! "$2" =~ ^[0-9]+$ ]]; then
     echo "usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]" >&2
     echo "targets: ${all_targets[*]}" >&2

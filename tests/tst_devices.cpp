@@ -446,12 +446,18 @@ void TestDevices::camera_cards_data()
     QTest::newRow("damaged: boot sectors of garbage") << int(CameraCard::BadBootSector);
     QTest::newRow("damaged: FATs of the wrong length") << int(CameraCard::WrongFatLength);
     QTest::newRow("damaged: a folder of garbage") << int(CameraCard::GarbageFolder);
+    QTest::newRow("damaged boot sector: its copy at sector 6 read instead") << int(CameraCard::BackupBootSector);
+    QTest::newRow("quick-formatted: the old entries give the old names") << int(CameraCard::QuickFormatted);
+    QTest::newRow("crafted: thousands of live entries on one chain") << int(CameraCard::SharedChain);
+    QTest::newRow("crafted: thousands of live exFAT entries on one run") << int(CameraCard::ExfatManyEntries);
+    QTest::newRow("damaged: exFAT boot region and its copy") << int(CameraCard::ExfatUnreadable);
 }
 
 // Unmounted and without --root: the live photos are known from the card's
 // own file system, the deleted ones come back under their names where their
 // entries tell them, the others numbered. A damaged file system costs only
-// its answers: every photo the raw read finds comes back.
+// its answers: every photo the raw read finds comes back, and stderr says
+// when the file system could not be read.
 void TestDevices::camera_cards()
 {
     QFETCH(int, kind);
@@ -463,6 +469,7 @@ void TestDevices::camera_cards()
     const QString out = dir.filePath("out");
     const ProgramRun scan = run_scan({card.image, out});
     QCOMPARE(scan.exit_code, 0);
+    QCOMPARE(scan.err.contains("could not be read"), card.unreadable);
     QList<QByteArray> photos = photos_in(out);
     if (!card.damaged) {
         const int found = int(card.named.size() + card.unnamed.size());

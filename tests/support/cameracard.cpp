@@ -1,5 +1,6 @@
 #include "cameracard.h"
 
+#include "craftedentries.h"
 #include "loopdevice.h"
 #include "testsupport.h"
 
@@ -56,10 +57,13 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     named.clear();
     unnamed.clear();
     live.clear();
-    damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder;
+    damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder || kind == ExfatUnreadable;
+    unreadable = kind == ExfatUnreadable; // garbage for a boot sector is no file system at all
     switch (kind) {
     case Exfat:
-        return make_exfat(directory, why);
+    case ExfatManyEntries:
+    case ExfatUnreadable:
+        return make_exfat(kind, directory, why);
     case Ext4:
         return make_ext4(directory, why);
     default:
@@ -112,29 +116,19 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
         return refuse(why, "mcopy or mdel failed");
 
     card_bytes = read_file(image);
-    if (kind == Fat32ClearedHighWord) {
-        const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
-        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0))
-            return refuse(why, "IMG_0004.JPG's entry does not lie past cluster 65535");
-        ok = put_bytes(image, entry + 20, QByteArray(2, '\0'));
-    } else if (kind == BadBootSector) {
-        ok = put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
-    } else if (kind == WrongFatLength) {
-        const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
-        ok = put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
-    } else if (kind == GarbageFolder) {
-        const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
-                                        short_entry(5, true), short_entry(6, false), short_entry(7, false)};
-        for (const QByteArray &entry : entries)
-            if (card_bytes.contains(entry))
-                ok = ok && put_bytes(image, card_bytes.indexOf(entry) / 512 * 512, random_bytes(512, qHash(entry)));
-    }
+    ok = alter_fat32(kind);
     if (!ok)
         return refuse(why, "the card image could not be altered");
+    if (kind == SharedChain && !CraftedEntries::add_to_fat32(image, crafted_entries, crafted_pieces, why))
+        return false;
     card_bytes = read_file(image);
 
-    for (int number : {1, 3, 6, 7})
-        live.append(shots[number]);
+    for (int number : {1, 3, 6, 7}) {
+        if (kind == QuickFormatted) // their entries stand in the free space now, as deleted ones do
+            named.insert(shot(number), shots[number]);
+        else
+            live.append(shots[number]);
+    }
     for (int number : {2, 4, 5})
         note_deleted(shot(number), shots[number], card_bytes.contains(short_entry(number, true)));
     if (kind == Fat32LongName) // the long name's 8.3 alias tells whether its entries survive
@@ -143,8 +137,41 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
     return true;
 }
 
+bool CameraCard::alter_fat32(Kind kind)
+{
+    switch (kind) {
+    case Fat32ClearedHighWord: {
+        const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
+        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0))
+            return false; // IMG_0004.JPG's entry does not lie past cluster 65535
+        return put_bytes(image, entry + 20, QByteArray(2, '\0'));
+    }
+    case BadBootSector:
+        return put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
+    case BackupBootSector:
+        return put_bytes(image, 13, QByteArray(1, '\0'));
+    case QuickFormatted:
+        return run_tool("mkfs.fat", {"-F", "32", "-n", "CANON", "-S", "512", "-s", "1", image});
+    case WrongFatLength: {
+        const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
+        return put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
+    }
+    case GarbageFolder: {
+        const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
+                                        short_entry(5, true), short_entry(6, false), short_entry(7, false)};
+        bool ok = true;
+        for (const QByteArray &entry : entries)
+            if (card_bytes.contains(entry))
+                ok = ok && put_bytes(image, card_bytes.indexOf(entry) / 512 * 512, random_bytes(512, qHash(entry)));
+        return ok;
+    }
+    default:
+        return true;
+    }
+}
+
 // exFAT keeps a deleted file's whole entry set: name, size, first cluster.
-bool CameraCard::make_exfat(const QString &directory, QString *why)
+bool CameraCard::make_exfat(Kind kind, const QString &directory, QString *why)
 {
     if (!(*why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"})).isEmpty())
         return false;
@@ -172,6 +199,12 @@ bool CameraCard::make_exfat(const QString &directory, QString *why)
     loop.detach();
     if (!ok)
         return refuse(why, "the photos could not be written through exfat-fuse");
+    if (kind == ExfatManyEntries && !CraftedEntries::add_to_exfat(image, crafted_entries, crafted_pieces, why))
+        return false;
+    // 2^0-byte sectors, in the boot region and its copy
+    if (kind == ExfatUnreadable && !(put_bytes(image, 108, QByteArray(1, '\0'))
+                                     && put_bytes(image, 12 * 512 + 108, QByteArray(1, '\0'))))
+        return refuse(why, "the card image could not be altered");
     card_bytes = read_file(image);
     for (int number : {1, 3, 6, 7, 8})
         live.append(shots[number]);
