@@ -7,6 +7,7 @@
 #include "rawvolume.h"
 #include "photowriter.h"
 #include "resultsdelegate.h"
+#include "safename.h"
 #include "volumeplatform.h"
 
 #include <QCloseEvent>
@@ -49,11 +50,6 @@ constexpr int listed_failures = 20;
 constexpr int progress_text_margin = 8;
 // The larger view reads no photo beyond this size (the carver's cap is 50 MiB).
 constexpr qint64 viewer_byte_limit = 64 * 1024 * 1024;
-
-QString photo_name(int number)
-{
-    return QString::asprintf("IMAGE_%04d.JPG", number);
-}
 
 QString tr_main(const char *text)
 {
@@ -723,8 +719,10 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
     PhotoFacts facts = arriving_facts.take(i);
     facts.offset = i;
-    // The name its deleted entry still gives, else the next number.
-    item->setData(Qt::DisplayRole, facts.origin.is_known() ? facts.origin.name : photo_name(++unnamed_photos));
+    // The name its deleted entry still gives, made safe, else the next number.
+    const QString original = SafeName::file_name(facts.origin.name);
+    item->setData(Qt::DisplayRole,
+                  !original.isEmpty() ? original : PhotoWriter::photo_name(++unnamed_photos, facts.partial));
     item->setData(Qt::DecorationRole,
                   list_picture(upright_thumbnail(image, facts.turn), ui->listWidget_2->devicePixelRatioF()));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);

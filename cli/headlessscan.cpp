@@ -1,5 +1,7 @@
 #include "headlessscan.h"
 
+#include "safename.h"
+
 #include <QDir>
 #include <QEventLoop>
 #include <QTimer>
@@ -142,11 +144,12 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
     if (image.partial)
         ++photos_partial;
     ++photos_written;
-    // A photo whose deleted entry survives keeps its name; the others are numbered.
-    if (image.origin.is_known())
+    // A photo whose deleted entry survives keeps its name, made safe; the others are numbered.
+    const QString original = SafeName::file_name(image.origin.name);
+    if (!original.isEmpty())
         ++photos_named;
-    const QString name = image.origin.is_known() ? image.origin.name
-                                                 : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
+    const QString name = !original.isEmpty() ? original
+                                             : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
     report_failure(writer.write(name, image, stream));
     if (writer.unsynced() >= sync_batch)
         sync_written();

@@ -209,6 +209,12 @@ QString failure_text(Failure failure)
     case Failure::AuthorizationRefused:
         return QCoreApplication::translate("volume_platform",
                                            "The administrator password was not given, so the device cannot be read.");
+    case Failure::AlreadyExists:
+        return QCoreApplication::translate("volume_platform", "Something of this name is already there.");
+    case Failure::NoSpace:
+        return QCoreApplication::translate("volume_platform", "The disk is full.");
+    case Failure::BadName:
+        return QCoreApplication::translate("volume_platform", "The disk does not take this name.");
     case Failure::Other:
         break;
     }
@@ -350,23 +356,6 @@ bool seek(Handle handle, qint64 offset)
 bool close(Handle handle)
 {
     return handle != invalid_handle && ::close(int(handle)) == 0;
-}
-
-bool sync_to_disk(const QString &path, bool *full)
-{
-    if (full)
-        *full = false;
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int error = 0;
-    if (::fsync(fd) != 0)
-        error = errno;
-    ::close(fd);
-    if (full)
-        *full = error == ENOSPC || error == EDQUOT;
-    // EINVAL: a file system with nothing to sync (it writes through at once)
-    return error == 0 || error == EINVAL;
 }
 
 Handle duplicate(Handle handle)

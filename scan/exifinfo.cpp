@@ -1,6 +1,5 @@
 #include "exifinfo.h"
 
-#include <QFile>
 #include <QTimeZone>
 
 #include <cstring>
@@ -142,14 +141,6 @@ ExifInfo::ExifInfo(const QByteArray &jpeg)
         read_tiff(reinterpret_cast<const uchar *>(tiff.data()), tiff.size());
 }
 
-ExifInfo ExifInfo::of_file(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return ExifInfo(file.read(leading_bytes));
-}
-
 void ExifInfo::read_tiff(const uchar *tiff, qsizetype size)
 {
     const TiffReader reader(tiff, size);
@@ -199,10 +190,3 @@ QString ExifInfo::camera() const
     return camera_make + QLatin1Char(' ') + camera_model;
 }
 
-bool ExifInfo::set_file_time(const QString &path) const
-{
-    if (!taken.isValid())
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.setFileTime(taken, QFileDevice::FileModificationTime);
-}
