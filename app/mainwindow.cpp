@@ -7,7 +7,6 @@
 #include "rawvolume.h"
 #include "photowriter.h"
 #include "resultsdelegate.h"
-#include "safename.h"
 #include "volumeplatform.h"
 
 #include <QCloseEvent>
@@ -466,9 +465,8 @@ void MainWindow::on_work_start(RemovableDevice &device)
     partial_entries = 0;
     show_photo_count();
     ui->mountNote->hide();
-    unnamed_photos = 0;
+    recovery.restart(device.raw_path);
     photos_restored = false;
-    last_restore = RestoreCounts();
 
     fs_indexer.known_crcs.clear();
     fs_indexer.found_images.clear();
@@ -719,10 +717,9 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
     PhotoFacts facts = arriving_facts.take(i);
     facts.offset = i;
-    // The name its deleted entry still gives, made safe, else the next number.
-    const QString original = SafeName::file_name(facts.origin.name);
-    item->setData(Qt::DisplayRole,
-                  !original.isEmpty() ? original : PhotoWriter::photo_name(++unnamed_photos, facts.partial));
+    // The name its file is written under: the one its deleted entry still
+    // gives, made safe, else the next number.
+    item->setData(Qt::DisplayRole, recovery.name_of(FoundImage{i, facts.length, 0, {}, facts.partial, facts.origin}));
     item->setData(Qt::DecorationRole,
                   list_picture(upright_thumbnail(image, facts.turn), ui->listWidget_2->devicePixelRatioF()));
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
@@ -883,7 +880,7 @@ void MainWindow::on_pushButton_clicked()
     if (directory.isEmpty())
         return;
 
-    if (volume_platform::shares_storage(directory, fs_indexer.device.raw_path)) {
+    if (recovery.open_folder(directory) == RecoverySession::Refusal::OnScannedVolume) {
         inform(tr("This folder is on the device the photos are recovered from. Writing there can overwrite "
                   "the deleted photos before they are recovered.\nPlease choose a folder on another drive."));
         return;
@@ -901,17 +898,18 @@ void MainWindow::on_pushButton_clicked()
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
-    photos_restored = last_restore.written + last_restore.present > 0;
+    const RecoverySession::Counts counts = recovery.counts();
+    photos_restored = counts.written + counts.present > 0;
     if (!message.isEmpty())
         inform(message);
 
-    show_recovery_summary(last_restore, int(recover_files.size()) - tried, directory);
+    show_recovery_summary(counts, int(recover_files.size()) - tried, directory);
     ui->stackedWidget->setCurrentIndex(final_page);
     activateWindow();
     QDesktopServices::openUrl(QUrl::fromLocalFile(directory));
 }
 
-void MainWindow::show_recovery_summary(const RestoreCounts &counts, int cancelled, const QString &folder)
+void MainWindow::show_recovery_summary(const RecoverySession::Counts &counts, int cancelled, const QString &folder)
 {
     const int written = counts.written, failed = counts.failed, renamed = counts.renamed, present = counts.present;
     recovered_folder = folder;
@@ -971,7 +969,6 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     recover_progress->setModal(true);
     recover_progress->show();
 
-    PhotoWriter writer(directory);
     QStringList failed;
     QStringList reasons;
     QStringList renamed;
@@ -994,7 +991,7 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
     int counter = 0;
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
         const FoundImage image = fs_indexer.found_images.value(file.value());
-        const PhotoWriter::Result result = writer.copy(file.key(), image, fs_indexer.device.handle);
+        const PhotoWriter::Result result = recovery.copy(image, fs_indexer.device.handle);
         if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
             note(result); // the others are told once they are on the disk
         recover_progress->setValue(counter++);
@@ -1004,9 +1001,8 @@ QString MainWindow::recover_checked_files(const QString &directory, int &tried)
         QCoreApplication::processEvents();
     }
     // Once for all the photos: a slow stick is not made to wait on each file.
-    for (const PhotoWriter::Result &result : writer.sync())
+    for (const PhotoWriter::Result &result : recovery.sync())
         note(result);
-    last_restore = {writer.written(), writer.renamed(), writer.present(), writer.failed()};
 
     // Every name goes on the final page's list; the message names the first.
     const QStringList lists{listing(tr("Saved under other names:"), renamed),

@@ -6,6 +6,7 @@
 #include "fsindexer.h"
 #include "rawaccess.h"
 #include "photofacts.h"
+#include "recoverysession.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
 
@@ -48,17 +49,8 @@ public:
                         const RawAccess &access = RawAccess());
     ~MainWindow() override;
 
-    // What the last "Restore..." did: files written now (those under other
-    // names included), photos written under other names, photos not written
-    // because the folder held them already byte for byte, photos that failed.
-    struct RestoreCounts
-    {
-        int written = 0;
-        int renamed = 0;
-        int present = 0;
-        int failed = 0;
-    };
-    RestoreCounts restore_counts() const { return last_restore; }
+    // The photos of the last scan, and what its last "Restore..." did.
+    RecoverySession::Counts restore_counts() const { return recovery.counts(); }
 
     // How the scan opens the volume, in place of the RawAccess given; tests
     // put a failing card in here.
@@ -98,7 +90,7 @@ private slots:
     // The final page's account of a recovery: photos written into folder,
     // written under another name than planned, failed, and not tried
     // because the recovery was cancelled.
-    void show_recovery_summary(const RestoreCounts &counts, int cancelled, const QString &folder);
+    void show_recovery_summary(const RecoverySession::Counts &counts, int cancelled, const QString &folder);
     void on_openFolderButton_clicked();
     // The larger view of the photo in row of the results list.
     void open_viewer(int row);
@@ -166,14 +158,14 @@ private:
     qint64 unreadable_bytes = 0;
     // Facts of the photos announced but not yet in the list, by offset.
     QHash<qint64, PhotoFacts> arriving_facts;
-    int unnamed_photos = 0; // numbered IMAGE_NNNN.JPG so far this scan
+    // The names of this scan's photos, and the writing of those ticked.
+    RecoverySession recovery;
     ScanRateEstimator scan_rate;
     QElapsedTimer scan_clock;
     QPointer<PhotoViewer> viewer;
     QString recovered_folder;
     bool photos_restored = false;
     bool worker_stuck = false; // still running after the bounded wait of closing
-    RestoreCounts last_restore;
     bool stopping = false; // a stop was asked for and the run has not ended yet
     bool closing = false;
     float last_percent = 0.0f;

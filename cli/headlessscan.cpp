@@ -1,7 +1,5 @@
 #include "headlessscan.h"
 
-#include "safename.h"
-
 #include <QDir>
 #include <QEventLoop>
 #include <QTimer>
@@ -13,7 +11,7 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
-    , writer(out_dir)
+    , recovery(device.raw_path)
     , live_progress(volume_platform::stderr_is_terminal())
 {
     indexer.set_volume_opener(access.volume_opener());
@@ -28,6 +26,11 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     connect(&indexer, &FsIndexer::scanning_found, this, &HeadlessScan::on_found);
     connect(&indexer, &FsIndexer::scanning_unreadable, this, &HeadlessScan::on_unreadable);
     connect(&indexer, &FsIndexer::scanning_error, this, &HeadlessScan::on_error);
+}
+
+RecoverySession::Refusal HeadlessScan::open_output()
+{
+    return recovery.open_folder(out_dir, true);
 }
 
 HeadlessScan::Summary HeadlessScan::run()
@@ -53,13 +56,7 @@ HeadlessScan::Summary HeadlessScan::run()
     end_progress_line();
     sync_written();
 
-    summary.found = photos_written;
-    summary.written = writer.written();
-    summary.failed = writer.failed();
-    summary.renamed = writer.renamed();
-    summary.present = writer.present();
-    summary.partial = photos_partial;
-    summary.named = photos_named;
+    summary.counts = recovery.counts();
     return summary;
 }
 
@@ -141,23 +138,14 @@ void HeadlessScan::check_interrupt()
 // Runs on the worker thread, before the photo is announced.
 void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
 {
-    if (image.partial)
-        ++photos_partial;
-    ++photos_written;
-    // A photo whose deleted entry survives keeps its name, made safe; the others are numbered.
-    const QString original = SafeName::file_name(image.origin.name);
-    if (!original.isEmpty())
-        ++photos_named;
-    const QString name = !original.isEmpty() ? original
-                                             : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
-    report_failure(writer.write(name, image, stream));
-    if (writer.unsynced() >= sync_batch)
+    report_failure(recovery.write(image, stream));
+    if (recovery.unsynced() >= sync_batch)
         sync_written();
 }
 
 void HeadlessScan::sync_written()
 {
-    for (const PhotoWriter::Result &result : writer.sync())
+    for (const PhotoWriter::Result &result : recovery.sync())
         report_failure(result);
 }
 

@@ -171,6 +171,7 @@ QList<HostileName> hostile_names(const QString &directory)
         {".hidden.jpg", "_hidden.jpg"},
         {"-rf.jpg", "_rf.jpg"},
         {"\u202Egpj.jpg", "_gpj.jpg"}, // shown right to left as "jpg.jpg"
+        {"x/fatesc_123456789012.JPG", "fatesc_123456789012-2.JPG"}, // the first one's name, but for case
     };
 }
 
