@@ -112,8 +112,10 @@ QString SafeName::bounded(const QString &name, int max_bytes)
 {
     if (utf8_size(name) <= max_bytes)
         return name;
+    // the extension is kept where it leaves the stem room of its own
     const qsizetype dot = name.lastIndexOf(u'.');
-    const QString extension = dot > 0 && utf8_size(name.mid(dot)) <= longest_kept_extension ? name.mid(dot) : QString();
+    const qsizetype kept = qMin<qsizetype>(longest_kept_extension, max_bytes / 2);
+    const QString extension = dot > 0 && utf8_size(name.mid(dot)) <= kept ? name.mid(dot) : QString();
     QString stem = utf8_prefix(name.left(name.size() - extension.size()), max_bytes - utf8_size(extension));
     stem = without_trailing_dots_and_spaces(stem);
     return (stem.isEmpty() ? QString(replacement) : stem) + extension;
@@ -138,7 +140,9 @@ QString SafeName::with_suffix(const QString &name, const QString &suffix, int ma
     const QString extension = dot > 0 ? name.mid(dot) : QString();
     const QString stem = name.left(name.size() - extension.size());
     const qsizetype room = max_bytes - utf8_size(suffix + extension);
-    return (utf8_size(stem) <= room ? stem : utf8_prefix(stem, qMax<qsizetype>(room, 1))) + suffix + extension;
+    if (room < 1) // no room beside the extension: the suffix goes at the end of what fits
+        return utf8_prefix(name, qMax<qsizetype>(max_bytes - utf8_size(suffix), 1)) + suffix;
+    return (utf8_size(stem) <= room ? stem : utf8_prefix(stem, room)) + suffix + extension;
 }
 
 QString SafeName::for_display(const QString &card_text, int max_bytes)
