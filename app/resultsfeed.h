@@ -1,5 +1,6 @@
 #pragma once
 
+#include "foundfile.h"
 #include "photofacts.h"
 #include "recoverysession.h"
 #include "resultsmodel.h"
@@ -10,12 +11,9 @@
 #include <QObject>
 #include <QTimer>
 
-class FsIndexer;
-
-// Turns the photos a scan announces into rows of a ResultsModel: joins each
-// photo's facts with its thumbnail, names it through the scan's
-// RecoverySession (the name its file will have, as velvora-scan gives it)
-// and hands the rows over together.
+// Turns the photos a scan announces into rows of a ResultsModel: names each
+// through the scan's RecoverySession (the name its file will have, as
+// velvora-scan gives it) and hands the rows over together.
 // Found photos wait here briefly: the grid lays out all its entries again
 // after every insertion, so one insertion per photo would cost time growing
 // with the number already shown.
@@ -24,7 +22,7 @@ class ResultsFeed : public QObject
     Q_OBJECT
 
 public:
-    ResultsFeed(FsIndexer *scan, ResultsModel *model, RecoverySession *names, QObject *parent = nullptr);
+    ResultsFeed(ResultsModel *model, RecoverySession *names, QObject *parent = nullptr);
 
     // Forgets what the last scan announced; thumbnails are made with
     // pixel_ratio pixels a point.
@@ -34,10 +32,8 @@ public:
     // Puts the photos waiting into the model now.
     void flush();
 
-    // What the scan announces of one photo: its facts, then its thumbnail
-    // (same offset), after which it waits to enter the model.
-    void take_facts(const PhotoFacts &facts);
-    void take_thumbnail(qint64 offset, const QImage &thumbnail);
+    // A photo the scan announced; it waits to enter the model.
+    void take_found(const FoundFile &file);
 
 signals:
     // A photo was announced (it enters the model with the next flush).
@@ -49,7 +45,6 @@ private:
     ResultsModel *model;
     RecoverySession *names;
     QList<ResultsModel::Photo> waiting;
-    QHash<qint64, PhotoFacts> arriving_facts; // announced, thumbnail still to come
     QTimer delay;
     qreal pixel_ratio = 1.0;
     bool tick_new = true;

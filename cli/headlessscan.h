@@ -1,11 +1,11 @@
 #pragma once
 
-#include "fsindexer.h"
 #include "photowriter.h"
 #include "recoverysession.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
+#include "volumescan.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -15,7 +15,7 @@
 #include <atomic>
 #include <cstdio>
 
-// Drives one FsIndexer over a source from the command line, shows a live
+// Drives one VolumeScan over a source from the command line, shows a live
 // progress line when stderr is a terminal, and writes every photo found as
 // soon as it is accepted, from the bytes the scan read: what was found is on
 // disk even when the card goes away or the scan is interrupted.
@@ -50,9 +50,8 @@ private slots:
     void on_processed(int count);
     void on_scanning_started();
     void on_progress(qint64 sectors_done, qint64 sectors_total);
-    void on_found(qint64 offset);
-    void on_unreadable(qint64 bytes);
-    void on_error();
+    void on_found(const FoundFile &file);
+    void on_finished(const ScanSummary &scan_summary);
     void check_interrupt();
     void refresh_progress();
 
@@ -72,7 +71,7 @@ private:
     QString root_path;
     QString out_dir;
     RecoverySession recovery; // on the worker thread while it runs, in the order of announcement
-    FsIndexer indexer;
+    VolumeScan scan;
     QList<qint64> arrivals;
     Summary summary;
     bool live_progress = false;
