@@ -36,7 +36,7 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     ui->setupUi(this);
     volume_opener = access.volume_opener();
     model = new ResultsModel(this);
-    feed = new ResultsFeed(model, this);
+    feed = new ResultsFeed(model, &recovery, this);
     ui->listWidget_2->setModel(model);
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
@@ -127,6 +127,7 @@ bool ScanPage::start(const RemovableDevice &picked)
     if (viewer)
         viewer->close();
     feed->restart(ui->listWidget_2->devicePixelRatioF());
+    recovery.restart(picked.raw_path);
     model->clear();
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());

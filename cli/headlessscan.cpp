@@ -27,7 +27,7 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
-    , writer(out_dir)
+    , recovery(device.raw_path)
     , scan(device, scan_options(root_path, access, [this](const FoundImage &image, const QByteArray &bytes) {
                write_photo(image, bytes);
            }))
@@ -61,6 +61,11 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     connect(&scan, &VolumeScan::existing_files_incomplete, this, note);
 }
 
+RecoverySession::Refusal HeadlessScan::open_output()
+{
+    return recovery.open_folder(out_dir, true);
+}
+
 HeadlessScan::Summary HeadlessScan::run()
 {
     QEventLoop loop;
@@ -77,13 +82,7 @@ HeadlessScan::Summary HeadlessScan::run()
     end_progress_line();
     sync_written();
 
-    summary.found = photos_written;
-    summary.written = writer.written();
-    summary.failed = writer.failed();
-    summary.renamed = writer.renamed();
-    summary.present = writer.present();
-    summary.partial = photos_partial;
-    summary.named = photos_named;
+    summary.counts = recovery.counts();
     return summary;
 }
 
@@ -163,22 +162,14 @@ void HeadlessScan::check_interrupt()
 // Runs on the worker thread, before the photo is announced.
 void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
 {
-    if (image.partial)
-        ++photos_partial;
-    ++photos_written;
-    // A photo whose deleted entry survives keeps its name; the others are numbered.
-    if (image.origin.is_known())
-        ++photos_named;
-    const QString name = image.origin.is_known() ? image.origin.name
-                                                 : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
-    report_failure(writer.write(name, image, stream));
-    if (writer.unsynced() >= sync_batch)
+    report_failure(recovery.write(image, stream));
+    if (recovery.unsynced() >= sync_batch)
         sync_written();
 }
 
 void HeadlessScan::sync_written()
 {
-    for (const PhotoWriter::Result &result : writer.sync())
+    for (const PhotoWriter::Result &result : recovery.sync())
         report_failure(result);
 }
 
