@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QProcess>
 
 #include <blkid/blkid.h>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <malloc.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -564,6 +566,17 @@ void prefer_large_pages(char *data, qint64 size)
 {
     if (data && size > 0)
         ::madvise(data, size_t(size), MADV_HUGEPAGE); // refused where the kernel has none: no harm
+}
+
+void limit_child_memory(QProcess &process, qint64 bytes)
+{
+    process.setChildProcessModifier([bytes] {
+        // runs in the child between fork and exec: system calls only
+        const rlimit memory{rlim_t(bytes), rlim_t(bytes)};
+        ::setrlimit(RLIMIT_AS, &memory);
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
+    });
 }
 
 } // namespace volume_platform

@@ -1,0 +1,285 @@
+#include "riffwalker.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int riff_header = 12;
+constexpr int chunk_header = 8;
+constexpr quint32 main_header_size = 56; // AVIMAINHEADER without its chunk header
+
+bool same(const char *at, const char (&name)[5])
+{
+    return std::memcmp(at, name, 4) == 0;
+}
+
+quint32 le32(const char *at)
+{
+    return qFromLittleEndian<quint32>(at);
+}
+
+// Chunk ids are four characters: letters, digits and spaces.
+bool is_chunk_id(const char *at)
+{
+    for (int i = 0; i < 4; ++i) {
+        const uchar c = uchar(at[i]);
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+// A chunk's data is padded to an even length.
+qint64 padded(quint32 size)
+{
+    return qint64(size) + (size & 1);
+}
+
+} // namespace
+
+RiffWalker::RiffWalker(qint64 volume_size, FileHandler handler)
+    : volume_size(volume_size)
+    , handler(std::move(handler))
+{
+}
+
+bool RiffWalker::is_start(const uchar *at, qint64 available)
+{
+    if (available < riff_header)
+        return false;
+    const char *bytes = reinterpret_cast<const char *>(at);
+    // the header list and the frames' list need at least their headers
+    return same(bytes, "RIFF") && same(bytes + 8, "AVI ") && le32(bytes + 4) >= 4 + 3 * chunk_header + 8;
+}
+
+qint64 RiffWalker::earliest_open_start() const
+{
+    qint64 earliest = -1;
+    for (const Candidate &candidate : candidates) {
+        if (!candidate.done && (earliest < 0 || candidate.start < earliest))
+            earliest = candidate.start;
+    }
+    return earliest;
+}
+
+void RiffWalker::feed(const char *data, qint64 length)
+{
+    if (length <= 0)
+        return;
+    start_candidates(data, length);
+    for (Candidate &candidate : candidates) {
+        if (!candidate.done)
+            advance(candidate, data, length);
+    }
+    volume_position += length;
+    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
+}
+
+void RiffWalker::start_candidates(const char *data, qint64 length)
+{
+    const qint64 end = volume_position + length;
+    qint64 sector = (volume_position + alignment - 1) / alignment * alignment;
+    if (!sector_head.isEmpty()) {
+        sector = volume_position - sector_head.size();
+        sector_head.append(data, std::min<qint64>(riff_header - sector_head.size(), length));
+        if (sector_head.size() < riff_header)
+            return;
+    }
+    for (; sector < end; sector += alignment) {
+        const char *at = nullptr;
+        QByteArray joined;
+        if (sector < volume_position) {
+            joined = sector_head;
+            sector_head.clear();
+            at = joined.constData();
+        } else if (end - sector >= riff_header) {
+            at = data + (sector - volume_position);
+        } else {
+            sector_head = QByteArray(data + (sector - volume_position), end - sector);
+            break;
+        }
+        if (!is_start(reinterpret_cast<const uchar *>(at), riff_header) || candidates.size() >= most_candidates)
+            continue;
+        Candidate candidate;
+        candidate.start = sector;
+        candidate.position = sector;
+        if (sector < volume_position) {
+            candidate.held = QByteArray(at, volume_position - sector);
+            candidate.position = volume_position;
+        }
+        candidates.append(candidate);
+    }
+}
+
+void RiffWalker::advance(Candidate &candidate, const char *data, qint64 length)
+{
+    const qint64 end = volume_position + length;
+    while (!candidate.done && candidate.position < end) {
+        if (candidate.position < candidate.skip_until) {
+            candidate.position = std::min(candidate.skip_until, end);
+            continue;
+        }
+        if (candidate.step == Candidate::Step::Chunk && candidate.held.isEmpty()
+            && candidate.position == candidate.riff_end) {
+            // the segment is whole: another OpenDML segment, or the file's end
+            candidate.step = Candidate::Step::Riff;
+            candidate.want = riff_header;
+            if (candidate.riff_end == volume_size) {
+                end_file(candidate);
+                return;
+            }
+        }
+        const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
+        candidate.held.append(data + (candidate.position - volume_position), take);
+        candidate.position += take;
+        if (candidate.held.size() < candidate.want)
+            return;
+        switch (candidate.step) {
+        case Candidate::Step::Riff:
+            take_riff(candidate);
+            break;
+        case Candidate::Step::Chunk:
+            take_chunk(candidate);
+            break;
+        case Candidate::Step::ListType:
+            take_list_type(candidate);
+            break;
+        }
+    }
+}
+
+void RiffWalker::take_riff(Candidate &candidate)
+{
+    const char *at = candidate.held.constData();
+    const qint64 header_start = candidate.position - riff_header;
+    const bool first = candidate.segments == 0;
+    const bool segment = same(at, "RIFF") && same(at + 8, first ? "AVI " : "AVIX");
+    const qint64 end = header_start + chunk_header + padded(le32(at + 4));
+    candidate.held.clear();
+    if (!segment || end > volume_size || le32(at + 4) < 4 || candidate.segments >= most_segments) {
+        if (first)
+            candidate.done = true;
+        else
+            end_file(candidate); // what follows the last segment is not the file's
+        return;
+    }
+    ++candidate.segments;
+    candidate.riff_end = end;
+    next_chunk(candidate, candidate.position);
+}
+
+void RiffWalker::take_chunk(Candidate &candidate)
+{
+    const char *at = candidate.held.constData();
+    candidate.chunk_start = candidate.position - chunk_header;
+    candidate.chunk_end = candidate.chunk_start + chunk_header + padded(le32(at + 4));
+    const bool list = same(at, "LIST");
+    const bool first = candidate.segments == 1 && candidate.chunks == 0;
+    // some writers leave out the pad byte of the last chunk
+    const bool fits = candidate.chunk_end <= candidate.riff_end
+                   || (candidate.chunk_end == candidate.riff_end + 1 && (le32(at + 4) & 1));
+    if (!is_chunk_id(at) || !fits || (first && !list) || (list && le32(at + 4) < 4)) {
+        candidate.done = true;
+        return;
+    }
+    candidate.chunk_end = std::min(candidate.chunk_end, candidate.riff_end);
+    if (candidate.segments == 1)
+        ++candidate.chunks;
+    candidate.held.clear();
+    if (list) {
+        // the header list opens with the main header
+        candidate.step = Candidate::Step::ListType;
+        candidate.want = first ? 4 + chunk_header : 4;
+        return;
+    }
+    next_chunk(candidate, candidate.chunk_end);
+}
+
+void RiffWalker::take_list_type(Candidate &candidate)
+{
+    const char *at = candidate.held.constData();
+    if (candidate.want > 4) {
+        if (!same(at, "hdrl") || !same(at + 4, "avih") || le32(at + 8) != main_header_size
+            || candidate.chunk_start + 12 + chunk_header + main_header_size > candidate.chunk_end) {
+            candidate.done = true;
+            return;
+        }
+        candidate.has_header = true;
+    } else if (same(at, "movi") && candidate.movi_offset < 0) {
+        candidate.movi_offset = candidate.chunk_start;
+        candidate.movi_length = candidate.chunk_end - candidate.chunk_start;
+    }
+    candidate.held.clear();
+    next_chunk(candidate, candidate.chunk_end);
+}
+
+void RiffWalker::next_chunk(Candidate &candidate, qint64 resume_at)
+{
+    candidate.step = Candidate::Step::Chunk;
+    candidate.want = chunk_header;
+    candidate.skip_until = resume_at;
+}
+
+bool RiffWalker::complete(const Candidate &candidate) const
+{
+    return candidate.has_header && candidate.movi_offset >= 0 && candidate.segments > 0;
+}
+
+void RiffWalker::end_file(Candidate &candidate)
+{
+    candidate.done = true;
+    if (!complete(candidate))
+        return;
+    Found found;
+    found.offset = candidate.start;
+    found.length = candidate.riff_end - candidate.start;
+    found.movi_offset = candidate.movi_offset;
+    found.movi_length = candidate.movi_length;
+    found.segments = candidate.segments;
+    for (Candidate &other : candidates) {
+        if (other.start > found.offset && other.start < found.offset + found.length)
+            other.done = true;
+    }
+    if (handler)
+        handler(found);
+}
+
+void RiffWalker::skip_unreadable(qint64 length)
+{
+    if (length <= 0)
+        return;
+    const qint64 end = volume_position + length;
+    sector_head.clear();
+    for (Candidate &candidate : candidates) {
+        if (candidate.done)
+            continue;
+        if (candidate.held.isEmpty() && candidate.skip_until >= end)
+            candidate.position = end;
+        else if (candidate.held.isEmpty() && candidate.step == Candidate::Step::Chunk
+                 && candidate.position == candidate.riff_end && candidate.skip_until <= candidate.position)
+            end_file(candidate);
+        else
+            candidate.done = true;
+    }
+    volume_position = end;
+    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
+}
+
+void RiffWalker::finish()
+{
+    for (Candidate &candidate : candidates) {
+        if (candidate.done)
+            continue;
+        const bool at_segment_end = candidate.position >= candidate.skip_until
+                                 && (candidate.position == candidate.riff_end
+                                     || (candidate.step == Candidate::Step::Riff && candidate.segments > 0));
+        if (at_segment_end)
+            end_file(candidate);
+        candidate.done = true;
+    }
+    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
+    sector_head.clear();
+}
