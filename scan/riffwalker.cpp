@@ -157,9 +157,10 @@ void RiffWalker::take_riff(Candidate &candidate)
     const qint64 header_start = candidate.position - riff_header;
     const bool first = candidate.segments == 0;
     const bool segment = same(at, "RIFF") && same(at + 8, first ? "AVI " : "AVIX");
-    const qint64 end = header_start + chunk_header + padded(le32(at + 4));
+    const quint32 size = le32(at + 4);
+    const qint64 end = header_start + chunk_header + padded(size);
     candidate.held.clear();
-    if (!segment || end > volume_size || le32(at + 4) < 4 || candidate.segments >= most_segments) {
+    if (!segment || end > volume_size || size < 4 || candidate.segments >= most_segments) {
         if (first)
             candidate.done = true;
         else
