@@ -37,10 +37,10 @@ bool make_video(const QString &path, const char *source, const QStringList &enco
     return run_tool(QStringLiteral("ffmpeg"), arguments);
 }
 
-bool make_heic(const QString &folder, const QString &path)
+bool make_heic(const QString &folder, const QString &path, int seed)
 {
     const QString png = QDir(folder).filePath(QStringLiteral("picture.png"));
-    return make_picture(400, 300, 77).save(png)
+    return make_picture(400, 300, seed).save(png)
         && run_tool(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("60"), png,
                                                  QStringLiteral("-o"), path});
 }
@@ -63,6 +63,8 @@ QList<MediaFile> make_camera_media()
          1000},
         {"PICT0005.AVI", "testsrc=size=320x240:rate=10:decimals=2",
          {"-c:v", "mjpeg", "-q:v", "4", "-c:a", "pcm_s16le"}, 3000},
+        {"MVI_0007.MP4", "mandelbrot=size=320x240:rate=25", h264 + QStringList{"-c:a", "aac"}, 1000},
+        {"PICT0008.AVI", "smptehdbars=size=320x240:rate=10", {"-c:v", "mjpeg", "-q:v", "6", "-an"}, 2000},
     };
     QList<MediaFile> made;
     for (const Recipe &recipe : recipes) {
@@ -79,17 +81,19 @@ QList<MediaFile> make_camera_media()
         file.bytes = read_file(path);
         made.append(file);
     }
-    MediaFile heic;
-    heic.name = QStringLiteral("IMG_0006.HEIC");
-    heic.suffix = QStringLiteral("HEIC");
-    heic.video = false;
-    heic.width = 400;
-    heic.height = 300;
-    const QString path = folder.filePath(heic.name);
-    if (!make_heic(folder.path(), path))
-        return {};
-    heic.bytes = read_file(path);
-    made.append(heic);
+    for (const auto &[name, seed] : {std::pair{"IMG_0006.HEIC", 77}, std::pair{"IMG_0009.HEIC", 78}}) {
+        MediaFile heic;
+        heic.name = QString::fromLatin1(name);
+        heic.suffix = QStringLiteral("HEIC");
+        heic.video = false;
+        heic.width = 400;
+        heic.height = 300;
+        const QString path = folder.filePath(heic.name);
+        if (!make_heic(folder.path(), path, seed))
+            return {};
+        heic.bytes = read_file(path);
+        made.append(heic);
+    }
     for (const MediaFile &file : made) {
         if (file.bytes.isEmpty())
             return {};

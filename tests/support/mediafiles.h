@@ -25,9 +25,11 @@ struct MediaFile
 QStringList missing_media_tools();
 
 // The set a camera, a dash cam and a phone leave on a card: MP4 with its
-// index at the end and at the front, MOV with H.264 and PCM sound, MOV with
-// HEVC, a Motion-JPEG AVI clip and a HEIC photo. Made once per process in a
-// temporary folder; empty when a tool is missing or fails.
+// index at the end (MVI_0001, MVI_0007) and at the front (MVI_0002), MOV with
+// H.264 and PCM sound (DJI_0003), MOV with HEVC (IMG_0004), Motion-JPEG AVI
+// clips (PICT0005 with sound, PICT0008 without) and HEIC photos (IMG_0006,
+// IMG_0009). Made once per process in a temporary folder; empty when a tool
+// is missing or fails.
 const QList<MediaFile> &camera_media();
 const MediaFile *media_named(const QString &name);
 
