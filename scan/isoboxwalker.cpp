@@ -380,10 +380,16 @@ void IsoBoxWalker::take_prefix(Candidate &candidate)
     const int size = int(candidate.held.size());
     if (candidate.box_type == fourcc("ftyp")) {
         candidate.major_brand = be32(at);
+        bool av1 = false;
         for (int i = 0; i + 4 <= size; i += 4) {
-            if (i != 4 && is_heic_brand(be32(at + i)))
-                candidate.heic_brand = true;
+            if (i == 4)
+                continue; // the minor version
+            candidate.heic_brand = candidate.heic_brand || is_heic_brand(be32(at + i));
+            av1 = av1 || be32(at + i) == fourcc("avif") || be32(at + i) == fourcc("avis");
         }
+        // AV1 pictures share the image brands; they are not HEIC photos
+        if (av1)
+            candidate.heic_brand = false;
     } else {
         const quint32 handler_type = be32(at + 8);
         const quint32 parent = candidate.open[candidate.depth - 1].type;
