@@ -8,6 +8,8 @@
 
 #include <QList>
 
+#include <zlib.h>
+
 #include <random>
 #include <tuple>
 
@@ -25,6 +27,9 @@ Files walk(const QByteArray &volume, quint32 cut_seed, bool end_known)
         FUZZ_REQUIRE(IsoBoxWalker::is_start(reinterpret_cast<const uchar *>(volume.constData() + file.offset),
                                             size - file.offset));
         FUZZ_REQUIRE(file.tracks >= 0 && file.tracks <= IsoBoxWalker::most_tracks);
+        FUZZ_REQUIRE(!file.read_whole
+                     || file.crc == crc32_z(0, reinterpret_cast<const Bytef *>(volume.constData() + file.offset),
+                                            size_t(file.length)));
         files.append({file.offset, file.length, int(file.kind)});
     });
     if (end_known)

@@ -7,6 +7,8 @@
 
 #include <QList>
 
+#include <zlib.h>
+
 #include <cstring>
 #include <random>
 #include <tuple>
@@ -25,6 +27,9 @@ Files walk(const QByteArray &volume, quint32 cut_seed)
         FUZZ_REQUIRE(std::memcmp(volume.constData() + file.offset, "RIFF", 4) == 0);
         FUZZ_REQUIRE(file.movi_offset > file.offset && file.movi_offset + file.movi_length <= file.offset + file.length);
         FUZZ_REQUIRE(std::memcmp(volume.constData() + file.movi_offset + 8, "movi", 4) == 0);
+        FUZZ_REQUIRE(!file.read_whole
+                     || file.crc == crc32_z(0, reinterpret_cast<const Bytef *>(volume.constData() + file.offset),
+                                            size_t(file.length)));
         files.append({file.offset, file.length, file.movi_offset});
     });
     std::minstd_rand cuts(cut_seed);

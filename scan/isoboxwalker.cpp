@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtEndian>
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -187,6 +189,8 @@ void IsoBoxWalker::start_candidates(const char *data, qint64 length)
         Candidate candidate;
         candidate.start = sector;
         candidate.position = sector;
+        candidate.top_end = sector;
+        candidate.crc_position = sector;
         candidate.strong = strong;
         if (sector < volume_position) {
             // its first bytes came with the last block
@@ -202,7 +206,10 @@ void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 length
     const qint64 end = volume_position + length;
     while (!candidate.done && candidate.position < end) {
         if (candidate.position < candidate.skip_until) {
-            candidate.position = std::min(candidate.skip_until, end);
+            const qint64 next = std::min(candidate.skip_until, end);
+            checksum(candidate, data + (candidate.position - volume_position), candidate.position,
+                     next - candidate.position);
+            candidate.position = next;
             continue;
         }
         if (candidate.step == Candidate::Step::Header && candidate.held.isEmpty()) {
@@ -211,7 +218,9 @@ void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 length
                 return;
         }
         const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
-        candidate.held.append(data + (candidate.position - volume_position), take);
+        const char *taken = data + (candidate.position - volume_position);
+        candidate.held.append(taken, take);
+        checksum(candidate, taken, candidate.position, take);
         candidate.position += take;
         if (candidate.held.size() < candidate.want)
             return;
@@ -247,10 +256,10 @@ void IsoBoxWalker::take_header(Candidate &candidate)
             candidate.want = 16;
             return;
         }
-        candidate.held.clear();
         if (size == 0) {
             const qint64 end = known_end ? known_end(candidate.start) : -1;
             if (end <= candidate.box_start) {
+                candidate.held.clear();
                 if (candidate.depth == 0 && complete(candidate))
                     end_file(candidate);
                 else
@@ -258,17 +267,31 @@ void IsoBoxWalker::take_header(Candidate &candidate)
                 return;
             }
             take_box(candidate, end - candidate.box_start, 8);
-            return;
+        } else {
+            take_box(candidate, size, 8);
         }
-        take_box(candidate, size, 8);
+        candidate.held.clear();
         return;
     }
     // a 64-bit size after the type
     const quint64 size = be64(at + 8);
-    candidate.held.clear();
     candidate.step = Candidate::Step::Header;
     candidate.want = 8;
     take_box(candidate, size > quint64(volume_size) ? volume_size + 1 : qint64(size), 16);
+    candidate.held.clear();
+}
+
+// The file's CRC-32 follows its bytes as they pass, up to the end of its last
+// top-level box: a top-level header is counted once it is known to belong.
+void IsoBoxWalker::checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count)
+{
+    const qint64 skip = candidate.crc_position - from;
+    const qint64 last = std::min(from + count, candidate.top_end);
+    if (skip < 0 || last <= candidate.crc_position)
+        return;
+    candidate.crc = crc32_z(candidate.crc, reinterpret_cast<const Bytef *>(bytes + skip),
+                            size_t(last - candidate.crc_position));
+    candidate.crc_position = last;
 }
 
 void IsoBoxWalker::take_box(Candidate &candidate, qint64 size, int header_length)
@@ -292,8 +315,8 @@ void IsoBoxWalker::take_box(Candidate &candidate, qint64 size, int header_length
     int prefix = 0;
     if (type == fourcc("ftyp") && parent == 0)
         prefix = int(std::min<qint64>(payload, ftyp_prefix));
-    else if (type == fourcc("hdlr") && (parent == fourcc("mdia") || parent == fourcc("meta")))
-        prefix = int(std::min<qint64>(payload, hdlr_prefix));
+    else if (type == fourcc("hdlr") && (parent == fourcc("mdia") || parent == fourcc("meta")) && payload >= hdlr_prefix)
+        prefix = hdlr_prefix; // a shorter one names no handler
     if (prefix >= 8) {
         candidate.step = Candidate::Step::Prefix;
         candidate.want = prefix;
@@ -340,6 +363,7 @@ bool IsoBoxWalker::take_top_level_box(Candidate &candidate, qint64 size, int hea
     ++candidate.top_boxes;
     candidate.box_end = start + size;
     candidate.top_end = candidate.box_end;
+    checksum(candidate, candidate.held.constData(), start, header_length);
     if (type == fourcc("moov"))
         candidate.has_moov = true;
     else if (type == fourcc("mdat"))
@@ -420,6 +444,8 @@ void IsoBoxWalker::end_file(Candidate &candidate)
     Found found;
     found.offset = candidate.start;
     found.length = candidate.top_end - candidate.start;
+    found.crc = candidate.crc;
+    found.read_whole = candidate.read_whole;
     found.tracks = candidate.tracks;
     found.video_tracks = candidate.video_tracks;
     if (!candidate.has_moov)
@@ -458,8 +484,11 @@ void IsoBoxWalker::skip_unreadable(qint64 length)
     for (Candidate &candidate : candidates) {
         if (candidate.done)
             continue;
-        if (candidate.held.isEmpty() && candidate.skip_until >= end)
-            candidate.position = end; // a payload passed over: its bytes are not needed
+        if (candidate.held.isEmpty() && candidate.skip_until >= end) {
+            // a payload passed over: the walk goes on, the bytes are missing from the file
+            candidate.position = end;
+            candidate.read_whole = false;
+        }
         else if (candidate.held.isEmpty() && candidate.position == candidate.top_end && complete(candidate))
             end_file(candidate); // the file ended where the unreadable bytes begin
         else

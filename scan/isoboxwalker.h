@@ -22,6 +22,9 @@
 // holds what makes it playable or viewable: `moov` with a track and `mdat` for
 // a video, `meta` with a picture handler and item locations for an image.
 //
+// Each file's CRC-32 is taken as its bytes pass, so a video is never held
+// to be checked for a repeat.
+//
 // Several candidates run side by side, so a file that starts inside what a
 // false start claims is still found. Their number and each one's state are
 // bounded, so time is linear in the bytes fed and memory is constant.
@@ -37,6 +40,8 @@ public:
         Kind kind = Kind::Mp4;
         int tracks = 0;
         int video_tracks = 0;
+        quint32 crc = 0; // CRC-32 of the whole file, taken as its bytes passed
+        bool read_whole = true; // false when bytes inside it could not be read (crc is then meaningless)
     };
     using FileHandler = std::function<void(const Found &file)>;
     // The end of the file starting at offset when something else knows it (a
@@ -107,6 +112,9 @@ private:
         bool has_item_locations = false;
         int tracks = 0;
         int video_tracks = 0;
+        quint32 crc = 0;
+        qint64 crc_position = 0; // the CRC covers the bytes from start up to here
+        bool read_whole = true;
         bool done = false; // reported or given up: removed after the pass
     };
 
@@ -117,6 +125,7 @@ private:
     bool take_top_level_box(Candidate &candidate, qint64 size, int header_length);
     bool take_child_box(Candidate &candidate, qint64 size, int header_length);
     void take_prefix(Candidate &candidate);
+    void checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count);
     void close_containers(Candidate &candidate);
     bool complete(const Candidate &candidate) const;
     void end_file(Candidate &candidate);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <zlib.h>
+
 namespace {
 
 constexpr int riff_header = 12;
@@ -106,6 +108,8 @@ void RiffWalker::start_candidates(const char *data, qint64 length)
         Candidate candidate;
         candidate.start = sector;
         candidate.position = sector;
+        candidate.riff_end = sector;
+        candidate.crc_position = sector;
         if (sector < volume_position) {
             candidate.held = QByteArray(at, volume_position - sector);
             candidate.position = volume_position;
@@ -119,7 +123,10 @@ void RiffWalker::advance(Candidate &candidate, const char *data, qint64 length)
     const qint64 end = volume_position + length;
     while (!candidate.done && candidate.position < end) {
         if (candidate.position < candidate.skip_until) {
-            candidate.position = std::min(candidate.skip_until, end);
+            const qint64 next = std::min(candidate.skip_until, end);
+            checksum(candidate, data + (candidate.position - volume_position), candidate.position,
+                     next - candidate.position);
+            candidate.position = next;
             continue;
         }
         if (candidate.step == Candidate::Step::Chunk && candidate.held.isEmpty()
@@ -133,7 +140,9 @@ void RiffWalker::advance(Candidate &candidate, const char *data, qint64 length)
             }
         }
         const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
-        candidate.held.append(data + (candidate.position - volume_position), take);
+        const char *taken = data + (candidate.position - volume_position);
+        candidate.held.append(taken, take);
+        checksum(candidate, taken, candidate.position, take);
         candidate.position += take;
         if (candidate.held.size() < candidate.want)
             return;
@@ -159,8 +168,8 @@ void RiffWalker::take_riff(Candidate &candidate)
     const bool segment = same(at, "RIFF") && same(at + 8, first ? "AVI " : "AVIX");
     const quint32 size = le32(at + 4);
     const qint64 end = header_start + chunk_header + padded(size);
-    candidate.held.clear();
     if (!segment || end > volume_size || size < 4 || candidate.segments >= most_segments) {
+        candidate.held.clear();
         if (first)
             candidate.done = true;
         else
@@ -169,6 +178,8 @@ void RiffWalker::take_riff(Candidate &candidate)
     }
     ++candidate.segments;
     candidate.riff_end = end;
+    checksum(candidate, at, header_start, riff_header);
+    candidate.held.clear();
     next_chunk(candidate, candidate.position);
 }
 
@@ -217,6 +228,19 @@ void RiffWalker::take_list_type(Candidate &candidate)
     next_chunk(candidate, candidate.chunk_end);
 }
 
+// The file's CRC-32 follows its bytes as they pass, up to the end of its last
+// segment: a segment's header is counted once it is known to belong.
+void RiffWalker::checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count)
+{
+    const qint64 skip = candidate.crc_position - from;
+    const qint64 last = std::min(from + count, candidate.riff_end);
+    if (skip < 0 || last <= candidate.crc_position)
+        return;
+    candidate.crc = crc32_z(candidate.crc, reinterpret_cast<const Bytef *>(bytes + skip),
+                            size_t(last - candidate.crc_position));
+    candidate.crc_position = last;
+}
+
 void RiffWalker::next_chunk(Candidate &candidate, qint64 resume_at)
 {
     candidate.step = Candidate::Step::Chunk;
@@ -240,6 +264,8 @@ void RiffWalker::end_file(Candidate &candidate)
     found.movi_offset = candidate.movi_offset;
     found.movi_length = candidate.movi_length;
     found.segments = candidate.segments;
+    found.crc = candidate.crc;
+    found.read_whole = candidate.read_whole;
     for (Candidate &other : candidates) {
         if (other.start > found.offset && other.start < found.offset + found.length)
             other.done = true;
@@ -257,8 +283,10 @@ void RiffWalker::skip_unreadable(qint64 length)
     for (Candidate &candidate : candidates) {
         if (candidate.done)
             continue;
-        if (candidate.held.isEmpty() && candidate.skip_until >= end)
+        if (candidate.held.isEmpty() && candidate.skip_until >= end) {
             candidate.position = end;
+            candidate.read_whole = false;
+        }
         else if (candidate.held.isEmpty() && candidate.step == Candidate::Step::Chunk
                  && candidate.position == candidate.riff_end && candidate.skip_until <= candidate.position)
             end_file(candidate);

@@ -28,6 +28,8 @@ public:
         qint64 movi_offset = 0; // the frames' list, from its header on
         qint64 movi_length = 0;
         int segments = 1;
+        quint32 crc = 0;        // CRC-32 of the whole file, taken as its bytes passed
+        bool read_whole = true; // false when bytes inside it could not be read (crc is then meaningless)
     };
     using FileHandler = std::function<void(const Found &file)>;
 
@@ -70,6 +72,9 @@ private:
         bool has_header = false;
         qint64 movi_offset = -1;
         qint64 movi_length = 0;
+        quint32 crc = 0;
+        qint64 crc_position = 0;
+        bool read_whole = true;
         bool done = false;
     };
 
@@ -79,6 +84,7 @@ private:
     void take_chunk(Candidate &candidate);
     void take_list_type(Candidate &candidate);
     void next_chunk(Candidate &candidate, qint64 resume_at);
+    void checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count);
     bool complete(const Candidate &candidate) const;
     void end_file(Candidate &candidate);
 

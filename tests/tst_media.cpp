@@ -14,6 +14,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <zlib.h>
+
 using namespace testsupport;
 
 namespace {
@@ -22,6 +24,7 @@ struct Walked
 {
     QList<QPair<qint64, qint64>> files; // offset, length
     QStringList suffixes;
+    int wrong_crcs = 0; // files whose CRC-32, taken as they passed, is not that of their bytes
     int most_open = 0;
 };
 
@@ -29,12 +32,19 @@ struct Walked
 Walked walk(const QByteArray &volume, qint64 cut, IsoBoxWalker::KnownEnd known_end = {})
 {
     Walked walked;
+    const auto check_crc = [&](qint64 offset, qint64 length, quint32 crc) {
+        const QByteArray bytes = volume.mid(offset, length);
+        if (crc != quint32(crc32_z(0, reinterpret_cast<const Bytef *>(bytes.constData()), size_t(bytes.size()))))
+            ++walked.wrong_crcs;
+    };
     IsoBoxWalker boxes(volume.size(), [&](const IsoBoxWalker::Found &file) {
+        check_crc(file.offset, file.length, file.crc);
         walked.files.append({file.offset, file.length});
         walked.suffixes.append(IsoBoxWalker::suffix_of(file.kind));
     });
     boxes.set_known_end(known_end);
     RiffWalker riff(volume.size(), [&](const RiffWalker::Found &file) {
+        check_crc(file.offset, file.length, file.crc);
         walked.files.append({file.offset, file.length});
         walked.suffixes.append(QStringLiteral("AVI"));
     });
@@ -172,6 +182,7 @@ void MediaTest::walkers_find_each_file()
     volume.add_bytes(gap_bytes(Gap::Zeros, 4));
     const Walked walked = walk(volume.bytes(), cut);
     QCOMPARE(walked.files, expected);
+    QCOMPARE(walked.wrong_crcs, 0);
     if (!name.isEmpty())
         QCOMPARE(walked.suffixes, suffixes);
 }
@@ -332,6 +343,7 @@ void MediaTest::hostile_streams()
     for (const qint64 cut : {qint64(0), qint64(4) << 20, qint64(1499)}) {
         const Walked walked = walk(volume.bytes(), cut, end_known ? known : IsoBoxWalker::KnownEnd());
         QCOMPARE(walked.files, expected);
+        QCOMPARE(walked.wrong_crcs, 0);
         QVERIFY(walked.most_open <= IsoBoxWalker::most_candidates);
     }
 
