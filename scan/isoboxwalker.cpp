@@ -134,6 +134,13 @@ qint64 IsoBoxWalker::earliest_open_start() const
     return earliest;
 }
 
+void IsoBoxWalker::reset(qint64 position)
+{
+    candidates.clear();
+    sector_head.clear();
+    volume_position = position;
+}
+
 void IsoBoxWalker::feed(const char *data, qint64 length)
 {
     if (length <= 0)

@@ -59,6 +59,9 @@ public:
     void set_file_handler(FileHandler file_handler) { handler = std::move(file_handler); }
     void set_known_end(KnownEnd known) { known_end = std::move(known); }
 
+    // Back to the search, nothing open, with position as the volume offset of
+    // the next byte fed (a scan that resumes further on).
+    void reset(qint64 position);
     void feed(const char *data, qint64 length);
     // length bytes that could not be read follow what was fed: a candidate
     // that needs a header from them is given up; one skipping a payload over

@@ -67,6 +67,13 @@ qint64 RiffWalker::earliest_open_start() const
     return earliest;
 }
 
+void RiffWalker::reset(qint64 position)
+{
+    candidates.clear();
+    sector_head.clear();
+    volume_position = position;
+}
+
 void RiffWalker::feed(const char *data, qint64 length)
 {
     if (length <= 0)

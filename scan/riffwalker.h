@@ -41,6 +41,9 @@ public:
 
     void set_file_handler(FileHandler file_handler) { handler = std::move(file_handler); }
 
+    // Back to the search, nothing open, with position as the volume offset of
+    // the next byte fed (a scan that resumes further on).
+    void reset(qint64 position);
     void feed(const char *data, qint64 length);
     // length bytes that could not be read follow what was fed.
     void skip_unreadable(qint64 length);

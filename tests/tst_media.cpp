@@ -28,8 +28,9 @@ struct Walked
     int most_open = 0;
 };
 
-// Both walkers over the volume in blocks of cut bytes (the whole volume at once for 0).
-Walked walk(const QByteArray &volume, qint64 cut, IsoBoxWalker::KnownEnd known_end = {})
+// Both walkers over the volume from offset from on, in blocks of cut bytes
+// (the whole volume at once for 0).
+Walked walk(const QByteArray &volume, qint64 cut, IsoBoxWalker::KnownEnd known_end = {}, qint64 from = 0)
 {
     Walked walked;
     const auto check_crc = [&](qint64 offset, qint64 length, quint32 crc) {
@@ -48,8 +49,12 @@ Walked walk(const QByteArray &volume, qint64 cut, IsoBoxWalker::KnownEnd known_e
         walked.files.append({file.offset, file.length});
         walked.suffixes.append(QStringLiteral("AVI"));
     });
+    if (from > 0) {
+        boxes.reset(from);
+        riff.reset(from);
+    }
     const qint64 step = cut > 0 ? cut : volume.size();
-    for (qint64 at = 0; at < volume.size(); at += step) {
+    for (qint64 at = from; at < volume.size(); at += step) {
         const qint64 n = qMin(step, volume.size() - at);
         boxes.feed(volume.constData() + at, n);
         riff.feed(volume.constData() + at, n);
@@ -152,6 +157,8 @@ void MediaTest::walkers_find_each_file_data()
                                                                << true;
     QTest::addRow("all, back to back, blocks of 1499") << QString() << qint64(1499) << false;
     QTest::addRow("all, back to back, whole") << QString() << qint64(0) << false;
+    // a scan that goes on where an earlier one ended, at the second file
+    QTest::addRow("all, resumed at the second, blocks of 1499") << QStringLiteral("resume") << qint64(1499) << false;
 }
 
 // Each file among other bytes (noise, text, a photo, zeros) and the files
@@ -165,6 +172,9 @@ void MediaTest::walkers_find_each_file()
     QList<QPair<qint64, qint64>> expected;
     QStringList suffixes;
     volume.add_bytes(gap_bytes(Gap::Random, 3, 5));
+    const bool resume = name == QLatin1String("resume");
+    if (resume)
+        name.clear();
     for (const MediaFile &file : camera_media()) {
         if (!name.isEmpty() && file.name != name)
             continue;
@@ -180,7 +190,11 @@ void MediaTest::walkers_find_each_file()
         }
     }
     volume.add_bytes(gap_bytes(Gap::Zeros, 4));
-    const Walked walked = walk(volume.bytes(), cut);
+    if (resume) {
+        expected.removeFirst();
+        suffixes.removeFirst();
+    }
+    const Walked walked = walk(volume.bytes(), cut, {}, resume ? expected.first().first : 0);
     QCOMPARE(walked.files, expected);
     QCOMPARE(walked.wrong_crcs, 0);
     if (!name.isEmpty())
