@@ -145,76 +145,94 @@ void IsoBoxWalker::feed(const char *data, qint64 length)
 {
     if (length <= 0)
         return;
-    start_candidates(data, length);
-    for (Candidate &candidate : candidates) {
-        if (!candidate.done)
-            advance(candidate, data, length);
+    const qint64 block_start = volume_position;
+    const qint64 end = block_start + length;
+    qint64 sector = (block_start + alignment - 1) / alignment * alignment;
+    if (!sector_head.isEmpty()) {
+        // a sector start cut by the last block: judged now, then its bytes walked
+        const qint64 head_start = block_start - sector_head.size();
+        sector_head.append(data, std::min<qint64>(8 - sector_head.size(), length));
+        if (sector_head.size() < 8) {
+            volume_position = end;
+            return;
+        }
+        const QByteArray head = sector_head;
+        sector_head.clear();
+        consider_start(head_start, head.constData());
+        advance_all(head.constData(), head_start, block_start - head_start);
+        sector = head_start + alignment;
     }
-    volume_position += length;
+    // Candidates are walked up to each sector start before a new one may
+    // open there, so what is found does not depend on where blocks end.
+    qint64 walked = block_start;
+    for (;;) {
+        const qint64 stop = std::min(sector, end);
+        advance_all(data + (walked - block_start), walked, stop - walked);
+        walked = stop;
+        if (sector >= end)
+            break;
+        if (end - sector < 8) {
+            sector_head = QByteArray(data + (sector - block_start), end - sector);
+            break;
+        }
+        consider_start(sector, data + (sector - block_start));
+        sector += alignment;
+    }
+    volume_position = end;
     remove_done();
 }
 
-// Opens a candidate at every sector start in the block that looks like a
-// file's first box. A sector start among the last 7 bytes of a block is kept
-// in sector_head and judged with the next block.
-void IsoBoxWalker::start_candidates(const char *data, qint64 length)
+void IsoBoxWalker::advance_all(const char *data, qint64 data_start, qint64 length)
 {
-    const qint64 end = volume_position + length;
-    qint64 sector = (volume_position + alignment - 1) / alignment * alignment;
-    if (!sector_head.isEmpty()) {
-        sector = volume_position - sector_head.size();
-        const qint64 more = std::min<qint64>(8 - sector_head.size(), length);
-        sector_head.append(data, more);
-        if (sector_head.size() < 8)
-            return;
-    }
-    for (; sector < end; sector += alignment) {
-        const char *at = nullptr;
-        QByteArray joined;
-        if (sector < volume_position) {
-            joined = sector_head;
-            sector_head.clear();
-            at = joined.constData();
-        } else if (end - sector >= 8) {
-            at = data + (sector - volume_position);
-        } else {
-            sector_head = QByteArray(data + (sector - volume_position), end - sector);
-            break;
-        }
-        bool strong = false;
-        if (!is_start(reinterpret_cast<const uchar *>(at), 8, &strong))
-            continue;
-        if (candidates.size() >= most_candidates) {
-            // a strong start takes the place of the oldest weak one; else it waits for room
-            auto weak = std::find_if(candidates.begin(), candidates.end(),
-                                     [](const Candidate &c) { return !c.strong && !c.done; });
-            if (!strong || weak == candidates.end())
-                continue;
-            weak->done = true;
-            remove_done();
-        }
-        Candidate candidate;
-        candidate.start = sector;
-        candidate.position = sector;
-        candidate.top_end = sector;
-        candidate.crc_position = sector;
-        candidate.strong = strong;
-        if (sector < volume_position) {
-            // its first bytes came with the last block
-            candidate.held = QByteArray(at, volume_position - sector);
-            candidate.position = volume_position;
-        }
-        candidates.append(candidate);
+    if (length <= 0)
+        return;
+    for (Candidate &candidate : candidates) {
+        if (!candidate.done)
+            advance(candidate, data, data_start, length);
     }
 }
 
-void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 length)
+// Bytes of a sector start that never got its whole signature (the volume
+// ended, or unreadable bytes follow) are walked as they are.
+void IsoBoxWalker::flush_head()
 {
-    const qint64 end = volume_position + length;
+    if (sector_head.isEmpty())
+        return;
+    const QByteArray head = sector_head;
+    sector_head.clear();
+    advance_all(head.constData(), volume_position - head.size(), head.size());
+}
+
+// Opens a candidate at a sector start that looks like a file's first box.
+// When all places are taken, an ftyp start takes the place of the oldest
+// candidate that started otherwise; any other start waits for room.
+void IsoBoxWalker::consider_start(qint64 sector, const char *at)
+{
+    bool strong = false;
+    if (!is_start(reinterpret_cast<const uchar *>(at), 8, &strong))
+        return;
+    remove_done();
+    if (candidates.size() >= most_candidates) {
+        auto weak = std::find_if(candidates.begin(), candidates.end(), [](const Candidate &c) { return !c.strong; });
+        if (!strong || weak == candidates.end())
+            return;
+        candidates.erase(weak);
+    }
+    Candidate candidate;
+    candidate.start = sector;
+    candidate.position = sector;
+    candidate.top_end = sector;
+    candidate.crc_position = sector;
+    candidate.strong = strong;
+    candidates.append(candidate);
+}
+void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length)
+{
+    const qint64 end = data_start + length;
     while (!candidate.done && candidate.position < end) {
         if (candidate.position < candidate.skip_until) {
             const qint64 next = std::min(candidate.skip_until, end);
-            checksum(candidate, data + (candidate.position - volume_position), candidate.position,
+            checksum(candidate, data + (candidate.position - data_start), candidate.position,
                      next - candidate.position);
             candidate.position = next;
             continue;
@@ -225,7 +243,7 @@ void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 length
                 return;
         }
         const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
-        const char *taken = data + (candidate.position - volume_position);
+        const char *taken = data + (candidate.position - data_start);
         candidate.held.append(taken, take);
         checksum(candidate, taken, candidate.position, take);
         candidate.position += take;
@@ -486,8 +504,8 @@ void IsoBoxWalker::skip_unreadable(qint64 length)
 {
     if (length <= 0)
         return;
+    flush_head();
     const qint64 end = volume_position + length;
-    sector_head.clear();
     for (Candidate &candidate : candidates) {
         if (candidate.done)
             continue;
@@ -507,6 +525,7 @@ void IsoBoxWalker::skip_unreadable(qint64 length)
 
 void IsoBoxWalker::finish()
 {
+    flush_head();
     for (Candidate &candidate : candidates) {
         if (candidate.done)
             continue;

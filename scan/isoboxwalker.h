@@ -121,8 +121,10 @@ private:
         bool done = false; // reported or given up: removed after the pass
     };
 
-    void start_candidates(const char *data, qint64 length);
-    void advance(Candidate &candidate, const char *data, qint64 length);
+    void consider_start(qint64 sector, const char *at);
+    void advance_all(const char *data, qint64 data_start, qint64 length);
+    void flush_head();
+    void advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length);
     void take_header(Candidate &candidate);
     void take_box(Candidate &candidate, qint64 size, int header_length);
     bool take_top_level_box(Candidate &candidate, qint64 size, int header_length);

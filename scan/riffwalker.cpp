@@ -78,60 +78,87 @@ void RiffWalker::feed(const char *data, qint64 length)
 {
     if (length <= 0)
         return;
-    start_candidates(data, length);
-    for (Candidate &candidate : candidates) {
-        if (!candidate.done)
-            advance(candidate, data, length);
+    const qint64 block_start = volume_position;
+    const qint64 end = block_start + length;
+    qint64 sector = (block_start + alignment - 1) / alignment * alignment;
+    if (!sector_head.isEmpty()) {
+        // a sector start cut by the last block: judged now, then its bytes walked
+        const qint64 head_start = block_start - sector_head.size();
+        sector_head.append(data, std::min<qint64>(riff_header - sector_head.size(), length));
+        if (sector_head.size() < riff_header) {
+            volume_position = end;
+            return;
+        }
+        const QByteArray head = sector_head;
+        sector_head.clear();
+        consider_start(head_start, head.constData());
+        advance_all(head.constData(), head_start, block_start - head_start);
+        sector = head_start + alignment;
     }
-    volume_position += length;
+    // Candidates are walked up to each sector start before a new one may
+    // open there, so what is found does not depend on where blocks end.
+    qint64 walked = block_start;
+    for (;;) {
+        const qint64 stop = std::min(sector, end);
+        advance_all(data + (walked - block_start), walked, stop - walked);
+        walked = stop;
+        if (sector >= end)
+            break;
+        if (end - sector < riff_header) {
+            sector_head = QByteArray(data + (sector - block_start), end - sector);
+            break;
+        }
+        consider_start(sector, data + (sector - block_start));
+        sector += alignment;
+    }
+    volume_position = end;
     candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
 }
 
-void RiffWalker::start_candidates(const char *data, qint64 length)
+void RiffWalker::advance_all(const char *data, qint64 data_start, qint64 length)
 {
-    const qint64 end = volume_position + length;
-    qint64 sector = (volume_position + alignment - 1) / alignment * alignment;
-    if (!sector_head.isEmpty()) {
-        sector = volume_position - sector_head.size();
-        sector_head.append(data, std::min<qint64>(riff_header - sector_head.size(), length));
-        if (sector_head.size() < riff_header)
-            return;
-    }
-    for (; sector < end; sector += alignment) {
-        const char *at = nullptr;
-        QByteArray joined;
-        if (sector < volume_position) {
-            joined = sector_head;
-            sector_head.clear();
-            at = joined.constData();
-        } else if (end - sector >= riff_header) {
-            at = data + (sector - volume_position);
-        } else {
-            sector_head = QByteArray(data + (sector - volume_position), end - sector);
-            break;
-        }
-        if (!is_start(reinterpret_cast<const uchar *>(at), riff_header) || candidates.size() >= most_candidates)
-            continue;
-        Candidate candidate;
-        candidate.start = sector;
-        candidate.position = sector;
-        candidate.riff_end = sector;
-        candidate.crc_position = sector;
-        if (sector < volume_position) {
-            candidate.held = QByteArray(at, volume_position - sector);
-            candidate.position = volume_position;
-        }
-        candidates.append(candidate);
+    if (length <= 0)
+        return;
+    for (Candidate &candidate : candidates) {
+        if (!candidate.done)
+            advance(candidate, data, data_start, length);
     }
 }
 
-void RiffWalker::advance(Candidate &candidate, const char *data, qint64 length)
+// Bytes of a sector start that never got its whole signature (the volume
+// ended, or unreadable bytes follow) are walked as they are.
+void RiffWalker::flush_head()
 {
-    const qint64 end = volume_position + length;
+    if (sector_head.isEmpty())
+        return;
+    const QByteArray head = sector_head;
+    sector_head.clear();
+    advance_all(head.constData(), volume_position - head.size(), head.size());
+}
+
+// Opens a candidate at a sector start that looks like an AVI file's header,
+// while there is room.
+void RiffWalker::consider_start(qint64 sector, const char *at)
+{
+    if (!is_start(reinterpret_cast<const uchar *>(at), riff_header))
+        return;
+    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
+    if (candidates.size() >= most_candidates)
+        return;
+    Candidate candidate;
+    candidate.start = sector;
+    candidate.position = sector;
+    candidate.riff_end = sector;
+    candidate.crc_position = sector;
+    candidates.append(candidate);
+}
+void RiffWalker::advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length)
+{
+    const qint64 end = data_start + length;
     while (!candidate.done && candidate.position < end) {
         if (candidate.position < candidate.skip_until) {
             const qint64 next = std::min(candidate.skip_until, end);
-            checksum(candidate, data + (candidate.position - volume_position), candidate.position,
+            checksum(candidate, data + (candidate.position - data_start), candidate.position,
                      next - candidate.position);
             candidate.position = next;
             continue;
@@ -147,7 +174,7 @@ void RiffWalker::advance(Candidate &candidate, const char *data, qint64 length)
             }
         }
         const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
-        const char *taken = data + (candidate.position - volume_position);
+        const char *taken = data + (candidate.position - data_start);
         candidate.held.append(taken, take);
         checksum(candidate, taken, candidate.position, take);
         candidate.position += take;
@@ -285,8 +312,8 @@ void RiffWalker::skip_unreadable(qint64 length)
 {
     if (length <= 0)
         return;
+    flush_head();
     const qint64 end = volume_position + length;
-    sector_head.clear();
     for (Candidate &candidate : candidates) {
         if (candidate.done)
             continue;
@@ -306,6 +333,7 @@ void RiffWalker::skip_unreadable(qint64 length)
 
 void RiffWalker::finish()
 {
+    flush_head();
     for (Candidate &candidate : candidates) {
         if (candidate.done)
             continue;

@@ -81,8 +81,10 @@ private:
         bool done = false;
     };
 
-    void start_candidates(const char *data, qint64 length);
-    void advance(Candidate &candidate, const char *data, qint64 length);
+    void consider_start(qint64 sector, const char *at);
+    void advance_all(const char *data, qint64 data_start, qint64 length);
+    void flush_head();
+    void advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length);
     void take_riff(Candidate &candidate);
     void take_chunk(Candidate &candidate);
     void take_list_type(Candidate &candidate);
