@@ -1,5 +1,7 @@
 #include "heiccheck.h"
 
+#include "mediaprobeprotocol.h"
+
 #include <libheif/heif.h>
 
 #include <memory>
@@ -101,6 +103,25 @@ void make_thumbnail(const uint8_t *pixels, int stride, int width, int height, in
     answer.thumbnail_height = thumb_height;
 }
 
+// The photo's first EXIF block, from its TIFF header on: the block starts
+// with the offset of that header.
+std::vector<uint8_t> exif_of(const heif_image_handle *handle)
+{
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) != 1)
+        return {};
+    const size_t size = heif_image_handle_get_metadata_size(handle, id);
+    if (size < 4 || size > 4 + media_probe_protocol::largest_exif + 1024)
+        return {};
+    std::vector<uint8_t> block(size);
+    if (heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
+        return {};
+    const uint64_t skip = 4 + (uint64_t(block[0]) << 24 | uint64_t(block[1]) << 16 | uint64_t(block[2]) << 8 | block[3]);
+    if (skip >= size || size - skip > media_probe_protocol::largest_exif)
+        return {};
+    return std::vector<uint8_t>(block.begin() + std::ptrdiff_t(skip), block.end());
+}
+
 } // namespace
 
 ProbeAnswer check_heic(int64_t length, int thumbnail_side)
@@ -139,6 +160,7 @@ ProbeAnswer check_heic(int64_t length, int thumbnail_side)
         return answer;
     }
     make_thumbnail(pixels, stride, answer.width, answer.height, thumbnail_side, answer);
+    answer.exif = exif_of(handle.get());
     answer.sound = true;
     return answer;
 }

@@ -198,6 +198,14 @@ bool MediaProbe::take_answer(Result &result)
         }
         result.thumbnail = thumbnail;
     }
+    QString created;
+    quint32 exif_size = 0;
+    if (!take_string(&created) || !take(&exif_size, sizeof exif_size) || exif_size > proto::largest_exif)
+        return false;
+    result.exif = QByteArray(exif_size, Qt::Uninitialized);
+    if (!take(result.exif.data(), exif_size))
+        return false;
+    result.created = QDateTime::fromString(created, Qt::ISODateWithMs);
     if (result.sound && result.failure.isEmpty() == false)
         result.failure.clear();
     if (!result.sound && result.failure.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QSize>
@@ -33,6 +34,8 @@ public:
         qint64 duration_ms = -1;
         QSize size;             // pixels of the first frame or the image
         QImage thumbnail;       // RGB, within the side asked for
+        QDateTime created;      // a video's creation time, when it records one
+        QByteArray exif;        // a HEIC photo's EXIF data, from its TIFF header on
     };
 
     // Reads up to count bytes of the file at offset (from the file's first

@@ -21,7 +21,9 @@ enum Tag : char {
     // uint8 sound (1 when the file checks out), int64 duration in ms (-1 for
     // none), int32 width, int32 height, string format, string why it does
     // not check out, int32 thumbnail width and height, then width x height x 3
-    // bytes of RGB. Strings are a uint32 byte count and UTF-8 bytes.
+    // bytes of RGB, string creation time (ISO 8601, empty when unknown),
+    // uint32 count and that many bytes of EXIF data from its TIFF header on.
+    // Strings are a uint32 byte count and UTF-8 bytes.
     Answer = 'A',
 };
 
@@ -33,5 +35,6 @@ enum Kind : uint8_t {
 constexpr uint32_t longest_string = 1024;
 constexpr int32_t largest_thumbnail = 512;
 constexpr int64_t largest_read = 4 * 1024 * 1024;
+constexpr uint32_t largest_exif = 64 * 1024;
 
 } // namespace media_probe_protocol

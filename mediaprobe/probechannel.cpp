@@ -64,6 +64,10 @@ void probe_channel::send_answer(const ProbeAnswer &answer)
     put(has_thumbnail ? answer.thumbnail_height : int32_t(0));
     if (has_thumbnail)
         put_bytes(answer.rgb.data(), answer.rgb.size());
+    put_string(answer.created);
+    const uint32_t exif_size = answer.exif.size() <= proto::largest_exif ? uint32_t(answer.exif.size()) : 0;
+    put(exif_size);
+    put_bytes(answer.exif.data(), exif_size);
     std::fflush(stdout);
 }
 

@@ -18,6 +18,8 @@ struct ProbeAnswer
     int32_t thumbnail_width = 0;
     int32_t thumbnail_height = 0;
     std::vector<uint8_t> rgb;
+    std::string created;       // the movie's creation time as FFmpeg gives it (ISO 8601), or empty
+    std::vector<uint8_t> exif; // a HEIC photo's EXIF data from its TIFF header on, or empty
 };
 
 namespace probe_channel {

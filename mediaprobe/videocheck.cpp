@@ -177,6 +177,8 @@ ProbeAnswer check_video(int64_t length, int thumbnail_side)
     answer.format = format->iformat->name;
     if (format->duration != AV_NOPTS_VALUE && format->duration > 0)
         answer.duration_ms = format->duration / 1000;
+    if (const AVDictionaryEntry *created = av_dict_get(format->metadata, "creation_time", nullptr, 0))
+        answer.created = created->value;
 
     const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (stream < 0)

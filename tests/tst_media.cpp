@@ -249,8 +249,13 @@ void MediaTest::probe_checks()
     if (file->video) {
         QVERIFY2(qAbs(result.duration_ms - file->duration_ms) <= file->duration_ms / 10,
                  qPrintable(QString::number(result.duration_ms)));
+        QCOMPARE(result.created, name == QLatin1String("MVI_0001.MP4")
+                                     ? QDateTime::fromString(media_created, Qt::ISODate) : QDateTime());
+        QVERIFY(result.exif.isEmpty());
     } else {
         QCOMPARE(result.duration_ms, qint64(-1));
+        QVERIFY2(result.exif.contains(media_date_taken.toLatin1()), result.exif.toHex().constData());
+        QVERIFY(result.exif.startsWith("II*") || result.exif.startsWith(QByteArray("MM\0*", 4)));
     }
     // the test patterns are far from a flat grey: the frame was really decoded
     const QImage gray = result.thumbnail.convertToFormat(QImage::Format_Grayscale8);

@@ -20,7 +20,7 @@ struct Recipe
 
 QStringList video_tools()
 {
-    return {QStringLiteral("ffmpeg"), QStringLiteral("heif-enc")};
+    return {QStringLiteral("ffmpeg"), QStringLiteral("heif-enc"), QStringLiteral("exiftool")};
 }
 
 // Two seconds of a test pattern with a tone, encoded as given.
@@ -37,11 +37,14 @@ bool make_video(const QString &path, const char *source, const QStringList &enco
     return run_tool(QStringLiteral("ffmpeg"), arguments);
 }
 
+// From a JPEG with EXIF data, which heif-enc carries over.
 bool make_heic(const QString &folder, const QString &path, int seed)
 {
-    const QString png = QDir(folder).filePath(QStringLiteral("picture.png"));
-    return make_picture(400, 300, seed).save(png)
-        && run_tool(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("60"), png,
+    const QString jpeg = QDir(folder).filePath(QStringLiteral("picture.jpg"));
+    return make_picture(400, 300, seed).save(jpeg, "JPEG", 95)
+        && run_tool(QStringLiteral("exiftool"), {QStringLiteral("-q"), QStringLiteral("-overwrite_original"),
+                                                 QStringLiteral("-DateTimeOriginal=") + media_date_taken, jpeg})
+        && run_tool(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("60"), jpeg,
                                                  QStringLiteral("-o"), path});
 }
 
@@ -54,7 +57,8 @@ QList<MediaFile> make_camera_media()
         return {};
     const QStringList h264{"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"};
     const QList<Recipe> recipes{
-        {"MVI_0001.MP4", "testsrc=size=320x240:rate=25", h264 + QStringList{"-c:a", "aac"}, 2000},
+        {"MVI_0001.MP4", "testsrc=size=320x240:rate=25",
+         h264 + QStringList{"-c:a", "aac", "-metadata", "creation_time=" + media_created}, 2000},
         {"MVI_0002.MP4", "testsrc2=size=320x240:rate=25",
          h264 + QStringList{"-c:a", "aac", "-movflags", "+faststart"}, 1000},
         {"DJI_0003.MOV", "smptebars=size=320x240:rate=25", h264 + QStringList{"-c:a", "pcm_s16le"}, 2000},

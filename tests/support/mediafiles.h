@@ -21,6 +21,11 @@ struct MediaFile
     QByteArray bytes;
 };
 
+// The creation time MVI_0001.MP4 records, and the date the HEIC photos
+// record in their EXIF data.
+inline const QString media_created = QStringLiteral("2026-05-01T10:20:30Z");
+inline const QString media_date_taken = QStringLiteral("2026:05:01 10:20:30");
+
 // The programs the media files need that are missing here.
 QStringList missing_media_tools();
 
