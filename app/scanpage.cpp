@@ -34,9 +34,9 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     , raw_access(access)
 {
     ui->setupUi(this);
-    scan.set_volume_opener(access.volume_opener());
+    volume_opener = access.volume_opener();
     model = new ResultsModel(this);
-    feed = new ResultsFeed(&scan, model, this);
+    feed = new ResultsFeed(model, this);
     ui->listWidget_2->setModel(model);
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
@@ -47,7 +47,6 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
             refresh_progress_text();
     });
     feed->set_tick_new(ui->checkBox->isChecked());
-    connect_scan();
 
     ui->progressBar->hide();
     ui->checkBox->hide();
@@ -62,32 +61,55 @@ ScanPage::~ScanPage()
     // must end before it is destroyed with the window. One stuck in a read
     // of a failing card may take minutes more: the device is only ever read
     // and the photos written are closed, so the process ends instead.
-    scan.stop();
-    if (!scan.wait(worker_stuck ? 0 : stop_wait_ms))
-        volume_platform::end_process_now(0);
+    if (scan) {
+        scan->stop();
+        if (!scan->wait(worker_stuck ? 0 : stop_wait_ms))
+            volume_platform::end_process_now(0);
+    }
     delete ui;
 }
 
 void ScanPage::connect_scan()
 {
-    connect(&scan, &FsIndexer::indexing_started, this, &ScanPage::show_indexing_started);
-    connect(&scan, &FsIndexer::processedItem, this, &ScanPage::show_indexed_files);
-    connect(&scan, &FsIndexer::indexing_done, this, &ScanPage::show_indexing_done);
-    // Skipping makes no sense once the phase has ended.
-    connect(&scan, &FsIndexer::indexing_stopped, this, [this] { ui->pushButton_8->hide(); });
-    connect(&scan, &FsIndexer::file_system_unreadable, this, &ScanPage::show_file_system_unreadable);
-    connect(&scan, &FsIndexer::scanning_started, this, &ScanPage::show_scanning_started);
-    connect(&scan, &FsIndexer::scanning_progress, this, &ScanPage::show_progress);
-    connect(&scan, &FsIndexer::scanning_unreadable, this, &ScanPage::note_unreadable);
-    connect(&scan, &FsIndexer::scanning_stopped, this, &ScanPage::show_stopped);
-    connect(&scan, &FsIndexer::scanning_done, this, &ScanPage::show_done);
-    connect(&scan, &FsIndexer::scanning_error, this, &ScanPage::show_error);
-    // The photos themselves go through the feed into the model.
+    VolumeScan *run = scan.get();
+    connect(run, &VolumeScan::indexing_started, this, &ScanPage::show_indexing_started);
+    connect(run, &VolumeScan::indexing_progress, this, &ScanPage::show_indexed_files);
+    connect(run, &VolumeScan::indexing_finished, this, [this](bool completed) {
+        if (completed)
+            show_indexing_done();
+        else
+            ui->pushButton_8->hide(); // skipping makes no sense once the phase has ended
+    });
+    connect(run, &VolumeScan::file_system_unreadable, this, &ScanPage::show_file_system_unreadable);
+    connect(run, &VolumeScan::raw_scan_started, this, &ScanPage::show_scanning_started);
+    connect(run, &VolumeScan::progress, this, &ScanPage::show_progress);
+    connect(run, &VolumeScan::found, this, [this](const FoundFile &file) {
+        found.insert(file.image.offset, file.image);
+        feed->take_found(file);
+    });
+    connect(run, &VolumeScan::finished, this, &ScanPage::show_finished);
 }
 
-bool ScanPage::start(const RemovableDevice &device)
+void ScanPage::show_finished(const ScanSummary &summary)
 {
-    if (scan.isRunning()) {
+    note_unreadable(summary.unreadable_bytes);
+    scan_error = summary.error;
+    switch (summary.outcome) {
+    case ScanSummary::Outcome::Completed:
+        show_done();
+        break;
+    case ScanSummary::Outcome::Stopped:
+        show_stopped();
+        break;
+    case ScanSummary::Outcome::Failed:
+        show_error();
+        break;
+    }
+}
+
+bool ScanPage::start(const RemovableDevice &picked)
+{
+    if (is_scanning()) {
         inform(this, tr("The previous scan is still ending. Please wait a moment and press Next again."));
         return false;
     }
@@ -110,23 +132,26 @@ bool ScanPage::start(const RemovableDevice &device)
     ui->mountNote->hide();
     photos_restored = false;
 
-    scan.known_crcs.clear();
-    scan.found_images.clear();
-    scan.device = device;
+    found.clear();
+    scan_error.clear();
+    device = picked;
+    ScanOptions options;
     // Without a mount the live files come from the card's file system.
-    scan.set_root_path(device.has_file_system() ? device.root_path : QString());
-    scan.set_index_existing(true);
-    scan.set_thumbnail_pixel_ratio(ui->listWidget_2->devicePixelRatioF());
-    scan.start(QThread::InheritPriority);
+    options.root_path = device.has_file_system() ? device.root_path : QString();
+    options.thumbnail_pixel_ratio = ui->listWidget_2->devicePixelRatioF();
+    options.open_volume = volume_opener;
+    scan = std::make_unique<VolumeScan>(device, options);
+    connect_scan();
+    scan->start();
     return true;
 }
 
 void ScanPage::stop_for_close()
 {
     closing = true;
-    if (!scan.isRunning())
+    if (!is_scanning())
         return;
-    scan.stop();
+    scan->stop();
     show_stopping();
     worker_stuck = !wait_for_worker(stop_wait_ms);
 }
@@ -134,12 +159,14 @@ void ScanPage::stop_for_close()
 bool ScanPage::wait_for_worker(int ms)
 {
     QEventLoop loop;
-    connect(&scan, &QThread::finished, &loop, &QEventLoop::quit);
+    if (!scan)
+        return true;
+    connect(scan.get(), &VolumeScan::ended, &loop, &QEventLoop::quit);
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     // connected first, so an end that comes meanwhile still quits the loop
-    if (scan.isRunning())
+    if (scan->is_running())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return scan.isFinished() || !scan.isRunning();
+    return !scan->is_running();
 }
 
 void ScanPage::show_stopping()
@@ -208,7 +235,7 @@ void ScanPage::show_indexing_done()
 // Said once a scan. Unmounted, the live photos could not be told apart.
 void ScanPage::show_file_system_unreadable(const QString &why)
 {
-    ui->mountNote->setText(scan.device.has_file_system()
+    ui->mountNote->setText(device.has_file_system()
                                ? tr("The card's file system could not be read: photos come back without their names.")
                                : tr("The card's file system could not be read, so photos still on it as files are "
                                     "listed too."));
@@ -221,7 +248,7 @@ void ScanPage::show_scanning_started()
 {
     show_status(tr("Scanning sectors"));
     scan_clock.start();
-    scan_rate.start(scan.device.sector_count * qMax<quint32>(scan.device.bytes_per_sector, 1), 0);
+    scan_rate.start(device.sector_count * qMax<quint32>(device.bytes_per_sector, 1), 0);
 }
 
 void ScanPage::show_progress(qint64 done, qint64 total)
@@ -236,7 +263,7 @@ void ScanPage::show_progress(qint64 done, qint64 total)
     last_percent = total > 0 ? float(double(done) * 100.0 / double(total)) : 0.0f;
     ui->progressBar->setValue(qBound(0, int(last_percent), 100));
     if (scan_clock.isValid())
-        scan_rate.update(done * qMax<quint32>(scan.device.bytes_per_sector, 1), scan_clock.elapsed());
+        scan_rate.update(done * qMax<quint32>(device.bytes_per_sector, 1), scan_clock.elapsed());
     refresh_progress_text();
 }
 
@@ -277,7 +304,8 @@ void ScanPage::note_unreadable(qint64 bytes)
 void ScanPage::end_of_run()
 {
     stopping = false;
-    scan.wait();
+    if (scan)
+        scan->wait();
     feed->flush();
     scan_clock.invalidate();
     // The card may be read now: the larger view can show the whole photo.
@@ -294,7 +322,7 @@ void ScanPage::show_stopped()
 void ScanPage::show_done()
 {
     end_of_run();
-    if (scan.found_images.isEmpty())
+    if (found.isEmpty())
         show_final_status(tr("No files found"));
     else
         show_final_status(tr("Scanning finished"));
@@ -306,7 +334,7 @@ void ScanPage::show_error()
 {
     end_of_run();
     show_final_status(tr("The device could not be read."));
-    const QString reason = scan.error_text();
+    const QString reason = scan_error;
     if (!reason.isEmpty())
         ui->label_3->setToolTip(reason);
     // Not said over another page, nor while the window closes.
@@ -322,21 +350,22 @@ void ScanPage::show_error()
 
 void ScanPage::on_pushButton_7_clicked()
 {
-    if (!ask(this, tr("Program"), tr("Are you sure you want to stop scanning?")) || !scan.isRunning())
+    if (!ask(this, tr("Program"), tr("Are you sure you want to stop scanning?")) || !is_scanning())
         return;
-    scan.set_running(false);
+    scan->stop();
     show_stopping();
 }
 
 void ScanPage::on_pushButton_8_clicked()
 {
     if (ask(this, QString(), tr("Are you sure want to skip scanning existing files?")))
-        scan.set_index_existing(false);
+        if (scan)
+            scan->skip_existing_files();
 }
 
 void ScanPage::on_pushButton_6_clicked()
 {
-    if (scan.isRunning()) {
+    if (is_scanning()) {
         QMessageBox box(window());
         box.setText(QStringLiteral("Are you sure to stop scanning and select another one device?"));
         QPushButton *yes = box.addButton(tr("Yes"), QMessageBox::ActionRole);
@@ -347,8 +376,9 @@ void ScanPage::on_pushButton_6_clicked()
     } else if (!keep_unrestored_photos()) {
         return;
     }
-    scan.stop();
-    if (scan.isRunning()) {
+    if (scan)
+        scan->stop();
+    if (is_scanning()) {
         show_stopping();
         wait_for_worker(stop_wait_ms);
     }
@@ -357,14 +387,14 @@ void ScanPage::on_pushButton_6_clicked()
 
 bool ScanPage::keep_unrestored_photos()
 {
-    if (photos_restored || scan.found_images.isEmpty())
+    if (photos_restored || found.isEmpty())
         return true;
     return ask(this, QString(), tr("The photos found have not been restored. Go back and discard them?"));
 }
 
 void ScanPage::on_pushButton_clicked()
 {
-    if (scan.isRunning()) {
+    if (is_scanning()) {
         inform(this, tr("Scanning still in progress. Please wait or stop scanning."));
         return;
     }
@@ -402,14 +432,14 @@ QByteArray ScanPage::photo_bytes(const PhotoFacts &facts, QString *note) const
 {
     // The scan reads the card from start to end; reading elsewhere meanwhile
     // would slow it down, and the worker keeps no photo's bytes.
-    if (scan.isRunning()) {
+    if (is_scanning()) {
         *note = tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
         return {};
     }
     *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
     if (facts.length <= 0 || facts.length > viewer_byte_limit)
         return {};
-    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(scan.device.raw_path);
+    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(device.raw_path);
     if (!volume || !volume->seek(facts.offset))
         return {};
     QByteArray bytes(facts.length, Qt::Uninitialized);

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "fsindexer.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
+#include "volumescan.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -33,9 +33,9 @@ public:
 
     // How the scan opens the volume, in place of the RawAccess given; tests
     // put a failing card in here.
-    void set_volume_opener(FsIndexer::VolumeOpener opener) { scan.set_volume_opener(std::move(opener)); }
+    void set_volume_opener(VolumeScan::VolumeOpener opener) { volume_opener = std::move(opener); }
 
-    bool is_scanning() const { return scan.isRunning(); }
+    bool is_scanning() const { return scan && scan->is_running(); }
     // Empties the results and starts the scan of device. A run that outlasted
     // the bounded wait of going back must end first: false, and the user is told.
     bool start(const RemovableDevice &device);
@@ -45,8 +45,8 @@ public:
 
     // The photos found, for the recovery.
     const ResultsModel &results() const { return *model; }
-    const RemovableDevice &scanned_device() const { return scan.device; }
-    const QMap<qint64, FoundImage> &found_images() const { return scan.found_images; }
+    const RemovableDevice &scanned_device() const { return device; }
+    const QMap<qint64, FoundImage> &found_images() const { return found; }
     // Whether photos of this scan were restored: going back asks no question then.
     void set_restored(bool restored) { photos_restored = restored; }
 
@@ -78,6 +78,7 @@ private:
     void show_scanning_started();
     void show_stopped();
     void show_error();
+    void show_finished(const ScanSummary &summary);
     void show_file_system_unreadable(const QString &why);
 
     void show_status(const QString &text);
@@ -104,7 +105,12 @@ private:
 
     Ui::ScanPage *ui = nullptr;
     RawAccess raw_access;
-    FsIndexer scan;
+    // The scan of the device picked last; a new one for every scan.
+    std::unique_ptr<VolumeScan> scan;
+    VolumeScan::VolumeOpener volume_opener;
+    RemovableDevice device;
+    QMap<qint64, FoundImage> found; // the photos of the scan, by offset
+    QString scan_error; // why the last scan could not read the device
     ResultsModel *model = nullptr;
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
