@@ -12,7 +12,8 @@ namespace {
 
 void put_bytes(const void *data, size_t count)
 {
-    std::fwrite(data, 1, count, stdout);
+    if (count > 0) // an empty vector's data() may be null, which fwrite must not get
+        std::fwrite(data, 1, count, stdout);
 }
 
 template<typename T>
