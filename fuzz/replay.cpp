@@ -48,7 +48,9 @@ int main(int argc, char *argv[])
                                                              {"exif_info", fuzz::exif_info},
                                                              {"fragment_search", fuzz::fragment_search},
                                                              {"box_walker", fuzz::box_walker},
-                                                             {"riff_walker", fuzz::riff_walker}};
+                                                             {"riff_walker", fuzz::riff_walker},
+                                                             {"file_system_reader", fuzz::file_system_reader},
+                                                             {"safe_name", fuzz::safe_name}};
     const double start_mib = peak_resident_mib();
     const bool check_memory = start_mib > 0 && !under_address_sanitizer();
     int replayed = 0;

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 // The process side of the platform: the terminal, signals, the heap,
-// large pages and the limits of helper processes.
+// large pages, the address space and the limits of helper processes.
 namespace volume_platform {
 
 bool stderr_is_terminal()
@@ -61,6 +61,12 @@ void limit_heap_growth()
     ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
 }
 
+void limit_address_space(qint64 bytes)
+{
+    const struct rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+    ::setrlimit(RLIMIT_AS, &limit);
+}
+
 qint64 large_page_size()
 {
     return 2 * 1024 * 1024; // transparent huge pages of x86-64 and arm64 with 4 KiB pages
@@ -76,8 +82,7 @@ void limit_child_memory(QProcess &process, qint64 bytes)
 {
     process.setChildProcessModifier([bytes] {
         // runs in the child between fork and exec: system calls only
-        const rlimit memory{rlim_t(bytes), rlim_t(bytes)};
-        ::setrlimit(RLIMIT_AS, &memory);
+        limit_address_space(bytes);
         const rlimit no_core{0, 0};
         ::setrlimit(RLIMIT_CORE, &no_core);
     });
