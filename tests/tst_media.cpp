@@ -4,11 +4,13 @@
 // while the real files around them are still found.
 
 #include "carvingvolume.h"
+#include "faultyvolume.h"
 #include "isoboxwalker.h"
 #include "mediacard.h"
 #include "mediafiles.h"
 #include "mediaprobe.h"
 #include "riffwalker.h"
+#include "volumescan.h"
 #include "testsupport.h"
 
 #include <QtEndian>
@@ -375,6 +377,8 @@ void MediaTest::hostile_streams()
 // On an exFAT card written as a camera writes it, every video and HEIC photo,
 // deleted or live, is found where its bytes lie, whole, and checks out read
 // from the card; the JPEG photos around them are none of the walkers' business.
+// A scan of the card for videos and HEIC photos then offers each deleted one,
+// byte for byte under its entry's name, and none of the live ones.
 void MediaTest::exfat_camera_card()
 {
     QTemporaryDir folder;
@@ -409,6 +413,30 @@ void MediaTest::exfat_camera_card()
     }
     found.sort();
     QCOMPARE(found, media.keys());
+
+    auto *volume = new FaultyVolume(image);
+    RemovableDevice device;
+    ScanOptions options;
+    volume->scan_with(device, options);
+    options.kinds = {MediaKind::Video, MediaKind::HeicPhoto};
+    VolumeScan scan(device, options);
+    QVERIFY(scan.start());
+    QVERIFY(scan.wait(300000));
+    QStringList offered;
+    for (const FoundImage &file : scan.files_found()) {
+        const QString name = file.origin.name;
+        QVERIFY2(card.deleted.contains(name), qPrintable(QStringLiteral("offered: %1 at %2").arg(name).arg(file.offset)));
+        QVERIFY2(image.mid(file.offset, file.length) == card.deleted.value(name), qPrintable(name));
+        QCOMPARE(file.kind, name.endsWith(QLatin1String(".HEIC")) ? MediaKind::HeicPhoto : MediaKind::Video);
+        offered.append(name);
+    }
+    offered.sort();
+    QStringList deleted_media;
+    for (const QString &name : card.deleted.keys()) {
+        if (!name.endsWith(QLatin1String(".JPG")))
+            deleted_media.append(name);
+    }
+    QCOMPARE(offered, deleted_media);
 }
 
 QTEST_GUILESS_MAIN(MediaTest)
