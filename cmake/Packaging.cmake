@@ -57,7 +57,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VELVORA_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Qt, zlib, libblkid, The Sleuth Kit (linked by the file system reader,
-# velvora-fs-reader) and the C++ runtime are found in the binaries; The
+# velvora-fs-reader), FFmpeg's libraries and libheif (linked by the video and
+# HEIC checker, velvora-media-probe) and the C++ runtime are found in the
+# binaries; The
 # Sleuth Kit is named here as well. UDisks2 is how an ordinary
 # desktop user reads a card (one password prompt); without it the programs
 # still work for root, the disk group and image files, hence a recommendation.

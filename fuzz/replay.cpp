@@ -47,6 +47,8 @@ int main(int argc, char *argv[])
                                                              {"decode_check", fuzz::decode_check},
                                                              {"exif_info", fuzz::exif_info},
                                                              {"fragment_search", fuzz::fragment_search},
+                                                             {"box_walker", fuzz::box_walker},
+                                                             {"riff_walker", fuzz::riff_walker},
                                                              {"file_system_reader", fuzz::file_system_reader},
                                                              {"safe_name", fuzz::safe_name}};
     const double start_mib = peak_resident_mib();

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
+class QProcess;
+
 // The operating system's side of volume access. Everything that needs a
 // platform header lives behind these declarations; volumeplatform_linux.cpp
 // implements them for Linux, another platform supplies its own source file.
@@ -177,5 +179,10 @@ QList<VolumeInfo> list_volumes();
 // identity_of() of a block device node with these numbers, on a disk whose
 // media sequence number is disk_sequence (0 when the kernel has none).
 quint64 block_device_identity(quint32 major, quint32 minor, quint64 disk_sequence);
+
+// A helper process that reads hostile bytes gets at most bytes of address
+// space (limit_address_space in the child) and leaves no core file; set
+// before it is started.
+void limit_child_memory(QProcess &process, qint64 bytes);
 
 } // namespace volume_platform

@@ -1,5 +1,7 @@
 #include "volumeplatform.h"
 
+#include <QProcess>
+
 #include <csignal>
 #include <cstdio>
 #include <malloc.h>
@@ -7,8 +9,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-// The process side of the platform: the terminal, signals, the heap and
-// large pages, the address space.
+// The process side of the platform: the terminal, signals, the heap,
+// large pages, the address space and the limits of helper processes.
 namespace volume_platform {
 
 bool stderr_is_terminal()
@@ -74,6 +76,16 @@ void prefer_large_pages(char *data, qint64 size)
 {
     if (data && size > 0)
         ::madvise(data, size_t(size), MADV_HUGEPAGE); // refused where the kernel has none: no harm
+}
+
+void limit_child_memory(QProcess &process, qint64 bytes)
+{
+    process.setChildProcessModifier([bytes] {
+        // runs in the child between fork and exec: system calls only
+        limit_address_space(bytes);
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
+    });
 }
 
 } // namespace volume_platform

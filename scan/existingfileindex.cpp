@@ -15,10 +15,12 @@ ExistingFileIndex::ExistingFileIndex(QMap<StreamKey, bool> &known)
 {
 }
 
-bool ExistingFileIndex::is_jpeg_file_name(const QString &name)
+bool ExistingFileIndex::is_media_file_name(const QString &name)
 {
-    static const QStringList suffixes{QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("jpe"),
-                                      QStringLiteral("jfif")};
+    static const QStringList suffixes{QStringLiteral("jpg"),  QStringLiteral("jpeg"), QStringLiteral("jpe"),
+                                      QStringLiteral("jfif"), QStringLiteral("heic"), QStringLiteral("heif"),
+                                      QStringLiteral("mp4"),  QStringLiteral("m4v"),  QStringLiteral("mov"),
+                                      QStringLiteral("3gp"),  QStringLiteral("avi")};
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     return dot >= 0 && suffixes.contains(name.mid(dot + 1), Qt::CaseInsensitive);
 }
@@ -28,7 +30,7 @@ FileSystemReader::Outcome ExistingFileIndex::read_file_system(VolumeSource &volu
 {
     const qint64 unit = device.bytes_per_sector > 0 ? qint64(device.bytes_per_sector) : 512;
     FileSystemReader reader(volume, device.sector_count * unit, quint32(unit));
-    reader.set_name_filter(&ExistingFileIndex::is_jpeg_file_name);
+    reader.set_name_filter(&ExistingFileIndex::is_media_file_name);
     reader.set_keep_going(keep_going);
     reader.set_time_limit(time_limit_ms);
     const FileSystemReader::Outcome outcome = reader.read(view);
@@ -50,7 +52,7 @@ void ExistingFileIndex::index_folder(const QString &root)
         const QString path = walk.next();
         if (progress)
             progress(n++);
-        if (is_jpeg_file_name(walk.fileName()))
+        if (is_media_file_name(walk.fileName()))
             index_file(path);
     }
 }

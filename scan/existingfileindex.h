@@ -41,9 +41,10 @@ public:
     // Told the count of files looked at so far.
     void set_progress(Progress progress) { this->progress = std::move(progress); }
 
-    // A JPEG photo by its name: the last suffix is JPG, JPEG, JPE or JFIF in
-    // any case (IMG_0001.jpg, photo.backup.JPG, PXL_..._PORTRAIT.jpeg).
-    static bool is_jpeg_file_name(const QString &name);
+    // A photo or video by its name: the last suffix is, in any case, JPG,
+    // JPEG, JPE or JFIF (IMG_0001.jpg, photo.backup.JPG, PXL_..._PORTRAIT.jpeg),
+    // HEIC or HEIF, or MP4, M4V, MOV, 3GP or AVI.
+    static bool is_media_file_name(const QString &name);
 
     // Reads the JPEG files' entries of the volume's file system into view;
     // on failure view stays empty and why says what went wrong (for a

@@ -7,6 +7,8 @@
 // dedup, naming, writing and the results list handle every kind alike.
 enum class MediaKind : quint8 {
     JpegPhoto,
+    HeicPhoto,
+    Video, // MP4, MOV, 3GP or AVI
 };
 
 // The kind as users read it ("JPEG photo").

@@ -33,7 +33,10 @@ PhotoFilter::Kind PhotoFilter::kind_of(MediaKind kind)
 {
     switch (kind) {
     case MediaKind::JpegPhoto:
+    case MediaKind::HeicPhoto:
         return Photos;
+    case MediaKind::Video:
+        return Videos;
     }
     return Photos;
 }

@@ -167,7 +167,7 @@ void VolumeScan::scan_volume()
         return;
     }
 
-    carvers = MediaCarver::registered({options.thumbnail_pixel_ratio, options.kinds});
+    carvers = MediaCarver::registered({options.thumbnail_pixel_ratio, options.kinds, volume_end()});
     for (const std::unique_ptr<MediaCarver> &carver : carvers) {
         carver->set_sink(static_cast<MediaCarver::Sink *>(this));
         carver->reset(start);

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# Targets: carver markers entropy_walker decode_check exif_info fragment_search file_system_reader safe_name.
+# Targets: carver markers entropy_walker decode_check exif_info fragment_search box_walker riff_walker file_system_reader safe_name.
 # Seeds are made from real photos (velvora-make-photo, cjpeg, exiftool) in
 # build-fuzz/seeds/; what a run learns stays in build-fuzz/corpus/ for the next
 # run. Every input that finds a fault (crash, leak, timeout, out of memory) is
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 
-all_targets=(carver markers entropy_walker decode_check exif_info fragment_search file_system_reader safe_name)
+# Targets: carver markers entropy_walker decode_check exif_info fragment_search box_walker riff_walker file_system_reader safe_name.
 if (($# < 2)) || [[ ! "$2" =~ ^[0-9]+$ ]]; then
     echo "usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]" >&2
     echo "targets: ${all_targets[*]}" >&2
@@ -83,6 +83,27 @@ if [[ ! -e "$seeds/.made" ]]; then
     printf '\xf0CON .jpg. . ' >"$seeds/safe_name/device"
     printf '\x81b\0a\0\0\xd8d\0.\0j\0p\0g\0' >"$seeds/safe_name/surrogate"
     touch "$seeds/.made"
+fi
+# Videos and HEIC photos, tiny ones, made by ffmpeg and heif-enc: at a sector
+# boundary after a sector of noise, and one after another.
+if [[ ! -e "$seeds/.media-made" ]]; then
+    media="$seeds/media"
+    mkdir -p "$media" "$seeds/box_walker" "$seeds/riff_walker"
+    source=(-nostdin -v error -y -f lavfi -i testsrc=size=48x32:rate=5 -t 1 -threads 1)
+    ffmpeg "${source[@]}" -c:v libx264 -pix_fmt yuv420p "$media/end.mp4"
+    ffmpeg "${source[@]}" -c:v libx264 -pix_fmt yuv420p -movflags +faststart "$media/front.mp4"
+    ffmpeg "${source[@]}" -c:v libx265 -x265-params log-level=none -tag:v hvc1 "$media/hevc.mov"
+    ffmpeg "${source[@]}" -c:v mjpeg "$media/clip.avi"
+    ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x64 -frames:v 1 "$media/picture.png"
+    heif-enc -q 40 "$media/picture.png" -o "$media/photo.heic"
+    for file in end.mp4 front.mp4 hevc.mov photo.heic clip.avi; do
+        target=box_walker
+        [[ "$file" == *.avi ]] && target=riff_walker
+        { printf '\x01\x07'; head -c 512 /dev/urandom; cat "$media/$file"; } >"$seeds/$target/$file"
+    done
+    cat "$media/end.mp4" "$media/front.mp4" "$media/photo.heic" >"$seeds/box_walker/together"
+    { printf '\x80\x03'; cat "$seeds/box_walker/together"; } >"$seeds/box_walker/together-end-known"
+    touch "$seeds/.media-made"
 fi
 
 # A single allocation or the whole process beyond these is a fault. The

@@ -34,6 +34,13 @@ packages=(
     man-db
     desktop-file-utils
     appstream
+    libavformat-dev
+    libavcodec-dev
+    libswscale-dev
+    libavutil-dev
+    libheif-dev
+    ffmpeg
+    libheif-examples
 )
 
 is_installed() {

@@ -17,8 +17,9 @@ usr="$scratch/root/usr"
 
 # dpkg-shlibdeps finds what the programs link, The Sleuth Kit among them.
 depends="$(dpkg-deb -f "${debs[0]}" Depends)"
-[[ "$depends" == *libqt6widgets6* && "$depends" == *libtsk19* ]] || fail "Depends: $depends"
-for program in bin/velvora-scan bin/velvora-recovery libexec/velvora-fs-reader; do
+[[ "$depends" == *libqt6widgets6* && "$depends" == *libtsk19* && "$depends" == *libavformat* \
+    && "$depends" == *libheif1* ]] || fail "Depends: $depends"
+for program in bin/velvora-scan bin/velvora-recovery libexec/velvora-fs-reader libexec/velvora-media-probe; do
     [[ -x "$usr/$program" ]] || { fail "no /usr/$program"; continue; }
     missing="$(ldd "$usr/$program" | grep "not found" || true)"
     [[ -z "$missing" ]] || fail "$program lacks libraries: $missing"

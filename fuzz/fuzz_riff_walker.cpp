@@ -1,0 +1,61 @@
+// The RIFF walker over a volume made of the input: every AVI file found lies
+// in the volume at a sector boundary, starts with its RIFF header and holds
+// its frames' list, and the same files come out however the volume is cut.
+
+#include "fuzztarget.h"
+#include "riffwalker.h"
+
+#include <QList>
+
+#include <zlib.h>
+
+#include <cstring>
+#include <random>
+#include <tuple>
+
+namespace {
+
+using Files = QList<std::tuple<qint64, qint64, qint64>>; // offset, length, frames' list
+
+Files walk(const QByteArray &volume, quint32 cut_seed)
+{
+    Files files;
+    const qint64 size = volume.size();
+    RiffWalker walker(size, [&](const RiffWalker::Found &file) {
+        FUZZ_REQUIRE(file.offset >= 0 && file.offset % RiffWalker::alignment == 0);
+        FUZZ_REQUIRE(file.length >= 12 && file.offset + file.length <= size);
+        FUZZ_REQUIRE(std::memcmp(volume.constData() + file.offset, "RIFF", 4) == 0);
+        FUZZ_REQUIRE(file.movi_offset > file.offset && file.movi_offset + file.movi_length <= file.offset + file.length);
+        FUZZ_REQUIRE(std::memcmp(volume.constData() + file.movi_offset + 8, "movi", 4) == 0);
+        FUZZ_REQUIRE(!file.read_whole
+                     || file.crc == crc32_z(0, reinterpret_cast<const Bytef *>(volume.constData() + file.offset),
+                                            size_t(file.length)));
+        files.append({file.offset, file.length, file.movi_offset});
+    });
+    std::minstd_rand cuts(cut_seed);
+    qint64 fed = 0;
+    while (fed < size) {
+        const qint64 n = cut_seed == 0 ? size : qMin<qint64>(size - fed, 1 + cuts() % 1500);
+        walker.feed(volume.constData() + fed, n);
+        fed += n;
+        FUZZ_REQUIRE(walker.position() == fed);
+        FUZZ_REQUIRE(walker.earliest_open_start() < fed);
+    }
+    walker.finish();
+    FUZZ_REQUIRE(walker.earliest_open_start() == -1);
+    return files;
+}
+
+} // namespace
+
+int fuzz::riff_walker(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const quint32 cut_seed = 1 + (data[0] << 8 | data[1]);
+    const QByteArray volume = bytes_of(data + 2, size - 2);
+    FUZZ_REQUIRE(walk(volume, 0) == walk(volume, cut_seed));
+    return 0;
+}
+
+FUZZ_ENTRY_POINT(riff_walker)

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "isoboxwalker.h"
+#include "mediacarver.h"
+#include "mediaprobe.h"
+#include "riffwalker.h"
+
+#include <QSize>
+
+// Videos (MP4, MOV, 3GP and AVI) or HEIC photos: files followed box by box
+// (IsoBoxWalker) or chunk by chunk (RiffWalker) through the sizes in their
+// headers. A video does not fit in memory, so each candidate is handed to
+// the scan by its place and its bytes are read back where they are needed;
+// MediaProbe then checks it (the index found and the first frame decoded, or
+// the primary image decoded) and makes its thumbnail in its helper process.
+class ContainerCarver : public MediaCarver
+{
+public:
+    // kind is MediaKind::Video or MediaKind::HeicPhoto.
+    ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumbnail_size);
+
+    MediaKind kind() const override { return media_kind; }
+    void reset(qint64 position) override;
+    void feed(const char *data, qint64 length) override;
+    void skip_unreadable(qint64 length) override;
+    void finish() override;
+    qint64 open_from() const override;
+    QList<Checked> take_ready() override { return take_all(); }
+    QList<Checked> take_all() override;
+
+private:
+    struct Candidate
+    {
+        qint64 offset = 0;
+        qint64 length = 0;
+    };
+
+    bool looks_for_riff() const { return media_kind == MediaKind::Video; }
+    void take_found(qint64 offset, qint64 length, bool read_whole);
+    Checked check(const Candidate &candidate);
+
+    const MediaKind media_kind;
+    const QSize thumbnail_size;
+    IsoBoxWalker boxes;
+    RiffWalker riff;
+    QList<Candidate> waiting; // taken by the scan, not yet checked
+    MediaProbe probe;
+};

@@ -1,0 +1,543 @@
+#include "isoboxwalker.h"
+
+#include <QString>
+#include <QtEndian>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr quint32 fourcc(const char (&name)[5])
+{
+    return quint32(uchar(name[0])) << 24 | quint32(uchar(name[1])) << 16 | quint32(uchar(name[2])) << 8
+         | quint32(uchar(name[3]));
+}
+
+quint32 be32(const char *at)
+{
+    const auto *b = reinterpret_cast<const uchar *>(at);
+    return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | quint32(b[3]);
+}
+
+quint64 be64(const char *at)
+{
+    return quint64(be32(at)) << 32 | be32(at + 4);
+}
+
+// Box types are four printable characters; QuickTime's user data also uses ©.
+bool is_type_name(quint32 type)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const uchar c = uchar(type >> shift);
+        if ((c < 0x20 || c > 0x7E) && c != 0xA9)
+            return false;
+    }
+    return true;
+}
+
+// The boxes an ISO base media file or a QuickTime movie carries at its top level.
+bool is_top_level_type(quint32 type)
+{
+    switch (type) {
+    case fourcc("ftyp"): case fourcc("moov"): case fourcc("mdat"): case fourcc("free"):
+    case fourcc("skip"): case fourcc("wide"): case fourcc("meta"): case fourcc("uuid"):
+    case fourcc("pdin"): case fourcc("moof"): case fourcc("mfra"): case fourcc("styp"):
+    case fourcc("sidx"): case fourcc("udta"): case fourcc("pnot"): case fourcc("PICT"):
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Boxes the walker opens, by their parent: the ones that say which tracks and
+// handlers a file has. Everything else is passed over whole.
+bool opens_into(quint32 parent, quint32 type)
+{
+    switch (parent) {
+    case 0:
+        return type == fourcc("moov") || type == fourcc("meta");
+    case fourcc("moov"):
+        return type == fourcc("trak");
+    case fourcc("trak"):
+        return type == fourcc("mdia");
+    default:
+        return false;
+    }
+}
+
+bool is_heic_brand(quint32 brand)
+{
+    return brand == fourcc("heic") || brand == fourcc("heix") || brand == fourcc("heim")
+        || brand == fourcc("heis") || brand == fourcc("mif1") || brand == fourcc("msf1");
+}
+
+constexpr int ftyp_prefix = 64;
+constexpr int hdlr_prefix = 12; // version and flags, pre_defined, handler type
+constexpr qint64 largest_ftyp = 4096;
+
+} // namespace
+
+IsoBoxWalker::IsoBoxWalker(qint64 volume_size, FileHandler handler)
+    : volume_size(volume_size)
+    , handler(std::move(handler))
+{
+}
+
+QString IsoBoxWalker::suffix_of(Kind kind)
+{
+    switch (kind) {
+    case Kind::Mov:
+        return QStringLiteral("MOV");
+    case Kind::ThreeGp:
+        return QStringLiteral("3GP");
+    case Kind::Heic:
+        return QStringLiteral("HEIC");
+    case Kind::Mp4:
+        break;
+    }
+    return QStringLiteral("MP4");
+}
+
+bool IsoBoxWalker::is_start(const uchar *at, qint64 available, bool *strong)
+{
+    if (available < 8)
+        return false;
+    const quint32 size = be32(reinterpret_cast<const char *>(at));
+    const quint32 type = be32(reinterpret_cast<const char *>(at + 4));
+    if (strong)
+        *strong = type == fourcc("ftyp");
+    switch (type) {
+    case fourcc("ftyp"):
+        return size >= 16 && size <= largest_ftyp && size % 4 == 0;
+    case fourcc("wide"):
+        return size == 8;
+    case fourcc("mdat"):
+        return size == 0 || size == 1 || size >= 8;
+    case fourcc("moov"):
+    case fourcc("free"):
+        return size >= 8;
+    default:
+        return false;
+    }
+}
+
+qint64 IsoBoxWalker::earliest_open_start() const
+{
+    qint64 earliest = -1;
+    for (const Candidate &candidate : candidates) {
+        if (!candidate.done && (earliest < 0 || candidate.start < earliest))
+            earliest = candidate.start;
+    }
+    return earliest;
+}
+
+void IsoBoxWalker::reset(qint64 position)
+{
+    candidates.clear();
+    sector_head.clear();
+    volume_position = position;
+}
+
+void IsoBoxWalker::feed(const char *data, qint64 length)
+{
+    if (length <= 0)
+        return;
+    const qint64 block_start = volume_position;
+    const qint64 end = block_start + length;
+    qint64 sector = (block_start + alignment - 1) / alignment * alignment;
+    if (!sector_head.isEmpty()) {
+        // a sector start cut by the last block: judged now, then its bytes walked
+        const qint64 head_start = block_start - sector_head.size();
+        sector_head.append(data, std::min<qint64>(8 - sector_head.size(), length));
+        if (sector_head.size() < 8) {
+            volume_position = end;
+            return;
+        }
+        const QByteArray head = sector_head;
+        sector_head.clear();
+        consider_start(head_start, head.constData());
+        advance_all(head.constData(), head_start, block_start - head_start);
+        sector = head_start + alignment;
+    }
+    // Candidates are walked up to each sector start before a new one may
+    // open there, so what is found does not depend on where blocks end.
+    qint64 walked = block_start;
+    for (;;) {
+        const qint64 stop = std::min(sector, end);
+        advance_all(data + (walked - block_start), walked, stop - walked);
+        walked = stop;
+        if (sector >= end)
+            break;
+        if (end - sector < 8) {
+            sector_head = QByteArray(data + (sector - block_start), end - sector);
+            break;
+        }
+        consider_start(sector, data + (sector - block_start));
+        sector += alignment;
+    }
+    volume_position = end;
+    remove_done();
+}
+
+void IsoBoxWalker::advance_all(const char *data, qint64 data_start, qint64 length)
+{
+    if (length <= 0)
+        return;
+    for (Candidate &candidate : candidates) {
+        if (!candidate.done)
+            advance(candidate, data, data_start, length);
+    }
+}
+
+// Bytes of a sector start that never got its whole signature (the volume
+// ended, or unreadable bytes follow) are walked as they are.
+void IsoBoxWalker::flush_head()
+{
+    if (sector_head.isEmpty())
+        return;
+    const QByteArray head = sector_head;
+    sector_head.clear();
+    advance_all(head.constData(), volume_position - head.size(), head.size());
+}
+
+// Opens a candidate at a sector start that looks like a file's first box.
+// When all places are taken, an ftyp start takes the place of the oldest
+// candidate that started otherwise; any other start waits for room.
+void IsoBoxWalker::consider_start(qint64 sector, const char *at)
+{
+    bool strong = false;
+    if (!is_start(reinterpret_cast<const uchar *>(at), 8, &strong))
+        return;
+    remove_done();
+    if (candidates.size() >= most_candidates) {
+        auto weak = std::find_if(candidates.begin(), candidates.end(), [](const Candidate &c) { return !c.strong; });
+        if (!strong || weak == candidates.end())
+            return;
+        candidates.erase(weak);
+    }
+    Candidate candidate;
+    candidate.start = sector;
+    candidate.position = sector;
+    candidate.top_end = sector;
+    candidate.crc_position = sector;
+    candidate.strong = strong;
+    candidates.append(candidate);
+}
+void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length)
+{
+    const qint64 end = data_start + length;
+    while (!candidate.done && candidate.position < end) {
+        if (candidate.position < candidate.skip_until) {
+            const qint64 next = std::min(candidate.skip_until, end);
+            checksum(candidate, data + (candidate.position - data_start), candidate.position,
+                     next - candidate.position);
+            candidate.position = next;
+            continue;
+        }
+        if (candidate.step == Candidate::Step::Header && candidate.held.isEmpty()) {
+            close_containers(candidate);
+            if (candidate.done)
+                return;
+        }
+        const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
+        const char *taken = data + (candidate.position - data_start);
+        candidate.held.append(taken, take);
+        checksum(candidate, taken, candidate.position, take);
+        candidate.position += take;
+        if (candidate.held.size() < candidate.want)
+            return;
+        if (candidate.step == Candidate::Step::Prefix)
+            take_prefix(candidate);
+        else
+            take_header(candidate);
+    }
+}
+
+// Containers whose last child ended here are closed, and checked for what
+// they must hold.
+void IsoBoxWalker::close_containers(Candidate &candidate)
+{
+    while (candidate.depth > 0 && candidate.open[candidate.depth - 1].end == candidate.position) {
+        const Open closed = candidate.open[--candidate.depth];
+        if (closed.type == fourcc("moov") && (!candidate.moov_has_header || candidate.tracks == 0)) {
+            candidate.done = true; // a movie without its header or tracks plays nothing
+            return;
+        }
+    }
+}
+
+void IsoBoxWalker::take_header(Candidate &candidate)
+{
+    const char *at = candidate.held.constData();
+    if (candidate.step == Candidate::Step::Header) {
+        const quint32 size = be32(at);
+        candidate.box_type = be32(at + 4);
+        candidate.box_start = candidate.position - 8;
+        if (size == 1) {
+            candidate.step = Candidate::Step::LargeSize;
+            candidate.want = 16;
+            return;
+        }
+        if (size == 0) {
+            const qint64 end = known_end ? known_end(candidate.start) : -1;
+            if (end <= candidate.box_start) {
+                candidate.held.clear();
+                if (candidate.depth == 0 && complete(candidate))
+                    end_file(candidate);
+                else
+                    candidate.done = true;
+                return;
+            }
+            take_box(candidate, end - candidate.box_start, 8);
+        } else {
+            take_box(candidate, size, 8);
+        }
+        candidate.held.clear();
+        return;
+    }
+    // a 64-bit size after the type
+    const quint64 size = be64(at + 8);
+    candidate.step = Candidate::Step::Header;
+    candidate.want = 8;
+    take_box(candidate, size > quint64(volume_size) ? volume_size + 1 : qint64(size), 16);
+    candidate.held.clear();
+}
+
+// The file's CRC-32 follows its bytes as they pass, up to the end of its last
+// top-level box: a top-level header is counted once it is known to belong.
+void IsoBoxWalker::checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count)
+{
+    const qint64 skip = candidate.crc_position - from;
+    const qint64 last = std::min(from + count, candidate.top_end);
+    if (skip < 0 || last <= candidate.crc_position)
+        return;
+    candidate.crc = crc32_z(candidate.crc, reinterpret_cast<const Bytef *>(bytes + skip),
+                            size_t(last - candidate.crc_position));
+    candidate.crc_position = last;
+}
+
+void IsoBoxWalker::take_box(Candidate &candidate, qint64 size, int header_length)
+{
+    candidate.step = Candidate::Step::Header;
+    candidate.want = 8;
+    const bool belongs = candidate.depth == 0 ? take_top_level_box(candidate, size, header_length)
+                                              : take_child_box(candidate, size, header_length);
+    if (!belongs || candidate.done)
+        return;
+    const quint32 parent = candidate.depth > 0 ? candidate.open[candidate.depth - 1].type : 0;
+    const quint32 type = candidate.box_type;
+    const qint64 payload = candidate.box_end - candidate.position;
+    if (opens_into(parent, type) && candidate.depth < deepest) {
+        candidate.open[candidate.depth++] = Open{type, candidate.box_end, 0};
+        // meta is a full box in ISO files: version and flags come before its children
+        if (type == fourcc("meta") && payload >= 4)
+            candidate.skip_until = candidate.position + 4;
+        return;
+    }
+    int prefix = 0;
+    if (type == fourcc("ftyp") && parent == 0)
+        prefix = int(std::min<qint64>(payload, ftyp_prefix));
+    else if (type == fourcc("hdlr") && (parent == fourcc("mdia") || parent == fourcc("meta")) && payload >= hdlr_prefix)
+        prefix = hdlr_prefix; // a shorter one names no handler
+    if (prefix >= 8) {
+        candidate.step = Candidate::Step::Prefix;
+        candidate.want = prefix;
+        return;
+    }
+    candidate.skip_until = candidate.box_end;
+}
+
+// A top-level box either belongs to the file or ends it.
+bool IsoBoxWalker::take_top_level_box(Candidate &candidate, qint64 size, int header_length)
+{
+    const quint32 type = candidate.box_type;
+    const qint64 start = candidate.box_start;
+    const bool first = candidate.top_boxes == 0;
+    const bool fits = size >= header_length && size <= volume_size - start;
+    bool belongs = fits && is_top_level_type(type) && (type != fourcc("ftyp") || first);
+    // once whole, a file is followed by the next one: a box at a sector start
+    // that can begin a file begins one
+    if (complete(candidate) && start % alignment == 0) {
+        char header[8];
+        qToBigEndian(quint32(qMin<qint64>(size, 0xFFFFFFFF)), header);
+        qToBigEndian(type, header + 4);
+        if (is_start(reinterpret_cast<const uchar *>(header), 8))
+            belongs = false;
+    }
+    if (type == fourcc("wide") && candidate.has_mdat)
+        belongs = false;
+    // a file holds one movie, and one data box unless it is fragmented
+    if (type == fourcc("moov") && candidate.has_moov)
+        belongs = false;
+    if (type == fourcc("mdat") && candidate.has_mdat && candidate.has_moov)
+        belongs = false;
+    if (type == fourcc("meta") && candidate.has_meta)
+        belongs = false;
+    if (type == fourcc("ftyp") && (size < 16 || size > largest_ftyp))
+        belongs = false;
+    if (!belongs) {
+        if (complete(candidate))
+            end_file(candidate);
+        else
+            candidate.done = true;
+        return false;
+    }
+    ++candidate.top_boxes;
+    candidate.box_end = start + size;
+    candidate.top_end = candidate.box_end;
+    checksum(candidate, candidate.held.constData(), start, header_length);
+    if (type == fourcc("moov"))
+        candidate.has_moov = true;
+    else if (type == fourcc("mdat"))
+        candidate.has_mdat = true;
+    else if (type == fourcc("meta"))
+        candidate.has_meta = true;
+    return true;
+}
+
+// A child lies wholly inside its parent, or the structure is broken.
+bool IsoBoxWalker::take_child_box(Candidate &candidate, qint64 size, int header_length)
+{
+    Open &parent = candidate.open[candidate.depth - 1];
+    const qint64 start = candidate.box_start;
+    if (size < header_length || size > parent.end - start || !is_type_name(candidate.box_type)) {
+        candidate.done = true;
+        return false;
+    }
+    candidate.box_end = start + size;
+    ++parent.children;
+    const quint32 type = candidate.box_type;
+    if (parent.type == fourcc("moov")) {
+        if (type == fourcc("mvhd"))
+            candidate.moov_has_header = true;
+        if (type == fourcc("trak") && ++candidate.tracks > most_tracks) {
+            candidate.done = true;
+            return false;
+        }
+    } else if (parent.type == fourcc("meta") && type == fourcc("iloc")) {
+        candidate.has_item_locations = true;
+    }
+    return true;
+}
+
+void IsoBoxWalker::take_prefix(Candidate &candidate)
+{
+    const char *at = candidate.held.constData();
+    const int size = int(candidate.held.size());
+    if (candidate.box_type == fourcc("ftyp")) {
+        candidate.major_brand = be32(at);
+        bool av1 = false;
+        for (int i = 0; i + 4 <= size; i += 4) {
+            if (i == 4)
+                continue; // the minor version
+            candidate.heic_brand = candidate.heic_brand || is_heic_brand(be32(at + i));
+            av1 = av1 || be32(at + i) == fourcc("avif") || be32(at + i) == fourcc("avis");
+        }
+        // AV1 pictures share the image brands; they are not HEIC photos
+        if (av1)
+            candidate.heic_brand = false;
+    } else {
+        const quint32 handler_type = be32(at + 8);
+        const quint32 parent = candidate.open[candidate.depth - 1].type;
+        if (parent == fourcc("meta") && handler_type == fourcc("pict"))
+            candidate.picture_handler = true;
+        else if (parent == fourcc("mdia") && handler_type == fourcc("vide"))
+            ++candidate.video_tracks;
+    }
+    candidate.held.clear();
+    candidate.step = Candidate::Step::Header;
+    candidate.want = 8;
+    candidate.skip_until = candidate.box_end;
+}
+
+bool IsoBoxWalker::complete(const Candidate &candidate) const
+{
+    if (candidate.depth != 0)
+        return false;
+    const bool movie = candidate.has_moov && candidate.has_mdat && candidate.tracks > 0;
+    const bool image = candidate.has_meta && candidate.picture_handler && candidate.has_item_locations
+                    && candidate.heic_brand && !candidate.has_moov;
+    return movie || image;
+}
+
+void IsoBoxWalker::end_file(Candidate &candidate)
+{
+    candidate.done = true;
+    Found found;
+    found.offset = candidate.start;
+    found.length = candidate.top_end - candidate.start;
+    found.crc = candidate.crc;
+    found.read_whole = candidate.read_whole;
+    found.tracks = candidate.tracks;
+    found.video_tracks = candidate.video_tracks;
+    if (!candidate.has_moov)
+        found.kind = Kind::Heic;
+    else if (candidate.major_brand == fourcc("qt  ") || candidate.major_brand == 0)
+        found.kind = Kind::Mov;
+    else if ((candidate.major_brand >> 8) == (fourcc("3gp ") >> 8) || (candidate.major_brand >> 8) == (fourcc("3g2 ") >> 8))
+        found.kind = Kind::ThreeGp;
+    else
+        found.kind = Kind::Mp4;
+    drop_inside(found.offset, found.offset + found.length);
+    if (handler)
+        handler(found);
+}
+
+// Starts inside a file that was found are parts of it, not files of their own.
+void IsoBoxWalker::drop_inside(qint64 start, qint64 end)
+{
+    for (Candidate &other : candidates) {
+        if (other.start > start && other.start < end)
+            other.done = true;
+    }
+}
+
+void IsoBoxWalker::remove_done()
+{
+    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
+}
+
+void IsoBoxWalker::skip_unreadable(qint64 length)
+{
+    if (length <= 0)
+        return;
+    flush_head();
+    const qint64 end = volume_position + length;
+    for (Candidate &candidate : candidates) {
+        if (candidate.done)
+            continue;
+        if (candidate.held.isEmpty() && candidate.skip_until >= end) {
+            // a payload passed over: the walk goes on, the bytes are missing from the file
+            candidate.position = end;
+            candidate.read_whole = false;
+        }
+        else if (candidate.held.isEmpty() && candidate.position == candidate.top_end && complete(candidate))
+            end_file(candidate); // the file ended where the unreadable bytes begin
+        else
+            candidate.done = true;
+    }
+    volume_position = end;
+    remove_done();
+}
+
+void IsoBoxWalker::finish()
+{
+    flush_head();
+    for (Candidate &candidate : candidates) {
+        if (candidate.done)
+            continue;
+        if (candidate.step != Candidate::Step::Prefix && candidate.position >= candidate.skip_until) {
+            if (candidate.held.isEmpty())
+                close_containers(candidate);
+            // header bytes cut by the volume's end belong to nothing
+            if (!candidate.done && complete(candidate))
+                end_file(candidate);
+        }
+        candidate.done = true;
+    }
+    remove_done();
+    sector_head.clear();
+}

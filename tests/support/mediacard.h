@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+namespace testsupport {
+
+// An exFAT card as a camera and a phone leave it, written through exfat-fuse
+// on a loop device: JPEG photos and the camera_media() files in
+// DCIM/100CANON, about half of each kind deleted (MP4 with its index at the
+// end and at the front, MOV with H.264 and with HEVC, an AVI clip, a HEIC
+// photo, two JPEGs), the others still files. exFAT keeps a deleted file's
+// name and its clusters in one run, so each deleted file can come back whole
+// under its name.
+class MediaCard
+{
+public:
+    // Makes the card in directory; false with why when it cannot be made here
+    // (no loop devices or FUSE, a missing tool), for the test to skip.
+    bool make(const QString &directory, QString *why);
+
+    QString image;
+    QMap<QString, QByteArray> deleted; // by name, each still whole at a sector boundary of the card
+    QMap<QString, QByteArray> live;    // by name, still files on the card
+};
+
+} // namespace testsupport

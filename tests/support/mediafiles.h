@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Camera videos and phone photos made at test time by the real encoders:
+// ffmpeg (x264, x265, MJPEG) and heif-enc. Each is short and small, and each
+// differs from the others in its pictures.
+namespace testsupport {
+
+struct MediaFile
+{
+    QString name;    // as a camera would call it, for example MVI_0002.MP4
+    QString suffix;  // MP4, MOV, AVI, HEIC
+    bool video = true;
+    bool riff = false; // an AVI clip; the others are ISO base media files
+    int width = 0;
+    int height = 0;
+    qint64 duration_ms = -1;
+    QByteArray bytes;
+};
+
+// The creation time MVI_0001.MP4 records, and the date the HEIC photos
+// record in their EXIF data.
+inline const QString media_created = QStringLiteral("2026-05-01T10:20:30Z");
+inline const QString media_date_taken = QStringLiteral("2026:05:01 10:20:30");
+
+// The programs the media files need that are missing here.
+QStringList missing_media_tools();
+
+// The set a camera, a dash cam and a phone leave on a card: MP4 with its
+// index at the end (MVI_0001, MVI_0007) and at the front (MVI_0002), MOV with
+// H.264 and PCM sound (DJI_0003), MOV with HEVC (IMG_0004), Motion-JPEG AVI
+// clips (PICT0005 with sound, PICT0008 without) and HEIC photos (IMG_0006,
+// IMG_0009). Made once per process in a temporary folder; empty when a tool
+// is missing or fails.
+const QList<MediaFile> &camera_media();
+const MediaFile *media_named(const QString &name);
+
+// Hand-built boxes for hostile streams: a box with a 32-bit size (size
+// computed from the payload unless given), and one with size 1 and a 64-bit
+// largesize.
+QByteArray iso_box(const char *type, const QByteArray &payload, qint64 size = -1);
+QByteArray iso_large_box(const char *type, quint64 large_size, const QByteArray &payload);
+QByteArray iso_ftyp(const char *major_brand = "isom");
+// depth boxes of type, each holding the next.
+QByteArray nested_boxes(const char *type, int depth);
+
+} // namespace testsupport

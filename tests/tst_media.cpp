@@ -1,0 +1,443 @@
+// Camera videos and HEIC photos: the box and RIFF walkers find each real file
+// whole on a volume however it is cut into blocks, the probe checks them with
+// FFmpeg and libheif in its helper, and hostile streams cost bounded work
+// while the real files around them are still found.
+
+#include "carvingvolume.h"
+#include "faultyvolume.h"
+#include "isoboxwalker.h"
+#include "mediacard.h"
+#include "mediafiles.h"
+#include "mediaprobe.h"
+#include "riffwalker.h"
+#include "volumescan.h"
+#include "testsupport.h"
+
+#include <QtEndian>
+#include <QtTest>
+
+#include <zlib.h>
+
+using namespace testsupport;
+
+namespace {
+
+struct Walked
+{
+    QList<QPair<qint64, qint64>> files; // offset, length
+    QStringList suffixes;
+    int wrong_crcs = 0; // files whose CRC-32, taken as they passed, is not that of their bytes
+    int most_open = 0;
+};
+
+// Both walkers over the volume from offset from on, in blocks of cut bytes
+// (the whole volume at once for 0).
+Walked walk(const QByteArray &volume, qint64 cut, IsoBoxWalker::KnownEnd known_end = {}, qint64 from = 0)
+{
+    Walked walked;
+    const auto check_crc = [&](qint64 offset, qint64 length, quint32 crc) {
+        const QByteArray bytes = volume.mid(offset, length);
+        if (crc != quint32(crc32_z(0, reinterpret_cast<const Bytef *>(bytes.constData()), size_t(bytes.size()))))
+            ++walked.wrong_crcs;
+    };
+    IsoBoxWalker boxes(volume.size(), [&](const IsoBoxWalker::Found &file) {
+        check_crc(file.offset, file.length, file.crc);
+        walked.files.append({file.offset, file.length});
+        walked.suffixes.append(IsoBoxWalker::suffix_of(file.kind));
+    });
+    boxes.set_known_end(known_end);
+    RiffWalker riff(volume.size(), [&](const RiffWalker::Found &file) {
+        check_crc(file.offset, file.length, file.crc);
+        walked.files.append({file.offset, file.length});
+        walked.suffixes.append(QStringLiteral("AVI"));
+    });
+    if (from > 0) {
+        boxes.reset(from);
+        riff.reset(from);
+    }
+    const qint64 step = cut > 0 ? cut : volume.size();
+    for (qint64 at = from; at < volume.size(); at += step) {
+        const qint64 n = qMin(step, volume.size() - at);
+        boxes.feed(volume.constData() + at, n);
+        riff.feed(volume.constData() + at, n);
+        walked.most_open = qMax(walked.most_open, boxes.open_candidates());
+    }
+    boxes.finish();
+    riff.finish();
+    std::sort(walked.files.begin(), walked.files.end());
+    return walked;
+}
+
+MediaProbe::Reader reader_of(const QByteArray &bytes)
+{
+    return [bytes](qint64 offset, char *buffer, qint64 count) -> qint64 {
+        if (offset >= bytes.size())
+            return 0;
+        const qint64 n = qMin(count, bytes.size() - offset);
+        std::memcpy(buffer, bytes.constData() + offset, size_t(n));
+        return n;
+    };
+}
+
+MediaProbe::Kind kind_of(const MediaFile &file)
+{
+    return file.video ? MediaProbe::Kind::Video : MediaProbe::Kind::Image;
+}
+
+// The offset of a top-level box of the type in an ISO file, or -1.
+qint64 top_level_box(const QByteArray &file, const char *type)
+{
+    qint64 at = 0;
+    while (at + 8 <= file.size()) {
+        qint64 size = qFromBigEndian<quint32>(file.constData() + at);
+        if (size == 1)
+            size = qint64(qFromBigEndian<quint64>(file.constData() + at + 8));
+        if (file.mid(at + 4, 4) == type)
+            return at;
+        if (size < 8)
+            return -1;
+        at += size;
+    }
+    return -1;
+}
+
+QByteArray with_zeros(QByteArray bytes, qint64 from, qint64 count)
+{
+    bytes.replace(from, count, QByteArray(count, '\0'));
+    return bytes;
+}
+
+// A movie box with a header and the given tracks.
+QByteArray movie_with(const QByteArray &tracks)
+{
+    return iso_box("moov", iso_box("mvhd", QByteArray(100, '\0')) + tracks);
+}
+
+} // namespace
+
+class MediaTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void walkers_find_each_file_data();
+    void walkers_find_each_file();
+    void probe_checks_data();
+    void probe_checks();
+    void probe_outlives_its_helpers();
+    void hostile_streams_data();
+    void hostile_streams();
+    void exfat_camera_card();
+
+private:
+    MediaProbe probe;
+};
+
+void MediaTest::initTestCase()
+{
+    const QStringList missing = missing_media_tools();
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("needs %1 (scripts/setup-debian.sh installs them)").arg(missing.join(", "))));
+    QVERIFY2(camera_media().size() == 9, "ffmpeg or heif-enc failed to make the camera's files");
+}
+
+void MediaTest::walkers_find_each_file_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("cut");
+    QTest::addColumn<bool>("without_ftyp");
+    for (const MediaFile &file : camera_media()) {
+        for (const qint64 cut : {qint64(0), qint64(4) << 20, qint64(1499), qint64(7)}) {
+            if (cut == 7 && file.bytes.size() > 200000)
+                continue; // byte-sized blocks take long on the larger clips
+            QTest::addRow("%s, blocks of %lld", qPrintable(file.name), cut) << file.name << cut << false;
+        }
+    }
+    // QuickTime movies from older cameras start with wide and mdat
+    QTest::addRow("DJI_0003.MOV without ftyp, blocks of 1499") << QStringLiteral("DJI_0003.MOV") << qint64(1499)
+                                                               << true;
+    QTest::addRow("all, back to back, blocks of 1499") << QString() << qint64(1499) << false;
+    QTest::addRow("all, back to back, whole") << QString() << qint64(0) << false;
+    // a scan that goes on where an earlier one ended, at the second file
+    QTest::addRow("all, resumed at the second, blocks of 1499") << QStringLiteral("resume") << qint64(1499) << false;
+}
+
+// Each file among other bytes (noise, text, a photo, zeros) and the files
+// one after another: found where it lies, whole, by the walker of its kind.
+void MediaTest::walkers_find_each_file()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, cut);
+    QFETCH(bool, without_ftyp);
+    CarvingVolume volume;
+    QList<QPair<qint64, qint64>> expected;
+    QStringList suffixes;
+    volume.add_bytes(gap_bytes(Gap::Random, 3, 5));
+    const bool resume = name == QLatin1String("resume");
+    if (resume)
+        name.clear();
+    for (const MediaFile &file : camera_media()) {
+        if (!name.isEmpty() && file.name != name)
+            continue;
+        const qint64 wide = top_level_box(file.bytes, "wide");
+        QVERIFY(!without_ftyp || wide > 0);
+        const QByteArray bytes = without_ftyp ? file.bytes.mid(wide) : file.bytes;
+        expected.append({volume.bytes().size(), bytes.size()});
+        suffixes.append(file.suffix);
+        volume.add_bytes(bytes);
+        if (!name.isEmpty()) {
+            volume.add_bytes(gap_bytes(Gap::Text, 2));
+            volume.add_photo(qt_jpeg(make_picture(64, 48, 3)));
+        }
+    }
+    volume.add_bytes(gap_bytes(Gap::Zeros, 4));
+    if (resume) {
+        expected.removeFirst();
+        suffixes.removeFirst();
+    }
+    const Walked walked = walk(volume.bytes(), cut, {}, resume ? expected.first().first : 0);
+    QCOMPARE(walked.files, expected);
+    QCOMPARE(walked.wrong_crcs, 0);
+    if (!name.isEmpty())
+        QCOMPARE(walked.suffixes, suffixes);
+}
+
+void MediaTest::probe_checks_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("sound");
+    for (const MediaFile &file : camera_media())
+        QTest::addRow("%s", qPrintable(file.name)) << file.name << file.bytes << true;
+
+    const MediaFile *index_at_end = media_named(QStringLiteral("MVI_0001.MP4"));
+    const MediaFile *index_at_front = media_named(QStringLiteral("MVI_0002.MP4"));
+    const MediaFile *clip = media_named(QStringLiteral("PICT0005.AVI"));
+    const MediaFile *heic = media_named(QStringLiteral("IMG_0006.HEIC"));
+    QVERIFY(index_at_end && index_at_front && clip && heic);
+    QTest::addRow("MP4 cut before its index") << index_at_end->name
+                                              << index_at_end->bytes.left(top_level_box(index_at_end->bytes, "moov"))
+                                              << false;
+    const qint64 frames = top_level_box(index_at_front->bytes, "mdat");
+    QTest::addRow("MP4 with its frames overwritten by zeros")
+        << index_at_front->name << with_zeros(index_at_front->bytes, frames + 8, index_at_front->bytes.size() - frames - 8)
+        << false;
+    const qint64 movi = clip->bytes.indexOf("movi");
+    QTest::addRow("AVI with its frames overwritten by zeros")
+        << clip->name << with_zeros(clip->bytes, movi + 4, clip->bytes.size() - movi - 4) << false;
+    const qint64 picture = top_level_box(heic->bytes, "mdat");
+    QTest::addRow("HEIC with its picture overwritten by zeros")
+        << heic->name << with_zeros(heic->bytes, picture + 8, heic->bytes.size() - picture - 8) << false;
+    QTest::addRow("HEIC cut in half") << heic->name << heic->bytes.left(heic->bytes.size() / 2) << false;
+}
+
+// Sound files check out with their size, duration and a thumbnail of their
+// shape; broken ones do not, and say why.
+void MediaTest::probe_checks()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, sound);
+    const MediaFile *file = media_named(name);
+    const MediaProbe::Result result = probe.check(kind_of(*file), bytes.size(), reader_of(bytes), 160);
+    QVERIFY2(result.sound == sound, qPrintable(result.failure));
+    if (!sound) {
+        QVERIFY(!result.failure.isEmpty());
+        return;
+    }
+    QCOMPARE(result.size, QSize(file->width, file->height));
+    QCOMPARE(result.thumbnail.size(), QSize(160, 160 * file->height / file->width));
+    if (file->video) {
+        QVERIFY2(qAbs(result.duration_ms - file->duration_ms) <= file->duration_ms / 10,
+                 qPrintable(QString::number(result.duration_ms)));
+        QCOMPARE(result.created, name == QLatin1String("MVI_0001.MP4")
+                                     ? QDateTime::fromString(media_created, Qt::ISODate) : QDateTime());
+        QVERIFY(result.exif.isEmpty());
+    } else {
+        QCOMPARE(result.duration_ms, qint64(-1));
+        QVERIFY2(result.exif.contains(media_date_taken.toLatin1()), result.exif.toHex().constData());
+        QVERIFY(result.exif.startsWith("II*") || result.exif.startsWith(QByteArray("MM\0*", 4)));
+    }
+    // the test patterns are far from a flat grey: the frame was really decoded
+    const QImage gray = result.thumbnail.convertToFormat(QImage::Format_Grayscale8);
+    int darkest = 255;
+    int lightest = 0;
+    for (int y = 0; y < gray.height(); ++y) {
+        for (int x = 0; x < gray.width(); ++x) {
+            darkest = qMin(darkest, int(gray.constScanLine(y)[x]));
+            lightest = qMax(lightest, int(gray.constScanLine(y)[x]));
+        }
+    }
+    QVERIFY2(lightest - darkest > 100, qPrintable(QStringLiteral("%1..%2").arg(darkest).arg(lightest)));
+}
+
+// One helper serves check after check; one that overruns its time or its
+// memory is ended, and the next check gets a new one.
+void MediaTest::probe_outlives_its_helpers()
+{
+    const MediaFile *movie = media_named(QStringLiteral("DJI_0003.MOV"));
+    const MediaFile *heic = media_named(QStringLiteral("IMG_0006.HEIC"));
+    MediaProbe own;
+    QVERIFY(own.check(MediaProbe::Kind::Video, movie->bytes.size(), reader_of(movie->bytes)).sound);
+    QVERIFY(own.check(MediaProbe::Kind::Image, heic->bytes.size(), reader_of(heic->bytes)).sound);
+    QCOMPARE(own.helpers_started(), 1);
+
+    // a reader that never answers in time
+    own.set_time_limit(300);
+    const MediaProbe::Result slow = own.check(MediaProbe::Kind::Video, movie->bytes.size(),
+                                              [&](qint64 offset, char *buffer, qint64 count) {
+                                                  QThread::msleep(400);
+                                                  return reader_of(movie->bytes)(offset, buffer, count);
+                                              });
+    QVERIFY(!slow.sound);
+    QVERIFY2(slow.failure.contains(QLatin1String("too long")), qPrintable(slow.failure));
+    own.set_time_limit(MediaProbe::default_time_limit_ms);
+    QVERIFY(own.check(MediaProbe::Kind::Video, movie->bytes.size(), reader_of(movie->bytes)).sound);
+    QCOMPARE(own.helpers_started(), 2);
+
+    if (!MediaProbe::limits_memory())
+        QSKIP("the sanitizer build runs the helper without a memory limit");
+    own.set_memory_limit(8 << 20);
+    QVERIFY(!own.check(MediaProbe::Kind::Image, heic->bytes.size(), reader_of(heic->bytes)).sound);
+    own.set_memory_limit(MediaProbe::default_memory_limit);
+    QVERIFY(own.check(MediaProbe::Kind::Image, heic->bytes.size(), reader_of(heic->bytes)).sound);
+}
+
+void MediaTest::hostile_streams_data()
+{
+    QTest::addColumn<QByteArray>("hostile");
+    QTest::addColumn<bool>("end_known");
+    QTest::addColumn<bool>("hostile_found");
+
+    const QByteArray mdat = iso_box("mdat", QByteArray(3000, 'x'));
+    const QByteArray trak = iso_box("trak", iso_box("mdia", iso_box("hdlr", QByteArray(24, '\0'))));
+    QTest::newRow("size 0 with no end known") << iso_ftyp() + movie_with(trak) + iso_box("mdat", mdat, 0)
+                                              << false << false;
+    QTest::newRow("size 1 with a huge largesize")
+        << iso_ftyp() + movie_with(trak) + iso_large_box("mdat", ~quint64(0) >> 1, mdat) << false << false;
+    QTest::newRow("size 1 with a largesize below its header")
+        << iso_ftyp() + movie_with(trak) + iso_large_box("mdat", 9, mdat) << false << false;
+    QTest::newRow("size past the volume's end") << iso_ftyp() + iso_box("moov", trak, 0x7FFFFF00) << false << false;
+    QTest::newRow("child past its parent")
+        << iso_ftyp() + iso_box("moov", iso_box("mvhd", QByteArray(100, '\0'), 5000)) + mdat << false << false;
+    QTest::newRow("boxes nested a thousand deep")
+        << iso_ftyp() + movie_with(nested_boxes("trak", 1000)) + nested_boxes("moov", 1000) + mdat << false << false;
+    QByteArray many_tracks;
+    for (int i = 0; i < 100000; ++i)
+        many_tracks += trak;
+    QTest::newRow("a movie with 100000 tracks") << iso_ftyp() + movie_with(many_tracks) + mdat << false << false;
+    QByteArray weak_starts;
+    for (int i = 0; i < 1000; ++i)
+        weak_starts += iso_box("free", QByteArray(504, char(i)), 0x7FFFFFF0);
+    QTest::newRow("a thousand false starts") << weak_starts << false << false;
+    QTest::newRow("RIFF with a size past the end") << QByteArray("RIFF\xF0\xFF\xFF\x7F" "AVI LIST", 16) << false
+                                                   << false;
+
+    // the index at the front, the frames' box with size 0: whole where its end is known
+    const MediaFile *front = media_named(QStringLiteral("MVI_0002.MP4"));
+    QByteArray open_ended = front->bytes;
+    qToBigEndian(quint32(0), open_ended.data() + top_level_box(open_ended, "mdat"));
+    QTest::newRow("size 0 with the end known") << open_ended << true << true;
+}
+
+// Hostile bytes first, then real files: the walkers keep their candidates
+// bounded, report nothing of the hostile part (unless it is a real file),
+// and still find every real file; the probe refuses the hostile bytes and
+// goes on to check the real files.
+void MediaTest::hostile_streams()
+{
+    QFETCH(QByteArray, hostile);
+    QFETCH(bool, end_known);
+    QFETCH(bool, hostile_found);
+    CarvingVolume volume;
+    volume.add_bytes(hostile);
+    QList<QPair<qint64, qint64>> expected;
+    if (hostile_found)
+        expected.append({0, hostile.size()});
+    for (const QString &name : {QStringLiteral("MVI_0001.MP4"), QStringLiteral("PICT0005.AVI")}) {
+        const MediaFile *file = media_named(name);
+        expected.append({volume.bytes().size(), file->bytes.size()});
+        volume.add_bytes(file->bytes);
+    }
+    const IsoBoxWalker::KnownEnd known = [&](qint64 offset) { return offset == 0 ? hostile.size() : -1; };
+    for (const qint64 cut : {qint64(0), qint64(4) << 20, qint64(1499)}) {
+        const Walked walked = walk(volume.bytes(), cut, end_known ? known : IsoBoxWalker::KnownEnd());
+        QCOMPARE(walked.files, expected);
+        QCOMPARE(walked.wrong_crcs, 0);
+        QVERIFY(walked.most_open <= IsoBoxWalker::most_candidates);
+    }
+
+    const MediaProbe::Result refused = probe.check(MediaProbe::Kind::Video, hostile.size(), reader_of(hostile));
+    QCOMPARE(refused.sound, hostile_found);
+    const MediaFile *real = media_named(QStringLiteral("MVI_0001.MP4"));
+    QVERIFY(probe.check(MediaProbe::Kind::Video, real->bytes.size(), reader_of(real->bytes)).sound);
+}
+
+// On an exFAT card written as a camera writes it, every video and HEIC photo,
+// deleted or live, is found where its bytes lie, whole, and checks out read
+// from the card; the JPEG photos around them are none of the walkers' business.
+// A scan of the card for videos and HEIC photos then offers each deleted one,
+// byte for byte under its entry's name, and none of the live ones.
+void MediaTest::exfat_camera_card()
+{
+    QTemporaryDir folder;
+    MediaCard card;
+    QString why;
+    if (!card.make(folder.path(), &why))
+        QSKIP(qPrintable(why));
+    const QByteArray image = read_file(card.image);
+    QMap<QString, QByteArray> media;
+    for (const QMap<QString, QByteArray> *files : {&card.deleted, &card.live}) {
+        for (auto file = files->cbegin(); file != files->cend(); ++file) {
+            if (!file.key().endsWith(QLatin1String(".JPG")))
+                media.insert(file.key(), file.value());
+        }
+    }
+    QVERIFY2(card.deleted.size() == 8, qPrintable(card.deleted.keys().join(", ")));
+    const Walked walked = walk(image, 4 << 20);
+    QStringList found;
+    for (const auto &[offset, length] : walked.files) {
+        const QByteArray bytes = image.mid(offset, length);
+        const QString name = media.key(bytes);
+        QVERIFY2(!name.isEmpty(), qPrintable(QStringLiteral("%1 bytes at %2 are no file").arg(length).arg(offset)));
+        found.append(name);
+        const MediaProbe::Result checked = probe.check(
+            kind_of(*media_named(name)), length,
+            [&](qint64 at, char *buffer, qint64 count) {
+                const qint64 n = qBound<qint64>(0, qMin(count, length - at), image.size() - offset - at);
+                std::memcpy(buffer, image.constData() + offset + at, size_t(n));
+                return n;
+            });
+        QVERIFY2(checked.sound, qPrintable(name + ": " + checked.failure));
+    }
+    found.sort();
+    QCOMPARE(found, media.keys());
+
+    auto *volume = new FaultyVolume(image);
+    RemovableDevice device;
+    ScanOptions options;
+    volume->scan_with(device, options);
+    options.kinds = {MediaKind::Video, MediaKind::HeicPhoto};
+    VolumeScan scan(device, options);
+    QVERIFY(scan.start());
+    QVERIFY(scan.wait(300000));
+    QStringList offered;
+    for (const FoundImage &file : scan.files_found()) {
+        const QString name = file.origin.name;
+        QVERIFY2(card.deleted.contains(name), qPrintable(QStringLiteral("offered: %1 at %2").arg(name).arg(file.offset)));
+        QVERIFY2(image.mid(file.offset, file.length) == card.deleted.value(name), qPrintable(name));
+        QCOMPARE(file.kind, name.endsWith(QLatin1String(".HEIC")) ? MediaKind::HeicPhoto : MediaKind::Video);
+        offered.append(name);
+    }
+    offered.sort();
+    QStringList deleted_media;
+    for (const QString &name : card.deleted.keys()) {
+        if (!name.endsWith(QLatin1String(".JPG")))
+            deleted_media.append(name);
+    }
+    QCOMPARE(offered, deleted_media);
+}
+
+QTEST_GUILESS_MAIN(MediaTest)
+#include "tst_media.moc"
