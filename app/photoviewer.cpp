@@ -170,7 +170,7 @@ void PhotoViewer::reload()
         line += tr(", taken %1").arg(QLocale().toString(taken, QLocale::ShortFormat));
     if (!facts.exif.camera().isEmpty())
         line += QStringLiteral(", ") + facts.exif.camera();
-    details->setText(line);
+    details->setText(photo_origin(facts) + QLatin1Char('\n') + line);
     previous->setEnabled(row > 0);
     next->setEnabled(row + 1 < row_count());
     update_tick();

@@ -20,8 +20,11 @@ QString speed_text(double bytes_per_second)
 
 QString time_left_text(qint64 seconds)
 {
-    // Whole minutes, rounded up: short enough to leave room for the count.
-    const qint64 minutes = qMax<qint64>(1, (seconds + 59) / 60);
+    // Seconds under a minute, then the nearest whole minute: short enough to
+    // leave room for the count, and never a minute for the last seconds.
+    if (seconds < 60)
+        return tr("%1 s left").arg(qMax<qint64>(1, seconds));
+    const qint64 minutes = (seconds + 30) / 60;
     if (minutes < 60)
         return tr("%1 min left").arg(minutes);
     return tr("%1 h %2 min left").arg(minutes / 60).arg(minutes % 60);

@@ -4,6 +4,7 @@
 
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPainter>
 
 ResultsGrid::ResultsGrid(QWidget *parent)
     : QListView(parent)
@@ -28,6 +29,31 @@ void ResultsGrid::tick_selected(Qt::CheckState state)
         entries.append(currentIndex());
     for (const QModelIndex &entry : std::as_const(entries))
         model()->setData(entry, state, Qt::CheckStateRole);
+}
+
+void ResultsGrid::focusInEvent(QFocusEvent *event)
+{
+    QListView::focusInEvent(event);
+    if (!currentIndex().isValid() && model() && model()->rowCount() > 0)
+        selectionModel()->setCurrentIndex(model()->index(0, 0), QItemSelectionModel::NoUpdate);
+    viewport()->update();
+}
+
+void ResultsGrid::focusOutEvent(QFocusEvent *event)
+{
+    QListView::focusOutEvent(event);
+    viewport()->update();
+}
+
+void ResultsGrid::paintEvent(QPaintEvent *event)
+{
+    QListView::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(viewport());
+    painter.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(viewport()->rect().adjusted(1, 1, -1, -1));
 }
 
 void ResultsGrid::keyPressEvent(QKeyEvent *event)

@@ -66,6 +66,8 @@ public:
     void set_all_checked(bool checked);
     // Rows of photos of which only the top part could be recovered.
     int partial_count() const { return partial_rows; }
+    // Rows ticked.
+    int checked_count() const { return checked_rows; }
 
 private:
     struct Row
@@ -82,6 +84,7 @@ private:
 
     QList<Row> rows;
     int partial_rows = 0;
+    int checked_rows = 0;
     quint64 next_key = 0;
     mutable QCache<quint64, QPixmap> decoded;
 };

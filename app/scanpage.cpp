@@ -21,8 +21,6 @@ namespace {
 constexpr int stop_wait_ms = 2000;
 // Room for the status text before the "Select all" box starts.
 constexpr int status_max_width = 430;
-// Room the progress bar's frame leaves around its text.
-constexpr int progress_text_margin = 8;
 // The larger view reads no photo beyond this size (the carver's cap is 50 MiB).
 constexpr qint64 viewer_byte_limit = 64 * 1024 * 1024;
 
@@ -40,8 +38,11 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     ui->listWidget_2->setModel(model);
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
+    // "Select all" and the count follow every tick, by hand or by key.
+    connect(model, &QAbstractItemModel::dataChanged, this, &ScanPage::show_ticks);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &ScanPage::show_ticks);
+    connect(model, &QAbstractItemModel::modelReset, this, &ScanPage::show_ticks);
     connect(feed, &ResultsFeed::rows_added, this, [this] {
-        show_photo_count();
         // The bar's count follows the grid, also after the last block was read.
         if (ui->progressBar->isVisible() && !stopping)
             refresh_progress_text();
@@ -54,6 +55,14 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     ui->pushButton_8->hide();
     ui->mountNote->hide();
     ui->countLabel->hide();
+    ui->progressText->hide();
+    ui->resumeButton->hide();
+    // White words on the page, but the tick in the style's own colours: a
+    // style sheet's colour would draw the tick white on white, as if disabled.
+    ui->checkBox->setStyleSheet(QString());
+    QPalette light_text = ui->checkBox->palette();
+    light_text.setColor(QPalette::WindowText, Qt::white);
+    ui->checkBox->setPalette(light_text);
 }
 
 ScanPage::~ScanPage()
@@ -105,7 +114,9 @@ bool ScanPage::start(const RemovableDevice &device)
     ui->progressBar->setToolTip(QString());
     unreadable_bytes = 0;
     stopping = false;
+    stopped_early = false;
     last_percent = 0.0f;
+    read_bytes = 0;
     show_photo_count();
     ui->mountNote->hide();
     photos_restored = false;
@@ -154,7 +165,11 @@ void ScanPage::show_status(const QString &text)
 {
     ui->pushButton_7->hide();
     ui->progressBar->hide();
+    ui->progressText->hide();
+    ui->resumeButton->hide();
     ui->label_3->show();
+    // a font made smaller for an earlier text goes back to the page's
+    ui->label_3->setFont(font());
     ui->label_3->setText(text);
     fit_status_label();
 }
@@ -231,12 +246,14 @@ void ScanPage::show_progress(qint64 done, qint64 total)
         return;
     ui->pushButton_7->show();
     ui->progressBar->show();
+    ui->progressText->show();
     ui->label_3->hide();
 
     last_percent = total > 0 ? float(double(done) * 100.0 / double(total)) : 0.0f;
     ui->progressBar->setValue(qBound(0, int(last_percent), 100));
+    read_bytes = done * qMax<quint32>(scan.device.bytes_per_sector, 1);
     if (scan_clock.isValid())
-        scan_rate.update(done * qMax<quint32>(scan.device.bytes_per_sector, 1), scan_clock.elapsed());
+        scan_rate.update(read_bytes, scan_clock.elapsed());
     refresh_progress_text();
 }
 
@@ -244,16 +261,39 @@ void ScanPage::refresh_progress_text()
 {
     // The count is what the grid shows: photos waiting to enter it are not counted yet.
     const int photos = model->rowCount();
-    const QFontMetrics metrics = ui->progressBar->fontMetrics();
+    QLabel *label = ui->progressText;
+    const QFontMetrics metrics = label->fontMetrics();
     const auto line = [&](int width) {
         return progress_text(last_percent, photos, scan_rate.bytes_per_second(), scan_rate.seconds_left(), metrics,
                              width);
     };
-    const QString text = line(ui->progressBar->width() - progress_text_margin);
-    ui->progressBar->setFormat(text);
-    // The whole line stays at hand when the bar is too narrow for it.
+    // The text stands beside the bar, where it is read whatever part of the
+    // bar is filled; the bar itself carries the whole line for screen readers.
     const QString whole = line(INT_MAX);
-    ui->progressBar->setToolTip(whole == text ? QString() : whole);
+    const QString text = line(label->contentsRect().width() - 2 * label->margin());
+    ui->progressBar->setFormat(whole);
+    label->setText(text);
+    // The whole line stays at hand when there is no room for it.
+    label->setToolTip(whole == text ? QString() : whole);
+    ui->progressBar->setToolTip(label->toolTip());
+}
+
+void ScanPage::show_ticks()
+{
+    const int photos = model->rowCount(), ticked = model->checked_count();
+    {
+        // Shown, not chosen: the ticks stay as they are.
+        const QSignalBlocker quiet(ui->checkBox);
+        if (ticked > 0 && ticked < photos) {
+            ui->checkBox->setCheckState(Qt::PartiallyChecked);
+        } else {
+            // A click always ticks or unticks all, never leads to "some".
+            ui->checkBox->setTristate(false);
+            if (photos > 0)
+                ui->checkBox->setChecked(ticked == photos);
+        }
+    }
+    show_photo_count();
 }
 
 void ScanPage::show_photo_count()
@@ -263,6 +303,8 @@ void ScanPage::show_photo_count()
     QString text = photo_count_text(photos);
     if (model->partial_count() > 0)
         text = tr("%1, %2 only in part").arg(text).arg(model->partial_count());
+    // A photo unticked by accident is not restored: the count says so.
+    text = tr("%1 - %2 of %3 ticked").arg(text).arg(model->checked_count()).arg(photos);
     ui->countLabel->setText(text);
 }
 
@@ -277,6 +319,9 @@ void ScanPage::note_unreadable(qint64 bytes)
 void ScanPage::end_of_run()
 {
     stopping = false;
+    // A question about stopping has nothing left to stop.
+    if (stop_question)
+        stop_question->done(QMessageBox::No);
     scan.wait();
     feed->flush();
     scan_clock.invalidate();
@@ -288,7 +333,34 @@ void ScanPage::end_of_run()
 void ScanPage::show_stopped()
 {
     end_of_run();
-    show_final_status(tr("Select files and press the restore button"));
+    stopped_early = true;
+    const QLocale locale;
+    const qint64 total = scan.device.sector_count * qMax<quint32>(scan.device.bytes_per_sector, 1);
+    show_final_status(tr("Stopped at %1% (%2 of %3 MB); the rest was not searched")
+                          .arg(QString::asprintf("%.02f", double(last_percent)),
+                               locale.toString(qRound64(double(read_bytes) / 1e6)),
+                               locale.toString(qRound64(double(total) / 1e6))));
+    if (ui->label_3->toolTip().isEmpty())
+        ui->label_3->setToolTip(stopped_scan_text());
+    ui->resumeButton->setVisible(can_resume());
+    // The status ends before the button; a smaller font rather than a cut text.
+    const int room = (ui->resumeButton->isVisible() ? ui->resumeButton->x() : ui->checkBox->x()) - 5
+                     - ui->label_3->x();
+    ui->label_3->adjustSize();
+    ui->label_3->resize(qMin(ui->label_3->width(), room), ui->progressBar->height());
+    fit_label_font(ui->label_3);
+}
+
+QString ScanPage::stopped_scan_text() const
+{
+    if (!stopped_early)
+        return QString();
+    const QLocale locale;
+    const qint64 total = scan.device.sector_count * qMax<quint32>(scan.device.bytes_per_sector, 1);
+    return tr("The scan was stopped at %1% (%2 of %3 MB): the rest of the card was not searched, and photos "
+              "there are not listed.")
+        .arg(QString::asprintf("%.02f", double(last_percent)), locale.toString(qRound64(double(read_bytes) / 1e6)),
+             locale.toString(qRound64(double(total) / 1e6)));
 }
 
 void ScanPage::show_done()
@@ -322,10 +394,26 @@ void ScanPage::show_error()
 
 void ScanPage::on_pushButton_7_clicked()
 {
-    if (!ask(this, tr("Program"), tr("Are you sure you want to stop scanning?")) || !scan.isRunning())
+    if (!scan.isRunning())
+        return;
+    // Closed as No by the end of the scan, should it come first.
+    QMessageBox box(QMessageBox::Information, tr("Program"), tr("Are you sure you want to stop scanning?"),
+                    QMessageBox::Yes | QMessageBox::No, window());
+    box.setDefaultButton(QMessageBox::No);
+    stop_question = &box;
+    if (box.exec() != QMessageBox::Yes || !scan.isRunning())
         return;
     scan.set_running(false);
     show_stopping();
+}
+
+bool ScanPage::can_resume() const
+{
+    return false;
+}
+
+void ScanPage::on_resumeButton_clicked()
+{
 }
 
 void ScanPage::on_pushButton_8_clicked()
@@ -353,6 +441,22 @@ void ScanPage::on_pushButton_6_clicked()
         wait_for_worker(stop_wait_ms);
     }
     emit back_requested();
+}
+
+QString ScanPage::close_question() const
+{
+    const int photos = model->rowCount();
+    if (scan.isRunning() && photos > 0)
+        return tr("The scan is still running, and the %1 found so far have not been restored. Stop the scan, exit "
+                  "and discard them?")
+            .arg(photo_count_text(photos));
+    if (scan.isRunning())
+        return tr("The scan is still running. Stop it and exit?");
+    if (!photos_restored && photos == 1)
+        return tr("The photo found has not been restored. Exit and discard it?");
+    if (!photos_restored && photos > 1)
+        return tr("The %1 photos found have not been restored. Exit and discard them?").arg(photos);
+    return tr("Are you sure want to exit?");
 }
 
 bool ScanPage::keep_unrestored_photos()

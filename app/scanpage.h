@@ -10,6 +10,7 @@
 #include <QWidget>
 
 class PhotoViewer;
+class QMessageBox;
 class ResultsFeed;
 class ResultsModel;
 
@@ -49,6 +50,11 @@ public:
     const QMap<qint64, FoundImage> &found_images() const { return scan.found_images; }
     // Whether photos of this scan were restored: going back asks no question then.
     void set_restored(bool restored) { photos_restored = restored; }
+    // What closing the window now would give up, as the question to ask.
+    QString close_question() const;
+    // How far a scan that was stopped got, and that the rest was not
+    // searched; empty when the last scan read the whole card.
+    QString stopped_scan_text() const;
 
 public slots:
     // How far the raw read is: done of total sectors.
@@ -68,6 +74,7 @@ private slots:
     void on_pushButton_7_clicked();
     void on_pushButton_8_clicked();
     void on_checkBox_stateChanged(int state);
+    void on_resumeButton_clicked();
 
 private:
     // Every use of the worker's signals, in one place.
@@ -89,12 +96,16 @@ private:
     // to finish the photos in hand.
     void show_stopping();
     void refresh_progress_text();
+    // "Select all" shows whether all, some or none are ticked.
+    void show_ticks();
     // The number of photos in the grid (and of those only in part) beside the title.
     void show_photo_count();
     void end_of_run();
     // Waits up to ms for the worker to end with the event loop running, so
     // the window keeps painting; whether it ended.
     bool wait_for_worker(int ms);
+    // Whether the stopped scan can go on from where it stopped.
+    bool can_resume() const;
     // Whether photos of the last scan wait unrestored and the user wants to keep them.
     bool keep_unrestored_photos();
     // The larger view of the photo in row of the results.
@@ -108,10 +119,13 @@ private:
     ResultsModel *model = nullptr;
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
+    QPointer<QMessageBox> stop_question; // open while the stop icon's question is asked
     ScanRateEstimator scan_rate;
     QElapsedTimer scan_clock;
     qint64 unreadable_bytes = 0;
     float last_percent = 0.0f;
+    qint64 read_bytes = 0; // how far the raw read has got
+    bool stopped_early = false; // the last run was stopped before the card's end
     bool photos_restored = false;
     bool stopping = false; // a stop was asked for and the run has not ended yet
     bool closing = false;

@@ -76,10 +76,18 @@ public:
         indexer.device.raw_path = QStringLiteral("faulty");
         indexer.device.bytes_per_sector = 512;
         indexer.device.sector_count = bytes.size() / 512;
-        indexer.set_volume_opener([volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
+        indexer.set_volume_opener(opener());
+    }
+
+    // Opens this volume, which the opener then owns, whatever path is asked
+    // for (for the window's set_volume_opener); each open gets a handle on
+    // the same volume.
+    FsIndexer::VolumeOpener opener()
+    {
+        return [volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
             volume->furthest = 0;
             return std::unique_ptr<VolumeSource>(new Handle(volume));
-        });
+        };
     }
 
 private:
