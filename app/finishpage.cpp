@@ -59,8 +59,7 @@ void FinishPage::show_report(const PhotoRecovery::Report &report, const QString 
         lines << tr("%1 photos were not written, because the recovery was cancelled.").arg(cancelled);
     // Not everything was searched: the card must not be formatted yet.
     if (!stopped_scan.isEmpty())
-        lines << QString() << stopped_scan
-              << tr("Go back and press \"Resume scan\" to search the rest before the card is used again.");
+        lines << QString() << stopped_scan;
     if (written > 0)
         lines << QString() << tr("Each photo's file date is the date it was taken, where the photo records one.");
     ui->summaryLabel->setText(lines.join(QLatin1Char('\n')));

@@ -48,7 +48,7 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::set_volume_opener(FsIndexer::VolumeOpener opener)
+void MainWindow::set_volume_opener(VolumeScan::VolumeOpener opener)
 {
     scan_page->set_volume_opener(std::move(opener));
 }

@@ -2,9 +2,9 @@
 
 #include "deviceenumeration.h"
 #include "devicepage.h"
-#include "fsindexer.h"
 #include "photorecovery.h"
 #include "rawaccess.h"
+#include "volumescan.h"
 
 #include <QMainWindow>
 
@@ -37,7 +37,7 @@ public:
 
     // How the scan opens the volume, in place of the RawAccess given; tests
     // put a failing card in here.
-    void set_volume_opener(FsIndexer::VolumeOpener opener);
+    void set_volume_opener(VolumeScan::VolumeOpener opener);
 
 protected:
     // Asks first, except on the final page; stops a running scan.

@@ -56,37 +56,28 @@ QImage grid_picture(const QImage &thumbnail, qreal pixel_ratio)
 
 } // namespace
 
-ResultsFeed::ResultsFeed(FsIndexer *scan, ResultsModel *model, QObject *parent)
+ResultsFeed::ResultsFeed(ResultsModel *model, QObject *parent)
     : QObject(parent)
     , model(model)
 {
     delay.setSingleShot(true);
     delay.setInterval(entry_delay_ms);
     connect(&delay, &QTimer::timeout, this, &ResultsFeed::flush);
-    connect(scan, &FsIndexer::scanning_found_facts, this, &ResultsFeed::take_facts);
-    connect(scan, &FsIndexer::scanning_found, this, &ResultsFeed::take_thumbnail);
 }
 
 void ResultsFeed::restart(qreal ratio)
 {
     delay.stop();
     waiting.clear();
-    arriving_facts.clear();
     unnamed_photos = 0;
     pixel_ratio = ratio;
 }
 
-void ResultsFeed::take_facts(const PhotoFacts &facts)
+void ResultsFeed::take_found(const FoundFile &file)
 {
-    arriving_facts.insert(facts.offset, facts);
-}
-
-void ResultsFeed::take_thumbnail(qint64 offset, const QImage &thumbnail)
-{
-    PhotoFacts facts = arriving_facts.take(offset);
-    facts.offset = offset;
+    const PhotoFacts &facts = file.facts;
     const QString name = facts.origin.is_known() ? facts.origin.name : photo_name(++unnamed_photos);
-    const QImage picture = grid_picture(upright_thumbnail(thumbnail, facts.turn), pixel_ratio);
+    const QImage picture = grid_picture(upright_thumbnail(file.thumbnail, facts.turn), pixel_ratio);
     waiting.append({facts, name, ResultsModel::pack_thumbnail(picture), pixel_ratio, tick_new});
     if (!delay.isActive())
         delay.start();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "foundfile.h"
 #include "photofacts.h"
 #include "resultsmodel.h"
 
@@ -9,10 +10,7 @@
 #include <QObject>
 #include <QTimer>
 
-class FsIndexer;
-
-// Turns the photos a scan announces into rows of a ResultsModel: joins each
-// photo's facts with its thumbnail, names it (the name its deleted entry
+// Turns the photos a scan announces into rows of a ResultsModel: names each (the name its deleted entry
 // still gives, else IMAGE_0001.JPG onward) and hands the rows over together.
 // Found photos wait here briefly: the grid lays out all its entries again
 // after every insertion, so one insertion per photo would cost time growing
@@ -22,7 +20,7 @@ class ResultsFeed : public QObject
     Q_OBJECT
 
 public:
-    ResultsFeed(FsIndexer *scan, ResultsModel *model, QObject *parent = nullptr);
+    explicit ResultsFeed(ResultsModel *model, QObject *parent = nullptr);
 
     // Forgets what the last scan announced and numbers from 1 again;
     // thumbnails are made with pixel_ratio pixels a point.
@@ -32,10 +30,8 @@ public:
     // Puts the photos waiting into the model now.
     void flush();
 
-    // What the scan announces of one photo: its facts, then its thumbnail
-    // (same offset), after which it waits to enter the model.
-    void take_facts(const PhotoFacts &facts);
-    void take_thumbnail(qint64 offset, const QImage &thumbnail);
+    // A photo the scan announced; it waits to enter the model.
+    void take_found(const FoundFile &file);
 
 signals:
     // A photo was announced (it enters the model with the next flush).
@@ -46,7 +42,6 @@ signals:
 private:
     ResultsModel *model;
     QList<ResultsModel::Photo> waiting;
-    QHash<qint64, PhotoFacts> arriving_facts; // announced, thumbnail still to come
     QTimer delay;
     qreal pixel_ratio = 1.0;
     int unnamed_photos = 0; // numbered IMAGE_NNNN.JPG so far this scan

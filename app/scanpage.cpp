@@ -4,9 +4,9 @@
 #include "messages.h"
 #include "photoviewer.h"
 #include "progresstext.h"
-#include "rawvolume.h"
 #include "resultsfeed.h"
 #include "resultsmodel.h"
+#include "selectallbox.h"
 #include "volumeplatform.h"
 #include "widgetfit.h"
 
@@ -21,8 +21,6 @@ namespace {
 constexpr int stop_wait_ms = 2000;
 // Room for the status text before the "Select all" box starts.
 constexpr int status_max_width = 430;
-// The larger view reads no photo beyond this size (the carver's cap is 50 MiB).
-constexpr qint64 viewer_byte_limit = 64 * 1024 * 1024;
 
 } // namespace
 
@@ -32,23 +30,22 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     , raw_access(access)
 {
     ui->setupUi(this);
-    scan.set_volume_opener(access.volume_opener());
+    volume_opener = access.volume_opener();
     model = new ResultsModel(this);
-    feed = new ResultsFeed(&scan, model, this);
+    feed = new ResultsFeed(model, this);
     ui->listWidget_2->setModel(model);
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
-    // "Select all" and the count follow every tick, by hand or by key.
-    connect(model, &QAbstractItemModel::dataChanged, this, &ScanPage::show_ticks);
-    connect(model, &QAbstractItemModel::rowsInserted, this, &ScanPage::show_ticks);
-    connect(model, &QAbstractItemModel::modelReset, this, &ScanPage::show_ticks);
+    new SelectAllBox(ui->checkBox, model, feed, this);
+    // The count follows every tick, by hand or by key.
+    connect(model, &QAbstractItemModel::dataChanged, this, &ScanPage::show_photo_count);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &ScanPage::show_photo_count);
+    connect(model, &QAbstractItemModel::modelReset, this, &ScanPage::show_photo_count);
     connect(feed, &ResultsFeed::rows_added, this, [this] {
         // The bar's count follows the grid, also after the last block was read.
         if (ui->progressBar->isVisible() && !stopping)
             refresh_progress_text();
     });
-    feed->set_tick_new(ui->checkBox->isChecked());
-    connect_scan();
 
     ui->progressBar->hide();
     ui->checkBox->hide();
@@ -57,12 +54,6 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     ui->countLabel->hide();
     ui->progressText->hide();
     ui->resumeButton->hide();
-    // White words on the page, but the tick in the style's own colours: a
-    // style sheet's colour would draw the tick white on white, as if disabled.
-    ui->checkBox->setStyleSheet(QString());
-    QPalette light_text = ui->checkBox->palette();
-    light_text.setColor(QPalette::WindowText, Qt::white);
-    ui->checkBox->setPalette(light_text);
 }
 
 ScanPage::~ScanPage()
@@ -71,32 +62,55 @@ ScanPage::~ScanPage()
     // must end before it is destroyed with the window. One stuck in a read
     // of a failing card may take minutes more: the device is only ever read
     // and the photos written are closed, so the process ends instead.
-    scan.stop();
-    if (!scan.wait(worker_stuck ? 0 : stop_wait_ms))
-        volume_platform::end_process_now(0);
+    if (scan) {
+        scan->stop();
+        if (!scan->wait(worker_stuck ? 0 : stop_wait_ms))
+            volume_platform::end_process_now(0);
+    }
     delete ui;
 }
 
 void ScanPage::connect_scan()
 {
-    connect(&scan, &FsIndexer::indexing_started, this, &ScanPage::show_indexing_started);
-    connect(&scan, &FsIndexer::processedItem, this, &ScanPage::show_indexed_files);
-    connect(&scan, &FsIndexer::indexing_done, this, &ScanPage::show_indexing_done);
-    // Skipping makes no sense once the phase has ended.
-    connect(&scan, &FsIndexer::indexing_stopped, this, [this] { ui->pushButton_8->hide(); });
-    connect(&scan, &FsIndexer::file_system_unreadable, this, &ScanPage::show_file_system_unreadable);
-    connect(&scan, &FsIndexer::scanning_started, this, &ScanPage::show_scanning_started);
-    connect(&scan, &FsIndexer::scanning_progress, this, &ScanPage::show_progress);
-    connect(&scan, &FsIndexer::scanning_unreadable, this, &ScanPage::note_unreadable);
-    connect(&scan, &FsIndexer::scanning_stopped, this, &ScanPage::show_stopped);
-    connect(&scan, &FsIndexer::scanning_done, this, &ScanPage::show_done);
-    connect(&scan, &FsIndexer::scanning_error, this, &ScanPage::show_error);
-    // The photos themselves go through the feed into the model.
+    VolumeScan *run = scan.get();
+    connect(run, &VolumeScan::indexing_started, this, &ScanPage::show_indexing_started);
+    connect(run, &VolumeScan::indexing_progress, this, &ScanPage::show_indexed_files);
+    connect(run, &VolumeScan::indexing_finished, this, [this](bool completed) {
+        if (completed)
+            show_indexing_done();
+        else
+            ui->pushButton_8->hide(); // skipping makes no sense once the phase has ended
+    });
+    connect(run, &VolumeScan::file_system_unreadable, this, &ScanPage::show_file_system_unreadable);
+    connect(run, &VolumeScan::raw_scan_started, this, &ScanPage::show_scanning_started);
+    connect(run, &VolumeScan::progress, this, &ScanPage::show_progress);
+    connect(run, &VolumeScan::found, this, [this](const FoundFile &file) {
+        found.insert(file.image.offset, file.image);
+        feed->take_found(file);
+    });
+    connect(run, &VolumeScan::finished, this, &ScanPage::show_finished);
 }
 
-bool ScanPage::start(const RemovableDevice &device)
+void ScanPage::show_finished(const ScanSummary &summary)
 {
-    if (scan.isRunning()) {
+    note_unreadable(unreadable_before + summary.unreadable_bytes);
+    scan_error = summary.error;
+    switch (summary.outcome) {
+    case ScanSummary::Outcome::Completed:
+        show_done();
+        break;
+    case ScanSummary::Outcome::Stopped:
+        show_stopped();
+        break;
+    case ScanSummary::Outcome::Failed:
+        show_error();
+        break;
+    }
+}
+
+bool ScanPage::start(const RemovableDevice &picked)
+{
+    if (is_scanning()) {
         inform(this, tr("The previous scan is still ending. Please wait a moment and press Next again."));
         return false;
     }
@@ -121,23 +135,32 @@ bool ScanPage::start(const RemovableDevice &device)
     ui->mountNote->hide();
     photos_restored = false;
 
-    scan.known_crcs.clear();
-    scan.found_images.clear();
-    scan.device = device;
-    // Without a mount the live files come from the card's file system.
-    scan.set_root_path(device.has_file_system() ? device.root_path : QString());
-    scan.set_index_existing(true);
-    scan.set_thumbnail_pixel_ratio(ui->listWidget_2->devicePixelRatioF());
-    scan.start(QThread::InheritPriority);
+    found.clear();
+    scan_error.clear();
+    device = picked;
+    unreadable_before = 0;
+    resumed_from = 0;
+    run_scan(ScanOptions());
     return true;
+}
+
+void ScanPage::run_scan(ScanOptions options)
+{
+    // Without a mount the live files come from the card's file system.
+    options.root_path = device.has_file_system() ? device.root_path : QString();
+    options.thumbnail_pixel_ratio = ui->listWidget_2->devicePixelRatioF();
+    options.open_volume = volume_opener;
+    scan = std::make_unique<VolumeScan>(device, options);
+    connect_scan();
+    scan->start();
 }
 
 void ScanPage::stop_for_close()
 {
     closing = true;
-    if (!scan.isRunning())
+    if (!is_scanning())
         return;
-    scan.stop();
+    scan->stop();
     show_stopping();
     worker_stuck = !wait_for_worker(stop_wait_ms);
 }
@@ -145,12 +168,14 @@ void ScanPage::stop_for_close()
 bool ScanPage::wait_for_worker(int ms)
 {
     QEventLoop loop;
-    connect(&scan, &QThread::finished, &loop, &QEventLoop::quit);
+    if (!scan)
+        return true;
+    connect(scan.get(), &VolumeScan::ended, &loop, &QEventLoop::quit);
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     // connected first, so an end that comes meanwhile still quits the loop
-    if (scan.isRunning())
+    if (scan->is_running())
         loop.exec(QEventLoop::ExcludeUserInputEvents);
-    return scan.isFinished() || !scan.isRunning();
+    return !scan->is_running();
 }
 
 void ScanPage::show_stopping()
@@ -223,7 +248,7 @@ void ScanPage::show_indexing_done()
 // Said once a scan. Unmounted, the live photos could not be told apart.
 void ScanPage::show_file_system_unreadable(const QString &why)
 {
-    ui->mountNote->setText(scan.device.has_file_system()
+    ui->mountNote->setText(device.has_file_system()
                                ? tr("The card's file system could not be read: photos come back without their names.")
                                : tr("The card's file system could not be read, so photos still on it as files are "
                                     "listed too."));
@@ -236,7 +261,7 @@ void ScanPage::show_scanning_started()
 {
     show_status(tr("Scanning sectors"));
     scan_clock.start();
-    scan_rate.start(scan.device.sector_count * qMax<quint32>(scan.device.bytes_per_sector, 1), 0);
+    scan_rate.start(device_bytes(), 0, resumed_from);
 }
 
 void ScanPage::show_progress(qint64 done, qint64 total)
@@ -251,7 +276,7 @@ void ScanPage::show_progress(qint64 done, qint64 total)
 
     last_percent = total > 0 ? float(double(done) * 100.0 / double(total)) : 0.0f;
     ui->progressBar->setValue(qBound(0, int(last_percent), 100));
-    read_bytes = done * qMax<quint32>(scan.device.bytes_per_sector, 1);
+    read_bytes = done * qMax<quint32>(device.bytes_per_sector, 1);
     if (scan_clock.isValid())
         scan_rate.update(read_bytes, scan_clock.elapsed());
     refresh_progress_text();
@@ -276,24 +301,6 @@ void ScanPage::refresh_progress_text()
     // The whole line stays at hand when there is no room for it.
     label->setToolTip(whole == text ? QString() : whole);
     ui->progressBar->setToolTip(label->toolTip());
-}
-
-void ScanPage::show_ticks()
-{
-    const int photos = model->rowCount(), ticked = model->checked_count();
-    {
-        // Shown, not chosen: the ticks stay as they are.
-        const QSignalBlocker quiet(ui->checkBox);
-        if (ticked > 0 && ticked < photos) {
-            ui->checkBox->setCheckState(Qt::PartiallyChecked);
-        } else {
-            // A click always ticks or unticks all, never leads to "some".
-            ui->checkBox->setTristate(false);
-            if (photos > 0)
-                ui->checkBox->setChecked(ticked == photos);
-        }
-    }
-    show_photo_count();
 }
 
 void ScanPage::show_photo_count()
@@ -322,7 +329,8 @@ void ScanPage::end_of_run()
     // A question about stopping has nothing left to stop.
     if (stop_question)
         stop_question->done(QMessageBox::No);
-    scan.wait();
+    if (scan)
+        scan->wait();
     feed->flush();
     scan_clock.invalidate();
     // The card may be read now: the larger view can show the whole photo.
@@ -334,39 +342,23 @@ void ScanPage::show_stopped()
 {
     end_of_run();
     stopped_early = true;
-    const QLocale locale;
-    const qint64 total = scan.device.sector_count * qMax<quint32>(scan.device.bytes_per_sector, 1);
-    show_final_status(tr("Stopped at %1% (%2 of %3 MB); the rest was not searched")
-                          .arg(QString::asprintf("%.02f", double(last_percent)),
-                               locale.toString(qRound64(double(read_bytes) / 1e6)),
-                               locale.toString(qRound64(double(total) / 1e6))));
+    show_final_status(stopped_status_text(last_percent, read_bytes, device_bytes()));
     if (ui->label_3->toolTip().isEmpty())
         ui->label_3->setToolTip(stopped_scan_text());
     ui->resumeButton->setVisible(can_resume());
     // The status ends before the button; a smaller font rather than a cut text.
-    const int room = (ui->resumeButton->isVisible() ? ui->resumeButton->x() : ui->checkBox->x()) - 5
-                     - ui->label_3->x();
-    ui->label_3->adjustSize();
-    ui->label_3->resize(qMin(ui->label_3->width(), room), ui->progressBar->height());
-    fit_label_font(ui->label_3);
+    fit_label_before(ui->label_3, ui->resumeButton->isVisible() ? ui->resumeButton->x() : ui->checkBox->x());
 }
 
 QString ScanPage::stopped_scan_text() const
 {
-    if (!stopped_early)
-        return QString();
-    const QLocale locale;
-    const qint64 total = scan.device.sector_count * qMax<quint32>(scan.device.bytes_per_sector, 1);
-    return tr("The scan was stopped at %1% (%2 of %3 MB): the rest of the card was not searched, and photos "
-              "there are not listed.")
-        .arg(QString::asprintf("%.02f", double(last_percent)), locale.toString(qRound64(double(read_bytes) / 1e6)),
-             locale.toString(qRound64(double(total) / 1e6)));
+    return stopped_early ? stopped_scan_sentence(last_percent, read_bytes, device_bytes(), can_resume()) : QString();
 }
 
 void ScanPage::show_done()
 {
     end_of_run();
-    if (scan.found_images.isEmpty())
+    if (found.isEmpty())
         show_final_status(tr("No files found"));
     else
         show_final_status(tr("Scanning finished"));
@@ -378,7 +370,7 @@ void ScanPage::show_error()
 {
     end_of_run();
     show_final_status(tr("The device could not be read."));
-    const QString reason = scan.error_text();
+    const QString reason = scan_error;
     if (!reason.isEmpty())
         ui->label_3->setToolTip(reason);
     // Not said over another page, nor while the window closes.
@@ -394,37 +386,55 @@ void ScanPage::show_error()
 
 void ScanPage::on_pushButton_7_clicked()
 {
-    if (!scan.isRunning())
+    if (!is_scanning())
         return;
     // Closed as No by the end of the scan, should it come first.
-    QMessageBox box(QMessageBox::Information, tr("Program"), tr("Are you sure you want to stop scanning?"),
-                    QMessageBox::Yes | QMessageBox::No, window());
-    box.setDefaultButton(QMessageBox::No);
+    QMessageBox box(window());
+    make_question(box, tr("Program"), tr("Are you sure you want to stop scanning?"));
     stop_question = &box;
-    if (box.exec() != QMessageBox::Yes || !scan.isRunning())
+    if (box.exec() != QMessageBox::Yes || !is_scanning())
         return;
-    scan.set_running(false);
+    scan->stop();
     show_stopping();
 }
 
 bool ScanPage::can_resume() const
 {
-    return false;
+    return scan && !scan->is_running() && scan->summary().outcome == ScanSummary::Outcome::Stopped
+        && scan->resume_point().offset < device_bytes();
 }
 
+// Goes on from where the stopped scan can resume, keeping the photos found
+// (their rows, names and ticks) and what it knew of the card.
 void ScanPage::on_resumeButton_clicked()
 {
+    if (!can_resume())
+        return;
+    feed->flush();
+    ScanOptions options;
+    options.resume = scan->resume_point();
+    // the live files are known already, as the resume point's known files
+    options.index_existing = false;
+    resumed_from = options.resume.offset;
+    unreadable_before = unreadable_bytes;
+    stopped_early = false;
+    stopping = false;
+    photos_restored = false;
+    ui->label_3->setToolTip(QString());
+    show_status(tr("Resuming the scan..."));
+    run_scan(options);
 }
 
 void ScanPage::on_pushButton_8_clicked()
 {
     if (ask(this, QString(), tr("Are you sure want to skip scanning existing files?")))
-        scan.set_index_existing(false);
+        if (scan)
+            scan->skip_existing_files();
 }
 
 void ScanPage::on_pushButton_6_clicked()
 {
-    if (scan.isRunning()) {
+    if (is_scanning()) {
         QMessageBox box(window());
         box.setText(QStringLiteral("Are you sure to stop scanning and select another one device?"));
         QPushButton *yes = box.addButton(tr("Yes"), QMessageBox::ActionRole);
@@ -435,8 +445,9 @@ void ScanPage::on_pushButton_6_clicked()
     } else if (!keep_unrestored_photos()) {
         return;
     }
-    scan.stop();
-    if (scan.isRunning()) {
+    if (scan)
+        scan->stop();
+    if (is_scanning()) {
         show_stopping();
         wait_for_worker(stop_wait_ms);
     }
@@ -445,42 +456,24 @@ void ScanPage::on_pushButton_6_clicked()
 
 QString ScanPage::close_question() const
 {
-    const int photos = model->rowCount();
-    if (scan.isRunning() && photos > 0)
-        return tr("The scan is still running, and the %1 found so far have not been restored. Stop the scan, exit "
-                  "and discard them?")
-            .arg(photo_count_text(photos));
-    if (scan.isRunning())
-        return tr("The scan is still running. Stop it and exit?");
-    if (!photos_restored && photos == 1)
-        return tr("The photo found has not been restored. Exit and discard it?");
-    if (!photos_restored && photos > 1)
-        return tr("The %1 photos found have not been restored. Exit and discard them?").arg(photos);
-    return tr("Are you sure want to exit?");
+    return close_question_text(is_scanning(), model->rowCount(), photos_restored);
 }
 
 bool ScanPage::keep_unrestored_photos()
 {
-    if (photos_restored || scan.found_images.isEmpty())
+    if (photos_restored || found.isEmpty())
         return true;
     return ask(this, QString(), tr("The photos found have not been restored. Go back and discard them?"));
 }
 
 void ScanPage::on_pushButton_clicked()
 {
-    if (scan.isRunning()) {
+    if (is_scanning()) {
         inform(this, tr("Scanning still in progress. Please wait or stop scanning."));
         return;
     }
     feed->flush();
     emit restore_requested();
-}
-
-void ScanPage::on_checkBox_stateChanged(int state)
-{
-    feed->flush();
-    feed->set_tick_new(state == Qt::Checked);
-    model->set_all_checked(state == Qt::Checked);
 }
 
 // Larger view
@@ -506,23 +499,15 @@ QByteArray ScanPage::photo_bytes(const PhotoFacts &facts, QString *note) const
 {
     // The scan reads the card from start to end; reading elsewhere meanwhile
     // would slow it down, and the worker keeps no photo's bytes.
-    if (scan.isRunning()) {
+    if (is_scanning()) {
         *note = tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
         return {};
     }
     *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
-    if (facts.length <= 0 || facts.length > viewer_byte_limit)
-        return {};
-    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(scan.device.raw_path);
-    if (!volume || !volume->seek(facts.offset))
-        return {};
-    QByteArray bytes(facts.length, Qt::Uninitialized);
-    qint64 filled = 0;
-    while (filled < facts.length) {
-        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
-        if (n <= 0)
-            return {};
-        filled += n;
-    }
-    return bytes;
+    return PhotoViewer::read_from_card(raw_access, device.raw_path, facts);
+}
+
+qint64 ScanPage::device_bytes() const
+{
+    return device.sector_count * qint64(qMax<quint32>(device.bytes_per_sector, 1));
 }

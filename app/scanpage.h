@@ -1,9 +1,9 @@
 #pragma once
 
-#include "fsindexer.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
+#include "volumescan.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -34,9 +34,9 @@ public:
 
     // How the scan opens the volume, in place of the RawAccess given; tests
     // put a failing card in here.
-    void set_volume_opener(FsIndexer::VolumeOpener opener) { scan.set_volume_opener(std::move(opener)); }
+    void set_volume_opener(VolumeScan::VolumeOpener opener) { volume_opener = std::move(opener); }
 
-    bool is_scanning() const { return scan.isRunning(); }
+    bool is_scanning() const { return scan && scan->is_running(); }
     // Empties the results and starts the scan of device. A run that outlasted
     // the bounded wait of going back must end first: false, and the user is told.
     bool start(const RemovableDevice &device);
@@ -46,8 +46,8 @@ public:
 
     // The photos found, for the recovery.
     const ResultsModel &results() const { return *model; }
-    const RemovableDevice &scanned_device() const { return scan.device; }
-    const QMap<qint64, FoundImage> &found_images() const { return scan.found_images; }
+    const RemovableDevice &scanned_device() const { return device; }
+    const QMap<qint64, FoundImage> &found_images() const { return found; }
     // Whether photos of this scan were restored: going back asks no question then.
     void set_restored(bool restored) { photos_restored = restored; }
     // What closing the window now would give up, as the question to ask.
@@ -73,10 +73,11 @@ private slots:
     void on_pushButton_6_clicked();
     void on_pushButton_7_clicked();
     void on_pushButton_8_clicked();
-    void on_checkBox_stateChanged(int state);
     void on_resumeButton_clicked();
 
 private:
+    // Starts a scan of device with options, the page's own added.
+    void run_scan(ScanOptions options);
     // Every use of the worker's signals, in one place.
     void connect_scan();
     void show_indexing_started();
@@ -85,6 +86,7 @@ private:
     void show_scanning_started();
     void show_stopped();
     void show_error();
+    void show_finished(const ScanSummary &summary);
     void show_file_system_unreadable(const QString &why);
 
     void show_status(const QString &text);
@@ -96,8 +98,6 @@ private:
     // to finish the photos in hand.
     void show_stopping();
     void refresh_progress_text();
-    // "Select all" shows whether all, some or none are ticked.
-    void show_ticks();
     // The number of photos in the grid (and of those only in part) beside the title.
     void show_photo_count();
     void end_of_run();
@@ -112,10 +112,16 @@ private:
     void open_viewer(int row);
     // The bytes of a found photo for the larger view; none while a scan runs.
     QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
+    qint64 device_bytes() const;
 
     Ui::ScanPage *ui = nullptr;
     RawAccess raw_access;
-    FsIndexer scan;
+    // The scan of the device picked last; a new one for every scan.
+    std::unique_ptr<VolumeScan> scan;
+    VolumeScan::VolumeOpener volume_opener;
+    RemovableDevice device;
+    QMap<qint64, FoundImage> found; // the photos of the scan, by offset
+    QString scan_error; // why the last scan could not read the device
     ResultsModel *model = nullptr;
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
@@ -126,6 +132,8 @@ private:
     float last_percent = 0.0f;
     qint64 read_bytes = 0; // how far the raw read has got
     bool stopped_early = false; // the last run was stopped before the card's end
+    qint64 resumed_from = 0; // where the raw read of this run starts
+    qint64 unreadable_before = 0; // found unreadable by the runs this one resumes
     bool photos_restored = false;
     bool stopping = false; // a stop was asked for and the run has not ended yet
     bool closing = false;

@@ -80,11 +80,11 @@ int main(int argc, char *argv[])
     auto *feed = window.findChild<ResultsFeed *>();
     const auto count = [list] { return list->model()->rowCount(); };
     const auto announce = [feed](qint64 offset, const QImage &image) {
-        PhotoFacts facts;
-        facts.offset = offset;
-        facts.length = 4096;
-        feed->take_facts(facts);
-        feed->take_thumbnail(offset, image);
+        FoundFile file;
+        file.image.offset = file.facts.offset = offset;
+        file.image.length = file.facts.length = 4096;
+        file.thumbnail = image;
+        feed->take_found(file);
     };
     QCoreApplication::processEvents();
 

@@ -60,8 +60,6 @@ public:
     void set_window(qint64 bytes) { window = bytes; }
     // Off: only the valid leading part is found (for comparisons).
     void set_search_enabled(bool on) { search_enabled = on; }
-    // At most this many pieces (up to max_pieces by default).
-    void set_piece_limit(int pieces) { most_pieces = pieces; }
 
     // stream: the candidate's bytes from its first byte (at volume offset
     // start) as far as the carver took them.

@@ -3,19 +3,20 @@
 #include <algorithm>
 #include <cmath>
 
-void ScanRateEstimator::start(qint64 total_bytes, qint64 now_ms)
+void ScanRateEstimator::start(qint64 total_bytes, qint64 now_ms, qint64 from_bytes)
 {
     total = total_bytes;
     started_ms = now_ms;
+    start_bytes = from_bytes;
     samples.clear();
     projections.clear();
-    samples.push_back({now_ms, 0});
+    samples.push_back({now_ms, from_bytes});
 }
 
 void ScanRateEstimator::update(qint64 done_bytes, qint64 now_ms)
 {
     if (samples.empty())
-        start(total, now_ms);
+        start(total, now_ms, start_bytes);
     samples.push_back({now_ms, done_bytes});
     // Keep one sample at or before the window's start, so the window stays
     // whole even when blocks come seconds apart. The window never reaches

@@ -29,8 +29,9 @@ public:
     static constexpr qint64 steady_ms = 3000;
     static constexpr int steady_projections = 3;
 
-    // A new scan of total_bytes starts at now_ms (any steady clock in ms).
-    void start(qint64 total_bytes, qint64 now_ms);
+    // A new scan of total_bytes starts at now_ms (any steady clock in ms),
+    // from_bytes in (a resumed scan).
+    void start(qint64 total_bytes, qint64 now_ms, qint64 from_bytes = 0);
     // done_bytes of the volume have been read at now_ms.
     void update(qint64 done_bytes, qint64 now_ms);
 
@@ -61,4 +62,5 @@ private:
     std::deque<Projection> projections;
     qint64 total = 0;
     qint64 started_ms = 0;
+    qint64 start_bytes = 0;
 };
