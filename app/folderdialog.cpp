@@ -32,9 +32,14 @@ FolderDialog::FolderDialog(QWidget *parent, const QString &caption, const QStrin
     setOption(QFileDialog::DontUseNativeDialog);
     setFileMode(QFileDialog::Directory);
     setOption(QFileDialog::ShowDirsOnly);
-    if (QLineEdit *field = name_field(this))
+    if (QLineEdit *field = name_field(this)) {
+        // The dialog's own handling of the typed text selects a matching
+        // entry of another folder and then writes that entry's bare name over
+        // the typed path: the text stays as typed, and "Choose" follows it.
+        disconnect(field, SIGNAL(textChanged(QString)), this, nullptr);
         connect(field, &QLineEdit::textChanged, this, &FolderDialog::keep_choose_enabled);
-    // The dialog greys "Choose" again whenever its listing of the folder
+    }
+    // The dialog sets "Choose" again whenever its listing of the folder
     // changes; a typed folder it does not know of yet is still a good choice.
     if (QPushButton *button = choose_button(this))
         button->installEventFilter(this);
@@ -52,6 +57,12 @@ QString FolderDialog::typed_folder() const
     QString typed = field ? field->text().trimmed() : QString();
     if (typed.isEmpty())
         return directory().absolutePath();
+    // Names the dialog wrote for the entries selected in its list, "a" "b":
+    // the first is the folder chosen.
+    if (typed.startsWith(QLatin1Char('"'))) {
+        const qsizetype end = typed.indexOf(QLatin1Char('"'), 1);
+        typed = typed.mid(1, end < 0 ? -1 : end - 1);
+    }
     if (typed == QLatin1String("~") || typed.startsWith(QLatin1String("~/")))
         typed.replace(0, 1, QDir::homePath());
     return QDir::cleanPath(directory().absoluteFilePath(typed));
@@ -71,9 +82,8 @@ bool FolderDialog::can_be_chosen(const QString &folder)
 
 void FolderDialog::keep_choose_enabled()
 {
-    QPushButton *button = choose_button(this);
-    if (button && !button->isEnabled() && can_be_chosen(typed_folder()))
-        button->setEnabled(true);
+    if (QPushButton *button = choose_button(this))
+        button->setEnabled(can_be_chosen(typed_folder()));
 }
 
 bool FolderDialog::eventFilter(QObject *watched, QEvent *event)

@@ -31,6 +31,7 @@ private:
     QString typed_folder() const;
     // A folder that is there, or could be made under one that is.
     static bool can_be_chosen(const QString &folder);
+    // "Choose" is pressable exactly when the typed folder can be chosen.
     void keep_choose_enabled();
 
     QString chosen_folder;

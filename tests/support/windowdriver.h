@@ -146,6 +146,7 @@ public:
             QPushButton *choose = buttons ? buttons->button(QDialogButtonBox::Open) : nullptr;
             if (!name || !choose)
                 return static_cast<QDialog *>(dialog)->reject();
+            name->setFocus(); // typed there: the dialog's list then leaves the text alone
             name->setText(folder);
             if (!QTest::qWaitFor([&] { return choose->isEnabled(); }, 2000)) {
                 qWarning("\"%s\" stays grey for %s", qPrintable(choose->text()), qPrintable(folder));
