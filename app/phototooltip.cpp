@@ -1,5 +1,7 @@
 #include "phototooltip.h"
 
+#include "safename.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 #include <QStringList>
@@ -24,7 +26,8 @@ QString photo_origin(const PhotoFacts &facts)
 {
     if (!facts.origin.is_known())
         return tr("Original name not known; found by its content.");
-    return tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/") : facts.origin.folder);
+    return tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/")
+                                                                : SafeName::for_display(facts.origin.folder));
 }
 
 QString photo_tooltip(const QString &name, const PhotoFacts &facts)
@@ -45,7 +48,7 @@ QString photo_tooltip(const QString &name, const PhotoFacts &facts)
                           locale.toString(taken.time(), QLocale::ShortFormat));
     const QString camera = facts.exif.camera();
     if (!camera.isEmpty())
-        lines << tr("Camera: %1").arg(camera);
+        lines << tr("Camera: %1").arg(SafeName::for_display(camera));
     if (facts.origin.is_known()) {
         // the times its entry kept
         const auto time_line = [&](const char *text, const QDateTime &time) {
