@@ -21,7 +21,7 @@ FinishPage::~FinishPage()
     delete ui;
 }
 
-void FinishPage::show_report(const PhotoRecovery::Report &report)
+void FinishPage::show_report(const PhotoRecovery::Report &report, const QString &stopped_scan)
 {
     const PhotoRecovery::Counts &counts = report.counts;
     const int written = counts.written, failed = counts.failed, renamed = counts.renamed, present = counts.present;
@@ -57,6 +57,9 @@ void FinishPage::show_report(const PhotoRecovery::Report &report)
         lines << tr("1 photo was not written, because the recovery was cancelled.");
     else if (cancelled > 1)
         lines << tr("%1 photos were not written, because the recovery was cancelled.").arg(cancelled);
+    // Not everything was searched: the card must not be formatted yet.
+    if (!stopped_scan.isEmpty())
+        lines << QString() << stopped_scan;
     if (written > 0)
         lines << QString() << tr("Each photo's file date is the date it was taken, where the photo records one.");
     ui->summaryLabel->setText(lines.join(QLatin1Char('\n')));

@@ -20,7 +20,8 @@ public:
     explicit FinishPage(QWidget *parent = nullptr);
     ~FinishPage() override;
 
-    void show_report(const PhotoRecovery::Report &report);
+    // stopped_scan says how far a scan that was stopped got; empty after a whole scan.
+    void show_report(const PhotoRecovery::Report &report, const QString &stopped_scan = QString());
 
 signals:
     void back_requested();

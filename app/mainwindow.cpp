@@ -65,7 +65,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    if (closing || !ask(this, QString(), tr("Are you sure want to exit?")))
+    // Photos found and not restored, or a scan under way, are named as what is lost.
+    const QString question = ui->stackedWidget->currentWidget() == scan_page || scan_page->is_scanning()
+        ? scan_page->close_question()
+        : tr("Are you sure want to exit?");
+    if (closing || !ask(this, QString(), question))
         return;
     if (scan_page->is_scanning()) {
         closing = true;
@@ -90,7 +94,7 @@ void MainWindow::restore()
         return;
     last_restore = report->counts;
     scan_page->set_restored(last_restore.written + last_restore.present > 0);
-    finish_page->show_report(*report);
+    finish_page->show_report(*report, scan_page->stopped_scan_text());
     show_page(finish_page);
     activateWindow();
     QDesktopServices::openUrl(QUrl::fromLocalFile(report->folder));

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class QMessageBox;
 class QWidget;
 
 // The window's message boxes: empty titles unless one is given, parented to
@@ -12,3 +13,10 @@ class QWidget;
 bool ask(QWidget *parent, const QString &title, const QString &text);
 
 void inform(QWidget *parent, const QString &text);
+
+// Makes box the question ask() asks, for a caller that must close it itself.
+void make_question(QMessageBox &box, const QString &title, const QString &text);
+
+// What closing the window asks: what is lost when a scan runs or photos
+// found were not restored, else the plain question.
+QString close_question_text(bool scanning, int photos, bool restored);

@@ -1,12 +1,12 @@
 #include "photorecovery.h"
 
+#include "folderdialog.h"
 #include "messages.h"
 #include "photowriter.h"
 #include "resultsmodel.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QProgressDialog>
 #include <QRegularExpression>
@@ -41,8 +41,7 @@ std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel
         return std::nullopt;
     }
 
-    const QString directory = QFileDialog::getExistingDirectory(window, tr("Recover photos to directory"),
-                                                                QDir::homePath(), QFileDialog::ShowDirsOnly);
+    const QString directory = FolderDialog::choose(window, tr("Recover photos to directory"), QDir::homePath());
     window->activateWindow();
     if (directory.isEmpty())
         return std::nullopt;

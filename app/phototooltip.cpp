@@ -22,10 +22,19 @@ QString photo_byte_size(qint64 bytes)
         .arg(locale.formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat), locale.toString(bytes));
 }
 
+QString photo_origin(const PhotoFacts &facts)
+{
+    if (!facts.origin.is_known())
+        return tr("Original name not known; found by its content.");
+    return tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/")
+                                                                : SafeName::for_display(facts.origin.folder));
+}
+
 QString photo_tooltip(const QString &name, const PhotoFacts &facts)
 {
     const QLocale locale;
-    QStringList lines{name};
+    // A made-up name must not pass for the camera's.
+    QStringList lines{name, photo_origin(facts)};
     if (facts.pixel_size.isValid())
         lines << tr("%1 x %2 pixels").arg(facts.pixel_size.width()).arg(facts.pixel_size.height());
     lines << photo_byte_size(facts.length);
@@ -41,9 +50,7 @@ QString photo_tooltip(const QString &name, const PhotoFacts &facts)
     if (!camera.isEmpty())
         lines << tr("Camera: %1").arg(SafeName::for_display(camera));
     if (facts.origin.is_known()) {
-        // where the file was and the times its entry kept
-        lines << tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/")
-                                                                     : SafeName::for_display(facts.origin.folder));
+        // the times its entry kept
         const auto time_line = [&](const char *text, const QDateTime &time) {
             if (time.isValid())
                 lines << tr(text).arg(locale.toString(time.toLocalTime(), QLocale::ShortFormat));

@@ -2,6 +2,8 @@
 
 #include "jpegdecodecheck.h"
 #include "phototooltip.h"
+#include "rawaccess.h"
+#include "rawvolume.h"
 #include "resultsmodel.h"
 
 #include <QBuffer>
@@ -71,6 +73,26 @@ PhotoViewer::PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidge
     if (screen)
         resize(screen->availableGeometry().size() * screen_share);
     setFocusPolicy(Qt::StrongFocus);
+}
+
+QByteArray PhotoViewer::read_from_card(const RawAccess &access, const QString &raw_path, const PhotoFacts &facts)
+{
+    // No photo beyond this size is read (the carver's cap is 50 MiB).
+    constexpr qint64 byte_limit = 64 * 1024 * 1024;
+    if (facts.length <= 0 || facts.length > byte_limit)
+        return {};
+    const std::unique_ptr<RawVolume> volume = access.open_volume(raw_path);
+    if (!volume || !volume->seek(facts.offset))
+        return {};
+    QByteArray bytes(facts.length, Qt::Uninitialized);
+    qint64 filled = 0;
+    while (filled < facts.length) {
+        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
+        if (n <= 0)
+            return {};
+        filled += n;
+    }
+    return bytes;
 }
 
 QImage PhotoViewer::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
@@ -170,7 +192,7 @@ void PhotoViewer::reload()
         line += tr(", taken %1").arg(QLocale().toString(taken, QLocale::ShortFormat));
     if (!facts.exif.camera().isEmpty())
         line += QStringLiteral(", ") + facts.exif.camera();
-    details->setText(line);
+    details->setText(photo_origin(facts) + QLatin1Char('\n') + line);
     previous->setEnabled(row > 0);
     next->setEnabled(row + 1 < row_count());
     update_tick();

@@ -9,6 +9,8 @@
 
 #include <functional>
 
+class RawAccess;
+
 class QCheckBox;
 class QLabel;
 class QAbstractItemModel;
@@ -39,6 +41,10 @@ public:
     // Whether the whole photo is shown, not the enlarged thumbnail.
     bool shows_whole_photo() const { return whole_photo; }
     QImage shown_image() const { return image; }
+
+    // The bytes of the photo facts describes, read from the card at raw_path;
+    // none when they cannot be read or are too many to show.
+    static QByteArray read_from_card(const RawAccess &access, const QString &raw_path, const PhotoFacts &facts);
 
     // Decodes jpeg turned by its EXIF orientation and scaled down to fit
     // within bounds; a null image when it does not decode.

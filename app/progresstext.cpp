@@ -21,11 +21,28 @@ QString speed_text(double bytes_per_second)
 
 QString time_left_text(qint64 seconds)
 {
-    // Whole minutes, rounded up: short enough to leave room for the count.
-    const qint64 minutes = qMax<qint64>(1, (seconds + 59) / 60);
+    // Seconds under a minute, then the nearest whole minute: short enough to
+    // leave room for the count, and never a minute for the last seconds.
+    if (seconds < 60)
+        return tr("%1 s left").arg(qMax<qint64>(1, seconds));
+    const qint64 minutes = (seconds + 30) / 60;
     if (minutes < 60)
         return tr("%1 min left").arg(minutes);
     return tr("%1 h %2 min left").arg(minutes / 60).arg(minutes % 60);
+}
+
+// "251 of 1,024 MB", in decimal megabytes as drives are sold.
+QString megabytes_of(qint64 part, qint64 whole)
+{
+    const QLocale locale;
+    return tr("%1 of %2 MB").arg(locale.toString(qRound64(double(part) / 1e6)),
+                                 locale.toString(qRound64(double(whole) / 1e6)));
+}
+
+QString percent_text(float percent)
+{
+    // asprintf formats in the C locale: always a point, whatever the user's locale.
+    return QString::asprintf("%.02f", double(percent));
 }
 
 } // namespace
@@ -70,4 +87,21 @@ QString progress_text(float percent, int photos, std::optional<double> speed, st
             return text;
     }
     return share;
+}
+
+QString stopped_status_text(float percent, qint64 read_bytes, qint64 total_bytes)
+{
+    return tr("Stopped at %1% (%2); the rest was not searched")
+        .arg(percent_text(percent), megabytes_of(read_bytes, total_bytes));
+}
+
+QString stopped_scan_sentence(float percent, qint64 read_bytes, qint64 total_bytes, bool resumable)
+{
+    const QString text = tr("The scan was stopped at %1% (%2): the rest of the card was not searched, and photos "
+                            "there are not listed.")
+                             .arg(percent_text(percent), megabytes_of(read_bytes, total_bytes));
+    if (!resumable)
+        return text;
+    return text + QLatin1Char('\n')
+        + tr("Go back and press \"Resume scan\" to search the rest before the card is used again.");
 }

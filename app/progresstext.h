@@ -18,3 +18,11 @@ QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hi
 // count. Speed and time left are left out while they are not known yet.
 QString progress_text(float percent, int photos, std::optional<double> bytes_per_second,
                       std::optional<qint64> seconds_left, const QFontMetrics &metrics, int width);
+
+// "Stopped at 24.53% (251 of 1,024 MB); the rest was not searched": the
+// status of a scan stopped after read_bytes of total_bytes.
+QString stopped_status_text(float percent, qint64 read_bytes, qint64 total_bytes);
+
+// The same said whole, for the status's tooltip and the last page, with
+// how to go on when the scan can be resumed.
+QString stopped_scan_sentence(float percent, qint64 read_bytes, qint64 total_bytes, bool resumable);

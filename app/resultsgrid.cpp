@@ -4,6 +4,7 @@
 
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPainter>
 
 ResultsGrid::ResultsGrid(QWidget *parent)
     : QListView(parent)
@@ -48,6 +49,31 @@ void ResultsGrid::set_grouped(bool grouped)
         setGridSize(cell_size.isValid() ? cell_size : cell);
         setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     }
+}
+
+void ResultsGrid::focusInEvent(QFocusEvent *event)
+{
+    QListView::focusInEvent(event);
+    if (!currentIndex().isValid() && model() && model()->rowCount() > 0)
+        selectionModel()->setCurrentIndex(model()->index(0, 0), QItemSelectionModel::NoUpdate);
+    viewport()->update();
+}
+
+void ResultsGrid::focusOutEvent(QFocusEvent *event)
+{
+    QListView::focusOutEvent(event);
+    viewport()->update();
+}
+
+void ResultsGrid::paintEvent(QPaintEvent *event)
+{
+    QListView::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(viewport());
+    painter.setPen(QPen(palette().color(QPalette::Active, QPalette::Highlight), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(viewport()->rect().adjusted(1, 1, -1, -1));
 }
 
 void ResultsGrid::keyPressEvent(QKeyEvent *event)

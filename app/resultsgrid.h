@@ -26,6 +26,12 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    // The focus always shows on an entry: one that arrives by Tab in a grid
+    // with no current entry makes the first one current.
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+    // A frame in the highlight colour around the grid while it has the focus.
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void show_menu(const QPoint &at);

@@ -86,6 +86,7 @@ bool ResultsModel::setData(const QModelIndex &index, const QVariant &value, int 
     Row &row = rows[index.row()];
     if (row.checked != checked) {
         row.checked = checked;
+        checked_rows += checked ? 1 : -1;
         emit dataChanged(index, index, {Qt::CheckStateRole});
     }
     return true;
@@ -116,6 +117,7 @@ void ResultsModel::append(const QList<Photo> &photos)
     for (const Photo &photo : photos) {
         rows.append({photo.facts, photo.name, photo.thumbnail, photo.pixel_ratio, photo.checked, next_key++});
         partial_rows += photo.facts.partial ? 1 : 0;
+        checked_rows += photo.checked ? 1 : 0;
     }
     endInsertRows();
 }
@@ -125,6 +127,7 @@ void ResultsModel::clear()
     beginResetModel();
     rows.clear();
     partial_rows = 0;
+    checked_rows = 0;
     decoded.clear();
     endResetModel();
 }
@@ -135,6 +138,7 @@ void ResultsModel::set_all_checked(bool checked)
         return;
     for (Row &row : rows)
         row.checked = checked;
+    checked_rows = checked ? int(rows.size()) : 0;
     emit dataChanged(index(0), index(int(rows.size()) - 1), {Qt::CheckStateRole});
 }
 

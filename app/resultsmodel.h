@@ -68,6 +68,8 @@ public:
     void set_rows_checked(const QList<int> &rows, bool checked);
     // Rows of photos of which only the top part could be recovered.
     int partial_count() const { return partial_rows; }
+    // Rows ticked.
+    int checked_count() const { return checked_rows; }
 
 private:
     struct Row
@@ -84,6 +86,7 @@ private:
 
     QList<Row> rows;
     int partial_rows = 0;
+    int checked_rows = 0;
     quint64 next_key = 0;
     mutable QCache<quint64, QPixmap> decoded;
 };

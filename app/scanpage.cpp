@@ -4,10 +4,10 @@
 #include "messages.h"
 #include "photoviewer.h"
 #include "progresstext.h"
-#include "rawvolume.h"
 #include "resultsfeed.h"
 #include "resultsmodel.h"
 #include "resultsproxy.h"
+#include "selectallbox.h"
 #include "volumeplatform.h"
 #include "widgetfit.h"
 
@@ -22,10 +22,6 @@ namespace {
 constexpr int stop_wait_ms = 2000;
 // Room for the status text before the "Select all" box starts.
 constexpr int status_max_width = 430;
-// Room the progress bar's frame leaves around its text.
-constexpr int progress_text_margin = 8;
-// The larger view reads no photo beyond this size (the carver's cap is 50 MiB).
-constexpr qint64 viewer_byte_limit = 64 * 1024 * 1024;
 
 } // namespace
 
@@ -47,13 +43,12 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
     connect(feed, &ResultsFeed::photo_announced, ui->resultsBar, &QWidget::show);
+    new SelectAllBox(ui->checkBox, shown, feed, this);
     connect(feed, &ResultsFeed::rows_added, this, [this] {
-        show_photo_count();
         // The bar's count follows the grid, also after the last block was read.
         if (ui->progressBar->isVisible() && !stopping)
             refresh_progress_text();
     });
-    feed->set_tick_new(ui->checkBox->isChecked());
 
     ui->progressBar->hide();
     ui->checkBox->hide();
@@ -61,6 +56,8 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     ui->pushButton_8->hide();
     ui->mountNote->hide();
     ui->countLabel->hide();
+    ui->progressText->hide();
+    ui->resumeButton->hide();
 }
 
 ScanPage::~ScanPage()
@@ -106,7 +103,7 @@ void ScanPage::connect_scan()
 
 void ScanPage::show_finished(const ScanSummary &summary)
 {
-    note_unreadable(summary.unreadable_bytes);
+    note_unreadable(unreadable_before + summary.unreadable_bytes);
     scan_error = summary.error;
     switch (summary.outcome) {
     case ScanSummary::Outcome::Completed:
@@ -144,7 +141,9 @@ bool ScanPage::start(const RemovableDevice &picked)
     ui->progressBar->setToolTip(QString());
     unreadable_bytes = 0;
     stopping = false;
+    stopped_early = false;
     last_percent = 0.0f;
+    read_bytes = 0;
     show_photo_count();
     ui->mountNote->hide();
     photos_restored = false;
@@ -152,7 +151,14 @@ bool ScanPage::start(const RemovableDevice &picked)
     found.clear();
     scan_error.clear();
     device = picked;
-    ScanOptions options;
+    unreadable_before = 0;
+    resumed_from = 0;
+    run_scan(ScanOptions());
+    return true;
+}
+
+void ScanPage::run_scan(ScanOptions options)
+{
     // Without a mount the live files come from the card's file system.
     options.root_path = device.has_file_system() ? device.root_path : QString();
     options.thumbnail_pixel_ratio = ui->listWidget_2->devicePixelRatioF();
@@ -160,7 +166,6 @@ bool ScanPage::start(const RemovableDevice &picked)
     scan = std::make_unique<VolumeScan>(device, options);
     connect_scan();
     scan->start();
-    return true;
 }
 
 void ScanPage::stop_for_close()
@@ -198,7 +203,11 @@ void ScanPage::show_status(const QString &text)
 {
     ui->pushButton_7->hide();
     ui->progressBar->hide();
+    ui->progressText->hide();
+    ui->resumeButton->hide();
     ui->label_3->show();
+    // a font made smaller for an earlier text goes back to the page's
+    ui->label_3->setFont(font());
     ui->label_3->setText(text);
     fit_status_label();
 }
@@ -265,7 +274,7 @@ void ScanPage::show_scanning_started()
 {
     show_status(tr("Scanning sectors"));
     scan_clock.start();
-    scan_rate.start(device.sector_count * qMax<quint32>(device.bytes_per_sector, 1), 0);
+    scan_rate.start(device_bytes(), 0, resumed_from);
 }
 
 void ScanPage::show_progress(qint64 done, qint64 total)
@@ -275,12 +284,14 @@ void ScanPage::show_progress(qint64 done, qint64 total)
         return;
     ui->pushButton_7->show();
     ui->progressBar->show();
+    ui->progressText->show();
     ui->label_3->hide();
 
     last_percent = total > 0 ? float(double(done) * 100.0 / double(total)) : 0.0f;
     ui->progressBar->setValue(qBound(0, int(last_percent), 100));
+    read_bytes = done * qMax<quint32>(device.bytes_per_sector, 1);
     if (scan_clock.isValid())
-        scan_rate.update(done * qMax<quint32>(device.bytes_per_sector, 1), scan_clock.elapsed());
+        scan_rate.update(read_bytes, scan_clock.elapsed());
     refresh_progress_text();
 }
 
@@ -288,16 +299,21 @@ void ScanPage::refresh_progress_text()
 {
     // The count is what the grid shows: photos waiting to enter it are not counted yet.
     const int photos = model->rowCount();
-    const QFontMetrics metrics = ui->progressBar->fontMetrics();
+    QLabel *label = ui->progressText;
+    const QFontMetrics metrics = label->fontMetrics();
     const auto line = [&](int width) {
         return progress_text(last_percent, photos, scan_rate.bytes_per_second(), scan_rate.seconds_left(), metrics,
                              width);
     };
-    const QString text = line(ui->progressBar->width() - progress_text_margin);
-    ui->progressBar->setFormat(text);
-    // The whole line stays at hand when the bar is too narrow for it.
+    // The text stands beside the bar, where it is read whatever part of the
+    // bar is filled; the bar itself carries the whole line for screen readers.
     const QString whole = line(INT_MAX);
-    ui->progressBar->setToolTip(whole == text ? QString() : whole);
+    const QString text = line(label->contentsRect().width() - 2 * label->margin());
+    ui->progressBar->setFormat(whole);
+    label->setText(text);
+    // The whole line stays at hand when there is no room for it.
+    label->setToolTip(whole == text ? QString() : whole);
+    ui->progressBar->setToolTip(label->toolTip());
 }
 
 void ScanPage::show_photo_count()
@@ -331,6 +347,9 @@ void ScanPage::note_unreadable(qint64 bytes)
 void ScanPage::end_of_run()
 {
     stopping = false;
+    // A question about stopping has nothing left to stop.
+    if (stop_question)
+        stop_question->done(QMessageBox::No);
     if (scan)
         scan->wait();
     feed->flush();
@@ -343,7 +362,18 @@ void ScanPage::end_of_run()
 void ScanPage::show_stopped()
 {
     end_of_run();
-    show_final_status(tr("Select files and press the restore button"));
+    stopped_early = true;
+    show_final_status(stopped_status_text(last_percent, read_bytes, device_bytes()));
+    if (ui->label_3->toolTip().isEmpty())
+        ui->label_3->setToolTip(stopped_scan_text());
+    ui->resumeButton->setVisible(can_resume());
+    // The status ends before the button; a smaller font rather than a cut text.
+    fit_label_before(ui->label_3, ui->resumeButton->isVisible() ? ui->resumeButton->x() : ui->checkBox->x());
+}
+
+QString ScanPage::stopped_scan_text() const
+{
+    return stopped_early ? stopped_scan_sentence(last_percent, read_bytes, device_bytes(), can_resume()) : QString();
 }
 
 void ScanPage::show_done()
@@ -377,10 +407,43 @@ void ScanPage::show_error()
 
 void ScanPage::on_pushButton_7_clicked()
 {
-    if (!ask(this, tr("Program"), tr("Are you sure you want to stop scanning?")) || !is_scanning())
+    if (!is_scanning())
+        return;
+    // Closed as No by the end of the scan, should it come first.
+    QMessageBox box(window());
+    make_question(box, tr("Program"), tr("Are you sure you want to stop scanning?"));
+    stop_question = &box;
+    if (box.exec() != QMessageBox::Yes || !is_scanning())
         return;
     scan->stop();
     show_stopping();
+}
+
+bool ScanPage::can_resume() const
+{
+    return scan && !scan->is_running() && scan->summary().outcome == ScanSummary::Outcome::Stopped
+        && scan->resume_point().offset < device_bytes();
+}
+
+// Goes on from where the stopped scan can resume, keeping the photos found
+// (their rows, names and ticks) and what it knew of the card.
+void ScanPage::on_resumeButton_clicked()
+{
+    if (!can_resume())
+        return;
+    feed->flush();
+    ScanOptions options;
+    options.resume = scan->resume_point();
+    // the live files are known already, as the resume point's known files
+    options.index_existing = false;
+    resumed_from = options.resume.offset;
+    unreadable_before = unreadable_bytes;
+    stopped_early = false;
+    stopping = false;
+    photos_restored = false;
+    ui->label_3->setToolTip(QString());
+    show_status(tr("Resuming the scan..."));
+    run_scan(options);
 }
 
 void ScanPage::on_pushButton_8_clicked()
@@ -412,6 +475,11 @@ void ScanPage::on_pushButton_6_clicked()
     emit back_requested();
 }
 
+QString ScanPage::close_question() const
+{
+    return close_question_text(is_scanning(), model->rowCount(), photos_restored);
+}
+
 bool ScanPage::keep_unrestored_photos()
 {
     if (photos_restored || found.isEmpty())
@@ -427,14 +495,6 @@ void ScanPage::on_pushButton_clicked()
     }
     feed->flush();
     emit restore_requested();
-}
-
-void ScanPage::on_checkBox_stateChanged(int state)
-{
-    feed->flush();
-    feed->set_tick_new(state == Qt::Checked);
-    // What is shown: photos filtered out keep their ticks.
-    shown->set_shown_checked(state == Qt::Checked);
 }
 
 // Larger view
@@ -467,18 +527,10 @@ QByteArray ScanPage::photo_bytes(const PhotoFacts &facts, QString *note) const
         return {};
     }
     *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
-    if (facts.length <= 0 || facts.length > viewer_byte_limit)
-        return {};
-    const std::unique_ptr<RawVolume> volume = raw_access.open_volume(device.raw_path);
-    if (!volume || !volume->seek(facts.offset))
-        return {};
-    QByteArray bytes(facts.length, Qt::Uninitialized);
-    qint64 filled = 0;
-    while (filled < facts.length) {
-        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
-        if (n <= 0)
-            return {};
-        filled += n;
-    }
-    return bytes;
+    return PhotoViewer::read_from_card(raw_access, device.raw_path, facts);
+}
+
+qint64 ScanPage::device_bytes() const
+{
+    return device.sector_count * qint64(qMax<quint32>(device.bytes_per_sector, 1));
 }

@@ -11,6 +11,7 @@
 #include <QWidget>
 
 class PhotoViewer;
+class QMessageBox;
 class ResultsFeed;
 class ResultsModel;
 class ResultsProxy;
@@ -53,6 +54,11 @@ public:
     RecoverySession &recovery_session() { return recovery; }
     // Whether photos of this scan were restored: going back asks no question then.
     void set_restored(bool restored) { photos_restored = restored; }
+    // What closing the window now would give up, as the question to ask.
+    QString close_question() const;
+    // How far a scan that was stopped got, and that the rest was not
+    // searched; empty when the last scan read the whole card.
+    QString stopped_scan_text() const;
 
 public slots:
     // How far the raw read is: done of total sectors.
@@ -71,9 +77,11 @@ private slots:
     void on_pushButton_6_clicked();
     void on_pushButton_7_clicked();
     void on_pushButton_8_clicked();
-    void on_checkBox_stateChanged(int state);
+    void on_resumeButton_clicked();
 
 private:
+    // Starts a scan of device with options, the page's own added.
+    void run_scan(ScanOptions options);
     // Every use of the worker's signals, in one place.
     void connect_scan();
     void show_indexing_started();
@@ -101,12 +109,15 @@ private:
     // Waits up to ms for the worker to end with the event loop running, so
     // the window keeps painting; whether it ended.
     bool wait_for_worker(int ms);
+    // Whether the stopped scan can go on from where it stopped.
+    bool can_resume() const;
     // Whether photos of the last scan wait unrestored and the user wants to keep them.
     bool keep_unrestored_photos();
     // The larger view of the photo in shown_row of the grid.
     void open_viewer(int shown_row);
     // The bytes of a found photo for the larger view; none while a scan runs.
     QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
+    qint64 device_bytes() const;
 
     Ui::ScanPage *ui = nullptr;
     RawAccess raw_access;
@@ -121,10 +132,15 @@ private:
     ResultsProxy *shown = nullptr; // the results as the grid shows them
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
+    QPointer<QMessageBox> stop_question; // open while the stop icon's question is asked
     ScanRateEstimator scan_rate;
     QElapsedTimer scan_clock;
     qint64 unreadable_bytes = 0;
     float last_percent = 0.0f;
+    qint64 read_bytes = 0; // how far the raw read has got
+    bool stopped_early = false; // the last run was stopped before the card's end
+    qint64 resumed_from = 0; // where the raw read of this run starts
+    qint64 unreadable_before = 0; // found unreadable by the runs this one resumes
     bool photos_restored = false;
     bool stopping = false; // a stop was asked for and the run has not ended yet
     bool closing = false;

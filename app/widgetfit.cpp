@@ -25,6 +25,14 @@ void fit_label_font(QLabel *label)
         label->setFont(font);
 }
 
+void fit_label_before(QLabel *label, int x)
+{
+    const int height = label->height();
+    label->adjustSize();
+    label->resize(qMin(label->width(), x - 5 - label->x()), height);
+    fit_label_font(label);
+}
+
 void fit_button_width(QPushButton *button)
 {
     const int margins = 2 * button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);

@@ -10,5 +10,9 @@ class QPushButton;
 // until it fits.
 void fit_label_font(QLabel *label);
 
+// Makes a one-line label as wide as its text but ending before x (in its
+// parent), with a smaller font where the text is wider than that.
+void fit_label_before(QLabel *label, int x);
+
 // Widens a push button until its text fits between its margins.
 void fit_button_width(QPushButton *button);

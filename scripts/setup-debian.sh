@@ -26,6 +26,7 @@ packages=(
     util-linux
     mount
     xvfb
+    openbox
     xauth
     dbus
     scdoc

@@ -150,6 +150,74 @@ private slots:
         QVERIFY(answers.unexpected.isEmpty());
     }
 
+    // A slow card stopped once its first photos show: the page and the last
+    // page say how far the scan got and that the rest was not searched, and
+    // closing names the photos that would be lost. "Resume scan" goes on from
+    // there, keeping what was found; a stop question left open closes itself
+    // when the scan ends first.
+    void stopped_scan_says_so_and_resumes()
+    {
+        QTemporaryDir work;
+        const QList<QByteArray> early = photos(70, 2), late = photos(80, 2);
+        QByteArray bytes = volume_of(early); // the late ones 88 MiB into a card of 96 MiB
+        bytes.resize(88 << 20, '\0');
+        bytes += volume_of(late);
+        bytes.resize(96 << 20, '\0');
+        const QString image = work.filePath("slow.img"), target = work.filePath("out");
+        QVERIFY(write_file(image, bytes)); // read again by the recovery
+        auto *volume = new FaultyVolume(bytes);
+        volume->every_read_ms = 60; // a block a read: the whole card in about 1.5 s
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        window.set_volume_opener(volume->opener());
+        ModalAnswerer answers;
+        auto *list = results_of(window);
+        auto *resume = child<QPushButton>(window, "resumeButton");
+        start_scan(window, fake, image_device(image));
+        QTRY_COMPARE_WITH_TIMEOUT(count_of(list), 2, 20000);
+        answers.press("Yes");
+        click(window, ui::stop);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.findChild<ScanPage *>()->is_scanning() && resume->isVisible(), 20000);
+        const QRegularExpression stopped(R"(^Stopped at (\d+)\.\d\d% \((\d+) of 101 MB\); the rest was not searched$)");
+        const QRegularExpressionMatch said = stopped.match(status_of(window));
+        QVERIFY2(said.hasMatch() && said.captured(1).toInt() < 90, qPrintable(status_of(window)));
+        QCOMPARE(count_of(list), 2);
+
+        // what is lost by closing is named, No by default; the last page says the scan was stopped
+        answers.press("No");
+        window.close();
+        QVERIFY(window.isVisible());
+        QCOMPARE(answers.seen.last().text, QStringLiteral("The 2 photos found have not been restored. Exit and discard them?"));
+        QCOMPARE(answers.seen.last().default_button, QStringLiteral("No"));
+        answers.type_directory(target); // not there yet, typed without a trailing slash
+        click(window, ui::restore);
+        QCOMPARE(page_of(window), final_page);
+        const QString summary = child<QLabel>(window, "summaryLabel")->text();
+        QVERIFY2(summary.contains(QStringLiteral("The scan was stopped at %1.").arg(said.captured(1)))
+                     && summary.contains("the rest of the card was not searched"), qPrintable(summary));
+        QCOMPARE(entries_of(target).size(), 2);
+
+        // resumed from the results: the rest is searched, the photos found stay, none twice
+        click(window, ui::final_back);
+        resume->click();
+        QTRY_VERIFY_WITH_TIMEOUT(child<QWidget>(window, ui::stop)->isVisible(), 20000);
+        // stop asked and left open: the end of the scan answers it
+        answers.then([](QWidget *) {});
+        click(window, ui::stop); // returns once the question has closed
+        QCOMPARE(status_of(window), QStringLiteral("Scanning finished"));
+        QCOMPARE(count_of(list), 4);
+        QCOMPARE(answers.seen.last().text, QStringLiteral("Are you sure you want to stop scanning?"));
+        QVERIFY(!QApplication::activeModalWidget() && resume->isHidden());
+        QCOMPARE(entry(list, 3).toString(), QStringLiteral("IMAGE_0004.JPG"));
+        answers.type_directory(target);
+        click(window, ui::restore);
+        QVERIFY(!child<QLabel>(window, "summaryLabel")->text().contains("stopped"));
+        QCOMPARE(entries_of(target).size(), 4);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(read_file(QDir(target).filePath(PhotoWriter::photo_name(i + 1))), (early + late)[i]);
+        QVERIFY2(answers.unexpected.isEmpty(), qPrintable(answers.unexpected.join("; ")));
+    }
+
     // The device list is polled while the disk service does not answer, and a
     // device is opened while its password prompt is up: the window paints on.
     void window_keeps_painting_while_the_disk_service_is_silent()

@@ -169,6 +169,8 @@ private slots:
     void thumbnails_in_order_with_streams_beyond_the_memory_budget();
     void speed_and_time_left_data();
     void speed_and_time_left();
+    void time_left_within_a_factor_of_two_data();
+    void time_left_within_a_factor_of_two();
     void card_file_system_data();
     void card_file_system();
 
@@ -560,19 +562,19 @@ void TestVolumeScan::thumbnails_in_order_with_streams_beyond_the_memory_budget()
 }
 
 // Samples are (seconds into the scan, MB read by then); the speed is that of
-// the last ten seconds, and none in the first three.
+// the last ten seconds after the first three, and none before.
 void TestVolumeScan::speed_and_time_left_data()
 {
     QTest::addColumn<qint64>("total_mb");
     QTest::addColumn<QList<qint64>>("samples");
     QTest::addColumn<double>("mb_per_s"); // negative: no estimate yet
-    QTest::addColumn<qint64>("left");
+    QTest::addColumn<qint64>("left"); // negative: none (no speed, or not steady yet)
     QTest::newRow("warming up") << qint64(1000) << QList<qint64>{1, 40, 2, 80} << -1.0 << qint64(-1);
     QList<qint64> slowing; // 100 MB/s for 10 s, then 10 MB/s for 20 s
     for (qint64 s = 1; s <= 30; ++s)
         slowing << s << (s <= 10 ? s * 100 : 1000 + (s - 10) * 10);
     QTest::newRow("a card that slows down") << qint64(3000) << slowing << 10.0 << qint64(180);
-    QTest::newRow("blocks seconds apart, at the end") << qint64(1200) << QList<qint64>{15, 600, 30, 1200} << 40.0 << qint64(0);
+    QTest::newRow("blocks seconds apart, at the end") << qint64(1200) << QList<qint64>{15, 600, 22, 900, 30, 1200} << 40.0 << qint64(0);
 }
 
 void TestVolumeScan::speed_and_time_left()
@@ -585,8 +587,69 @@ void TestVolumeScan::speed_and_time_left()
     estimator.start(total_mb * 1000000, 0);
     for (int i = 0; i + 1 < samples.size(); i += 2)
         estimator.update(samples.at(i + 1) * 1000000, samples.at(i) * 1000);
-    QCOMPARE(estimator.bytes_per_second().value_or(-1e6) / 1e6, mb_per_s);
+    if (mb_per_s >= 0)
+        QCOMPARE(estimator.bytes_per_second().value_or(-1e6) / 1e6, mb_per_s);
     QCOMPARE(estimator.seconds_left().value_or(-1), left);
+}
+
+// Whole scans at a given speed each second (MB/s), read in blocks of block_ms:
+// once a fifth is read, every time left shown is within a factor of two of
+// the real one, and one is shown for most of the rest of a steady scan.
+void TestVolumeScan::time_left_within_a_factor_of_two_data()
+{
+    QTest::addColumn<QList<double>>("speeds");
+    QTest::addColumn<int>("block_ms");
+    QTest::addColumn<double>("shown_share"); // of the updates after a fifth, at least
+    QTest::newRow("13 s at 80 MB/s") << QList<double>(13, 80.0) << 50 << 0.6;
+    QList<double> cached{400, 400};
+    cached += QList<double>(28, 40.0);
+    QTest::newRow("a cache, then 40 MB/s") << cached << 100 << 0.5;
+    QList<double> slowing(20, 30.0);
+    slowing += QList<double>(40, 15.0);
+    QTest::newRow("halves its speed a third in") << slowing << 140 << 0.4;
+    QList<double> quicker(20, 10.0);
+    quicker += QList<double>(40, 40.0);
+    QTest::newRow("speeds up a third in") << quicker << 100 << 0.4;
+    QList<double> long_cache(3, 300.0);
+    long_cache += QList<double>(40, 20.0);
+    QTest::newRow("a cache of three seconds") << long_cache << 100 << 0.5;
+    QList<double> bursts;
+    for (int s = 0; s < 60; ++s)
+        bursts << (s % 4 < 2 ? 60.0 : 10.0);
+    QTest::newRow("bursts every two seconds") << bursts << 120 << 0.3;
+    QTest::newRow("slow blocks, 2 s apart") << QList<double>(120, 2.0) << 2000 << 0.5;
+}
+
+void TestVolumeScan::time_left_within_a_factor_of_two()
+{
+    QFETCH(QList<double>, speeds);
+    QFETCH(int, block_ms);
+    QFETCH(double, shown_share);
+    const auto bytes_at = [&](qint64 ms) { // read by ms into the scan
+        double bytes = 0;
+        for (int s = 0; s < speeds.size() && s * 1000 < ms; ++s)
+            bytes += speeds.at(s) * 1e6 * qMin<qint64>(1000, ms - s * 1000) / 1000.0;
+        return qint64(bytes);
+    };
+    const qint64 end_ms = speeds.size() * 1000, total = bytes_at(end_ms);
+    ScanRateEstimator estimator;
+    estimator.start(total, 0);
+    int updates = 0, shown = 0;
+    for (qint64 ms = block_ms; ms < end_ms; ms += block_ms) {
+        estimator.update(bytes_at(ms), ms);
+        const std::optional<qint64> left = estimator.seconds_left();
+        QVERIFY(ms >= ScanRateEstimator::warm_up_ms || !left);
+        if (bytes_at(ms) * 5 < total)
+            continue;
+        ++updates;
+        if (!left)
+            continue;
+        ++shown;
+        const double real = (end_ms - ms) / 1000.0;
+        QVERIFY2(*left <= 2 * real + 1 && 2 * *left + 1 >= real,
+                 qPrintable(QStringLiteral("at %1 ms: %2 s left shown, %3 s real").arg(ms).arg(*left).arg(real)));
+    }
+    QVERIFY2(shown >= shown_share * updates, qPrintable(QStringLiteral("shown %1 of %2").arg(shown).arg(updates)));
 }
 
 QTEST_GUILESS_MAIN(TestVolumeScan)

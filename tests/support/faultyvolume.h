@@ -80,7 +80,15 @@ public:
         device.raw_path = QStringLiteral("faulty");
         device.bytes_per_sector = 512;
         device.sector_count = bytes.size() / 512;
-        options.open_volume = [volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
+        options.open_volume = opener();
+    }
+
+    // Opens this volume, which the opener then owns, whatever path is asked
+    // for (for the window's set_volume_opener); each open gets a handle on
+    // the same volume.
+    ScanOptions::VolumeOpener opener()
+    {
+        return [volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
             volume->furthest = 0;
             return std::unique_ptr<VolumeSource>(new Handle(volume));
         };

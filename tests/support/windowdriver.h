@@ -136,6 +136,25 @@ public:
             static_cast<QDialog *>(files)->accept(); // QFileDialog::accept, which checks the choice
         });
     }
+    // Types folder into a folder dialog's name field, as a user would (no
+    // trailing slash needed), and presses "Choose" once it is enabled.
+    void type_directory(const QString &folder)
+    {
+        then([folder](QWidget *dialog) {
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            auto *buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
+            QPushButton *choose = buttons ? buttons->button(QDialogButtonBox::Open) : nullptr;
+            if (!name || !choose)
+                return static_cast<QDialog *>(dialog)->reject();
+            name->setFocus(); // typed there: the dialog's list then leaves the text alone
+            name->setText(folder);
+            if (!QTest::qWaitFor([&] { return choose->isEnabled(); }, 2000)) {
+                qWarning("\"%s\" stays grey for %s", qPrintable(choose->text()), qPrintable(folder));
+                return static_cast<QDialog *>(dialog)->reject();
+            }
+            choose->click();
+        });
+    }
     QString last() const { return seen.isEmpty() ? QString() : seen.last().text; }
 
     int pending() const { return int(actions.size()); }
@@ -166,6 +185,84 @@ private:
     QQueue<Action> actions;
     QPointer<QWidget> handled;
 };
+
+// Saves a picture of widget as name.png into the folder that
+// VELVORA_SCREENSHOTS names, for a person to look at; nothing when unset.
+inline void grab_for_review(QWidget &widget, const QString &name)
+{
+    const QString folder = qEnvironmentVariable("VELVORA_SCREENSHOTS");
+    if (folder.isEmpty() || !QDir().mkpath(folder))
+        return;
+    QCoreApplication::processEvents();
+    if (!widget.grab().save(QDir(folder).filePath(name + QStringLiteral(".png"))))
+        qWarning("could not save the screenshot %s", qPrintable(name));
+}
+
+// Hovers the results entry in row until its tooltip shows; the tooltip's
+// window, or null when none showed.
+inline QWidget *hover_tooltip(QAbstractItemView *list, int row)
+{
+    const QPoint at = entry_rect(list, row).center();
+    QHelpEvent hover(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(list->viewport(), &hover);
+    QWidget *tip = nullptr;
+    static_cast<void>(QTest::qWaitFor([&] {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            tip = widget->inherits("QTipLabel") && widget->isVisible() ? widget : tip;
+        return tip != nullptr;
+    }, 2000));
+    return tip;
+}
+
+// Pixels that differ clearly between two pictures of the same place, as a
+// focus frame drawn in a colour of its own does; a faint change, which a
+// user does not see, is not counted.
+inline int clearly_changed_pixels(const QImage &one, const QImage &other)
+{
+    if (one.size() != other.size())
+        return one.width() * one.height();
+    const QImage a = one.convertToFormat(QImage::Format_RGB32), b = other.convertToFormat(QImage::Format_RGB32);
+    int changed = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            changed += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q)) >= 120;
+        }
+    }
+    return changed;
+}
+
+// Walks the window's controls with Tab from the one that has the focus,
+// each once, and names those whose look does not clearly change when they
+// take the focus (no focus frame to be seen); visited gets every control reached.
+inline QStringList controls_without_visible_focus(QWidget &window, QStringList *visited)
+{
+    const auto name_of = [](const QWidget *widget) {
+        const auto *button = qobject_cast<const QAbstractButton *>(widget);
+        return widget->objectName() + (button ? QStringLiteral(" \"%1\"").arg(button->text()) : QString());
+    };
+    const auto look_of = [&window](QWidget *widget) {
+        const QRect area(widget->mapTo(&window, QPoint(0, 0)), widget->size());
+        QCoreApplication::processEvents();
+        return window.grab(area.adjusted(-3, -3, 3, 3)).toImage();
+    };
+    QStringList unseen;
+    QSet<QWidget *> reached;
+    for (QWidget *widget = QApplication::focusWidget(); widget && !reached.contains(widget);
+         widget = QApplication::focusWidget()) {
+        reached.insert(widget);
+        visited->append(name_of(widget));
+        const QImage focused = look_of(widget);
+        widget->clearFocus();
+        const QImage unfocused = look_of(widget);
+        widget->setFocus(Qt::TabFocusReason);
+        if (clearly_changed_pixels(focused, unfocused) < qMin(widget->width(), widget->height()))
+            unseen.append(name_of(widget));
+        grab_for_review(window, QStringLiteral("focus-%1").arg(visited->size(), 2, 10, QLatin1Char('0')));
+        QTest::keyClick(widget, Qt::Key_Tab);
+    }
+    return unseen;
+}
 
 // The devices "attached now", as the test says; counts the polls.
 struct FakeDevices
