@@ -730,6 +730,7 @@ void MainWindow::on_scanning_found(qint64 i, QImage image)
     item->setData(Qt::CheckStateRole, ui->checkBox->isChecked() ? Qt::Checked : Qt::Unchecked);
     item->setData(Qt::UserRole, i);
     item->setData(ResultsDelegate::partial_role, facts.partial);
+    item->setData(ResultsDelegate::damaged_role, facts.damaged);
     item->setData(PhotoViewer::facts_role, QVariant::fromValue(facts));
     // The name comes first: the tooltip is then never taken for rich text.
     item->setToolTip(photo_tooltip(item->text(), facts));

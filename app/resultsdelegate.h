@@ -23,6 +23,7 @@ public:
     static constexpr int icon_width = 120;
     static constexpr int icon_height = 90;
     static constexpr int partial_role = Qt::UserRole + 2;
+    static constexpr int damaged_role = Qt::UserRole + 3; // whole, with a flaw
 
     explicit ResultsDelegate(QObject *parent = nullptr);
 
@@ -39,5 +40,5 @@ protected:
 
 private:
     static void toggle(QAbstractItemModel *model, const QModelIndex &index);
-    static void paint_partial_mark(QPainter *painter, const QRect &thumbnail);
+    static void paint_mark(QPainter *painter, const QRect &thumbnail, const QString &text, const QColor &colour);
 };

@@ -57,6 +57,7 @@ HeadlessScan::Summary HeadlessScan::run()
     summary.renamed = writer.renamed();
     summary.present = writer.present();
     summary.partial = photos_partial;
+    summary.damaged = photos_damaged;
     summary.named = photos_named;
     return summary;
 }
@@ -141,6 +142,8 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 {
     if (image.partial)
         ++photos_partial;
+    if (image.damaged)
+        ++photos_damaged;
     ++photos_written;
     // A photo whose deleted entry survives keeps its name; the others are numbered.
     if (image.origin.is_known())

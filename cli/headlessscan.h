@@ -34,6 +34,7 @@ public:
         int partial = 0; // photos of which only the top part could be recovered
         int present = 0; // not written: the folder held them already, byte for byte
         int named = 0;   // photos that took the name of their deleted entry
+        int damaged = 0; // whole, with a few bytes of their data wrong
         bool source_failed = false;
         QString source_error;
     };
@@ -76,6 +77,7 @@ private:
     PhotoWriter writer;
     int photos_written = 0; // on the worker thread, in the order of announcement
     int photos_partial = 0; // on the worker thread too
+    int photos_damaged = 0; // on the worker thread too
     int photos_named = 0;   // on the worker thread too
     FsIndexer indexer;
     QList<qint64> arrivals;

@@ -60,12 +60,14 @@ const char help_text[] =
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
     "far are kept, and stderr says that the scan was stopped and how many photos\n"
     "were written. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A damaged=D\n"
     "where M counts the files written now, U the bytes of SOURCE that could not\n"
     "be read and were skipped, R the photos among the written ones saved under\n"
     "another name, P the photos of which only the top part could be recovered,\n"
     "E the photos not written because OUTDIR already held them byte for byte,\n"
-    "and A the photos that got their original name back.\n"
+    "A the photos that got their original name back, and D the photos recovered\n"
+    "whole whose data holds a few wrong bytes (they show a flaw where the bytes\n"
+    "went wrong).\n"
     "\n"
     "Exit status: 0 when every photo found was written (or was there already),\n"
     "1 when any write failed,\n"
@@ -234,9 +236,9 @@ int main(int argc, char *argv[])
     if (summary.interrupted)
         std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", summary.written,
                      summary.written == 1 ? " was" : "s were");
-    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d\n",
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d damaged=%d\n",
                 summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
-                summary.renamed, summary.partial, summary.present, summary.named);
+                summary.renamed, summary.partial, summary.present, summary.named, summary.damaged);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

@@ -342,9 +342,23 @@ void FsIndexer::announce(const QList<ThumbnailQueue::Result> &results)
                          result.thumbnail, result.stream,
                          PhotoFacts{result.offset, result.length, result.pixel_size, result.exif, result.turn, false,
                                     result.too_large_to_preview});
-        else if (result.decode.mcu_rows > 0)
-            note_broken(result.offset, result.length); // a readable header, damaged data
+        else if (result.decode.mcu_rows > 0) // a readable header, damaged data
+            note_broken(result.offset, result.length, FragmentSearch::damaged_in_place(result.stream, result.decode));
     }
+}
+
+// Whole as the card holds it, with its flaw: what the user wants of a photo
+// a few of whose bytes went wrong, rather than its top part.
+void FsIndexer::offer_damaged(qint64 offset, const QByteArray &stream)
+{
+    // Its key was noted when it was carved, so a copy of it elsewhere is
+    // not offered twice.
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(stream, thumbnails.thumbnail_pixels());
+    if (decode.thumbnail.isNull())
+        return;
+    FoundImage image{offset, stream.size(), crc_of(stream), {{offset, stream.size()}}, false};
+    image.damaged = true;
+    record_found(image, decode.thumbnail, stream, ThumbnailQueue::facts(offset, stream));
 }
 
 void FsIndexer::record_found(FoundImage image, const QImage &thumbnail, QByteArray stream, PhotoFacts facts)
@@ -356,6 +370,7 @@ void FsIndexer::record_found(FoundImage image, const QImage &thumbnail, QByteArr
     if (found_handler)
         found_handler(image, stream);
     facts.partial = image.partial;
+    facts.damaged = image.damaged;
     emit scanning_found_facts(facts);
     if (image.partial)
         emit scanning_found_partial(image.offset);
@@ -390,12 +405,12 @@ void FsIndexer::name_after_entry(FoundImage &image, QByteArray &stream, PhotoFac
     ++named_count;
 }
 
-void FsIndexer::note_broken(qint64 offset, qint64 length)
+void FsIndexer::note_broken(qint64 offset, qint64 length, bool whole_if_alone)
 {
     auto at = broken.end();
     while (at != broken.begin() && (at - 1)->offset > offset)
         --at;
-    broken.insert(at, {offset, length});
+    broken.insert(at, {offset, length, whole_if_alone});
 }
 
 void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
@@ -406,15 +421,17 @@ void FsIndexer::resolve_broken(VolumeSource &volume, qint64 position, bool all)
         // Every photo carved so far must be known before its sectors are skipped.
         announce(thumbnails.take_all());
         const Broken next = broken.takeFirst();
-        resolve(next.offset, next.length);
+        resolve(next);
         moved = true;
     }
     if (moved)
         volume.seek(position);
 }
 
-void FsIndexer::resolve(qint64 offset, qint64 length)
+void FsIndexer::resolve(const Broken &candidate)
 {
+    const qint64 offset = candidate.offset;
+    const qint64 length = candidate.length;
     if (view.allocation.is_known() && fragment_search && assemble_along_free_space(offset))
         return;
     const QByteArray stream = read_again(offset, length);
@@ -423,12 +440,18 @@ void FsIndexer::resolve(qint64 offset, qint64 length)
     FragmentSearch search([this](qint64 at, qint64 count) { return read_again(at, count); },
                           [this](qint64 at) { return occupied_until(at); }, [this] { return !running; });
     search.set_search_enabled(fragment_search);
+    // Damaged where it lies, as far as its own bytes tell: only pieces close
+    // by could still make it a photo in pieces, so the search looks only there.
+    search.set_near_only(candidate.whole_if_alone);
     const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
     if (!running)
         return;
     if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
         return;
-    offer_leading_part(offset, stream, outcome);
+    if (candidate.whole_if_alone)
+        offer_damaged(offset, stream);
+    else
+        offer_leading_part(offset, stream, outcome);
 }
 
 // A file system fills free space in order, so on a volume whose allocation

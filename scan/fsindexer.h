@@ -138,15 +138,19 @@ private:
     void accept_stream(const char *stream, qint64 length, qint64 offset);
     void announce(const QList<ThumbnailQueue::Result> &results);
     void record_found(FoundImage image, const QImage &thumbnail, QByteArray stream, PhotoFacts facts);
+    void offer_damaged(qint64 offset, const QByteArray &stream);
     // Gives a photo found at the first cluster of a deleted entry that
     // entry's name, folder and times, and the bytes the file held after the
     // photo's end where they lie in the same free run.
     void name_after_entry(FoundImage &image, QByteArray &stream, PhotoFacts &facts);
     // A candidate that did not come out whole waits until the scan has read
     // past the window where its other pieces may lie.
-    void note_broken(qint64 offset, qint64 length);
+    // whole_if_alone: the stream decodes to its end, damaged where it lies;
+    // offered whole when no pieces close by make it a photo in pieces.
+    void note_broken(qint64 offset, qint64 length, bool whole_if_alone = false);
     void resolve_broken(VolumeSource &volume, qint64 position, bool all);
-    void resolve(qint64 offset, qint64 length);
+    struct Broken;
+    void resolve(const Broken &candidate);
     bool assemble_along_free_space(qint64 offset);
     VolumeExtents free_space_from(qint64 offset, qint64 length) const;
     bool offer_if_whole(const VolumeExtents &runs);
@@ -173,6 +177,7 @@ private:
     {
         qint64 offset;
         qint64 length;
+        bool whole_if_alone;
     };
     QList<Broken> broken;
     QMap<qint64, qint64> found_runs; // start to end of every piece of every photo found

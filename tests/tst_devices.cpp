@@ -35,10 +35,10 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
     return run_program(command.takeFirst(), command, environment);
 }
 
-QByteArray summary(int found, int written, int failed = 0, int named = 0)
+QByteArray summary(int found, int written, int failed = 0, int named = 0, int damaged = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0 named=%d\n",
-                             found, written, failed, named).toLatin1();
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0 named=%d damaged=%d\n",
+                             found, written, failed, named, damaged).toLatin1();
 }
 
 // One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
@@ -445,6 +445,8 @@ void TestDevices::camera_cards_data()
     QTest::newRow("damaged: boot sectors of garbage") << int(CameraCard::BadBootSector);
     QTest::newRow("damaged: FATs of the wrong length") << int(CameraCard::WrongFatLength);
     QTest::newRow("damaged: a folder of garbage") << int(CameraCard::GarbageFolder);
+    // Whole as the card holds it, under its name, and said to be damaged.
+    QTest::newRow("a deleted photo with one byte gone bad") << int(CameraCard::RottenByte);
 }
 
 // Unmounted and without --root: the live photos are known from the card's
@@ -465,7 +467,7 @@ void TestDevices::camera_cards()
     QList<QByteArray> photos = photos_in(out);
     if (!card.damaged) {
         const int found = int(card.named.size() + card.unnamed.size());
-        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size())));
+        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size()), int(card.rotten.size())));
         for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo) {
             QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));
             photos.removeOne(photo.value());

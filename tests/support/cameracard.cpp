@@ -56,6 +56,7 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     named.clear();
     unnamed.clear();
     live.clear();
+    rotten.clear();
     damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder;
     switch (kind) {
     case Exfat:
@@ -85,7 +86,7 @@ void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool
 // photo comes back numbered.
 bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
 {
-    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty())
+    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel", "djpeg"}); !missing.isEmpty())
         return refuse(why, "needs " + missing.join(' '));
     image = directory + "/fat32.img";
     FatImage card;
@@ -122,6 +123,26 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
     } else if (kind == WrongFatLength) {
         const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
         ok = put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
+    } else if (kind == RottenByte) {
+        // A byte in the middle of the photo's data that libjpeg's own
+        // decoder (djpeg) finds corrupt; as bit rot does, it changes nothing else.
+        QByteArray &rotting = shots[4];
+        const qsizetype at = card_bytes.indexOf(rotting);
+        ok = at >= 0 && at % 512 == 0;
+        bool corrupt = false;
+        for (qsizetype i = rotting.size() / 2; ok && !corrupt && i < rotting.size() * 3 / 4; i += 97) {
+            if (uchar(rotting[i]) == 0xFF || uchar(rotting[i - 1]) == 0xFF || uchar(rotting[i] ^ 0x24) == 0xFF)
+                continue;
+            QByteArray changed = rotting;
+            changed[i] = char(changed[i] ^ 0x24);
+            const ProgramRun djpeg = run_program(QStringLiteral("djpeg"), {}, QProcessEnvironment::systemEnvironment(), changed);
+            if (!djpeg.crashed && djpeg.err.contains("Corrupt JPEG data") && !djpeg.err.contains("premature end")) {
+                corrupt = true;
+                rotting = changed;
+            }
+        }
+        ok = ok && corrupt && put_bytes(image, at, rotting);
+        rotten.append(shot(4));
     } else if (kind == GarbageFolder) {
         const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
                                         short_entry(5, true), short_entry(6, false), short_entry(7, false)};

@@ -22,6 +22,7 @@ public:
         BadBootSector,        // Fat32 with garbage for its boot sectors
         WrongFatLength,       // Fat32 whose boot sector claims FATs three times their length
         GarbageFolder,        // Fat32 whose DCIM/100CANON entries are random bytes
+        RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
     };
 
     // Makes the card in directory; false with why when it cannot be made
@@ -34,6 +35,9 @@ public:
     QList<QByteArray> live;          // photos still on the card as files
     // The file system cannot be believed: every photo, live or deleted, comes back under some name.
     bool damaged = false;
+    // Of the named photos, those whose bytes went bad on the card: they come
+    // back whole as the card holds them, marked damaged.
+    QStringList rotten;
 
 private:
     bool make_fat32(Kind kind, const QString &directory, QString *why);
