@@ -4,14 +4,10 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QLoggingCategory>
 
 int main(int argc, char *argv[])
 {
     volume_platform::limit_heap_growth();
-    // The worker's slots follow the on_ naming but are connected by hand;
-    // the form's connect-by-name would warn about each of them.
-    QLoggingCategory::setFilterRules(QStringLiteral("qt.core.qmetaobject.connectslotsbyname=false"));
     QApplication app(argc, argv);
     // Lets the desktop match the window to its menu entry and icon; the name
     // is the menu entry's file name (and the software centre's id).

@@ -2,6 +2,7 @@
 
 #include "jpegdecodecheck.h"
 #include "phototooltip.h"
+#include "resultsmodel.h"
 
 #include <QBuffer>
 #include <QCheckBox>
@@ -10,7 +11,6 @@
 #include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -22,9 +22,9 @@ constexpr double screen_share = 0.9;
 
 } // namespace
 
-PhotoViewer::PhotoViewer(QListWidget *list, PhotoLoader loader, QWidget *parent)
+PhotoViewer::PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidget *parent)
     : QDialog(parent)
-    , list(list)
+    , results(results)
     , loader(std::move(loader))
 {
     picture = new QLabel(this);
@@ -61,11 +61,11 @@ PhotoViewer::PhotoViewer(QListWidget *list, PhotoLoader loader, QWidget *parent)
     connect(previous, &QPushButton::clicked, this, [this] { step(-1); });
     connect(next, &QPushButton::clicked, this, [this] { step(1); });
     connect(tick, &QCheckBox::clicked, this, [this](bool on) {
-        if (this->list && this->list->item(row))
-            this->list->item(row)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+        if (row >= 0 && row < row_count())
+            this->results->setData(this->results->index(row, 0), on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole);
     });
-    if (list)
-        connect(list->model(), &QAbstractItemModel::dataChanged, this, &PhotoViewer::update_tick);
+    if (results)
+        connect(results, &QAbstractItemModel::dataChanged, this, &PhotoViewer::update_tick);
 
     const QScreen *screen = parent ? parent->screen() : QGuiApplication::primaryScreen();
     if (screen)
@@ -123,9 +123,14 @@ QSize PhotoViewer::picture_bounds() const
     return picture->size().expandedTo(QSize(160, 107));
 }
 
+int PhotoViewer::row_count() const
+{
+    return results ? results->rowCount() : 0;
+}
+
 void PhotoViewer::show_row(int new_row)
 {
-    if (!list || new_row < 0 || new_row >= list->count())
+    if (new_row < 0 || new_row >= row_count())
         return;
     row = new_row;
     reload();
@@ -133,10 +138,10 @@ void PhotoViewer::show_row(int new_row)
 
 void PhotoViewer::reload()
 {
-    if (!list || !list->item(row))
+    if (row < 0 || row >= row_count())
         return;
-    const QListWidgetItem *item = list->item(row);
-    const PhotoFacts facts = item->data(facts_role).value<PhotoFacts>();
+    const QModelIndex entry = results->index(row, 0);
+    const PhotoFacts facts = entry.data(ResultsModel::FactsRole).value<PhotoFacts>();
     QString why;
     const QByteArray bytes = loader ? loader(facts, &why) : QByteArray();
     // Decoded for the screen, not the dialog's size of the moment, so
@@ -146,13 +151,13 @@ void PhotoViewer::reload()
     image = bytes.isEmpty() ? QImage() : decode_fitted(bytes, bounds);
     whole_photo = !image.isNull();
     if (!whole_photo) {
-        image = thumbnail_in_proportion(item->data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
+        image = thumbnail_in_proportion(entry.data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
         note->setText(bytes.isEmpty() ? why : tr("This photo could not be decoded; its thumbnail is shown."));
     }
     note->setVisible(!whole_photo);
 
-    const QString name = item->text();
-    QString title = tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(list->count());
+    const QString name = entry.data(Qt::DisplayRole).toString();
+    QString title = tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(row_count());
     if (facts.partial)
         title += tr(" - top part only");
     else if (facts.damaged)
@@ -169,7 +174,7 @@ void PhotoViewer::reload()
         line += QStringLiteral(", ") + facts.exif.camera();
     details->setText(line);
     previous->setEnabled(row > 0);
-    next->setEnabled(row + 1 < list->count());
+    next->setEnabled(row + 1 < row_count());
     update_tick();
     show_image();
 }
@@ -190,14 +195,13 @@ void PhotoViewer::show_image()
 
 void PhotoViewer::update_tick()
 {
-    if (list && list->item(row))
-        tick->setChecked(list->item(row)->checkState() == Qt::Checked);
+    if (row >= 0 && row < row_count())
+        tick->setChecked(results->index(row, 0).data(Qt::CheckStateRole).toInt() == Qt::Checked);
 }
 
 void PhotoViewer::step(int by)
 {
-    if (list)
-        show_row(qBound(0, row + by, list->count() - 1));
+    show_row(qBound(0, row + by, row_count() - 1));
 }
 
 void PhotoViewer::keyPressEvent(QKeyEvent *event)
@@ -217,8 +221,7 @@ void PhotoViewer::keyPressEvent(QKeyEvent *event)
         show_row(0);
         return;
     case Qt::Key_End:
-        if (list)
-            show_row(list->count() - 1);
+        show_row(row_count() - 1);
         return;
     case Qt::Key_Space:
         tick->click();

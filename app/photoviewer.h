@@ -11,12 +11,12 @@
 
 class QCheckBox;
 class QLabel;
-class QListWidget;
+class QAbstractItemModel;
 class QPushButton;
 
 // The larger view of the found photos: one photo at a time, fitted to the
 // screen and turned as its EXIF orientation says, with its name and tick
-// (the same tick as in the results list) and the next and previous photo on
+// (the same tick as in the results grid) and the next and previous photo on
 // the arrow keys. The photo is decoded from bytes the loader hands over; when
 // it has none (a scan is running and the card must not be read, or the card
 // cannot be read), the thumbnail is shown enlarged with the loader's note.
@@ -28,10 +28,9 @@ public:
     // The photo's bytes; or nothing, with why put into note, when they
     // cannot be had now.
     using PhotoLoader = std::function<QByteArray(const PhotoFacts &facts, QString *note)>;
-    // Where each entry of the results list keeps its PhotoFacts.
-    static constexpr int facts_role = Qt::UserRole + 1;
-
-    PhotoViewer(QListWidget *list, PhotoLoader loader, QWidget *parent = nullptr);
+    // results is a ResultsModel, or a proxy over one: its rows' names,
+    // thumbnails, ticks and PhotoFacts.
+    PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidget *parent = nullptr);
 
     int current_row() const { return row; }
     void show_row(int row);
@@ -46,7 +45,7 @@ public:
     static QImage decode_fitted(const QByteArray &jpeg, const QSize &bounds);
     // A picture as stored, turned as the EXIF orientation turn asks.
     static QImage turned_upright(const QImage &picture, QImageIOHandler::Transformations turn);
-    // The results list's thumbnail (already upright, squeezed to one size)
+    // The results grid's thumbnail (already upright, squeezed to one size)
     // given the photo's proportions again.
     static QImage thumbnail_in_proportion(const QImage &thumbnail, const PhotoFacts &facts);
 
@@ -60,7 +59,9 @@ private:
     void update_tick();
     QSize picture_bounds() const;
 
-    QPointer<QListWidget> list;
+    int row_count() const;
+
+    QPointer<QAbstractItemModel> results;
     PhotoLoader loader;
     int row = -1;
     QImage image;

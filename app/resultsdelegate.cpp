@@ -1,5 +1,7 @@
 #include "resultsdelegate.h"
 
+#include "resultsmodel.h"
+
 #include <QApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -80,9 +82,9 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         const QSize size = shown.scaled(icon_width, icon_height, Qt::KeepAspectRatio).boundedTo(shown);
         const QRect target = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, face.rect);
         painter->drawPixmap(target, thumbnail);
-        if (index.data(partial_role).toBool())
+        if (index.data(ResultsModel::PartialRole).toBool())
             paint_mark(painter, target, tr("top part only"), QColor(160, 20, 20, 220));
-        else if (index.data(damaged_role).toBool())
+        else if (index.data(ResultsModel::DamagedRole).toBool())
             paint_mark(painter, target, tr("damaged"), QColor(150, 90, 0, 220));
     }
 
@@ -139,7 +141,7 @@ bool ResultsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, cons
         return check_box_rect(option, index).contains(mouse->position().toPoint());
     }
     case QEvent::MouseButtonDblClick: {
-        // Outside the check box a double click reaches the list, which opens
+        // Outside the check box a double click reaches the grid, which opens
         // the larger view of the photo.
         const auto *mouse = static_cast<QMouseEvent *>(event);
         return check_box_rect(option, index).contains(mouse->position().toPoint());

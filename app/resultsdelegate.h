@@ -2,14 +2,14 @@
 
 #include <QStyledItemDelegate>
 
-// Draws one found photo of the results list the way an entry looks: the
+// Draws one found photo of the results grid the way an entry looks: the
 // thumbnail on a flat button face at the top, and under it a check box with
-// the file name, centred. The item holds everything: the thumbnail
-// (Qt::DecorationRole, a QPixmap), the name (Qt::DisplayRole), the selection
-// (Qt::CheckStateRole), the volume offset (Qt::UserRole) and whether only
-// the photo's top part could be recovered (partial_role), which is marked on
-// the thumbnail. A click on the check box ticks; elsewhere the list selects,
-// and the selected and current entries are drawn as such.
+// the file name, centred. The model's row holds everything: the thumbnail
+// (Qt::DecorationRole, a QPixmap), the name (Qt::DisplayRole), the tick
+// (Qt::CheckStateRole) and whether only the photo's top part could be
+// recovered (ResultsModel::PartialRole), which is marked on the thumbnail.
+// A click on the check box ticks through the model's setData; elsewhere the
+// grid selects, and the selected and current entries are drawn as such.
 class ResultsDelegate : public QStyledItemDelegate
 {
     Q_OBJECT
@@ -19,11 +19,9 @@ public:
     static constexpr int entry_height = 124;
     static constexpr int thumbnail_width = 124;
     static constexpr int thumbnail_height = 90;
-    // The largest thumbnail drawn; the list keeps its pictures at this size.
+    // The largest thumbnail drawn; the model keeps its pictures at this size.
     static constexpr int icon_width = 120;
     static constexpr int icon_height = 90;
-    static constexpr int partial_role = Qt::UserRole + 2;
-    static constexpr int damaged_role = Qt::UserRole + 3; // whole, with a flaw
 
     explicit ResultsDelegate(QObject *parent = nullptr);
 

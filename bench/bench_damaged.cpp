@@ -10,9 +10,9 @@
 
 #include "benchmemory.h"
 #include "carvingvolume.h"
-#include "fsindexer.h"
 #include "jpegdecodecheck.h"
 #include "testsupport.h"
+#include "volumescan.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,20 +39,22 @@ Figures scan(const QString &path, const CarvingVolume &volume, const QList<QByte
 {
     const QByteArray bytes = volume.bytes();
     testsupport::write_file(path, bytes);
-    FsIndexer indexer;
-    indexer.device.raw_path = path;
-    indexer.device.size = bytes.size();
-    indexer.device.bytes_per_sector = 512;
-    indexer.device.sector_count = bytes.size() / 512;
-    indexer.set_index_existing(false);
+    RemovableDevice device;
+    device.raw_path = path;
+    device.size = bytes.size();
+    device.bytes_per_sector = 512;
+    device.sector_count = bytes.size() / 512;
+    ScanOptions options;
+    options.index_existing = false;
+    VolumeScan scan(device, options);
     QElapsedTimer clock;
     clock.start();
-    indexer.start();
-    indexer.wait();
+    scan.start();
+    scan.wait();
     Figures figures;
     figures.seconds = clock.nsecsElapsed() / 1e9;
     QList<QByteArray> outputs;
-    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+    for (const FoundImage &image : scan.files_found()) {
         QByteArray out;
         for (const VolumeExtent &piece : image.extents())
             out.append(bytes.mid(piece.offset, piece.length));

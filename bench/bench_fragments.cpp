@@ -11,7 +11,7 @@
 
 #include "benchmemory.h"
 #include "fragmentedvolume.h"
-#include "fsindexer.h"
+#include "volumescan.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
@@ -38,22 +38,24 @@ struct Figures
 Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArray> &fragmented,
              const QList<QByteArray> &progressive, const QList<QByteArray> &placed, bool search)
 {
-    FsIndexer indexer;
-    indexer.device.raw_path = path;
-    indexer.device.size = volume.size();
-    indexer.device.bytes_per_sector = 512;
-    indexer.device.sector_count = volume.size() / 512;
-    indexer.set_index_existing(false);
-    indexer.set_fragment_search(search);
+    RemovableDevice device;
+    device.raw_path = path;
+    device.size = volume.size();
+    device.bytes_per_sector = 512;
+    device.sector_count = volume.size() / 512;
+    ScanOptions options;
+    options.index_existing = false;
+    options.fragment_search = search;
+    VolumeScan scan(device, options);
     QElapsedTimer clock;
     clock.start();
-    indexer.start();
-    indexer.wait();
+    scan.start();
+    scan.wait();
     Figures figures;
     figures.seconds = clock.nsecsElapsed() / 1e9;
-    figures.read_again = indexer.bytes_read_again();
+    figures.read_again = scan.summary().bytes_read_again;
     QList<QByteArray> outputs;
-    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+    for (const FoundImage &image : scan.files_found()) {
         QByteArray bytes;
         for (const VolumeExtent &piece : image.extents())
             bytes.append(volume.mid(piece.offset, piece.length));

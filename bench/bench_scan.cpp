@@ -1,11 +1,11 @@
-// Scans a volume with FsIndexer exactly as the application does (no
+// Scans a volume with VolumeScan exactly as the application does (no
 // existing-file index) and prints what it took:
 // "seconds=S bytes=B found=N peak_mib=M".
 // Peak memory is the process's high-water mark of resident memory, so it
 // includes the block buffer, the carver's buffer and the thumbnails in flight.
 
 #include "benchmemory.h"
-#include "fsindexer.h"
+#include "volumescan.h"
 #include "rawvolume.h"
 #include "volumeplatform.h"
 
@@ -48,31 +48,29 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    FsIndexer indexer;
-    if (!describe(args.at(1), &indexer.device))
+    RemovableDevice device;
+    if (!describe(args.at(1), &device))
         return 1;
-    indexer.set_index_existing(false);
+    ScanOptions options;
+    options.index_existing = false;
+    VolumeScan scan(device, options);
 
     // Direct connections: the worker's signals are counted on its own thread,
     // as nothing here runs an event loop.
     std::atomic<int> found{0};
-    std::atomic<bool> completed{false};
-    QObject::connect(&indexer, &FsIndexer::scanning_found, &indexer, [&](qint64, const QImage &) { ++found; },
-                     Qt::DirectConnection);
-    QObject::connect(&indexer, &FsIndexer::scanning_done, &indexer, [&] { completed = true; },
-                     Qt::DirectConnection);
+    QObject::connect(&scan, &VolumeScan::found, &scan, [&](const FoundFile &) { ++found; }, Qt::DirectConnection);
 
     QElapsedTimer clock;
     clock.start();
-    indexer.start();
-    indexer.wait();
+    scan.start();
+    scan.wait();
     const double seconds = clock.nsecsElapsed() / 1e9;
 
-    if (!completed) {
-        std::fprintf(stderr, "velvora-bench-scan: the scan did not complete: %s\n", qPrintable(indexer.error_text()));
+    if (scan.summary().outcome != ScanSummary::Outcome::Completed) {
+        std::fprintf(stderr, "velvora-bench-scan: the scan did not complete: %s\n", qPrintable(scan.summary().error));
         return 1;
     }
-    std::printf("seconds=%.4f bytes=%lld found=%d peak_mib=%.1f\n", seconds,
-                static_cast<long long>(indexer.device.size), found.load(), peak_resident_mib());
+    std::printf("seconds=%.4f bytes=%lld found=%d peak_mib=%.1f\n", seconds, static_cast<long long>(device.size),
+                found.load(), peak_resident_mib());
     return 0;
 }

@@ -163,7 +163,7 @@ run_read_loop() {
     seconds=$(field seconds "$output")
 }
 
-# FsIndexer driven directly: the scan alone, timed inside the process.
+# VolumeScan driven directly: the scan alone, timed inside the process.
 run_fsindexer() {
     timed "$bin/velvora-bench-scan" "$1"
     seconds=$(field seconds "$output")
@@ -221,8 +221,8 @@ random_peak=$peak_mib
 say "== $((size / 1048576)) MiB of random bytes, best of $rounds rounds"
 figure "cat > /dev/null" "$best_cat" s "$(mib_per_s "$best_cat")"
 figure "read loop, 4 MiB blocks" "$best_read" s "$(mib_per_s "$best_read")"
-figure "FsIndexer scan" "$best_fs" s "$(mib_per_s "$best_fs")"
-target "FsIndexer scan / read loop" "$(calc "$best_fs / $best_read")" x "<=" 1.25
+figure "VolumeScan scan" "$best_fs" s "$(mib_per_s "$best_fs")"
+target "VolumeScan scan / read loop" "$(calc "$best_fs / $best_read")" x "<=" 1.25
 figure "read loop, whole process" "$best_read_process" s "$(mib_per_s "$best_read_process")"
 figure "velvora-scan, whole process" "$best_cli" s "$(mib_per_s "$best_cli")"
 target "velvora-scan / read loop, processes" "$(calc "$best_cli / $best_read_process")" x "<=" 1.25
@@ -243,7 +243,7 @@ run_cat "$photos"
 figure "cat > /dev/null" "$seconds" s
 run_fsindexer "$photos"
 fsindexer_photos_seconds=$seconds
-figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found found"
+figure "VolumeScan scan" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found found"
 run_velvora_scan "$photos"
 velvora_photos_seconds=$seconds
 velvora_photos_cpu=$cpu
@@ -255,7 +255,7 @@ for peer in "${peers[@]}"; do
     figure "$peer" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found photos"
     if [ "$peer" = photorec ]; then
         target "photorec / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x ">=" 2
-        target "photorec / FsIndexer scan" "$(calc "$seconds / $fsindexer_photos_seconds")" x ">=" 2
+        target "photorec / VolumeScan scan" "$(calc "$seconds / $fsindexer_photos_seconds")" x ">=" 2
         figure "photorec / velvora-scan, cpu time" "$(calc "$cpu / $velvora_photos_cpu")" x
     else
         figure "$peer / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x
@@ -267,7 +267,7 @@ say
 endless="$scratch/endless.img"
 say "== $((size / 1048576)) MiB of endless streams, $(cat "$endless.placed") JPEG headers 64 MiB apart"
 run_fsindexer "$endless"
-figure "FsIndexer scan" "$seconds" s "$(mib_per_s "$seconds"), peak $peak_mib MiB"
+figure "VolumeScan scan" "$seconds" s "$(mib_per_s "$seconds"), peak $peak_mib MiB"
 run_velvora_scan "$endless"
 endless_peak=$peak_mib
 figure "velvora-scan" "$seconds" s "$(mib_per_s "$seconds")"

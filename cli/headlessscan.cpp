@@ -4,6 +4,20 @@
 #include <QEventLoop>
 #include <QTimer>
 
+namespace {
+
+// Without a root folder the live files come from the file system itself.
+ScanOptions scan_options(const QString &root_path, const RawAccess &access, ScanOptions::FoundHandler handler)
+{
+    ScanOptions options;
+    options.root_path = root_path;
+    options.open_volume = access.volume_opener();
+    options.found_handler = std::move(handler);
+    return options;
+}
+
+} // namespace
+
 HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
                            const RawAccess &access, QObject *parent)
     : QObject(parent)
@@ -12,39 +26,32 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , root_path(root_path)
     , out_dir(out_dir)
     , writer(out_dir)
+    , scan(device, scan_options(root_path, access, [this](const FoundImage &image, const QByteArray &bytes) {
+               write_photo(image, bytes);
+           }))
     , live_progress(volume_platform::stderr_is_terminal())
 {
-    indexer.set_volume_opener(access.volume_opener());
-    indexer.set_found_handler([this](const FoundImage &image, const QByteArray &stream) { write_photo(image, stream); });
-    connect(&indexer, &FsIndexer::indexing_started, this, &HeadlessScan::on_indexing_started);
-    connect(&indexer, &FsIndexer::processedItem, this, &HeadlessScan::on_processed);
-    connect(&indexer, &FsIndexer::scanning_started, this, &HeadlessScan::on_scanning_started);
-    connect(&indexer, &FsIndexer::scanning_progress, this, [this](qint64 done, qint64 total) {
+    connect(&scan, &VolumeScan::indexing_started, this, &HeadlessScan::on_indexing_started);
+    connect(&scan, &VolumeScan::indexing_progress, this, &HeadlessScan::on_processed);
+    connect(&scan, &VolumeScan::raw_scan_started, this, &HeadlessScan::on_scanning_started);
+    connect(&scan, &VolumeScan::progress, this, [this](qint64 done, qint64 total) {
         sectors_total.store(total, std::memory_order_relaxed);
         sectors_read.store(done, std::memory_order_release);
     }, Qt::DirectConnection);
-    connect(&indexer, &FsIndexer::scanning_found, this, &HeadlessScan::on_found);
-    connect(&indexer, &FsIndexer::scanning_unreadable, this, &HeadlessScan::on_unreadable);
-    connect(&indexer, &FsIndexer::scanning_error, this, &HeadlessScan::on_error);
+    connect(&scan, &VolumeScan::found, this, &HeadlessScan::on_found);
+    connect(&scan, &VolumeScan::finished, this, &HeadlessScan::on_finished);
 }
 
 HeadlessScan::Summary HeadlessScan::run()
 {
-    indexer.known_crcs.clear();
-    indexer.found_images.clear();
-    indexer.device = device;
-    // Without a root folder the live files come from the file system itself.
-    indexer.set_root_path(root_path);
-    indexer.set_index_existing(true);
-
     QEventLoop loop;
-    // finished() is queued behind every signal of the run, so nothing is missed
-    connect(&indexer, &QThread::finished, &loop, &QEventLoop::quit);
+    // ended() is queued behind every signal of the run, so nothing is missed
+    connect(&scan, &VolumeScan::ended, &loop, &QEventLoop::quit);
     QTimer interrupt_poll;
     connect(&interrupt_poll, &QTimer::timeout, this, &HeadlessScan::check_interrupt);
     interrupt_poll.start(50);
     redraw_clock.start();
-    indexer.start();
+    scan.start();
     check_interrupt();
     loop.exec();
     refresh_progress();
@@ -101,24 +108,22 @@ void HeadlessScan::on_progress(qint64 sectors_done, qint64 sectors_total)
                   sectors_done >= sectors_total);
 }
 
-void HeadlessScan::on_found(qint64 offset)
+void HeadlessScan::on_found(const FoundFile &file)
 {
-    arrivals.append(offset);
+    arrivals.append(file.image.offset);
     // thumbnails are still being decoded after the last block was read; keep
     // the final line's photo count true
     if (last_total > 0 && last_done >= last_total)
         on_progress(last_done, last_total);
 }
 
-void HeadlessScan::on_unreadable(qint64 bytes)
+void HeadlessScan::on_finished(const ScanSummary &scan_summary)
 {
-    summary.unreadable_bytes = bytes;
-}
-
-void HeadlessScan::on_error()
-{
-    summary.source_failed = true;
-    summary.source_error = indexer.error_text();
+    summary.unreadable_bytes = scan_summary.unreadable_bytes;
+    if (scan_summary.outcome == ScanSummary::Outcome::Failed) {
+        summary.source_failed = true;
+        summary.source_error = scan_summary.error;
+    }
 }
 
 void HeadlessScan::refresh_progress()
@@ -133,7 +138,7 @@ void HeadlessScan::check_interrupt()
     refresh_progress();
     if (!summary.interrupted && volume_platform::interrupted()) {
         summary.interrupted = true;
-        indexer.stop();
+        scan.stop();
     }
 }
 

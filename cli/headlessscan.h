@@ -1,10 +1,10 @@
 #pragma once
 
-#include "fsindexer.h"
 #include "photowriter.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
+#include "volumescan.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -14,7 +14,7 @@
 #include <atomic>
 #include <cstdio>
 
-// Drives one FsIndexer over a source from the command line, shows a live
+// Drives one VolumeScan over a source from the command line, shows a live
 // progress line when stderr is a terminal, and writes every photo found as
 // soon as it is accepted, from the bytes the scan read: what was found is on
 // disk even when the card goes away or the scan is interrupted.
@@ -53,9 +53,8 @@ private slots:
     void on_processed(int count);
     void on_scanning_started();
     void on_progress(qint64 sectors_done, qint64 sectors_total);
-    void on_found(qint64 offset);
-    void on_unreadable(qint64 bytes);
-    void on_error();
+    void on_found(const FoundFile &file);
+    void on_finished(const ScanSummary &scan_summary);
     void check_interrupt();
     void refresh_progress();
 
@@ -79,7 +78,7 @@ private:
     int photos_partial = 0; // on the worker thread too
     int photos_damaged = 0; // on the worker thread too
     int photos_named = 0;   // on the worker thread too
-    FsIndexer indexer;
+    VolumeScan scan;
     QList<qint64> arrivals;
     Summary summary;
     bool live_progress = false;

@@ -14,7 +14,7 @@ uint step(uint reg, const char *data, qint64 count)
 
 } // namespace
 
-uint CrcCalculator::crc_of_file(const QString &path, bool *ok, const PieceObserver &observe) const
+uint CrcCalculator::crc_of_file(const QString &path, bool *ok) const
 {
     if (ok)
         *ok = true;
@@ -31,8 +31,6 @@ uint CrcCalculator::crc_of_file(const QString &path, bool *ok, const PieceObserv
             break;
         }
         reg = step(reg, piece.constData(), n);
-        if (observe)
-            observe(piece.constData(), n);
     }
     return ~reg;
 }

@@ -3,21 +3,15 @@
 #include <QMap>
 #include <QString>
 
-#include <functional>
-
 // CRC-32 (ISO-HDLC, as zlib computes it) over whole files and over running
 // streams kept under a key of the caller's choosing. A register value of 0
 // marks a key without a running CRC.
 class CrcCalculator
 {
 public:
-    // Sees every piece of a file as it is read, so one pass can feed more
-    // than the checksum.
-    using PieceObserver = std::function<void(const char *data, qint64 length)>;
-
     // The CRC-32 of the whole file; 0 when it cannot be opened. ok is false
     // when a read failed before the end (the result is then meaningless).
-    uint crc_of_file(const QString &path, bool *ok = nullptr, const PieceObserver &observe = {}) const;
+    uint crc_of_file(const QString &path, bool *ok = nullptr) const;
 
     void begin(int key);
     void update(int key, const char *data, qint64 count);

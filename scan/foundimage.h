@@ -1,11 +1,12 @@
 #pragma once
 
 #include "fileorigin.h"
+#include "mediakind.h"
 #include "volumeextent.h"
 
 #include <QtGlobal>
 
-// One accepted stream: where it lies on the volume and how long it is, from
+// One accepted file, a JPEG photo unless kind says otherwise. A photo is a stream: where it lies on the volume and how long it is, from
 // the FF of FF D8 through the D9 of FF D9. A photo put back together from
 // pieces keeps them in order (offset is that of the first, length their
 // sum); a whole photo has one piece. A partial photo is only the valid
@@ -18,6 +19,7 @@ struct FoundImage
     VolumeExtents pieces;
     bool partial = false;
     FileOrigin origin = {}; // the deleted file it was, when its entry survives
+    MediaKind kind = MediaKind::JpegPhoto;
     // Whole as the card holds it, with a few bytes of its data wrong: it
     // decodes to its end, with a flaw where the bytes went wrong.
     bool damaged = false;

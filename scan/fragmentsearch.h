@@ -93,8 +93,6 @@ public:
     // Looks for further pieces only among the first plausible_sectors_near
     // sectors after each break.
     void set_near_only(bool on) { near_only = on; }
-    // At most this many pieces (up to max_pieces by default).
-    void set_piece_limit(int pieces) { most_pieces = pieces; }
 
     // stream: the candidate's bytes from its first byte (at volume offset
     // start) as far as the carver took them.

@@ -27,10 +27,10 @@ JpegCarver::JpegCarver(StreamHandler handler)
 {
 }
 
-void JpegCarver::reset()
+void JpegCarver::reset(qint64 position)
 {
     carve_state = FindStart;
-    volume_position = 0;
+    volume_position = position;
     buffer.resize(0);
     head = 0;
     buffer_length = 0;

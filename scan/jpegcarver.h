@@ -50,8 +50,9 @@ public:
     void set_stream_handler(StreamHandler stream_handler) { handler = std::move(stream_handler); }
     void set_give_up_handler(GiveUpHandler give_up_handler) { given_up = std::move(give_up_handler); }
 
-    // Back to the start of a volume: searching, at offset 0, nothing buffered.
-    void reset();
+    // Back to searching, nothing buffered, with position as the volume
+    // offset of the next byte fed (0: the start of the volume).
+    void reset(qint64 position = 0);
     void feed(const char *data, qint64 length);
     // length bytes that could not be read follow what was fed: any candidate
     // is given up, the bytes held are searched, and the search goes on after

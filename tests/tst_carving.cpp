@@ -8,6 +8,7 @@
 #include "jpegcarver.h"
 #include "jpegentropywalker.h"
 #include "testsupport.h"
+#include "volumescan.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -456,17 +457,15 @@ void TestCarving::reused_card_scanned_end_to_end()
     const QString image = dir.filePath(QStringLiteral("card.img"));
     QVERIFY(testsupport::write_file(image, card.bytes()));
     QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("DSC_0001.JPG")), present));
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(image);
-    indexer.set_root_path(root.path());
-    indexer.set_index_existing(true);
-    indexer.set_fragment_search(false); // photos cut short come out as their top part (see pieces_come_together)
+    ScanOptions options;
+    options.root_path = root.path();
+    options.fragment_search = false; // photos cut short come out as their top part (see pieces_come_together)
+    VolumeScan scan(testsupport::image_file_device(image), options);
     int thumbnails = 0;
-    connect(&indexer, &FsIndexer::scanning_found, &indexer,
-            [&](qint64, const QImage &thumbnail) { thumbnails += thumbnail.isNull() ? 0 : 1; },
-            Qt::DirectConnection);
-    indexer.start();
-    QVERIFY(indexer.wait(60000));
+    connect(&scan, &VolumeScan::found, &scan,
+            [&](const FoundFile &file) { thumbnails += file.thumbnail.isNull() ? 0 : 1; }, Qt::DirectConnection);
+    scan.start();
+    QVERIFY(scan.wait(60000));
 
     QList<QPair<qint64, QByteArray>> expected, found;
     QList<QByteArray> seen{present};
@@ -475,13 +474,13 @@ void TestCarving::reused_card_scanned_end_to_end()
             expected.append({photo.offset, photo.bytes});
         seen.append(photo.bytes);
     }
-    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+    for (const FoundImage &image : scan.files_found()) {
         if (!image.partial)
             found.append({image.offset, card.bytes().mid(image.offset, image.length)});
         QCOMPARE(image.crc, crc_of(card.bytes().mid(image.offset, image.length)));
     }
     QCOMPARE(found, expected);
-    QCOMPARE(thumbnails, indexer.found_images.size());
+    QCOMPARE(thumbnails, scan.files_found().size());
 }
 
 // A damaged photo makes the decoder complain; velvora-scan says only its
@@ -572,14 +571,13 @@ void TestCarving::pieces_come_together()
     }
 
     // Scanned as the window does, every photo found read back from its pieces.
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(path);
-    indexer.start();
-    indexer.wait();
+    VolumeScan scan(testsupport::image_file_device(path), ScanOptions());
+    scan.start();
+    scan.wait();
     const QByteArray volume = testsupport::read_file(path);
     QList<QByteArray> outputs;
     qsizetype pieces = 0;
-    for (const FoundImage &image : std::as_const(indexer.found_images)) {
+    for (const FoundImage &image : scan.files_found()) {
         outputs.append(QByteArray());
         for (const VolumeExtent &piece : image.extents())
             outputs.last().append(volume.mid(piece.offset, piece.length));
@@ -661,16 +659,17 @@ void TestCarving::hostile_streams_between_photos()
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("card.img"));
     QVERIFY(testsupport::write_file(image, card.bytes()));
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(image);
+    VolumeScan scan(testsupport::image_file_device(image), ScanOptions());
     const testsupport::PeakMemory memory;
     QElapsedTimer clock;
     clock.start();
-    indexer.start();
-    QVERIFY(indexer.wait(120000));
+    scan.start();
+    QVERIFY(scan.wait(120000));
     qInfo("scan: %lld ms, peak memory grew by %.1f MiB", clock.elapsed(), memory.growth_mib());
     for (const Placed &photo : card.whole_photos()) {
-        const FoundImage found = indexer.found_images.value(photo.offset);
+        const auto at = std::find_if(scan.files_found().cbegin(), scan.files_found().cend(),
+                                     [&](const FoundImage &image) { return image.offset == photo.offset; });
+        const FoundImage found = at == scan.files_found().cend() ? FoundImage() : *at;
         QVERIFY2(!found.partial && found.length == photo.bytes.size(),
                  qPrintable(QStringLiteral("the photo at %1 is lost").arg(photo.offset)));
         QCOMPARE(card.bytes().mid(found.offset, found.length), photo.bytes);
@@ -688,16 +687,18 @@ void TestCarving::stop_ends_a_fragment_search()
     const QByteArray half = photos().a.left(photos().a.size() / 2 / 512 * 512);
     auto *volume = new testsupport::FaultyVolume(QByteArray(512, 0) + half + noise(40 * 1024 * 1024, 3));
     const std::shared_ptr<QSemaphore> reading_again = volume->reading_again;
-    FsIndexer indexer;
-    volume->scan_with(indexer); // the worker owns the volume
-    indexer.start();
+    RemovableDevice device;
+    ScanOptions options;
+    volume->scan_with(device, options); // the scan owns the volume
+    VolumeScan scan(device, options);
+    scan.start();
     QVERIFY(reading_again->tryAcquire(1, 60000));
     QThread::msleep(200);
-    QVERIFY(indexer.isRunning());
+    QVERIFY(scan.is_running());
     QElapsedTimer clock;
     clock.start();
-    indexer.stop();
-    QVERIFY(indexer.wait(30000));
+    scan.stop();
+    QVERIFY(scan.wait(30000));
     qInfo("the worker ended %lld ms after the stop", clock.elapsed());
     QVERIFY(clock.elapsed() < 1500); // the target is 0.5 s; the search's own budget is 3 s
 }

@@ -75,11 +75,12 @@ int window_run(const QString &node, const QString &out_dir)
     if (page_of(window) == scan_page) {
         for (QDeadlineTimer deadline(120000); status_of(window) != "Scanning finished" && !deadline.hasExpired();)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        said += QString(" found=%1").arg(child<QListWidget>(window, ui::results)->count());
+        said += QString(" found=%1").arg(count_of(results_of(window)));
         answers.choose_directory(out_dir);
         click(window, ui::restore);
     }
-    std::printf("%s page=%d\n", qPrintable(said), page_of(window));
+    const char *pages[] = {"devices", "scan", "final"};
+    std::printf("%s page=%s\n", qPrintable(said), pages[page_of(window)]);
     return 0;
 }
 
@@ -263,7 +264,7 @@ void TestDevices::unprivileged_user_reads_through_the_service()
     QVERIFY(service.publish());
     refused(Failure::AuthorizationRefused);
     QCOMPARE(window(), "listed=1 message=The device could not be read. | "
-                           + volume_platform::failure_text(Failure::AuthorizationRefused) + " page=1");
+                           + volume_platform::failure_text(Failure::AuthorizationRefused) + " page=devices");
     QCOMPARE(served->calls.load(), 2);
     QVERIFY(QDir(out).isEmpty() && QDir(window_out).isEmpty());
 
@@ -286,7 +287,7 @@ void TestDevices::unprivileged_user_reads_through_the_service()
     QCOMPARE(entries_of(out), card.recovered_names()); // the names root reads
     for (const QByteArray &photo : std::as_const(card.deleted))
         QVERIFY(photos.contains(photo));
-    QCOMPARE(window(), QString("listed=1 found=%1 page=3").arg(deleted));
+    QCOMPARE(window(), QString("listed=1 found=%1 page=final").arg(deleted));
     QCOMPARE(photos_in(window_out), photos);
     QCOMPARE(served->calls.load(), 4);
 }

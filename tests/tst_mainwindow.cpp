@@ -12,6 +12,7 @@
 #include "phototooltip.h"
 #include "photowriter.h"
 #include "photoviewer.h"
+#include "resultsmodel.h"
 #include "testsupport.h"
 #include "thumbnailqueue.h"
 
@@ -29,18 +30,18 @@ namespace {
 const QDateTime camera_date(QDate(2021, 7, 4), QTime(15, 30, 12), QTimeZone(7200)); // recorded as 2 hours ahead of UTC
 
 // The ticks of the results as x (ticked) and - (not).
-QString ticks(QListWidget *list)
+QString ticks(QAbstractItemView *list)
 {
     QString states;
-    for (int row = 0; row < list->count(); ++row)
-        states += list->item(row)->checkState() == Qt::Checked ? 'x' : '-';
+    for (int row = 0; row < count_of(list); ++row)
+        states += entry(list, row, Qt::CheckStateRole).toInt() == Qt::Checked ? 'x' : '-';
     return states;
 }
 
 // Mean difference per channel between the results entry's thumbnail and picture squeezed to its size.
-double off_by(QListWidget *list, int row, const QImage &picture)
+double off_by(QAbstractItemView *list, int row, const QImage &picture)
 {
-    const QImage shown = list->item(row)->data(Qt::DecorationRole).value<QPixmap>().toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage shown = entry(list, row, Qt::DecorationRole).value<QPixmap>().toImage().convertToFormat(QImage::Format_RGB32);
     const QImage expected = picture.scaled(shown.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation).convertToFormat(QImage::Format_RGB32);
     double sum = 0;
     for (int y = 0; y < shown.height(); ++y)
@@ -49,11 +50,11 @@ double off_by(QListWidget *list, int row, const QImage &picture)
     return sum / (2.0 * shown.width() * shown.height());
 }
 
-QStringList listed(QListWidget *list, int role = Qt::UserRole)
+QStringList listed(QAbstractItemView *list, int role = Qt::UserRole)
 {
     QStringList shown;
-    for (int row = 0; row < list->count(); ++row)
-        shown.append(list->item(row)->data(role).toString());
+    for (int row = 0; row < count_of(list); ++row)
+        shown.append(entry(list, row, role).toString());
     return shown;
 }
 
@@ -99,7 +100,7 @@ private slots:
         ModalAnswerer answers;
         auto *list = child<QListWidget>(window, ui::devices);
         QTRY_VERIFY_WITH_TIMEOUT(fake.polls >= 1, 3000); // the first tick
-        const auto refresh = [&] { QMetaObject::invokeMethod(&window, "on_device_changed"); };
+        const auto refresh = [&] { refresh_devices(window); };
         for (const QString node : {"/dev/sdc1", "/dev/sdb1", "/dev/mmcblk0p1", "/dev/sdd"})
             fake.attach(image_device(node, node.endsWith("c1") ? "PHOTOS" : ""));
         fake.now["/dev/sdc1"].size = qint64(7580) << 20;
@@ -145,7 +146,7 @@ private slots:
         const auto offer = [&](const QString &image) {
             fake.now.clear();
             fake.attach(image_device(image));
-            QMetaObject::invokeMethod(&window, "on_device_changed");
+            refresh_devices(window);
         };
         next_says("No devices found.\nPlease connect your removable device to computer.");
         const QString gone = scratch.filePath("gone.img"), locked = scratch.filePath("locked.img");
@@ -193,7 +194,7 @@ private slots:
         });
         FakeDevices fake;
         MainWindow window(nullptr, fake.source());
-        QMetaObject::invokeMethod(&window, "on_scanning_progress", Q_ARG(qint64, i), Q_ARG(qint64, j));
+        scan_page_of(window).show_progress(i, j);
         auto *bar = child<QProgressBar>(window, ui::bar);
         QTEST(bar->value(), "value");
         QTEST(bar->text(), "text");
@@ -212,14 +213,14 @@ private slots:
             photos.append(qt_jpeg(make_picture(320, 200 + 16 * seed, seed)));
         photos[3] = with_exif_tags(photos[3], {"-n", "-Orientation=6"}); // to be turned a quarter clockwise
         photos.append(qt_jpeg(make_picture(320, 240, 4)));
-        photos[4].replace(photos[4].size() - 40, 2, "\xFF\xD3"); // a stray restart marker: only its top part comes out
+        photos[4].truncate(photos[4].size() * 3 / 5 / 512 * 512); // cut short: only its top part comes out
         const QString image = scratch.filePath("four.img"), empty = scratch.filePath("empty.img"), target = scratch.filePath("out");
         QVERIFY(write_file(image, volume_of(photos)) && make_blank_image(empty, 8 << 20) && QDir().mkpath(target));
         FakeDevices fake;
         MainWindow window(nullptr, fake.source());
         ModalAnswerer answers;
         UrlCatcher urls;
-        auto *list = child<QListWidget>(window, ui::results);
+        auto *list = results_of(window);
         auto *all = child<QCheckBox>(window, ui::select_all);
 
         all->setChecked(false); // unticked while the photos arrive: they arrive unticked
@@ -230,9 +231,9 @@ private slots:
         QVERIFY(child<QLabel>(window, "mountNote")->isVisible()); // no mount: the live photos are listed too
         QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG"}));
         QCOMPARE(child<QLabel>(window, "countLabel")->text(), QStringLiteral("5 photos, 1 only in part")); // stays after the scan
-        QMetaObject::invokeMethod(&window, "on_scanning_progress", Q_ARG(qint64, 1), Q_ARG(qint64, 2));
+        scan_page_of(window).show_progress(1, 2);
         QCOMPARE(child<QProgressBar>(window, ui::bar)->text(), QStringLiteral("Scanning 50.00% - 5 photos")); // the list's count
-        QVERIFY(list->item(4)->data(ResultsDelegate::partial_role).toBool() && !list->item(3)->data(ResultsDelegate::partial_role).toBool());
+        QVERIFY(entry(list, 4, ResultsModel::PartialRole).toBool() && !entry(list, 3, ResultsModel::PartialRole).toBool());
         QBuffer bytes(&photos[3]); // the turned photo's thumbnail shows it upright
         QImageReader reader(&bytes, "JPEG");
         reader.setAutoTransform(false);
@@ -240,11 +241,16 @@ private slots:
         QVERIFY2(off_by(list, 3, stored.transformed(QTransform().rotate(90))) < 8 && off_by(list, 3, stored) > 30,
                  qPrintable(QString::number(off_by(list, 3, stored.transformed(QTransform().rotate(90))))));
         for (int row = 0; row < 4; ++row) { // in volume order, each with its offset and thumbnail
-            QVERIFY(list->item(row)->data(Qt::UserRole).toLongLong() > (row ? list->item(row - 1)->data(Qt::UserRole).toLongLong() : 2047));
-            const QPixmap thumbnail = list->item(row)->data(Qt::DecorationRole).value<QPixmap>();
+            QVERIFY(entry(list, row, ResultsModel::OffsetRole).toLongLong() > (row ? entry(list, row - 1, ResultsModel::OffsetRole).toLongLong() : 2047));
+            const QPixmap thumbnail = entry(list, row, Qt::DecorationRole).value<QPixmap>();
             QVERIFY(!thumbnail.isNull() && thumbnail.width() <= 120 && thumbnail.height() <= 90);
         }
-        const QStringList tooltip = list->item(0)->toolTip().split('\n'); // from what the scan decoded
+        // what each row holds of its photo, for views that sort or filter them
+        QVERIFY(entry(list, 0, ResultsModel::LengthRole).toLongLong() == photos[0].size()
+                && entry(list, 0, ResultsModel::TakenRole).toDateTime() == camera_date
+                && entry(list, 0, ResultsModel::FolderRole).toString().isEmpty()); // no entry named it
+        QCOMPARE(entry(list, 3, ResultsModel::PixelSizeRole).toSize(), QSize(248, 320)); // as shown, upright
+        const QStringList tooltip = entry(list, 0, Qt::ToolTipRole).toString().split('\n'); // from what the scan decoded
         QCOMPARE(tooltip.mid(0, 2), (QStringList{"IMAGE_0001.JPG", "640 x 400 pixels"}));
         QCOMPARE(tooltip.mid(3), (QStringList{"On the card at byte 2,048 (2.0 kB in)", "Taken Sunday, July 4, 2021 at 3:30 PM", "Camera: Canon EOS 80D"}));
         QCOMPARE(ticks(list), QStringLiteral("-----"));
@@ -266,7 +272,7 @@ private slots:
         QCOMPARE(ticks(list), QStringLiteral("-----"));
         all->setChecked(true);
         list->setFocus(); // the keyboard toggles the current entry
-        list->setCurrentRow(3);
+        set_current_row(list, 3);
         QTest::keyClick(list, Qt::Key_Space);
         QCOMPARE(ticks(list), QStringLiteral("xxx-x"));
         // as in a file manager: Space ticks as the current entry's opposite every entry selected
@@ -281,17 +287,17 @@ private slots:
         QTRY_VERIFY(window.findChild<PhotoViewer *>() && window.findChild<PhotoViewer *>()->current_row() == 1);
         window.findChild<PhotoViewer *>()->close();
         answers.choose_entry("Tick"); // the menu of an entry outside the selection acts on that entry alone
-        emit list->customContextMenuRequested(list->visualItemRect(list->item(3)).center());
+        emit list->customContextMenuRequested(entry_rect(list, 3).center());
         QCOMPARE(ticks(list), QStringLiteral("x-xxx"));
 
         // back (the unrestored photos given up), and a second scan: numbering starts again, entries ticked
         answers.press("Yes");
         click(window, ui::scan_back);
         start_scan(window, fake, image_device(image));
-        QCOMPARE(list->count(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(list->count(), 5, 30000); // the status keeps the last run's text until the new run reports
+        QCOMPARE(count_of(list), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(count_of(list), 5, 30000); // the status keeps the last run's text until the new run reports
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 30000);
-        QVERIFY(list->item(0)->text() == "IMAGE_0001.JPG" && ticks(list) == "xxxxx");
+        QVERIFY(entry(list, 0).toString() == "IMAGE_0001.JPG" && ticks(list) == "xxxxx");
 
         answers.choose_directory(target);
         click(window, ui::restore);
@@ -313,10 +319,10 @@ private slots:
         click(window, ui::final_back);
         click(window, ui::scan_back);
         QVERIFY(scan_ends_with(window, fake, image_device(empty, "EMPTY"), "No files found"));
-        QVERIFY(list->count() == 0 && all->isHidden() && child<QWidget>(window, ui::bar)->isHidden()
+        QVERIFY(count_of(list) == 0 && all->isHidden() && child<QWidget>(window, ui::bar)->isHidden()
                 && child<QWidget>(window, ui::stop)->isHidden());
-        QMetaObject::invokeMethod(&window, "on_scanning_unreadable", Q_ARG(qint64, 8192));
-        QMetaObject::invokeMethod(&window, "on_scanning_done");
+        scan_page_of(window).note_unreadable(8192);
+        scan_page_of(window).show_done();
         auto *status = child<QLabel>(window, ui::status);
         QCOMPARE(status->text(), QStringLiteral("No files found (8.0 KiB unreadable)"));
         QVERIFY(status->width() >= status->sizeHint().width() && status->geometry().right() < all->x());
@@ -409,14 +415,16 @@ private slots:
         MainWindow window(nullptr, fake.source());
         ModalAnswerer answers;
         QVERIFY(scan_ends_with(window, fake, image_device(card.image, "VELVORA", card.live)));
-        auto *list = child<QListWidget>(window, ui::results);
-        QCOMPARE(list->count(), card.deleted.size()); // the live photos were indexed
+        auto *list = results_of(window);
+        QCOMPARE(count_of(list), card.deleted.size()); // the live photos were indexed
         // under the names their entries kept, with where they were and when
         QCOMPARE(listed(list, Qt::DisplayRole), card.recovered_names());
-        const QStringList tooltip = list->item(0)->toolTip().split('\n');
+        const QStringList tooltip = entry(list, 0, Qt::ToolTipRole).toString().split('\n');
         QVERIFY2(tooltip.contains("DCIM/100CAMERA, deleted"), qPrintable(tooltip.join(" | ")));
         const QString modified = QLocale().toString(QDateTime(QDate(2009, 7, 1), QTime(12, 0)), QLocale::ShortFormat);
         QVERIFY2(tooltip.contains("Modified " + modified), qPrintable(tooltip.join(" | ")));
+        QVERIFY(entry(list, 0, ResultsModel::FolderRole).toString() == "DCIM/100CAMERA"
+                && entry(list, 0, ResultsModel::ModifiedRole).toDateTime() == QDateTime(QDate(2009, 7, 1), QTime(12, 0)));
         const auto restore_into = [&](const QString &folder, const QString &told) {
             answers.choose_directory(folder);
             if (!told.isNull())
@@ -476,7 +484,7 @@ private slots:
         // Back to the results as they were; all ticked, and Cancel pressed as soon
         // as the progress dialog shows: the photos written so far stay, whole.
         click(window, ui::final_back);
-        QVERIFY(page_of(window) == scan_page && list->item(1)->checkState() == Qt::Unchecked);
+        QVERIFY(page_of(window) == scan_page && entry(list, 1, Qt::CheckStateRole).toInt() == Qt::Unchecked);
         click_entry(list, 1);
         QPointer<QProgressDialog> progress;
         QTimer watch;
@@ -528,7 +536,7 @@ private slots:
         ModalAnswerer answers;
         QVERIFY2(pick_device(window, loop.node), qPrintable(loop.node + " is not listed"));
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
-        QCOMPARE(child<QListWidget>(window, ui::results)->count(), 2); // the live photo was indexed
+        QCOMPARE(count_of(results_of(window)), 2); // the live photo was indexed
 
         answers.choose_directory(on_card); // a folder on the scanned card is refused
         answers.press_ok();

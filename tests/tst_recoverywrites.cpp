@@ -126,7 +126,7 @@ private slots:
         MainWindow window(nullptr, fake.source());
         ModalAnswerer answers;
         QVERIFY(scan_ends_with(window, fake, image_device(loop.node)));
-        QCOMPARE(child<QListWidget>(window, ui::results)->count(), 2);
+        QCOMPARE(count_of(results_of(window)), 2);
         answers.press("No"); // "Go back" and No: the unrestored photos stay
         click(window, ui::scan_back);
         QVERIFY(answers.last() == "The photos found have not been restored. Go back and discard them?" && page_of(window) == scan_page);

@@ -3,9 +3,8 @@
 //
 //   velvora-draw-resources RESOURCES_DIR
 //
-// writes graphics/welcome-background.png, graphics/welcome-logo.png,
-// graphics/top.png, icons/stop.png, icons/volume.png and
-// appicon/velvora-recovery-<size>.png for 256, 128, 64, 48 and 32 pixels.
+// writes graphics/welcome-background.png, graphics/top.png, icons/stop.png,
+// icons/volume.png and appicon/velvora-recovery-<size>.png for 256, 128, 64, 48 and 32 pixels.
 // Everything is drawn from fixed shapes and a fixed noise seed, so running
 // it again gives the same pictures.
 
@@ -120,137 +119,6 @@ void draw_print(QPainter &painter, const QPointF &centre, const QSizeF &size, qr
     const qreal border = qMax<qreal>(2, size.width() * 0.07);
     draw_photo_content(painter, frame.adjusted(border, border, -border, -border * 1.6), variant);
     painter.restore();
-}
-
-// One jigsaw edge from a to b with a knob bulging to the left of the
-// direction of travel (or right, when out is false).
-void jigsaw_edge(QPainterPath &path, QPointF a, QPointF b, bool out)
-{
-    const QPointF d = b - a;
-    const QPointF n = QPointF(d.y(), -d.x()) * (out ? 1 : -1);
-    const auto at = [&](qreal t, qreal k) { return a + d * t + n * k; };
-    path.lineTo(at(0.38, 0));
-    path.cubicTo(at(0.42, 0.05), at(0.30, 0.22), at(0.5, 0.22));
-    path.cubicTo(at(0.70, 0.22), at(0.58, 0.05), at(0.62, 0));
-    path.lineTo(b);
-}
-
-// A photograph cut like a jigsaw puzzle, one piece lifted out, with a USB
-// stick and a memory card lying on it.
-QImage draw_welcome_logo()
-{
-    QImage image = transparent_canvas(500, 400);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-
-    const QRectF photo(40, 50, 400, 270);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0, 0, 20, 90));
-    painter.drawRoundedRect(photo.translated(8, 10), 6, 6);
-    painter.setBrush(QColor(252, 252, 248));
-    painter.drawRoundedRect(photo.adjusted(-10, -10, 10, 10), 6, 6);
-    draw_photo_content(painter, photo, 0);
-
-    // The cut lines of a 4 by 3 puzzle.
-    const int columns = 4;
-    const int rows = 3;
-    const qreal cell_w = photo.width() / columns;
-    const qreal cell_h = photo.height() / rows;
-    painter.setBrush(Qt::NoBrush);
-    painter.setPen(QPen(QColor(255, 255, 255, 170), 2));
-    for (int c = 1; c < columns; ++c) {
-        QPainterPath line(QPointF(photo.left() + c * cell_w, photo.top()));
-        for (int r = 0; r < rows; ++r)
-            jigsaw_edge(line, QPointF(photo.left() + c * cell_w, photo.top() + r * cell_h),
-                        QPointF(photo.left() + c * cell_w, photo.top() + (r + 1) * cell_h), (r + c) % 2);
-        painter.drawPath(line);
-    }
-    for (int r = 1; r < rows; ++r) {
-        QPainterPath line(QPointF(photo.left(), photo.top() + r * cell_h));
-        for (int c = 0; c < columns; ++c)
-            jigsaw_edge(line, QPointF(photo.left() + c * cell_w, photo.top() + r * cell_h),
-                        QPointF(photo.left() + (c + 1) * cell_w, photo.top() + r * cell_h), (r + c) % 2 == 0);
-        painter.drawPath(line);
-    }
-
-    // The missing piece: a dark hole, and the piece lying beside it.
-    // A piece of the top row: its upper edge is the photo's straight border.
-    QPainterPath piece(QPointF(0, 0));
-    piece.lineTo(cell_w, 0);
-    jigsaw_edge(piece, QPointF(cell_w, 0), QPointF(cell_w, cell_h), false);
-    jigsaw_edge(piece, QPointF(cell_w, cell_h), QPointF(0, cell_h), true);
-    jigsaw_edge(piece, QPointF(0, cell_h), QPointF(0, 0), false);
-    piece.closeSubpath();
-    const QPointF hole(photo.left() + 2 * cell_w, photo.top());
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(20, 30, 50, 200));
-    painter.drawPath(piece.translated(hole));
-
-    painter.save();
-    painter.translate(410, 20);
-    painter.rotate(18);
-    painter.setBrush(QColor(0, 0, 0, 80));
-    painter.drawPath(piece.translated(4, 6));
-    painter.setClipPath(piece);
-    draw_photo_content(painter, QRectF(-2 * cell_w, 0, photo.width(), photo.height()), 0);
-    painter.setClipping(false);
-    painter.setPen(QPen(QColor(255, 255, 255, 200), 2));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawPath(piece);
-    painter.restore();
-
-    // A USB stick.
-    painter.save();
-    painter.translate(150, 300);
-    painter.rotate(-24);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0, 0, 0, 90));
-    painter.drawRoundedRect(QRectF(4, 6, 190, 56), 12, 12);
-    QLinearGradient body(0, 0, 0, 56);
-    body.setColorAt(0, QColor(60, 140, 230));
-    body.setColorAt(1, QColor(20, 70, 160));
-    painter.setBrush(body);
-    painter.drawRoundedRect(QRectF(0, 0, 150, 56), 12, 12);
-    QLinearGradient metal(0, 0, 0, 40);
-    metal.setColorAt(0, QColor(235, 235, 240));
-    metal.setColorAt(1, QColor(150, 150, 160));
-    painter.setBrush(metal);
-    painter.drawRect(QRectF(150, 8, 44, 40));
-    painter.setBrush(QColor(60, 60, 70));
-    painter.drawRect(QRectF(164, 16, 10, 8));
-    painter.drawRect(QRectF(164, 32, 10, 8));
-    painter.setBrush(QColor(255, 255, 255, 60));
-    painter.drawRoundedRect(QRectF(10, 6, 130, 14), 7, 7);
-    painter.restore();
-
-    // A memory card.
-    painter.save();
-    painter.translate(330, 250);
-    painter.rotate(12);
-    QPainterPath card;
-    card.moveTo(0, 0);
-    card.lineTo(70, 0);
-    card.lineTo(86, 16);
-    card.lineTo(86, 110);
-    card.lineTo(0, 110);
-    card.closeSubpath();
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(0, 0, 0, 90));
-    painter.drawPath(card.translated(4, 6));
-    QLinearGradient plastic(0, 0, 86, 110);
-    plastic.setColorAt(0, QColor(70, 70, 80));
-    plastic.setColorAt(1, QColor(25, 25, 30));
-    painter.setBrush(plastic);
-    painter.drawPath(card);
-    painter.setBrush(QColor(220, 60, 50));
-    painter.drawRect(QRectF(8, 44, 70, 40));
-    painter.setBrush(QColor(230, 190, 70));
-    for (int i = 0; i < 8; ++i)
-        painter.drawRect(QRectF(8 + i * 9, 6, 6, 18));
-    painter.restore();
-
-    painter.end();
-    return image;
 }
 
 // Three photographs stacked and fanned out.
@@ -398,7 +266,6 @@ int main(int argc, char *argv[])
     }
     const QDir dir(arguments.at(1));
     bool ok = save(draw_background(), dir.filePath("graphics/welcome-background.png"), false);
-    ok = save(draw_welcome_logo(), dir.filePath("graphics/welcome-logo.png"), true) && ok;
     ok = save(draw_top_emblem(), dir.filePath("graphics/top.png"), true) && ok;
     ok = save(draw_stop_icon(), dir.filePath("icons/stop.png"), true) && ok;
     ok = save(draw_volume_icon(), dir.filePath("icons/volume.png"), true) && ok;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "fsindexer.h"
+#include "removabledevice.h"
+#include "scanoptions.h"
 #include "volumesource.h"
 
 #include <QByteArray>
@@ -68,18 +69,18 @@ public:
         return n;
     }
 
-    // Puts this volume, which the worker then owns, in place of its device.
-    // The worker opens it more than once a scan (for the file system, then
-    // for the raw read): each open gets a handle on the same volume.
-    void scan_with(FsIndexer &indexer)
+    // Puts this volume, which the scan's opener then owns, in place of a
+    // device. A scan opens it more than once (for the file system, then for
+    // the raw read): each open gets a handle on the same volume.
+    void scan_with(RemovableDevice &device, ScanOptions &options)
     {
-        indexer.device.raw_path = QStringLiteral("faulty");
-        indexer.device.bytes_per_sector = 512;
-        indexer.device.sector_count = bytes.size() / 512;
-        indexer.set_volume_opener([volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
+        device.raw_path = QStringLiteral("faulty");
+        device.bytes_per_sector = 512;
+        device.sector_count = bytes.size() / 512;
+        options.open_volume = [volume = std::shared_ptr<FaultyVolume>(this)](const QString &, volume_platform::Failure *) {
             volume->furthest = 0;
             return std::unique_ptr<VolumeSource>(new Handle(volume));
-        });
+        };
     }
 
 private:

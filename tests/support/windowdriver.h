@@ -4,9 +4,11 @@
 // test controls, devices made from image files, and modal dialogs answered
 // from a timer. Header only: link velvora_app.
 
+#include "devicepage.h"
 #include "mainwindow.h"
 #include "removabledevice.h"
 #include "resultsdelegate.h"
+#include "scanpage.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -18,13 +20,12 @@ namespace windowtest {
 
 // The form's object names, by what they are.
 namespace ui {
-constexpr const char *pages = "stackedWidget", *start = "pushButton_2", *devices = "deviceList",
-                     *device_back = "pushButton_5", *next = "pushButton_4", *status = "label_3",
+constexpr const char *pages = "stackedWidget", *devices = "deviceList", *next = "pushButton_4", *status = "label_3",
                      *bar = "progressBar", *stop = "pushButton_7", *skip = "pushButton_8",
                      *select_all = "checkBox", *results = "listWidget_2", *scan_back = "pushButton_6",
                      *restore = "pushButton", *final_back = "pushButton_9", *close = "pushButton_3";
 }
-enum Page { welcome_page, device_page, scan_page, final_page };
+enum Page { device_page, scan_page, final_page };
 
 // The named child of the window; aborts when it is missing, as every later step would fail.
 template<class T>
@@ -40,13 +41,31 @@ inline int page_of(const MainWindow &window) { return child<QStackedWidget>(wind
 inline QString status_of(const MainWindow &window) { return child<QLabel>(window, ui::status)->text(); }
 inline void click(const MainWindow &window, const char *button) { child<QAbstractButton>(window, button)->click(); }
 
+// The grid of found photos, and what its entry in row holds under role.
+inline QListView *results_of(const QObject &window) { return child<QListView>(window, ui::results); }
+inline int count_of(const QAbstractItemView *list) { return list->model()->rowCount(); }
+inline QVariant entry(const QAbstractItemView *list, int row, int role = Qt::DisplayRole)
+{
+    return list->model()->index(row, 0).data(role);
+}
+// Makes row current and selected, as QListWidget::setCurrentRow does in a list that selects many.
+inline void set_current_row(QAbstractItemView *list, int row)
+{
+    list->selectionModel()->setCurrentIndex(list->model()->index(row, 0), QItemSelectionModel::SelectCurrent);
+}
+inline QRect entry_rect(const QAbstractItemView *list, int row) { return list->visualRect(list->model()->index(row, 0)); }
+
+// The page that shows a scan and its results, and the device page's poll, run now.
+inline ScanPage &scan_page_of(const QObject &window) { return *child<ScanPage>(window, "ScanPage"); }
+inline void refresh_devices(const QObject &window) { child<DevicePage>(window, "DevicePage")->refresh(); }
+
 // Clicks (or double-clicks) the results entry in row on its check box or on its thumbnail, with modifiers held.
-inline void click_entry(QListWidget *list, int row, bool on_check_box = true, bool twice = false,
+inline void click_entry(QAbstractItemView *list, int row, bool on_check_box = true, bool twice = false,
                         Qt::KeyboardModifiers modifiers = {})
 {
     QStyleOptionViewItem option;
     option.initFrom(list);
-    option.rect = list->visualItemRect(list->item(row));
+    option.rect = entry_rect(list, row);
     const auto *delegate = qobject_cast<ResultsDelegate *>(list->itemDelegate());
     const QPoint at = on_check_box ? delegate->check_box_rect(option, list->model()->index(row, 0)).center()
                                    : delegate->thumbnail_rect(option).center();
@@ -174,7 +193,7 @@ inline RemovableDevice image_device(const QString &path, const QString &label = 
 // presses "Next"; false when it is not listed.
 inline bool pick_device(MainWindow &window, const QString &raw_path)
 {
-    QMetaObject::invokeMethod(&window, "on_device_changed");
+    refresh_devices(window);
     auto *list = child<QListWidget>(window, ui::devices);
     for (int row = 0; row < list->count(); ++row) {
         if (list->item(row)->data(Qt::UserRole).toString() == raw_path) {

@@ -38,7 +38,7 @@ public:
     // A read-only handle to path positioned at 0; the caller closes it.
     volume_platform::Handle open(const QString &path, volume_platform::Failure *failure = nullptr) const;
     std::unique_ptr<RawVolume> open_volume(const QString &path, volume_platform::Failure *failure = nullptr) const;
-    // open_volume() for the scan worker (FsIndexer::set_volume_opener).
+    // open_volume() for the scan worker (ScanOptions::open_volume).
     std::function<std::unique_ptr<VolumeSource>(const QString &path, volume_platform::Failure *failure)>
     volume_opener() const;
 

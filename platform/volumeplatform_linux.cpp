@@ -9,13 +9,9 @@
 
 #include <blkid/blkid.h>
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <malloc.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -184,35 +180,6 @@ bool probe_file_system(const QString &node, SysfsVolumeTable::FileSystemId *id)
 QList<VolumeInfo> list_volumes()
 {
     return SysfsVolumeTable(SysfsVolumeTable::Roots(), probe_file_system).volumes();
-}
-
-QString failure_text(Failure failure)
-{
-    switch (failure) {
-    case Failure::None:
-        return {};
-    case Failure::NotFound:
-        return QCoreApplication::translate("volume_platform", "No such device or image file.");
-    case Failure::IsDirectory:
-        return QCoreApplication::translate("volume_platform", "This is a folder, not a device or an image file.");
-    case Failure::NotAVolume:
-        return QCoreApplication::translate("volume_platform", "This is neither a block device nor an image file.");
-    case Failure::PermissionDenied:
-        return QCoreApplication::translate(
-            "volume_platform",
-            "Permission denied: reading a device needs membership of the 'disk' group or root.");
-    case Failure::DeviceGone:
-        return QCoreApplication::translate("volume_platform",
-                                           "The device is no longer there; it may have been removed.");
-    case Failure::Io:
-        return QCoreApplication::translate("volume_platform", "The device reported a read error.");
-    case Failure::AuthorizationRefused:
-        return QCoreApplication::translate("volume_platform",
-                                           "The administrator password was not given, so the device cannot be read.");
-    case Failure::Other:
-        break;
-    }
-    return QCoreApplication::translate("volume_platform", "The device could not be read.");
 }
 
 Handle open_read_only(const QString &path, Failure *failure)
@@ -505,65 +472,6 @@ bool shares_storage(const QString &directory, const QString &raw_path)
     }
     const QString backing = loop_backing_file(written_disk);
     return !backing.isEmpty() && same_file(backing, raw_path);
-}
-
-bool stderr_is_terminal()
-{
-    return ::isatty(STDERR_FILENO) == 1;
-}
-
-void end_process_now(int status)
-{
-    std::fflush(nullptr);
-    ::_exit(status);
-}
-
-namespace {
-
-volatile std::sig_atomic_t interrupt_seen = 0;
-
-extern "C" void note_interrupt(int)
-{
-    interrupt_seen = 1;
-}
-
-} // namespace
-
-void catch_interrupts()
-{
-    struct sigaction action = {};
-    action.sa_handler = note_interrupt;
-    sigemptyset(&action.sa_mask);
-    // the first signal asks for an orderly end; a second one ends the process
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-}
-
-bool interrupted()
-{
-    return interrupt_seen != 0;
-}
-
-void limit_heap_growth()
-{
-    ::mallopt(M_ARENA_MAX, 1);
-    // A fixed threshold: glibc otherwise raises it to the size of every large
-    // block freed, so the decoders' and the photos' megabyte buffers come
-    // from the heap and stay resident (a photo scan peaked at 187 MiB, 153
-    // with this).
-    ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-}
-
-qint64 large_page_size()
-{
-    return 2 * 1024 * 1024; // transparent huge pages of x86-64 and arm64 with 4 KiB pages
-}
-
-void prefer_large_pages(char *data, qint64 size)
-{
-    if (data && size > 0)
-        ::madvise(data, size_t(size), MADV_HUGEPAGE); // refused where the kernel has none: no harm
 }
 
 } // namespace volume_platform

@@ -1,16 +1,18 @@
-// The scan worker: its signal sequences, what it keeps out, failing cards
-// (bad sectors, a device that goes away, slow reads, real sector reads), and
-// its thumbnail queue.
+// The scan object: its signal sequences, a run and a resumed run, what it
+// keeps out, failing cards (bad sectors, a device that goes away, slow
+// reads, real sector reads), and its thumbnail queue.
 
 #include "alignedbuffer.h"
+#include "blockreader.h"
 #include "cameracard.h"
 #include "faultyvolume.h"
+#include "jpegcarver.h"
 #include "carvingvolume.h"
-#include "fsindexer.h"
 #include "rawvolume.h"
 #include "scanrateestimator.h"
 #include "testsupport.h"
 #include "thumbnailqueue.h"
+#include "volumescan.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,17 +28,18 @@ namespace {
 
 constexpr qint64 kib = 1024;
 constexpr qint64 mib = 1024 * kib;
-constexpr qint64 block = FsIndexer::block_size;
+constexpr qint64 block = BlockReader::block_size;
 
-// Everything one run of the worker said, in order.
+// Everything one run of a scan said, in order.
 struct Run
 {
     QStringList events;
     QList<qint64> found;
     QList<QImage> thumbnails;
+    QList<FoundFile> files;
     QList<QPair<qint64, qint64>> progress;
-    qint64 unreadable = -1;
     QString file_system_failure; // why the file system could not be read, when it was said
+    ScanSummary summary;
 
     int count(const QString &event) const { return int(events.count(event)); }
     // The events without the found images and without repeats.
@@ -50,45 +53,59 @@ struct Run
     }
 };
 
-// Runs the worker to its end; while_running is called right after the start.
-Run run_scan(FsIndexer &indexer, const std::function<void()> &while_running = {})
+QString outcome_name(ScanSummary::Outcome outcome)
 {
-    indexer.found_images.clear();
+    switch (outcome) {
+    case ScanSummary::Outcome::Completed:
+        return QStringLiteral("completed");
+    case ScanSummary::Outcome::Stopped:
+        return QStringLiteral("stopped");
+    case ScanSummary::Outcome::Failed:
+        return QStringLiteral("failed");
+    }
+    return QString();
+}
+
+// Runs the scan to its end; while_running is called right after the start.
+Run run_scan(VolumeScan &scan, const std::function<void()> &while_running = {})
+{
     Run run;
     QObject context;
-    const std::pair<void (FsIndexer::*)(), const char *> plain_signals[] = {
-        {&FsIndexer::started, "started"}, {&FsIndexer::indexing_started, "indexing_started"},
-        {&FsIndexer::indexing_stopped, "indexing_stopped"}, {&FsIndexer::indexing_done, "indexing_done"},
-        {&FsIndexer::scanning_started, "scanning_started"}, {&FsIndexer::scanning_stopped, "scanning_stopped"},
-        {&FsIndexer::scanning_done, "scanning_done"}, {&FsIndexer::scanning_error, "scanning_error"}};
-    for (const auto &[signal, name] : plain_signals)
-        QObject::connect(&indexer, signal, &context, [&run, name = name] { run.events.append(QLatin1String(name)); });
-    QObject::connect(&indexer, &FsIndexer::processedItem, &context, [&](int i) {
-        run.events.append(QStringLiteral("processedItem"));
-        QCOMPARE(i, run.count(QStringLiteral("processedItem")));
+    QObject::connect(&scan, &VolumeScan::indexing_started, &context, [&] { run.events.append(QStringLiteral("indexing")); });
+    QObject::connect(&scan, &VolumeScan::indexing_progress, &context, [&](int i) {
+        run.events.append(QStringLiteral("indexed"));
+        QCOMPARE(i, run.count(QStringLiteral("indexed")));
     });
-    QObject::connect(&indexer, &FsIndexer::scanning_progress, &context, [&](qint64 i, qint64 j) {
+    QObject::connect(&scan, &VolumeScan::indexing_finished, &context, [&](bool completed) {
+        run.events.append(completed ? QStringLiteral("indexing_done") : QStringLiteral("indexing_stopped"));
+    });
+    QObject::connect(&scan, &VolumeScan::raw_scan_started, &context, [&] { run.events.append(QStringLiteral("raw")); });
+    QObject::connect(&scan, &VolumeScan::progress, &context, [&](qint64 i, qint64 j) {
         run.events.append(QStringLiteral("progress"));
         run.progress.append({i, j});
     });
-    QObject::connect(&indexer, &FsIndexer::scanning_found, &context, [&](qint64 i, const QImage &image) {
+    QObject::connect(&scan, &VolumeScan::found, &context, [&](const FoundFile &file) {
         run.events.append(QStringLiteral("found"));
-        run.found.append(i);
-        run.thumbnails.append(image);
+        run.found.append(file.image.offset);
+        run.thumbnails.append(file.thumbnail);
+        run.files.append(file);
     });
-    QObject::connect(&indexer, &FsIndexer::file_system_unreadable, &context, [&](const QString &why) {
+    QObject::connect(&scan, &VolumeScan::file_system_unreadable, &context, [&](const QString &why) {
         run.events.append(QStringLiteral("file_system_unreadable"));
         run.file_system_failure = why;
     });
-    QObject::connect(&indexer, &FsIndexer::scanning_unreadable, &context, [&](qint64 i) {
-        run.events.append(QStringLiteral("unreadable"));
-        run.unreadable = i;
+    QObject::connect(&scan, &VolumeScan::finished, &context, [&](const ScanSummary &summary) {
+        run.events.append(outcome_name(summary.outcome));
+        run.summary = summary;
     });
-    indexer.start();
+    QObject::connect(&scan, &VolumeScan::ended, &context, [&] { run.events.append(QStringLiteral("ended")); });
+    [&] { QVERIFY(scan.start()); }();
     if (while_running)
         while_running();
-    [&] { QVERIFY(indexer.wait(120000)); }();
+    [&] { QVERIFY(scan.wait(120000)); }();
     QCoreApplication::processEvents(); // deliver what the run queued
+    [&] { QCOMPARE(run.events.last(), QStringLiteral("ended")); }();
+    run.events.removeLast();
     return run;
 }
 
@@ -123,15 +140,15 @@ struct Failing
     qint64 size = 0, gap_from = 0, gap_length = 0;
     qint64 gone_from = -1; // -1: the device stays
     bool short_reads = false, cut_first = false, second_found = true;
-    const char *end = "scanning_done";
-    qint64 unreadable = -1; // -1: none reported
+    const char *end = "completed";
+    qint64 unreadable = 0;
 };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Failing)
 
-class TestFsIndexer : public QObject
+class TestVolumeScan : public QObject
 {
     Q_OBJECT
 
@@ -141,6 +158,8 @@ private slots:
     void signal_sequences();
     void stop_right_after_start_is_never_lost();
     void progress_in_the_devices_sectors();
+    void resumed_scan_finds_the_rest_data();
+    void resumed_scan_finds_the_rest();
     void what_is_kept_out();
     void failing_cards_data();
     void failing_cards();
@@ -160,7 +179,7 @@ private:
     const QByteArray a = photo(30), b = photo(31);
 };
 
-void TestFsIndexer::initTestCase()
+void TestVolumeScan::initTestCase()
 {
     QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("A.JPG")), a));
     QVERIFY(testsupport::write_file(root.filePath(QStringLiteral("B.JPG")), b));
@@ -170,7 +189,7 @@ void TestFsIndexer::initTestCase()
     camera.make(testsupport::CameraCard::Fat32, dir.path(), &camera_error);
 }
 
-void TestFsIndexer::card_file_system_data()
+void TestVolumeScan::card_file_system_data()
 {
     QTest::addColumn<int>("read_ms");  // every read of the card takes this long
     QTest::addColumn<int>("limit_ms"); // the file system's time limit
@@ -182,7 +201,7 @@ void TestFsIndexer::card_file_system_data()
 
 // Unmounted, the live photos are indexed through the card's file system;
 // when it cannot be read in time the scan goes on raw and says so once.
-void TestFsIndexer::card_file_system()
+void TestVolumeScan::card_file_system()
 {
     QFETCH(int, read_ms);
     QFETCH(int, limit_ms);
@@ -191,20 +210,31 @@ void TestFsIndexer::card_file_system()
         QSKIP(qPrintable(camera_error));
     auto *volume = new FaultyVolume(testsupport::read_file(camera.image));
     volume->every_read_ms = read_ms;
-    FsIndexer indexer;
-    volume->scan_with(indexer);
-    indexer.set_index_existing(true);
-    indexer.set_file_system_time_limit(limit_ms);
-    const Run run = run_scan(indexer);
+    RemovableDevice device;
+    ScanOptions options;
+    volume->scan_with(device, options);
+    options.file_system_time_limit_ms = limit_ms;
+    VolumeScan scan(device, options);
+    const Run run = run_scan(scan);
     QCOMPARE(run.count(QStringLiteral("file_system_unreadable")), said.isNull() ? 0 : 1);
     QCOMPARE(run.file_system_failure, said);
-    QCOMPARE(run.count(QStringLiteral("processedItem")), said.isNull() ? int(camera.live.size()) : 0);
+    QCOMPARE(run.count(QStringLiteral("indexed")), said.isNull() ? int(camera.live.size()) : 0);
     const int deleted = int(camera.named.size() + camera.unnamed.size());
     QCOMPARE(run.found.size(), said.isNull() ? deleted : deleted + int(camera.live.size()));
-    QCOMPARE(indexer.named_photos(), said.isNull() ? int(camera.named.size()) : 0);
+    QCOMPARE(run.summary.named, said.isNull() ? int(camera.named.size()) : 0);
+    QCOMPARE(run.summary.found, run.found.size());
+    // each photo once, with the name, folder and times of its entry where the card keeps them
+    for (const FoundFile &file : run.files) {
+        QCOMPARE(file.image.origin.name, file.facts.origin.name);
+        QCOMPARE(file.image.offset, file.facts.offset);
+        QCOMPARE(file.image.length, file.facts.length);
+        QCOMPARE(file.image.kind, MediaKind::JpegPhoto);
+        if (file.image.origin.is_known())
+            QVERIFY(file.image.origin.modified.isValid());
+    }
 }
 
-void TestFsIndexer::signal_sequences_data()
+void TestVolumeScan::signal_sequences_data()
 {
     QTest::addColumn<QString>("source");
     QTest::addColumn<bool>("index");
@@ -212,73 +242,114 @@ void TestFsIndexer::signal_sequences_data()
     QTest::addColumn<QStringList>("shape");
     QTest::addColumn<int>("found");
     // a raw volume holds no file system: said once, before the index
-    const QStringList indexed{"started", "file_system_unreadable", "indexing_started", "processedItem", "indexing_done",
-                              "scanning_started"};
-    const QStringList raw{"started", "file_system_unreadable", "scanning_started"};
-    QTest::newRow("raw scan only") << "card.img" << false << "" << raw + QStringList{"progress", "scanning_done"} << 2;
-    QTest::newRow("existing files indexed") << "card.img" << true << "" << indexed + QStringList{"progress", "scanning_done"} << 0;
+    const QStringList indexed{"file_system_unreadable", "indexing", "indexed", "indexing_done", "raw"};
+    const QStringList raw{"file_system_unreadable", "raw"};
+    QTest::newRow("raw scan only") << "card.img" << false << "" << raw + QStringList{"progress", "completed"} << 2;
+    QTest::newRow("existing files indexed") << "card.img" << true << "" << indexed + QStringList{"progress", "completed"} << 0;
     QTest::newRow("stop while indexing: the file under way is entered, the volume not read")
         << "card.img" << true << "stop on item"
-        << QStringList{"started", "file_system_unreadable", "indexing_started", "processedItem", "indexing_stopped",
-                       "scanning_started", "scanning_stopped"}
-        << 0;
+        << QStringList{"file_system_unreadable", "indexing", "indexed", "indexing_stopped", "raw", "stopped"} << 0;
     QTest::newRow("skip after the first file: indexing done, the raw scan in full")
-        << "card.img" << true << "skip on item" << indexed + QStringList{"progress", "scanning_done"} << 1;
+        << "card.img" << true << "skip on item" << indexed + QStringList{"progress", "completed"} << 1;
     QTest::newRow("stop in the raw scan: after the current block")
-        << "card.img" << false << "stop on progress" << raw + QStringList{"progress", "scanning_stopped"} << 1;
-    QTest::newRow("no such volume") << "missing.img" << true << "" << QStringList{"started"} + indexed.mid(2) + QStringList{"scanning_error"} << 0;
-    QTest::newRow("a folder is no volume") << "." << false << "" << QStringList{"started", "scanning_started", "scanning_error"} << 0;
-    QTest::newRow("empty volume") << "empty.img" << false << "" << raw + QStringList{"scanning_done"} << 0;
+        << "card.img" << false << "stop on progress" << raw + QStringList{"progress", "stopped"} << 1;
+    QTest::newRow("no such volume") << "missing.img" << true << "" << indexed.mid(1) + QStringList{"failed"} << 0;
+    QTest::newRow("a folder is no volume") << "." << false << "" << QStringList{"raw", "failed"} << 0;
+    QTest::newRow("empty volume") << "empty.img" << false << "" << raw + QStringList{"completed"} << 0;
 }
 
-void TestFsIndexer::signal_sequences()
+void TestVolumeScan::signal_sequences()
 {
     QFETCH(QString, source);
     QFETCH(bool, index);
     QFETCH(QString, hook);
     QFETCH(QStringList, shape);
     QFETCH(int, found);
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(dir.filePath(source));
-    indexer.set_root_path(root.path());
-    indexer.set_index_existing(index);
+    ScanOptions options;
+    options.root_path = root.path();
+    options.index_existing = index;
+    VolumeScan scan(testsupport::image_file_device(dir.filePath(source)), options);
     if (hook == QLatin1String("stop on item"))
-        connect(&indexer, &FsIndexer::processedItem, &indexer, [&indexer] { indexer.stop(); }, Qt::DirectConnection);
+        connect(&scan, &VolumeScan::indexing_progress, &scan, [&scan] { scan.stop(); }, Qt::DirectConnection);
     if (hook == QLatin1String("skip on item"))
-        connect(&indexer, &FsIndexer::processedItem, &indexer, [&indexer] { indexer.set_index_existing(false); },
+        connect(&scan, &VolumeScan::indexing_progress, &scan, [&scan] { scan.skip_existing_files(); },
                 Qt::DirectConnection);
     if (hook == QLatin1String("stop on progress"))
-        connect(&indexer, &FsIndexer::scanning_progress, &indexer, [&indexer] { indexer.stop(); }, Qt::DirectConnection);
-    for (int round = 0; round < 2; ++round) { // the worker is reused: nothing of one run stays for the next
-        const Run run = run_scan(indexer);
-        QCOMPARE(run.shape(), shape);
-        QCOMPARE(run.found.size(), found);
-        QCOMPARE(indexer.found_images.keys(), run.found);
-        QCOMPARE(run.count(QStringLiteral("processedItem")), hook.endsWith(QLatin1String("item")) ? 1 : index ? 2 : 0);
-        QCOMPARE(run.progress.size(), hook == QLatin1String("stop on progress") ? 1 : run.progress.size());
-        QCOMPARE(indexer.error_text().isEmpty(), shape.last() != QLatin1String("scanning_error"));
-        indexer.set_index_existing(index);
-    }
+        connect(&scan, &VolumeScan::progress, &scan, [&scan] { scan.stop(); }, Qt::DirectConnection);
+    const Run run = run_scan(scan);
+    QCOMPARE(run.shape(), shape);
+    QCOMPARE(run.found.size(), found);
+    QCOMPARE(run.summary.found, found);
+    QList<qint64> kept;
+    for (const FoundImage &image : scan.files_found())
+        kept.append(image.offset);
+    QCOMPARE(kept, run.found);
+    QCOMPARE(run.count(QStringLiteral("indexed")), hook.endsWith(QLatin1String("item")) ? 1 : index ? 2 : 0);
+    QCOMPARE(run.progress.size(), hook == QLatin1String("stop on progress") ? 1 : run.progress.size());
+    QCOMPARE(run.summary.error.isEmpty(), shape.last() != QLatin1String("failed"));
+    // a scan runs once
+    QVERIFY(!scan.start());
+    QVERIFY(!scan.is_running());
 }
 
-void TestFsIndexer::stop_right_after_start_is_never_lost()
+void TestVolumeScan::stop_right_after_start_is_never_lost()
 {
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")));
-    QCOMPARE(run_scan(indexer, [&] { indexer.stop(); }).events.last(), QStringLiteral("scanning_stopped"));
+    VolumeScan scan(testsupport::image_file_device(dir.filePath(QStringLiteral("card.img"))), ScanOptions());
+    QCOMPARE(run_scan(scan, [&] { scan.stop(); }).events.last(), QStringLiteral("stopped"));
 }
 
-void TestFsIndexer::progress_in_the_devices_sectors()
+void TestVolumeScan::progress_in_the_devices_sectors()
 {
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")), 2048);
-    QCOMPARE(run_scan(indexer).progress, (QList<QPair<qint64, qint64>>{{2048, 6144}, {4096, 6144}, {6144, 6144}}));
+    VolumeScan scan(testsupport::image_file_device(dir.filePath(QStringLiteral("card.img")), 2048), ScanOptions());
+    QCOMPARE(run_scan(scan).progress, (QList<QPair<qint64, qint64>>{{2048, 6144}, {4096, 6144}, {6144, 6144}}));
+}
+
+void TestVolumeScan::resumed_scan_finds_the_rest_data()
+{
+    QTest::addColumn<qint64>("straddling"); // where a third photo lies across the first block's end; -1: none
+    QTest::addColumn<qint64>("resume_at");
+    QTest::newRow("stopped between photos: on from the next block") << qint64(-1) << block;
+    QTest::newRow("stopped inside a photo: on from its start") << block - 2048 << block - 2048;
+}
+
+// A scan stopped after its first block, then resumed from where it said:
+// together they find every photo once, and the second offers none of the
+// first's again.
+void TestVolumeScan::resumed_scan_finds_the_rest()
+{
+    QFETCH(qint64, straddling);
+    QFETCH(qint64, resume_at);
+    const QByteArray c = photo(32, 640, 480);
+    QList<QPair<qint64, QByteArray>> content{{0, a}, {8 * mib + 512, b}, {10 * mib, a}};
+    if (straddling >= 0)
+        content.append({straddling, c});
+    const QString image = dir.filePath(QStringLiteral("resume.img"));
+    QVERIFY(testsupport::write_file(image, volume_with(12 * mib, content)));
+    ScanOptions options;
+    options.index_existing = false;
+    VolumeScan first(testsupport::image_file_device(image), options);
+    connect(&first, &VolumeScan::progress, &first, [&first] { first.stop(); }, Qt::DirectConnection);
+    const Run stopped = run_scan(first);
+    QCOMPARE(stopped.found, QList<qint64>{0});
+    QCOMPARE(first.resume_point().offset, resume_at);
+
+    options.resume = first.resume_point();
+    VolumeScan second(testsupport::image_file_device(image), options);
+    const Run rest = run_scan(second);
+    QCOMPARE(rest.events.last(), QStringLiteral("completed"));
+    QList<qint64> expected{8 * mib + 512}; // the repeat of the first photo is not offered again
+    if (straddling >= 0)
+        expected.prepend(straddling);
+    QCOMPARE(rest.found, expected);
+    QCOMPARE(rest.progress.first().first, (resume_at + block) / 512);
+    QCOMPARE(second.files_found().size(), 1 + expected.size());
+    QCOMPARE(second.resume_point().offset, 12 * mib);
 }
 
 // Files still on the card (under names that are and are not indexed), a
 // repeat, a stream no decoder accepts and a tiny photo. Every file whose last
 // suffix is JPG, JPEG, JPE or JFIF is indexed, in hidden folders too.
-void TestFsIndexer::what_is_kept_out()
+void TestVolumeScan::what_is_kept_out()
 {
     QList<QByteArray> photos;
     QList<QPair<qint64, QByteArray>> content;
@@ -306,22 +377,22 @@ void TestFsIndexer::what_is_kept_out()
     const QString image = dir.filePath(QStringLiteral("index.img"));
     QVERIFY(testsupport::write_file(image, volume_with(1 * mib, content)));
 
-    FsIndexer indexer;
-    indexer.device = testsupport::image_file_device(image);
-    indexer.set_root_path(files.path());
-    indexer.set_index_existing(true);
-    const Run run = run_scan(indexer);
-    QCOMPARE(run.count(QStringLiteral("processedItem")), int(named.size())); // everything but the link
+    ScanOptions options;
+    options.root_path = files.path();
+    VolumeScan scan(testsupport::image_file_device(image), options);
+    const Run run = run_scan(scan);
+    QCOMPARE(run.count(QStringLiteral("indexed")), int(named.size())); // everything but the link
     QCOMPARE(run.found, (QList<qint64>{9 * 64 * kib, 13 * 64 * kib}));
     QCOMPARE(run.thumbnails.last().size(), QSize(160, 107)); // the tiny one scaled up too
-    indexer.set_index_existing(false); // the next run without the index offers them all again, the repeat once
-    indexer.set_thumbnail_pixel_ratio(2); // for a high-density screen, in its pixels
-    const Run again = run_scan(indexer);
+    options.index_existing = false; // a scan without the index offers them all again, the repeat once
+    options.thumbnail_pixel_ratio = 2; // for a high-density screen, in its pixels
+    VolumeScan again_scan(testsupport::image_file_device(image), options);
+    const Run again = run_scan(again_scan);
     QCOMPARE(again.found.size(), 12);
     QCOMPARE(again.thumbnails.last().size(), QSize(320, 214));
 }
 
-void TestFsIndexer::failing_cards_data()
+void TestVolumeScan::failing_cards_data()
 {
     QTest::addColumn<Failing>("card");
     QTest::newRow("bad region in the first block")
@@ -334,17 +405,17 @@ void TestFsIndexer::failing_cards_data()
         << Failing{.size = 2 * block, .gap_from = mib, .gap_length = 1536, .cut_first = true, .unreadable = 1536};
     // the block is being read again sector by sector when the card goes
     QTest::newRow("device gone mid-block") << Failing{.size = 3 * block, .gap_from = block + 512 * kib, .gap_length = 4 * kib,
-                                                      .gone_from = block + 2 * mib, .end = "scanning_error", .unreadable = 4 * kib};
+                                                      .gone_from = block + 2 * mib, .end = "failed", .unreadable = 4 * kib};
     QTest::newRow("device gone at a block")
-        << Failing{.size = 3 * block, .gap_from = mib, .gap_length = 0, .gone_from = 2 * block, .end = "scanning_error"};
+        << Failing{.size = 3 * block, .gap_from = mib, .gap_length = 0, .gone_from = 2 * block, .end = "failed"};
     QTest::newRow("every read fails over 16 MiB: the device is gone")
         << Failing{.size = 8 * block, .gap_from = 2 * block, .gap_length = 5 * block, .second_found = false,
-                   .end = "scanning_error", .unreadable = 16 * mib};
+                   .end = "failed", .unreadable = 16 * mib};
 }
 
 // The photos before and after the unreadable sectors are found at their
 // offsets, and the run ends as the card does.
-void TestFsIndexer::failing_cards()
+void TestVolumeScan::failing_cards()
 {
     QFETCH(Failing, card);
     const QByteArray first = card.cut_first ? a : photo_filling_sectors();
@@ -359,9 +430,11 @@ void TestFsIndexer::failing_cards()
     volume->bad_to = card.gap_from + card.gap_length;
     volume->gone_from = card.gone_from;
     volume->short_reads = card.short_reads;
-    FsIndexer indexer;
-    volume->scan_with(indexer);
-    const Run run = run_scan(indexer);
+    RemovableDevice device;
+    ScanOptions options;
+    volume->scan_with(device, options);
+    VolumeScan scan(device, options);
+    const Run run = run_scan(scan);
 
     QList<qint64> found = run.found; // a photo's top part is announced once the scan is past it
     std::sort(found.begin(), found.end());
@@ -369,12 +442,12 @@ void TestFsIndexer::failing_cards()
     const QString end = QLatin1String(card.end);
     QCOMPARE(run.events.last(), end);
     QCOMPARE(run.count(end), 1);
-    QCOMPARE(run.unreadable, card.unreadable);
-    QCOMPARE(indexer.error_text().isEmpty(), end == QLatin1String("scanning_done"));
-    QCOMPARE(run.progress.last().first == run.progress.last().second, end == QLatin1String("scanning_done"));
+    QCOMPARE(run.summary.unreadable_bytes, card.unreadable);
+    QCOMPARE(run.summary.error.isEmpty(), end == QLatin1String("completed"));
+    QCOMPARE(run.progress.last().first == run.progress.last().second, end == QLatin1String("completed"));
 }
 
-void TestFsIndexer::stop_takes_effect_between_slow_sector_reads()
+void TestVolumeScan::stop_takes_effect_between_slow_sector_reads()
 {
     // the second block fails as a whole, and every failing sector takes 20 ms:
     // reading it sector by sector would take almost three minutes
@@ -383,25 +456,27 @@ void TestFsIndexer::stop_takes_effect_between_slow_sector_reads()
     volume->bad_to = 2 * block;
     volume->failing_read_ms = 20;
     const auto failed_reads = volume->failed_reads;
-    FsIndexer indexer;
-    volume->scan_with(indexer);
+    RemovableDevice device;
+    ScanOptions options;
+    volume->scan_with(device, options);
+    VolumeScan scan(device, options);
     QElapsedTimer clock;
-    const Run run = run_scan(indexer, [&] {
+    const Run run = run_scan(scan, [&] {
         QTRY_VERIFY_WITH_TIMEOUT(*failed_reads >= 5, 10000);
         clock.start();
-        indexer.stop();
-        QVERIFY(indexer.wait(1000));
+        scan.stop();
+        QVERIFY(scan.wait(1000));
     });
     QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(run.found, QList<qint64>{64 * kib});
-    QCOMPARE(run.events.last(), QStringLiteral("scanning_stopped"));
+    QCOMPARE(run.events.last(), QStringLiteral("stopped"));
     // the failed whole-block read, then one read per failing sector
-    QCOMPARE(run.unreadable, qint64(*failed_reads - 1) * 512);
+    QCOMPARE(run.summary.unreadable_bytes, qint64(*failed_reads - 1) * 512);
 }
 
 // Direct sector reads of a loop device, the ordinary read where direct I/O
 // refuses an offset, and reads at explicit positions.
-void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
+void TestVolumeScan::sector_reads_of_a_block_device_bypass_the_cache()
 {
     QByteArray bytes(4 * mib, '\0');
     for (qsizetype i = 0; i < bytes.size(); ++i)
@@ -439,7 +514,7 @@ void TestFsIndexer::sector_reads_of_a_block_device_bypass_the_cache()
 // decoders may hold, one that alone needs more than all of it, a sequential
 // one and one cut inside its frame header: every result comes back, in order;
 // the one no budget can decode comes back without a thumbnail, marked so.
-void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
+void TestVolumeScan::thumbnails_in_order_with_streams_beyond_the_memory_budget()
 {
     const auto progressive = [](const QImage &picture, const QString &sampling = QStringLiteral("2x2,1x1,1x1")) {
         return testsupport::cjpeg(picture, {QStringLiteral("-progressive"), QStringLiteral("-sample"), sampling});
@@ -469,7 +544,7 @@ void TestFsIndexer::thumbnails_in_order_with_streams_beyond_the_memory_budget()
 
 // Samples are (seconds into the scan, MB read by then); the speed is that of
 // the last ten seconds, and none in the first three.
-void TestFsIndexer::speed_and_time_left_data()
+void TestVolumeScan::speed_and_time_left_data()
 {
     QTest::addColumn<qint64>("total_mb");
     QTest::addColumn<QList<qint64>>("samples");
@@ -483,7 +558,7 @@ void TestFsIndexer::speed_and_time_left_data()
     QTest::newRow("blocks seconds apart, at the end") << qint64(1200) << QList<qint64>{15, 600, 30, 1200} << 40.0 << qint64(0);
 }
 
-void TestFsIndexer::speed_and_time_left()
+void TestVolumeScan::speed_and_time_left()
 {
     QFETCH(qint64, total_mb);
     QFETCH(QList<qint64>, samples);
@@ -497,5 +572,5 @@ void TestFsIndexer::speed_and_time_left()
     QCOMPARE(estimator.seconds_left().value_or(-1), left);
 }
 
-QTEST_GUILESS_MAIN(TestFsIndexer)
-#include "tst_fsindexer.moc"
+QTEST_GUILESS_MAIN(TestVolumeScan)
+#include "tst_volumescan.moc"

@@ -1,0 +1,159 @@
+#include "photorecovery.h"
+
+#include "messages.h"
+#include "photowriter.h"
+#include "resultsmodel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QProgressDialog>
+#include <QRegularExpression>
+
+namespace {
+
+// At most this many names are listed in the message about failed files.
+constexpr int listed_failures = 20;
+
+// Lines of the scrollable list on the final page, after a heading.
+QString listing(const QString &heading, const QStringList &names)
+{
+    return names.isEmpty() ? QString() : heading + QLatin1Char('\n') + names.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+PhotoRecovery::PhotoRecovery(QWidget *window, const RawAccess &access)
+    : window(window)
+    , raw_access(access)
+{
+}
+
+std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel &results,
+                                                        const RemovableDevice &scanned,
+                                                        const QMap<qint64, FoundImage> &found)
+{
+    collect_checked_files(results);
+    if (recover_files.isEmpty()) {
+        inform(window, tr("Please select files to recover"));
+        return std::nullopt;
+    }
+
+    const QString directory = QFileDialog::getExistingDirectory(window, tr("Recover photos to directory"),
+                                                                QDir::homePath(), QFileDialog::ShowDirsOnly);
+    window->activateWindow();
+    if (directory.isEmpty())
+        return std::nullopt;
+
+    device = scanned;
+    found_images = found;
+    if (volume_platform::shares_storage(directory, device.raw_path)) {
+        inform(window, tr("This folder is on the device the photos are recovered from. Writing there can overwrite "
+                          "the deleted photos before they are recovered.\nPlease choose a folder on another drive."));
+        return std::nullopt;
+    }
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    if (!device.open(raw_access, &failure)) {
+        inform(window, tr("The device could not be opened to recover the photos.\n%1")
+                           .arg(volume_platform::failure_text(failure)));
+        return std::nullopt;
+    }
+
+    int tried = 0;
+    const QString message = recover_checked_files(directory, tried);
+    device.close();
+    recover_progress->hide();
+    recover_progress->deleteLater();
+    recover_progress = nullptr;
+    if (!message.isEmpty())
+        inform(window, message);
+    return Report{last_restore, int(recover_files.size()) - tried, directory, restored_names};
+}
+
+void PhotoRecovery::collect_checked_files(const QAbstractItemModel &results)
+{
+    recover_files.clear();
+    for (int row = 0; row < results.rowCount(); ++row) {
+        const QModelIndex entry = results.index(row, 0);
+        if (entry.data(Qt::CheckStateRole).toInt() == Qt::Checked)
+            recover_files.insert(entry.data(Qt::DisplayRole).toString(),
+                                 entry.data(ResultsModel::OffsetRole).toLongLong());
+    }
+}
+
+// Writes the files of recover_files in name order with the progress dialog
+// showing, each checked against what the scan found; returns what the user
+// must be told about the failed and renamed ones. tried counts the photos
+// attempted before a cancel.
+QString PhotoRecovery::recover_checked_files(const QString &directory, int &tried)
+{
+    recover_progress = new QProgressDialog(tr("Recovering photos"), QStringLiteral("Cancel"), 0,
+                                           int(recover_files.size()));
+    recover_progress->setWindowTitle(QStringLiteral("DodurEdivezav"));
+    recover_progress->setFixedWidth(300);
+    recover_progress->setModal(true);
+    recover_progress->show();
+
+    PhotoWriter writer(directory);
+    QStringList failed;
+    QStringList reasons;
+    QStringList renamed;
+    QStringList present;
+    const auto note = [&](const PhotoWriter::Result &result) {
+        if (result.outcome == PhotoWriter::Outcome::Failed) {
+            failed.append(result.asked);
+            const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
+                    && !QFileInfo(directory).isWritable()
+                ? tr("You have no permission to write in this folder.")
+                : PhotoWriter::failure_text(result.failure);
+            if (!reasons.contains(why))
+                reasons.append(why);
+        } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
+            renamed.append(tr("%1 as %2").arg(result.asked, result.name));
+        } else if (result.outcome == PhotoWriter::Outcome::Present) {
+            present.append(result.name == result.asked ? result.asked : tr("%1 as %2").arg(result.asked, result.name));
+        }
+    };
+    int counter = 0;
+    for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
+        const FoundImage image = found_images.value(file.value());
+        const PhotoWriter::Result result = writer.copy(file.key(), image, device.handle);
+        if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
+            note(result); // the others are told once they are on the disk
+        recover_progress->setValue(counter++);
+        tried = counter;
+        if (recover_progress->wasCanceled())
+            break;
+        QCoreApplication::processEvents();
+    }
+    // Once for all the photos: a slow stick is not made to wait on each file.
+    for (const PhotoWriter::Result &result : writer.sync())
+        note(result);
+    last_restore = {writer.written(), writer.renamed(), writer.present(), writer.failed()};
+
+    // Every name goes on the final page's list; the message names the first.
+    const QStringList lists{listing(tr("Saved under other names:"), renamed),
+                            listing(tr("Already in the folder:"), present),
+                            listing(tr("Not written:"), failed)};
+    restored_names = lists.filter(QRegularExpression(QStringLiteral("."))).join(QStringLiteral("\n\n"));
+    const auto first_names = [](QStringList names) {
+        if (names.size() > listed_failures) {
+            const int more = int(names.size()) - listed_failures;
+            names = names.mid(0, listed_failures);
+            names.append(tr("and %n more, all listed on the last page", nullptr, more));
+        }
+        return names.join(QLatin1Char('\n'));
+    };
+    QStringList parts;
+    if (!failed.isEmpty())
+        parts.append(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
+                         .arg(QDir::toNativeSeparators(directory))
+                     + QLatin1Char('\n') + first_names(failed) + QStringLiteral("\n\n") + reasons.join(QLatin1Char('\n')));
+    if (!renamed.isEmpty())
+        parts.append(tr("%n photo(s) were saved under other names, because files of their names with other "
+                        "contents were already in the folder:",
+                        nullptr, int(renamed.size()))
+                     + QLatin1Char('\n') + first_names(renamed));
+    return parts.join(QStringLiteral("\n\n"));
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "foundimage.h"
+#include "rawaccess.h"
+#include "removabledevice.h"
+
+#include <QMap>
+#include <QMultiMap>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class QAbstractItemModel;
+class QProgressDialog;
+class QWidget;
+
+// "Restore...": asks for a folder, refuses one on the scanned device, and
+// writes the ticked photos of the results into it, in name order, with a
+// progress dialog that can cancel; then tells the user which photos could
+// not be written and which were saved under other names.
+class PhotoRecovery : public QObject
+{
+    Q_OBJECT
+
+public:
+    // What a recovery did: files written now (those under other names
+    // included), photos written under other names, photos not written
+    // because the folder held them already byte for byte, photos that failed.
+    struct Counts
+    {
+        int written = 0;
+        int renamed = 0;
+        int present = 0;
+        int failed = 0;
+    };
+    struct Report
+    {
+        Counts counts;
+        int cancelled = 0; // ticked photos not tried because the recovery was cancelled
+        QString folder;
+        // Every photo saved under another name, already in the folder or not
+        // written, under a heading each; empty when there are none.
+        QString names;
+    };
+
+    // window parents the dialogs; access opens the device again.
+    PhotoRecovery(QWidget *window, const RawAccess &access);
+
+    // Writes the ticked rows of results (names under Qt::DisplayRole, offsets
+    // under the model's offset role) as found by a scan of device. Nothing
+    // when no photo was tried: none is ticked, the folder choice was
+    // cancelled or refused, or the device could not be opened (the user is
+    // told why).
+    std::optional<Report> run(const QAbstractItemModel &results, const RemovableDevice &device,
+                              const QMap<qint64, FoundImage> &found_images);
+
+private:
+    void collect_checked_files(const QAbstractItemModel &results);
+    // Writes the ticked photos into directory; returns the message about
+    // the failed and renamed ones, empty when there is nothing to say.
+    QString recover_checked_files(const QString &directory, int &tried);
+
+    QWidget *window;
+    RawAccess raw_access;
+    RemovableDevice device;
+    QMap<qint64, FoundImage> found_images;
+    QMultiMap<QString, qint64> recover_files; // two deleted photos may have had the same name
+    QProgressDialog *recover_progress = nullptr;
+    Counts last_restore;
+    QString restored_names;
+};

@@ -1,0 +1,125 @@
+#pragma once
+
+#include "rawaccess.h"
+#include "removabledevice.h"
+#include "scanrateestimator.h"
+#include "volumescan.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QWidget>
+
+class PhotoViewer;
+class ResultsFeed;
+class ResultsModel;
+
+namespace Ui {
+class ScanPage;
+}
+
+// The scan of one device and its results: the status line and progress bar
+// of the two phases (the files still on the card, then the raw read), the
+// grid of photos found so far, "Select all", the larger view, and the stop,
+// skip and back questions. Owns the scan worker and the results model.
+class ScanPage : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ScanPage(const RawAccess &access, QWidget *parent = nullptr);
+    // Ends a worker that is still running; one stuck in a read of a failing
+    // card ends the process instead (see the definition).
+    ~ScanPage() override;
+
+    // How the scan opens the volume, in place of the RawAccess given; tests
+    // put a failing card in here.
+    void set_volume_opener(VolumeScan::VolumeOpener opener) { volume_opener = std::move(opener); }
+
+    bool is_scanning() const { return scan && scan->is_running(); }
+    // Empties the results and starts the scan of device. A run that outlasted
+    // the bounded wait of going back must end first: false, and the user is told.
+    bool start(const RemovableDevice &device);
+    // Stops a running scan because the window closes, waiting a bounded
+    // time with the window painting.
+    void stop_for_close();
+
+    // The photos found, for the recovery.
+    const ResultsModel &results() const { return *model; }
+    const RemovableDevice &scanned_device() const { return device; }
+    const QMap<qint64, FoundImage> &found_images() const { return found; }
+    // Whether photos of this scan were restored: going back asks no question then.
+    void set_restored(bool restored) { photos_restored = restored; }
+
+public slots:
+    // How far the raw read is: done of total sectors.
+    void show_progress(qint64 done, qint64 total);
+    // Bytes of the device that could not be read so far.
+    void note_unreadable(qint64 bytes);
+    // The scan read the volume to its end.
+    void show_done();
+
+signals:
+    void back_requested();
+    void restore_requested();
+
+private slots:
+    void on_pushButton_clicked();
+    void on_pushButton_6_clicked();
+    void on_pushButton_7_clicked();
+    void on_pushButton_8_clicked();
+    void on_checkBox_stateChanged(int state);
+
+private:
+    // Every use of the worker's signals, in one place.
+    void connect_scan();
+    void show_indexing_started();
+    void show_indexed_files(int count);
+    void show_indexing_done();
+    void show_scanning_started();
+    void show_stopped();
+    void show_error();
+    void show_finished(const ScanSummary &summary);
+    void show_file_system_unreadable(const QString &why);
+
+    void show_status(const QString &text);
+    // The status text at the end of a scan, with the bytes that could not be read.
+    void show_final_status(const QString &text);
+    // Widens the status label, up to the "Select all" box, until its text fits.
+    void fit_status_label();
+    // Says at once that a stop was asked for: the worker may take a moment
+    // to finish the photos in hand.
+    void show_stopping();
+    void refresh_progress_text();
+    // The number of photos in the grid (and of those only in part) beside the title.
+    void show_photo_count();
+    void end_of_run();
+    // Waits up to ms for the worker to end with the event loop running, so
+    // the window keeps painting; whether it ended.
+    bool wait_for_worker(int ms);
+    // Whether photos of the last scan wait unrestored and the user wants to keep them.
+    bool keep_unrestored_photos();
+    // The larger view of the photo in row of the results.
+    void open_viewer(int row);
+    // The bytes of a found photo for the larger view; none while a scan runs.
+    QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
+
+    Ui::ScanPage *ui = nullptr;
+    RawAccess raw_access;
+    // The scan of the device picked last; a new one for every scan.
+    std::unique_ptr<VolumeScan> scan;
+    VolumeScan::VolumeOpener volume_opener;
+    RemovableDevice device;
+    QMap<qint64, FoundImage> found; // the photos of the scan, by offset
+    QString scan_error; // why the last scan could not read the device
+    ResultsModel *model = nullptr;
+    ResultsFeed *feed = nullptr;
+    QPointer<PhotoViewer> viewer;
+    ScanRateEstimator scan_rate;
+    QElapsedTimer scan_clock;
+    qint64 unreadable_bytes = 0;
+    float last_percent = 0.0f;
+    bool photos_restored = false;
+    bool stopping = false; // a stop was asked for and the run has not ended yet
+    bool closing = false;
+    bool worker_stuck = false; // still running after the bounded wait of closing
+};

@@ -1,0 +1,226 @@
+#include "brokenphotoresolver.h"
+
+#include "jpegcarver.h"
+#include "jpegdecodecheck.h"
+#include "thumbnailqueue.h"
+
+#include <optional>
+
+BrokenPhotoResolver::BrokenPhotoResolver(Host &host, const FileSystemView &view, qint64 volume_end,
+                                         QSize thumbnail_pixels, bool search_enabled)
+    : host(host)
+    , view(view)
+    , volume_end(volume_end)
+    , thumbnail_pixels(thumbnail_pixels)
+    , search_enabled(search_enabled)
+{
+}
+
+void BrokenPhotoResolver::note_broken(qint64 offset, qint64 length, bool whole_if_alone)
+{
+    auto at = broken.end();
+    while (at != broken.begin() && (at - 1)->offset > offset)
+        --at;
+    broken.insert(at, {offset, length, whole_if_alone});
+}
+
+void BrokenPhotoResolver::note_found(const FoundImage &image)
+{
+    for (const VolumeExtent &piece : image.extents())
+        found_runs.insert(piece.offset, piece.end());
+}
+
+bool BrokenPhotoResolver::resolve_due(qint64 position, bool all)
+{
+    bool moved = false;
+    while (!broken.isEmpty() && !host.stopping()
+           && (all || broken.first().offset + broken.first().length + FragmentSearch::default_window <= position)) {
+        // Every photo carved so far must be known before its sectors are skipped.
+        host.announce_carved();
+        const Broken next = broken.takeFirst();
+        resolve(next);
+        moved = true;
+    }
+    return moved;
+}
+
+void BrokenPhotoResolver::resolve(const Broken &candidate)
+{
+    const qint64 offset = candidate.offset;
+    const qint64 length = candidate.length;
+    if (view.allocation.is_known() && search_enabled && assemble_along_free_space(offset))
+        return;
+    const QByteArray stream = host.read_again(offset, length);
+    if (stream.size() < FragmentSearch::sector || !FragmentSearch::could_be_photo(stream))
+        return;
+    FragmentSearch search([this](qint64 at, qint64 count) { return host.read_again(at, count); },
+                          [this](qint64 at) { return occupied_until(at); }, [this] { return host.stopping(); });
+    search.set_search_enabled(search_enabled);
+    // Damaged where it lies, as far as its own bytes tell: only pieces close
+    // by could still make it a photo in pieces, so the search looks only there.
+    search.set_near_only(candidate.whole_if_alone);
+    const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
+    if (host.stopping())
+        return;
+    if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
+        return;
+    if (candidate.whole_if_alone)
+        offer_damaged(offset, stream);
+    else
+        offer_leading_part(offset, stream, outcome);
+}
+
+// Whole as the card holds it, with its flaw: what the user wants of a photo
+// a few of whose bytes went wrong, rather than its top part.
+void BrokenPhotoResolver::offer_damaged(qint64 offset, const QByteArray &stream)
+{
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(stream, thumbnail_pixels);
+    if (decode.thumbnail.isNull())
+        return;
+    PhotoFacts facts = ThumbnailQueue::facts(offset, stream);
+    facts.damaged = true;
+    host.offer({{offset, stream.size()}}, false, decode.thumbnail, stream, facts);
+}
+
+// A file system fills free space in order, so on a volume whose allocation
+// is known a photo in pieces lies along the free clusters from its start:
+// its deleted entry's own chain (exFAT's contiguous files, a FAT chain that
+// survived) is tried first, then the free clusters read back to back,
+// skipping live files and photos found, any number of pieces.
+bool BrokenPhotoResolver::assemble_along_free_space(qint64 offset)
+{
+    const FileEntry *entry = view.deleted_entry_at(offset, 1);
+    if (entry && !entry->runs.isEmpty() && entry->runs.first().offset == offset && offer_if_whole(entry->runs))
+        return true;
+    return offer_if_whole(free_space_from(offset, free_space_reach));
+}
+
+// The free bytes from offset on, back to back, up to length of them.
+VolumeExtents BrokenPhotoResolver::free_space_from(qint64 offset, qint64 length) const
+{
+    VolumeExtents runs;
+    qint64 at = offset;
+    qint64 left = length;
+    while (left > 0 && at < volume_end && runs.size() < most_free_runs) {
+        const qint64 occupied = occupied_until(at);
+        if (occupied > at) {
+            at = occupied;
+            continue;
+        }
+        qint64 end = qMin(view.allocation.free_until(at), volume_end);
+        const auto next_found = found_runs.upperBound(at);
+        if (next_found != found_runs.cend())
+            end = qMin(end, next_found.key());
+        const qint64 take = qMin(end - at, left);
+        if (take <= 0)
+            break;
+        runs.append({at, take});
+        left -= take;
+        at += take;
+    }
+    return runs;
+}
+
+// Reads the runs in order until a JPEG stream from their first byte ends or
+// is given up; offers it when it decodes cleanly.
+bool BrokenPhotoResolver::offer_if_whole(const VolumeExtents &runs)
+{
+    std::optional<qint64> length;
+    bool given_up = false;
+    JpegCarver along([&length](const char *, qint64 stream_length, qint64 at) {
+        if (at == 0 && !length)
+            length = stream_length;
+    });
+    along.set_give_up_handler([&given_up](const char *, qint64, qint64 at, JpegCarver::GiveUp) {
+        if (at == 0)
+            given_up = true;
+    });
+    QByteArray bytes;
+    for (const VolumeExtent &run : runs) {
+        for (qint64 done = 0; done < run.length && !length && !given_up && !host.stopping();) {
+            const QByteArray chunk = host.read_again(run.offset + done, qMin<qint64>(run.length - done, 1024 * 1024));
+            if (chunk.isEmpty())
+                return false;
+            bytes.append(chunk);
+            along.feed(chunk.constData(), chunk.size());
+            done += chunk.size();
+        }
+    }
+    if (!length && !given_up)
+        along.finish();
+    if (!length)
+        return false;
+    bytes.truncate(*length);
+    VolumeExtents pieces;
+    qint64 left = *length;
+    for (const VolumeExtent &run : runs) {
+        if (left <= 0)
+            break;
+        pieces.append({run.offset, qMin(run.length, left)});
+        left -= pieces.last().length;
+    }
+    if (pieces.size() < 2)
+        return false; // whole in one piece it would not have been broken: something else is wrong with it
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, thumbnail_pixels);
+    if (!decode.clean || FragmentSearch::first_unlikely_sector(bytes) >= 0)
+        return false;
+    host.offer(pieces, false, decode.thumbnail, bytes, ThumbnailQueue::facts(pieces.first().offset, bytes));
+    return true;
+}
+
+bool BrokenPhotoResolver::offer_assembled(const FragmentSearch::Outcome &outcome)
+{
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(outcome.stream, thumbnail_pixels);
+    if (!decode.clean)
+        return false; // a wrong join is worse than none
+    host.offer(outcome.pieces, false, decode.thumbnail, outcome.stream,
+               ThumbnailQueue::facts(outcome.pieces.first().offset, outcome.stream));
+    return true;
+}
+
+// The bytes before the data went wrong, as a file of their own, when they
+// hold at least one row of blocks.
+void BrokenPhotoResolver::offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome)
+{
+    qint64 valid = outcome.valid_length;
+    bool enough_rows = outcome.valid_mcu_rows >= 1;
+    if (outcome.valid_mcu_rows < 0 || valid >= stream.size()) {
+        // The walker cannot follow this stream (progressive) or found nothing
+        // wrong: libjpeg's decode says where it goes wrong.
+        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, thumbnail_pixels);
+        valid = first_foreign_sector(stream, whole.clean ? stream.size() : qMin<qint64>(whole.fault_position,
+                                                                                          stream.size()));
+        if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)
+            return; // nothing wrong with it after all
+        enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
+                                                 : whole.rows_before_fault >= 1;
+    }
+    if (!enough_rows || valid <= 0)
+        return;
+    const QByteArray part = stream.left(valid);
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, thumbnail_pixels);
+    if (decode.thumbnail.isNull())
+        return;
+    host.offer({{offset, valid}}, true, decode.thumbnail, part, ThumbnailQueue::facts(offset, part));
+}
+
+// The sector boundary before which a stream's data is its own: no later than
+// the decoder's fault, and no later than the first sector after its first
+// scan began that no JPEG data could fill.
+qint64 BrokenPhotoResolver::first_foreign_sector(const QByteArray &stream, qint64 fault)
+{
+    const qint64 unlikely = FragmentSearch::first_unlikely_sector(stream, fault);
+    const qint64 end = unlikely >= 0 ? unlikely : fault;
+    return end / FragmentSearch::sector * FragmentSearch::sector;
+}
+
+qint64 BrokenPhotoResolver::occupied_until(qint64 offset) const
+{
+    auto run = found_runs.upperBound(offset);
+    if (run != found_runs.constBegin()) {
+        --run;
+        if (run.value() > offset)
+            return run.value();
+    }
+    return view.allocation.used_until(offset);
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "mediakind.h"
+#include "photofacts.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+
+#include <memory>
+#include <vector>
+
+// One kind of file as the scan looks for it: a carver that recognises where
+// a file of its kind starts (at a sector boundary of the volume, fed block
+// by block in volume order) and tells where it ends, and a validator that
+// checks each candidate off the reading thread. A new kind is one subclass
+// registered in MediaCarver::registered(); everything after it (dedup, the
+// broken-file queue, naming, writing, the results) is shared.
+class MediaCarver
+{
+public:
+    // What a carver tells the scan. Called on the scan's thread, from feed(),
+    // skip_unreadable() and finish().
+    class Sink
+    {
+    public:
+        virtual ~Sink() = default;
+        // A complete candidate whose bytes are in hand: true when it is new
+        // to this scan (neither a live file nor a repeat), and so is to be
+        // validated.
+        virtual bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) = 0;
+        // A complete candidate too long to hold in memory (a video), known
+        // by its place: the scan checksums it by reading it again in pieces.
+        // True when it is new, and so is to be validated.
+        virtual bool take_extent(MediaKind kind, qint64 offset, qint64 length) = 0;
+        // Bytes of the volume read again (a validator's look at a header or
+        // an index at a long candidate's end); shorter where a read failed.
+        virtual QByteArray read_back(qint64 offset, qint64 length) = 0;
+        // A candidate that went wrong after its first length bytes: its other
+        // pieces may lie further on.
+        virtual void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) = 0;
+        // True once the scan is asked to stop: long work gives up.
+        virtual bool stopping() const = 0;
+    };
+
+    // A validated candidate, handed back in the order the candidates came.
+    struct Checked
+    {
+        enum class Outcome {
+            Whole,    // offered as found
+            Broken,   // a sound start and damaged data: the broken-file queue looks for the rest
+            Rejected, // not a file of this kind after all
+        };
+        Outcome outcome = Outcome::Rejected;
+        qint64 offset = 0;
+        qint64 length = 0;
+        QImage thumbnail;
+        PhotoFacts facts;
+        QByteArray bytes; // what was validated; empty for a candidate known by its place only
+        // Broken, but damaged where it lies: offered whole when no piece
+        // close by makes it a file in pieces.
+        bool whole_if_alone = false;
+    };
+
+    virtual ~MediaCarver() = default;
+
+    virtual MediaKind kind() const = 0;
+    void set_sink(Sink *scan_sink) { sink = scan_sink; }
+
+    // Back to the search, with position as the volume offset of the next byte fed.
+    virtual void reset(qint64 position) = 0;
+    virtual void feed(const char *data, qint64 length) = 0;
+    // length bytes that could not be read follow what was fed.
+    virtual void skip_unreadable(qint64 length) = 0;
+    // The volume ends after what was fed.
+    virtual void finish() = 0;
+    // Where the earliest candidate still open starts (the position a scan
+    // resumed later must read from), or the next byte's offset when none is.
+    virtual qint64 open_from() const = 0;
+
+    // The validated candidates at the front of the queue; take_all() waits
+    // for all of them.
+    virtual QList<Checked> take_ready() = 0;
+    virtual QList<Checked> take_all() = 0;
+
+    // Every kind the scan looks for, one fresh carver each.
+    struct Settings
+    {
+        qreal thumbnail_pixel_ratio = 1.0;
+        QList<MediaKind> kinds; // the kinds looked for; empty: all
+    };
+    static std::vector<std::unique_ptr<MediaCarver>> registered(const Settings &settings);
+
+protected:
+    Sink *sink = nullptr;
+};

@@ -1,0 +1,373 @@
+#include "volumescan.h"
+
+#include "alignedbuffer.h"
+#include "blockreader.h"
+#include "fsindexer.h"
+#include "rawvolume.h"
+#include "thumbnailqueue.h"
+
+#include <QThread>
+
+namespace {
+
+VolumeScan::VolumeOpener opener_or_default(const VolumeScan::VolumeOpener &opener)
+{
+    if (opener)
+        return opener;
+    return [](const QString &raw_path, volume_platform::Failure *failure) -> std::unique_ptr<VolumeSource> {
+        return RawVolume::open(raw_path, failure);
+    };
+}
+
+} // namespace
+
+VolumeScan::VolumeScan(const RemovableDevice &device, ScanOptions scan_options, QObject *parent)
+    : QObject(parent)
+    , volume_device(device)
+    , options([&] {
+        scan_options.open_volume = opener_or_default(scan_options.open_volume);
+        return std::move(scan_options);
+    }())
+    , index_live_files(options.index_existing)
+{
+    qRegisterMetaType<FoundFile>();
+    qRegisterMetaType<ScanSummary>();
+}
+
+VolumeScan::~VolumeScan()
+{
+    stop();
+    wait();
+}
+
+bool VolumeScan::start()
+{
+    if (started)
+        return false;
+    started = true;
+    // Raised before the thread starts, so a stop that comes at once is never lost.
+    running = true;
+    thread = QThread::create([this] { run(); });
+    thread->setParent(this);
+    connect(thread, &QThread::finished, this, &VolumeScan::ended);
+    thread->start();
+    return true;
+}
+
+void VolumeScan::stop()
+{
+    running = false;
+}
+
+void VolumeScan::skip_existing_files()
+{
+    index_live_files = false;
+}
+
+bool VolumeScan::is_running() const
+{
+    return thread && thread->isRunning() && !thread->isFinished();
+}
+
+bool VolumeScan::wait(int ms)
+{
+    if (!thread)
+        return true;
+    return ms < 0 ? thread->wait() : thread->wait(QDeadlineTimer(ms));
+}
+
+ResumePoint VolumeScan::resume_point() const
+{
+    ResumePoint point;
+    point.offset = result.resume_offset;
+    point.known = QList<StreamKey>(known.cbegin(), known.cend());
+    point.found = found_files;
+    return point;
+}
+
+qint64 VolumeScan::unit() const
+{
+    return volume_device.bytes_per_sector > 0 ? qint64(volume_device.bytes_per_sector) : 512;
+}
+
+qint64 VolumeScan::volume_end() const
+{
+    return volume_device.sector_count * unit();
+}
+
+void VolumeScan::run()
+{
+    for (const StreamKey &key : options.resume.known)
+        known.insert(key);
+    found_files = options.resume.found;
+
+    // The file system is read once, through the same opener as the raw scan
+    // (so through the disk service's descriptor too); an unmounted volume's
+    // live files are indexed through it as well.
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    std::unique_ptr<VolumeSource> volume = options.open_volume(volume_device.raw_path, &failure);
+    index_existing(volume.get());
+    // The raw scan opens the volume afresh: a card pulled out during a long
+    // index is then told as such.
+    volume.reset();
+
+    emit raw_scan_started();
+    scan_volume();
+    emit finished(result);
+}
+
+void VolumeScan::index_existing(VolumeSource *volume)
+{
+    FsIndexer index(volume_device, running, index_live_files);
+    connect(&index, &FsIndexer::processedItem, this, &VolumeScan::indexing_progress, Qt::DirectConnection);
+    connect(&index, &FsIndexer::file_system_unreadable, this, &VolumeScan::file_system_unreadable,
+            Qt::DirectConnection);
+    index.set_root_path(options.root_path);
+    index.set_file_system_time_limit(options.file_system_time_limit_ms);
+    if (volume && running)
+        index.read_file_system(*volume);
+    if (index.will_index()) {
+        emit indexing_started();
+        if (running)
+            index.index_files(volume);
+        emit indexing_finished(running);
+    }
+    for (auto key = index.known_files().cbegin(); key != index.known_files().cend(); ++key)
+        known.insert(key.key());
+    view = index.file_system();
+}
+
+void VolumeScan::scan_volume()
+{
+    const qint64 start = qBound<qint64>(0, options.resume.offset / unit() * unit(), volume_end());
+    result.resume_offset = start;
+    volume_platform::Failure failure = volume_platform::Failure::None;
+    const std::unique_ptr<VolumeSource> volume = options.open_volume(volume_device.raw_path, &failure);
+    if (!volume) {
+        result.outcome = ScanSummary::Outcome::Failed;
+        result.error = volume_platform::failure_text(failure);
+        return;
+    }
+    const AlignedBuffer block(BlockReader::block_size, AlignedBuffer::Pages::Large);
+    if (!block) {
+        result.outcome = ScanSummary::Outcome::Failed;
+        result.error = tr("There is not enough memory to scan.");
+        return;
+    }
+
+    carvers = MediaCarver::registered({options.thumbnail_pixel_ratio, options.kinds});
+    for (const std::unique_ptr<MediaCarver> &carver : carvers) {
+        carver->set_sink(static_cast<MediaCarver::Sink *>(this));
+        carver->reset(start);
+    }
+    BrokenPhotoResolver::Host &host = *this;
+    resolver = std::make_unique<BrokenPhotoResolver>(host, view, volume_end(),
+                                                     ThumbnailQueue::thumbnail_size_at(options.thumbnail_pixel_ratio),
+                                                     options.fragment_search);
+    for (const FoundImage &image : std::as_const(found_files))
+        resolver->note_found(image);
+    volume_in_use = volume.get();
+
+    BlockReader reader(*volume, unit(), running,
+                       {[this](const char *data, qint64 length) {
+                            for (const std::unique_ptr<MediaCarver> &carver : carvers)
+                                carver->feed(data, length);
+                        },
+                        [this](qint64 length) {
+                            for (const std::unique_ptr<MediaCarver> &carver : carvers)
+                                carver->skip_unreadable(length);
+                        }});
+    position = start;
+    bool device_gone = false;
+    qint64 resume_from = start;
+    while (running) {
+        const BlockReader::Block read = reader.read(position, block.data());
+        if (read.device_gone) {
+            device_gone = true;
+            break;
+        }
+        if (read.covered == 0)
+            break;
+        position += read.covered;
+        emit progress(position / unit(), volume_device.sector_count);
+        for (const std::unique_ptr<MediaCarver> &carver : carvers)
+            announce(*carver, carver->take_ready());
+        if (resolver->resolve_due(position, false))
+            volume->seek(position);
+    }
+
+    // Where a later scan goes on: before anything still open or waiting.
+    resume_from = position;
+    for (const std::unique_ptr<MediaCarver> &carver : carvers)
+        resume_from = qMin(resume_from, carver->open_from());
+    if (resolver->first_waiting() >= 0)
+        resume_from = qMin(resume_from, resolver->first_waiting());
+    result.resume_offset = qMax(start, resume_from / unit() * unit());
+
+    // what was read last is all there is: a candidate still open ends on
+    // it, and the sectors behind a broken one are searched
+    for (const std::unique_ptr<MediaCarver> &carver : carvers) {
+        carver->finish();
+        announce(*carver, carver->take_all());
+    }
+    if (!device_gone && running)
+        resolver->resolve_due(position, true);
+    volume_in_use = nullptr;
+    result.unreadable_bytes = reader.unreadable_bytes();
+    if (device_gone) {
+        result.outcome = ScanSummary::Outcome::Failed;
+        result.error = volume_platform::failure_text(volume_platform::Failure::DeviceGone);
+    } else {
+        result.outcome = running ? ScanSummary::Outcome::Completed : ScanSummary::Outcome::Stopped;
+        if (running)
+            result.resume_offset = volume_end();
+    }
+}
+
+bool VolumeScan::take_candidate(MediaKind, const char *bytes, qint64 length, qint64 offset)
+{
+    const int key = int(quint32(quint64(offset)));
+    stream_crc.begin(key);
+    stream_crc.update(key, bytes, length);
+    const StreamKey stream_key{stream_crc.finish(key), length};
+    if (!is_new(stream_key))
+        return false;
+    accepted_crcs.insert(offset, stream_key.crc);
+    return true;
+}
+
+bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length)
+{
+    constexpr qint64 piece = 4 * 1024 * 1024;
+    CrcCalculator crc;
+    crc.begin(0);
+    for (qint64 done = 0; done < length && running;) {
+        const QByteArray bytes = read_again(offset + done, qMin(piece, length - done));
+        if (bytes.isEmpty())
+            return false; // what cannot be read again cannot be written either
+        crc.update(0, bytes.constData(), bytes.size());
+        done += bytes.size();
+    }
+    if (!running)
+        return false;
+    const StreamKey key{crc.finish(0), length};
+    if (!is_new(key))
+        return false;
+    accepted_crcs.insert(offset, key.crc);
+    return true;
+}
+
+void VolumeScan::take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone)
+{
+    // Only photos are put together from pieces so far.
+    if (kind == MediaKind::JpegPhoto)
+        resolver->note_broken(offset, length, whole_if_alone);
+}
+
+void VolumeScan::announce(MediaCarver &carver, const QList<MediaCarver::Checked> &checked)
+{
+    for (const MediaCarver::Checked &one : checked) {
+        const quint32 crc = accepted_crcs.take(one.offset);
+        if (one.outcome == MediaCarver::Checked::Outcome::Whole) {
+            FoundImage image{one.offset, one.length, crc, {{one.offset, one.length}}, false};
+            image.kind = carver.kind();
+            record_found(image, one.thumbnail, one.bytes, one.facts);
+        } else if (one.outcome == MediaCarver::Checked::Outcome::Broken) {
+            take_broken(carver.kind(), one.offset, one.length, one.whole_if_alone);
+        }
+    }
+}
+
+void VolumeScan::announce_carved()
+{
+    for (const std::unique_ptr<MediaCarver> &carver : carvers)
+        announce(*carver, carver->take_all());
+}
+
+void VolumeScan::offer(const VolumeExtents &pieces, bool partial, const QImage &thumbnail, const QByteArray &bytes,
+                       const PhotoFacts &facts)
+{
+    FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, partial};
+    image.damaged = facts.damaged;
+    // A damaged photo offered whole is the stream carved, whose key is known
+    // since then; a copy of it elsewhere was dropped when it was carved.
+    if (image.damaged || is_new(StreamKey{image.crc, image.length}))
+        record_found(image, thumbnail, bytes, facts);
+}
+
+void VolumeScan::record_found(FoundImage image, const QImage &thumbnail, QByteArray bytes, PhotoFacts facts)
+{
+    name_after_entry(image, bytes, facts);
+    found_files.append(image);
+    resolver->note_found(image);
+    ++result.found;
+    if (image.partial)
+        ++result.partial;
+    if (image.damaged)
+        ++result.damaged;
+    if (image.origin.is_known())
+        ++result.named;
+    if (options.found_handler)
+        options.found_handler(image, bytes);
+    facts.partial = image.partial;
+    facts.damaged = image.damaged;
+    emit found(FoundFile{image, facts, thumbnail});
+}
+
+void VolumeScan::name_after_entry(FoundImage &image, QByteArray &bytes, PhotoFacts &facts)
+{
+    const FileEntry *entry = view.deleted_entry_at(image.offset, image.length);
+    if (!entry)
+        return;
+    if (entry->size > image.length) {
+        // Only a whole photo in one piece can have its file's last bytes
+        // right behind it; a trailer larger than any camera writes is not
+        // taken on trust.
+        const qint64 trailer = entry->size - image.length;
+        if (image.partial || image.extents().size() != 1 || trailer > largest_trailer
+            || view.allocation.free_until(image.offset) < image.offset + entry->size)
+            return;
+        const QByteArray rest = read_again(image.offset + image.length, trailer);
+        if (rest.size() != trailer)
+            return;
+        bytes.append(rest);
+        image.length = entry->size;
+        image.crc = crc_of(bytes);
+        image.pieces = {{image.offset, image.length}};
+        facts.length = image.length;
+        known.insert(StreamKey{image.crc, image.length});
+    }
+    image.origin = FileOrigin{entry->name, entry->folder, entry->modified, entry->created, entry->accessed};
+    facts.origin = image.origin;
+}
+
+bool VolumeScan::is_new(StreamKey key)
+{
+    return known.insert(key).second;
+}
+
+quint32 VolumeScan::crc_of(const QByteArray &bytes)
+{
+    CrcCalculator crc;
+    crc.begin(0);
+    crc.update(0, bytes.constData(), bytes.size());
+    return crc.finish(0);
+}
+
+QByteArray VolumeScan::read_again(qint64 offset, qint64 length)
+{
+    QByteArray bytes;
+    if (!volume_in_use || length <= 0)
+        return bytes;
+    bytes.resize(length);
+    qint64 got = 0;
+    while (got < length) {
+        const qint64 n = volume_in_use->read_at(offset + got, bytes.data() + got, length - got);
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    bytes.resize(got);
+    result.bytes_read_again += got;
+    return bytes;
+}
