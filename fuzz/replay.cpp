@@ -42,6 +42,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     const std::pair<const char *, fuzz::Target> targets[] = {{"carver", fuzz::carver},
+                                                             {"markers", fuzz::markers},
                                                              {"entropy_walker", fuzz::entropy_walker},
                                                              {"decode_check", fuzz::decode_check},
                                                              {"exif_info", fuzz::exif_info},

@@ -1,5 +1,7 @@
 #include "exifinfo.h"
 
+#include "jpegmarkerreader.h"
+
 #include <QFile>
 #include <QTimeZone>
 
@@ -108,27 +110,18 @@ QByteArrayView exif_tiff(QByteArrayView jpeg)
 {
     const auto *at = reinterpret_cast<const uchar *>(jpeg.data());
     const qsizetype size = jpeg.size();
-    if (size < 4 || at[0] != 0xFF || at[1] != 0xD8)
+    if (size < 4 || at[0] != 0xFF || at[1] != JpegMarkerReader::soi)
         return {};
-    qsizetype i = 2;
-    while (i + 4 <= size) {
-        if (at[i] != 0xFF)
+    // The leading bytes read from a file may end inside the segment: what
+    // they hold of it is read.
+    JpegMarkerReader markers(at, size, 2);
+    while (markers.next(false) == JpegMarkerReader::Read::Marker) {
+        const JpegMarker &marker = markers.marker();
+        if (marker.code == JpegMarkerReader::sos || marker.code == JpegMarkerReader::eoi)
             return {};
-        const uchar code = at[i + 1];
-        if (code == 0xFF) {
-            ++i;
-            continue;
-        }
-        if (code == 0xDA || code == 0xD9)
-            return {};
-        const qsizetype length = (at[i + 2] << 8) | at[i + 3];
-        if (length < 2)
-            return {};
-        const qsizetype body = i + 4;
-        const qsizetype body_size = qMin(length - 2, size - body);
-        if (code == 0xE1 && body_size > 6 && memcmp(at + body, "Exif\0\0", 6) == 0)
-            return jpeg.sliced(body + 6, body_size - 6);
-        i += 2 + length;
+        const qsizetype body_size = qMin<qsizetype>(marker.payload_length, size - marker.payload);
+        if (marker.code == JpegMarkerReader::app1 && body_size > 6 && memcmp(at + marker.payload, "Exif\0\0", 6) == 0)
+            return jpeg.sliced(marker.payload + 6, body_size - 6);
     }
     return {};
 }

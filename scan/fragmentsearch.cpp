@@ -1,6 +1,7 @@
 #include "fragmentsearch.h"
 
 #include "jpegframelimits.h"
+#include "jpegmarkerreader.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -50,8 +51,8 @@ bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, 
             end = p - at; // the end of a photo; what follows is slack
             break;
         }
-        const bool scan_header = next == 0xC4 || next == 0xDA || next == 0xDB || next == 0xDD;
-        if (next != 0x00 && (next < 0xD0 || next > 0xD7) && !(between_scans && scan_header))
+        if (next != 0x00 && !JpegMarkerReader::is_restart(next)
+            && !(between_scans && JpegMarkerReader::stands_between_scans(next)))
             return false;
     }
     // Seven zero words in a row hold 56 zero bytes; Huffman-coded data of a
@@ -90,28 +91,16 @@ qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit, uch
 {
     if (frame)
         *frame = 0;
-    const uchar *at = bytes_of(stream);
     const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
-    qint64 i = 2;
-    while (i + 4 <= end) {
-        if (at[i] != 0xFF)
+    JpegMarkerReader markers(bytes_of(stream), end, 2);
+    while (markers.next(false) == JpegMarkerReader::Read::Marker) {
+        const uchar code = markers.marker().code;
+        if (code == JpegMarkerReader::sos)
+            return markers.marker().offset;
+        if (code == JpegMarkerReader::eoi)
             return -1;
-        const uchar code = at[i + 1];
-        if (code == 0xFF) {
-            ++i;
-            continue;
-        }
-        if (code == 0xDA)
-            return i;
-        if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
-            i += 2;
-            continue;
-        }
-        if (code == 0xD9)
-            return -1;
-        if (frame && code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC)
+        if (frame && JpegMarkerReader::is_frame(code))
             *frame = code;
-        i += 2 + ((at[i + 2] << 8) | at[i + 3]);
     }
     return -1;
 }
@@ -235,7 +224,7 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     // Fewer pieces first: a photo in two pieces is never taken for one in
     // three. A whole one comes out of the first pass whatever its limit, so
     // with the search on the candidate is not walked for one piece alone.
-    for (piece_limit = search_enabled ? qMin(2, most_pieces) : 1; piece_limit <= most_pieces && !out_of_time();
+    for (piece_limit = search_enabled ? 2 : 1; piece_limit <= max_pieces && !out_of_time();
          ++piece_limit) {
         if (assemble(candidate, {{start, candidate.size()}}, 0, walker.start_state(), &outcome)) {
             cache.clear();
@@ -406,7 +395,7 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     // piece can mend that.
     if (read.ran_out && candidate.endsWith("\xFF\xD9"))
         return outcome;
-    for (piece_limit = 2; !assembled && piece_limit <= most_pieces && !out_of_time(); ++piece_limit)
+    for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit)
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
     if (!assembled) {
         outcome.pieces.clear();

@@ -188,7 +188,6 @@ private:
     qint64 first_break = -1;
     qint64 entropy_from = 0; // a progressive photo's first scan data, in its stream
     int piece_limit = max_pieces;
-    int most_pieces = max_pieces;
     int first_break_rows = 0;
     bool search_enabled = true;
     bool near_only = false;

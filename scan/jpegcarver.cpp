@@ -118,10 +118,6 @@ bool JpegCarver::run_step()
         return find_start();
     case Marker:
         return read_marker();
-    case SegmentLength:
-        return read_segment_length();
-    case SkipSegment:
-        return skip_segment();
     case EntropyData:
         return scan_entropy_data();
     }
@@ -189,26 +185,20 @@ bool JpegCarver::begin_candidate(qint64 off)
 
 bool JpegCarver::read_marker()
 {
-    if (buffer_length - cursor < 2)
+    // A segment's payload is not needed: the cursor may run ahead of the
+    // bytes held, and the next marker is read once they are in.
+    JpegMarker marker;
+    JpegMarkerReader::Fault fault = JpegMarkerReader::Fault::NotAMarker;
+    switch (JpegMarkerReader::read_marker(bytes(), buffer_length, cursor, marker, &fault)) {
+    case JpegMarkerReader::Read::NeedData:
         return false;
-    const uchar lead = bytes()[cursor];
-    const uchar code = bytes()[cursor + 1];
-    if (lead != 0xFF || code == 0x00) {
-        give_up(GiveUp::NotAMarker, cursor);
+    case JpegMarkerReader::Read::Fault:
+        give_up(give_up_reason(fault), cursor);
         return true;
+    case JpegMarkerReader::Read::Marker:
+        break;
     }
-    if (code == 0xD8 && cursor > 0) {
-        // A start of image never stands inside a valid stream: another
-        // image begins here, and the search will find it.
-        give_up(GiveUp::NewStart, cursor);
-        return true;
-    }
-    if (code == 0xFF) {
-        ++cursor; // a fill byte before a marker; the next FF starts it
-        return true;
-    }
-    cursor += 2;
-    if (code == 0xD9) {
+    if (marker.code == JpegMarkerReader::eoi) {
         if (handler)
             handler(reinterpret_cast<const char *>(bytes()), cursor, stream_start);
         discard_consumed(cursor);
@@ -216,41 +206,28 @@ bool JpegCarver::read_marker()
         cursor = 0;
         stream_start = 0;
         carve_state = FindStart;
-    } else if (code == 0xD8 || code == 0x01) {
-        // a marker without a length: another marker follows at once
-    } else if (code >= 0xD0 && code <= 0xD7) {
+    } else if (JpegMarkerReader::is_restart(marker.code)) {
         carve_state = EntropyData; // restart markers sit inside entropy-coded data
-    } else if (code == 0xDA) {
+    } else if (marker.code == JpegMarkerReader::sos) {
         carve_state = EntropyData;
         entropy_start = cursor;
-    } else {
-        carve_state = SegmentLength;
     }
     return true;
 }
 
-bool JpegCarver::read_segment_length()
+JpegCarver::GiveUp JpegCarver::give_up_reason(JpegMarkerReader::Fault fault)
 {
-    if (buffer_length - cursor < 2)
-        return false;
-    const uchar *at = bytes() + cursor;
-    const int field = (at[0] << 8) | at[1];
-    segment_length = qint64(field) - 2;
-    if (segment_length < 2) {
-        give_up(GiveUp::BadLength, cursor - 2); // sound up to the marker before the field
-        return true;
+    switch (fault) {
+    case JpegMarkerReader::Fault::SecondStart:
+        return GiveUp::NewStart;
+    case JpegMarkerReader::Fault::BadLength:
+        return GiveUp::BadLength;
+    case JpegMarkerReader::Fault::Unknown:
+        return GiveUp::UnknownMarker;
+    case JpegMarkerReader::Fault::NotAMarker:
+        break;
     }
-    cursor += 2;
-    carve_state = SkipSegment;
-    return true;
-}
-
-bool JpegCarver::skip_segment()
-{
-    // The cursor may run ahead of the bytes held; the marker step waits for them.
-    cursor += segment_length;
-    carve_state = Marker;
-    return true;
+    return GiveUp::NotAMarker;
 }
 
 bool JpegCarver::scan_entropy_data()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "jpegmarkerreader.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -8,9 +10,10 @@
 // Cuts complete JPEG streams out of a volume delivered block by block in
 // volume order. A stream is looked for only where it starts at a 512-byte
 // boundary, then followed through its marker structure to its end-of-image
-// marker. Whenever the bytes run out mid-structure the carver waits and
-// resumes exactly there with the next block, so the streams found do not
-// depend on how the volume is cut into blocks.
+// marker, its markers read by JpegMarkerReader. Whenever the bytes run out
+// mid-structure the carver waits and resumes exactly there with the next
+// block, so the streams found do not depend on how the volume is cut into
+// blocks.
 //
 // A candidate that breaks its structure is given up, and the search resumes
 // at the first boundary after the candidate's own start: a photo that starts
@@ -19,13 +22,14 @@
 class JpegCarver
 {
 public:
-    enum State { FindStart = 0, Marker = 1, SegmentLength = 2, SkipSegment = 3, EntropyData = 4 };
+    enum State { FindStart, Marker, EntropyData };
 
     // Why a candidate was given up.
     enum class GiveUp {
-        NotAMarker,   // a byte other than FF, or FF 00, where a marker must stand
-        NewStart,     // FF D8 where a marker must stand: another image begins there
-        BadLength,    // a segment length field below 4
+        NotAMarker,    // a byte other than FF, or FF 00, where a marker must stand
+        NewStart,      // FF D8 where a marker must stand: another image begins there
+        BadLength,     // a length field below 2 on a segment libjpeg reads
+        UnknownMarker, // a marker code libjpeg refuses
         OverCap,      // no end of image within buffer_cap bytes
         Unreadable,   // the candidate runs into sectors that could not be read
         EndOfVolume,  // the candidate was still open when the volume ended
@@ -76,8 +80,7 @@ private:
     // A start signature at off: the candidate begins there.
     bool begin_candidate(qint64 off);
     bool read_marker();
-    bool read_segment_length();
-    bool skip_segment();
+    static GiveUp give_up_reason(JpegMarkerReader::Fault fault);
     bool scan_entropy_data();
 
     void run_held_bytes(GiveUp why);
@@ -97,7 +100,6 @@ private:
     qint64 volume_position = 0; // in FindStart: offset of the first byte held
     qint64 stream_start = 0;
     qint64 cursor = 0;
-    qint64 segment_length = 0;
     qint64 entropy_start = 0; // cursor where the current scan's entropy data began
     bool flushing = false;
     StreamHandler handler;

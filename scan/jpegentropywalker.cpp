@@ -1,6 +1,7 @@
 #include "jpegentropywalker.h"
 
 #include "jpegframelimits.h"
+#include "jpegmarkerreader.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -69,30 +70,21 @@ bool JpegEntropyWalker::read_huffman_tables(const uchar *at, qint64 length, Scan
     return i == length;
 }
 
-bool JpegEntropyWalker::read_frame(const uchar *segment, int payload)
+bool JpegEntropyWalker::read_frame(uchar code, const uchar *segment, qint64 payload)
 {
-    if (!frame.empty() || payload < 6 || segment[0] != 8)
-        return false; // a second frame header, or not 8-bit
-    height = be16(segment + 1);
-    width = be16(segment + 3);
-    const int count = segment[5];
-    if (count < 1 || count > 4 || payload < 6 + 3 * count || width == 0 || height == 0
-        || !JpegFrameLimits::within_cap(width, height))
+    if (frame.valid())
+        return false; // a second frame header: libjpeg refuses the stream
+    if (!frame.parse(code, segment, payload) || !frame.sequential_huffman()
+        || !JpegFrameLimits::within_cap(frame.width, frame.height)) {
+        frame = {}; // progressive or arithmetic coding, or no frame a camera makes
         return false;
-    for (int c = 0; c < count; ++c) {
-        const uchar *at = segment + 6 + 3 * c;
-        const int h = at[1] >> 4;
-        const int v = at[1] & 0x0F;
-        if (h < 1 || h > 4 || v < 1 || v > 4)
-            return false;
-        frame.push_back({at[0], h, v});
     }
     return true;
 }
 
 bool JpegEntropyWalker::read_scan(const uchar *segment, int payload, Scan &scan) const
 {
-    if (frame.empty() || payload < 1)
+    if (!frame.valid() || payload < 1)
         return false;
     const int count = segment[0];
     if (count < 1 || count > 4 || payload != 1 + 2 * count + 3)
@@ -100,21 +92,19 @@ bool JpegEntropyWalker::read_scan(const uchar *segment, int payload, Scan &scan)
     const uchar *selection = segment + 1 + 2 * count;
     if (selection[0] != 0 || selection[1] != 63 || selection[2] != 0)
         return false; // not a sequential scan
-    int h_max = 1;
-    int v_max = 1;
-    for (const FrameComponent &f : frame) {
-        h_max = qMax(h_max, f.h);
-        v_max = qMax(v_max, f.v);
-    }
+    const int h_max = frame.h_max();
+    const int v_max = frame.v_max();
     scan.components.clear();
     int blocks_in_mcu = 0;
     for (int c = 0; c < count; ++c) {
         const int id = segment[1 + 2 * c];
         const int tables = segment[2 + 2 * c];
-        const auto match = std::find_if(frame.begin(), frame.end(), [id](const FrameComponent &f) { return f.id == id; });
+        const auto frame_end = frame.components.begin() + frame.component_count;
+        const auto match = std::find_if(frame.components.begin(), frame_end,
+                                        [id](const JpegFrameHeader::Component &f) { return f.id == id; });
         const bool repeated = std::any_of(scan.components.begin(), scan.components.end(),
                                           [id](const Component &known) { return known.id == id; });
-        if (match == frame.end() || repeated || (tables >> 4) > 3 || (tables & 15) > 3)
+        if (match == frame_end || repeated || (tables >> 4) > 3 || (tables & 15) > 3)
             return false;
         Component component{id, match->h, match->v, tables >> 4, tables & 15};
         const Table &dc = scan.dc_tables[size_t(component.dc_table)];
@@ -127,74 +117,53 @@ bool JpegEntropyWalker::read_scan(const uchar *segment, int payload, Scan &scan)
     if (count == 1) {
         // A scan of one component goes block by block over that component alone.
         const Component &only = scan.components.front();
-        scan.mcu_columns = ceil_div(ceil_div(width * only.h, h_max), 8);
-        scan.mcu_rows = ceil_div(ceil_div(height * only.v, v_max), 8);
+        scan.mcu_columns = ceil_div(ceil_div(frame.width * only.h, h_max), 8);
+        scan.mcu_rows = ceil_div(ceil_div(frame.height * only.v, v_max), 8);
         scan.components.front().h = scan.components.front().v = 1;
     } else {
         if (blocks_in_mcu > 10)
             return false;
-        scan.mcu_columns = ceil_div(width, 8 * h_max);
-        scan.mcu_rows = ceil_div(height, 8 * v_max);
+        scan.mcu_columns = ceil_div(frame.width, 8 * h_max);
+        scan.mcu_rows = ceil_div(frame.height, 8 * v_max);
     }
     return true;
 }
 
 JpegEntropyWalker::Segments JpegEntropyWalker::read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next)
 {
-    qint64 i = at;
-    while (i + 2 <= size) {
-        if (data[i] != 0xFF)
-            return Segments::Fault;
-        const uchar code = data[i + 1];
-        if (code == 0xFF) {
-            ++i;
-            continue;
-        }
-        if (code == 0x00)
-            return Segments::Fault; // a stuffed byte: entropy data where a marker must stand
-        if (code == 0xD9) {
-            at = i + 2;
-            return Segments::End;
-        }
-        if (code == 0xD8 || code == 0x01 || (code >= 0xD0 && code <= 0xD7)) {
-            i += 2;
-            continue;
-        }
-        if (i + 4 > size)
-            return Segments::NeedData;
-        const int length = be16(data + i + 2);
-        if (length < 2)
-            return Segments::Fault;
-        if (i + 2 + length > size)
-            return Segments::NeedData;
-        const uchar *segment = data + i + 4;
-        const int payload = length - 2;
-        if (code == 0xC0 || code == 0xC1) {
-            if (!read_frame(segment, payload))
+    JpegMarkerReader markers(data, size, at);
+    for (;;) {
+        const JpegMarkerReader::Read read = markers.next();
+        if (read != JpegMarkerReader::Read::Marker)
+            return read == JpegMarkerReader::Read::Fault ? Segments::Fault : Segments::NeedData;
+        const JpegMarker &marker = markers.marker();
+        const uchar *segment = markers.payload();
+        const qint64 payload = marker.payload_length;
+        bool sound = true;
+        if (marker.code == JpegMarkerReader::eoi)
+            return Segments::Fault; // the image ends before its scans do
+        if (JpegMarkerReader::is_frame(marker.code))
+            sound = read_frame(marker.code, segment, payload);
+        else if (marker.code == JpegMarkerReader::dht)
+            sound = read_huffman_tables(segment, payload, next);
+        else if (marker.code == JpegMarkerReader::dri) {
+            sound = payload == 2;
+            if (sound)
+                next.restart_mcus = be16(segment);
+        } else if (marker.code == JpegMarkerReader::sos) {
+            if (!read_scan(segment, int(payload), next))
                 return Segments::Fault;
-        } else if (code >= 0xC2 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC) {
-            return Segments::Fault; // progressive, lossless or arithmetic coding
-        } else if (code == 0xC4) {
-            if (!read_huffman_tables(segment, payload, next))
-                return Segments::Fault;
-        } else if (code == 0xDD) {
-            if (payload < 2)
-                return Segments::Fault;
-            next.restart_mcus = be16(segment);
-        } else if (code == 0xDA) {
-            if (!read_scan(segment, payload, next))
-                return Segments::Fault;
-            at = i + 2 + length;
+            at = marker.end();
             return Segments::Scan;
         }
-        i += 2 + length;
+        if (!sound)
+            return Segments::Fault;
     }
-    return Segments::NeedData;
 }
 
 bool JpegEntropyWalker::parse_header(const uchar *data, qint64 size)
 {
-    frame.clear();
+    frame = {};
     scans.clear();
     dc_map.clear(); // grown as MCUs are walked: a false start may claim any size
     if (size < 4 || data[0] != 0xFF || data[1] != 0xD8)
@@ -357,14 +326,37 @@ JpegEntropyWalker::Step JpegEntropyWalker::read_restart(State &state, const ucha
         return Step::Fault;
     state.bits = 0;
     state.bit_buffer = 0;
-    if (state.pos + 1 >= size)
+    JpegMarker marker;
+    qint64 at = state.pos;
+    const JpegMarkerReader::Read read = JpegMarkerReader::read_marker(data, size, at, marker);
+    if (read == JpegMarkerReader::Read::NeedData)
         return Step::NeedData;
     const int expected = 0xD0 + ((state.mcu / scan.restart_mcus - 1) & 7);
-    if (data[state.pos] != 0xFF || data[state.pos + 1] != expected)
+    if (read == JpegMarkerReader::Read::Fault || marker.code != expected)
         return Step::Fault;
-    state.pos += 2;
+    state.pos = at;
     state.dc.fill(0);
     state.last_restart_end = state.pos;
+    return Step::Ok;
+}
+
+// Segments (a DNL, a comment) may stand between the last scan and the end
+// of image; another frame or scan may not.
+JpegEntropyWalker::Step JpegEntropyWalker::read_image_end(State &state, const uchar *data, qint64 size) const
+{
+    JpegMarkerReader markers(data, size, state.pos);
+    for (;;) {
+        const JpegMarkerReader::Read read = markers.next();
+        if (read != JpegMarkerReader::Read::Marker)
+            return read == JpegMarkerReader::Read::Fault ? Step::Fault : Step::NeedData;
+        const uchar code = markers.marker().code;
+        if (code == JpegMarkerReader::eoi)
+            break;
+        if (code == JpegMarkerReader::sos || JpegMarkerReader::is_frame(code) || JpegMarkerReader::is_restart(code))
+            return Step::Fault;
+    }
+    state.pos = markers.position();
+    state.finished = true;
     return Step::Ok;
 }
 
@@ -379,15 +371,8 @@ JpegEntropyWalker::Step JpegEntropyWalker::read_end(State &state, const uchar *d
     size_t scanned = 0;
     for (int k = 0; k <= state.scan; ++k)
         scanned += scans[size_t(k)].components.size();
-    if (scanned >= frame.size()) {
-        if (state.pos + 1 >= size)
-            return Step::NeedData;
-        if (data[state.pos] != 0xFF || data[state.pos + 1] != 0xD9)
-            return Step::Fault;
-        state.pos += 2;
-        state.finished = true;
-        return Step::Ok;
-    }
+    if (scanned >= size_t(frame.component_count))
+        return read_image_end(state, data, size);
     Scan next;
     const Scan &current = scans[size_t(state.scan)];
     next.dc_tables = current.dc_tables;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "jpegmarkerreader.h"
+
 #include <QtGlobal>
 
 #include <array>
@@ -58,10 +60,12 @@ public:
     // The MCUs of the scan a state stands in.
     int mcus_wide(const State &state) const { return scan_of(state).mcu_columns; }
     int mcu_count(const State &state) const { return scan_of(state).mcu_count(); }
-    int restart_interval() const { return scans.empty() ? 0 : scans.front().restart_mcus; }
     // Components left for later scans: tables and scan headers stand between
     // the scans' data.
-    bool has_later_scans() const { return !scans.empty() && scans.front().components.size() < frame.size(); }
+    bool has_later_scans() const
+    {
+        return !scans.empty() && scans.front().components.size() < size_t(frame.component_count);
+    }
     // Each MCU's DC values: the mean of its first component's blocks, and the
     // next two components' first blocks.
     using McuDc = std::array<qint16, 3>;
@@ -101,10 +105,6 @@ private:
         int dc_table = 0;
         int ac_table = 0;
     };
-    struct FrameComponent
-    {
-        int id, h, v;
-    };
     // One scan: its components in scan order with the tables in force when
     // it began.
     struct Scan
@@ -118,13 +118,13 @@ private:
         int mcu_count() const { return mcu_columns * mcu_rows; }
     };
     enum class Step { Ok, Fault, NeedData };
-    enum class Segments { Scan, End, Fault, NeedData };
+    enum class Segments { Scan, Fault, NeedData };
     static constexpr int fast_bits = 9;
 
     // The marker segments from at up to and with the next start of scan (or
     // the end of image), the scan read into next; at is moved past them.
     Segments read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next);
-    bool read_frame(const uchar *segment, int payload);
+    bool read_frame(uchar code, const uchar *segment, qint64 payload);
     bool read_scan(const uchar *segment, int payload, Scan &scan) const;
     const Scan &scan_of(const State &state) const;
     static bool read_huffman_tables(const uchar *at, qint64 length, Scan &scan);
@@ -134,11 +134,10 @@ private:
     Step decode_mcu(State &state, const uchar *data, qint64 size, const Scan &scan, McuDc *dc);
     Step read_restart(State &state, const uchar *data, qint64 size, const Scan &scan) const;
     Step read_end(State &state, const uchar *data, qint64 size);
+    Step read_image_end(State &state, const uchar *data, qint64 size) const;
     void note_dc(int mcu, const McuDc &dc);
 
-    std::vector<FrameComponent> frame;
-    int width = 0;
-    int height = 0;
+    JpegFrameHeader frame;
     std::vector<Scan> scans; // as far as they have been read
     qint64 scan_start = 0;
     std::vector<McuDc> dc_map;

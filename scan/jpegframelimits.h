@@ -1,5 +1,7 @@
 #pragma once
 
+#include "jpegmarkerreader.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -18,7 +20,7 @@ public:
     // is taken for a photo.
     static constexpr qint64 max_pixels = 160'000'000;
     // libjpeg's limit on a side.
-    static constexpr int max_side = 65500;
+    static constexpr int max_side = JpegFrameHeader::max_side;
 
     static bool within_cap(int width, int height)
     {
@@ -27,7 +29,7 @@ public:
 
     struct Frame
     {
-        bool valid = false;     // one frame header before the first scan, 1 to 4 components
+        bool valid = false;     // one frame header libjpeg decodes (JpegFrameHeader) before the first scan
         bool progressive = false;
         bool arithmetic = false; // codes a flat block in less than a bit: only the cap holds
         int width = 0;

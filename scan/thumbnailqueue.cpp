@@ -87,70 +87,15 @@ PhotoFacts ThumbnailQueue::facts(qint64 offset, const QByteArray &jpeg)
     return facts;
 }
 
-namespace {
-
-bool is_progressive_frame(uchar code)
-{
-    return code == 0xC2 || code == 0xC6 || code == 0xCA || code == 0xCE;
-}
-
-bool is_frame(uchar code)
-{
-    return code >= 0xC0 && code <= 0xCF && code != 0xC4 && code != 0xC8 && code != 0xCC;
-}
-
-// Coefficient bytes of a frame from its header (at points at the segment's
-// length field): each component's blocks, subsampled against the largest
-// sampling factors, 64 coefficients of two bytes in each.
-qint64 coefficient_bytes(const uchar *at, qsizetype available)
-{
-    if (available < 8)
-        return 0;
-    const qint64 height = (at[3] << 8) | at[4];
-    const qint64 width = (at[5] << 8) | at[6];
-    const int components = at[7];
-    if (available < 8 + 3 * components)
-        return 0;
-    const auto horizontal = [&](int c) { return qMax(1, at[8 + 3 * c + 1] >> 4); };
-    const auto vertical = [&](int c) { return qMax(1, at[8 + 3 * c + 1] & 0x0F); };
-    int h_max = 1;
-    int v_max = 1;
-    for (int c = 0; c < components; ++c) {
-        h_max = qMax(h_max, horizontal(c));
-        v_max = qMax(v_max, vertical(c));
-    }
-    qint64 bytes = 0;
-    for (int c = 0; c < components; ++c) {
-        const qint64 blocks_wide = (width * horizontal(c) + 8 * h_max - 1) / (8 * h_max);
-        const qint64 blocks_high = (height * vertical(c) + 8 * v_max - 1) / (8 * v_max);
-        bytes += blocks_wide * blocks_high * 64 * 2;
-    }
-    return bytes;
-}
-
-} // namespace
-
 qint64 ThumbnailQueue::decoder_memory(const QByteArray &jpeg)
 {
     // A frame its bytes cannot hold is never decoded, so it claims nothing.
-    if (!JpegFrameLimits::could_hold(JpegFrameLimits::read(jpeg), jpeg.size()))
+    // A progressive one keeps every coefficient (two bytes each, 64 to a
+    // block) until its last scan.
+    const JpegFrameLimits::Frame frame = JpegFrameLimits::read(jpeg);
+    if (!frame.progressive || !JpegFrameLimits::could_hold(frame, jpeg.size()))
         return 0;
-    const auto *at = reinterpret_cast<const uchar *>(jpeg.constData());
-    const qsizetype size = jpeg.size();
-    qsizetype i = 2;
-    while (i + 4 <= size && at[i] == 0xFF) {
-        const uchar code = at[i + 1];
-        if (code == 0xFF) {
-            ++i; // fill byte
-            continue;
-        }
-        if (is_progressive_frame(code))
-            return coefficient_bytes(at + i + 2, size - i - 2);
-        if (is_frame(code) || code == 0xDA)
-            return 0;
-        i += 2 + ((at[i + 2] << 8) | at[i + 3]);
-    }
-    return 0;
+    return frame.blocks * 64 * 2;
 }
 
 void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)

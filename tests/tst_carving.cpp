@@ -7,6 +7,7 @@
 #include "fragmentedvolume.h"
 #include "jpegcarver.h"
 #include "jpegentropywalker.h"
+#include "jpegshapes.h"
 #include "testsupport.h"
 #include "volumescan.h"
 
@@ -141,6 +142,9 @@ struct Photos
 {
     QByteArray a, b, c, exif, restarts;
     QList<QPair<const char *, QByteArray>> first_segments;
+    // Legal streams of unusual shape, from real encoders or with marker
+    // shapes spliced in: each must come back whole.
+    QList<QPair<const char *, QByteArray>> unusual;
 
     Photos()
     {
@@ -165,6 +169,22 @@ struct Photos
             {"DD", with_segment_first(plain, 0xDD, QByteArray(2, 0))},
             {"C0", with_existing_segment_first(plain, 0xC0)},
             {"C2", with_existing_segment_first(progressive, 0xC2)},
+        };
+        using testsupport::with_bytes_before;
+        const auto encoded = [&](const QStringList &options) { return testsupport::cjpeg(picture(), options); };
+        unusual = {
+            {"empty APP0 first", with_segment_first(plain, 0xE0, {})},
+            {"empty APP5", with_bytes_before(plain, 0xDB, QByteArray::fromHex("FFE50002"))},
+            {"fill bytes", with_bytes_before(with_bytes_before(plain, 0xC4, "\xFF\xFF"), 0xD9, "\xFF\xFF\xFF")},
+            {"comment after the frame header", with_bytes_before(plain, 0xDA, QByteArray::fromHex("FFFE0005") + "gap")},
+            {"restart markers every MCU", encoded({QStringLiteral("-restart"), QStringLiteral("1B")})},
+            {"progressive, tables between scans", progressive},
+            {"arithmetic coding", encoded({QStringLiteral("-arithmetic")})},
+            {"arithmetic progressive", encoded({QStringLiteral("-arithmetic"), QStringLiteral("-progressive")})},
+            {"grayscale", encoded({QStringLiteral("-grayscale")})},
+            {"grayscale by Qt", testsupport::qt_jpeg(picture().convertToFormat(QImage::Format_Grayscale8))},
+            {"progressive by Qt", testsupport::qt_jpeg(picture(), 90, true)},
+            {"CMYK", testsupport::cmyk_jpeg(picture())},
         };
     }
 };
@@ -207,6 +227,9 @@ QList<QPair<QString, CarvingVolume>> cases()
     for (const auto &[code, photo] : p.first_segments)
         out.append({QStringLiteral("first segment %1").arg(QLatin1String(code)),
                     volume({{false, gap_bytes(Gap::Text, 2, 7)}, {true, photo}, {false, gap_bytes(Gap::Random, 4, 8)}})});
+    for (const auto &[shape, photo] : p.unusual)
+        out.append({QStringLiteral("legal, %1").arg(QLatin1String(shape)),
+                    volume({{false, gap_bytes(Gap::Document, 3, 9)}, {true, photo}, {false, gap_bytes(Gap::Random, 2, 10)}})});
     return out;
 }
 
@@ -357,6 +380,8 @@ void TestCarving::initTestCase()
         QVERIFY2(photo.size() > 4 && photo[3] == QByteArray::fromHex(code)[0], code);
         QVERIFY2(!QImage::fromData(photo, "JPEG").isNull(), code);
     }
+    for (const auto &[shape, photo] : photos().unusual)
+        QVERIFY2(!QImage::fromData(photo, "JPEG").isNull(), shape);
 }
 
 void TestCarving::finds_the_streams_however_the_volume_is_cut_data()
@@ -377,12 +402,15 @@ void TestCarving::finds_the_streams_however_the_volume_is_cut_data()
         broken[at] = value;
         row(name, volume_of(2048, {{0, broken.left(1024)}, {1024, good}}), {{1024, good}});
     };
-    for (const char *name : {"segment length 0", "segment length 1", "segment length 2", "segment length 3"})
-        broken_row(name, 5, char(name[15] - '0')); // APP0 length field below 4
+    for (const char *name : {"DQT length 0", "DQT length 1"})
+        broken_row(name, 23, char(name[11] - '0')); // a table libjpeg must read, too short to hold one
+    broken_row("APP0 cut short by its length", 5, 2); // empty, so its payload stands where a marker must
     broken_row("byte other than FF where a marker must stand", 20, 0x42);
     broken_row("FF 00 where a marker must stand", 21, 0x00);
     const QByteArray minimal = testsupport::with_segment_first(synthetic_stream(300).remove(2, 18), 0xE0, "  ");
-    row("segment length 4, the smallest", volume_of(2048, {{512, minimal}}), {{512, minimal}});
+    row("segment length 4", volume_of(2048, {{512, minimal}}), {{512, minimal}});
+    const QByteArray empty = testsupport::with_segment_first(synthetic_stream(300).remove(2, 18), 0xE0, {});
+    row("segment length 2, an empty segment", volume_of(2048, {{512, empty}}), {{512, empty}});
 
     // Fill bytes before a marker, restart markers and stuffed bytes in the entropy-coded data.
     QByteArray tolerant = synthetic_stream(0).chopped(2).insert(20, "\xFF\xFF") + QByteArray(100, 0x33) + "\xFF\xD0"
