@@ -2,6 +2,7 @@
 
 #include "jpegframelimits.h"
 #include "jpegmarkerreader.h"
+#include "jpegseamcheck.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -127,10 +128,33 @@ qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 li
     if (scan < 0)
         return -1;
     qint64 s = ceil_sector(scan + 2);
-    for (; s + sector <= end; s += sector)
+    for (; s + sector <= end; s += sector) {
         if (!could_be_entropy_data(at + s, true, std::numeric_limits<int>::max()))
             return s;
+        if (s >= sector && turns_flat_at(at + s))
+            return s;
+    }
     return -1;
+}
+
+// A flat picture's codes run into zero bytes gradually; a sector of zeros
+// right after one of widely varying bytes, starting exactly at its boundary,
+// is a gap between pieces, not the picture turning flat.
+bool FragmentSearch::turns_flat_at(const uchar *sector_bytes)
+{
+    if (sector_bytes[-1] == 0)
+        return false;
+    for (qint64 i = 0; i < sector; ++i)
+        if (sector_bytes[i] != 0)
+            return false;
+    std::array<bool, 256> seen{};
+    int distinct = 0;
+    for (const uchar *p = sector_bytes - sector; p < sector_bytes; ++p)
+        if (!seen[*p]) {
+            seen[*p] = true;
+            ++distinct;
+        }
+    return distinct >= 64;
 }
 
 bool FragmentSearch::damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode)
@@ -205,6 +229,8 @@ QByteArray FragmentSearch::read_volume(qint64 offset, qint64 length)
 FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &candidate)
 {
     work = 0;
+    unprovable = false;
+    joins.clear();
     walked_before = walker.mcus_walked();
     second_pieces = 0;
     cache.clear();
@@ -281,6 +307,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     if (walked == JpegEntropyWalker::Outcome::Finished) {
         if (pieces.size() > 1 && proves_little(joined_at, state.pos - piece_start))
             return false; // any data of the right kind would have done: the top part is what is sure
+        if (pieces.size() > 1 && !seams_hold(stream.left(state.pos)))
+            return false;
         pieces.last().length = state.pos - piece_start;
         if (pieces.size() == 1) {
             outcome->valid_length = state.pos;
@@ -343,7 +371,10 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         if (charge(next.size() / 64))
             return true;
         Outcome trial_outcome;
-        if (assemble(next, joined, at.at, at.state, &trial_outcome)) {
+        joins.push_back(at.state);
+        const bool assembled = assemble(next, joined, at.at, at.state, &trial_outcome);
+        joins.pop_back();
+        if (assembled) {
             found = true;
             best = trial_outcome;
             found_piece_end = best.pieces.at(piece).end();
@@ -534,6 +565,33 @@ bool FragmentSearch::proves_little(const JpegEntropyWalker::State &joined_at, qi
         return true;
     const bool in_last_scan = joined_at.scan == 0 ? !walker.has_later_scans() : false;
     return in_last_scan && walker.mcu_count(joined_at) - joined_at.mcu < 2 * walker.mcus_wide(joined_at);
+}
+
+// A photo that decodes to its end may still hold another photo's data from
+// a join on: its pixels must run on across every join. Joins in a scan of
+// only some components are judged by their decoding alone. A join where the
+// picture is too flat to tell ends the search: any data of the same shade
+// would pass there, so only the top part is sure.
+bool FragmentSearch::seams_hold(const QByteArray &stream)
+{
+    if (walker.has_later_scans())
+        return true;
+    QList<int> mcus;
+    for (const JpegEntropyWalker::State &join : joins)
+        if (join.scan == 0)
+            mcus.append(join.mcu);
+    if (mcus.isEmpty() || charge(stream.size() / 64))
+        return false;
+    switch (JpegSeamCheck::judge(stream, mcus, JpegDecodeCheck::working_memory)) {
+    case JpegSeamCheck::Verdict::Continuous:
+        return true;
+    case JpegSeamCheck::Verdict::Weak:
+        unprovable = true;
+        return false;
+    case JpegSeamCheck::Verdict::Broken:
+        return false;
+    }
+    return false;
 }
 
 qint64 FragmentSearch::bytes_per_mcu(const Break &at) const

@@ -121,6 +121,9 @@ public:
     // stream that decodes cleanly with such a sector inside has foreign
     // bytes in it all the same.
     static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
+    // Whether the sector at sector_bytes, the one before it readable too, is
+    // all zeros right after widely varying data.
+    static bool turns_flat_at(const uchar *sector_bytes);
     // Whether a stream that ends in its end-of-image marker but does not
     // decode cleanly is damaged where it lies rather than cut into pieces:
     // the decoder made every row from the stream's own data, and no sector
@@ -165,13 +168,14 @@ private:
     bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
     bool continuous_across(int join_mcu, int end_mcu) const;
     bool proves_little(const JpegEntropyWalker::State &joined_at, qint64 piece_length) const;
+    bool seams_hold(const QByteArray &stream);
     qint64 bytes_per_mcu(const Break &at) const;
     QByteArray read_volume(qint64 offset, qint64 length);
     // The candidate's work is spent or the scan was stopped: every walk and
     // every trial asks.
     bool out_of_time() const
     {
-        return work + walker.mcus_walked() - walked_before > work_budget || (stopped && stopped());
+        return unprovable || work + walker.mcus_walked() - walked_before > work_budget || (stopped && stopped());
     }
     bool charge(qint64 units)
     {
@@ -194,6 +198,8 @@ private:
     qint64 work = 0;          // trials' copies and libjpeg's rows
     qint64 walked_before = 0; // the walker's count when the candidate began
     int second_pieces = 0; // followed in search of a third
+    std::vector<JpegEntropyWalker::State> joins; // of the pieces being tried, where each begins
+    bool unprovable = false; // a join lies where the picture cannot tell its own data from others'
     struct Chunk
     {
         qint64 offset;

@@ -553,6 +553,13 @@ void TestCarving::pieces_come_together_data()
     // joined there decodes and shows no seam either, so only the top part is sure.
     QTest::newRow("end-marker, tiny last piece, dark bottom baseline") << QStringLiteral("dark end") << QStringList() << false;
     QTest::newRow("end-marker, tiny last piece, dark bottom restart") << QStringLiteral("dark end") << restart << false;
+    // A last piece of a few KiB, all of it in a flat dark area: it proves
+    // nothing at its join either, however long it is.
+    QTest::newRow("end-marker, last piece in a flat area baseline") << QStringLiteral("dark half") << QStringList() << false;
+    QTest::newRow("end-marker, last piece in a flat area restart") << QStringLiteral("dark half") << restart << false;
+    // Zeros between the pieces of a progressive photo decode without a
+    // warning when its later scans cross them.
+    QTest::newRow("zeros, late break progressive") << QStringLiteral("zeros late") << progressive << true;
     // On cards the pieces are found through the file system's allocation map.
     QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList() << true;
     QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive << true;
@@ -587,6 +594,11 @@ void TestCarving::pieces_come_together()
         if (layout == QLatin1String("dark end")) {
             const QByteArray dark = testsupport::cjpeg(with_dark_bottom(testsupport::make_picture(640, 480, 13), 40), options);
             volume.add_two_pieces(dark, Gap::EndMarkerSector, 1.0 - 700.0 / dark.size());
+        } else if (layout == QLatin1String("dark half")) {
+            const QByteArray dark = testsupport::cjpeg(with_dark_bottom(testsupport::make_picture(640, 960, 13), 560), options);
+            volume.add_two_pieces(dark, Gap::EndMarkerSector, 1.0 - 3000.0 / dark.size());
+        } else if (layout == QLatin1String("zeros late")) {
+            volume.add_two_pieces(cjpeg_photo(1029, options, 1453, 949), Gap::Zeros, 0.74, 1029);
         } else if (layout == QLatin1String("intertwined"))
             volume.add_intertwined(a, cjpeg_photo(12, options));
         else if (layout == QLatin1String("three"))
