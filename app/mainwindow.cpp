@@ -84,7 +84,8 @@ void MainWindow::restore()
 {
     PhotoRecovery recovery(this, raw_access);
     const std::optional<PhotoRecovery::Report> report =
-        recovery.run(scan_page->results(), scan_page->scanned_device(), scan_page->found_images());
+        recovery.run(scan_page->results(), scan_page->scanned_device(), scan_page->found_images(),
+                     scan_page->recovery_session());
     if (!report)
         return;
     last_restore = report->counts;

@@ -32,7 +32,8 @@ PhotoRecovery::PhotoRecovery(QWidget *window, const RawAccess &access)
 
 std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel &results,
                                                         const RemovableDevice &scanned,
-                                                        const QMap<qint64, FoundImage> &found)
+                                                        const QMap<qint64, FoundImage> &found,
+                                                        RecoverySession &session)
 {
     collect_checked_files(results);
     if (recover_files.isEmpty()) {
@@ -48,7 +49,8 @@ std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel
 
     device = scanned;
     found_images = found;
-    if (volume_platform::shares_storage(directory, device.raw_path)) {
+    recovery = &session;
+    if (session.open_folder(directory) == RecoverySession::Refusal::OnScannedVolume) {
         inform(window, tr("This folder is on the device the photos are recovered from. Writing there can overwrite "
                           "the deleted photos before they are recovered.\nPlease choose a folder on another drive."));
         return std::nullopt;
@@ -68,7 +70,7 @@ std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel
     recover_progress = nullptr;
     if (!message.isEmpty())
         inform(window, message);
-    return Report{last_restore, int(recover_files.size()) - tried, directory, restored_names};
+    return Report{session.counts(), int(recover_files.size()) - tried, directory, restored_names};
 }
 
 void PhotoRecovery::collect_checked_files(const QAbstractItemModel &results)
@@ -95,7 +97,6 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     recover_progress->setModal(true);
     recover_progress->show();
 
-    PhotoWriter writer(directory);
     QStringList failed;
     QStringList reasons;
     QStringList renamed;
@@ -118,7 +119,7 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     int counter = 0;
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
         const FoundImage image = found_images.value(file.value());
-        const PhotoWriter::Result result = writer.copy(file.key(), image, device.handle);
+        const PhotoWriter::Result result = recovery->copy(image, device.handle);
         if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
             note(result); // the others are told once they are on the disk
         recover_progress->setValue(counter++);
@@ -128,9 +129,8 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
         QCoreApplication::processEvents();
     }
     // Once for all the photos: a slow stick is not made to wait on each file.
-    for (const PhotoWriter::Result &result : writer.sync())
+    for (const PhotoWriter::Result &result : recovery->sync())
         note(result);
-    last_restore = {writer.written(), writer.renamed(), writer.present(), writer.failed()};
 
     // Every name goes on the final page's list; the message names the first.
     const QStringList lists{listing(tr("Saved under other names:"), renamed),

@@ -2,10 +2,10 @@
 
 #include "foundimage.h"
 #include "rawaccess.h"
+#include "recoverysession.h"
 #include "removabledevice.h"
 
 #include <QMap>
-#include <QMultiMap>
 #include <QObject>
 #include <QString>
 
@@ -27,13 +27,7 @@ public:
     // What a recovery did: files written now (those under other names
     // included), photos written under other names, photos not written
     // because the folder held them already byte for byte, photos that failed.
-    struct Counts
-    {
-        int written = 0;
-        int renamed = 0;
-        int present = 0;
-        int failed = 0;
-    };
+    using Counts = RecoverySession::Counts;
     struct Report
     {
         Counts counts;
@@ -47,13 +41,14 @@ public:
     // window parents the dialogs; access opens the device again.
     PhotoRecovery(QWidget *window, const RawAccess &access);
 
-    // Writes the ticked rows of results (names under Qt::DisplayRole, offsets
-    // under the model's offset role) as found by a scan of device. Nothing
+    // Writes the ticked rows of results (offsets under the model's offset
+    // role) as found by a scan of device, through the scan's session, which
+    // gave them the names the results show. Nothing
     // when no photo was tried: none is ticked, the folder choice was
     // cancelled or refused, or the device could not be opened (the user is
     // told why).
     std::optional<Report> run(const QAbstractItemModel &results, const RemovableDevice &device,
-                              const QMap<qint64, FoundImage> &found_images);
+                              const QMap<qint64, FoundImage> &found_images, RecoverySession &session);
 
 private:
     void collect_checked_files(const QAbstractItemModel &results);
@@ -65,8 +60,8 @@ private:
     RawAccess raw_access;
     RemovableDevice device;
     QMap<qint64, FoundImage> found_images;
-    QMultiMap<QString, qint64> recover_files; // two deleted photos may have had the same name
+    RecoverySession *recovery = nullptr;
+    QMap<QString, qint64> recover_files; // the session gives every photo of a scan a name of its own
     QProgressDialog *recover_progress = nullptr;
-    Counts last_restore;
     QString restored_names;
 };

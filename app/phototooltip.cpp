@@ -1,5 +1,7 @@
 #include "phototooltip.h"
 
+#include "safename.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 #include <QStringList>
@@ -37,10 +39,11 @@ QString photo_tooltip(const QString &name, const PhotoFacts &facts)
                           locale.toString(taken.time(), QLocale::ShortFormat));
     const QString camera = facts.exif.camera();
     if (!camera.isEmpty())
-        lines << tr("Camera: %1").arg(camera);
+        lines << tr("Camera: %1").arg(SafeName::for_display(camera));
     if (facts.origin.is_known()) {
         // where the file was and the times its entry kept
-        lines << tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/") : facts.origin.folder);
+        lines << tr("%1, deleted").arg(facts.origin.folder.isEmpty() ? QStringLiteral("/")
+                                                                     : SafeName::for_display(facts.origin.folder));
         const auto time_line = [&](const char *text, const QDateTime &time) {
             if (time.isValid())
                 lines << tr(text).arg(locale.toString(time.toLocalTime(), QLocale::ShortFormat));

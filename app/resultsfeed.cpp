@@ -1,6 +1,6 @@
 #include "resultsfeed.h"
 
-#include "fsindexer.h"
+#include "volumescan.h"
 #include "photoviewer.h"
 #include "resultsdelegate.h"
 
@@ -10,11 +10,6 @@ namespace {
 
 // How long a found photo may wait before it shows in the results.
 constexpr int entry_delay_ms = 100;
-
-QString photo_name(int number)
-{
-    return QString::asprintf("IMAGE_%04d.JPG", number);
-}
 
 // The thumbnail as the photo is meant to be seen: turned by its EXIF
 // orientation, and squeezed to the one thumbnail size again.
@@ -56,9 +51,10 @@ QImage grid_picture(const QImage &thumbnail, qreal pixel_ratio)
 
 } // namespace
 
-ResultsFeed::ResultsFeed(ResultsModel *model, QObject *parent)
+ResultsFeed::ResultsFeed(ResultsModel *model, RecoverySession *names, QObject *parent)
     : QObject(parent)
     , model(model)
+    , names(names)
 {
     delay.setSingleShot(true);
     delay.setInterval(entry_delay_ms);
@@ -69,14 +65,13 @@ void ResultsFeed::restart(qreal ratio)
 {
     delay.stop();
     waiting.clear();
-    unnamed_photos = 0;
     pixel_ratio = ratio;
 }
 
 void ResultsFeed::take_found(const FoundFile &file)
 {
     const PhotoFacts &facts = file.facts;
-    const QString name = facts.origin.is_known() ? facts.origin.name : photo_name(++unnamed_photos);
+    const QString name = names->name_of(file.image);
     const QImage picture = grid_picture(upright_thumbnail(file.thumbnail, facts.turn), pixel_ratio);
     waiting.append({facts, name, ResultsModel::pack_thumbnail(picture), pixel_ratio, tick_new});
     if (!delay.isActive())

@@ -2,6 +2,7 @@
 
 #include "foundfile.h"
 #include "photofacts.h"
+#include "recoverysession.h"
 #include "resultsmodel.h"
 
 #include <QHash>
@@ -10,8 +11,9 @@
 #include <QObject>
 #include <QTimer>
 
-// Turns the photos a scan announces into rows of a ResultsModel: names each (the name its deleted entry
-// still gives, else IMAGE_0001.JPG onward) and hands the rows over together.
+// Turns the photos a scan announces into rows of a ResultsModel: names each
+// through the scan's RecoverySession (the name its file will have, as
+// velvora-scan gives it) and hands the rows over together.
 // Found photos wait here briefly: the grid lays out all its entries again
 // after every insertion, so one insertion per photo would cost time growing
 // with the number already shown.
@@ -20,10 +22,10 @@ class ResultsFeed : public QObject
     Q_OBJECT
 
 public:
-    explicit ResultsFeed(ResultsModel *model, QObject *parent = nullptr);
+    ResultsFeed(ResultsModel *model, RecoverySession *names, QObject *parent = nullptr);
 
-    // Forgets what the last scan announced and numbers from 1 again;
-    // thumbnails are made with pixel_ratio pixels a point.
+    // Forgets what the last scan announced; thumbnails are made with
+    // pixel_ratio pixels a point.
     void restart(qreal pixel_ratio);
     // Whether photos arriving from now on come ticked.
     void set_tick_new(bool ticked) { tick_new = ticked; }
@@ -41,9 +43,9 @@ signals:
 
 private:
     ResultsModel *model;
+    RecoverySession *names;
     QList<ResultsModel::Photo> waiting;
     QTimer delay;
     qreal pixel_ratio = 1.0;
-    int unnamed_photos = 0; // numbered IMAGE_NNNN.JPG so far this scan
     bool tick_new = true;
 };

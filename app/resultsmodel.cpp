@@ -1,6 +1,7 @@
 #include "resultsmodel.h"
 
 #include "phototooltip.h"
+#include "safename.h"
 
 #include <QBuffer>
 
@@ -62,7 +63,7 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
     case FolderRole:
         if (!row.facts.origin.is_known())
             return QString();
-        return row.facts.origin.folder.isEmpty() ? QStringLiteral("/") : row.facts.origin.folder;
+        return row.facts.origin.folder.isEmpty() ? QStringLiteral("/") : SafeName::for_display(row.facts.origin.folder);
     case ModifiedRole:
         return row.facts.origin.modified;
     case CreatedRole:

@@ -36,7 +36,7 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     ui->setupUi(this);
     volume_opener = access.volume_opener();
     model = new ResultsModel(this);
-    feed = new ResultsFeed(model, this);
+    feed = new ResultsFeed(model, &recovery, this);
     ui->listWidget_2->setModel(model);
     connect(ui->listWidget_2, &ResultsGrid::open_requested, this, &ScanPage::open_viewer);
     connect(feed, &ResultsFeed::photo_announced, ui->checkBox, &QWidget::show);
@@ -81,6 +81,12 @@ void ScanPage::connect_scan()
             ui->pushButton_8->hide(); // skipping makes no sense once the phase has ended
     });
     connect(run, &VolumeScan::file_system_unreadable, this, &ScanPage::show_file_system_unreadable);
+    connect(run, &VolumeScan::existing_files_incomplete, this, [this](const QString &why) {
+        ui->mountNote->setText(tr("Not every photo still on the card as a file could be read: some may be listed."));
+        ui->mountNote->setToolTip(why);
+        fit_label_font(ui->mountNote);
+        ui->mountNote->show();
+    });
     connect(run, &VolumeScan::raw_scan_started, this, &ScanPage::show_scanning_started);
     connect(run, &VolumeScan::progress, this, &ScanPage::show_progress);
     connect(run, &VolumeScan::found, this, [this](const FoundFile &file) {
@@ -121,6 +127,7 @@ bool ScanPage::start(const RemovableDevice &picked)
     if (viewer)
         viewer->close();
     feed->restart(ui->listWidget_2->devicePixelRatioF());
+    recovery.restart(picked.raw_path);
     model->clear();
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());

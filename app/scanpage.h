@@ -1,6 +1,7 @@
 #pragma once
 
 #include "rawaccess.h"
+#include "recoverysession.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
 #include "volumescan.h"
@@ -47,6 +48,8 @@ public:
     const ResultsModel &results() const { return *model; }
     const RemovableDevice &scanned_device() const { return device; }
     const QMap<qint64, FoundImage> &found_images() const { return found; }
+    // The names of this scan's photos, and the writing of those ticked.
+    RecoverySession &recovery_session() { return recovery; }
     // Whether photos of this scan were restored: going back asks no question then.
     void set_restored(bool restored) { photos_restored = restored; }
 
@@ -111,6 +114,7 @@ private:
     RemovableDevice device;
     QMap<qint64, FoundImage> found; // the photos of the scan, by offset
     QString scan_error; // why the last scan could not read the device
+    RecoverySession recovery;
     ResultsModel *model = nullptr;
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;

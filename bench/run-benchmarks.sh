@@ -164,7 +164,7 @@ run_read_loop() {
 }
 
 # VolumeScan driven directly: the scan alone, timed inside the process.
-run_fsindexer() {
+run_volumescan() {
     timed "$bin/velvora-bench-scan" "$1"
     seconds=$(field seconds "$output")
     found=$(field found "$output")
@@ -214,7 +214,7 @@ for ((round = 1; round <= rounds; ++round)); do
     run_dd "$random";           best_dd=$(min "$best_dd" "$seconds")
     run_read_loop "$random";    best_read=$(min "$best_read" "$seconds")
     best_read_process=$(min "$best_read_process" "$process_seconds")
-    run_fsindexer "$random";    best_fs=$(min "$best_fs" "$seconds")
+    run_volumescan "$random";    best_fs=$(min "$best_fs" "$seconds")
     run_velvora_scan "$random"; best_cli=$(min "$best_cli" "$seconds")
 done
 random_peak=$peak_mib
@@ -241,8 +241,8 @@ photos="$scratch/photos.img"
 say "== $((size / 1048576)) MiB packed with $photos_placed distinct photos"
 run_cat "$photos"
 figure "cat > /dev/null" "$seconds" s
-run_fsindexer "$photos"
-fsindexer_photos_seconds=$seconds
+run_volumescan "$photos"
+volumescan_photos_seconds=$seconds
 figure "VolumeScan scan" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found found"
 run_velvora_scan "$photos"
 velvora_photos_seconds=$seconds
@@ -255,7 +255,7 @@ for peer in "${peers[@]}"; do
     figure "$peer" "$seconds" s "$(mib_per_s "$seconds"), cpu $cpu s, peak $peak_mib MiB, $found photos"
     if [ "$peer" = photorec ]; then
         target "photorec / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x ">=" 2
-        target "photorec / VolumeScan scan" "$(calc "$seconds / $fsindexer_photos_seconds")" x ">=" 2
+        target "photorec / VolumeScan scan" "$(calc "$seconds / $volumescan_photos_seconds")" x ">=" 2
         figure "photorec / velvora-scan, cpu time" "$(calc "$cpu / $velvora_photos_cpu")" x
     else
         figure "$peer / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x
@@ -266,7 +266,7 @@ say
 # --- a stream that never ends: the carver's cap --------------------------------
 endless="$scratch/endless.img"
 say "== $((size / 1048576)) MiB of endless streams, $(cat "$endless.placed") JPEG headers 64 MiB apart"
-run_fsindexer "$endless"
+run_volumescan "$endless"
 figure "VolumeScan scan" "$seconds" s "$(mib_per_s "$seconds"), peak $peak_mib MiB"
 run_velvora_scan "$endless"
 endless_peak=$peak_mib

@@ -4,6 +4,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <cstdio>
+
 namespace {
 
 // Without a root folder the live files come from the file system itself.
@@ -25,7 +27,7 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
-    , writer(out_dir)
+    , recovery(device.raw_path)
     , scan(device, scan_options(root_path, access, [this](const FoundImage &image, const QByteArray &bytes) {
                write_photo(image, bytes);
            }))
@@ -40,6 +42,28 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     }, Qt::DirectConnection);
     connect(&scan, &VolumeScan::found, this, &HeadlessScan::on_found);
     connect(&scan, &VolumeScan::finished, this, &HeadlessScan::on_finished);
+    // What the results lack when the card's file system fails them, said as it happens.
+    const auto note = [this](const QString &text) {
+        end_progress_line();
+        std::fprintf(stderr, "velvora-scan: %s\n", qPrintable(text));
+    };
+    // Said when a file system is there but cannot be used; a raw image has none to speak of.
+    connect(&scan, &VolumeScan::file_system_unreadable, this, [this, note](const QString &why) {
+        if (why.isEmpty())
+            return;
+        const QString unsorted = this->root_path.isEmpty()
+            ? QStringLiteral(", and photos still on it as files are written too")
+            : QString();
+        note(QStringLiteral("the file system of %1 could not be read: %2 Photos come back without their "
+                            "original names%3.")
+                 .arg(this->device.raw_path, why, unsorted));
+    });
+    connect(&scan, &VolumeScan::existing_files_incomplete, this, note);
+}
+
+RecoverySession::Refusal HeadlessScan::open_output()
+{
+    return recovery.open_folder(out_dir, true);
 }
 
 HeadlessScan::Summary HeadlessScan::run()
@@ -58,14 +82,7 @@ HeadlessScan::Summary HeadlessScan::run()
     end_progress_line();
     sync_written();
 
-    summary.found = photos_written;
-    summary.written = writer.written();
-    summary.failed = writer.failed();
-    summary.renamed = writer.renamed();
-    summary.present = writer.present();
-    summary.partial = photos_partial;
-    summary.damaged = photos_damaged;
-    summary.named = photos_named;
+    summary.counts = recovery.counts();
     return summary;
 }
 
@@ -145,24 +162,14 @@ void HeadlessScan::check_interrupt()
 // Runs on the worker thread, before the photo is announced.
 void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
 {
-    if (image.partial)
-        ++photos_partial;
-    if (image.damaged)
-        ++photos_damaged;
-    ++photos_written;
-    // A photo whose deleted entry survives keeps its name; the others are numbered.
-    if (image.origin.is_known())
-        ++photos_named;
-    const QString name = image.origin.is_known() ? image.origin.name
-                                                 : PhotoWriter::photo_name(photos_written - photos_named, image.partial);
-    report_failure(writer.write(name, image, stream));
-    if (writer.unsynced() >= sync_batch)
+    report_failure(recovery.write(image, stream));
+    if (recovery.unsynced() >= sync_batch)
         sync_written();
 }
 
 void HeadlessScan::sync_written()
 {
-    for (const PhotoWriter::Result &result : writer.sync())
+    for (const PhotoWriter::Result &result : recovery.sync())
         report_failure(result);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "photowriter.h"
+#include "recoverysession.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 #include "scanrateestimator.h"
@@ -25,16 +26,9 @@ class HeadlessScan : public QObject
 public:
     struct Summary
     {
-        int found = 0;
-        int written = 0;
-        int failed = 0;
-        int renamed = 0; // written under another name: theirs was taken by another file
+        RecoverySession::Counts counts;
         qint64 unreadable_bytes = 0;
         bool interrupted = false;
-        int partial = 0; // photos of which only the top part could be recovered
-        int present = 0; // not written: the folder held them already, byte for byte
-        int named = 0;   // photos that took the name of their deleted entry
-        int damaged = 0; // whole, with a few bytes of their data wrong
         bool source_failed = false;
         QString source_error;
     };
@@ -42,6 +36,9 @@ public:
     // access opens the volume for the scan and for writing the photos.
     HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
                  const RawAccess &access = RawAccess(), QObject *parent = nullptr);
+
+    // Opens out_dir for the photos, making it when missing, or says why it cannot be used.
+    RecoverySession::Refusal open_output();
 
     // Scans and writes the photos as they are found; returns when both are
     // over. SIGINT or SIGTERM (see volume_platform::catch_interrupts) stops
@@ -73,11 +70,7 @@ private:
     RawAccess access;
     QString root_path;
     QString out_dir;
-    PhotoWriter writer;
-    int photos_written = 0; // on the worker thread, in the order of announcement
-    int photos_partial = 0; // on the worker thread too
-    int photos_damaged = 0; // on the worker thread too
-    int photos_named = 0;   // on the worker thread too
+    RecoverySession recovery; // on the worker thread while it runs, in the order of announcement
     VolumeScan scan;
     QList<qint64> arrivals;
     Summary summary;

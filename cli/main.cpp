@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QTemporaryFile>
 
 #include <cstdio>
 
@@ -25,7 +24,9 @@ const char help_text[] =
     "\n"
     "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
     "writes every photo found into OUTDIR. A photo whose deleted entry the file\n"
-    "system still holds is written under its original name (flat, no folders);\n"
+    "system still holds is written under its original name (flat, no folders),\n"
+    "made safe: its last part only, control characters and those FAT refuses\n"
+    "replaced by _, no leading dot, at most 247 bytes;\n"
     "the others as IMAGE_0001.JPG, IMAGE_0002.JPG, ... numbered in the order\n"
     "they were found (their order on the volume). A photo of which only the top\n"
     "part could be recovered is named IMAGE_0007.partial.JPG: viewers show its\n"
@@ -68,6 +69,13 @@ const char help_text[] =
     "A the photos that got their original name back, and D the photos recovered\n"
     "whole whose data holds a few wrong bytes (they show a flaw where the bytes\n"
     "went wrong).\n"
+    "\n"
+    "When SOURCE holds a file system that cannot be read (damaged, too slow or\n"
+    "listing more than it can hold), stderr says so and why; the scan goes on\n"
+    "over the raw bytes: no photo gets its original name back and, without\n"
+    "--root, photos still on SOURCE as files are written too. A damaged FAT32 or\n"
+    "exFAT boot sector is read from its copy; after a quick format the old\n"
+    "entries give the photos their old names.\n"
     "\n"
     "Exit status: 0 when every photo found was written (or was there already),\n"
     "1 when any write failed,\n"
@@ -118,29 +126,23 @@ bool describe_source(const QString &path, const RawAccess &access, RemovableDevi
     return false;
 }
 
-bool prepare_out_dir(const QString &out_dir, const QString &source, QString *error)
+QString refusal_text(RecoverySession::Refusal refusal, const QString &out_dir)
 {
-    if (volume_platform::shares_storage(out_dir, source)) {
-        *error = QStringLiteral("%1 is on the volume being scanned; writing there can overwrite the very photos "
-                                "being recovered. Choose a folder on another disk.")
-                     .arg(out_dir);
-        return false;
+    switch (refusal) {
+    case RecoverySession::Refusal::None:
+        return {};
+    case RecoverySession::Refusal::OnScannedVolume:
+        return QStringLiteral("%1 is on the volume being scanned; writing there can overwrite the very photos "
+                              "being recovered. Choose a folder on another disk.")
+            .arg(out_dir);
+    case RecoverySession::Refusal::NotAFolder:
+        return QStringLiteral("%1 exists and is not a folder.").arg(out_dir);
+    case RecoverySession::Refusal::CannotCreate:
+        return QStringLiteral("%1: the folder cannot be created.").arg(out_dir);
+    case RecoverySession::Refusal::CannotWrite:
+        break;
     }
-    const QFileInfo info(out_dir);
-    if (info.exists() && !info.isDir()) {
-        *error = QStringLiteral("%1 exists and is not a folder.").arg(out_dir);
-        return false;
-    }
-    if (!QDir().mkpath(out_dir)) {
-        *error = QStringLiteral("%1: the folder cannot be created.").arg(out_dir);
-        return false;
-    }
-    QTemporaryFile probe(QDir(out_dir).filePath(QStringLiteral(".velvora-write-test-XXXXXX")));
-    if (!probe.open()) {
-        *error = QStringLiteral("%1: the folder cannot be written to.").arg(out_dir);
-        return false;
-    }
-    return true;
+    return QStringLiteral("%1: the folder cannot be written to.").arg(out_dir);
 }
 
 // The volumes the device page offers, one a line, for users and scripts.
@@ -225,24 +227,25 @@ int main(int argc, char *argv[])
         root_path.clear();
     }
 
-    if (!prepare_out_dir(out_dir, source, &error))
-        return fail(error);
+    HeadlessScan scan(device, root_path, out_dir, access);
+    if (const RecoverySession::Refusal refusal = scan.open_output(); refusal != RecoverySession::Refusal::None)
+        return fail(refusal_text(refusal, out_dir));
 
     volume_platform::catch_interrupts();
-    HeadlessScan scan(device, root_path, out_dir, access);
     const HeadlessScan::Summary summary = scan.run();
+    const RecoverySession::Counts &counts = summary.counts;
     if (summary.source_failed)
         std::fprintf(stderr, "velvora-scan: %s: %s\n", qPrintable(source), qPrintable(summary.source_error));
     if (summary.interrupted)
-        std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", summary.written,
-                     summary.written == 1 ? " was" : "s were");
+        std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", counts.written,
+                     counts.written == 1 ? " was" : "s were");
     std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d damaged=%d\n",
-                summary.found, summary.written, summary.failed, static_cast<long long>(summary.unreadable_bytes),
-                summary.renamed, summary.partial, summary.present, summary.named, summary.damaged);
+                counts.found, counts.written, counts.failed, static_cast<long long>(summary.unreadable_bytes),
+                counts.renamed, counts.partial, counts.present, counts.named, counts.damaged);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;
     if (summary.source_failed)
         return UnusableInput;
-    return summary.failed > 0 ? SomeWritesFailed : AllWritten;
+    return counts.failed > 0 ? SomeWritesFailed : AllWritten;
 }

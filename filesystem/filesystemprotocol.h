@@ -28,21 +28,35 @@ enum Tag : char {
     // int64 offset, int64 length: bytes the file system uses (live files,
     // folders, its own tables).
     Used = 'U',
+    // The files and the used bytes above are all there is of the file
+    // system's own folders; what follows are entries found in unused space
+    // (after a quick format, the old folders), sent only when the folders
+    // held no deleted file. A reading that ends from here on keeps the rest.
+    Orphans = 'O',
     // The end: everything was sent.
     Done = 'D',
-    // No file system the library knows was found.
+    // string why: no file system the library accepts was found.
     NoFileSystem = 'N',
+    // string why: the file system lists more than its bounds allow; the
+    // helper stops there.
+    OverBounds = 'B',
 };
 
 enum FileFlag : uint8_t {
     Deleted = 1,
     // A FAT entry with an 8.3 name and no long name: deleted, it lost its first letter.
     ShortNameOnly = 2,
+    // A live file whose bytes another live file sent before holds too (a
+    // hard link, or a crafted entry): sent without runs, its content is
+    // the other's.
+    SharedRuns = 4,
 };
 
-// Bounds the reader holds the helper to: names, runs of one file, read sizes.
+// Bounds the reader holds the helper to: names, runs of one file, runs of
+// all files together, read sizes.
 constexpr uint32_t longest_string = 4096;
 constexpr uint32_t most_runs = 65536;
+constexpr uint32_t most_runs_in_all = 512 * 1024;
 constexpr int64_t largest_read = 16 * 1024 * 1024;
 
 } // namespace file_system_protocol

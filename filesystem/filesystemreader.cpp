@@ -1,6 +1,7 @@
 #include "filesystemreader.h"
 
 #include "filesystemprotocol.h"
+#include "volumeplatform.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -12,6 +13,20 @@ namespace proto = file_system_protocol;
 namespace {
 
 constexpr int poll_ms = 100;
+
+// AddressSanitizer reserves terabytes of address space for its shadow: a
+// helper built with it cannot start under the limit.
+constexpr bool address_space_can_be_limited()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return false;
+#endif
+#endif
+    return true;
+}
 
 QDateTime time_of(qint64 seconds)
 {
@@ -40,22 +55,42 @@ FileSystemReader::Outcome FileSystemReader::read(FileSystemView &view)
 {
     view = FileSystemView();
     failure_text.clear();
-    used_runs = 0;
-    deadline = QDeadlineTimer(time_limit_ms);
+    const QDeadlineTimer start_limit(time_limit_ms);
 
     QProcess helper;
     helper.setProgram(helper_path());
     helper.setStandardErrorFile(QProcess::nullDevice());
+    if (address_space_can_be_limited())
+        helper.setChildProcessModifier([] { volume_platform::limit_address_space(helper_address_space); });
     helper.start(QIODevice::ReadWrite);
-    if (!helper.waitForStarted(int(qMax(qint64(1), deadline.remainingTime()))))
-        return fail(helper, tr("The file system reader could not be started."));
+    if (!helper.waitForStarted(int(qMax(qint64(1), start_limit.remainingTime())))) {
+        helper.kill();
+        helper.waitForFinished(-1);
+        return fail(tr("The file system reader could not be started."));
+    }
     helper.write(reinterpret_cast<const char *>(&size), sizeof size);
     helper.write(reinterpret_cast<const char *>(&sector_size), sizeof sector_size);
+    const Outcome outcome = converse(helper, view);
+    helper.closeWriteChannel();
+    if (outcome != Outcome::Read || !helper.waitForFinished(poll_ms))
+        helper.kill();
+    helper.waitForFinished(-1);
+    return outcome;
+}
+
+FileSystemReader::Outcome FileSystemReader::converse(QIODevice &helper, FileSystemView &view)
+{
+    view = FileSystemView();
+    failure_text.clear();
+    spent = 0;
+    folders_complete = false;
+    last_folder.clear();
+    deadline = QDeadlineTimer(time_limit_ms);
 
     for (;;) {
         char tag = 0;
         if (!take(helper, &tag, 1))
-            return fail(helper, failure_text);
+            return folders_complete && !stopped() ? finish(view) : fail(failure_text);
         bool ok = false;
         switch (tag) {
         case proto::Read:
@@ -70,61 +105,93 @@ FileSystemReader::Outcome FileSystemReader::read(FileSystemView &view)
         case proto::Used:
             ok = take_used(helper, view);
             break;
+        case proto::Orphans:
+            ok = view.is_read();
+            folders_complete = ok;
+            if (ok && deadline.remainingTime() > orphan_time_limit_ms)
+                deadline = QDeadlineTimer(orphan_time_limit_ms);
+            break;
         case proto::NoFileSystem:
-            helper.waitForFinished(poll_ms);
-            helper.kill();
-            helper.waitForFinished(-1);
+            take_string(helper, &failure_text);
             return Outcome::NoFileSystem;
+        case proto::OverBounds: {
+            QString why;
+            take_string(helper, &why);
+            if (folders_complete)
+                return finish(view); // the old entries alone ran over: the folders stand
+            return fail(why.isEmpty() ? tr("The file system lists more than it can hold.") : why);
+        }
         case proto::Done:
             if (!view.is_read())
-                return fail(helper, tr("The file system reader sent no geometry."));
-            helper.closeWriteChannel();
-            if (!helper.waitForFinished(poll_ms))
-                helper.kill();
-            helper.waitForFinished(-1);
-            if (used_runs > most_used_runs)
-                view.allocation.clear();
-            view.restore_first_letters();
-            view.index_deleted();
-            return Outcome::Read;
+                return fail(tr("The file system reader sent no geometry."));
+            return finish(view);
         default:
             break;
         }
-        if (!ok)
-            return fail(helper, failure_text.isEmpty() ? tr("The file system reader sent what it should not.")
-                                                       : failure_text);
+        if (!ok) {
+            // the folders are in: what the hunt for old entries sent is a bonus
+            if (folders_complete && !stopped())
+                return finish(view);
+            return fail(failure_text.isEmpty() ? tr("The file system reader sent what it should not.")
+                                               : failure_text);
+        }
     }
 }
 
-FileSystemReader::Outcome FileSystemReader::fail(QProcess &helper, const QString &why)
+bool FileSystemReader::stopped() const
+{
+    return keep_going && !keep_going();
+}
+
+FileSystemReader::Outcome FileSystemReader::finish(FileSystemView &view)
+{
+    failure_text.clear();
+    view.restore_first_letters();
+    view.index_deleted();
+    return Outcome::Read;
+}
+
+FileSystemReader::Outcome FileSystemReader::fail(const QString &why)
 {
     failure_text = why.isEmpty() ? tr("The file system reader ended unexpectedly.") : why;
-    helper.kill();
-    helper.waitForFinished(-1);
     return Outcome::Failed;
 }
 
-// Waits for count bytes from the helper, within the time limit.
-bool FileSystemReader::take(QProcess &helper, void *buffer, qint64 count)
+// What a file, a run or a name costs here, counted against the budget; false
+// once the file system has listed more than it may.
+bool FileSystemReader::spend(qint64 bytes)
 {
+    spent += bytes;
+    if (spent <= memory_budget)
+        return true;
+    failure_text = tr("The file system lists more files and pieces of files than the scan keeps in memory.");
+    return false;
+}
+
+// Waits for count bytes from the helper, within the time limit.
+bool FileSystemReader::take(QIODevice &helper, void *buffer, qint64 count)
+{
+    auto *process = qobject_cast<QProcess *>(&helper);
     while (helper.bytesAvailable() < count) {
-        if (keep_going && !keep_going()) {
+        if (stopped()) {
             failure_text = tr("The file system reading was stopped.");
             return false;
         }
         const qint64 left = deadline.remainingTime();
         if (left <= 0) {
-            failure_text = tr("The file system reader took too long.");
+            if (!folders_complete)
+                failure_text = tr("The file system reader took too long.");
             return false;
         }
-        if (!helper.waitForReadyRead(int(qMin<qint64>(left, poll_ms))) && helper.state() == QProcess::NotRunning
+        const bool running = process && process->state() != QProcess::NotRunning;
+        if (!helper.waitForReadyRead(int(qMin<qint64>(left, poll_ms))) && !running
             && helper.bytesAvailable() < count)
             return false;
     }
     return helper.read(static_cast<char *>(buffer), count) == count;
 }
 
-bool FileSystemReader::take_string(QProcess &helper, QString *text)
+bool FileSystemReader::take_string(QIODevice &helper, QString *text)
 {
     quint32 length = 0;
     if (!take(helper, &length, sizeof length) || length > proto::longest_string)
@@ -136,7 +203,7 @@ bool FileSystemReader::take_string(QProcess &helper, QString *text)
     return true;
 }
 
-bool FileSystemReader::answer_read(QProcess &helper)
+bool FileSystemReader::answer_read(QIODevice &helper)
 {
     qint64 offset = 0;
     qint64 count = 0;
@@ -158,27 +225,28 @@ bool FileSystemReader::answer_read(QProcess &helper)
     return true;
 }
 
-bool FileSystemReader::take_geometry(QProcess &helper, FileSystemView &view)
+bool FileSystemReader::take_geometry(QIODevice &helper, FileSystemView &view)
 {
     quint8 fat_family = 0;
     quint8 fat32 = 0;
-    if (!take(helper, &fat_family, 1) || !take(helper, &fat32, 1) || !take(helper, &view.block_size, 8)
-        || !take(helper, &view.cluster_size, 8) || !take(helper, &view.data_start, 8) || !take_string(helper, &view.type))
+    if (view.is_read() || !take(helper, &fat_family, 1) || !take(helper, &fat32, 1)
+        || !take(helper, &view.block_size, 8) || !take(helper, &view.cluster_size, 8)
+        || !take(helper, &view.data_start, 8) || !take_string(helper, &view.type))
         return false;
     view.fat_family = fat_family != 0;
     view.fat32 = fat32 != 0;
     return view.block_size > 0 && view.cluster_size > 0 && view.data_start >= 0 && view.data_start < size;
 }
 
-bool FileSystemReader::take_file(QProcess &helper, FileSystemView &view)
+bool FileSystemReader::take_file(QIODevice &helper, FileSystemView &view)
 {
     quint8 flags = 0;
     FileEntry file;
     qint64 times[3] = {};
     quint32 run_count = 0;
-    if (!take(helper, &flags, 1) || !take(helper, &file.size, 8) || !take(helper, &file.first_offset, 8)
-        || !take(helper, &file.first_cluster, 4) || !take(helper, times, sizeof times)
-        || !take_string(helper, &file.name) || !take_string(helper, &file.folder)
+    if (!view.is_read() || !take(helper, &flags, 1) || !take(helper, &file.size, 8)
+        || !take(helper, &file.first_offset, 8) || !take(helper, &file.first_cluster, 4)
+        || !take(helper, times, sizeof times) || !take_string(helper, &file.name) || !take_string(helper, &file.folder)
         || !take(helper, &run_count, 4) || run_count > proto::most_runs)
         return false;
     qint64 in_runs = 0;
@@ -192,12 +260,22 @@ bool FileSystemReader::take_file(QProcess &helper, FileSystemView &view)
             in_runs += run.length;
         }
     }
-    if (file.size < 0 || file.size > size || file.first_offset >= size || view.files.size() >= most_files)
+    if (file.size < 0 || file.size > size || file.first_offset >= size)
         return true;
     if (keep_name && !keep_name(file.name))
         return true;
+    // The files of one folder come together: they share its name.
+    if (file.folder == last_folder)
+        file.folder = last_folder;
+    else if (!spend(file.folder.size() * 2 + 32))
+        return false;
+    last_folder = file.folder;
+    if (!spend(qint64(sizeof(FileEntry)) + file.name.size() * 2 + 32 + file.runs.size() * qint64(sizeof(VolumeExtent))
+               + 64))
+        return false;
     file.deleted = flags & proto::Deleted;
     file.short_name_only = flags & proto::ShortNameOnly;
+    file.shared_content = !file.deleted && (flags & proto::SharedRuns);
     file.modified = time_of(times[0]);
     file.created = time_of(times[1]);
     file.accessed = time_of(times[2]);
@@ -205,13 +283,15 @@ bool FileSystemReader::take_file(QProcess &helper, FileSystemView &view)
     return true;
 }
 
-bool FileSystemReader::take_used(QProcess &helper, FileSystemView &view)
+bool FileSystemReader::take_used(QIODevice &helper, FileSystemView &view)
 {
     qint64 offset = 0;
     qint64 length = 0;
-    if (!take(helper, &offset, 8) || !take(helper, &length, 8))
+    if (!view.is_read() || !take(helper, &offset, 8) || !take(helper, &length, 8))
         return false;
-    if (++used_runs <= most_used_runs)
-        view.allocation.add_used(offset, qMin(length, size - qMin(offset, size)));
+    // a node of the map of used runs
+    if (!spend(64))
+        return false;
+    view.allocation.add_used(offset, qMin(length, size - qMin(offset, size)));
     return true;
 }

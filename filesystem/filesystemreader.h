@@ -9,7 +9,7 @@
 
 #include <functional>
 
-class QProcess;
+class QIODevice;
 
 // Reads a volume's file system with The Sleuth Kit: its live and deleted
 // files and the bytes it uses. The library runs in a helper process
@@ -17,7 +17,9 @@ class QProcess;
 // own volume source, so the same descriptor serves root and the desktop's
 // disk service alike, and a damaged file system that crashes the library or
 // sends it round in circles costs only that process: it is ended after a
-// time limit and the scan goes on without the file system.
+// time limit and the scan goes on without the file system. What both
+// processes keep is bounded in total: the helper's address space, and here
+// the entries, runs and used bytes by what they cost together.
 class FileSystemReader
 {
     Q_DECLARE_TR_FUNCTIONS(FileSystemReader)
@@ -28,9 +30,15 @@ public:
     using KeepGoing = std::function<bool()>;
 
     static constexpr int default_time_limit_ms = 20000;
-    // Files kept, and runs of used bytes; a file system claiming more is not used.
-    static constexpr int most_files = 500000;
-    static constexpr int most_used_runs = 1 << 20;
+    // How long the entries found in unused space (after a quick format) may
+    // take on top of the folders; what came by then is kept.
+    static constexpr int default_orphan_time_limit_ms = 5000;
+    // Memory for files, their runs and the used bytes together; a file
+    // system that lists more is not used.
+    static constexpr qint64 memory_budget = 32 * 1024 * 1024;
+    // The helper's address space: the library's own tables and buffers
+    // (a folder whose chain runs through every free cluster) stop there.
+    static constexpr qint64 helper_address_space = 160 * 1024 * 1024;
 
     FileSystemReader(VolumeSource &volume, qint64 size, quint32 sector_size);
 
@@ -39,8 +47,13 @@ public:
     // Asked while waiting: false ends the reading at once.
     void set_keep_going(KeepGoing keep_going) { this->keep_going = std::move(keep_going); }
     void set_time_limit(int ms) { time_limit_ms = ms; }
+    void set_orphan_time_limit(int ms) { orphan_time_limit_ms = ms; }
 
     Outcome read(FileSystemView &view);
+    // The conversation with a helper whose output comes from helper (and
+    // whose requests for bytes are answered into it): what read() does once
+    // the helper runs; replays recorded output as well.
+    Outcome converse(QIODevice &helper, FileSystemView &view);
     // Why the last read() failed.
     QString failure() const { return failure_text; }
 
@@ -48,13 +61,16 @@ public:
     static QString helper_path();
 
 private:
-    bool take(QProcess &helper, void *buffer, qint64 count);
-    bool take_string(QProcess &helper, QString *text);
-    bool answer_read(QProcess &helper);
-    bool take_geometry(QProcess &helper, FileSystemView &view);
-    bool take_file(QProcess &helper, FileSystemView &view);
-    bool take_used(QProcess &helper, FileSystemView &view);
-    Outcome fail(QProcess &helper, const QString &why);
+    bool take(QIODevice &helper, void *buffer, qint64 count);
+    bool take_string(QIODevice &helper, QString *text);
+    bool answer_read(QIODevice &helper);
+    bool take_geometry(QIODevice &helper, FileSystemView &view);
+    bool take_file(QIODevice &helper, FileSystemView &view);
+    bool take_used(QIODevice &helper, FileSystemView &view);
+    bool spend(qint64 bytes);
+    bool stopped() const;
+    Outcome finish(FileSystemView &view);
+    Outcome fail(const QString &why);
 
     VolumeSource &volume;
     qint64 size = 0;
@@ -62,7 +78,10 @@ private:
     NameFilter keep_name;
     KeepGoing keep_going;
     int time_limit_ms = default_time_limit_ms;
+    int orphan_time_limit_ms = default_orphan_time_limit_ms;
     QDeadlineTimer deadline;
     QString failure_text;
-    int used_runs = 0;
+    qint64 spent = 0;
+    bool folders_complete = false; // everything but the orphans is in
+    QString last_folder;           // shared by the files of one folder
 };

@@ -18,6 +18,9 @@ struct FileEntry
     quint32 first_cluster = 0; // FAT family only
     bool deleted = false;
     bool short_name_only = false; // FAT: an 8.3 name without a long name
+    // Live, and its bytes are those of a live file listed before it (a hard
+    // link, or a crafted entry): no runs of its own, nothing new to read.
+    bool shared_content = false;
     QDateTime modified;
     QDateTime created;
     QDateTime accessed;

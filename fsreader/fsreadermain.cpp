@@ -4,6 +4,7 @@
 // the device, and a crash or an endless loop in the library on a damaged
 // file system ends only this process.
 
+#include "claimedbytes.h"
 #include "filesystemprotocol.h"
 
 #include <tsk/libtsk.h>
@@ -18,9 +19,13 @@
 namespace proto = file_system_protocol;
 
 // The library's image structure must come first: the library sees only it.
+// Reads of the first boot_length bytes are served from boot_from on: a
+// damaged boot region is then read as its backup copy.
 struct ExternalImage
 {
     TSK_IMG_INFO info;
+    int64_t boot_from = 0;
+    int64_t boot_length = 0;
 };
 
 namespace {
@@ -48,11 +53,12 @@ void put_string(const std::string &text)
     put_bytes(text.data(), size);
 }
 
-ssize_t read_volume(TSK_IMG_INFO *, TSK_OFF_T offset, char *buffer, size_t count)
+// Bytes of the volume from the reader, at most largest_read of them.
+ssize_t ask_for(int64_t offset, char *buffer, size_t count)
 {
     const int64_t want = std::min<int64_t>(int64_t(count), proto::largest_read);
     put(char(proto::Read));
-    put(int64_t(offset));
+    put(offset);
     put(want);
     std::fflush(stdout);
     int64_t got = -1;
@@ -63,6 +69,28 @@ ssize_t read_volume(TSK_IMG_INFO *, TSK_OFF_T offset, char *buffer, size_t count
     if (!read_exact(buffer, size_t(got)))
         std::_Exit(3);
     return ssize_t(got);
+}
+
+ssize_t read_volume(TSK_IMG_INFO *image, TSK_OFF_T offset, char *buffer, size_t count)
+{
+    const auto *external = reinterpret_cast<const ExternalImage *>(image);
+    size_t done = 0;
+    while (done < count) {
+        const int64_t at = int64_t(offset) + int64_t(done);
+        size_t piece = count - done;
+        int64_t from = at;
+        if (at < external->boot_length) {
+            piece = std::min<size_t>(piece, size_t(external->boot_length - at));
+            from = external->boot_from + at;
+        }
+        const ssize_t got = ask_for(from, buffer + done, piece);
+        if (got < 0)
+            return done > 0 ? ssize_t(done) : -1;
+        done += size_t(got);
+        if (size_t(got) < std::min<size_t>(piece, proto::largest_read))
+            break;
+    }
+    return ssize_t(done);
 }
 
 void close_volume(TSK_IMG_INFO *image)
@@ -80,7 +108,10 @@ struct Walk
     bool fat_family = false;
     int64_t data_start = 0;
     int64_t cluster_size = 0;
-    Runs used;
+    ClaimedBytes used;
+    uint32_t runs_left = proto::most_runs_in_all;
+    int deleted_files = 0;
+    bool over_bounds = false;
 };
 
 Runs runs_of(TSK_FS_FILE *file, int64_t block_size)
@@ -110,10 +141,9 @@ uint32_t first_cluster_of(const Walk &walk, const TSK_FS_META *meta)
     return cluster >= 2 && cluster <= 0x0FFFFFFF ? uint32_t(cluster) : 0;
 }
 
-void send_file(const Walk &walk, TSK_FS_FILE *file, const char *folder, const Runs &runs, bool deleted)
+void send_file(const Walk &walk, TSK_FS_FILE *file, const char *folder, const Runs &runs, uint8_t flags)
 {
     const TSK_FS_META *meta = file->meta;
-    uint8_t flags = deleted ? proto::Deleted : 0;
     // exFAT has no 8.3 names, and its names survive a delete whole
     if (walk.fat_family && walk.fs->ftype != TSK_FS_TYPE_EXFAT
         && (!file->name->shrt_name || file->name->shrt_name[0] == '\0'))
@@ -142,6 +172,21 @@ void send_file(const Walk &walk, TSK_FS_FILE *file, const char *folder, const Ru
     }
 }
 
+void send_over_bounds(Walk &walk, const std::string &why)
+{
+    walk.over_bounds = true;
+    put(char(proto::OverBounds));
+    put_string(why);
+}
+
+// A live file whose first cluster a live file or folder already holds
+// shares its bytes: its chain need not be followed to know that.
+bool starts_in_claimed(const Walk &walk, const TSK_FS_META *meta)
+{
+    const uint32_t cluster = first_cluster_of(walk, meta);
+    return cluster >= 2 && walk.used.holds(walk.data_start + int64_t(cluster - 2) * walk.cluster_size);
+}
+
 TSK_WALK_RET_ENUM on_entry(TSK_FS_FILE *file, const char *folder, void *context)
 {
     auto *walk = static_cast<Walk *>(context);
@@ -152,12 +197,31 @@ TSK_WALK_RET_ENUM on_entry(TSK_FS_FILE *file, const char *folder, void *context)
         return TSK_WALK_CONT;
     const bool deleted = (file->name->flags & TSK_FS_NAME_FLAG_UNALLOC) || !(file->meta->flags & TSK_FS_META_FLAG_ALLOC);
     const bool regular = file->meta->type == TSK_FS_META_TYPE_REG;
-    if (!deleted || regular) {
-        const Runs runs = runs_of(file, int64_t(walk->fs->block_size));
-        if (!deleted)
-            walk->used.insert(walk->used.end(), runs.begin(), runs.end());
-        if (regular)
-            send_file(*walk, file, folder, runs, deleted);
+    if (deleted && !regular)
+        return TSK_WALK_CONT;
+    uint8_t flags = deleted ? proto::Deleted : 0;
+    Runs runs;
+    if (!deleted && regular && starts_in_claimed(*walk, file->meta)) {
+        flags |= proto::SharedRuns;
+    } else {
+        runs = runs_of(file, int64_t(walk->fs->block_size));
+        if (!deleted && regular && walk->used.overlaps(runs)) {
+            flags |= proto::SharedRuns;
+            runs.clear();
+        }
+    }
+    if (runs.size() > walk->runs_left) {
+        send_over_bounds(*walk, "The file system lists more pieces of files than it can hold.");
+        return TSK_WALK_STOP;
+    }
+    walk->runs_left -= uint32_t(runs.size());
+    if (!deleted) {
+        for (const auto &[offset, length] : runs)
+            walk->used.claim(offset, length);
+    }
+    if (regular) {
+        walk->deleted_files += deleted;
+        send_file(*walk, file, folder, runs, flags);
     }
     return TSK_WALK_CONT;
 }
@@ -201,7 +265,7 @@ bool read_fat_geometry(TSK_IMG_INFO *image, TSK_FS_INFO *fs, Walk &walk)
     return data_start > 0 && data_start < int64_t(image->size);
 }
 
-void add_root_folder(Walk &walk)
+void claim_root_folder(Walk &walk)
 {
     TSK_FS_FILE *root = tsk_fs_file_open_meta(walk.fs, nullptr, walk.fs->root_inum);
     if (!root) {
@@ -209,33 +273,118 @@ void add_root_folder(Walk &walk)
         return;
     }
     const Runs runs = runs_of(root, int64_t(walk.fs->block_size));
-    walk.used.insert(walk.used.end(), runs.begin(), runs.end());
+    if (runs.size() <= walk.runs_left) {
+        walk.runs_left -= uint32_t(runs.size());
+        for (const auto &[offset, length] : runs)
+            walk.used.claim(offset, length);
+    }
     tsk_fs_file_close(root);
 }
 
-void send_used(Runs runs)
+void send_used(const ClaimedBytes &used)
 {
-    std::sort(runs.begin(), runs.end());
-    int64_t start = -1;
-    int64_t end = -1;
-    for (const auto &[offset, length] : runs) {
-        if (length <= 0)
-            continue;
-        if (offset > end) {
-            if (end > start) {
-                put(char(proto::Used));
-                put(start);
-                put(end - start);
-            }
-            start = offset;
-        }
-        end = std::max(end, offset + length);
-    }
-    if (end > start) {
+    for (const auto &[start, end] : used.all()) {
         put(char(proto::Used));
         put(start);
         put(end - start);
     }
+}
+
+// Where a damaged boot region may keep its copy, for a volume of size bytes.
+struct Backup
+{
+    int64_t from;
+    int64_t length;
+    size_t name_at; // where the copy names its file system
+    const char *name;
+};
+
+std::vector<Backup> backups_of(int64_t size, int64_t sector)
+{
+    return {
+        {6 * sector, sector, 82, "FAT32   "},          // FAT32: the boot sector's copy at sector 6
+        {12 * sector, 12 * sector, 3, "EXFAT   "},     // exFAT: the whole boot region's copy from sector 12
+        {size - sector, sector, 3, "NTFS    "},        // NTFS: the boot sector's copy in the last sector
+    };
+}
+
+bool looks_like(const Backup &backup)
+{
+    char sector[512];
+    if (backup.from <= 0 || ask_for(backup.from, sector, sizeof sector) != ssize_t(sizeof sector))
+        return false;
+    return uint8_t(sector[510]) == 0x55 && uint8_t(sector[511]) == 0xAA
+        && std::memcmp(sector + backup.name_at, backup.name, std::strlen(backup.name)) == 0;
+}
+
+TSK_IMG_INFO *open_image(int64_t size, uint32_t sector_size, const Backup *backup)
+{
+    auto *external = new ExternalImage{};
+    if (backup) {
+        external->boot_from = backup->from;
+        external->boot_length = backup->length;
+    }
+    TSK_IMG_INFO *image =
+        tsk_img_open_external(external, TSK_OFF_T(size), sector_size, read_volume, close_volume, describe_volume);
+    if (!image)
+        delete external;
+    return image;
+}
+
+// The file systems of cards and sticks only: probing for every type the
+// library knows reads tens of megabytes of a blank card.
+TSK_FS_INFO *open_file_system(TSK_IMG_INFO *image, std::string *why)
+{
+    for (const TSK_FS_TYPE_ENUM type : {TSK_FS_TYPE_FAT_DETECT, TSK_FS_TYPE_NTFS_DETECT, TSK_FS_TYPE_EXT_DETECT}) {
+        TSK_FS_INFO *fs = tsk_fs_open_img(image, 0, type);
+        if (fs) {
+            tsk_error_reset();
+            return fs;
+        }
+        const char *error = tsk_error_get();
+        if (error && why->empty() && tsk_error_get_errno() != TSK_ERR_FS_MAGIC)
+            *why = error;
+        tsk_error_reset();
+    }
+    return nullptr;
+}
+
+// What the first sector says the volume holds, to tell a damaged file
+// system from none at all.
+std::string claimed_type(TSK_IMG_INFO *image)
+{
+    unsigned char boot[1536] = {};
+    if (tsk_img_read(image, 0, reinterpret_cast<char *>(boot), sizeof boot) != ssize_t(sizeof boot))
+        return {};
+    if (std::memcmp(boot + 3, "EXFAT   ", 8) == 0)
+        return "exFAT";
+    if (std::memcmp(boot + 3, "NTFS    ", 8) == 0)
+        return "NTFS";
+    if (std::memcmp(boot + 82, "FAT32   ", 8) == 0)
+        return "FAT32";
+    if (std::memcmp(boot + 54, "FAT", 3) == 0)
+        return "FAT";
+    if (boot[1024 + 56] == 0x53 && boot[1024 + 57] == 0xEF)
+        return "ext";
+    return {};
+}
+
+std::string reason_for(const std::string &type, const std::string &library_says)
+{
+    if (type.empty())
+        return {}; // none at all: a raw image, or a card never formatted
+    std::string why = "The " + type + " file system is damaged";
+    if (!library_says.empty())
+        why += " (" + library_says + ")";
+    return why + ".";
+}
+
+void walk_folders(Walk &walk, TSK_INUM_T from, bool orphans = false)
+{
+    const int flags = TSK_FS_DIR_WALK_FLAG_RECURSE | TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC
+        | (orphans ? 0 : TSK_FS_DIR_WALK_FLAG_NOORPHAN);
+    tsk_fs_dir_walk(walk.fs, from, TSK_FS_DIR_WALK_FLAG_ENUM(flags), on_entry, &walk);
+    tsk_error_reset();
 }
 
 } // namespace
@@ -247,27 +396,35 @@ int main()
     if (!read_exact(&size, sizeof size) || !read_exact(&sector_size, sizeof sector_size))
         return 2;
 
-    auto *external = new ExternalImage{};
-    TSK_IMG_INFO *image =
-        tsk_img_open_external(external, TSK_OFF_T(size), sector_size, read_volume, close_volume, describe_volume);
-    if (!image) {
-        delete external;
+    TSK_IMG_INFO *image = open_image(size, sector_size, nullptr);
+    if (!image)
         return 2;
-    }
-    // The file systems of cards and sticks only: probing for every type the
-    // library knows reads tens of megabytes of a blank card.
-    TSK_FS_INFO *fs = nullptr;
-    for (const TSK_FS_TYPE_ENUM type : {TSK_FS_TYPE_FAT_DETECT, TSK_FS_TYPE_NTFS_DETECT, TSK_FS_TYPE_EXT_DETECT}) {
-        fs = tsk_fs_open_img(image, 0, type);
-        tsk_error_reset();
-        if (fs)
-            break;
-    }
+    std::string library_says;
+    TSK_FS_INFO *fs = open_file_system(image, &library_says);
     if (!fs) {
-        put(char(proto::NoFileSystem));
-        std::fflush(stdout);
-        tsk_img_close(image);
-        return 0;
+        // A damaged boot region: its copy, read in its place.
+        const std::string type = claimed_type(image);
+        for (const Backup &backup : backups_of(size, sector_size)) {
+            if (!looks_like(backup))
+                continue;
+            TSK_IMG_INFO *copy = open_image(size, sector_size, &backup);
+            std::string ignored;
+            fs = copy ? open_file_system(copy, &ignored) : nullptr;
+            if (fs) {
+                tsk_img_close(image);
+                image = copy;
+                break;
+            }
+            if (copy)
+                tsk_img_close(copy);
+        }
+        if (!fs) {
+            put(char(proto::NoFileSystem));
+            put_string(reason_for(type, library_says));
+            std::fflush(stdout);
+            tsk_img_close(image);
+            return 0;
+        }
     }
 
     Walk walk;
@@ -278,7 +435,7 @@ int main()
         if (!read_fat_geometry(image, fs, walk))
             walk.fat_family = false;
         else // the boot sector, the tables and a FAT12/16 root folder
-            walk.used.emplace_back(0, walk.data_start);
+            walk.used.claim(0, walk.data_start);
     }
     put(char(proto::Geometry));
     put(uint8_t(walk.fat_family));
@@ -288,13 +445,20 @@ int main()
     put(walk.data_start);
     put_string(tsk_fs_type_toname(fs->ftype));
 
-    const int flags = TSK_FS_DIR_WALK_FLAG_RECURSE | TSK_FS_DIR_WALK_FLAG_ALLOC | TSK_FS_DIR_WALK_FLAG_UNALLOC
-        | TSK_FS_DIR_WALK_FLAG_NOORPHAN;
-    tsk_fs_dir_walk(fs, fs->root_inum, TSK_FS_DIR_WALK_FLAG_ENUM(flags), on_entry, &walk);
-    tsk_error_reset();
-    add_root_folder(walk);
-    send_used(std::move(walk.used));
-    put(char(proto::Done));
+    claim_root_folder(walk);
+    walk_folders(walk, fs->root_inum);
+    if (!walk.over_bounds) {
+        send_used(walk.used);
+        // Folders without a deleted file may be new ones over old (a quick
+        // format): the old entries still stand in the unused space.
+        if (walk.deleted_files == 0) {
+            put(char(proto::Orphans));
+            std::fflush(stdout);
+            walk_folders(walk, TSK_FS_ORPHANDIR_INUM(fs), true);
+        }
+        if (!walk.over_bounds)
+            put(char(proto::Done));
+    }
     std::fflush(stdout);
     tsk_fs_close(fs);
     tsk_img_close(image);

@@ -19,6 +19,8 @@ int entropy_walker(const uint8_t *data, size_t size);
 int decode_check(const uint8_t *data, size_t size);
 int exif_info(const uint8_t *data, size_t size);
 int fragment_search(const uint8_t *data, size_t size);
+int file_system_reader(const uint8_t *data, size_t size);
+int safe_name(const uint8_t *data, size_t size);
 
 // An invariant broke: says which, where, and aborts, so libFuzzer keeps the
 // input and the replay fails.

@@ -46,7 +46,9 @@ int main(int argc, char *argv[])
                                                              {"entropy_walker", fuzz::entropy_walker},
                                                              {"decode_check", fuzz::decode_check},
                                                              {"exif_info", fuzz::exif_info},
-                                                             {"fragment_search", fuzz::fragment_search}};
+                                                             {"fragment_search", fuzz::fragment_search},
+                                                             {"file_system_reader", fuzz::file_system_reader},
+                                                             {"safe_name", fuzz::safe_name}};
     const double start_mib = peak_resident_mib();
     const bool check_memory = start_mib > 0 && !under_address_sanitizer();
     int replayed = 0;

@@ -28,6 +28,12 @@ QString failure_text(Failure failure)
     case Failure::AuthorizationRefused:
         return QCoreApplication::translate("volume_platform",
                                            "The administrator password was not given, so the device cannot be read.");
+    case Failure::AlreadyExists:
+        return QCoreApplication::translate("volume_platform", "Something of this name is already there.");
+    case Failure::NoSpace:
+        return QCoreApplication::translate("volume_platform", "The disk is full.");
+    case Failure::BadName:
+        return QCoreApplication::translate("volume_platform", "The disk does not take this name.");
     case Failure::Other:
         break;
     }

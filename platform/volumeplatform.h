@@ -21,6 +21,9 @@ enum class Failure {
     DeviceGone,       // the device or its medium went away
     Io,               // the device reported a read error
     AuthorizationRefused, // the administrator's password was asked for and not given
+    AlreadyExists,    // a file, folder or link already has the name
+    NoSpace,          // the disk is full, or the file would outgrow a limit
+    BadName,          // the name is not one entry of the folder, or the file system refuses it
     Other
 };
 
@@ -88,10 +91,40 @@ bool is_block_device(const QString &path);
 // device backed by the image file raw_path.
 bool shares_storage(const QString &directory, const QString &raw_path);
 
-// Puts what was written to the file or folder at path on its disk: a file's
-// data, a folder's entries. False when the disk did not take them; full is
-// then set when it was out of space.
-bool sync_to_disk(const QString &path, bool *full = nullptr);
+// A folder opened once, in which files are made, checked and removed by
+// name. A name is always one entry of that very folder (never a path), and a
+// link found under it is never followed, so nothing can land elsewhere, even
+// when the folder is renamed or replaced by a link meanwhile. The folder
+// itself may be a link the user chose.
+Handle open_folder(const QString &path, Failure *failure = nullptr);
+
+struct FolderEntry {
+    QString name;
+    bool exists = false;       // a file, folder, link (dangling too) or anything else
+    bool regular_file = false; // a plain file, not a link to one
+    qint64 size = -1;          // of a regular file
+};
+FolderEntry entry_in(Handle folder, const QString &name);
+QList<FolderEntry> entries_in(Handle folder);
+
+// Makes a new file for writing; fails with AlreadyExists when anything has
+// the name, a link included (which is neither followed nor replaced).
+Handle create_file_in(Handle folder, const QString &name, Failure *failure = nullptr);
+// Opens a regular file of the folder for reading; never through a link.
+Handle open_file_in(Handle folder, const QString &name, Failure *failure = nullptr);
+bool remove_file_in(Handle folder, const QString &name);
+// The longest name the folder's file system takes, in bytes.
+int longest_name_in(Handle folder);
+
+// Writes all count bytes; false, with NoSpace when the disk is full, when not.
+bool write_all(Handle file, const char *data, qint64 count, Failure *failure = nullptr);
+// The size of the open file; -1 when unknown.
+qint64 file_size(Handle file);
+bool set_modified_time(Handle file, qint64 msecs_since_epoch);
+// Puts what was written through handle (a file's data, a folder's entries)
+// on its disk; false when the disk did not take it, with NoSpace when it was
+// out of space.
+bool sync(Handle handle, Failure *failure = nullptr);
 
 bool stderr_is_terminal();
 
@@ -108,6 +141,10 @@ bool interrupted();
 // short-lived buffers would otherwise stay resident in per-thread allocator
 // pools. Call first thing in main(), before any thread starts.
 void limit_heap_growth();
+
+// Bounds the address space of this process to bytes: past it allocations
+// fail. Safe to call in a child between fork and exec.
+void limit_address_space(qint64 bytes);
 
 // Size and alignment of the large pages the platform can back a buffer with;
 // 0 where it has none.

@@ -319,23 +319,6 @@ bool close(Handle handle)
     return handle != invalid_handle && ::close(int(handle)) == 0;
 }
 
-bool sync_to_disk(const QString &path, bool *full)
-{
-    if (full)
-        *full = false;
-    const int fd = ::open(native(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int error = 0;
-    if (::fsync(fd) != 0)
-        error = errno;
-    ::close(fd);
-    if (full)
-        *full = error == ENOSPC || error == EDQUOT;
-    // EINVAL: a file system with nothing to sync (it writes through at once)
-    return error == 0 || error == EINVAL;
-}
-
 Handle duplicate(Handle handle)
 {
     if (handle == invalid_handle)

@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <malloc.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 // The process side of the platform: the terminal, signals, the heap and
-// large pages.
+// large pages, the address space.
 namespace volume_platform {
 
 bool stderr_is_terminal()
@@ -56,6 +57,12 @@ void limit_heap_growth()
     // from the heap and stay resident (a photo scan peaked at 187 MiB, 153
     // with this).
     ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+}
+
+void limit_address_space(qint64 bytes)
+{
+    const struct rlimit limit{rlim_t(bytes), rlim_t(bytes)};
+    ::setrlimit(RLIMIT_AS, &limit);
 }
 
 qint64 large_page_size()

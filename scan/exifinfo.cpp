@@ -2,7 +2,6 @@
 
 #include "jpegmarkerreader.h"
 
-#include <QFile>
 #include <QTimeZone>
 
 #include <cstring>
@@ -135,14 +134,6 @@ ExifInfo::ExifInfo(const QByteArray &jpeg)
         read_tiff(reinterpret_cast<const uchar *>(tiff.data()), tiff.size());
 }
 
-ExifInfo ExifInfo::of_file(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return ExifInfo(file.read(leading_bytes));
-}
-
 void ExifInfo::read_tiff(const uchar *tiff, qsizetype size)
 {
     const TiffReader reader(tiff, size);
@@ -192,10 +183,3 @@ QString ExifInfo::camera() const
     return camera_make + QLatin1Char(' ') + camera_model;
 }
 
-bool ExifInfo::set_file_time(const QString &path) const
-{
-    if (!taken.isValid())
-        return false;
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.setFileTime(taken, QFileDevice::FileModificationTime);
-}

@@ -14,8 +14,6 @@ public:
     ExifInfo() = default;
     // Reads the segments before the first scan of a JPEG stream.
     explicit ExifInfo(const QByteArray &jpeg);
-    // The same from the first bytes of a file.
-    static ExifInfo of_file(const QString &path);
 
     bool has_exif() const { return found; }
     // DateTimeOriginal, else DateTime; invalid when the photo has neither.
@@ -25,11 +23,6 @@ public:
     QString model() const { return camera_model; }
     // Make and model as one name ("Canon EOS 80D"), without the make twice.
     QString camera() const;
-
-    // Gives the file at path the date the photo was taken as its
-    // modification time. False, with the file untouched, when there is no
-    // date or the time cannot be set.
-    bool set_file_time(const QString &path) const;
 
     // EXIF lies in the leading segments; this many bytes always hold it.
     static constexpr qint64 leading_bytes = 256 * 1024;

@@ -1,13 +1,11 @@
 #include "photowriter.h"
 
 #include "exifinfo.h"
+#include "safename.h"
 
 #include "alignedbuffer.h"
-#include "crccalculator.h"
 
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <zlib.h>
@@ -20,57 +18,62 @@ const QRegularExpression &numbered_name()
     return pattern;
 }
 
-// Something of that name is there, a dangling link included.
-bool name_taken(const QString &path)
+bool is_partial_name(const QString &name)
 {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
+    return name.endsWith(QLatin1String(".partial.JPG"));
 }
 
-PhotoWriter::Failure write_failure(const QFile &file)
+qsizetype utf8_size(const QString &name)
 {
-    // Qt reports ENOSPC (and a file size limit) as a resource error
-    return file.error() == QFileDevice::ResourceError ? PhotoWriter::Failure::TargetFull
-                                                      : PhotoWriter::Failure::TargetUnwritable;
+    return name.toUtf8().size();
 }
 
-// A short write is followed by another, which says why the rest would not go.
-bool write_all(QFile &file, const char *data, qint64 length)
+PhotoWriter::Failure target_failure(volume_platform::Failure why)
 {
-    while (length > 0) {
-        const qint64 n = file.write(data, length);
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= n;
-    }
-    return true;
+    return why == volume_platform::Failure::NoSpace ? PhotoWriter::Failure::TargetFull
+                                                    : PhotoWriter::Failure::TargetUnwritable;
 }
 
 } // namespace
 
 PhotoWriter::PhotoWriter(const QString &directory)
     : directory(directory)
+    , folder(volume_platform::open_folder(directory))
 {
-    const QFileInfoList entries = QDir(directory).entryInfoList(
-        {QStringLiteral("IMAGE_*.JPG")}, QDir::Files | QDir::System | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries)
-        note_name(entry.fileName(), entry.isFile() && !entry.isSymLink() ? entry.size() : -1);
+    if (!is_open())
+        return;
+    longest_name = qMin(volume_platform::longest_name_in(folder), SafeName::longest_name_bytes);
+    for (const volume_platform::FolderEntry &entry : volume_platform::entries_in(folder))
+        note_name(entry.name, entry.regular_file ? entry.size : -1);
+}
+
+PhotoWriter::~PhotoWriter()
+{
+    if (is_open())
+        volume_platform::close(folder);
+}
+
+bool PhotoWriter::can_create()
+{
+    for (int attempt = 0; is_open() && attempt < 100; ++attempt) {
+        const QString probe = QStringLiteral(".velvora-write-test-%1").arg(attempt);
+        volume_platform::Failure why = volume_platform::Failure::None;
+        const volume_platform::Handle file = volume_platform::create_file_in(folder, probe, &why);
+        if (file != volume_platform::invalid_handle) {
+            volume_platform::close(file);
+            volume_platform::remove_file_in(folder, probe);
+            return true;
+        }
+        if (why != volume_platform::Failure::AlreadyExists)
+            return false;
+    }
+    return false;
 }
 
 QString PhotoWriter::photo_name(int number, bool partial)
 {
     return QString::asprintf(partial ? "IMAGE_%04d.partial.JPG" : "IMAGE_%04d.JPG", number);
 }
-
-namespace {
-
-bool is_partial_name(const QString &name)
-{
-    return name.endsWith(QLatin1String(".partial.JPG"));
-}
-
-} // namespace
 
 QString PhotoWriter::failure_text(Failure failure)
 {
@@ -89,6 +92,11 @@ QString PhotoWriter::failure_text(Failure failure)
     return tr("The file could not be written in this folder.");
 }
 
+QString PhotoWriter::path_of(const QString &name) const
+{
+    return QDir(directory).filePath(name);
+}
+
 void PhotoWriter::note_name(const QString &name, qint64 size)
 {
     const QRegularExpressionMatch match = numbered_name().match(name);
@@ -101,10 +109,9 @@ void PhotoWriter::note_name(const QString &name, qint64 size)
 
 QString PhotoWriter::name_holding(const FoundImage &image) const
 {
-    const QDir folder(directory);
     for (auto it = names_by_size.constFind(image.length); it != names_by_size.cend() && it.key() == image.length; ++it) {
         const auto written = crc_by_written_name.constFind(it.value());
-        if (written != crc_by_written_name.cend() ? *written == image.crc : holds_photo(folder.filePath(it.value()), image))
+        if (written != crc_by_written_name.cend() ? *written == image.crc : holds_photo(it.value(), image))
             return it.value();
     }
     return {};
@@ -115,18 +122,34 @@ QString PhotoWriter::next_free_name(bool partial)
     QString name;
     do
         name = photo_name(++highest_number, partial);
-    while (name_taken(QDir(directory).filePath(name)));
+    while (name_taken(name));
     return name;
 }
 
-bool PhotoWriter::holds_photo(const QString &path, const FoundImage &image) const
+// Something of that name is there, a dangling link included.
+bool PhotoWriter::name_taken(const QString &name) const
 {
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile() || info.size() != image.length)
+    return volume_platform::entry_in(folder, name).exists;
+}
+
+bool PhotoWriter::holds_photo(const QString &name, const FoundImage &image) const
+{
+    const volume_platform::FolderEntry entry = volume_platform::entry_in(folder, name);
+    if (!entry.regular_file || entry.size != image.length)
         return false;
-    bool ok = false;
-    const uint crc = CrcCalculator().crc_of_file(path, &ok);
-    return ok && crc == image.crc;
+    const volume_platform::Handle file = volume_platform::open_file_in(folder, name);
+    if (file == volume_platform::invalid_handle)
+        return false;
+    const AlignedBuffer chunk(chunk_size);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    qint64 total = 0;
+    qint64 n = 0;
+    while (chunk && (n = volume_platform::read(file, chunk.data(), chunk_size)) > 0) {
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(chunk.data()), uInt(n));
+        total += n;
+    }
+    volume_platform::close(file);
+    return chunk && n == 0 && total == image.length && uint(crc) == image.crc;
 }
 
 PhotoWriter::Result PhotoWriter::count(Result result)
@@ -159,21 +182,25 @@ QList<PhotoWriter::Result> PhotoWriter::sync()
 {
     if (pending.isEmpty())
         return {};
-    bool full = false;
+    volume_platform::Failure why = volume_platform::Failure::None;
     for (Unsynced &photo : pending) {
-        if (!volume_platform::sync_to_disk(photo.result.path, &full))
-            photo.result.failure = full ? Failure::TargetFull : Failure::TargetUnwritable;
+        const volume_platform::Handle file = volume_platform::open_file_in(folder, photo.result.name, &why);
+        const bool synced = file != volume_platform::invalid_handle && volume_platform::sync(file, &why);
+        if (file != volume_platform::invalid_handle)
+            volume_platform::close(file);
+        if (!synced)
+            photo.result.failure = target_failure(why);
     }
     // the new names are on the disk only with the folder's entries
-    const bool folder_synced = volume_platform::sync_to_disk(directory, &full);
+    const bool folder_synced = volume_platform::sync(folder, &why);
     QList<Result> results;
     for (Unsynced &photo : pending) {
         Result &result = photo.result;
         if (!folder_synced && result.failure == Failure::None)
-            result.failure = full ? Failure::TargetFull : Failure::TargetUnwritable;
+            result.failure = target_failure(why);
         if (result.failure != Failure::None) {
             if (photo.created) {
-                QFile::remove(result.path);
+                volume_platform::remove_file_in(folder, result.name);
                 names_by_size.remove(photo.length, result.name);
                 crc_by_written_name.remove(result.name);
             }
@@ -223,13 +250,11 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
 }
 
 // IMG_0001.JPG, then IMG_0001-2.JPG, IMG_0001-3.JPG, ...
-QString PhotoWriter::variant_of(const QString &name, int number)
+QString PhotoWriter::variant_of(const QString &name, int number, int max_bytes)
 {
     if (number < 2)
-        return name;
-    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-    const QString suffix = QStringLiteral("-%1").arg(number);
-    return dot > 0 ? name.left(dot) + suffix + name.mid(dot) : name + suffix;
+        return utf8_size(name) <= max_bytes ? name : SafeName::with_suffix(name, QString(), max_bytes);
+    return SafeName::with_suffix(name, QStringLiteral("-%1").arg(number), max_bytes);
 }
 
 PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImage &image, const Reader &reader)
@@ -237,44 +262,53 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
     Result result;
     result.name = name;
     result.asked = name;
-    const QDir folder(directory);
-    const bool taken = name_taken(folder.filePath(name));
-    QString holder = taken && holds_photo(folder.filePath(name), image) ? name : name_holding(image);
+    if (!is_open()) {
+        result.failure = Failure::TargetUnwritable;
+        return count(result);
+    }
+    // a name longer than this folder's file system takes is shortened, as a clash would rename it
+    const QString first = variant_of(name, 1, longest_name);
+    const bool taken = name_taken(first);
+    QString holder = taken && holds_photo(first, image) ? first : name_holding(image);
     // A numbered name gives way to the next free number; an original name
     // takes a suffix (IMG_0001-2.JPG), unless a variant already holds the photo.
-    const bool numbered = numbered_name().match(name).hasMatch();
+    bool numbered = numbered_name().match(name).hasMatch();
     int variant = 1;
-    while (taken && holder.isEmpty() && !numbered && name_taken(folder.filePath(variant_of(name, variant + 1)))) {
+    while (taken && holder.isEmpty() && !numbered && name_taken(variant_of(first, variant + 1, longest_name))) {
         ++variant;
-        if (holds_photo(folder.filePath(variant_of(name, variant)), image))
-            holder = variant_of(name, variant);
+        if (holds_photo(variant_of(first, variant, longest_name), image))
+            holder = variant_of(first, variant, longest_name);
     }
-    const auto next_name = [&] { return numbered ? next_free_name(is_partial_name(name)) : variant_of(name, ++variant); };
+    const auto next_name = [&] {
+        return numbered ? next_free_name(is_partial_name(name)) : variant_of(first, ++variant, longest_name);
+    };
     if (!holder.isEmpty()) {
         result.outcome = Outcome::Present;
         result.name = holder;
-        result.path = folder.filePath(holder);
+        result.path = path_of(holder);
         return count(result);
     }
-    if (taken)
-        result.name = next_name();
+    result.name = taken ? next_name() : first;
 
-    // NewOnly never opens what is there, nor follows a link put in its place
-    // since the check; then the next free number is taken.
-    QFile file(folder.filePath(result.name));
-    while (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        if (!name_taken(file.fileName())) {
-            result.failure = Failure::TargetUnwritable;
+    // Made new, never opening what is there nor following a link put in its
+    // place since the check; then the next free name is taken. A name the
+    // folder's file system refuses gives way to a number.
+    volume_platform::Failure why = volume_platform::Failure::None;
+    volume_platform::Handle file = volume_platform::invalid_handle;
+    while ((file = volume_platform::create_file_in(folder, result.name, &why)) == volume_platform::invalid_handle) {
+        if (why == volume_platform::Failure::BadName && !numbered) {
+            numbered = true;
+        } else if (why != volume_platform::Failure::AlreadyExists) {
+            result.failure = target_failure(why);
             return count(result);
         }
         result.name = next_name();
-        file.setFileName(folder.filePath(result.name));
     }
 
-    const auto fail = [&](Failure why) {
-        file.close();
-        file.remove();
-        result.failure = why;
+    const auto fail = [&](Failure failure) {
+        volume_platform::close(file);
+        volume_platform::remove_file_in(folder, result.name);
+        result.failure = failure;
         result.name.clear();
         return count(result);
     };
@@ -284,35 +318,38 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
         return fail(Failure::TargetUnwritable);
     uLong crc = crc32(0L, Z_NULL, 0);
     qint64 total = 0;
+    QByteArray head; // where the photo's EXIF date lies
     while (total <= image.length) {
         const qint64 n = reader(chunk.data(), qMin(chunk_size, image.length - total + 1));
         if (n < 0)
             return fail(Failure::SourceUnreadable);
         if (n == 0)
             break;
+        if (head.size() < ExifInfo::leading_bytes)
+            head.append(chunk.data(), qMin(n, ExifInfo::leading_bytes - head.size()));
         crc = crc32(crc, reinterpret_cast<const Bytef *>(chunk.data()), uInt(n));
         total += n;
-        if (!write_all(file, chunk.data(), n))
-            return fail(write_failure(file));
+        if (!volume_platform::write_all(file, chunk.data(), n, &why))
+            return fail(target_failure(why));
     }
     if (total != image.length || uint(crc) != image.crc)
         return fail(Failure::SourceChanged);
     // every byte must be in the file before it counts
-    if (!file.flush() || file.size() != image.length)
-        return fail(write_failure(file));
-    file.close();
-    if (file.error() != QFileDevice::NoError || QFileInfo(file.fileName()).size() != image.length)
-        return fail(write_failure(file));
-
-    result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
-    result.path = file.fileName();
+    if (volume_platform::file_size(file) != image.length)
+        return fail(Failure::TargetUnwritable);
     // sorted by when it was taken in file managers and photo libraries; a
     // photo without a date keeps the time its file had on the card
-    if (!ExifInfo::of_file(result.path).set_file_time(result.path) && image.origin.modified.isValid()) {
-        QFile written(result.path);
-        if (written.open(QIODevice::ReadOnly))
-            written.setFileTime(image.origin.modified, QFileDevice::FileModificationTime);
+    const QDateTime taken_at = ExifInfo(head).date_taken();
+    const QDateTime time = taken_at.isValid() ? taken_at : image.origin.modified;
+    if (time.isValid())
+        volume_platform::set_modified_time(file, time.toMSecsSinceEpoch());
+    if (!volume_platform::close(file)) {
+        file = volume_platform::invalid_handle;
+        return fail(Failure::TargetUnwritable);
     }
+
+    result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
+    result.path = path_of(result.name);
     names_by_size.insert(image.length, result.name);
     crc_by_written_name.insert(result.name, image.crc);
     return hold_until_synced(result, image.length, true);

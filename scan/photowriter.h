@@ -22,6 +22,10 @@
 // a file of its own name) is not written again and counts as present, so
 // recovering the same photos twice makes no copies and says so.
 //
+// Every file is made, checked and removed through the folder opened once
+// (volume_platform's folder calls): a name is one entry of that folder, and
+// a link planted under a photo's name is never followed.
+//
 // Written means on the disk: a photo is counted only once sync() has put its
 // file's data and the folder's entry on the disk. Syncing once for a batch of
 // photos, not after each, lets the disk take them at its own pace: a slow USB
@@ -54,6 +58,13 @@ public:
     static constexpr qint64 chunk_size = 1024 * 1024;
 
     explicit PhotoWriter(const QString &directory);
+    ~PhotoWriter();
+    Q_DISABLE_COPY(PhotoWriter)
+
+    // Whether the folder could be opened; when not, every photo fails.
+    bool is_open() const { return folder != volume_platform::invalid_handle; }
+    // Whether a file can be made in the folder (one is made and removed).
+    bool can_create();
 
     // The photo from bytes already in hand.
     Result write(const QString &name, const FoundImage &image, const QByteArray &bytes);
@@ -81,18 +92,23 @@ public:
     // the top part could be recovered.
     static QString photo_name(int number, bool partial = false);
     // The name a photo of that original name takes when the name is taken
-    // number - 1 times: IMG_0001.JPG, IMG_0001-2.JPG, IMG_0001-3.JPG.
-    static QString variant_of(const QString &name, int number);
+    // number - 1 times: IMG_0001.JPG, IMG_0001-2.JPG, IMG_0001-3.JPG; within
+    // max_bytes of UTF-8.
+    static QString variant_of(const QString &name, int number, int max_bytes = 255);
 
 private:
-    bool holds_photo(const QString &path, const FoundImage &image) const;
+    bool name_taken(const QString &name) const;
+    bool holds_photo(const QString &name, const FoundImage &image) const;
     QString next_free_name(bool partial);
+    QString path_of(const QString &name) const;
     void note_name(const QString &name, qint64 size = -1);
     QString name_holding(const FoundImage &image) const;
     Result count(Result result);
     Result hold_until_synced(Result result, qint64 length, bool created);
 
     QString directory;
+    volume_platform::Handle folder = volume_platform::invalid_handle;
+    int longest_name = 255; // bytes, as the folder's file system takes them
     int highest_number = 0;
     QMultiHash<qint64, QString> names_by_size; // the numbered files, for finding a photo already there
     // The CRC-32 of each file this writer made: a dense card holds many photos

@@ -2,7 +2,7 @@
 
 #include "alignedbuffer.h"
 #include "blockreader.h"
-#include "fsindexer.h"
+#include "existingfileindex.h"
 #include "rawvolume.h"
 #include "thumbnailqueue.h"
 
@@ -118,23 +118,35 @@ void VolumeScan::run()
 
 void VolumeScan::index_existing(VolumeSource *volume)
 {
-    FsIndexer index(volume_device, running, index_live_files);
-    connect(&index, &FsIndexer::processedItem, this, &VolumeScan::indexing_progress, Qt::DirectConnection);
-    connect(&index, &FsIndexer::file_system_unreadable, this, &VolumeScan::file_system_unreadable,
-            Qt::DirectConnection);
-    index.set_root_path(options.root_path);
-    index.set_file_system_time_limit(options.file_system_time_limit_ms);
-    if (volume && running)
-        index.read_file_system(*volume);
-    if (index.will_index()) {
+    QMap<StreamKey, bool> live_files;
+    ExistingFileIndex index(live_files);
+    index.set_keep_going([this] { return running.load(); });
+    view = FileSystemView();
+    if (volume && running) {
+        QString why;
+        if (index.read_file_system(*volume, volume_device, options.file_system_time_limit_ms, view, &why)
+                != FileSystemReader::Outcome::Read
+            && running)
+            emit file_system_unreadable(why);
+    }
+
+    const bool from_file_system = options.root_path.isEmpty() && view.is_read();
+    if (index_live_files && (!options.root_path.isEmpty() || from_file_system)) {
         emit indexing_started();
-        if (running)
-            index.index_files(volume);
+        index.set_keep_going([this] { return running && index_live_files; });
+        index.set_progress([this](int files) { emit indexing_progress(files); });
+        if (running) {
+            if (from_file_system)
+                index.index_file_system(*volume, view, volume_end());
+            else
+                index.index_folder(options.root_path);
+        }
+        if (!index.incomplete().isEmpty() && running)
+            emit existing_files_incomplete(index.incomplete());
         emit indexing_finished(running);
     }
-    for (auto key = index.known_files().cbegin(); key != index.known_files().cend(); ++key)
+    for (auto key = live_files.cbegin(); key != live_files.cend(); ++key)
         known.insert(key.key());
-    view = index.file_system();
 }
 
 void VolumeScan::scan_volume()

@@ -22,7 +22,7 @@
 class QThread;
 
 // One scan of one volume, run once on a thread of its own: the live files
-// are indexed (FsIndexer), then the volume is read raw from its first byte
+// are indexed (ExistingFileIndex), then the volume is read raw from its first byte
 // to its end (BlockReader, with salvage of failing sectors), every
 // registered kind's carver looks at what was read and validates its
 // candidates, repeats and live files are dropped, broken photos are put back
@@ -72,6 +72,10 @@ signals:
     // on the volume: why is empty when none was found (a raw image, a
     // reformatted card), else why reading it failed (a damaged one).
     void file_system_unreadable(QString why);
+    // Once a scan, after its index phase, when the photos still on the card
+    // as files could not all be read within their time budget: some of them
+    // may be offered again.
+    void existing_files_incomplete(QString why);
     void indexing_started();
     void indexing_progress(int files);
     // completed is false when the phase ended by a stop or a skip.

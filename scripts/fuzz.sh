@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# Targets: carver markers entropy_walker decode_check exif_info fragment_search.
+# Targets: carver markers entropy_walker decode_check exif_info fragment_search file_system_reader safe_name.
 # Seeds are made from real photos (velvora-make-photo, cjpeg, exiftool) in
 # build-fuzz/seeds/; what a run learns stays in build-fuzz/corpus/ for the next
 # run. Every input that finds a fault (crash, leak, timeout, out of memory) is
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 
-all_targets=(carver markers entropy_walker decode_check exif_info fragment_search)
+all_targets=(carver markers entropy_walker decode_check exif_info fragment_search file_system_reader safe_name)
 if (($# < 2)) || [[ ! "$2" =~ ^[0-9]+$ ]]; then
     echo "usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]" >&2
     echo "targets: ${all_targets[*]}" >&2
@@ -78,6 +78,10 @@ if [[ ! -e "$seeds/.made" ]]; then
     { printf '\x01\x02'; head -c 2048 /dev/zero; } >"$seeds/fragment_search/zeros"
     { printf '\x00\x04'; cat "$photos/8.jpg"; } >"$seeds/fragment_search/photo"
     { printf '\x01\x05'; head -c 1500 "$photos/13.jpg"; } >"$seeds/fragment_search/progressive-part"
+    # safe name: UTF-8 names from a hostile card, and one of UTF-16 with half a surrogate pair
+    printf '\x80../../FATESC.jpg' >"$seeds/safe_name/traversal"
+    printf '\xf0CON .jpg. . ' >"$seeds/safe_name/device"
+    printf '\x81b\0a\0\0\xd8d\0.\0j\0p\0g\0' >"$seeds/safe_name/surrogate"
     touch "$seeds/.made"
 fi
 

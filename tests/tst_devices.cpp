@@ -35,10 +35,10 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
     return run_program(command.takeFirst(), command, environment);
 }
 
-QByteArray summary(int found, int written, int failed = 0, int named = 0, int damaged = 0)
+QByteArray summary(int found, int written, int failed = 0, int named = 0, int partial = 0, int damaged = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=0 present=0 named=%d damaged=%d\n",
-                             found, written, failed, named, damaged).toLatin1();
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=%d present=0 named=%d damaged=%d\n",
+                             found, written, failed, partial, named, damaged).toLatin1();
 }
 
 // One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
@@ -446,14 +446,53 @@ void TestDevices::camera_cards_data()
     QTest::newRow("damaged: boot sectors of garbage") << int(CameraCard::BadBootSector);
     QTest::newRow("damaged: FATs of the wrong length") << int(CameraCard::WrongFatLength);
     QTest::newRow("damaged: a folder of garbage") << int(CameraCard::GarbageFolder);
+    QTest::newRow("damaged boot sector: its copy at sector 6 read instead") << int(CameraCard::BackupBootSector);
+    QTest::newRow("quick-formatted: the old entries give the old names") << int(CameraCard::QuickFormatted);
+    QTest::newRow("crafted: thousands of live entries on one chain") << int(CameraCard::SharedChain);
+    QTest::newRow("crafted: thousands of live exFAT entries on one run") << int(CameraCard::ExfatManyEntries);
+    QTest::newRow("damaged: exFAT boot region and its copy") << int(CameraCard::ExfatUnreadable);
+    QTest::newRow("FAT32, crafted deleted names and a damaged photo") << int(CameraCard::HostileNames);
     // Whole as the card holds it, under its name, and said to be damaged.
     QTest::newRow("a deleted photo with one byte gone bad") << int(CameraCard::RottenByte);
 }
 
+namespace {
+
+// The window scans the card and restores every photo it found into out_dir.
+void restore_from_window(const QString &image, const QString &out_dir)
+{
+    using namespace windowtest;
+    FakeDevices fake;
+    MainWindow window(nullptr, fake.source());
+    ModalAnswerer answers;
+    QVERIFY(QDir().mkpath(out_dir));
+    start_scan(window, fake, image_device(image));
+    QVERIFY(QTest::qWaitFor([&] { return status_of(window) == "Scanning finished" || status_of(window) == "No files found"; }, 60000));
+    if (status_of(window) == "No files found")
+        return;
+    answers.choose_directory(out_dir);
+    click(window, ui::restore);
+    QCOMPARE(page_of(window), int(final_page));
+    QVERIFY2(answers.unexpected.isEmpty(), qPrintable(answers.unexpected.join("; ")));
+}
+
+// No name a card gave reaches a file name with a control or format character in it.
+bool plain_names(const QStringList &names)
+{
+    return std::none_of(names.cbegin(), names.cend(), [](const QString &name) {
+        return std::any_of(name.cbegin(), name.cend(), [](QChar c) {
+            return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+        });
+    });
+}
+
+} // namespace
+
 // Unmounted and without --root: the live photos are known from the card's
 // own file system, the deleted ones come back under their names where their
 // entries tell them, the others numbered. A damaged file system costs only
-// its answers: every photo the raw read finds comes back.
+// its answers: every photo the raw read finds comes back, and stderr says
+// when the file system could not be read.
 void TestDevices::camera_cards()
 {
     QFETCH(int, kind);
@@ -462,21 +501,39 @@ void TestDevices::camera_cards()
     QString why;
     if (!card.make(CameraCard::Kind(kind), dir.path(), &why))
         QSKIP(qPrintable(why));
-    const QString out = dir.filePath("out");
+    const QString out = dir.filePath("out"), window_out = dir.filePath("window-out");
+    const QStringList before = entries_of(dir.path());
     const ProgramRun scan = run_scan({card.image, out});
     QCOMPARE(scan.exit_code, 0);
+    QCOMPARE(scan.err.contains("could not be read"), card.unreadable);
     QList<QByteArray> photos = photos_in(out);
+    const QStringList names = entries_of(out);
     if (!card.damaged) {
-        const int found = int(card.named.size() + card.unnamed.size());
-        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size()), int(card.rotten.size())));
+        const int found = int(card.named.size() + card.unnamed.size()) + card.partial;
+        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size()), card.partial, int(card.rotten.size())));
         for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo) {
-            QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));
+            QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key() + " among " + names.join(" | ")));
             photos.removeOne(photo.value());
         }
-        QCOMPARE(photos.size(), card.unnamed.size());
+        QCOMPARE(photos.size(), card.unnamed.size() + card.partial);
+        QCOMPARE(names.filter(QRegularExpression("^IMAGE_\\d{4}\\.partial\\.JPG$")).size(), card.partial);
     }
     for (const QByteArray &photo : (card.damaged ? card.live : QList<QByteArray>()) + card.unnamed)
         QVERIFY(photos.contains(photo));
+
+    // The window names and writes the same scan's photos alike, and no name
+    // leaves the folder or carries a control character, from either.
+    restore_from_window(card.image, window_out);
+    QCOMPARE(entries_of(window_out), names);
+    for (const QString &name : names)
+        QVERIFY2(read_file(window_out + '/' + name) == read_file(out + '/' + name), qPrintable(name));
+    QVERIFY2(plain_names(names), qPrintable(names.join(" | ")));
+    QStringList now = entries_of(dir.path()), expected = before + QStringList{"out", "window-out"};
+    now.sort();
+    expected.sort();
+    QCOMPARE(now, expected); // nothing beside the two folders
+
+    QVERIFY(!QFileInfo::exists(dir.filePath("../FATESC_123456789012.jpg")));
 }
 
 int main(int argc, char *argv[])

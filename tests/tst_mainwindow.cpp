@@ -229,7 +229,7 @@ private slots:
         click(window, "openImageButton"); // scanned as a card would be
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
         QVERIFY(child<QLabel>(window, "mountNote")->isVisible()); // no mount: the live photos are listed too
-        QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG"}));
+        QCOMPARE(listed(list, Qt::DisplayRole), (QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.partial.JPG"}));
         QCOMPARE(child<QLabel>(window, "countLabel")->text(), QStringLiteral("5 photos, 1 only in part")); // stays after the scan
         scan_page_of(window).show_progress(1, 2);
         QCOMPARE(child<QProgressBar>(window, ui::bar)->text(), QStringLiteral("Scanning 50.00% - 5 photos")); // the list's count
@@ -260,7 +260,7 @@ private slots:
         QVERIFY(viewer && viewer->isVisible() && viewer->current_row() == 1 && viewer->shows_whole_photo()
                 && viewer->shown_image().size() == QSize(320, 216));
         viewer->show_row(4);
-        QCOMPARE(viewer->windowTitle(), QStringLiteral("IMAGE_0005.JPG (5 of 5) - top part only"));
+        QCOMPARE(viewer->windowTitle(), QStringLiteral("IMAGE_0005.partial.JPG (5 of 5) - top part only"));
         viewer->close();
         click_entry(list, 1, true);
         QCOMPARE(ticks(list), QStringLiteral("-x---"));

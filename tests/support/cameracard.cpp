@@ -1,5 +1,6 @@
 #include "cameracard.h"
 
+#include "craftedentries.h"
 #include "loopdevice.h"
 #include "testsupport.h"
 
@@ -57,10 +58,14 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     unnamed.clear();
     live.clear();
     rotten.clear();
-    damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder;
+    partial = 0;
+    damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder || kind == ExfatUnreadable;
+    unreadable = kind == ExfatUnreadable; // garbage for a boot sector is no file system at all
     switch (kind) {
     case Exfat:
-        return make_exfat(directory, why);
+    case ExfatManyEntries:
+    case ExfatUnreadable:
+        return make_exfat(kind, directory, why);
     case Ext4:
         return make_ext4(directory, why);
     default:
@@ -111,19 +116,12 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
     ok = ok && shoot(7);
     if (!ok)
         return refuse(why, "mcopy or mdel failed");
+    if (kind == HostileNames && !put_hostile_names(card, "DCIM/101CANON/", directory, why))
+        return false;
 
     card_bytes = read_file(image);
-    if (kind == Fat32ClearedHighWord) {
-        const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
-        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0))
-            return refuse(why, "IMG_0004.JPG's entry does not lie past cluster 65535");
-        ok = put_bytes(image, entry + 20, QByteArray(2, '\0'));
-    } else if (kind == BadBootSector) {
-        ok = put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
-    } else if (kind == WrongFatLength) {
-        const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
-        ok = put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
-    } else if (kind == RottenByte) {
+    ok = alter_fat32(kind);
+    if (ok && kind == RottenByte) {
         // A byte in the middle of the photo's data that libjpeg's own
         // decoder (djpeg) finds corrupt; as bit rot does, it changes nothing else.
         QByteArray &rotting = shots[4];
@@ -143,19 +141,19 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
         }
         ok = ok && corrupt && put_bytes(image, at, rotting);
         rotten.append(shot(4));
-    } else if (kind == GarbageFolder) {
-        const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
-                                        short_entry(5, true), short_entry(6, false), short_entry(7, false)};
-        for (const QByteArray &entry : entries)
-            if (card_bytes.contains(entry))
-                ok = ok && put_bytes(image, card_bytes.indexOf(entry) / 512 * 512, random_bytes(512, qHash(entry)));
     }
     if (!ok)
         return refuse(why, "the card image could not be altered");
+    if (kind == SharedChain && !CraftedEntries::add_to_fat32(image, crafted_entries, crafted_pieces, why))
+        return false;
     card_bytes = read_file(image);
 
-    for (int number : {1, 3, 6, 7})
-        live.append(shots[number]);
+    for (int number : {1, 3, 6, 7}) {
+        if (kind == QuickFormatted) // their entries stand in the free space now, as deleted ones do
+            named.insert(shot(number), shots[number]);
+        else
+            live.append(shots[number]);
+    }
     for (int number : {2, 4, 5})
         note_deleted(shot(number), shots[number], card_bytes.contains(short_entry(number, true)));
     if (kind == Fat32LongName) // the long name's 8.3 alias tells whether its entries survive
@@ -164,8 +162,130 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
     return true;
 }
 
+bool CameraCard::alter_fat32(Kind kind)
+{
+    switch (kind) {
+    case Fat32ClearedHighWord: {
+        const qsizetype entry = card_bytes.indexOf(short_entry(4, true));
+        if (entry < 0 || (card_bytes[entry + 20] == 0 && card_bytes[entry + 21] == 0))
+            return false; // IMG_0004.JPG's entry does not lie past cluster 65535
+        return put_bytes(image, entry + 20, QByteArray(2, '\0'));
+    }
+    case BadBootSector:
+        return put_bytes(image, 0, random_bytes(512, 1)) && put_bytes(image, 6 * 512, random_bytes(512, 2));
+    case BackupBootSector:
+        return put_bytes(image, 13, QByteArray(1, '\0'));
+    case QuickFormatted:
+        return run_tool("mkfs.fat", {"-F", "32", "-n", "CANON", "-S", "512", "-s", "1", image});
+    case WrongFatLength: {
+        const quint32 wrong = qToLittleEndian(qFromLittleEndian<quint32>(card_bytes.constData() + 36) * 3);
+        return put_bytes(image, 36, QByteArray(reinterpret_cast<const char *>(&wrong), 4));
+    }
+    case GarbageFolder: {
+        const QList<QByteArray> entries{short_entry(1, false), short_entry(3, false), short_entry(4, true),
+                                        short_entry(5, true), short_entry(6, false), short_entry(7, false)};
+        bool ok = true;
+        for (const QByteArray &entry : entries)
+            if (card_bytes.contains(entry))
+                ok = ok && put_bytes(image, card_bytes.indexOf(entry) / 512 * 512, random_bytes(512, qHash(entry)));
+        return ok;
+    }
+    default:
+        return true;
+    }
+}
+
+namespace {
+
+// A long name as no camera or desktop would write it, and the name the
+// photo must come back under (empty: none, it comes back numbered).
+struct HostileName
+{
+    QString on_card;
+    QString comes_back_as;
+};
+
+QList<HostileName> hostile_names(const QString &directory)
+{
+    const QChar write(0x5199); // three bytes of UTF-8
+    return {
+        {"../../FATESC_123456789012.jpg", "FATESC_123456789012.jpg"},
+        {directory + "/ABS1.JPG", "ABS1.JPG"},
+        {"..\\..\\BACK.JPG", "BACK.JPG"},
+        {"new\nline.jpg", "new_line.jpg"},
+        {"bell\a\x1b[31m.jpg", "bell__[31m.jpg"},
+        {QString(100, write) + ".jpg", QString(81, write) + ".jpg"}, // 304 bytes, bounded to 247
+        {"bad" + QString(QChar(0xD800)) + "half.jpg", "bad^alf.jpg"}, // the library takes the next character too
+        {"CON.jpg", "_CON.jpg"},
+        {".hidden.jpg", "_hidden.jpg"},
+        {"-rf.jpg", "_rf.jpg"},
+        {"\u202Egpj.jpg", "_gpj.jpg"}, // shown right to left as "jpg.jpg"
+        {"x/fatesc_123456789012.JPG", "fatesc_123456789012-2.JPG"}, // the first one's name, but for case
+    };
+}
+
+// The UTF-16 characters of a long name in the slots of one directory entry.
+constexpr int lfn_slots[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
+
+} // namespace
+
+bool CameraCard::put_hostile_names(FatImage &card, const QString &folder, const QString &directory, QString *why)
+{
+    // The folder's clusters are taken one after another while it fills with
+    // empty files, which take no clusters: its entries then lie in one run,
+    // and a long name's entries are contiguous in the image.
+    if (!card.make_folder(folder.chopped(1)))
+        return refuse(why, "mmd failed");
+    for (int i = 0; i < 60; ++i)
+        if (!card.put(folder + QString::asprintf("E%02d", i), QByteArray()))
+            return refuse(why, "mcopy failed");
+    for (int i = 0; i < 60; ++i)
+        card.remove(folder + QString::asprintf("E%02d", i));
+    const QList<HostileName> names = hostile_names(directory);
+    QList<QString> stand_ins;
+    for (int i = 0; i < names.size(); ++i) {
+        // mixed case: a long name is needed
+        const QString stand_in = QString::asprintf("Z%04d", i) + QString(names[i].on_card.size() - 5, 'q');
+        stand_ins.append(stand_in);
+        if (!card.put(folder + stand_in, photo(60 + i)))
+            return refuse(why, "mcopy failed");
+    }
+    QByteArray broken = photo(90); // a stray restart marker near its end: damaged where it lies
+    broken.replace(broken.size() - 40, 2, "\xFF\xD3");
+    if (!card.put(folder + "IMG_0090.JPG", broken))
+        return refuse(why, "mcopy failed");
+    for (const QString &stand_in : stand_ins + QList<QString>{"IMG_0090.JPG"})
+        if (!card.remove(folder + stand_in))
+            return refuse(why, "mdel failed");
+
+    QByteArray bytes = read_file(image);
+    for (int i = 0; i < names.size(); ++i) {
+        const QString &stand_in = stand_ins[i], &name = names[i].on_card;
+        const QByteArray start(reinterpret_cast<const char *>(stand_in.utf16()), 10);
+        qsizetype first = bytes.indexOf(start); // the entry holding the name's first 13 characters
+        while (first >= 0 && ((first - 1) % 32 != 0 || bytes[first + 10] != '\x0F'))
+            first = bytes.indexOf(start, first + 1);
+        if (first < 0)
+            return refuse(why, "the long name of " + stand_in + " is not on the card");
+        for (int at = 0; at < name.size(); ++at) {
+            const qsizetype slot = first - 1 - 32 * (at / 13) + lfn_slots[at % 13];
+            if (bytes.at(slot) != stand_in.at(at).toLatin1() || bytes.at(slot + 1) != 0)
+                return refuse(why, "the long name of " + stand_in + " does not lie in one run");
+            qToLittleEndian<quint16>(name.at(at).unicode(), bytes.data() + slot);
+        }
+        if (names[i].comes_back_as.isEmpty())
+            unnamed.append(photo(60 + i));
+        else
+            named.insert(names[i].comes_back_as, photo(60 + i));
+    }
+    // All its rows decode from its own data: it comes back whole, named, marked damaged.
+    named.insert(QStringLiteral("_MG_0090.JPG"), broken); // a deleted 8.3 entry loses its first letter
+    rotten.append(QStringLiteral("_MG_0090.JPG"));
+    return write_file(image, bytes) || refuse(why, "the card image could not be altered");
+}
+
 // exFAT keeps a deleted file's whole entry set: name, size, first cluster.
-bool CameraCard::make_exfat(const QString &directory, QString *why)
+bool CameraCard::make_exfat(Kind kind, const QString &directory, QString *why)
 {
     if (!(*why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"})).isEmpty())
         return false;
@@ -193,6 +313,12 @@ bool CameraCard::make_exfat(const QString &directory, QString *why)
     loop.detach();
     if (!ok)
         return refuse(why, "the photos could not be written through exfat-fuse");
+    if (kind == ExfatManyEntries && !CraftedEntries::add_to_exfat(image, crafted_entries, crafted_pieces, why))
+        return false;
+    // 2^0-byte sectors, in the boot region and its copy
+    if (kind == ExfatUnreadable && !(put_bytes(image, 108, QByteArray(1, '\0'))
+                                     && put_bytes(image, 12 * 512 + 108, QByteArray(1, '\0'))))
+        return refuse(why, "the card image could not be altered");
     card_bytes = read_file(image);
     for (int number : {1, 3, 6, 7, 8})
         live.append(shots[number]);

@@ -5,6 +5,8 @@
 #include <QMap>
 #include <QString>
 
+#include "testsupport.h"
+
 namespace testsupport {
 
 // A card as a camera and a desktop leave it: photos shot into DCIM/100CANON,
@@ -22,6 +24,13 @@ public:
         BadBootSector,        // Fat32 with garbage for its boot sectors
         WrongFatLength,       // Fat32 whose boot sector claims FATs three times their length
         GarbageFolder,        // Fat32 whose DCIM/100CANON entries are random bytes
+        BackupBootSector,     // Fat32 whose boot sector says 0 sectors a cluster; its copy at sector 6 is sound
+        QuickFormatted,       // Fat32 formatted again with mkfs.fat: the old folders stand in the free space
+        SharedChain,          // Fat32 with thousands of live entries in its root sharing one chain of pieces
+        ExfatManyEntries,     // Exfat with thousands of live entries in its root sharing one run
+        ExfatUnreadable,      // Exfat whose boot region and its copy say 0-byte sectors
+        HostileNames,         // Fat32 with deleted long names crafted to escape the folder or
+                              // carry control characters, and a photo damaged where it lies
         RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
     };
 
@@ -33,15 +42,26 @@ public:
     QMap<QString, QByteArray> named; // deleted photos that come back under these names
     QList<QByteArray> unnamed;       // deleted photos that come back numbered
     QList<QByteArray> live;          // photos still on the card as files
+    int partial = 0;                 // deleted photos of which only the top part comes back, numbered
     // The file system cannot be believed: every photo, live or deleted, comes back under some name.
     bool damaged = false;
+    // A file system is there but cannot be read: the scanner must say so.
+    bool unreadable = false;
+    // How many crafted entries the card's root holds, and how many clusters each.
+    static constexpr int crafted_entries = 3000;
+    static constexpr int crafted_pieces = 256;
     // Of the named photos, those whose bytes went bad on the card: they come
     // back whole as the card holds them, marked damaged.
     QStringList rotten;
 
 private:
     bool make_fat32(Kind kind, const QString &directory, QString *why);
-    bool make_exfat(const QString &directory, QString *why);
+    bool make_exfat(Kind kind, const QString &directory, QString *why);
+    bool alter_fat32(Kind kind);
+    // Deleted photos under long names the card's tools would never write:
+    // each is put under a harmless name of the same length, deleted, and its
+    // long-name entries then given the crafted name.
+    bool put_hostile_names(FatImage &card, const QString &folder, const QString &directory, QString *why);
     bool make_ext4(const QString &directory, QString *why);
     // Sorts the deleted photos by whether their bytes are still whole on the card.
     void note_deleted(const QString &name, const QByteArray &photo, bool keeps_name);

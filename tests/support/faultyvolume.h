@@ -37,6 +37,8 @@ public:
     bool short_reads = false;
     // shared, so that it can be read after the scan has destroyed the volume
     std::shared_ptr<std::atomic<int>> failed_reads = std::make_shared<std::atomic<int>>(0);
+    // Bytes handed out by every read together; shared as failed_reads is.
+    std::shared_ptr<std::atomic<qint64>> bytes_read = std::make_shared<std::atomic<qint64>>(0);
     // When set, a failing read hangs until the test releases it, as a read of
     // a dying card can for minutes.
     std::shared_ptr<QSemaphore> hold;
@@ -66,6 +68,7 @@ public:
         failure = volume_platform::Failure::None;
         const qint64 n = qBound<qint64>(0, qMin(count, qint64(bytes.size()) - offset), count);
         std::memcpy(buffer, bytes.constData() + offset, size_t(n));
+        *bytes_read += n;
         return n;
     }
 

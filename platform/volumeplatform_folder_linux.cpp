@@ -1,0 +1,196 @@
+// The output folder's side of volume_platform on Linux: every file is made,
+// read and removed relative to the folder's descriptor (openat and its
+// kin), never by a path, and never through a link.
+
+#include "volumeplatform.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace volume_platform {
+
+namespace {
+
+Failure failure_of(int error)
+{
+    switch (error) {
+    case EEXIST:
+    case ELOOP: // a link where only a file may be
+        return Failure::AlreadyExists;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return Failure::NoSpace;
+    case ENAMETOOLONG:
+    case EINVAL: // vfat refuses characters Linux allows
+    case EILSEQ:
+        return Failure::BadName;
+    case ENOENT:
+    case ENOTDIR:
+        return Failure::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return Failure::PermissionDenied;
+    case EIO:
+        return Failure::Io;
+    default:
+        return Failure::Other;
+    }
+}
+
+Handle fail(Failure *out, int error)
+{
+    if (out)
+        *out = failure_of(error);
+    return invalid_handle;
+}
+
+// One entry of the folder: not empty, not "." or "..", no separator.
+bool is_one_entry(const QByteArray &name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+}
+
+FolderEntry entry_of(int folder, const QByteArray &name)
+{
+    FolderEntry entry;
+    entry.name = QFile::decodeName(name);
+    struct stat st;
+    if (!is_one_entry(name) || ::fstatat(folder, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return entry;
+    entry.exists = true;
+    entry.regular_file = S_ISREG(st.st_mode);
+    if (entry.regular_file)
+        entry.size = qint64(st.st_size);
+    return entry;
+}
+
+} // namespace
+
+Handle open_folder(const QString &path, Failure *failure)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? fail(failure, errno) : Handle(fd);
+}
+
+FolderEntry entry_in(Handle folder, const QString &name)
+{
+    return entry_of(int(folder), QFile::encodeName(name));
+}
+
+QList<FolderEntry> entries_in(Handle folder)
+{
+    QList<FolderEntry> entries;
+    const int own = ::openat(int(folder), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = own < 0 ? nullptr : ::fdopendir(own);
+    if (!dir) {
+        if (own >= 0)
+            ::close(own);
+        return entries;
+    }
+    while (const dirent *d = ::readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (is_one_entry(name))
+            entries.append(entry_of(int(folder), name));
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+Handle create_file_in(Handle folder, const QString &name, Failure *failure)
+{
+    const QByteArray native = QFile::encodeName(name);
+    if (!is_one_entry(native)) {
+        if (failure)
+            *failure = Failure::BadName;
+        return invalid_handle;
+    }
+    // O_EXCL never opens what is there, a link included
+    const int fd = ::openat(int(folder), native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            0666);
+    return fd < 0 ? fail(failure, errno) : Handle(fd);
+}
+
+Handle open_file_in(Handle folder, const QString &name, Failure *failure)
+{
+    const QByteArray native = QFile::encodeName(name);
+    if (!is_one_entry(native)) {
+        if (failure)
+            *failure = Failure::BadName;
+        return invalid_handle;
+    }
+    const int fd = ::openat(int(folder), native.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail(failure, errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) { // a fifo or device under a photo's name is not read
+        ::close(fd);
+        return fail(failure, EINVAL);
+    }
+    return Handle(fd);
+}
+
+bool remove_file_in(Handle folder, const QString &name)
+{
+    const QByteArray native = QFile::encodeName(name);
+    return is_one_entry(native) && ::unlinkat(int(folder), native.constData(), 0) == 0;
+}
+
+int longest_name_in(Handle folder)
+{
+    const long longest = ::fpathconf(int(folder), _PC_NAME_MAX);
+    return longest > 0 ? int(qMin<long>(longest, 4096)) : 255;
+}
+
+bool write_all(Handle file, const char *data, qint64 count, Failure *failure)
+{
+    while (count > 0) {
+        const ssize_t n = ::write(int(file), data, size_t(count));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            fail(failure, n < 0 ? errno : ENOSPC); // a write that takes nothing: no room
+            return false;
+        }
+        data += n;
+        count -= n;
+    }
+    return true;
+}
+
+qint64 file_size(Handle file)
+{
+    struct stat st;
+    return ::fstat(int(file), &st) == 0 ? qint64(st.st_size) : -1;
+}
+
+bool set_modified_time(Handle file, qint64 msecs_since_epoch)
+{
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // access time as it is
+    times[1].tv_sec = time_t(msecs_since_epoch / 1000);
+    times[1].tv_nsec = long(msecs_since_epoch % 1000) * 1000000;
+    if (times[1].tv_nsec < 0) {
+        times[1].tv_sec -= 1;
+        times[1].tv_nsec += 1000000000;
+    }
+    return ::futimens(int(file), times) == 0;
+}
+
+bool sync(Handle handle, Failure *failure)
+{
+    // EINVAL: a file system with nothing to sync (it writes through at once)
+    if (::fsync(int(handle)) == 0 || errno == EINVAL)
+        return true;
+    fail(failure, errno);
+    return false;
+}
+
+} // namespace volume_platform
