@@ -60,6 +60,8 @@ QString photo_tooltip(const QString &name, const PhotoFacts &facts)
     }
     if (facts.partial)
         lines << tr("Only its top part could be recovered.");
+    if (facts.damaged)
+        lines << tr("Recovered whole, but a few of its bytes were damaged on the card: it shows a flaw from there on.");
     if (facts.no_preview)
         lines << tr("No preview: the photo is too large to decode while scanning. It is recovered all the same.");
     return lines.join(QLatin1Char('\n'));

@@ -182,6 +182,8 @@ void PhotoViewer::reload()
     QString title = tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(row_count());
     if (facts.partial)
         title += tr(" - top part only");
+    else if (facts.damaged)
+        title += tr(" - damaged");
     setWindowTitle(title);
     tick->setText(name);
     QString line = photo_byte_size(facts.length);

@@ -106,7 +106,9 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
         const QRect target = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, face.rect);
         painter->drawPixmap(target, thumbnail);
         if (index.data(ResultsModel::PartialRole).toBool())
-            paint_partial_mark(painter, target);
+            paint_mark(painter, target, tr("top part only"), QColor(160, 20, 20, 220));
+        else if (index.data(ResultsModel::DamagedRole).toBool())
+            paint_mark(painter, target, tr("damaged"), QColor(150, 90, 0, 220));
     }
 
     QStyleOptionButton check = check_box_option(option, index);
@@ -150,8 +152,8 @@ void ResultsDelegate::paint_header(QPainter *painter, const QStyleOptionViewItem
 }
 
 // A band across the foot of the thumbnail: the grey below the recovered
-// part must not pass for the photo.
-void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbnail)
+// part, or the flaw in a damaged photo, must not pass for the photo.
+void ResultsDelegate::paint_mark(QPainter *painter, const QRect &thumbnail, const QString &text, const QColor &colour)
 {
     painter->save();
     QFont font = painter->font();
@@ -159,10 +161,10 @@ void ResultsDelegate::paint_partial_mark(QPainter *painter, const QRect &thumbna
     font.setBold(true);
     const int band_height = QFontMetrics(font).height() + 2;
     const QRect band(thumbnail.left(), thumbnail.bottom() + 1 - band_height, thumbnail.width(), band_height);
-    painter->fillRect(band, QColor(160, 20, 20, 220));
+    painter->fillRect(band, colour);
     painter->setFont(font);
     painter->setPen(Qt::white);
-    painter->drawText(band, Qt::AlignCenter, tr("top part only"));
+    painter->drawText(band, Qt::AlignCenter, text);
     painter->restore();
 }
 

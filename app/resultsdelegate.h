@@ -44,5 +44,5 @@ private:
     void paint_header(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const;
     static bool is_header(const QModelIndex &index);
     static void toggle(QAbstractItemModel *model, const QModelIndex &index);
-    static void paint_partial_mark(QPainter *painter, const QRect &thumbnail);
+    static void paint_mark(QPainter *painter, const QRect &thumbnail, const QString &text, const QColor &colour);
 };

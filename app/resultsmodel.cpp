@@ -56,6 +56,8 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
         return QVariant::fromValue(row.facts);
     case PartialRole:
         return row.facts.partial;
+    case DamagedRole:
+        return row.facts.damaged;
     case LengthRole:
         return row.facts.length;
     case FolderRole:
@@ -104,7 +106,8 @@ QHash<int, QByteArray> ResultsModel::roleNames() const
     QHash<int, QByteArray> names = QAbstractListModel::roleNames();
     names.insert({{OffsetRole, "offset"}, {FactsRole, "facts"}, {PartialRole, "partial"}, {LengthRole, "length"},
                   {FolderRole, "folder"}, {ModifiedRole, "modified"}, {CreatedRole, "created"}, {TakenRole, "taken"},
-                  {PixelSizeRole, "pixelSize"}, {KindRole, "kind"}, {Qt::CheckStateRole, "checked"}});
+                  {PixelSizeRole, "pixelSize"}, {KindRole, "kind"}, {DamagedRole, "damaged"},
+                  {Qt::CheckStateRole, "checked"}});
     return names;
 }
 

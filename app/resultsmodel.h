@@ -34,6 +34,7 @@ public:
         TakenRole,                 // QDateTime: as its EXIF data records it
         PixelSizeRole,             // QSize: as shown, after the EXIF orientation
         KindRole,                  // QString: what kind of file it is ("JPEG")
+        DamagedRole,               // bool: whole, with a few bytes of its data wrong
     };
 
     // One found photo as it enters the model.

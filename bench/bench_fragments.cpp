@@ -64,8 +64,15 @@ Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArr
     }
     for (const QByteArray &photo : fragmented)
         figures.whole += outputs.contains(photo) ? 1 : 0;
-    for (const QByteArray &output : outputs)
-        figures.wrong += testsupport::first_foreign_output({output}, placed) >= 0 ? 1 : 0;
+    for (qsizetype i = 0; i < outputs.size(); ++i) {
+        if (testsupport::first_foreign_output({outputs.at(i)}, placed) < 0)
+            continue;
+        ++figures.wrong;
+        std::printf("  wrong assembly:");
+        for (const VolumeExtent &piece : scan.files_found().at(i).extents())
+            std::printf(" %lld+%lld", static_cast<long long>(piece.offset), static_cast<long long>(piece.length));
+        std::printf("\n");
+    }
     for (const QByteArray &photo : progressive)
         figures.whole_progressive += outputs.contains(photo) ? 1 : 0;
     figures.whole += figures.whole_progressive;

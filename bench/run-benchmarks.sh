@@ -317,6 +317,15 @@ else
 fi
 say
 
+# --- damaged streams between photos ---------------------------------------------
+say "== damaged streams (a byte changed, cut short, bytes changed, a table changed) between photos"
+if cmake --build "$build_dir" -j2 --target velvora-bench-damaged >/dev/null 2>&1; then
+    "$bin/velvora-bench-damaged" 20 200 1
+else
+    say "velvora-bench-damaged needs the tests' support library (-DVELVORA_BUILD_TESTS=ON): skipped"
+fi
+say
+
 # --- the page cache after a scan of a 4 GiB block device (root only) -----------
 if [ "$(id -u)" = 0 ]; then
     "$here/bench_pagecache.sh" --dir "$scratch" --build "$build_dir"

@@ -73,14 +73,16 @@ const char help_text[] =
     "a terminal. Ctrl-C (SIGINT) or SIGTERM stops the scan; the photos found so\n"
     "far are kept, and stderr says that the scan was stopped and how many photos\n"
     "were written. At the end exactly one line is printed on stdout:\n"
-    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A skipped=S\n"
+    "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A damaged=D\n"
+    "  skipped=S\n"
     "where M counts the files written now, U the bytes of SOURCE that could not\n"
     "be read and were skipped, R the photos among the written ones saved under\n"
     "another name, P the photos of which only the top part could be recovered,\n"
     "E the photos not written because OUTDIR already held them byte for byte,\n"
-    "A the photos that got their original name back, and S the photos found\n"
-    "but not written because --min-size, --since, --until or --kinds left them\n"
-    "out.\n"
+    "A the photos that got their original name back, D the photos recovered\n"
+    "whole whose data holds a few wrong bytes (they show a flaw where the bytes\n"
+    "went wrong), and S the photos found but not written because --min-size,\n"
+    "--since, --until or --kinds left them out.\n"
     "\n"
     "When SOURCE holds a file system that cannot be read (damaged, too slow or\n"
     "listing more than it can hold), stderr says so and why; the scan goes on\n"
@@ -302,10 +304,10 @@ int main(int argc, char *argv[])
     if (summary.interrupted)
         std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", counts.written,
                      counts.written == 1 ? " was" : "s were");
-    std::printf(
-        "found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d skipped=%d\n",
-        counts.found, counts.written, counts.failed, static_cast<long long>(summary.unreadable_bytes),
-        counts.renamed, counts.partial, counts.present, counts.named, summary.skipped);
+    std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d "
+                "damaged=%d skipped=%d\n",
+                counts.found, counts.written, counts.failed, static_cast<long long>(summary.unreadable_bytes),
+                counts.renamed, counts.partial, counts.present, counts.named, counts.damaged, summary.skipped);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

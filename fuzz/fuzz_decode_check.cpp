@@ -1,9 +1,10 @@
-// The decode check and the coefficient read over a stream made of the input:
+// The decode check, the coefficient read and the seam check over a stream made of the input:
 // the positions they report lie in the stream, a clean decode has every row
 // and no fault, and a thumbnail has the size asked for.
 
 #include "fuzztarget.h"
 #include "jpegdecodecheck.h"
+#include "jpegseamcheck.h"
 
 int fuzz::decode_check(const uint8_t *data, size_t size)
 {
@@ -27,6 +28,14 @@ int fuzz::decode_check(const uint8_t *data, size_t size)
         FUZZ_REQUIRE(read.end_position >= 4 && read.fault_position == -1);
     else
         FUZZ_REQUIRE(read.end_position == -1);
+
+    // Joins anywhere, outside the picture too, are judged without reading
+    // past the rows the picture has; with no joins nothing can jump.
+    const int join = size > 0 ? int(data[size - 1]) * 37 : 0;
+    JpegSeamCheck::judge(jpeg, {join, -join, join * 4099}, JpegDecodeCheck::working_memory);
+    if (decoded.clean)
+        FUZZ_REQUIRE(JpegSeamCheck::judge(jpeg, {}, JpegDecodeCheck::working_memory)
+                     == JpegSeamCheck::Verdict::Continuous);
     return 0;
 }
 

@@ -16,12 +16,12 @@ BrokenPhotoResolver::BrokenPhotoResolver(Host &host, const FileSystemView &view,
 {
 }
 
-void BrokenPhotoResolver::note_broken(qint64 offset, qint64 length)
+void BrokenPhotoResolver::note_broken(qint64 offset, qint64 length, bool whole_if_alone)
 {
     auto at = broken.end();
     while (at != broken.begin() && (at - 1)->offset > offset)
         --at;
-    broken.insert(at, {offset, length});
+    broken.insert(at, {offset, length, whole_if_alone});
 }
 
 void BrokenPhotoResolver::note_found(const FoundImage &image)
@@ -38,14 +38,16 @@ bool BrokenPhotoResolver::resolve_due(qint64 position, bool all)
         // Every photo carved so far must be known before its sectors are skipped.
         host.announce_carved();
         const Broken next = broken.takeFirst();
-        resolve(next.offset, next.length);
+        resolve(next);
         moved = true;
     }
     return moved;
 }
 
-void BrokenPhotoResolver::resolve(qint64 offset, qint64 length)
+void BrokenPhotoResolver::resolve(const Broken &candidate)
 {
+    const qint64 offset = candidate.offset;
+    const qint64 length = candidate.length;
     if (view.allocation.is_known() && search_enabled && assemble_along_free_space(offset))
         return;
     const QByteArray stream = host.read_again(offset, length);
@@ -54,12 +56,30 @@ void BrokenPhotoResolver::resolve(qint64 offset, qint64 length)
     FragmentSearch search([this](qint64 at, qint64 count) { return host.read_again(at, count); },
                           [this](qint64 at) { return occupied_until(at); }, [this] { return host.stopping(); });
     search.set_search_enabled(search_enabled);
+    // Damaged where it lies, as far as its own bytes tell: only pieces close
+    // by could still make it a photo in pieces, so the search looks only there.
+    search.set_near_only(candidate.whole_if_alone);
     const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
     if (host.stopping())
         return;
     if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
         return;
-    offer_leading_part(offset, stream, outcome);
+    if (candidate.whole_if_alone)
+        offer_damaged(offset, stream);
+    else
+        offer_leading_part(offset, stream, outcome);
+}
+
+// Whole as the card holds it, with its flaw: what the user wants of a photo
+// a few of whose bytes went wrong, rather than its top part.
+void BrokenPhotoResolver::offer_damaged(qint64 offset, const QByteArray &stream)
+{
+    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(stream, thumbnail_pixels);
+    if (decode.thumbnail.isNull())
+        return;
+    PhotoFacts facts = ThumbnailQueue::facts(offset, stream);
+    facts.damaged = true;
+    host.offer({{offset, stream.size()}}, false, decode.thumbnail, stream, facts);
 }
 
 // A file system fills free space in order, so on a volume whose allocation

@@ -42,7 +42,9 @@ public:
     BrokenPhotoResolver(Host &host, const FileSystemView &view, qint64 volume_end, QSize thumbnail_pixels,
                         bool search_enabled);
 
-    void note_broken(qint64 offset, qint64 length);
+    // whole_if_alone: the stream decodes to its end, damaged where it lies;
+    // offered whole when no pieces close by make it a photo in pieces.
+    void note_broken(qint64 offset, qint64 length, bool whole_if_alone = false);
     // Every piece of a photo found is skipped when pieces are looked for.
     void note_found(const FoundImage &image);
     // Resolves the candidates whose window the scan has read past (all of
@@ -56,9 +58,11 @@ private:
     {
         qint64 offset;
         qint64 length;
+        bool whole_if_alone;
     };
 
-    void resolve(qint64 offset, qint64 length);
+    void resolve(const Broken &candidate);
+    void offer_damaged(qint64 offset, const QByteArray &stream);
     bool assemble_along_free_space(qint64 offset);
     VolumeExtents free_space_from(qint64 offset, qint64 length) const;
     bool offer_if_whole(const VolumeExtents &runs);

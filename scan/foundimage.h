@@ -20,6 +20,9 @@ struct FoundImage
     bool partial = false;
     FileOrigin origin = {}; // the deleted file it was, when its entry survives
     MediaKind kind = MediaKind::JpegPhoto;
+    // Whole as the card holds it, with a few bytes of its data wrong: it
+    // decodes to its end, with a flaw where the bytes went wrong.
+    bool damaged = false;
 
     // The byte runs to copy, in order.
     VolumeExtents extents() const { return pieces.isEmpty() ? VolumeExtents{{offset, length}} : pieces; }

@@ -2,6 +2,7 @@
 
 #include "jpegframelimits.h"
 #include "jpegmarkerreader.h"
+#include "jpegseamcheck.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -33,7 +34,6 @@ FragmentSearch::FragmentSearch(Reader reader, Occupied occupied, Stopped stopped
     , occupied(std::move(occupied))
     , stopped(std::move(stopped))
 {
-    clock.start();
     walker.set_interrupt([this] { return out_of_time(); });
 }
 
@@ -128,10 +128,47 @@ qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 li
     if (scan < 0)
         return -1;
     qint64 s = ceil_sector(scan + 2);
-    for (; s + sector <= end; s += sector)
+    for (; s + sector <= end; s += sector) {
         if (!could_be_entropy_data(at + s, true, std::numeric_limits<int>::max()))
             return s;
+        if (s >= sector && turns_flat_at(at + s))
+            return s;
+    }
     return -1;
+}
+
+// A flat picture's codes run into zero bytes gradually; a sector of zeros
+// right after one of widely varying bytes, starting exactly at its boundary,
+// is a gap between pieces, not the picture turning flat.
+bool FragmentSearch::turns_flat_at(const uchar *sector_bytes)
+{
+    if (sector_bytes[-1] == 0)
+        return false;
+    for (qint64 i = 0; i < sector; ++i)
+        if (sector_bytes[i] != 0)
+            return false;
+    std::array<bool, 256> seen{};
+    int distinct = 0;
+    for (const uchar *p = sector_bytes - sector; p < sector_bytes; ++p)
+        if (!seen[*p]) {
+            seen[*p] = true;
+            ++distinct;
+        }
+    return distinct >= 64;
+}
+
+bool FragmentSearch::damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode)
+{
+    if (decode.clean || !decode.reached_frame_end || !stream.endsWith("\xFF\xD9"))
+        return false;
+    const qint64 scan = first_scan_at(stream);
+    if (scan < 0)
+        return false;
+    const bool between_scans = scans_within(stream, stream.size()) > 1;
+    for (qint64 s = ceil_sector(scan + 2); s + sector <= stream.size(); s += sector)
+        if (!could_be_entropy_data(bytes_of(stream) + s, between_scans))
+            return false;
+    return true;
 }
 
 qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const Stopped &stopped)
@@ -191,7 +228,11 @@ QByteArray FragmentSearch::read_volume(qint64 offset, qint64 length)
 
 FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &candidate)
 {
-    clock.start();
+    work = 0;
+    unprovable = false;
+    joins.clear();
+    walked_before = walker.mcus_walked();
+    second_pieces = 0;
     cache.clear();
     Outcome outcome;
     if (!could_be_photo(candidate))
@@ -234,6 +275,7 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
 bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start,
                               JpegEntropyWalker::State state, Outcome *outcome)
 {
+    const JpegEntropyWalker::State joined_at = state;
     qint64 fault = -1;
     JpegEntropyWalker::Outcome walked;
     for (;;) {
@@ -244,7 +286,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
             break;
         // A continuation is read as far as it goes on decoding.
         const qint64 next = pieces.last().offset + (stream.size() - piece_start);
-        const qint64 more = qMin<qint64>(qMax<qint64>(stream.size() - piece_start, 1024 * 1024), window_end - next);
+        const qint64 more = qMin<qint64>(qMax<qint64>(stream.size() - piece_start, continuation_step), window_end - next);
         const QByteArray bytes = more > 0 ? read_volume(next, more) : QByteArray();
         if (bytes.isEmpty())
             break;
@@ -263,6 +305,10 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         fault = foreign;
     }
     if (walked == JpegEntropyWalker::Outcome::Finished) {
+        if (pieces.size() > 1 && proves_little(joined_at, state.pos - piece_start))
+            return false; // any data of the right kind would have done: the top part is what is sure
+        if (pieces.size() > 1 && !seams_hold(stream.left(state.pos)))
+            return false;
         pieces.last().length = state.pos - piece_start;
         if (pieces.size() == 1) {
             outcome->valid_length = state.pos;
@@ -286,6 +332,15 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     }
     if (!search_enabled || pieces.size() >= piece_limit)
         return false;
+    if (pieces.size() > 1 && ++second_pieces > second_pieces_followed)
+        return false; // a third piece behind yet another second one is not worth the trials
+    // What is left of the photo after the break would prove too little to
+    // offer it whole: the search cannot gain anything over its top part.
+    const Break &last = breaks.last();
+    const bool in_last_scan = last.state.scan == 0 && !walker.has_later_scans();
+    if (in_last_scan
+        && proves_little(last.state, bytes_per_mcu(last) * (walker.mcu_count(last.state) - last.state.mcu)))
+        return false;
 
     const std::vector<JpegEntropyWalker::McuDc> dc_before = prefix_dc;
     const qint64 volume_of_stream = pieces.last().offset - piece_start;
@@ -300,16 +355,26 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     qint64 found_piece_end = 0;
     const int piece = int(pieces.size());
     Outcome best;
-    for_each_continuation(stream, breaks, volume_of_stream, search_from, [&](const Break &at, qint64 c) {
+    const int joins_cap = pieces.size() > 1 ? joins_followed_deeper : joins_followed;
+    for_each_continuation(stream, breaks, volume_of_stream, search_from, joins_cap, [&](const Break &at, qint64 c) {
         if (found && c >= found_piece_end)
             return true;
         VolumeExtents joined = pieces;
         joined.last().length = at.at - piece_start;
         joined.append({c, 0});
+        // As much as the rest of the photo needs, going by its bytes so far;
+        // assemble reads on when it needs more.
+        const qint64 rest = bytes_per_mcu(at) * qMax(1, walker.mcu_count(at.state) - at.state.mcu) * 2;
         QByteArray next = stream.left(at.at);
-        next.append(read_volume(c, qMin<qint64>(1024 * 1024, window_end - c)));
+        next.append(read_volume(c, qMin(qBound<qint64>(continuation_step, rest, 1024 * 1024), window_end - c)));
+        // Following a join copies and checks the whole stream so far.
+        if (charge(next.size() / 64))
+            return true;
         Outcome trial_outcome;
-        if (assemble(next, joined, at.at, at.state, &trial_outcome)) {
+        joins.push_back(at.state);
+        const bool assembled = assemble(next, joined, at.at, at.state, &trial_outcome);
+        joins.pop_back();
+        if (assembled) {
             found = true;
             best = trial_outcome;
             found_piece_end = best.pieces.at(piece).end();
@@ -349,9 +414,18 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     // Fewer pieces first: a photo in two pieces is never taken for one in three.
     bool assembled = false;
     const JpegDecodeCheck::Coefficients read =
-        JpegDecodeCheck::read_coefficients(candidate, [this] { return out_of_time(); });
+        JpegDecodeCheck::read_coefficients(candidate, [this] { return stopped && stopped(); });
     if (read.over_budget || read.interrupted)
         return outcome; // every trial would need as much: none can be judged
+    // Damage inside the first sector of scan data is no break between pieces:
+    // a file system cuts a photo at a cluster boundary, after its headers.
+    if (!read.clean && !read.ran_out && read.fault_position < entropy_from + sector)
+        return outcome;
+    // The decoder read past the end-of-image marker the carver stopped at:
+    // a segment length or table between the scans is damaged, and no other
+    // piece can mend that.
+    if (read.ran_out && candidate.endsWith("\xFF\xD9"))
+        return outcome;
     for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit)
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
     if (!assembled) {
@@ -371,6 +445,8 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
                                                             volume_of_stream, true) < 0) {
         if (pieces.size() == 1)
             return false; // nothing wrong with it
+        if (end - piece_start < smallest_proof)
+            return false; // a few bytes of refinement read cleanly almost anywhere
         pieces.last().length = end - piece_start;
         outcome->pieces = pieces;
         outcome->stream = stream.left(end);
@@ -378,12 +454,16 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
     }
     if (int(pieces.size()) >= piece_limit || out_of_time())
         return false;
+    if (pieces.size() > 1 && ++second_pieces > second_pieces_followed)
+        return false; // a third piece behind yet another second one is not worth the trials
     // Bytes that ran out end the piece where they end.
     const QList<qint64> breaks = progressive_breaks(stream, piece_start, read.ran_out ? stream.size() : end,
                                                     volume_of_stream);
     if (breaks.isEmpty())
         return false;
 
+    int plausible = 0;
+    int trials = 0;
     for (qint64 c = volume_of_stream + breaks.first() + sector; c < window_end; c += sector) {
         const qint64 free_from = occupied(c);
         if (free_from > c) {
@@ -395,19 +475,26 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             return false;
         if (!could_be_entropy_data(bytes_of(here), true))
             continue;
+        if (++plausible > (near_only ? plausible_sectors_progressive / 4 : plausible_sectors_progressive))
+            return false;
         for (const qint64 b : breaks) {
-            if (out_of_time())
+            if (out_of_time() || ++trials > progressive_trials)
                 return false;
             if (c <= volume_of_stream + b)
                 continue; // a piece follows the one before it, never itself
             // The continuation is read as far as the photo goes on decoding.
             QByteArray joined;
             JpegDecodeCheck::Coefficients trial;
-            for (qint64 more = qMin<qint64>(window_end - c, qMax<qint64>(b, 256 * 1024));; more *= 2) {
+            // Each trial ends at its first fault, so a short read that runs
+            // out costs little more than the photo's first piece.
+            for (qint64 more = qMin<qint64>(window_end - c, continuation_step);; more *= 2) {
                 more = qMin(more, window_end - c);
                 joined = stream.left(b);
                 joined.append(read_volume(c, more));
-                trial = JpegDecodeCheck::read_coefficients(joined, [this] { return out_of_time(); });
+                if (charge(joined.size() / 256))
+                    return false;
+                trial = JpegDecodeCheck::read_coefficients(joined, [this] { return charge(decoder_row_work); },
+                                                           JpegDecodeCheck::memory_budget, true);
                 if (!trial.ran_out || more >= window_end - c)
                     break;
             }
@@ -468,21 +555,62 @@ QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArra
     return breaks;
 }
 
+// A last piece that covers less than two rows of MCUs, or a few sectors,
+// passes the join's tests with another photo's data about as easily as with
+// its own: foreign data decodes for a while, and two rows of a dark or flat
+// bottom edge show no seam.
+bool FragmentSearch::proves_little(const JpegEntropyWalker::State &joined_at, qint64 piece_length) const
+{
+    if (piece_length < smallest_proof)
+        return true;
+    const bool in_last_scan = joined_at.scan == 0 ? !walker.has_later_scans() : false;
+    return in_last_scan && walker.mcu_count(joined_at) - joined_at.mcu < 2 * walker.mcus_wide(joined_at);
+}
+
+// A photo that decodes to its end may still hold another photo's data from
+// a join on: its pixels must run on across every join. Joins in a scan of
+// only some components are judged by their decoding alone. A join where the
+// picture is too flat to tell ends the search: any data of the same shade
+// would pass there, so only the top part is sure.
+bool FragmentSearch::seams_hold(const QByteArray &stream)
+{
+    if (walker.has_later_scans())
+        return true;
+    QList<int> mcus;
+    for (const JpegEntropyWalker::State &join : joins)
+        if (join.scan == 0)
+            mcus.append(join.mcu);
+    if (mcus.isEmpty() || charge(stream.size() / 64))
+        return false;
+    switch (JpegSeamCheck::judge(stream, mcus, JpegDecodeCheck::working_memory)) {
+    case JpegSeamCheck::Verdict::Continuous:
+        return true;
+    case JpegSeamCheck::Verdict::Weak:
+        unprovable = true;
+        return false;
+    case JpegSeamCheck::Verdict::Broken:
+        return false;
+    }
+    return false;
+}
+
 qint64 FragmentSearch::bytes_per_mcu(const Break &at) const
 {
     return qMax<qint64>(1, (at.at - walker.entropy_start()) / qMax(1, at.state.mcu));
 }
 
 bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList<Break> &breaks,
-                                           qint64 volume_of_stream, qint64 search_from,
+                                           qint64 volume_of_stream, qint64 search_from, int joins_cap,
                                            const std::function<bool(const Break &, qint64)> &try_joined)
 {
-    qint64 need = 16 * 1024;
+    qint64 need = 4096;
     for (const Break &at : breaks)
         need = qMax(need, bytes_per_mcu(at) * walker.mcus_wide() * (rows_past_join + 2) * 2 + 4096);
     need = qMin<qint64>(need, 4 * 1024 * 1024);
     const qint64 chunk = 4 * 1024 * 1024;
 
+    int plausible = 0;
+    int passed = 0;
     for (qint64 c0 = search_from; c0 < window_end; c0 += chunk) {
         const QByteArray data = read_volume(c0, qMin(chunk, window_end - c0) + need);
         if (data.size() < sector)
@@ -500,11 +628,22 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
             const uchar *here = bytes_of(data) + off;
             if (!could_be_entropy_data(here))
                 continue;
+            if (++plausible > (near_only                     ? plausible_sectors_near
+                               : joins_cap < joins_followed ? plausible_sectors_deeper
+                                                            : plausible_sectors))
+                return false;
             for (const Break &at : breaks) {
                 if (c <= volume_of_stream + at.at)
                     continue; // a piece follows the one before it, never itself
-                if (join_holds(stream, at, here, qMin<qint64>(data.size() - off, need)) && try_joined(at, c))
+                if (!join_holds(stream, at, here, qMin<qint64>(data.size() - off, need)))
+                    continue;
+                if (try_joined(at, c))
                     return true;
+                // Joins that pass here and lead nowhere mean the join test
+                // tells this photo's data from others' too poorly for more
+                // trials to pay.
+                if (++passed >= joins_cap)
+                    return false;
                 if (out_of_time())
                     return false;
             }
@@ -515,6 +654,8 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
 
 bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length)
 {
+    if (charge((at.at - at.state.pos + more_length) / 256))
+        return false;
     trial.resize(0);
     trial.append(stream.constData() + at.state.pos, at.at - at.state.pos);
     trial.append(reinterpret_cast<const char *>(more), more_length);

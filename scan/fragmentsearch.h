@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QElapsedTimer>
 
 #include <functional>
 #include <vector>
@@ -42,7 +41,30 @@ public:
     static constexpr int max_pieces = 3;
     static constexpr int rows_past_join = 3;
     static constexpr int break_candidates = 3;
-    static constexpr qint64 time_budget_ms = 3000;
+    // What one candidate may cost, in MCUs walked or read: counted in work,
+    // not in seconds, the search ends the same way on a busy machine and an
+    // idle one. About a second of a core.
+    static constexpr qint64 work_budget = 8 * 1000 * 1000;
+    // A libjpeg trial reports every row of MCUs it reads: so many MCUs each.
+    static constexpr qint64 decoder_row_work = 128;
+    // A piece follows the break within the first so many free sectors that
+    // could be entropy-coded data: file systems put the next piece into the
+    // next free clusters, and a search past them finds other photos' data.
+    // A progressive trial decodes the photo from its start, so it looks less
+    // far.
+    static constexpr int plausible_sectors = 4096;
+    static constexpr int plausible_sectors_deeper = 512; // from the second piece's break
+    static constexpr int plausible_sectors_near = 256;
+    static constexpr int plausible_sectors_progressive = 64;
+    // Each progressive trial decodes the photo from its start: at most so
+    // many from one break.
+    static constexpr int progressive_trials = 160;
+    // A third piece is looked for behind at most so many second pieces, and
+    // at most so many joins that pass the join test are followed from one
+    // break.
+    static constexpr int second_pieces_followed = 8;
+    static constexpr int joins_followed = 256;
+    static constexpr int joins_followed_deeper = 64; // from the second piece's break
     // What is read again of a progressive candidate, which the walker cannot follow.
     static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
     // How far a progressive photo must read on past a join before a further
@@ -51,6 +73,12 @@ public:
     // Sectors before the decoder's fault that may hold the break: libjpeg
     // meets the damage some way after it begins.
     static constexpr int progressive_break_candidates = 8;
+    // A progressive trial's continuation is read in steps of this, doubled
+    // while the photo still reads on at the end of it.
+    static constexpr qint64 continuation_step = 64 * 1024;
+    // A last piece shorter than this proves too little to offer the photo
+    // whole: its top part is offered instead.
+    static constexpr qint64 smallest_proof = 2048;
 
     // True when the search must end at once (the scan was stopped).
     using Stopped = std::function<bool()>;
@@ -58,8 +86,13 @@ public:
     FragmentSearch(Reader reader, Occupied occupied, Stopped stopped = {});
 
     void set_window(qint64 bytes) { window = bytes; }
+    // What the last resolve cost, in the units of work_budget.
+    qint64 work_done() const { return work + walker.mcus_walked() - walked_before; }
     // Off: only the valid leading part is found (for comparisons).
     void set_search_enabled(bool on) { search_enabled = on; }
+    // Looks for further pieces only among the first plausible_sectors_near
+    // sectors after each break.
+    void set_near_only(bool on) { near_only = on; }
 
     // stream: the candidate's bytes from its first byte (at volume offset
     // start) as far as the carver took them.
@@ -88,6 +121,17 @@ public:
     // stream that decodes cleanly with such a sector inside has foreign
     // bytes in it all the same.
     static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
+    // Whether the sector at sector_bytes, the one before it readable too, is
+    // all zeros right after widely varying data.
+    static bool turns_flat_at(const uchar *sector_bytes);
+    // Whether a stream that ends in its end-of-image marker but does not
+    // decode cleanly is damaged where it lies rather than cut into pieces:
+    // the decoder made every row from the stream's own data, and no sector
+    // after its first scan holds what no JPEG data could (text, zeros, a
+    // marker no photo has there), which a gap between pieces would. Such a
+    // stream is offered whole, as the card holds it; no search for other
+    // pieces could do better.
+    static bool damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode);
     // frame: when given, set to the start-of-frame code met before the scan
     // (0xC2 for a progressive photo), 0 when none.
     static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1, uchar *frame = nullptr);
@@ -116,16 +160,28 @@ private:
     bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
                   Outcome *outcome);
     // Calls try_joined for every place after the break where the data goes
-    // on as it should, in volume order, until it returns true.
+    // on as it should, in volume order, until it returns true or joins_cap
+    // of them led nowhere.
     bool for_each_continuation(const QByteArray &stream, const QList<Break> &breaks, qint64 volume_of_stream,
-                               qint64 search_from, const std::function<bool(const Break &, qint64)> &try_joined);
+                               qint64 search_from, int joins_cap,
+                               const std::function<bool(const Break &, qint64)> &try_joined);
     bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
     bool continuous_across(int join_mcu, int end_mcu) const;
+    bool proves_little(const JpegEntropyWalker::State &joined_at, qint64 piece_length) const;
+    bool seams_hold(const QByteArray &stream);
     qint64 bytes_per_mcu(const Break &at) const;
     QByteArray read_volume(qint64 offset, qint64 length);
-    // The candidate's time is up or the scan was stopped: every walk and
+    // The candidate's work is spent or the scan was stopped: every walk and
     // every trial asks.
-    bool out_of_time() const { return clock.elapsed() > time_budget_ms || (stopped && stopped()); }
+    bool out_of_time() const
+    {
+        return unprovable || work + walker.mcus_walked() - walked_before > work_budget || (stopped && stopped());
+    }
+    bool charge(qint64 units)
+    {
+        work += units;
+        return out_of_time();
+    }
 
     Reader read;
     Occupied occupied;
@@ -138,7 +194,12 @@ private:
     int piece_limit = max_pieces;
     int first_break_rows = 0;
     bool search_enabled = true;
-    QElapsedTimer clock;
+    bool near_only = false;
+    qint64 work = 0;          // trials' copies and libjpeg's rows
+    qint64 walked_before = 0; // the walker's count when the candidate began
+    int second_pieces = 0; // followed in search of a third
+    std::vector<JpegEntropyWalker::State> joins; // of the pieces being tried, where each begins
+    bool unprovable = false; // a join lies where the picture cannot tell its own data from others'
     struct Chunk
     {
         qint64 offset;

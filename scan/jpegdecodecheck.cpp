@@ -19,6 +19,7 @@ struct ErrorManager
     jpeg_progress_mgr progress{};
     const JpegDecodeCheck::Interrupt *interrupted = nullptr;
     bool was_interrupted = false;
+    bool stop_at_fault = false;
     bool over_budget = false;
     int fatal_code = 0;
     std::jmp_buf fatal;
@@ -27,6 +28,10 @@ struct ErrorManager
     int fault_code = 0;
     int rows_at_fault = -1;
     int rows_done = 0;
+    bool ran_out = false;           // the bytes ended before the image did
+    bool out_of_sequence = false;   // restart markers or scans out of their turn: data from elsewhere
+    int early_marker_row = -1;      // where data first ended at a marker too soon
+    qint64 extraneous_bytes = 0;    // bytes left over before markers
     // Everything that changes after setjmp lives here, behind a pointer, so
     // it survives a longjmp with its value and is destroyed normally.
     QImage image;
@@ -83,8 +88,30 @@ void note_fault(j_decompress_ptr info)
 // the rows it has; libjpeg prints nothing.
 void on_message(j_common_ptr info, int level)
 {
-    if (level < 0 && is_corrupt_data(info->err->msg_code))
-        note_fault(reinterpret_cast<j_decompress_ptr>(info));
+    if (level >= 0 || !is_corrupt_data(info->err->msg_code))
+        return;
+    note_fault(reinterpret_cast<j_decompress_ptr>(info));
+    auto *errors = reinterpret_cast<ErrorManager *>(info->err);
+    switch (info->err->msg_code) {
+    case JWRN_JPEG_EOF:
+        errors->ran_out = true;
+        break;
+    case JWRN_MUST_RESYNC:      // a restart marker out of its turn
+    case JWRN_BOGUS_PROGRESSION: // a scan again that was read already
+        errors->out_of_sequence = true;
+        break;
+    case JWRN_HIT_MARKER:
+        if (errors->early_marker_row < 0)
+            errors->early_marker_row = errors->rows_done;
+        break;
+    case JWRN_EXTRANEOUS_DATA:
+        errors->extraneous_bytes += info->err->msg_parm.i[0];
+        break;
+    default:
+        break;
+    }
+    if (errors->stop_at_fault)
+        std::longjmp(errors->fatal, 1);
 }
 
 // libjpeg reports its progress every few rows of blocks: the place to stop.
@@ -164,6 +191,14 @@ void prepare(jpeg_decompress_struct &info, ErrorManager &errors, const QByteArra
     jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));
 }
 
+// Bytes a few wrong bits can leave over at the end of a damaged stream's
+// data. Bytes of another file between a photo's pieces are left over too,
+// a sector or more of them: the decoder falls back into step after them and
+// ends where the photo's own data would have. In a progressive scan a few
+// wrong bits can read runs of empty blocks and leave more over.
+constexpr qint64 leftover_bytes = 64;
+constexpr qint64 leftover_bytes_progressive = 384;
+
 // Every coefficient of every component refined down to its last bit.
 bool progression_complete(const jpeg_decompress_struct &info)
 {
@@ -179,13 +214,14 @@ bool progression_complete(const jpeg_decompress_struct &info)
 } // namespace
 
 JpegDecodeCheck::Coefficients JpegDecodeCheck::read_coefficients(const QByteArray &jpeg, const Interrupt &interrupted,
-                                                                 qint64 memory_limit)
+                                                                 qint64 memory_limit, bool stop_at_fault)
 {
     Coefficients result;
     if (jpeg.isEmpty())
         return result;
     jpeg_decompress_struct info{};
     ErrorManager errors;
+    errors.stop_at_fault = stop_at_fault;
     prepare(info, errors, jpeg, memory_limit, interrupted);
     if (setjmp(errors.fatal) == 0) {
         jpeg_read_header(&info, TRUE);
@@ -261,8 +297,18 @@ JpegDecodeCheck::Result JpegDecodeCheck::check(const QByteArray &jpeg, QSize thu
             }
             errors.rows_done = int(info.output_scanline) / mcu_row_height;
         }
+        // A photo of several scans is read whole before its first row is
+        // made: its data ended too soon when a scan left coefficients unrefined.
+        const bool several_scans = jpeg_has_multiple_scans(&info);
+        const bool progression_whole = progression_complete(info);
+        const bool all_rows = info.output_scanline == info.output_height;
         jpeg_finish_decompress(&info);
         result.clean = errors.first_fault < 0;
+        const bool ended_in_time = several_scans ? progression_whole
+                                                 : errors.early_marker_row < 0
+                                                       || errors.early_marker_row >= result.mcu_rows - 1;
+        result.reached_frame_end = all_rows && !errors.ran_out && !errors.out_of_sequence && ended_in_time
+            && errors.extraneous_bytes <= (several_scans ? leftover_bytes_progressive : leftover_bytes);
     }
     jpeg_destroy_decompress(&info);
     result.over_budget = errors.over_budget || is_out_of_memory(errors.fatal_code);

@@ -34,6 +34,11 @@ public:
         QImage thumbnail;              // null when the header could not be read
         bool over_budget = false;      // needs more memory than allowed, or more pixels than a camera makes
         bool interrupted = false;
+        // Every row came from the stream's own data: it neither ran out nor
+        // met its end-of-image marker before its last row of blocks, and no
+        // more than a few bytes were left over (a few wrong bits put the
+        // coding out of step for a while; cut short, most rows are grey).
+        bool reached_frame_end = false;
     };
 
     // Decodes the whole stream; the thumbnail is scaled to thumbnail_size
@@ -58,6 +63,8 @@ public:
 
     // Reads the stream's coefficients without making pixels: the cheap way
     // to learn whether, and where, a progressive photo's data goes wrong.
+    // stop_at_fault: end at the first sign of corrupt data instead of
+    // reading on through the rest (all a trial join needs to know).
     static Coefficients read_coefficients(const QByteArray &jpeg, const Interrupt &interrupted = {},
-                                          qint64 memory_limit = memory_budget);
+                                          qint64 memory_limit = memory_budget, bool stop_at_fault = false);
 };

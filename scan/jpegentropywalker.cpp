@@ -427,6 +427,7 @@ JpegEntropyWalker::Outcome JpegEntropyWalker::walk(State &state, const uchar *da
             if (interrupted())
                 return Outcome::Interrupted;
         }
+        ++walked;
         const State before = state;
         if (state.mcu == scans[size_t(state.scan)].mcu_count()) {
             const Step step = read_end(state, data, size);

@@ -32,6 +32,8 @@ public:
     // MCUs whose DC values are noted: beyond them a photo's DC map would
     // cost more than a candidate may hold (6 MiB a copy).
     static constexpr int dc_map_limit = 1 << 20;
+    // MCUs walked between two calls of the interrupt function.
+    static constexpr int interrupt_every = 256;
 
     struct State
     {
@@ -68,6 +70,9 @@ public:
     // next two components' first blocks.
     using McuDc = std::array<qint16, 3>;
     const std::vector<McuDc> &mcu_dc() const { return dc_map; }
+
+    // MCUs this walker has walked over all its walks: what its work cost.
+    qint64 mcus_walked() const { return walked; }
 
     // The state at the start of the entropy-coded data.
     State start_state() const;
@@ -115,7 +120,6 @@ private:
     enum class Step { Ok, Fault, NeedData };
     enum class Segments { Scan, Fault, NeedData };
     static constexpr int fast_bits = 9;
-    static constexpr int interrupt_every = 256; // MCUs
 
     // The marker segments from at up to and with the next start of scan (or
     // the end of image), the scan read into next; at is moved past them.
@@ -138,4 +142,5 @@ private:
     qint64 scan_start = 0;
     std::vector<McuDc> dc_map;
     Interrupt interrupted;
+    qint64 walked = 0;
 };

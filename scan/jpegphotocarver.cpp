@@ -46,6 +46,7 @@ QList<MediaCarver::Checked> JpegPhotoCarver::checked(const QList<ThumbnailQueue:
                                    result.too_large_to_preview};
         } else if (result.decode.mcu_rows > 0) {
             one.outcome = Checked::Outcome::Broken; // a readable header, damaged data
+            one.whole_if_alone = FragmentSearch::damaged_in_place(result.stream, result.decode);
         }
         out.append(one);
     }

@@ -38,7 +38,7 @@ public:
         virtual QByteArray read_back(qint64 offset, qint64 length) = 0;
         // A candidate that went wrong after its first length bytes: its other
         // pieces may lie further on.
-        virtual void take_broken(MediaKind kind, qint64 offset, qint64 length) = 0;
+        virtual void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) = 0;
         // True once the scan is asked to stop: long work gives up.
         virtual bool stopping() const = 0;
     };
@@ -57,6 +57,9 @@ public:
         QImage thumbnail;
         PhotoFacts facts;
         QByteArray bytes; // what was validated; empty for a candidate known by its place only
+        // Broken, but damaged where it lies: offered whole when no piece
+        // close by makes it a file in pieces.
+        bool whole_if_alone = false;
     };
 
     virtual ~MediaCarver() = default;

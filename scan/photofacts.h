@@ -22,6 +22,7 @@ struct PhotoFacts
     // Whole, but too large to decode within the scan's memory: no thumbnail.
     bool no_preview = false;
     FileOrigin origin = {}; // the deleted file it was, when its entry survives
+    bool damaged = false;   // whole, with a few bytes of its data wrong
 };
 
 Q_DECLARE_METATYPE(PhotoFacts)

@@ -19,6 +19,7 @@ void RecoverySession::restart(const QString &new_source)
     names_given.clear();
     unnamed = 0;
     partial = 0;
+    damaged = 0;
     named = 0;
     writer.reset();
 }
@@ -37,6 +38,7 @@ QString RecoverySession::name_of(const FoundImage &image)
                                        variant);
     named += original.isEmpty() ? 0 : 1;
     partial += image.partial ? 1 : 0;
+    damaged += image.damaged ? 1 : 0;
     names.insert(image.offset, name);
     names_given.insert(name.toCaseFolded());
     return name;
@@ -86,6 +88,7 @@ RecoverySession::Counts RecoverySession::counts() const
     Counts counts;
     counts.found = int(names.size());
     counts.partial = partial;
+    counts.damaged = damaged;
     counts.named = named;
     if (writer) {
         counts.written = writer->written();

@@ -31,6 +31,7 @@ public:
         int failed = 0;
         int partial = 0; // found only in part
         int named = 0;   // found under the name of their deleted entry
+        int damaged = 0; // found whole, with a few bytes of their data wrong
     };
     enum class Refusal {
         None,
@@ -70,6 +71,7 @@ private:
     QSet<QString> names_given;    // case-folded: a folder on a stick takes no two names differing in case
     int unnamed = 0;
     int partial = 0;
+    int damaged = 0;
     int named = 0;
     std::unique_ptr<PhotoWriter> writer;
 };

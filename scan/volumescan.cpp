@@ -269,11 +269,11 @@ bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length)
     return true;
 }
 
-void VolumeScan::take_broken(MediaKind kind, qint64 offset, qint64 length)
+void VolumeScan::take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone)
 {
     // Only photos are put together from pieces so far.
     if (kind == MediaKind::JpegPhoto)
-        resolver->note_broken(offset, length);
+        resolver->note_broken(offset, length, whole_if_alone);
 }
 
 void VolumeScan::announce(MediaCarver &carver, const QList<MediaCarver::Checked> &checked)
@@ -285,7 +285,7 @@ void VolumeScan::announce(MediaCarver &carver, const QList<MediaCarver::Checked>
             image.kind = carver.kind();
             record_found(image, one.thumbnail, one.bytes, one.facts);
         } else if (one.outcome == MediaCarver::Checked::Outcome::Broken) {
-            take_broken(carver.kind(), one.offset, one.length);
+            take_broken(carver.kind(), one.offset, one.length, one.whole_if_alone);
         }
     }
 }
@@ -299,8 +299,11 @@ void VolumeScan::announce_carved()
 void VolumeScan::offer(const VolumeExtents &pieces, bool partial, const QImage &thumbnail, const QByteArray &bytes,
                        const PhotoFacts &facts)
 {
-    const FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, partial};
-    if (is_new(StreamKey{image.crc, image.length}))
+    FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, partial};
+    image.damaged = facts.damaged;
+    // A damaged photo offered whole is the stream carved, whose key is known
+    // since then; a copy of it elsewhere was dropped when it was carved.
+    if (image.damaged || is_new(StreamKey{image.crc, image.length}))
         record_found(image, thumbnail, bytes, facts);
 }
 
@@ -312,11 +315,14 @@ void VolumeScan::record_found(FoundImage image, const QImage &thumbnail, QByteAr
     ++result.found;
     if (image.partial)
         ++result.partial;
+    if (image.damaged)
+        ++result.damaged;
     if (image.origin.is_known())
         ++result.named;
     if (options.found_handler)
         options.found_handler(image, bytes);
     facts.partial = image.partial;
+    facts.damaged = image.damaged;
     emit found(FoundFile{image, facts, thumbnail});
 }
 

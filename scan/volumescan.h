@@ -106,7 +106,7 @@ private:
     bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) override;
     bool take_extent(MediaKind kind, qint64 offset, qint64 length) override;
     QByteArray read_back(qint64 offset, qint64 length) override { return read_again(offset, length); }
-    void take_broken(MediaKind kind, qint64 offset, qint64 length) override;
+    void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) override;
     bool stopping() const override { return !running; }
     // BrokenPhotoResolver::Host
     QByteArray read_again(qint64 offset, qint64 length) override;

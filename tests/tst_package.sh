@@ -34,7 +34,7 @@ VELVORA_MAKE_PHOTO="$make_photo" bash "$source_dir/scripts/make-sample-card.sh" 
 mapfile -t deleted < "$expected/deleted.txt"
 n=${#deleted[@]}
 summary="$("$usr/bin/velvora-scan" "$card" "$scratch/out")" || fail "scan exit status $?"
-[[ "$summary" == "found=$n written=$n failed=0 unreadable_bytes=0 renamed=0 partial=0 present=0 named=$n"* ]] ||
+[[ "$summary" == "found=$n written=$n failed=0 unreadable_bytes=0 renamed=0 partial=0 present=0 named=$n damaged=0"* ]] ||
     fail "scan: $summary"
 for path in "${deleted[@]}"; do
     name="${path##*/}"

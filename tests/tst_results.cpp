@@ -442,7 +442,7 @@ private slots:
         }
         QCOMPARE(entries_of(out), written);
         const QString expected = QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=0 partial=0 "
-                                                "present=0 named=0 skipped=%3\n")
+                                                "present=0 named=0 damaged=0 skipped=%3\n")
                                      .arg(samples.size()).arg(written.size()).arg(samples.size() - written.size());
         QCOMPARE(QString::fromLatin1(summary), expected);
         for (const QString &name : written)

@@ -57,6 +57,7 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     named.clear();
     unnamed.clear();
     live.clear();
+    rotten.clear();
     partial = 0;
     damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder || kind == ExfatUnreadable;
     unreadable = kind == ExfatUnreadable; // garbage for a boot sector is no file system at all
@@ -90,7 +91,7 @@ void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool
 // photo comes back numbered.
 bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
 {
-    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty())
+    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel", "djpeg"}); !missing.isEmpty())
         return refuse(why, "needs " + missing.join(' '));
     image = directory + "/fat32.img";
     FatImage card;
@@ -120,6 +121,27 @@ bool CameraCard::make_fat32(Kind kind, const QString &directory, QString *why)
 
     card_bytes = read_file(image);
     ok = alter_fat32(kind);
+    if (ok && kind == RottenByte) {
+        // A byte in the middle of the photo's data that libjpeg's own
+        // decoder (djpeg) finds corrupt; as bit rot does, it changes nothing else.
+        QByteArray &rotting = shots[4];
+        const qsizetype at = card_bytes.indexOf(rotting);
+        ok = at >= 0 && at % 512 == 0;
+        bool corrupt = false;
+        for (qsizetype i = rotting.size() / 2; ok && !corrupt && i < rotting.size() * 3 / 4; i += 97) {
+            if (uchar(rotting[i]) == 0xFF || uchar(rotting[i - 1]) == 0xFF || uchar(rotting[i] ^ 0x24) == 0xFF)
+                continue;
+            QByteArray changed = rotting;
+            changed[i] = char(changed[i] ^ 0x24);
+            const ProgramRun djpeg = run_program(QStringLiteral("djpeg"), {}, QProcessEnvironment::systemEnvironment(), changed);
+            if (!djpeg.crashed && djpeg.err.contains("Corrupt JPEG data") && !djpeg.err.contains("premature end")) {
+                corrupt = true;
+                rotting = changed;
+            }
+        }
+        ok = ok && corrupt && put_bytes(image, at, rotting);
+        rotten.append(shot(4));
+    }
     if (!ok)
         return refuse(why, "the card image could not be altered");
     if (kind == SharedChain && !CraftedEntries::add_to_fat32(image, crafted_entries, crafted_pieces, why))
@@ -228,7 +250,7 @@ bool CameraCard::put_hostile_names(FatImage &card, const QString &folder, const 
         if (!card.put(folder + stand_in, photo(60 + i)))
             return refuse(why, "mcopy failed");
     }
-    QByteArray broken = photo(90); // a stray restart marker: only its top part is a photo
+    QByteArray broken = photo(90); // a stray restart marker near its end: damaged where it lies
     broken.replace(broken.size() - 40, 2, "\xFF\xD3");
     if (!card.put(folder + "IMG_0090.JPG", broken))
         return refuse(why, "mcopy failed");
@@ -256,7 +278,9 @@ bool CameraCard::put_hostile_names(FatImage &card, const QString &folder, const 
         else
             named.insert(names[i].comes_back_as, photo(60 + i));
     }
-    ++partial;
+    // All its rows decode from its own data: it comes back whole, named, marked damaged.
+    named.insert(QStringLiteral("_MG_0090.JPG"), broken); // a deleted 8.3 entry loses its first letter
+    rotten.append(QStringLiteral("_MG_0090.JPG"));
     return write_file(image, bytes) || refuse(why, "the card image could not be altered");
 }
 

@@ -30,7 +30,8 @@ public:
         ExfatManyEntries,     // Exfat with thousands of live entries in its root sharing one run
         ExfatUnreadable,      // Exfat whose boot region and its copy say 0-byte sectors
         HostileNames,         // Fat32 with deleted long names crafted to escape the folder or
-                              // carry control characters, and a photo that comes back in part
+                              // carry control characters, and a photo damaged where it lies
+        RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
     };
 
     // Makes the card in directory; false with why when it cannot be made
@@ -49,6 +50,9 @@ public:
     // How many crafted entries the card's root holds, and how many clusters each.
     static constexpr int crafted_entries = 3000;
     static constexpr int crafted_pieces = 256;
+    // Of the named photos, those whose bytes went bad on the card: they come
+    // back whole as the card holds them, marked damaged.
+    QStringList rotten;
 
 private:
     bool make_fat32(Kind kind, const QString &directory, QString *why);

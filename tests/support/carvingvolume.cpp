@@ -83,6 +83,67 @@ QByteArray with_segment_first(const QByteArray &jpeg, uchar code, const QByteArr
     return jpeg.left(2) + char(0xFF) + char(code) + char(length >> 8) + char(length & 0xFF) + payload + jpeg.mid(2);
 }
 
+namespace {
+
+// Where the first scan's entropy-coded data begins; 0 when there is none.
+qint64 entropy_start_of(const QByteArray &jpeg)
+{
+    const auto byte = [&](qint64 i) { return uchar(jpeg.at(i)); };
+    for (qint64 at = 2; at + 4 <= jpeg.size() && byte(at) == 0xFF;) {
+        const qint64 length = 2 + ((byte(at + 2) << 8) | byte(at + 3));
+        if (byte(at + 1) == 0xDA)
+            return at + length;
+        at += length;
+    }
+    return 0;
+}
+
+// A value for the byte at i that keeps the marker structure: no FF made or
+// taken away, so only the coded data is wrong.
+bool change_byte(QByteArray &jpeg, qint64 i, quint32 seed)
+{
+    if (i <= 0 || i + 1 >= jpeg.size() || uchar(jpeg.at(i)) == 0xFF || uchar(jpeg.at(i - 1)) == 0xFF)
+        return false;
+    const char changed = char(uchar(jpeg.at(i)) ^ (1u << (seed % 7)));
+    if (uchar(changed) == 0xFF)
+        return false;
+    jpeg[i] = changed;
+    return true;
+}
+
+} // namespace
+
+QByteArray damaged(const QByteArray &jpeg, Damage damage, quint32 seed, double fraction)
+{
+    constexpr qint64 sector = CarvingVolume::sector;
+    QByteArray out = jpeg;
+    QRandomGenerator random(seed);
+    const qint64 data = entropy_start_of(jpeg);
+    if (data <= 0)
+        return out;
+    const qint64 at = qBound<qint64>(data, qint64(jpeg.size() * fraction), jpeg.size() - 3);
+    switch (damage) {
+    case Damage::FlippedByte:
+        for (qint64 i = at; i < jpeg.size() - 2 && !change_byte(out, i, seed); ++i) {
+        }
+        break;
+    case Damage::CutShort: {
+        const qint64 cut = qMax(sector, at / sector * sector);
+        out = jpeg.left(cut) + random_bytes(sector * (1 + random.bounded(8)), seed);
+        break;
+    }
+    case Damage::Mutated:
+        for (int n = 1 + random.bounded(6); n > 0;)
+            n -= change_byte(out, data + random.bounded(jpeg.size() - 2 - data), random.generate()) ? 1 : 0;
+        break;
+    case Damage::BrokenHeader:
+        for (qint64 i = 20 + random.bounded(data - 20); !change_byte(out, i, seed); i = 20 + random.bounded(data - 20)) {
+        }
+        break;
+    }
+    return out;
+}
+
 QByteArray with_existing_segment_first(const QByteArray &jpeg, uchar code)
 {
     const auto byte = [&](qint64 i) { return uchar(jpeg.at(i)); };

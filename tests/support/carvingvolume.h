@@ -43,6 +43,14 @@ private:
     QList<Placed> photos;
 };
 
+// Photos damaged as failing cards and fuzzers leave them: one byte of the
+// entropy-coded data changed near fraction of the stream (bit rot); cut at
+// the sector boundary there, random bytes after the cut as on a card; a few
+// bytes changed anywhere after the header (a fuzzer's mutation); one byte of
+// the tables or frame header changed.
+enum class Damage { FlippedByte, CutShort, Mutated, BrokenHeader };
+QByteArray damaged(const QByteArray &jpeg, Damage damage, quint32 seed, double fraction = 0.5);
+
 // A JPEG with a marker segment of the given code and payload written right
 // after its start of image.
 QByteArray with_segment_first(const QByteArray &jpeg, uchar code, const QByteArray &payload);
