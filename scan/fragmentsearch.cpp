@@ -1,14 +1,8 @@
 #include "fragmentsearch.h"
 
 #include "jpegframelimits.h"
-#include "jpegmarkerreader.h"
 #include "jpegseamcheck.h"
-
-#include <algorithm>
-#include <cstdlib>
-#include <array>
-#include <cstring>
-#include <limits>
+#include "rowcontinuity.h"
 
 namespace {
 
@@ -30,7 +24,7 @@ const uchar *bytes_of(const QByteArray &data)
 } // namespace
 
 FragmentSearch::FragmentSearch(Reader reader, Occupied occupied, Stopped stopped)
-    : read(std::move(reader))
+    : cache(std::move(reader))
     , occupied(std::move(occupied))
     , stopped(std::move(stopped))
 {
@@ -40,190 +34,6 @@ FragmentSearch::FragmentSearch(Reader reader, Occupied occupied, Stopped stopped
 bool FragmentSearch::could_be_photo(const QByteArray &candidate)
 {
     return JpegFrameLimits::could_hold(JpegFrameLimits::read(candidate), candidate.size() + default_window);
-}
-
-bool FragmentSearch::could_be_entropy_data(const uchar *at, bool between_scans, int zero_run)
-{
-    qint64 end = sector;
-    for (const uchar *p = at; (p = static_cast<const uchar *>(std::memchr(p, 0xFF, size_t(at + sector - 1 - p))));
-         ++p) {
-        const uchar next = p[1];
-        if (next == 0xD9) {
-            end = p - at; // the end of a photo; what follows is slack
-            break;
-        }
-        if (next != 0x00 && !JpegMarkerReader::is_restart(next)
-            && !(between_scans && JpegMarkerReader::stands_between_scans(next)))
-            return false;
-    }
-    // Seven zero words in a row hold 56 zero bytes; Huffman-coded data of a
-    // real photo has no such runs. Text has no byte at or above 0x80 in a
-    // whole sector.
-    quint64 high_bits = 0;
-    int zero_words = 0;
-    for (qint64 i = 0; i + 8 <= end; i += 8) {
-        quint64 word;
-        std::memcpy(&word, at + i, 8);
-        high_bits |= word & 0x8080808080808080ull;
-        zero_words = word == 0 ? zero_words + 1 : 0;
-        if (zero_words * 8 >= zero_run)
-            return false;
-    }
-    if (end < sector / 2 || high_bits != 0)
-        return true;
-    if (zero_run < std::numeric_limits<int>::max())
-        return false;
-    // Doubting a stream that decoded cleanly: a flat picture's codes repeat
-    // a few low bytes, zeros among them, while text uses many different ones.
-    std::array<bool, 128> seen{};
-    int distinct = 0;
-    for (qint64 i = 0; i < end; ++i)
-        if (!seen[at[i]]) {
-            seen[at[i]] = true;
-            ++distinct;
-        }
-    return distinct < 16;
-}
-
-// Where the first scan's header begins, found by stepping over the marker
-// segments before it (their payload may hold anything, an EXIF thumbnail's
-// scan among it); -1 when the stream does not get that far.
-qint64 FragmentSearch::first_scan_at(const QByteArray &stream, qint64 limit, uchar *frame)
-{
-    if (frame)
-        *frame = 0;
-    const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
-    JpegMarkerReader markers(bytes_of(stream), end, 2);
-    while (markers.next(false) == JpegMarkerReader::Read::Marker) {
-        const uchar code = markers.marker().code;
-        if (code == JpegMarkerReader::sos)
-            return markers.marker().offset;
-        if (code == JpegMarkerReader::eoi)
-            return -1;
-        if (frame && JpegMarkerReader::is_frame(code))
-            *frame = code;
-    }
-    return -1;
-}
-
-int FragmentSearch::scans_within(const QByteArray &stream, qint64 length)
-{
-    const qint64 first = first_scan_at(stream, length);
-    if (first < 0)
-        return 0;
-    const uchar *at = bytes_of(stream);
-    const qint64 end = qMin<qint64>(length, stream.size());
-    int scans = 1;
-    for (qint64 i = first + 2; i + 1 < end; ++i)
-        if (at[i] == 0xFF && at[i + 1] == 0xDA)
-            ++scans; // FF DA never stands inside entropy-coded data
-    return scans;
-}
-
-qint64 FragmentSearch::first_unlikely_sector(const QByteArray &stream, qint64 limit)
-{
-    const qint64 end = limit < 0 ? stream.size() : qMin<qint64>(limit, stream.size());
-    const uchar *at = bytes_of(stream);
-    const qint64 scan = first_scan_at(stream, end);
-    if (scan < 0)
-        return -1;
-    qint64 s = ceil_sector(scan + 2);
-    for (; s + sector <= end; s += sector) {
-        if (!could_be_entropy_data(at + s, true, std::numeric_limits<int>::max()))
-            return s;
-        if (s >= sector && turns_flat_at(at + s))
-            return s;
-    }
-    return -1;
-}
-
-// A flat picture's codes run into zero bytes gradually; a sector of zeros
-// right after one of widely varying bytes, starting exactly at its boundary,
-// is a gap between pieces, not the picture turning flat.
-bool FragmentSearch::turns_flat_at(const uchar *sector_bytes)
-{
-    if (sector_bytes[-1] == 0)
-        return false;
-    for (qint64 i = 0; i < sector; ++i)
-        if (sector_bytes[i] != 0)
-            return false;
-    std::array<bool, 256> seen{};
-    int distinct = 0;
-    for (const uchar *p = sector_bytes - sector; p < sector_bytes; ++p)
-        if (!seen[*p]) {
-            seen[*p] = true;
-            ++distinct;
-        }
-    return distinct >= 64;
-}
-
-bool FragmentSearch::damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode)
-{
-    if (decode.clean || !decode.reached_frame_end || !stream.endsWith("\xFF\xD9"))
-        return false;
-    const qint64 scan = first_scan_at(stream);
-    if (scan < 0)
-        return false;
-    const bool between_scans = scans_within(stream, stream.size()) > 1;
-    for (qint64 s = ceil_sector(scan + 2); s + sector <= stream.size(); s += sector)
-        if (!could_be_entropy_data(bytes_of(stream) + s, between_scans))
-            return false;
-    return true;
-}
-
-qint64 FragmentSearch::useful_length(const char *candidate, qint64 length, const Stopped &stopped)
-{
-    const auto *bytes = reinterpret_cast<const uchar *>(candidate);
-    if (!JpegFrameLimits::could_hold(JpegFrameLimits::read(bytes, length), length + default_window))
-        return 0; // a frame no camera makes, or more than its bytes could code
-    JpegEntropyWalker walker;
-    walker.set_interrupt(stopped);
-    if (walker.parse_header(bytes, length)) {
-        // A piece ends before the first sector no entropy-coded data could
-        // fill: zeros or text behind a header are not walked.
-        qint64 end = ceil_sector(walker.entropy_start());
-        while (end + sector <= length && could_be_entropy_data(bytes + end, walker.has_later_scans()))
-            end += sector;
-        end = qMin(end + sector, length);
-        JpegEntropyWalker::State state = walker.start_state();
-        qint64 fault = end;
-        if (walker.walk(state, bytes, end, -1, &fault) == JpegEntropyWalker::Outcome::Interrupted)
-            fault = state.pos;
-        return qMin(end, ceil_sector(fault) + sector);
-    }
-    // A progressive photo: its first scan must have begun.
-    const QByteArray head = QByteArray::fromRawData(candidate, qMin<qint64>(length, 1024 * 1024));
-    uchar frame = 0;
-    if (first_scan_at(head, head.size(), &frame) > 0 && frame == 0xC2)
-        return qMin<qint64>(length, progressive_limit);
-    return 0;
-}
-
-// Every try reads from a few MiB of the window; each MiB is read from the
-// volume once per candidate while it stays among the most recent.
-QByteArray FragmentSearch::read_volume(qint64 offset, qint64 length)
-{
-    QByteArray bytes;
-    for (qint64 at = offset; at < offset + length;) {
-        const qint64 first = at / cache_chunk * cache_chunk;
-        auto hit = std::find_if(cache.begin(), cache.end(), [first](const Chunk &c) { return c.offset == first; });
-        if (hit == cache.end()) {
-            if (cache.size() >= cache_chunks)
-                cache.erase(cache.begin());
-            cache.push_back({first, read(first, cache_chunk)});
-            hit = cache.end() - 1;
-        } else {
-            std::rotate(hit, hit + 1, cache.end()); // most recent last
-            hit = cache.end() - 1;
-        }
-        const qint64 from = at - first;
-        const qint64 take = qMin(offset + length - at, qint64(hit->bytes.size()) - from);
-        if (take <= 0)
-            break; // the end of the volume
-        bytes.append(hit->bytes.constData() + from, take);
-        at += take;
-    }
-    return bytes;
 }
 
 FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &candidate)
@@ -287,7 +97,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         // A continuation is read as far as it goes on decoding.
         const qint64 next = pieces.last().offset + (stream.size() - piece_start);
         const qint64 more = qMin<qint64>(qMax<qint64>(stream.size() - piece_start, continuation_step), window_end - next);
-        const QByteArray bytes = more > 0 ? read_volume(next, more) : QByteArray();
+        const QByteArray bytes = more > 0 ? cache.read(next, more) : QByteArray();
         if (bytes.isEmpty())
             break;
         stream.append(bytes);
@@ -366,7 +176,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         // assemble reads on when it needs more.
         const qint64 rest = bytes_per_mcu(at) * qMax(1, walker.mcu_count(at.state) - at.state.mcu) * 2;
         QByteArray next = stream.left(at.at);
-        next.append(read_volume(c, qMin(qBound<qint64>(continuation_step, rest, 1024 * 1024), window_end - c)));
+        next.append(cache.read(c, qMin(qBound<qint64>(continuation_step, rest, 1024 * 1024), window_end - c)));
         // Following a join copies and checks the whole stream so far.
         if (charge(next.size() / 64))
             return true;
@@ -391,7 +201,7 @@ qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 fro
                                             qint64 volume_of_stream, bool between_scans) const
 {
     for (qint64 s = ceil_sector(from); s + sector <= stream.size() && s < to; s += sector)
-        if (!could_be_entropy_data(bytes_of(stream) + s, between_scans)
+        if (!SectorScreen::could_be_entropy_data(bytes_of(stream) + s, between_scans)
             || occupied(volume_of_stream + s) > volume_of_stream + s)
             return s;
     return -1;
@@ -470,10 +280,10 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             c = ceil_sector(free_from) - sector;
             continue;
         }
-        const QByteArray here = read_volume(c, sector);
+        const QByteArray here = cache.read(c, sector);
         if (here.size() < sector)
             return false;
-        if (!could_be_entropy_data(bytes_of(here), true))
+        if (!SectorScreen::could_be_entropy_data(bytes_of(here), true))
             continue;
         if (++plausible > (near_only ? plausible_sectors_progressive / 4 : plausible_sectors_progressive))
             return false;
@@ -490,7 +300,7 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             for (qint64 more = qMin<qint64>(window_end - c, continuation_step);; more *= 2) {
                 more = qMin(more, window_end - c);
                 joined = stream.left(b);
-                joined.append(read_volume(c, more));
+                joined.append(cache.read(c, more));
                 if (charge(joined.size() / 256))
                     return false;
                 trial = JpegDecodeCheck::read_coefficients(joined, [this] { return charge(decoder_row_work); },
@@ -612,7 +422,7 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
     int plausible = 0;
     int passed = 0;
     for (qint64 c0 = search_from; c0 < window_end; c0 += chunk) {
-        const QByteArray data = read_volume(c0, qMin(chunk, window_end - c0) + need);
+        const QByteArray data = cache.read(c0, qMin(chunk, window_end - c0) + need);
         if (data.size() < sector)
             return false;
         const qint64 usable = qMin<qint64>(chunk, data.size());
@@ -626,7 +436,7 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
                 continue;
             }
             const uchar *here = bytes_of(data) + off;
-            if (!could_be_entropy_data(here))
+            if (!SectorScreen::could_be_entropy_data(here))
                 continue;
             if (++plausible > (near_only                     ? plausible_sectors_near
                                : joins_cap < joins_followed ? plausible_sectors_deeper
@@ -669,37 +479,6 @@ bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const
     if (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < target)
         return false;
     // The DC map follows the first scan only.
-    return at.state.scan > 0 || continuous_across(at.state.mcu, state.scan > 0 ? walker.mcu_count() : state.mcu);
-}
-
-// Neighbouring rows of a photo differ about as much after the join as before
-// it, in brightness and in colour; data decoded from the wrong place jumps.
-bool FragmentSearch::continuous_across(int join_mcu, int end_mcu) const
-{
-    const int wide = qMax(1, walker.mcus_wide());
-    const std::vector<JpegEntropyWalker::McuDc> &dc = walker.mcu_dc();
-    // Beyond the MCUs the map notes, joins are judged by their decoding alone.
-    if (size_t(qMin(end_mcu, join_mcu + wide)) > dc.size() || size_t(join_mcu) > prefix_dc.size())
-        return true;
-    // Trials overwrite the walker's map from their join on; before it the
-    // map of the walk that found the breaks holds.
-    const auto at = [&](int i) { return i < join_mcu ? prefix_dc[size_t(i)] : dc[size_t(i)]; };
-    const auto vertical_step = [&](int from, int to) {
-        qint64 sum = 0;
-        int count = 0;
-        for (int i = qMax(from, wide); i < to; ++i) {
-            const JpegEntropyWalker::McuDc here = at(i);
-            const JpegEntropyWalker::McuDc above = at(i - wide);
-            sum += std::abs(here[0] - above[0]) + std::abs(here[1] - above[1]) + std::abs(here[2] - above[2]);
-            ++count;
-        }
-        return count > 0 ? double(sum) / count : -1.0;
-    };
-    // One row of MCUs from the join on: further down the photo may have
-    // edges of its own.
-    const double before = vertical_step(qMax(0, join_mcu - 4 * wide), join_mcu);
-    const double after = vertical_step(join_mcu, qMin(end_mcu, join_mcu + wide));
-    if (before < 0 || after < 0)
-        return true;
-    return after <= 3.0 * before + 4.0;
+    return at.state.scan > 0 || RowContinuity::holds_across(prefix_dc, walker.mcu_dc(), walker.mcus_wide(), at.state.mcu,
+                                                               state.scan > 0 ? walker.mcu_count() : state.mcu);
 }

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "candidateextent.h"
 #include "jpegdecodecheck.h"
 #include "jpegentropywalker.h"
+#include "sectorscreen.h"
 #include "volumeextent.h"
+#include "volumereadcache.h"
 
 #include <QByteArray>
 #include <QList>
@@ -36,7 +39,7 @@ public:
         int valid_mcu_rows = -1; // MCU rows within valid_length; -1 when the walker cannot follow the stream
     };
 
-    static constexpr qint64 sector = 512;
+    static constexpr qint64 sector = SectorScreen::sector;
     static constexpr qint64 default_window = 32 * 1024 * 1024;
     static constexpr int max_pieces = 3;
     static constexpr int rows_past_join = 3;
@@ -103,41 +106,31 @@ public:
     // and those its other pieces may add within the window.
     static bool could_be_photo(const QByteArray &candidate);
 
-    // Whether 512 bytes could lie inside entropy-coded data: no marker that
-    // such data never holds, no long run of zeros, not text. between_scans
-    // also lets through the tables and scan headers a progressive photo
-    // holds between its scans.
-    // zero_run: how many zero bytes in a row rule a sector out. A stream that
-    // decoded cleanly is never doubted for zeros (pass the largest int): a
-    // flat picture's optimised codes fill whole sectors with zero bits.
-    static bool could_be_entropy_data(const uchar *sector_bytes, bool between_scans = false, int zero_run = 56);
-    // How much of a given-up candidate is worth reading again to resolve it:
-    // up to just past where its data goes wrong; 0 when it never reaches
-    // image data (a false start).
-    static qint64 useful_length(const char *candidate, qint64 length, const Stopped &stopped = {});
-    // The first sector boundary after the stream's first start of scan from
-    // which the sector holds bytes no JPEG data could (a run of zeros, text,
-    // a marker no photo has there), up to limit; -1 when there is none. A
-    // stream that decodes cleanly with such a sector inside has foreign
-    // bytes in it all the same.
-    static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1);
-    // Whether the sector at sector_bytes, the one before it readable too, is
-    // all zeros right after widely varying data.
-    static bool turns_flat_at(const uchar *sector_bytes);
-    // Whether a stream that ends in its end-of-image marker but does not
-    // decode cleanly is damaged where it lies rather than cut into pieces:
-    // the decoder made every row from the stream's own data, and no sector
-    // after its first scan holds what no JPEG data could (text, zeros, a
-    // marker no photo has there), which a gap between pieces would. Such a
-    // stream is offered whole, as the card holds it; no search for other
-    // pieces could do better.
-    static bool damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode);
-    // frame: when given, set to the start-of-frame code met before the scan
-    // (0xC2 for a progressive photo), 0 when none.
-    static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1, uchar *frame = nullptr);
-    // Start-of-scan markers among the first length bytes of a stream: a
-    // progressive photo with two of them has its first scan whole.
-    static int scans_within(const QByteArray &stream, qint64 length);
+    // The sector tests of SectorScreen, for the callers that resolve candidates.
+    static qint64 first_unlikely_sector(const QByteArray &stream, qint64 limit = -1)
+    {
+        return SectorScreen::first_unlikely_sector(stream, limit);
+    }
+    // A stream damaged where it lies rather than cut into pieces is offered
+    // whole, as the card holds it; no search for other pieces could do better.
+    static bool damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode)
+    {
+        return SectorScreen::damaged_in_place(stream, decode);
+    }
+    static qint64 first_scan_at(const QByteArray &stream, qint64 limit = -1, uchar *frame = nullptr)
+    {
+        return SectorScreen::first_scan_at(stream, limit, frame);
+    }
+    static int scans_within(const QByteArray &stream, qint64 length)
+    {
+        return SectorScreen::scans_within(stream, length);
+    }
+    // How much of a given-up candidate is worth reading again to resolve it;
+    // 0 when it never reaches image data (a false start).
+    static qint64 useful_length(const char *candidate, qint64 length, const Stopped &stopped = {})
+    {
+        return CandidateExtent::useful_length(candidate, length, default_window, progressive_limit, stopped);
+    }
 
 private:
     struct Break
@@ -166,11 +159,9 @@ private:
                                qint64 search_from, int joins_cap,
                                const std::function<bool(const Break &, qint64)> &try_joined);
     bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
-    bool continuous_across(int join_mcu, int end_mcu) const;
     bool proves_little(const JpegEntropyWalker::State &joined_at, qint64 piece_length) const;
     bool seams_hold(const QByteArray &stream);
     qint64 bytes_per_mcu(const Break &at) const;
-    QByteArray read_volume(qint64 offset, qint64 length);
     // The candidate's work is spent or the scan was stopped: every walk and
     // every trial asks.
     bool out_of_time() const
@@ -183,7 +174,7 @@ private:
         return out_of_time();
     }
 
-    Reader read;
+    VolumeReadCache cache;
     Occupied occupied;
     Stopped stopped;
     JpegEntropyWalker walker;
@@ -200,14 +191,6 @@ private:
     int second_pieces = 0; // followed in search of a third
     std::vector<JpegEntropyWalker::State> joins; // of the pieces being tried, where each begins
     bool unprovable = false; // a join lies where the picture cannot tell its own data from others'
-    struct Chunk
-    {
-        qint64 offset;
-        QByteArray bytes;
-    };
-    static constexpr qint64 cache_chunk = 1024 * 1024;
-    static constexpr size_t cache_chunks = 16;
-    std::vector<Chunk> cache; // least recently used first
     QByteArray trial;
     std::vector<JpegEntropyWalker::McuDc> prefix_dc;
 };
