@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -103,7 +102,7 @@ void ScanPage::connect_scan()
 
 void ScanPage::show_finished(const ScanSummary &summary)
 {
-    note_unreadable(unreadable_before + summary.unreadable_bytes);
+    progress.set_unreadable_in_run(summary.unreadable_bytes);
     scan_error = summary.error;
     switch (summary.outcome) {
     case ScanSummary::Outcome::Completed:
@@ -139,11 +138,8 @@ bool ScanPage::start(const RemovableDevice &picked)
     ui->checkBox->hide();
     ui->label_3->setToolTip(QString());
     ui->progressBar->setToolTip(QString());
-    unreadable_bytes = 0;
     stopping = false;
-    stopped_early = false;
-    last_percent = 0.0f;
-    read_bytes = 0;
+    progress.reset();
     show_photo_count();
     ui->mountNote->hide();
     photos_restored = false;
@@ -151,8 +147,6 @@ bool ScanPage::start(const RemovableDevice &picked)
     found.clear();
     scan_error.clear();
     device = picked;
-    unreadable_before = 0;
-    resumed_from = 0;
     run_scan(ScanOptions());
     return true;
 }
@@ -209,28 +203,16 @@ void ScanPage::show_status(const QString &text)
     // a font made smaller for an earlier text goes back to the page's
     ui->label_3->setFont(font());
     ui->label_3->setText(text);
-    fit_status_label();
-}
-
-void ScanPage::fit_status_label()
-{
-    QLabel *label = ui->label_3;
-    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->margin()
-                       + 2 * label->frameWidth();
-    if (needed > label->width())
-        label->resize(qMin(needed, status_max_width), label->height());
+    // wider, up to the "Select all" box, until the text fits
+    widen_label_to_text(ui->label_3, status_max_width);
 }
 
 void ScanPage::show_final_status(const QString &text)
 {
-    if (unreadable_bytes <= 0) {
-        show_status(text);
+    show_status(progress.with_unreadable(text));
+    if (progress.unreadable_bytes() <= 0)
         return;
-    }
-    const QString lost = QLocale().formattedDataSize(unreadable_bytes, 1);
-    show_status(tr("%1 (%2 unreadable)").arg(text, lost));
-    ui->label_3->setToolTip(tr("%n byte(s) of the device could not be read; photos stored there are lost.", nullptr,
-                               int(qMin<qint64>(unreadable_bytes, INT_MAX))));
+    ui->label_3->setToolTip(progress.unreadable_tip());
     const int height = ui->label_3->height();
     ui->label_3->adjustSize();
     ui->label_3->resize(qMin(ui->label_3->width(), status_max_width), height);
@@ -273,8 +255,7 @@ void ScanPage::show_file_system_unreadable(const QString &why)
 void ScanPage::show_scanning_started()
 {
     show_status(tr("Scanning sectors"));
-    scan_clock.start();
-    scan_rate.start(device_bytes(), 0, resumed_from);
+    progress.start_clock(device_bytes());
 }
 
 void ScanPage::show_progress(qint64 done, qint64 total)
@@ -287,33 +268,15 @@ void ScanPage::show_progress(qint64 done, qint64 total)
     ui->progressText->show();
     ui->label_3->hide();
 
-    last_percent = total > 0 ? float(double(done) * 100.0 / double(total)) : 0.0f;
-    ui->progressBar->setValue(qBound(0, int(last_percent), 100));
-    read_bytes = done * qMax<quint32>(device.bytes_per_sector, 1);
-    if (scan_clock.isValid())
-        scan_rate.update(read_bytes, scan_clock.elapsed());
+    progress.update(done, total, device.bytes_per_sector);
+    ui->progressBar->setValue(qBound(0, int(progress.percent()), 100));
     refresh_progress_text();
 }
 
 void ScanPage::refresh_progress_text()
 {
     // The count is what the grid shows: photos waiting to enter it are not counted yet.
-    const int photos = model->rowCount();
-    QLabel *label = ui->progressText;
-    const QFontMetrics metrics = label->fontMetrics();
-    const auto line = [&](int width) {
-        return progress_text(last_percent, photos, scan_rate.bytes_per_second(), scan_rate.seconds_left(), metrics,
-                             width);
-    };
-    // The text stands beside the bar, where it is read whatever part of the
-    // bar is filled; the bar itself carries the whole line for screen readers.
-    const QString whole = line(INT_MAX);
-    const QString text = line(label->contentsRect().width() - 2 * label->margin());
-    ui->progressBar->setFormat(whole);
-    label->setText(text);
-    // The whole line stays at hand when there is no room for it.
-    label->setToolTip(whole == text ? QString() : whole);
-    ui->progressBar->setToolTip(label->toolTip());
+    progress.show(ui->progressText, ui->progressBar, model->rowCount());
 }
 
 void ScanPage::show_photo_count()
@@ -338,7 +301,7 @@ void ScanPage::show_photo_count()
 
 void ScanPage::note_unreadable(qint64 bytes)
 {
-    unreadable_bytes = bytes;
+    progress.set_unreadable(bytes);
 }
 
 // The run ends right after its last signal: wait the moment it takes, so that
@@ -353,7 +316,7 @@ void ScanPage::end_of_run()
     if (scan)
         scan->wait();
     feed->flush();
-    scan_clock.invalidate();
+    progress.stop_clock();
     // The card may be read now: the larger view can show the whole photo.
     if (viewer)
         viewer->reload();
@@ -362,8 +325,8 @@ void ScanPage::end_of_run()
 void ScanPage::show_stopped()
 {
     end_of_run();
-    stopped_early = true;
-    show_final_status(stopped_status_text(last_percent, read_bytes, device_bytes()));
+    progress.mark_stopped();
+    show_final_status(progress.stopped_status(device_bytes()));
     if (ui->label_3->toolTip().isEmpty())
         ui->label_3->setToolTip(stopped_scan_text());
     ui->resumeButton->setVisible(can_resume());
@@ -373,7 +336,7 @@ void ScanPage::show_stopped()
 
 QString ScanPage::stopped_scan_text() const
 {
-    return stopped_early ? stopped_scan_sentence(last_percent, read_bytes, device_bytes(), can_resume()) : QString();
+    return progress.stopped_sentence(device_bytes(), can_resume());
 }
 
 void ScanPage::show_done()
@@ -436,9 +399,7 @@ void ScanPage::on_resumeButton_clicked()
     options.resume = scan->resume_point();
     // the live files are known already, as the resume point's known files
     options.index_existing = false;
-    resumed_from = options.resume.offset;
-    unreadable_before = unreadable_bytes;
-    stopped_early = false;
+    progress.resume_at(options.resume.offset);
     stopping = false;
     photos_restored = false;
     ui->label_3->setToolTip(QString());

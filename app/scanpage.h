@@ -3,10 +3,9 @@
 #include "rawaccess.h"
 #include "recoverysession.h"
 #include "removabledevice.h"
-#include "scanrateestimator.h"
+#include "scanprogress.h"
 #include "volumescan.h"
 
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 
@@ -96,8 +95,6 @@ private:
     void show_status(const QString &text);
     // The status text at the end of a scan, with the bytes that could not be read.
     void show_final_status(const QString &text);
-    // Widens the status label, up to the "Select all" box, until its text fits.
-    void fit_status_label();
     // Says at once that a stop was asked for: the worker may take a moment
     // to finish the photos in hand.
     void show_stopping();
@@ -133,14 +130,7 @@ private:
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
     QPointer<QMessageBox> stop_question; // open while the stop icon's question is asked
-    ScanRateEstimator scan_rate;
-    QElapsedTimer scan_clock;
-    qint64 unreadable_bytes = 0;
-    float last_percent = 0.0f;
-    qint64 read_bytes = 0; // how far the raw read has got
-    bool stopped_early = false; // the last run was stopped before the card's end
-    qint64 resumed_from = 0; // where the raw read of this run starts
-    qint64 unreadable_before = 0; // found unreadable by the runs this one resumes
+    ScanProgress progress;
     bool photos_restored = false;
     bool stopping = false; // a stop was asked for and the run has not ended yet
     bool closing = false;

@@ -40,3 +40,11 @@ void fit_button_width(QPushButton *button)
     if (needed > button->width())
         button->resize(needed, button->height());
 }
+
+void widen_label_to_text(QLabel *label, int most)
+{
+    const int needed = label->fontMetrics().horizontalAdvance(label->text()) + 2 * label->margin()
+                       + 2 * label->frameWidth();
+    if (needed > label->width())
+        label->resize(qMin(needed, most), label->height());
+}

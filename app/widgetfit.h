@@ -14,5 +14,8 @@ void fit_label_font(QLabel *label);
 // parent), with a smaller font where the text is wider than that.
 void fit_label_before(QLabel *label, int x);
 
+// Widens a one-line label, up to most pixels, until its text fits.
+void widen_label_to_text(QLabel *label, int most);
+
 // Widens a push button until its text fits between its margins.
 void fit_button_width(QPushButton *button);

@@ -1,5 +1,7 @@
 #include "isoboxwalker.h"
 
+#include "isoboxtypes.h"
+
 #include <QString>
 #include <QtEndian>
 
@@ -10,69 +12,9 @@
 
 namespace {
 
-constexpr quint32 fourcc(const char (&name)[5])
-{
-    return quint32(uchar(name[0])) << 24 | quint32(uchar(name[1])) << 16 | quint32(uchar(name[2])) << 8
-         | quint32(uchar(name[3]));
-}
-
-quint32 be32(const char *at)
-{
-    const auto *b = reinterpret_cast<const uchar *>(at);
-    return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | quint32(b[3]);
-}
-
-quint64 be64(const char *at)
-{
-    return quint64(be32(at)) << 32 | be32(at + 4);
-}
-
-// Box types are four printable characters; QuickTime's user data also uses ©.
-bool is_type_name(quint32 type)
-{
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const uchar c = uchar(type >> shift);
-        if ((c < 0x20 || c > 0x7E) && c != 0xA9)
-            return false;
-    }
-    return true;
-}
-
-// The boxes an ISO base media file or a QuickTime movie carries at its top level.
-bool is_top_level_type(quint32 type)
-{
-    switch (type) {
-    case fourcc("ftyp"): case fourcc("moov"): case fourcc("mdat"): case fourcc("free"):
-    case fourcc("skip"): case fourcc("wide"): case fourcc("meta"): case fourcc("uuid"):
-    case fourcc("pdin"): case fourcc("moof"): case fourcc("mfra"): case fourcc("styp"):
-    case fourcc("sidx"): case fourcc("udta"): case fourcc("pnot"): case fourcc("PICT"):
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Boxes the walker opens, by their parent: the ones that say which tracks and
-// handlers a file has. Everything else is passed over whole.
-bool opens_into(quint32 parent, quint32 type)
-{
-    switch (parent) {
-    case 0:
-        return type == fourcc("moov") || type == fourcc("meta");
-    case fourcc("moov"):
-        return type == fourcc("trak");
-    case fourcc("trak"):
-        return type == fourcc("mdia");
-    default:
-        return false;
-    }
-}
-
-bool is_heic_brand(quint32 brand)
-{
-    return brand == fourcc("heic") || brand == fourcc("heix") || brand == fourcc("heim")
-        || brand == fourcc("heis") || brand == fourcc("mif1") || brand == fourcc("msf1");
-}
+constexpr auto fourcc = &IsoBoxTypes::fourcc;
+constexpr auto be32 = &IsoBoxTypes::be32;
+constexpr auto be64 = &IsoBoxTypes::be64;
 
 constexpr int ftyp_prefix = 64;
 constexpr int hdlr_prefix = 12; // version and flags, pre_defined, handler type
@@ -330,7 +272,7 @@ void IsoBoxWalker::take_box(Candidate &candidate, qint64 size, int header_length
     const quint32 parent = candidate.depth > 0 ? candidate.open[candidate.depth - 1].type : 0;
     const quint32 type = candidate.box_type;
     const qint64 payload = candidate.box_end - candidate.position;
-    if (opens_into(parent, type) && candidate.depth < deepest) {
+    if (IsoBoxTypes::opens_into(parent, type) && candidate.depth < deepest) {
         candidate.open[candidate.depth++] = Open{type, candidate.box_end, 0};
         // meta is a full box in ISO files: version and flags come before its children
         if (type == fourcc("meta") && payload >= 4)
@@ -357,7 +299,7 @@ bool IsoBoxWalker::take_top_level_box(Candidate &candidate, qint64 size, int hea
     const qint64 start = candidate.box_start;
     const bool first = candidate.top_boxes == 0;
     const bool fits = size >= header_length && size <= volume_size - start;
-    bool belongs = fits && is_top_level_type(type) && (type != fourcc("ftyp") || first);
+    bool belongs = fits && IsoBoxTypes::is_top_level_type(type) && (type != fourcc("ftyp") || first);
     // once whole, a file is followed by the next one: a box at a sector start
     // that can begin a file begins one
     if (complete(candidate) && start % alignment == 0) {
@@ -403,7 +345,7 @@ bool IsoBoxWalker::take_child_box(Candidate &candidate, qint64 size, int header_
 {
     Open &parent = candidate.open[candidate.depth - 1];
     const qint64 start = candidate.box_start;
-    if (size < header_length || size > parent.end - start || !is_type_name(candidate.box_type)) {
+    if (size < header_length || size > parent.end - start || !IsoBoxTypes::is_type_name(candidate.box_type)) {
         candidate.done = true;
         return false;
     }
@@ -433,7 +375,7 @@ void IsoBoxWalker::take_prefix(Candidate &candidate)
         for (int i = 0; i + 4 <= size; i += 4) {
             if (i == 4)
                 continue; // the minor version
-            candidate.heic_brand = candidate.heic_brand || is_heic_brand(be32(at + i));
+            candidate.heic_brand = candidate.heic_brand || IsoBoxTypes::is_heic_brand(be32(at + i));
             av1 = av1 || be32(at + i) == fourcc("avif") || be32(at + i) == fourcc("avis");
         }
         // AV1 pictures share the image brands; they are not HEIC photos
