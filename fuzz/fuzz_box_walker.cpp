@@ -3,14 +3,13 @@
 // for, the same files come out however the volume is cut into blocks, and
 // the open candidates stay within their bound.
 
-#include "fuzztarget.h"
+#include "blockfeed.h"
 #include "isoboxwalker.h"
 
 #include <QList>
 
 #include <zlib.h>
 
-#include <random>
 #include <tuple>
 
 namespace {
@@ -33,19 +32,8 @@ Files walk(const QByteArray &volume, quint32 cut_seed, bool end_known)
         files.append({file.offset, file.length, int(file.kind)});
     });
     if (end_known)
-        walker.set_known_end([size](qint64 offset) { return offset == 0 ? size : -1; });
-    std::minstd_rand cuts(cut_seed);
-    qint64 fed = 0;
-    while (fed < size) {
-        const qint64 n = cut_seed == 0 ? size : qMin<qint64>(size - fed, 1 + cuts() % 1500);
-        walker.feed(volume.constData() + fed, n);
-        fed += n;
-        FUZZ_REQUIRE(walker.position() == fed);
-        FUZZ_REQUIRE(walker.open_candidates() <= IsoBoxWalker::most_candidates);
-        FUZZ_REQUIRE(walker.earliest_open_start() < fed);
-    }
-    walker.finish();
-    FUZZ_REQUIRE(walker.open_candidates() == 0);
+        walker.set_known_end([size](qint64 offset, qint64) { return offset == 0 ? size : -1; });
+    fuzz::walk_in_blocks(walker, volume, cut_seed);
     return files;
 }
 
@@ -53,13 +41,12 @@ Files walk(const QByteArray &volume, quint32 cut_seed, bool end_known)
 
 int fuzz::box_walker(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    BlockInput input;
+    if (!split_block_input(data, size, &input))
         return 0;
-    // The first two bytes choose the cuts and whether the end is known, the rest is the volume.
-    const quint32 cut_seed = 1 + (data[0] << 8 | data[1]);
-    const bool end_known = data[0] & 0x80;
-    const QByteArray volume = bytes_of(data + 2, size - 2);
-    FUZZ_REQUIRE(walk(volume, 0, end_known) == walk(volume, cut_seed, end_known));
+    // The first byte also says whether the end of a file at offset 0 is known.
+    const bool end_known = input.first_byte & 0x80;
+    FUZZ_REQUIRE(walk(input.volume, 0, end_known) == walk(input.volume, input.cut_seed, end_known));
     return 0;
 }
 

@@ -2,13 +2,12 @@
 // volume at a sector boundary, is the volume's own bytes from FF D8 to FF D9,
 // and the same streams come out however the volume is cut into blocks.
 
-#include "fuzztarget.h"
+#include "blockfeed.h"
 #include "jpegcarver.h"
 
 #include <QList>
 
 #include <cstring>
-#include <random>
 
 namespace {
 
@@ -36,16 +35,9 @@ Carved carve(const QByteArray &volume, quint32 cut_seed)
         FUZZ_REQUIRE(std::memcmp(candidate, volume.constData() + offset, size_t(sound_length)) == 0);
         carved.given_up.append({offset, sound_length});
     });
-    std::minstd_rand cuts(cut_seed);
-    qint64 fed = 0;
-    while (fed < size) {
-        const qint64 n = cut_seed == 0 ? size : qMin<qint64>(size - fed, 1 + cuts() % 1500);
-        carver.feed(volume.constData() + fed, n);
-        fed += n;
-        FUZZ_REQUIRE(carver.position() == fed);
+    fuzz::feed_in_blocks(carver, volume, cut_seed, [&carver](qint64 fed) {
         FUZZ_REQUIRE(carver.buffered() >= 0 && carver.buffered() <= fed);
-    }
-    carver.finish();
+    });
     return carved;
 }
 
@@ -53,13 +45,11 @@ Carved carve(const QByteArray &volume, quint32 cut_seed)
 
 int fuzz::carver(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    BlockInput input;
+    if (!split_block_input(data, size, &input))
         return 0;
-    // The first two bytes choose the cuts, the rest is the volume.
-    const quint32 cut_seed = 1 + (data[0] << 8 | data[1]);
-    const QByteArray volume = bytes_of(data + 2, size - 2);
-    const Carved whole = carve(volume, 0);
-    const Carved cut = carve(volume, cut_seed);
+    const Carved whole = carve(input.volume, 0);
+    const Carved cut = carve(input.volume, input.cut_seed);
     FUZZ_REQUIRE(whole.streams == cut.streams);
     return 0;
 }

@@ -2,7 +2,7 @@
 // in the volume at a sector boundary, starts with its RIFF header and holds
 // its frames' list, and the same files come out however the volume is cut.
 
-#include "fuzztarget.h"
+#include "blockfeed.h"
 #include "riffwalker.h"
 
 #include <QList>
@@ -10,7 +10,6 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <random>
 #include <tuple>
 
 namespace {
@@ -32,17 +31,7 @@ Files walk(const QByteArray &volume, quint32 cut_seed)
                                             size_t(file.length)));
         files.append({file.offset, file.length, file.movi_offset});
     });
-    std::minstd_rand cuts(cut_seed);
-    qint64 fed = 0;
-    while (fed < size) {
-        const qint64 n = cut_seed == 0 ? size : qMin<qint64>(size - fed, 1 + cuts() % 1500);
-        walker.feed(volume.constData() + fed, n);
-        fed += n;
-        FUZZ_REQUIRE(walker.position() == fed);
-        FUZZ_REQUIRE(walker.earliest_open_start() < fed);
-    }
-    walker.finish();
-    FUZZ_REQUIRE(walker.earliest_open_start() == -1);
+    fuzz::walk_in_blocks(walker, volume, cut_seed);
     return files;
 }
 
@@ -50,11 +39,10 @@ Files walk(const QByteArray &volume, quint32 cut_seed)
 
 int fuzz::riff_walker(const uint8_t *data, size_t size)
 {
-    if (size < 2)
+    BlockInput input;
+    if (!split_block_input(data, size, &input))
         return 0;
-    const quint32 cut_seed = 1 + (data[0] << 8 | data[1]);
-    const QByteArray volume = bytes_of(data + 2, size - 2);
-    FUZZ_REQUIRE(walk(volume, 0) == walk(volume, cut_seed));
+    FUZZ_REQUIRE(walk(input.volume, 0) == walk(input.volume, input.cut_seed));
     return 0;
 }
 

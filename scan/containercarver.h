@@ -2,7 +2,7 @@
 
 #include "isoboxwalker.h"
 #include "mediacarver.h"
-#include "mediaprobe.h"
+#include "probequeue.h"
 #include "riffwalker.h"
 
 #include <QSize>
@@ -12,7 +12,8 @@
 // headers. A video does not fit in memory, so each candidate is handed to
 // the scan by its place and its bytes are read back where they are needed;
 // MediaProbe then checks it (the index found and the first frame decoded, or
-// the primary image decoded) and makes its thumbnail in its helper process.
+// the primary image decoded) and makes its thumbnail in its helper process,
+// on a thread of its own (ProbeQueue) while the scan reads on.
 class ContainerCarver : public MediaCarver
 {
 public:
@@ -25,24 +26,18 @@ public:
     void skip_unreadable(qint64 length) override;
     void finish() override;
     qint64 open_from() const override;
-    QList<Checked> take_ready() override { return take_all(); }
-    QList<Checked> take_all() override;
+    qint64 frames_undecided_from() const override;
+    QList<Checked> take_ready() override { return checked(checks.take_ready()); }
+    QList<Checked> take_all() override { return checked(checks.take_all()); }
 
 private:
-    struct Candidate
-    {
-        qint64 offset = 0;
-        qint64 length = 0;
-    };
-
     bool looks_for_riff() const { return media_kind == MediaKind::Video; }
-    void take_found(qint64 offset, qint64 length, bool read_whole);
-    Checked check(const Candidate &candidate);
+    void take_found(qint64 offset, qint64 length, quint32 crc, bool read_whole);
+    static QList<Checked> checked(const QList<ProbeQueue::Result> &results);
+    static Checked checked_one(const ProbeQueue::Result &result);
 
     const MediaKind media_kind;
-    const QSize thumbnail_size;
     IsoBoxWalker boxes;
     RiffWalker riff;
-    QList<Candidate> waiting; // taken by the scan, not yet checked
-    MediaProbe probe;
+    ProbeQueue checks;
 };

@@ -5,8 +5,6 @@
 #include <QString>
 #include <QtEndian>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -23,7 +21,7 @@ constexpr qint64 largest_ftyp = 4096;
 } // namespace
 
 IsoBoxWalker::IsoBoxWalker(qint64 volume_size, FileHandler handler)
-    : volume_size(volume_size)
+    : SectorWalker(volume_size, 8)
     , handler(std::move(handler))
 {
 }
@@ -66,85 +64,6 @@ bool IsoBoxWalker::is_start(const uchar *at, qint64 available, bool *strong)
     }
 }
 
-qint64 IsoBoxWalker::earliest_open_start() const
-{
-    qint64 earliest = -1;
-    for (const Candidate &candidate : candidates) {
-        if (!candidate.done && (earliest < 0 || candidate.start < earliest))
-            earliest = candidate.start;
-    }
-    return earliest;
-}
-
-void IsoBoxWalker::reset(qint64 position)
-{
-    candidates.clear();
-    sector_head.clear();
-    volume_position = position;
-}
-
-void IsoBoxWalker::feed(const char *data, qint64 length)
-{
-    if (length <= 0)
-        return;
-    const qint64 block_start = volume_position;
-    const qint64 end = block_start + length;
-    qint64 sector = (block_start + alignment - 1) / alignment * alignment;
-    if (!sector_head.isEmpty()) {
-        // a sector start cut by the last block: judged now, then its bytes walked
-        const qint64 head_start = block_start - sector_head.size();
-        sector_head.append(data, std::min<qint64>(8 - sector_head.size(), length));
-        if (sector_head.size() < 8) {
-            volume_position = end;
-            return;
-        }
-        const QByteArray head = sector_head;
-        sector_head.clear();
-        consider_start(head_start, head.constData());
-        advance_all(head.constData(), head_start, block_start - head_start);
-        sector = head_start + alignment;
-    }
-    // Candidates are walked up to each sector start before a new one may
-    // open there, so what is found does not depend on where blocks end.
-    qint64 walked = block_start;
-    for (;;) {
-        const qint64 stop = std::min(sector, end);
-        advance_all(data + (walked - block_start), walked, stop - walked);
-        walked = stop;
-        if (sector >= end)
-            break;
-        if (end - sector < 8) {
-            sector_head = QByteArray(data + (sector - block_start), end - sector);
-            break;
-        }
-        consider_start(sector, data + (sector - block_start));
-        sector += alignment;
-    }
-    volume_position = end;
-    remove_done();
-}
-
-void IsoBoxWalker::advance_all(const char *data, qint64 data_start, qint64 length)
-{
-    if (length <= 0)
-        return;
-    for (Candidate &candidate : candidates) {
-        if (!candidate.done)
-            advance(candidate, data, data_start, length);
-    }
-}
-
-// Bytes of a sector start that never got its whole signature (the volume
-// ended, or unreadable bytes follow) are walked as they are.
-void IsoBoxWalker::flush_head()
-{
-    if (sector_head.isEmpty())
-        return;
-    const QByteArray head = sector_head;
-    sector_head.clear();
-    advance_all(head.constData(), volume_position - head.size(), head.size());
-}
-
 // Opens a candidate at a sector start that looks like a file's first box.
 // When all places are taken, an ftyp start takes the place of the oldest
 // candidate that started otherwise; any other start waits for room.
@@ -160,42 +79,21 @@ void IsoBoxWalker::consider_start(qint64 sector, const char *at)
             return;
         candidates.erase(weak);
     }
-    Candidate candidate;
-    candidate.start = sector;
-    candidate.position = sector;
-    candidate.top_end = sector;
-    candidate.crc_position = sector;
-    candidate.strong = strong;
-    candidates.append(candidate);
+    open_candidate(sector).strong = strong;
 }
-void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length)
+
+void IsoBoxWalker::take_held(Candidate &candidate)
 {
-    const qint64 end = data_start + length;
-    while (!candidate.done && candidate.position < end) {
-        if (candidate.position < candidate.skip_until) {
-            const qint64 next = std::min(candidate.skip_until, end);
-            checksum(candidate, data + (candidate.position - data_start), candidate.position,
-                     next - candidate.position);
-            candidate.position = next;
-            continue;
-        }
-        if (candidate.step == Candidate::Step::Header && candidate.held.isEmpty()) {
-            close_containers(candidate);
-            if (candidate.done)
-                return;
-        }
-        const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
-        const char *taken = data + (candidate.position - data_start);
-        candidate.held.append(taken, take);
-        checksum(candidate, taken, candidate.position, take);
-        candidate.position += take;
-        if (candidate.held.size() < candidate.want)
-            return;
-        if (candidate.step == Candidate::Step::Prefix)
-            take_prefix(candidate);
-        else
-            take_header(candidate);
-    }
+    if (candidate.step == Candidate::Step::Prefix)
+        take_prefix(candidate);
+    else
+        take_header(candidate);
+}
+
+void IsoBoxWalker::before_header(Candidate &candidate)
+{
+    if (candidate.step == Candidate::Step::Header)
+        close_containers(candidate);
 }
 
 // Containers whose last child ended here are closed, and checked for what
@@ -203,7 +101,7 @@ void IsoBoxWalker::advance(Candidate &candidate, const char *data, qint64 data_s
 void IsoBoxWalker::close_containers(Candidate &candidate)
 {
     while (candidate.depth > 0 && candidate.open[candidate.depth - 1].end == candidate.position) {
-        const Open closed = candidate.open[--candidate.depth];
+        const Candidate::Open closed = candidate.open[--candidate.depth];
         if (closed.type == fourcc("moov") && (!candidate.moov_has_header || candidate.tracks == 0)) {
             candidate.done = true; // a movie without its header or tracks plays nothing
             return;
@@ -224,7 +122,8 @@ void IsoBoxWalker::take_header(Candidate &candidate)
             return;
         }
         if (size == 0) {
-            const qint64 end = known_end ? known_end(candidate.start) : -1;
+            const qint64 header_end = candidate.box_start + 8;
+            const qint64 end = known_end ? known_end(candidate.start, header_end - candidate.start) : -1;
             if (end <= candidate.box_start) {
                 candidate.held.clear();
                 if (candidate.depth == 0 && complete(candidate))
@@ -248,19 +147,6 @@ void IsoBoxWalker::take_header(Candidate &candidate)
     candidate.held.clear();
 }
 
-// The file's CRC-32 follows its bytes as they pass, up to the end of its last
-// top-level box: a top-level header is counted once it is known to belong.
-void IsoBoxWalker::checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count)
-{
-    const qint64 skip = candidate.crc_position - from;
-    const qint64 last = std::min(from + count, candidate.top_end);
-    if (skip < 0 || last <= candidate.crc_position)
-        return;
-    candidate.crc = crc32_z(candidate.crc, reinterpret_cast<const Bytef *>(bytes + skip),
-                            size_t(last - candidate.crc_position));
-    candidate.crc_position = last;
-}
-
 void IsoBoxWalker::take_box(Candidate &candidate, qint64 size, int header_length)
 {
     candidate.step = Candidate::Step::Header;
@@ -273,7 +159,7 @@ void IsoBoxWalker::take_box(Candidate &candidate, qint64 size, int header_length
     const quint32 type = candidate.box_type;
     const qint64 payload = candidate.box_end - candidate.position;
     if (IsoBoxTypes::opens_into(parent, type) && candidate.depth < deepest) {
-        candidate.open[candidate.depth++] = Open{type, candidate.box_end, 0};
+        candidate.open[candidate.depth++] = Candidate::Open{type, candidate.box_end, 0};
         // meta is a full box in ISO files: version and flags come before its children
         if (type == fourcc("meta") && payload >= 4)
             candidate.skip_until = candidate.position + 4;
@@ -329,7 +215,7 @@ bool IsoBoxWalker::take_top_level_box(Candidate &candidate, qint64 size, int hea
     }
     ++candidate.top_boxes;
     candidate.box_end = start + size;
-    candidate.top_end = candidate.box_end;
+    candidate.file_end = candidate.box_end;
     checksum(candidate, candidate.held.constData(), start, header_length);
     if (type == fourcc("moov"))
         candidate.has_moov = true;
@@ -343,7 +229,7 @@ bool IsoBoxWalker::take_top_level_box(Candidate &candidate, qint64 size, int hea
 // A child lies wholly inside its parent, or the structure is broken.
 bool IsoBoxWalker::take_child_box(Candidate &candidate, qint64 size, int header_length)
 {
-    Open &parent = candidate.open[candidate.depth - 1];
+    Candidate::Open &parent = candidate.open[candidate.depth - 1];
     const qint64 start = candidate.box_start;
     if (size < header_length || size > parent.end - start || !IsoBoxTypes::is_type_name(candidate.box_type)) {
         candidate.done = true;
@@ -410,7 +296,7 @@ void IsoBoxWalker::end_file(Candidate &candidate)
     candidate.done = true;
     Found found;
     found.offset = candidate.start;
-    found.length = candidate.top_end - candidate.start;
+    found.length = candidate.file_end - candidate.start;
     found.crc = candidate.crc;
     found.read_whole = candidate.read_whole;
     found.tracks = candidate.tracks;
@@ -428,58 +314,19 @@ void IsoBoxWalker::end_file(Candidate &candidate)
         handler(found);
 }
 
-// Starts inside a file that was found are parts of it, not files of their own.
-void IsoBoxWalker::drop_inside(qint64 start, qint64 end)
+void IsoBoxWalker::bytes_end(Candidate &candidate, BytesEnd where)
 {
-    for (Candidate &other : candidates) {
-        if (other.start > start && other.start < end)
-            other.done = true;
-    }
-}
-
-void IsoBoxWalker::remove_done()
-{
-    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
-}
-
-void IsoBoxWalker::skip_unreadable(qint64 length)
-{
-    if (length <= 0)
+    if (where == BytesEnd::AtGap) {
+        // the file ended where the unreadable bytes begin
+        if (candidate.held.isEmpty() && candidate.position == candidate.file_end && complete(candidate))
+            end_file(candidate);
         return;
-    flush_head();
-    const qint64 end = volume_position + length;
-    for (Candidate &candidate : candidates) {
-        if (candidate.done)
-            continue;
-        if (candidate.held.isEmpty() && candidate.skip_until >= end) {
-            // a payload passed over: the walk goes on, the bytes are missing from the file
-            candidate.position = end;
-            candidate.read_whole = false;
-        }
-        else if (candidate.held.isEmpty() && candidate.position == candidate.top_end && complete(candidate))
-            end_file(candidate); // the file ended where the unreadable bytes begin
-        else
-            candidate.done = true;
     }
-    volume_position = end;
-    remove_done();
-}
-
-void IsoBoxWalker::finish()
-{
-    flush_head();
-    for (Candidate &candidate : candidates) {
-        if (candidate.done)
-            continue;
-        if (candidate.step != Candidate::Step::Prefix && candidate.position >= candidate.skip_until) {
-            if (candidate.held.isEmpty())
-                close_containers(candidate);
-            // header bytes cut by the volume's end belong to nothing
-            if (!candidate.done && complete(candidate))
-                end_file(candidate);
-        }
-        candidate.done = true;
-    }
-    remove_done();
-    sector_head.clear();
+    if (candidate.step == Candidate::Step::Prefix || candidate.position < candidate.skip_until)
+        return;
+    if (candidate.held.isEmpty())
+        close_containers(candidate);
+    // header bytes cut by the volume's end belong to nothing
+    if (!candidate.done && complete(candidate))
+        end_file(candidate);
 }

@@ -1,11 +1,43 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QtGlobal>
+#include "sectorwalker.h"
+
+#include <QString>
 
 #include <array>
 #include <functional>
+
+// A file followed through its boxes: the containers open around the next
+// header, and what the boxes so far say the file holds.
+struct IsoBoxCandidate : WalkCandidate
+{
+    static constexpr int deepest = 6;
+    struct Open
+    {
+        quint32 type = 0;
+        qint64 end = 0;
+        int children = 0;
+    };
+
+    enum class Step { Header, LargeSize, Prefix } step = Step::Header;
+    quint32 box_type = 0;
+    qint64 box_start = 0;
+    qint64 box_end = 0;
+    std::array<Open, deepest> open{};
+    int depth = 0;
+    bool strong = false;
+    int top_boxes = 0;
+    quint32 major_brand = 0;
+    bool heic_brand = false;
+    bool has_moov = false;
+    bool has_mdat = false;
+    bool has_meta = false;
+    bool moov_has_header = false;
+    bool picture_handler = false;
+    bool has_item_locations = false;
+    int tracks = 0;
+    int video_tracks = 0;
+};
 
 // Finds ISO base media files (MP4, MOV, 3GP, HEIC) in a volume delivered
 // block by block in volume order. A file is looked for where a 512-byte
@@ -28,7 +60,7 @@
 // Several candidates run side by side, so a file that starts inside what a
 // false start claims is still found. Their number and each one's state are
 // bounded, so time is linear in the bytes fed and memory is constant.
-class IsoBoxWalker
+class IsoBoxWalker : public SectorWalker<IsoBoxCandidate>
 {
 public:
     enum class Kind { Mp4, Mov, ThreeGp, Heic };
@@ -44,14 +76,14 @@ public:
         bool read_whole = true; // false when bytes inside it could not be read (crc is then meaningless)
     };
     using FileHandler = std::function<void(const Found &file)>;
-    // The end of the file starting at offset when something else knows it (a
-    // deleted directory entry), else -1. A box of size 0 runs to that end; with
-    // none known it cannot be bounded and the candidate is given up.
-    using KnownEnd = std::function<qint64(qint64 offset)>;
+    // The end of the file starting at offset, at least at_least bytes on,
+    // when something else knows it (a deleted directory entry), else -1. A
+    // box of size 0 runs to that end; with none known it cannot be bounded
+    // and the candidate is given up.
+    using KnownEnd = std::function<qint64(qint64 offset, qint64 at_least)>;
 
-    static constexpr qint64 alignment = 512;
     static constexpr int most_candidates = 32;
-    static constexpr int deepest = 6;
+    static constexpr int deepest = IsoBoxCandidate::deepest;
     static constexpr int most_tracks = 64;
 
     explicit IsoBoxWalker(qint64 volume_size, FileHandler handler = {});
@@ -59,88 +91,29 @@ public:
     void set_file_handler(FileHandler file_handler) { handler = std::move(file_handler); }
     void set_known_end(KnownEnd known) { known_end = std::move(known); }
 
-    // Back to the search, nothing open, with position as the volume offset of
-    // the next byte fed (a scan that resumes further on).
-    void reset(qint64 position);
-    void feed(const char *data, qint64 length);
-    // length bytes that could not be read follow what was fed: a candidate
-    // that needs a header from them is given up; one skipping a payload over
-    // them goes on.
-    void skip_unreadable(qint64 length);
-    // The volume ends after what was fed.
-    void finish();
-
-    qint64 position() const { return volume_position; }
-    // Start of the oldest candidate still open, or -1: what is found after it
-    // may yet turn out to lie inside a file.
-    qint64 earliest_open_start() const;
-    int open_candidates() const { return int(candidates.size()); }
-
     // True when the bytes at a sector start (at least 16 of them) may begin a
     // file; strong is set for an `ftyp` start.
     static bool is_start(const uchar *at, qint64 available, bool *strong = nullptr);
     static QString suffix_of(Kind kind);
 
 private:
-    struct Open
-    {
-        quint32 type = 0;
-        qint64 end = 0;
-        int children = 0;
-    };
-
-    struct Candidate
-    {
-        qint64 start = 0;
-        qint64 position = 0;   // volume offset of the next byte wanted
-        qint64 skip_until = 0; // bytes before this are passed over
-        QByteArray held;       // bytes gathered for the current step
-        int want = 8;
-        enum class Step { Header, LargeSize, Prefix } step = Step::Header;
-        quint32 box_type = 0;
-        qint64 box_start = 0;
-        qint64 box_end = 0;
-        std::array<Open, deepest> open{};
-        int depth = 0;
-        bool strong = false;
-        int top_boxes = 0;
-        qint64 top_end = 0; // end of the last top-level box taken into the file
-        quint32 major_brand = 0;
-        bool heic_brand = false;
-        bool has_moov = false;
-        bool has_mdat = false;
-        bool has_meta = false;
-        bool moov_has_header = false;
-        bool picture_handler = false;
-        bool has_item_locations = false;
-        int tracks = 0;
-        int video_tracks = 0;
-        quint32 crc = 0;
-        qint64 crc_position = 0; // the CRC covers the bytes from start up to here
-        bool read_whole = true;
-        bool done = false; // reported or given up: removed after the pass
-    };
-
-    void consider_start(qint64 sector, const char *at);
-    void advance_all(const char *data, qint64 data_start, qint64 length);
-    void flush_head();
-    void advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length);
+    // With all places taken, an `ftyp` start takes the place of the oldest
+    // candidate that started otherwise.
+    void consider_start(qint64 sector, const char *at) override;
+    // Closes the containers whose last child ended there.
+    void before_header(Candidate &candidate) override;
+    void close_containers(Candidate &candidate);
+    // A box header, a 64-bit size, or the first bytes of `ftyp` or `hdlr`.
+    void take_held(Candidate &candidate) override;
     void take_header(Candidate &candidate);
     void take_box(Candidate &candidate, qint64 size, int header_length);
     bool take_top_level_box(Candidate &candidate, qint64 size, int header_length);
     bool take_child_box(Candidate &candidate, qint64 size, int header_length);
     void take_prefix(Candidate &candidate);
-    void checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count);
-    void close_containers(Candidate &candidate);
     bool complete(const Candidate &candidate) const;
+    void bytes_end(Candidate &candidate, BytesEnd where) override;
     void end_file(Candidate &candidate);
-    void drop_inside(qint64 start, qint64 end);
-    void remove_done();
 
-    qint64 volume_size = 0;
-    qint64 volume_position = 0;
-    QList<Candidate> candidates;
-    QByteArray sector_head; // the first bytes of a sector cut by a block end
     FileHandler handler;
     KnownEnd known_end;
 };

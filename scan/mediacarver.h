@@ -20,7 +20,7 @@ class MediaCarver
 {
 public:
     // What a carver tells the scan. Called on the scan's thread, from feed(),
-    // skip_unreadable() and finish().
+    // skip_unreadable() and finish(), unless said otherwise.
     class Sink
     {
     public:
@@ -30,16 +30,24 @@ public:
         // validated.
         virtual bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) = 0;
         // A complete candidate too long to hold in memory (a video), known
-        // by its place: the scan checksums it by reading it again in pieces.
+        // by its place and the CRC-32 its carver took as its bytes passed.
         // True when it is new, and so is to be validated.
-        virtual bool take_extent(MediaKind kind, qint64 offset, qint64 length) = 0;
+        virtual bool take_extent(MediaKind kind, qint64 offset, qint64 length, quint32 crc) = 0;
         // Bytes of the volume read again (a validator's look at a header or
         // an index at a long candidate's end); shorter where a read failed.
+        // Called on a validator's thread, beside the scan's own reads.
         virtual QByteArray read_back(qint64 offset, qint64 length) = 0;
         // A candidate that went wrong after its first length bytes: its other
         // pieces may lie further on.
         virtual void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) = 0;
-        // True once the scan is asked to stop: long work gives up.
+        // A Motion-JPEG clip (deleted or live) has a frame whose data starts
+        // at offset, a sector boundary: a JPEG stream there is no photo.
+        virtual void take_frame(qint64 offset) = 0;
+        // Where the file starting at offset ends as the deleted entry whose
+        // data starts there says (its size, at least at_least bytes), or -1.
+        virtual qint64 deleted_file_end(qint64 offset, qint64 at_least) = 0;
+        // True once the scan is asked to stop: long work gives up. Called on
+        // any thread.
         virtual bool stopping() const = 0;
     };
 
@@ -50,6 +58,7 @@ public:
             Whole,    // offered as found
             Broken,   // a sound start and damaged data: the broken-file queue looks for the rest
             Rejected, // not a file of this kind after all
+            Unchecked, // the scan stopped before its check ended: a resumed scan looks at it again
         };
         Outcome outcome = Outcome::Rejected;
         qint64 offset = 0;
@@ -77,6 +86,9 @@ public:
     // Where the earliest candidate still open starts (the position a scan
     // resumed later must read from), or the next byte's offset when none is.
     virtual qint64 open_from() const = 0;
+    // Where what other carvers find may still turn out to be part of a file
+    // this one follows (a Motion-JPEG clip's frames), or -1.
+    virtual qint64 frames_undecided_from() const { return -1; }
 
     // The validated candidates at the front of the queue; take_all() waits
     // for all of them.

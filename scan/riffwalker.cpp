@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <zlib.h>
-
 namespace {
 
 constexpr int riff_header = 12;
@@ -34,6 +32,12 @@ bool is_chunk_id(const char *at)
     return true;
 }
 
+// Video frames: `##dc` (compressed) or `##db`, ## the stream's number.
+bool is_frame_chunk(const char *at)
+{
+    return std::memcmp(at + 2, "dc", 2) == 0 || std::memcmp(at + 2, "db", 2) == 0;
+}
+
 // A chunk's data is padded to an even length.
 qint64 padded(quint32 size)
 {
@@ -43,7 +47,7 @@ qint64 padded(quint32 size)
 } // namespace
 
 RiffWalker::RiffWalker(qint64 volume_size, FileHandler handler)
-    : volume_size(volume_size)
+    : SectorWalker(volume_size, riff_header)
     , handler(std::move(handler))
 {
 }
@@ -57,143 +61,43 @@ bool RiffWalker::is_start(const uchar *at, qint64 available)
     return same(bytes, "RIFF") && same(bytes + 8, "AVI ") && le32(bytes + 4) >= 4 + 3 * chunk_header + 8;
 }
 
-qint64 RiffWalker::earliest_open_start() const
-{
-    qint64 earliest = -1;
-    for (const Candidate &candidate : candidates) {
-        if (!candidate.done && (earliest < 0 || candidate.start < earliest))
-            earliest = candidate.start;
-    }
-    return earliest;
-}
-
-void RiffWalker::reset(qint64 position)
-{
-    candidates.clear();
-    sector_head.clear();
-    volume_position = position;
-}
-
-void RiffWalker::feed(const char *data, qint64 length)
-{
-    if (length <= 0)
-        return;
-    const qint64 block_start = volume_position;
-    const qint64 end = block_start + length;
-    qint64 sector = (block_start + alignment - 1) / alignment * alignment;
-    if (!sector_head.isEmpty()) {
-        // a sector start cut by the last block: judged now, then its bytes walked
-        const qint64 head_start = block_start - sector_head.size();
-        sector_head.append(data, std::min<qint64>(riff_header - sector_head.size(), length));
-        if (sector_head.size() < riff_header) {
-            volume_position = end;
-            return;
-        }
-        const QByteArray head = sector_head;
-        sector_head.clear();
-        consider_start(head_start, head.constData());
-        advance_all(head.constData(), head_start, block_start - head_start);
-        sector = head_start + alignment;
-    }
-    // Candidates are walked up to each sector start before a new one may
-    // open there, so what is found does not depend on where blocks end.
-    qint64 walked = block_start;
-    for (;;) {
-        const qint64 stop = std::min(sector, end);
-        advance_all(data + (walked - block_start), walked, stop - walked);
-        walked = stop;
-        if (sector >= end)
-            break;
-        if (end - sector < riff_header) {
-            sector_head = QByteArray(data + (sector - block_start), end - sector);
-            break;
-        }
-        consider_start(sector, data + (sector - block_start));
-        sector += alignment;
-    }
-    volume_position = end;
-    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
-}
-
-void RiffWalker::advance_all(const char *data, qint64 data_start, qint64 length)
-{
-    if (length <= 0)
-        return;
-    for (Candidate &candidate : candidates) {
-        if (!candidate.done)
-            advance(candidate, data, data_start, length);
-    }
-}
-
-// Bytes of a sector start that never got its whole signature (the volume
-// ended, or unreadable bytes follow) are walked as they are.
-void RiffWalker::flush_head()
-{
-    if (sector_head.isEmpty())
-        return;
-    const QByteArray head = sector_head;
-    sector_head.clear();
-    advance_all(head.constData(), volume_position - head.size(), head.size());
-}
-
 // Opens a candidate at a sector start that looks like an AVI file's header,
 // while there is room.
 void RiffWalker::consider_start(qint64 sector, const char *at)
 {
     if (!is_start(reinterpret_cast<const uchar *>(at), riff_header))
         return;
-    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
-    if (candidates.size() >= most_candidates)
-        return;
-    Candidate candidate;
-    candidate.start = sector;
-    candidate.position = sector;
-    candidate.riff_end = sector;
-    candidate.crc_position = sector;
-    candidates.append(candidate);
-}
-void RiffWalker::advance(Candidate &candidate, const char *data, qint64 data_start, qint64 length)
-{
-    const qint64 end = data_start + length;
-    while (!candidate.done && candidate.position < end) {
-        if (candidate.position < candidate.skip_until) {
-            const qint64 next = std::min(candidate.skip_until, end);
-            checksum(candidate, data + (candidate.position - data_start), candidate.position,
-                     next - candidate.position);
-            candidate.position = next;
-            continue;
-        }
-        if (candidate.step == Candidate::Step::Chunk && candidate.held.isEmpty()
-            && candidate.position == candidate.riff_end) {
-            // the segment is whole: another OpenDML segment, or the file's end
-            candidate.step = Candidate::Step::Riff;
-            candidate.want = riff_header;
-            if (candidate.riff_end == volume_size) {
-                end_file(candidate);
-                return;
-            }
-        }
-        const qint64 take = std::min<qint64>(candidate.want - candidate.held.size(), end - candidate.position);
-        const char *taken = data + (candidate.position - data_start);
-        candidate.held.append(taken, take);
-        checksum(candidate, taken, candidate.position, take);
-        candidate.position += take;
-        if (candidate.held.size() < candidate.want)
-            return;
-        switch (candidate.step) {
-        case Candidate::Step::Riff:
-            take_riff(candidate);
-            break;
-        case Candidate::Step::Chunk:
-            take_chunk(candidate);
-            break;
-        case Candidate::Step::ListType:
-            take_list_type(candidate);
-            break;
-        }
-    }
+    remove_done();
+    if (candidates.size() < most_candidates)
+        open_candidate(sector).want = riff_header;
 }
 
+// A segment walked to its end is followed by another OpenDML segment, or
+// ends the file.
+void RiffWalker::before_header(Candidate &candidate)
+{
+    if (candidate.step != Candidate::Step::Chunk || candidate.position != candidate.file_end)
+        return;
+    candidate.step = Candidate::Step::Riff;
+    candidate.want = riff_header;
+    if (candidate.file_end == volume_size)
+        end_file(candidate);
+}
+
+void RiffWalker::take_held(Candidate &candidate)
+{
+    switch (candidate.step) {
+    case Candidate::Step::Riff:
+        take_riff(candidate);
+        break;
+    case Candidate::Step::Chunk:
+        take_chunk(candidate);
+        break;
+    case Candidate::Step::ListType:
+        take_list_type(candidate);
+        break;
+    }
+}
 void RiffWalker::take_riff(Candidate &candidate)
 {
     const char *at = candidate.held.constData();
@@ -211,7 +115,7 @@ void RiffWalker::take_riff(Candidate &candidate)
         return;
     }
     ++candidate.segments;
-    candidate.riff_end = end;
+    candidate.file_end = end;
     checksum(candidate, at, header_start, riff_header);
     candidate.held.clear();
     next_chunk(candidate, candidate.position);
@@ -224,16 +128,23 @@ void RiffWalker::take_chunk(Candidate &candidate)
     candidate.chunk_end = candidate.chunk_start + chunk_header + padded(le32(at + 4));
     const bool list = same(at, "LIST");
     const bool first = candidate.segments == 1 && candidate.chunks == 0;
-    // some writers leave out the pad byte of the last chunk
-    const bool fits = candidate.chunk_end <= candidate.riff_end
-                   || (candidate.chunk_end == candidate.riff_end + 1 && (le32(at + 4) & 1));
+    // a chunk of the frames' list lies inside it; some writers leave out
+    // the pad byte of the last chunk
+    const bool in_frames = candidate.chunk_start < candidate.frames_end;
+    const qint64 parent_end = in_frames ? candidate.frames_end : candidate.file_end;
+    const bool fits = candidate.chunk_end <= parent_end
+                   || (candidate.chunk_end == parent_end + 1 && (le32(at + 4) & 1));
     if (!is_chunk_id(at) || !fits || (first && !list) || (list && le32(at + 4) < 4)) {
         candidate.done = true;
         return;
     }
-    candidate.chunk_end = std::min(candidate.chunk_end, candidate.riff_end);
+    confirm_frame(candidate);
+    candidate.chunk_end = std::min(candidate.chunk_end, parent_end);
     if (candidate.segments == 1)
         ++candidate.chunks;
+    const qint64 data = candidate.chunk_start + chunk_header;
+    if (in_frames && is_frame_chunk(at) && data % alignment == 0)
+        candidate.pending_frame = data;
     candidate.held.clear();
     if (list) {
         // the header list opens with the main header
@@ -254,25 +165,46 @@ void RiffWalker::take_list_type(Candidate &candidate)
             return;
         }
         candidate.has_header = true;
-    } else if (same(at, "movi") && candidate.movi_offset < 0) {
-        candidate.movi_offset = candidate.chunk_start;
-        candidate.movi_length = candidate.chunk_end - candidate.chunk_start;
+    } else if (same(at, "movi")) {
+        if (candidate.movi_offset < 0) {
+            candidate.movi_offset = candidate.chunk_start;
+            candidate.movi_length = candidate.chunk_end - candidate.chunk_start;
+        }
+        // the frames' list (one per segment) is walked chunk by chunk
+        candidate.frames_end = candidate.chunk_end;
+        candidate.held.clear();
+        next_chunk(candidate, candidate.position);
+        return;
+    } else if (candidate.chunk_start < candidate.frames_end) {
+        // a list inside the frames' list (`rec `) holds chunks of its own
+        candidate.held.clear();
+        next_chunk(candidate, candidate.position);
+        return;
     }
     candidate.held.clear();
     next_chunk(candidate, candidate.chunk_end);
 }
 
-// The file's CRC-32 follows its bytes as they pass, up to the end of its last
-// segment: a segment's header is counted once it is known to belong.
-void RiffWalker::checksum(Candidate &candidate, const char *bytes, qint64 from, qint64 count)
+// The chunk after a frame is sound (or the file ends after it): the frame's
+// data is a frame's indeed.
+void RiffWalker::confirm_frame(Candidate &candidate)
 {
-    const qint64 skip = candidate.crc_position - from;
-    const qint64 last = std::min(from + count, candidate.riff_end);
-    if (skip < 0 || last <= candidate.crc_position)
-        return;
-    candidate.crc = crc32_z(candidate.crc, reinterpret_cast<const Bytef *>(bytes + skip),
-                            size_t(last - candidate.crc_position));
-    candidate.crc_position = last;
+    if (candidate.pending_frame >= 0 && frame_found)
+        frame_found(candidate.pending_frame);
+    candidate.pending_frame = -1;
+}
+
+qint64 RiffWalker::frames_undecided_from() const
+{
+    qint64 earliest = -1;
+    for (const Candidate &candidate : candidates) {
+        if (candidate.done)
+            continue;
+        const qint64 from = candidate.pending_frame >= 0 ? candidate.pending_frame : candidate.position;
+        if (earliest < 0 || from < earliest)
+            earliest = from;
+    }
+    return earliest;
 }
 
 void RiffWalker::next_chunk(Candidate &candidate, qint64 resume_at)
@@ -292,58 +224,30 @@ void RiffWalker::end_file(Candidate &candidate)
     candidate.done = true;
     if (!complete(candidate))
         return;
+    confirm_frame(candidate);
     Found found;
     found.offset = candidate.start;
-    found.length = candidate.riff_end - candidate.start;
+    found.length = candidate.file_end - candidate.start;
     found.movi_offset = candidate.movi_offset;
     found.movi_length = candidate.movi_length;
     found.segments = candidate.segments;
     found.crc = candidate.crc;
     found.read_whole = candidate.read_whole;
-    for (Candidate &other : candidates) {
-        if (other.start > found.offset && other.start < found.offset + found.length)
-            other.done = true;
-    }
+    drop_inside(found.offset, found.offset + found.length);
     if (handler)
         handler(found);
 }
 
-void RiffWalker::skip_unreadable(qint64 length)
+// The file ends with the segment whose end the walk reached; at the
+// volume's end, also where the next segment's header was wanted.
+void RiffWalker::bytes_end(Candidate &candidate, BytesEnd where)
 {
-    if (length <= 0)
-        return;
-    flush_head();
-    const qint64 end = volume_position + length;
-    for (Candidate &candidate : candidates) {
-        if (candidate.done)
-            continue;
-        if (candidate.held.isEmpty() && candidate.skip_until >= end) {
-            candidate.position = end;
-            candidate.read_whole = false;
-        }
-        else if (candidate.held.isEmpty() && candidate.step == Candidate::Step::Chunk
-                 && candidate.position == candidate.riff_end && candidate.skip_until <= candidate.position)
-            end_file(candidate);
-        else
-            candidate.done = true;
-    }
-    volume_position = end;
-    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
-}
-
-void RiffWalker::finish()
-{
-    flush_head();
-    for (Candidate &candidate : candidates) {
-        if (candidate.done)
-            continue;
-        const bool at_segment_end = candidate.position >= candidate.skip_until
-                                 && (candidate.position == candidate.riff_end
-                                     || (candidate.step == Candidate::Step::Riff && candidate.segments > 0));
-        if (at_segment_end)
-            end_file(candidate);
-        candidate.done = true;
-    }
-    candidates.removeIf([](const Candidate &candidate) { return candidate.done; });
-    sector_head.clear();
+    const bool passed = candidate.position >= candidate.skip_until;
+    const bool at_segment_end = where == BytesEnd::AtGap
+        ? candidate.held.isEmpty() && candidate.step == Candidate::Step::Chunk && passed
+              && candidate.position == candidate.file_end
+        : passed && (candidate.position == candidate.file_end
+                     || (candidate.step == Candidate::Step::Riff && candidate.segments > 0));
+    if (at_segment_end)
+        end_file(candidate);
 }

@@ -167,6 +167,10 @@ void VolumeScan::scan_volume()
         return;
     }
 
+    {
+        const QMutexLocker lock(&read_back_lock);
+        read_back_volume = options.open_volume(volume_device.raw_path, &failure);
+    }
     carvers = MediaCarver::registered({options.thumbnail_pixel_ratio, options.kinds, volume_end()});
     for (const std::unique_ptr<MediaCarver> &carver : carvers) {
         carver->set_sink(static_cast<MediaCarver::Sink *>(this));
@@ -214,17 +218,24 @@ void VolumeScan::scan_volume()
         resume_from = qMin(resume_from, carver->open_from());
     if (resolver->first_waiting() >= 0)
         resume_from = qMin(resume_from, resolver->first_waiting());
+    if (first_unchecked >= 0)
+        resume_from = qMin(resume_from, first_unchecked);
     result.resume_offset = qMax(start, resume_from / unit() * unit());
 
     // what was read last is all there is: a candidate still open ends on
     // it, and the sectors behind a broken one are searched
-    for (const std::unique_ptr<MediaCarver> &carver : carvers) {
+    for (const std::unique_ptr<MediaCarver> &carver : carvers)
         carver->finish();
+    for (const std::unique_ptr<MediaCarver> &carver : carvers)
         announce(*carver, carver->take_all());
-    }
     if (!device_gone && running)
         resolver->resolve_due(position, true);
     volume_in_use = nullptr;
+    {
+        const QMutexLocker lock(&read_back_lock);
+        read_back_volume.reset();
+    }
+    result.bytes_read_again += bytes_read_back.exchange(0);
     result.unreadable_bytes = reader.unreadable_bytes();
     if (device_gone) {
         result.outcome = ScanSummary::Outcome::Failed;
@@ -248,21 +259,9 @@ bool VolumeScan::take_candidate(MediaKind, const char *bytes, qint64 length, qin
     return true;
 }
 
-bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length)
+bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length, quint32 crc)
 {
-    constexpr qint64 piece = 4 * 1024 * 1024;
-    CrcCalculator crc;
-    crc.begin(0);
-    for (qint64 done = 0; done < length && running;) {
-        const QByteArray bytes = read_again(offset + done, qMin(piece, length - done));
-        if (bytes.isEmpty())
-            return false; // what cannot be read again cannot be written either
-        crc.update(0, bytes.constData(), bytes.size());
-        done += bytes.size();
-    }
-    if (!running)
-        return false;
-    const StreamKey key{crc.finish(0), length};
+    const StreamKey key{crc, length};
     if (!is_new(key))
         return false;
     accepted_crcs.insert(offset, key.crc);
@@ -272,13 +271,35 @@ bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length)
 void VolumeScan::take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone)
 {
     // Only photos are put together from pieces so far.
-    if (kind == MediaKind::JpegPhoto)
+    if (kind == MediaKind::JpegPhoto && !clip_frames.is_frame(offset))
         resolver->note_broken(offset, length, whole_if_alone);
 }
 
-void VolumeScan::announce(MediaCarver &carver, const QList<MediaCarver::Checked> &checked)
+qint64 VolumeScan::deleted_file_end(qint64 offset, qint64 at_least)
 {
-    for (const MediaCarver::Checked &one : checked) {
+    const FileEntry *entry = view.deleted_entry_at(offset, at_least);
+    return entry ? offset + entry->size : -1;
+}
+
+qint64 VolumeScan::frames_undecided_from() const
+{
+    qint64 from = -1;
+    for (const std::unique_ptr<MediaCarver> &carver : carvers) {
+        const qint64 carver_from = carver->frames_undecided_from();
+        if (carver_from >= 0 && (from < 0 || carver_from < from))
+            from = carver_from;
+    }
+    return from;
+}
+
+void VolumeScan::announce(MediaCarver &carver, QList<MediaCarver::Checked> checked)
+{
+    // JPEG finds wait in line where they may yet prove to be a clip's frames.
+    if (carver.kind() == MediaKind::JpegPhoto) {
+        clip_frames.add(checked);
+        checked = clip_frames.take_decided(frames_undecided_from());
+    }
+    for (const MediaCarver::Checked &one : std::as_const(checked)) {
         const quint32 crc = accepted_crcs.take(one.offset);
         if (one.outcome == MediaCarver::Checked::Outcome::Whole) {
             FoundImage image{one.offset, one.length, crc, {{one.offset, one.length}}, false};
@@ -286,6 +307,10 @@ void VolumeScan::announce(MediaCarver &carver, const QList<MediaCarver::Checked>
             record_found(image, one.thumbnail, one.bytes, one.facts);
         } else if (one.outcome == MediaCarver::Checked::Outcome::Broken) {
             take_broken(carver.kind(), one.offset, one.length, one.whole_if_alone);
+        } else if (one.outcome == MediaCarver::Checked::Outcome::Unchecked) {
+            // a resumed scan finds it again and takes it afresh
+            known.erase(StreamKey{crc, one.length});
+            first_unchecked = first_unchecked < 0 ? one.offset : qMin(first_unchecked, one.offset);
         }
     }
 }
@@ -299,6 +324,8 @@ void VolumeScan::announce_carved()
 void VolumeScan::offer(const VolumeExtents &pieces, bool partial, const QImage &thumbnail, const QByteArray &bytes,
                        const PhotoFacts &facts)
 {
+    if (clip_frames.is_frame(pieces.first().offset))
+        return;
     FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, partial};
     image.damaged = facts.damaged;
     // A damaged photo offered whole is the stream carved, whose key is known
@@ -332,11 +359,11 @@ void VolumeScan::name_after_entry(FoundImage &image, QByteArray &bytes, PhotoFac
     if (!entry)
         return;
     if (entry->size > image.length) {
-        // Only a whole photo in one piece can have its file's last bytes
-        // right behind it; a trailer larger than any camera writes is not
-        // taken on trust.
+        // Only a whole photo in one piece, in hand, can have its file's last
+        // bytes right behind it; a trailer larger than any camera writes is
+        // not taken on trust.
         const qint64 trailer = entry->size - image.length;
-        if (image.partial || image.extents().size() != 1 || trailer > largest_trailer
+        if (image.partial || image.extents().size() != 1 || trailer > largest_trailer || bytes.size() != image.length
             || view.allocation.free_until(image.offset) < image.offset + entry->size)
             return;
         const QByteArray rest = read_again(image.offset + image.length, trailer);
@@ -366,20 +393,34 @@ quint32 VolumeScan::crc_of(const QByteArray &bytes)
     return crc.finish(0);
 }
 
+QByteArray VolumeScan::read_back(qint64 offset, qint64 length)
+{
+    const QMutexLocker lock(&read_back_lock);
+    const QByteArray bytes = read_from(read_back_volume.get(), offset, length);
+    bytes_read_back += bytes.size();
+    return bytes;
+}
+
 QByteArray VolumeScan::read_again(qint64 offset, qint64 length)
 {
+    const QByteArray bytes = read_from(volume_in_use, offset, length);
+    result.bytes_read_again += bytes.size();
+    return bytes;
+}
+
+QByteArray VolumeScan::read_from(VolumeSource *volume, qint64 offset, qint64 length)
+{
     QByteArray bytes;
-    if (!volume_in_use || length <= 0)
+    if (!volume || length <= 0)
         return bytes;
     bytes.resize(length);
     qint64 got = 0;
     while (got < length) {
-        const qint64 n = volume_in_use->read_at(offset + got, bytes.data() + got, length - got);
+        const qint64 n = volume->read_at(offset + got, bytes.data() + got, length - got);
         if (n <= 0)
             break;
         got += n;
     }
     bytes.resize(got);
-    result.bytes_read_again += got;
     return bytes;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brokenphotoresolver.h"
+#include "clipframefilter.h"
 #include "crccalculator.h"
 #include "filesystemview.h"
 #include "foundfile.h"
@@ -11,6 +12,7 @@
 #include "streamkey.h"
 
 #include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QSet>
 
@@ -91,7 +93,8 @@ private:
     void run();
     void index_existing(VolumeSource *volume);
     void scan_volume();
-    void announce(MediaCarver &carver, const QList<MediaCarver::Checked> &checked);
+    void announce(MediaCarver &carver, QList<MediaCarver::Checked> checked);
+    qint64 frames_undecided_from() const;
     void record_found(FoundImage image, const QImage &thumbnail, QByteArray bytes, PhotoFacts facts);
     // Gives a photo found at the first cluster of a deleted entry that
     // entry's name, folder and times, and the bytes the file held after the
@@ -99,14 +102,17 @@ private:
     void name_after_entry(FoundImage &image, QByteArray &bytes, PhotoFacts &facts);
     bool is_new(StreamKey key);
     static quint32 crc_of(const QByteArray &bytes);
+    static QByteArray read_from(VolumeSource *volume, qint64 offset, qint64 length);
     qint64 unit() const;
     qint64 volume_end() const;
 
     // MediaCarver::Sink
     bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) override;
-    bool take_extent(MediaKind kind, qint64 offset, qint64 length) override;
-    QByteArray read_back(qint64 offset, qint64 length) override { return read_again(offset, length); }
+    bool take_extent(MediaKind kind, qint64 offset, qint64 length, quint32 crc) override;
+    QByteArray read_back(qint64 offset, qint64 length) override;
     void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) override;
+    void take_frame(qint64 offset) override { clip_frames.note_frame(offset); }
+    qint64 deleted_file_end(qint64 offset, qint64 at_least) override;
     bool stopping() const override { return !running; }
     // BrokenPhotoResolver::Host
     QByteArray read_again(qint64 offset, qint64 length) override;
@@ -129,7 +135,14 @@ private:
     FileSystemView view;
     std::vector<std::unique_ptr<MediaCarver>> carvers;
     std::unique_ptr<BrokenPhotoResolver> resolver;
+    ClipFrameFilter clip_frames;
+    qint64 first_unchecked = -1; // the first file a stop left unchecked
     VolumeSource *volume_in_use = nullptr;
+    // A handle of its own for the validators' threads, so their reads never
+    // move the raw scan's.
+    QMutex read_back_lock;
+    std::unique_ptr<VolumeSource> read_back_volume;
+    std::atomic<qint64> bytes_read_back{0};
     qint64 position = 0;
     ScanSummary result;
 };

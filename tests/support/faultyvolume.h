@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 namespace testsupport {
@@ -45,6 +46,8 @@ public:
     // Released once, at the first read of an open behind the furthest one
     // it read: the volume being read again to put a broken photo together.
     std::shared_ptr<QSemaphore> reading_again = std::make_shared<QSemaphore>();
+    // Called at that same read, on the thread reading, with its offset.
+    std::function<void(qint64 offset)> when_reading_again;
 
     qint64 read(char *buffer, qint64 count) override { return advance(read_at(position, buffer, count)); }
     bool seek(qint64 offset) override { return (position = offset) >= 0; }
@@ -55,8 +58,11 @@ public:
         if (every_read_ms > 0)
             QThread::msleep(every_read_ms);
         const qint64 end = qMin(offset + count, qint64(bytes.size()));
-        if (offset < furthest && !went_back)
+        if (offset < furthest && !went_back) {
             went_back = (reading_again->release(), true);
+            if (when_reading_again)
+                when_reading_again(offset);
+        }
         furthest = qMax(furthest, end);
         if (bad_from >= 0 && offset < bad_to && end > bad_from) {
             if (!short_reads || offset >= bad_from)

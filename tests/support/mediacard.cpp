@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QtEndian>
 
 namespace testsupport {
 
@@ -23,9 +24,24 @@ bool whole_on(const QByteArray &card, const QByteArray &bytes)
     return false;
 }
 
+// The last top-level box of an ISO file with size 0.
+QByteArray with_open_ended_last_box(QByteArray file)
+{
+    qint64 at = 0;
+    for (qint64 next = 0; next + 8 <= file.size();) {
+        at = next;
+        const quint32 size = qFromBigEndian<quint32>(file.constData() + next);
+        if (size < 8)
+            return file;
+        next += size;
+    }
+    qToBigEndian(quint32(0), file.data() + at);
+    return file;
+}
+
 } // namespace
 
-bool MediaCard::make(const QString &directory, QString *why)
+bool MediaCard::make(const QString &directory, QString *why, bool open_ended)
 {
     deleted.clear();
     live.clear();
@@ -57,7 +73,8 @@ bool MediaCard::make(const QString &directory, QString *why)
     for (int number = 1; number <= 4; ++number)
         put(QString::asprintf("IMG_%04d.JPG", number), qt_jpeg(make_picture(480, 360, 900 + number)));
     for (const MediaFile &file : camera_media())
-        put(file.name, file.bytes);
+        put(file.name, open_ended && file.name == QLatin1String("MVI_0002.MP4") ? with_open_ended_last_box(file.bytes)
+                                                                                : file.bytes);
     const QStringList gone{"IMG_0002.JPG", "IMG_0004.JPG", "MVI_0001.MP4", "MVI_0002.MP4", "DJI_0003.MOV",
                            "IMG_0004.MOV", "PICT0005.AVI", "IMG_0006.HEIC"};
     for (const QString &name : gone)

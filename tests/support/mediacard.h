@@ -17,8 +17,10 @@ class MediaCard
 {
 public:
     // Makes the card in directory; false with why when it cannot be made here
-    // (no loop devices or FUSE, a missing tool), for the test to skip.
-    bool make(const QString &directory, QString *why);
+    // (no loop devices or FUSE, a missing tool), for the test to skip. With
+    // open_ended, MVI_0002.MP4 (its index at the front) has its last box, the
+    // frames', with size 0 ("to the end of the file"), as some cameras leave it.
+    bool make(const QString &directory, QString *why, bool open_ended = false);
 
     QString image;
     QMap<QString, QByteArray> deleted; // by name, each still whole at a sector boundary of the card

@@ -48,6 +48,36 @@ bool make_heic(const QString &folder, const QString &path, int seed)
                                                  QStringLiteral("-o"), path});
 }
 
+// Moves a Motion-JPEG clip's first frame to a 512-byte boundary of the file,
+// where about one frame in 256 lies anyway, by a JUNK chunk before the
+// frames' list (the index counts from that list, so it stays right). The
+// frame's offset goes to frame_at.
+QByteArray with_first_frame_aligned(QByteArray avi, qint64 *frame_at)
+{
+    qsizetype list = avi.indexOf("movi");
+    while (list >= 8 && avi.mid(list - 8, 4) != "LIST")
+        list = avi.indexOf("movi", list + 4);
+    list -= 8;
+    if (list < 0)
+        return {};
+    qsizetype chunk = list + 12;
+    while (chunk + 8 <= avi.size() && avi.mid(chunk + 2, 2) != "dc") {
+        const quint32 size = qFromLittleEndian<quint32>(avi.constData() + chunk + 4);
+        chunk += 8 + size + (size & 1);
+    }
+    if (chunk + 8 > avi.size())
+        return {};
+    // a JUNK chunk is 8 bytes at least
+    const qsizetype shift = 8 + (512 - (chunk + 8 + 8) % 512) % 512;
+    QByteArray junk(shift, '\0');
+    junk.replace(0, 4, QByteArray("JUNK"));
+    qToLittleEndian(quint32(shift - 8), junk.data() + 4);
+    avi.insert(list, junk);
+    qToLittleEndian(quint32(qFromLittleEndian<quint32>(avi.constData() + 4) + shift), avi.data() + 4);
+    *frame_at = chunk + 8 + shift;
+    return avi;
+}
+
 QList<MediaFile> make_camera_media()
 {
     if (!missing_media_tools().isEmpty())
@@ -83,6 +113,8 @@ QList<MediaFile> make_camera_media()
         if (!make_video(path, recipe.source, recipe.encode, recipe.duration_ms))
             return {};
         file.bytes = read_file(path);
+        if (file.riff)
+            file.bytes = with_first_frame_aligned(file.bytes, &file.aligned_frame);
         made.append(file);
     }
     for (const auto &[name, seed] : {std::pair{"IMG_0006.HEIC", 77}, std::pair{"IMG_0009.HEIC", 78}}) {
@@ -158,6 +190,21 @@ QByteArray nested_boxes(const char *type, int depth)
     for (int i = 0; i < depth; ++i)
         boxes = iso_box(type, boxes);
     return boxes;
+}
+
+QByteArray riff_chunk(const char *id, const QByteArray &payload, qint64 size)
+{
+    QByteArray chunk(8, '\0');
+    chunk.replace(0, 4, QByteArray(id, 4));
+    qToLittleEndian(quint32(size < 0 ? payload.size() : size), chunk.data() + 4);
+    return chunk + payload + QByteArray(payload.size() % 2, '\0');
+}
+
+QByteArray avi_with(const QByteArray &frames, qint64 frames_size)
+{
+    const QByteArray header = riff_chunk("LIST", "hdrl" + riff_chunk("avih", QByteArray(56, '\0')));
+    const QByteArray body = "AVI " + header + riff_chunk("LIST", "movi" + frames, frames_size < 0 ? -1 : frames_size + 4);
+    return riff_chunk("RIFF", body);
 }
 
 } // namespace testsupport

@@ -19,6 +19,7 @@ struct MediaFile
     int height = 0;
     qint64 duration_ms = -1;
     QByteArray bytes;
+    qint64 aligned_frame = -1; // an AVI clip: its first frame, at a 512-byte boundary of the file
 };
 
 // The creation time MVI_0001.MP4 records, and the date the HEIC photos
@@ -32,7 +33,8 @@ QStringList missing_media_tools();
 // The set a camera, a dash cam and a phone leave on a card: MP4 with its
 // index at the end (MVI_0001, MVI_0007) and at the front (MVI_0002), MOV with
 // H.264 and PCM sound (DJI_0003), MOV with HEVC (IMG_0004), Motion-JPEG AVI
-// clips (PICT0005 with sound, PICT0008 without) and HEIC photos (IMG_0006,
+// clips (PICT0005 with sound, PICT0008 without; each with its first frame at
+// a 512-byte boundary, as a JPEG photo could lie) and HEIC photos (IMG_0006,
 // IMG_0009). Made once per process in a temporary folder; empty when a tool
 // is missing or fails.
 const QList<MediaFile> &camera_media();
@@ -46,5 +48,10 @@ QByteArray iso_large_box(const char *type, quint64 large_size, const QByteArray 
 QByteArray iso_ftyp(const char *major_brand = "isom");
 // depth boxes of type, each holding the next.
 QByteArray nested_boxes(const char *type, int depth);
+// A RIFF chunk (size computed from the payload unless given; odd payloads
+// padded), and an AVI file of a header list with its main header and a
+// frames' list holding frames (its size computed unless given).
+QByteArray riff_chunk(const char *id, const QByteArray &payload, qint64 size = -1);
+QByteArray avi_with(const QByteArray &frames, qint64 frames_size = -1);
 
 } // namespace testsupport
