@@ -10,6 +10,7 @@
 #include "isoboxwalker.h"
 #include "riffwalker.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QThread>
@@ -84,6 +85,7 @@ qint64 stop_latency_ms(const QByteArray &video, int read_ms, int runs)
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication app(argc, argv); // the probe's helper is found beside the program
     const qint64 gib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 4;
     if (gib < 1) {
         std::fputs("usage: velvora-bench-mediawalk [GIB]\n", stderr);
