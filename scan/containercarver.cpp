@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <iterator>
 
-ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumbnail_size)
+ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumbnail_size, bool offers_files)
     : media_kind(kind)
+    , offers_files(offers_files)
     , boxes(volume_size)
     , riff(volume_size)
     , checks(kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video,
@@ -34,29 +35,32 @@ void ContainerCarver::reset(qint64 position)
 
 void ContainerCarver::feed(const char *data, qint64 length)
 {
-    boxes.feed(data, length);
+    if (offers_files)
+        boxes.feed(data, length);
     if (looks_for_riff())
         riff.feed(data, length);
 }
 
 void ContainerCarver::skip_unreadable(qint64 length)
 {
-    boxes.skip_unreadable(length);
+    if (offers_files)
+        boxes.skip_unreadable(length);
     if (looks_for_riff())
         riff.skip_unreadable(length);
 }
 
 void ContainerCarver::finish()
 {
-    boxes.finish();
+    if (offers_files)
+        boxes.finish();
     if (looks_for_riff())
         riff.finish();
 }
 
 qint64 ContainerCarver::open_from() const
 {
-    qint64 from = boxes.position();
-    if (boxes.earliest_open_start() >= 0)
+    qint64 from = offers_files ? boxes.position() : riff.position();
+    if (offers_files && boxes.earliest_open_start() >= 0)
         from = qMin(from, boxes.earliest_open_start());
     if (looks_for_riff() && riff.earliest_open_start() >= 0)
         from = qMin(from, riff.earliest_open_start());
@@ -75,18 +79,19 @@ void ContainerCarver::take_found(qint64 offset, qint64 length, quint32 crc, bool
 {
     // A file with unreadable bytes inside cannot be written whole (and its
     // CRC-32 misses them).
-    if (read_whole && sink->take_extent(media_kind, offset, length, crc))
+    if (offers_files && read_whole && sink->take_extent(media_kind, offset, length, crc))
         checks.submit(offset, length);
 }
 
-QList<MediaCarver::Checked> ContainerCarver::checked(const QList<ProbeQueue::Result> &results)
+QList<MediaCarver::Checked> ContainerCarver::checked(const QList<ProbeQueue::Result> &results) const
 {
     QList<Checked> out;
-    std::transform(results.cbegin(), results.cend(), std::back_inserter(out), &ContainerCarver::checked_one);
+    std::transform(results.cbegin(), results.cend(), std::back_inserter(out),
+                   [this](const ProbeQueue::Result &result) { return checked_one(result); });
     return out;
 }
 
-MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &result)
+MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &result) const
 {
     Checked one;
     one.offset = result.offset;
@@ -100,6 +105,11 @@ MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &resu
         one.facts.length = result.length;
         one.facts.pixel_size = result.probe.size;
         one.facts.no_preview = result.probe.thumbnail.isNull();
+        one.facts.kind = media_kind;
+        one.facts.duration_ms = result.probe.duration_ms;
+        one.facts.recorded = result.probe.created;
+        one.facts.codec = result.probe.format.section(QLatin1Char(' '), 1, 1);
+        one.facts.exif = ExifInfo::from_tiff(result.probe.exif);
     }
     return one;
 }

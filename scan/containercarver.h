@@ -17,8 +17,10 @@
 class ContainerCarver : public MediaCarver
 {
 public:
-    // kind is MediaKind::Video or MediaKind::HeicPhoto.
-    ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumbnail_size);
+    // kind is MediaKind::Video or MediaKind::HeicPhoto. A video carver that
+    // offers no files still walks clips, to tell their Motion-JPEG frames
+    // (Sink::take_frame) when only photos are looked for.
+    ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumbnail_size, bool offers_files = true);
 
     MediaKind kind() const override { return media_kind; }
     void reset(qint64 position) override;
@@ -33,10 +35,11 @@ public:
 private:
     bool looks_for_riff() const { return media_kind == MediaKind::Video; }
     void take_found(qint64 offset, qint64 length, quint32 crc, bool read_whole);
-    static QList<Checked> checked(const QList<ProbeQueue::Result> &results);
-    static Checked checked_one(const ProbeQueue::Result &result);
+    QList<Checked> checked(const QList<ProbeQueue::Result> &results) const;
+    Checked checked_one(const ProbeQueue::Result &result) const;
 
     const MediaKind media_kind;
+    const bool offers_files;
     IsoBoxWalker boxes;
     RiffWalker riff;
     ProbeQueue checks;

@@ -18,5 +18,10 @@ std::vector<std::unique_ptr<MediaCarver>> MediaCarver::registered(const Settings
     std::erase_if(carvers, [&wanted](const std::unique_ptr<MediaCarver> &carver) {
         return !wanted.contains(carver->kind());
     });
+    // Every frame of a Motion-JPEG clip is a JPEG stream: clips are walked
+    // to tell their frames from photos even when videos are not wanted.
+    if (wanted.contains(MediaKind::JpegPhoto) && !wanted.contains(MediaKind::Video))
+        carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::Video, settings.volume_size, thumbnail_size,
+                                                            false));
     return carvers;
 }
