@@ -47,7 +47,7 @@ QString make_card(const QString &path, const QList<QByteArray> &content, qint64 
 
 QByteArray summary(int found, int written, int renamed, int present = 0)
 {
-    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 present=%4 named=0 damaged=0 skipped=0\n")
+    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 present=%4 named=0 damaged=0 skipped=0 videos=0 heic=0\n")
         .arg(found).arg(written).arg(renamed).arg(present).toLatin1();
 }
 
