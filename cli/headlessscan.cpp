@@ -88,6 +88,8 @@ HeadlessScan::Summary HeadlessScan::run()
     scan.start();
     check_interrupt();
     loop.exec();
+    // a stop that cut the last video short may come after the last poll
+    check_interrupt();
     refresh_progress();
     end_progress_line();
     sync_written();
