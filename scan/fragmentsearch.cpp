@@ -254,8 +254,17 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     // piece can mend that.
     if (read.ran_out && candidate.endsWith("\xFF\xD9"))
         return outcome;
-    for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit)
+    // Damaged where it lies as far as its bytes tell, with the header of a
+    // later scan behind the fault: the bytes after the fault are its own, so
+    // no other piece can take their place.
+    if (near_only && !read.clean && !read.ran_out && candidate.indexOf("\xFF\xDA", read.fault_position) > 0)
+        return outcome;
+    first_piece_trials.clear();
+    first_piece_trials_known = false;
+    for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit) {
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
+        first_piece_trials_known = !out_of_time();
+    }
     if (!assembled) {
         outcome.pieces.clear();
         outcome.stream.clear();
@@ -290,6 +299,22 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
     if (breaks.isEmpty())
         return false;
 
+    // The first piece's trials in the search for two pieces are the same in
+    // the search for three: only those that read on far enough are followed.
+    if (pieces.size() == 1 && first_piece_trials_known) {
+        for (const ProgressiveTrial &t : first_piece_trials) {
+            QByteArray joined = stream.left(t.at);
+            joined.append(cache.read(t.continuation, t.length));
+            if (charge(joined.size() / 256))
+                return false;
+            VolumeExtents joined_pieces = pieces;
+            joined_pieces.last().length = t.at - piece_start;
+            joined_pieces.append({t.continuation, joined.size() - t.at});
+            if (assemble_progressive(joined, t.read, joined_pieces, t.at, outcome))
+                return true;
+        }
+        return false;
+    }
     int plausible = 0;
     int trials = 0;
     for (qint64 c = volume_of_stream + breaks.first() + sector; c < window_end; c += sector) {
@@ -329,6 +354,8 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
             const bool whole = trial.clean && trial.complete;
             const bool last_piece = int(pieces.size()) + 1 >= piece_limit;
+            if (!whole && reached - b >= progressive_run && pieces.size() == 1)
+                first_piece_trials.push_back({b, c, joined.size() - b, trial});
             if (!whole && (last_piece || reached - b < progressive_run))
                 continue;
             VolumeExtents joined_pieces = pieces;
@@ -367,7 +394,9 @@ QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArra
 {
     QList<Break> breaks;
     const qint64 lowest = qMax(piece_start + sector, ceil_sector(walker.entropy_start()));
-    const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
+    // A fault on a sector's last byte may be the first half of a stuffed
+    // FF 00 that the break cut in two: the piece may end after it.
+    const qint64 top = floor_sector(qMin<qint64>(fault + 1, stream.size()));
     if (top < lowest)
         return breaks;
     // Data up to a restart marker met in sequence is sound: the break lies after it.

@@ -201,5 +201,16 @@ private:
     // the search for two pieces went through them all.
     std::vector<std::pair<int, qint64>> first_piece_joins;
     bool first_piece_joins_known = false;
+    // A progressive first piece's trials that read on far enough to be
+    // followed: the break, the continuation's sector and length, what was read.
+    struct ProgressiveTrial
+    {
+        qint64 at;
+        qint64 continuation;
+        qint64 length;
+        JpegDecodeCheck::Coefficients read;
+    };
+    std::vector<ProgressiveTrial> first_piece_trials;
+    bool first_piece_trials_known = false;
     std::vector<JpegEntropyWalker::McuDc> prefix_dc;
 };

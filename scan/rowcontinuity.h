@@ -24,11 +24,6 @@ public:
     // False once the MCUs up to walked_to already step more than the row may.
     bool may_hold(const Map &after, int walked_to);
 
-    static bool holds_across(const Map &before, const Map &after, int wide, int join_mcu, int end_mcu)
-    {
-        return RowContinuity(before, wide, join_mcu, qMin(end_mcu, join_mcu + qMax(1, wide))).holds(after, end_mcu);
-    }
-
 private:
     qint64 steps(const Map &after, int from, int to) const;
     bool judged(const Map &after, int end_mcu) const;
