@@ -12,16 +12,15 @@ std::vector<std::unique_ptr<MediaCarver>> MediaCarver::registered(const Settings
     carvers.push_back(std::make_unique<JpegPhotoCarver>(settings.thumbnail_pixel_ratio));
     carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::HeicPhoto, settings.volume_size, thumbnail_size));
     carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::Video, settings.volume_size, thumbnail_size));
-    // Videos and HEIC photos are known by their place, not their bytes: the
-    // writers take them only when asked for by name.
-    const QList<MediaKind> wanted = settings.kinds.isEmpty() ? QList<MediaKind>{MediaKind::JpegPhoto} : settings.kinds;
-    std::erase_if(carvers, [&wanted](const std::unique_ptr<MediaCarver> &carver) {
-        return !wanted.contains(carver->kind());
-    });
-    // Every frame of a Motion-JPEG clip is a JPEG stream: clips are walked
-    // to tell their frames from photos even when videos are not wanted.
-    if (wanted.contains(MediaKind::JpegPhoto) && !wanted.contains(MediaKind::Video))
-        carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::Video, settings.volume_size, thumbnail_size,
-                                                            false));
+    if (!settings.kinds.isEmpty()) {
+        std::erase_if(carvers, [&settings](const std::unique_ptr<MediaCarver> &carver) {
+            return !settings.kinds.contains(carver->kind());
+        });
+        // Every frame of a Motion-JPEG clip is a JPEG stream: clips are walked
+        // to tell their frames from photos even when videos are not wanted.
+        if (settings.kinds.contains(MediaKind::JpegPhoto) && !settings.kinds.contains(MediaKind::Video))
+            carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::Video, settings.volume_size,
+                                                                thumbnail_size, false));
+    }
     return carvers;
 }
