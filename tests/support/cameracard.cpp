@@ -74,8 +74,7 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
         return make_exfat(kind, directory, why);
     case Ext4:
         return make_ext4(directory, why);
-    case Fat32Fragmented:
-        return make_fat32_fragmented(directory, why);
+
     default:
         return make_fat32(kind, directory, why);
     }
@@ -377,30 +376,6 @@ bool CameraCard::write_fragmented(LoopDevice &loop, QString *why)
     card_bytes = read_file(image);
     heap_start = qint64(qFromLittleEndian<quint32>(card_bytes.constData() + 88)) << card_bytes[108];
     cluster = qint64(1) << (card_bytes[108] + card_bytes[109]);
-    note_fragmented(writes);
-    return true;
-}
-
-// The same writes through mtools on FAT32. mtools goes on from where its
-// last file ended, as the boot region's FSInfo hint says: with the hint
-// cleared before each photo it takes the first free clusters, as a camera does.
-bool CameraCard::make_fat32_fragmented(const QString &directory, QString *why)
-{
-    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel"}); !missing.isEmpty())
-        return refuse(why, "needs " + missing.join(' '));
-    image = directory + "/fat32.img";
-    FatImage card;
-    if (!card.create(image, 48 * mib, QStringLiteral("CANON"), {"-S", "512", "-s", "1"}) || !card.make_folder("DCIM")
-        || !card.make_folder("DCIM/100CANON") || !card.make_folder("MISC"))
-        return refuse(why, "mkfs.fat or mmd failed");
-    const QByteArray unknown(4, '\xFF');
-    const qint64 fsinfo = 512 * qint64(qFromLittleEndian<quint16>(read_file(image).constData() + 48));
-    FragmentingWrites writes;
-    if (!writes.run([&](const QString &path, const QByteArray &bytes) { return card.put(path, bytes); },
-                    [&](const QString &path) { return card.remove(path); },
-                    [&] { return put_bytes(image, fsinfo + 492, unknown); }))
-        return refuse(why, "mcopy or mdel failed");
-    card_bytes = read_file(image);
     note_fragmented(writes);
     return true;
 }

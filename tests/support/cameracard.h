@@ -35,7 +35,6 @@ public:
                               // carry control characters, and a photo damaged where it lies
         RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
         ExfatFragmented,      // exFAT whose driver (exfat-fuse) split twelve deleted photos around other files
-        Fat32Fragmented,      // the same writes through mtools, told to take the first free clusters
     };
 
     // Makes the card in directory; false with why when it cannot be made
@@ -68,7 +67,6 @@ private:
     // long-name entries then given the crafted name.
     bool put_hostile_names(FatImage &card, const QString &folder, const QString &directory, QString *why);
     bool make_ext4(const QString &directory, QString *why);
-    bool make_fat32_fragmented(const QString &directory, QString *why);
     bool write_fragmented(LoopDevice &loop, QString *why);
     void note_fragmented(const FragmentingWrites &writes);
     // Whether every cluster of photo still stands on the card, in one piece or several.

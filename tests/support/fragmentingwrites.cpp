@@ -49,7 +49,7 @@ QString kept(int i)
 const QString FragmentingWrites::folder = QStringLiteral("DCIM/100CANON/");
 const QString FragmentingWrites::filler_folder = QStringLiteral("MISC/");
 
-bool FragmentingWrites::run(const Put &put, const Remove &remove, const BeforePhoto &before_photo)
+bool FragmentingWrites::run(const Put &put, const Remove &remove)
 {
     deleted.clear();
     live.clear();
@@ -68,7 +68,7 @@ bool FragmentingWrites::run(const Put &put, const Remove &remove, const BeforePh
         const QString name = keep ? QString::asprintf("IMG_%04d.JPG", 201 + int(live.size()))
                                   : QString::asprintf("IMG_%04d.JPG", 101 + int(deleted.size()));
         const QByteArray photo = large_photo(i);
-        if ((before_photo && !before_photo()) || !put(folder + name, photo))
+        if (!put(folder + name, photo))
             return false;
         if (keep) {
             live.append(photo);

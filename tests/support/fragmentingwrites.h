@@ -21,15 +21,13 @@ class FragmentingWrites
 public:
     using Put = std::function<bool(const QString &card_path, const QByteArray &bytes)>;
     using Remove = std::function<bool(const QString &card_path)>;
-    // Called before each photo is written; false stops the writes.
-    using BeforePhoto = std::function<bool()>;
 
     static constexpr int photo_count = 12;
     static const QString folder; // the photos' folder on the card
     static const QString filler_folder;
 
     // Folders must exist. Each photo sits in the folder as IMG_0101.JPG onward.
-    bool run(const Put &put, const Remove &remove, const BeforePhoto &before_photo = {});
+    bool run(const Put &put, const Remove &remove);
 
     QMap<QString, QByteArray> deleted; // the deleted photos by name
     QList<QByteArray> live;            // two photos written among them, kept
