@@ -35,6 +35,7 @@ public:
                               // carry control characters, and a photo damaged where it lies
         RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
         ExfatFragmented,      // exFAT whose driver (exfat-fuse) split twelve deleted photos around other files
+        ExfatMedia,           // the MediaCard: JPEG and HEIC photos, MP4, MOV and AVI videos, about half deleted
     };
 
     // Makes the card in directory; false with why when it cannot be made
@@ -57,6 +58,9 @@ public:
     // Of the named photos, those whose bytes went bad on the card: they come
     // back whole as the card holds them, marked damaged.
     QStringList rotten;
+    // Of the named files, the videos and the HEIC photos.
+    int videos = 0;
+    int heic = 0;
 
 private:
     bool make_fat32(Kind kind, const QString &directory, QString *why);
@@ -71,6 +75,7 @@ private:
     void note_fragmented(const FragmentingWrites &writes);
     // Whether every cluster of photo still stands on the card, in one piece or several.
     bool intact_in_clusters(const QByteArray &photo) const;
+    bool make_media(const QString &directory, QString *why);
     // Sorts the deleted photos by whether their bytes are still whole on the card.
     void note_deleted(const QString &name, const QByteArray &photo, bool keeps_name);
     QByteArray card_bytes;
