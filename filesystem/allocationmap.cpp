@@ -36,3 +36,19 @@ qint64 AllocationMap::free_until(qint64 offset) const
     const auto next = used.upperBound(offset);
     return next == used.end() ? std::numeric_limits<qint64>::max() : next.key();
 }
+
+void AllocationMap::add_deleted(qint64 offset, qint64 length)
+{
+    if (offset < 0 || length <= 0 || offset > std::numeric_limits<qint64>::max() - length)
+        return;
+    for (auto run = deleted.constFind(offset); run != deleted.cend() && run.key() == offset; ++run)
+        if (run.value() == offset + length)
+            return;
+    deleted.insert(offset, offset + length);
+}
+
+qint64 AllocationMap::next_deleted_after(qint64 offset) const
+{
+    const auto next = deleted.upperBound(offset);
+    return next == deleted.end() ? std::numeric_limits<qint64>::max() : next.key();
+}

@@ -262,6 +262,9 @@ bool FileSystemReader::take_file(QIODevice &helper, FileSystemView &view)
     }
     if (file.size < 0 || file.size > size || file.first_offset >= size)
         return true;
+    // Whatever its name, a deleted file's runs tell where a photo's pieces may go round.
+    if ((flags & proto::Deleted) && !note_deleted_runs(file, view))
+        return false;
     if (keep_name && !keep_name(file.name))
         return true;
     // The files of one folder come together: they share its name.
@@ -280,6 +283,23 @@ bool FileSystemReader::take_file(QIODevice &helper, FileSystemView &view)
     file.created = time_of(times[1]);
     file.accessed = time_of(times[2]);
     view.files.append(file);
+    return true;
+}
+
+// A deleted entry without runs (its first cluster is in use again) still
+// says where its file began and how long it was.
+bool FileSystemReader::note_deleted_runs(const FileEntry &file, FileSystemView &view)
+{
+    VolumeExtents runs = file.runs;
+    if (runs.isEmpty() && file.first_offset >= 0 && file.size > 0) {
+        const qint64 clusters = (file.size + view.cluster_size - 1) / view.cluster_size;
+        runs.append({file.first_offset, qMin(clusters * view.cluster_size, size - file.first_offset)});
+    }
+    for (const VolumeExtent &run : std::as_const(runs)) {
+        if (!spend(64))
+            return false;
+        view.allocation.add_deleted(run.offset, run.length);
+    }
     return true;
 }
 

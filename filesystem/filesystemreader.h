@@ -66,6 +66,7 @@ private:
     bool answer_read(QIODevice &helper);
     bool take_geometry(QIODevice &helper, FileSystemView &view);
     bool take_file(QIODevice &helper, FileSystemView &view);
+    bool note_deleted_runs(const FileEntry &file, FileSystemView &view);
     bool take_used(QIODevice &helper, FileSystemView &view);
     bool spend(qint64 bytes);
     bool stopped() const;

@@ -48,7 +48,8 @@ void BrokenPhotoResolver::resolve(const Broken &candidate)
 {
     const qint64 offset = candidate.offset;
     const qint64 length = candidate.length;
-    if (view.allocation.is_known() && search_enabled && assemble_along_free_space(offset))
+    FreeSpaceAssembly::Result along;
+    if (view.allocation.is_known() && search_enabled && assemble_along_free_space(offset, &along))
         return;
     const QByteArray stream = host.read_again(offset, length);
     if (stream.size() < FragmentSearch::sector || !FragmentSearch::could_be_photo(stream))
@@ -67,7 +68,7 @@ void BrokenPhotoResolver::resolve(const Broken &candidate)
     if (candidate.whole_if_alone)
         offer_damaged(offset, stream);
     else
-        offer_leading_part(offset, stream, outcome);
+        offer_leading_part(offset, stream, outcome, along);
 }
 
 // Whole as the card holds it, with its flaw: what the user wants of a photo
@@ -86,39 +87,19 @@ void BrokenPhotoResolver::offer_damaged(qint64 offset, const QByteArray &stream)
 // is known a photo in pieces lies along the free clusters from its start:
 // its deleted entry's own chain (exFAT's contiguous files, a FAT chain that
 // survived) is tried first, then the free clusters read back to back,
-// skipping live files and photos found, any number of pieces.
-bool BrokenPhotoResolver::assemble_along_free_space(qint64 offset)
+// skipping live files and photos found, through or around the clusters of
+// other deleted files, any number of pieces.
+bool BrokenPhotoResolver::assemble_along_free_space(qint64 offset, FreeSpaceAssembly::Result *along)
 {
     const FileEntry *entry = view.deleted_entry_at(offset, 1);
     if (entry && !entry->runs.isEmpty() && entry->runs.first().offset == offset && offer_if_whole(entry->runs))
         return true;
-    return offer_if_whole(free_space_from(offset, free_space_reach));
-}
-
-// The free bytes from offset on, back to back, up to length of them.
-VolumeExtents BrokenPhotoResolver::free_space_from(qint64 offset, qint64 length) const
-{
-    VolumeExtents runs;
-    qint64 at = offset;
-    qint64 left = length;
-    while (left > 0 && at < volume_end && runs.size() < most_free_runs) {
-        const qint64 occupied = occupied_until(at);
-        if (occupied > at) {
-            at = occupied;
-            continue;
-        }
-        qint64 end = qMin(view.allocation.free_until(at), volume_end);
-        const auto next_found = found_runs.upperBound(at);
-        if (next_found != found_runs.cend())
-            end = qMin(end, next_found.key());
-        const qint64 take = qMin(end - at, left);
-        if (take <= 0)
-            break;
-        runs.append({at, take});
-        left -= take;
-        at += take;
-    }
-    return runs;
+    FreeSpaceAssembly assembly(
+        view, volume_end, [this](qint64 at, qint64 count) { return host.read_again(at, count); },
+        [this](qint64 at) { return occupied_until(at); }, [this](qint64 at) { return free_until(at); },
+        [this] { return host.stopping(); });
+    *along = assembly.follow(offset, entry);
+    return along->whole && offer_whole(along->pieces, along->stream);
 }
 
 // Reads the runs in order until a JPEG stream from their first byte ends or
@@ -159,6 +140,11 @@ bool BrokenPhotoResolver::offer_if_whole(const VolumeExtents &runs)
         pieces.append({run.offset, qMin(run.length, left)});
         left -= pieces.last().length;
     }
+    return offer_whole(pieces, bytes);
+}
+
+bool BrokenPhotoResolver::offer_whole(const VolumeExtents &pieces, const QByteArray &bytes)
+{
     if (pieces.size() < 2)
         return false; // whole in one piece it would not have been broken: something else is wrong with it
     const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, thumbnail_pixels);
@@ -179,8 +165,10 @@ bool BrokenPhotoResolver::offer_assembled(const FragmentSearch::Outcome &outcome
 }
 
 // The bytes before the data went wrong, as a file of their own, when they
-// hold at least one row of blocks.
-void BrokenPhotoResolver::offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome)
+// hold at least one row of blocks: along the free space they may run on
+// over further pieces, else they are the candidate's own.
+void BrokenPhotoResolver::offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome,
+                                             const FreeSpaceAssembly::Result &along)
 {
     qint64 valid = outcome.valid_length;
     bool enough_rows = outcome.valid_mcu_rows >= 1;
@@ -195,13 +183,26 @@ void BrokenPhotoResolver::offer_leading_part(qint64 offset, const QByteArray &st
         enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
                                                  : whole.rows_before_fault >= 1;
     }
-    if (!enough_rows || valid <= 0)
+    if (!enough_rows)
+        valid = 0;
+    if (along.stream.size() > valid && offer_part(along.pieces, along.stream))
         return;
-    const QByteArray part = stream.left(valid);
+    if (valid > 0)
+        offer_part({{offset, valid}}, stream.left(valid));
+}
+
+bool BrokenPhotoResolver::offer_part(const VolumeExtents &pieces, const QByteArray &part)
+{
+    uchar frame = 0;
+    if (pieces.isEmpty() || FragmentSearch::first_scan_at(part, -1, &frame) < 0)
+        return false;
     const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, thumbnail_pixels);
-    if (decode.thumbnail.isNull())
-        return;
-    host.offer({{offset, valid}}, true, decode.thumbnail, part, ThumbnailQueue::facts(offset, part));
+    const bool progressive = frame == 0xC2;
+    if (decode.thumbnail.isNull()
+        || (progressive ? FragmentSearch::scans_within(part, part.size()) < 2 : decode.rows_before_fault < 1))
+        return false;
+    host.offer(pieces, true, decode.thumbnail, part, ThumbnailQueue::facts(pieces.first().offset, part));
+    return true;
 }
 
 // The sector boundary before which a stream's data is its own: no later than
@@ -212,6 +213,16 @@ qint64 BrokenPhotoResolver::first_foreign_sector(const QByteArray &stream, qint6
     const qint64 unlikely = FragmentSearch::first_unlikely_sector(stream, fault);
     const qint64 end = unlikely >= 0 ? unlikely : fault;
     return end / FragmentSearch::sector * FragmentSearch::sector;
+}
+
+// The end of the free run holding offset: the next used bytes or photo found.
+qint64 BrokenPhotoResolver::free_until(qint64 offset) const
+{
+    qint64 end = view.allocation.free_until(offset);
+    const auto next_found = found_runs.upperBound(offset);
+    if (next_found != found_runs.cend())
+        end = qMin(end, next_found.key());
+    return end;
 }
 
 qint64 BrokenPhotoResolver::occupied_until(qint64 offset) const

@@ -3,6 +3,7 @@
 #include "filesystemview.h"
 #include "foundimage.h"
 #include "fragmentsearch.h"
+#include "freespaceassembly.h"
 #include "photofacts.h"
 
 #include <QByteArray>
@@ -14,16 +15,12 @@
 // Puts photos that did not come out whole back together. A broken candidate
 // waits until the scan has read past the window where its other pieces may
 // lie; then its pieces are looked for along the free space of the volume's
-// file system, or by the fragment search, and failing both its valid leading
-// part is offered as a partial photo.
+// file system (through or around other deleted files' clusters), or by the
+// fragment search, and failing both its valid leading part is offered as a
+// partial photo: a photo whose start is found is never dropped.
 class BrokenPhotoResolver
 {
 public:
-    // How far along the free space a photo in pieces is followed, and over
-    // how many runs of it.
-    static constexpr qint64 free_space_reach = 50 * 1024 * 1024;
-    static constexpr int most_free_runs = 65536;
-
     // What the resolver needs of the scan it works for.
     class Host
     {
@@ -63,13 +60,17 @@ private:
 
     void resolve(const Broken &candidate);
     void offer_damaged(qint64 offset, const QByteArray &stream);
-    bool assemble_along_free_space(qint64 offset);
-    VolumeExtents free_space_from(qint64 offset, qint64 length) const;
+    // along: set to the longest leading part found along the free space.
+    bool assemble_along_free_space(qint64 offset, FreeSpaceAssembly::Result *along);
     bool offer_if_whole(const VolumeExtents &runs);
+    bool offer_whole(const VolumeExtents &pieces, const QByteArray &bytes);
     bool offer_assembled(const FragmentSearch::Outcome &outcome);
-    void offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome);
+    void offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome,
+                            const FreeSpaceAssembly::Result &along);
+    bool offer_part(const VolumeExtents &pieces, const QByteArray &part);
     static qint64 first_foreign_sector(const QByteArray &stream, qint64 fault);
     qint64 occupied_until(qint64 offset) const;
+    qint64 free_until(qint64 offset) const;
 
     Host &host;
     const FileSystemView &view;

@@ -1,6 +1,7 @@
 #include "cameracard.h"
 
 #include "craftedentries.h"
+#include "fragmentingwrites.h"
 #include "loopdevice.h"
 #include "mediacard.h"
 #include "mediafiles.h"
@@ -8,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QtEndian>
 #include <QRandomGenerator>
 
@@ -61,6 +63,9 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     live.clear();
     rotten.clear();
     partial = 0;
+    in_pieces = 0;
+    heap_start = 0;
+    cluster = 512;
     videos = 0;
     heic = 0;
     damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder || kind == ExfatUnreadable;
@@ -69,6 +74,7 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     case Exfat:
     case ExfatManyEntries:
     case ExfatUnreadable:
+    case ExfatFragmented:
         return make_exfat(kind, directory, why);
     case Ext4:
         return make_ext4(directory, why);
@@ -100,12 +106,26 @@ void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool
     qsizetype at = card_bytes.indexOf(photo);
     while (at >= 0 && at % 512 != 0)
         at = card_bytes.indexOf(photo, at + 1);
-    if (at < 0)
+    if (at < 0 && !intact_in_clusters(photo))
         return; // overwritten by a later shot
+    in_pieces += at < 0;
     if (keeps_name && !damaged)
         named.insert(name, photo);
     else
         unnamed.append(photo);
+}
+
+bool CameraCard::intact_in_clusters(const QByteArray &photo) const
+{
+    QHash<QByteArray, int> clusters;
+    for (qint64 at = heap_start; at + cluster <= card_bytes.size(); at += cluster)
+        clusters.insert(card_bytes.mid(at, cluster), 0);
+    for (qint64 at = 0; at < photo.size(); at += cluster) {
+        const QByteArray piece = photo.mid(at, cluster);
+        if (piece.size() == cluster ? !clusters.contains(piece) : !card_bytes.contains(piece))
+            return false;
+    }
+    return true;
 }
 
 // Six shots, the second, fourth and fifth deleted, one more shot after: it
@@ -314,9 +334,13 @@ bool CameraCard::make_exfat(Kind kind, const QString &directory, QString *why)
     image = directory + "/exfat.img";
     const QString point = directory + "/exfat-mount";
     LoopDevice loop;
-    if (!make_exfat_image(image, 64 * mib, QStringLiteral("CANON")) || !QDir().mkpath(point) || !loop.attach(image)
-        || !loop.mount_exfat(point) || !QDir(point).mkpath("DCIM/100CANON"))
+    // Clusters of 32 KiB, as on a larger card; the photos' pieces are whole clusters.
+    const QStringList options = kind == ExfatFragmented ? QStringList{"-c", "32K"} : QStringList{};
+    if (!make_exfat_image(image, 64 * mib, QStringLiteral("CANON"), options) || !QDir().mkpath(point)
+        || !loop.attach(image) || !loop.mount_exfat(point) || !QDir(point).mkpath("DCIM/100CANON"))
         return refuse(why, "cannot attach and mount an exFAT image here");
+    if (kind == ExfatFragmented)
+        return write_fragmented(loop, why);
     const QString folder = point + "/DCIM/100CANON/";
     QMap<int, QByteArray> shots;
     const auto shoot = [&](int number) {
@@ -353,6 +377,36 @@ bool CameraCard::make_exfat(Kind kind, const QString &directory, QString *why)
     note(adobe, adobe_photo);
     card_bytes.clear();
     return true;
+}
+
+// The photos split by exfat-fuse, which takes the first free clusters and
+// clears a deleted file's chain: each deleted entry keeps only its first
+// cluster and size.
+bool CameraCard::write_fragmented(LoopDevice &loop, QString *why)
+{
+    const QString point = loop.mount_point + '/';
+    FragmentingWrites writes;
+    const bool ok = QDir(point).mkpath(FragmentingWrites::filler_folder)
+        && writes.run([&](const QString &path, const QByteArray &bytes) { return write_file(point + path, bytes); },
+                      [&](const QString &path) { return QFile::remove(point + path); })
+        && run_tool("sync", {});
+    loop.unmount();
+    loop.detach();
+    if (!ok)
+        return refuse(why, "the files could not be written through exfat-fuse");
+    card_bytes = read_file(image);
+    heap_start = qint64(qFromLittleEndian<quint32>(card_bytes.constData() + 88)) << card_bytes[108];
+    cluster = qint64(1) << (card_bytes[108] + card_bytes[109]);
+    note_fragmented(writes);
+    return true;
+}
+
+void CameraCard::note_fragmented(const FragmentingWrites &writes)
+{
+    live = writes.live;
+    for (auto photo = writes.deleted.cbegin(); photo != writes.deleted.cend(); ++photo)
+        note_deleted(photo.key(), photo.value(), true);
+    card_bytes.clear();
 }
 
 // A stick a desktop formatted ext4: the live photos are known from the file

@@ -9,6 +9,8 @@
 
 namespace testsupport {
 
+class FragmentingWrites;
+
 // A card as a camera and a desktop leave it: photos shot into DCIM/100CANON,
 // some deleted, more shot afterwards; or the same card with its file system
 // damaged. Knows which photos a scan must give back, and under which names.
@@ -32,6 +34,7 @@ public:
         HostileNames,         // Fat32 with deleted long names crafted to escape the folder or
                               // carry control characters, and a photo damaged where it lies
         RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
+        ExfatFragmented,      // exFAT whose driver (exfat-fuse) split twelve deleted photos around other files
         ExfatMedia,           // the MediaCard: JPEG and HEIC photos, MP4, MOV and AVI videos, about half deleted
     };
 
@@ -44,6 +47,7 @@ public:
     QList<QByteArray> unnamed;       // deleted photos that come back numbered
     QList<QByteArray> live;          // photos still on the card as files
     int partial = 0;                 // deleted photos of which only the top part comes back, numbered
+    int in_pieces = 0;               // deleted photos that lie in more than one piece on the card
     // The file system cannot be believed: every photo, live or deleted, comes back under some name.
     bool damaged = false;
     // A file system is there but cannot be read: the scanner must say so.
@@ -67,10 +71,16 @@ private:
     // long-name entries then given the crafted name.
     bool put_hostile_names(FatImage &card, const QString &folder, const QString &directory, QString *why);
     bool make_ext4(const QString &directory, QString *why);
+    bool write_fragmented(LoopDevice &loop, QString *why);
+    void note_fragmented(const FragmentingWrites &writes);
+    // Whether every cluster of photo still stands on the card, in one piece or several.
+    bool intact_in_clusters(const QByteArray &photo) const;
     bool make_media(const QString &directory, QString *why);
     // Sorts the deleted photos by whether their bytes are still whole on the card.
     void note_deleted(const QString &name, const QByteArray &photo, bool keeps_name);
     QByteArray card_bytes;
+    qint64 heap_start = 0; // where the card's clusters begin, and their size
+    qint64 cluster = 512;
 };
 
 } // namespace testsupport

@@ -62,7 +62,7 @@ private:
 
 // A sparse file of size bytes (all zeros: an unformatted card).
 bool make_blank_image(const QString &path, qint64 size);
-// An exFAT card image made with mkfs.exfat.
-bool make_exfat_image(const QString &path, qint64 size, const QString &label);
+// An exFAT card image made with mkfs.exfat (options such as -c 32K).
+bool make_exfat_image(const QString &path, qint64 size, const QString &label, const QStringList &options = {});
 
 } // namespace testsupport

@@ -315,9 +315,9 @@ bool make_blank_image(const QString &path, qint64 size)
     return file.open(QIODevice::WriteOnly) && file.resize(size);
 }
 
-bool make_exfat_image(const QString &path, qint64 size, const QString &label)
+bool make_exfat_image(const QString &path, qint64 size, const QString &label, const QStringList &options)
 {
-    return make_blank_image(path, size) && run_tool("mkfs.exfat", {"-L", label, path});
+    return make_blank_image(path, size) && run_tool("mkfs.exfat", options + QStringList{"-L", label, path});
 }
 
 bool SampleCard::make(const QString &directory, QString *error)
