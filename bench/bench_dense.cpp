@@ -6,7 +6,8 @@
 //
 // Runs velvora-scan over SOURCE N times (writing the photos into a scratch
 // folder beside it), then decodes each photo it wrote once, as the scan's
-// decode check does (at thumbnail scale), on every core. Prints
+// decode check does (at thumbnail scale, and only those within the decoders'
+// memory budget), on every core. Prints
 // "floor X s, scan Y s, ratio Z, peak P MiB" and the figures behind them.
 //
 // The machine may be shared, so both times are modelled from CPU time: the
@@ -113,7 +114,8 @@ int decode_floor(const QString &folder)
     for (const QFileInfo &file : QDir(folder).entryInfoList({QStringLiteral("*.JPG")}, QDir::Files, QDir::Name))
         photos.append(read_all(file.filePath()));
     const int cores = std::max(1, QThread::idealThreadCount());
-    // As much memory as the scan grants a photo that takes the whole budget.
+    // The photos the scan decodes (none needs more than the decoders' whole
+    // budget), with as much memory as it grants one that takes all of it.
     const qint64 decoder_limit = JpegDecodeCheck::memory_budget + JpegDecodeCheck::working_memory;
     double best_cpu = 0, best_wall = 0;
     for (int pass = 0; pass < 2; ++pass) { // the first warms the allocator
@@ -125,7 +127,8 @@ int decode_floor(const QString &folder)
         for (int i = 0; i < cores; ++i)
             decoders.emplace_back([&] {
                 for (qsizetype n; (n = next++) < photos.size();)
-                    JpegDecodeCheck::check(photos.at(n), ThumbnailQueue::thumbnail_size, decoder_limit);
+                    if (ThumbnailQueue::decoder_memory(photos.at(n)) <= JpegDecodeCheck::memory_budget)
+                        JpegDecodeCheck::check(photos.at(n), ThumbnailQueue::thumbnail_size, decoder_limit);
             });
         for (std::thread &decoder : decoders)
             decoder.join();
