@@ -6,6 +6,7 @@
 
 #include "claimedbytes.h"
 #include "filesystemprotocol.h"
+#include "helperpipe.h"
 
 #include <tsk/libtsk.h>
 
@@ -30,45 +31,18 @@ struct ExternalImage
 
 namespace {
 
-bool read_exact(void *buffer, size_t count)
-{
-    return std::fread(buffer, 1, count, stdin) == count;
-}
-
-void put_bytes(const void *data, size_t count)
-{
-    std::fwrite(data, 1, count, stdout);
-}
-
-template<typename T>
-void put(T value)
-{
-    put_bytes(&value, sizeof value);
-}
+using helper_pipe::put;
 
 void put_string(const std::string &text)
 {
-    const uint32_t size = uint32_t(std::min<size_t>(text.size(), proto::longest_string));
-    put(size);
-    put_bytes(text.data(), size);
+    helper_pipe::put_string(text, proto::longest_string);
 }
 
 // Bytes of the volume from the reader, at most largest_read of them.
 ssize_t ask_for(int64_t offset, char *buffer, size_t count)
 {
     const int64_t want = std::min<int64_t>(int64_t(count), proto::largest_read);
-    put(char(proto::Read));
-    put(offset);
-    put(want);
-    std::fflush(stdout);
-    int64_t got = -1;
-    if (!read_exact(&got, sizeof got) || got > want)
-        std::_Exit(3); // the reader has gone or is confused: nothing more to do
-    if (got < 0)
-        return -1;
-    if (!read_exact(buffer, size_t(got)))
-        std::_Exit(3);
-    return ssize_t(got);
+    return ssize_t(helper_pipe::ask_for_bytes(char(proto::Read), offset, buffer, want));
 }
 
 ssize_t read_volume(TSK_IMG_INFO *image, TSK_OFF_T offset, char *buffer, size_t count)
@@ -393,7 +367,7 @@ int main()
 {
     int64_t size = 0;
     uint32_t sector_size = 0;
-    if (!read_exact(&size, sizeof size) || !read_exact(&sector_size, sizeof sector_size))
+    if (!helper_pipe::take(&size, sizeof size) || !helper_pipe::take(&sector_size, sizeof sector_size))
         return 2;
 
     TSK_IMG_INFO *image = open_image(size, sector_size, nullptr);

@@ -1,54 +1,32 @@
 #include "probechannel.h"
 
+#include "helperpipe.h"
 #include "mediaprobeprotocol.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 
 namespace proto = media_probe_protocol;
 
+using helper_pipe::put;
+using helper_pipe::put_bytes;
+
 namespace {
-
-void put_bytes(const void *data, size_t count)
-{
-    if (count > 0) // an empty vector's data() may be null, which fwrite must not get
-        std::fwrite(data, 1, count, stdout);
-}
-
-template<typename T>
-void put(T value)
-{
-    put_bytes(&value, sizeof value);
-}
 
 void put_string(const std::string &text)
 {
-    const uint32_t size = uint32_t(std::min<size_t>(text.size(), proto::longest_string));
-    put(size);
-    put_bytes(text.data(), size);
+    helper_pipe::put_string(text, proto::longest_string);
 }
 
 } // namespace
 
 bool probe_channel::take(void *buffer, size_t count)
 {
-    return std::fread(buffer, 1, count, stdin) == count;
+    return helper_pipe::take(buffer, count);
 }
 
 int64_t probe_channel::read_file(int64_t offset, void *buffer, int64_t count)
 {
-    const int64_t want = std::min<int64_t>(count, proto::largest_read);
-    put(char(proto::Read));
-    put(offset);
-    put(want);
-    std::fflush(stdout);
-    int64_t got = -1;
-    if (!take(&got, sizeof got) || got > want)
-        std::_Exit(3); // the probe has gone or is confused: nothing more to do
-    if (got > 0 && !take(buffer, size_t(got)))
-        std::_Exit(3);
-    return got;
+    return helper_pipe::ask_for_bytes(char(proto::Read), offset, buffer, std::min<int64_t>(count, proto::largest_read));
 }
 
 void probe_channel::send_answer(const ProbeAnswer &answer)
