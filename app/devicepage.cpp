@@ -3,6 +3,7 @@
 
 #include "messages.h"
 
+#include <QCheckBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -40,6 +41,30 @@ DevicePage::DevicePage(DeviceSource source, const RawAccess &access, BusyCheck b
     empty_hint->setAttribute(Qt::WA_TransparentForMouseEvents);
     empty_hint->setGeometry(ui->deviceList->rect());
     show_empty_hint();
+
+    for (QCheckBox *kind : {ui->photosBox, ui->videosBox})
+        connect(kind, &QCheckBox::toggled, this, &DevicePage::keep_one_kind);
+    // the boxes as wide as their texts, the second right after the first
+    for (QCheckBox *kind : {ui->photosBox, ui->videosBox})
+        kind->resize(kind->sizeHint().width(), kind->height());
+    ui->videosBox->move(ui->photosBox->geometry().right() + 12, ui->photosBox->y());
+}
+
+QList<MediaKind> DevicePage::kinds() const
+{
+    QList<MediaKind> chosen;
+    if (ui->photosBox->isChecked())
+        chosen << MediaKind::JpegPhoto << MediaKind::HeicPhoto;
+    if (ui->videosBox->isChecked())
+        chosen << MediaKind::Video;
+    return chosen;
+}
+
+void DevicePage::keep_one_kind()
+{
+    const bool both = ui->photosBox->isChecked() && ui->videosBox->isChecked();
+    for (QCheckBox *kind : {ui->photosBox, ui->videosBox})
+        kind->setEnabled(both || !kind->isChecked());
 }
 
 DevicePage::~DevicePage()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mediakind.h"
 #include "rawaccess.h"
 #include "removabledevice.h"
 
@@ -18,8 +19,9 @@ class DevicePage;
 }
 
 // The removable volumes attached now, one a line, polled about once a second
-// while the page shows. "Next" (Enter, a double click) on one, or an image
-// file of a card opened instead, asks for its scan once it can be read.
+// while the page shows, and what to look for on them (photos, videos or
+// both). "Next" (Enter, a double click) on one, or an image file of a card
+// opened instead, asks for its scan once it can be read.
 class DevicePage : public QWidget
 {
     Q_OBJECT
@@ -35,6 +37,8 @@ public:
 
     // Polls the devices while on: the page shows.
     void set_polling(bool on);
+    // The kinds of file ticked to look for: JPEG and HEIC photos, videos.
+    QList<MediaKind> kinds() const;
 
 public slots:
     // Lists the devices attached now; nothing while the page does not poll.
@@ -56,6 +60,8 @@ private:
     bool still_busy();
     // The hint over the device list while it is empty.
     void show_empty_hint();
+    // At least one kind stays ticked: the only one ticked cannot be unticked.
+    void keep_one_kind();
 
     Ui::DevicePage *ui = nullptr;
     DeviceSource device_source;

@@ -80,7 +80,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::scan(const RemovableDevice &device)
 {
-    if (scan_page->start(device))
+    if (scan_page->start(device, device_page->kinds()))
         show_page(scan_page);
 }
 

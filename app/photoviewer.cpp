@@ -1,16 +1,11 @@
 #include "photoviewer.h"
 
-#include "jpegdecodecheck.h"
 #include "phototooltip.h"
-#include "rawaccess.h"
-#include "rawvolume.h"
 #include "resultsmodel.h"
 
-#include <QBuffer>
 #include <QCheckBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
@@ -24,7 +19,7 @@ constexpr double screen_share = 0.9;
 
 } // namespace
 
-PhotoViewer::PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidget *parent)
+PhotoViewer::PhotoViewer(QAbstractItemModel *results, PictureLoader loader, QWidget *parent)
     : QDialog(parent)
     , results(results)
     , loader(std::move(loader))
@@ -33,7 +28,7 @@ PhotoViewer::PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidge
     picture->setAlignment(Qt::AlignCenter);
     picture->setMinimumSize(160, 107);
     picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
-    picture->setStyleSheet(QStringLiteral("background-color: black;"));
+    picture->setStyleSheet(QStringLiteral("background-color: black; color: white;"));
     note = new QLabel(this);
     note->setObjectName(QStringLiteral("note"));
     note->setTextFormat(Qt::PlainText);
@@ -73,52 +68,6 @@ PhotoViewer::PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidge
     if (screen)
         resize(screen->availableGeometry().size() * screen_share);
     setFocusPolicy(Qt::StrongFocus);
-}
-
-QByteArray PhotoViewer::read_from_card(const RawAccess &access, const QString &raw_path, const PhotoFacts &facts)
-{
-    // No photo beyond this size is read (the carver's cap is 50 MiB).
-    constexpr qint64 byte_limit = 64 * 1024 * 1024;
-    if (facts.length <= 0 || facts.length > byte_limit)
-        return {};
-    const std::unique_ptr<RawVolume> volume = access.open_volume(raw_path);
-    if (!volume || !volume->seek(facts.offset))
-        return {};
-    QByteArray bytes(facts.length, Qt::Uninitialized);
-    qint64 filled = 0;
-    while (filled < facts.length) {
-        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
-        if (n <= 0)
-            return {};
-        filled += n;
-    }
-    return bytes;
-}
-
-QImage PhotoViewer::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
-{
-    QBuffer device;
-    device.setData(jpeg);
-    device.open(QIODevice::ReadOnly);
-    QImageReader reader(&device, "JPEG"); // the header only: size and orientation
-    const QSize stored = reader.size();
-    if (!stored.isValid())
-        return {};
-    // The decoder scales before the picture is turned: fit the turned size,
-    // then ask for that size as stored. Scaling in the decoder, under the
-    // decoders' memory limit, keeps the memory to about the screen's size,
-    // however large the photo or whatever its header claims.
-    const QImageIOHandler::Transformations turn = reader.transformation();
-    const bool turned = turn & QImageIOHandler::TransformationRotate90;
-    const QSize shown = turned ? stored.transposed() : stored;
-    QSize wanted = stored;
-    if (bounds.isValid() && (shown.width() > bounds.width() || shown.height() > bounds.height())) {
-        const QSize fitted = shown.scaled(bounds, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-        wanted = turned ? fitted.transposed() : fitted;
-    }
-    const QImage picture =
-        JpegDecodeCheck::check(jpeg, wanted, JpegDecodeCheck::memory_budget, {}, Qt::SmoothTransformation).thumbnail;
-    return turned_upright(picture, turn);
 }
 
 QImage PhotoViewer::turned_upright(const QImage &picture, QImageIOHandler::Transformations turn)
@@ -165,18 +114,17 @@ void PhotoViewer::reload()
     const QModelIndex entry = results->index(row, 0);
     const PhotoFacts facts = entry.data(ResultsModel::FactsRole).value<PhotoFacts>();
     QString why;
-    const QByteArray bytes = loader ? loader(facts, &why) : QByteArray();
-    // Decoded for the screen, not the dialog's size of the moment, so
+    // Made for the screen, not the dialog's size of the moment, so
     // resizing only scales what is in hand.
     const QScreen *screen = this->screen();
     const QSize bounds = screen ? screen->availableGeometry().size() : picture_bounds();
-    image = bytes.isEmpty() ? QImage() : decode_fitted(bytes, bounds);
+    image = loader ? loader(facts, bounds, &why) : QImage();
     whole_photo = !image.isNull();
     if (!whole_photo) {
         image = thumbnail_in_proportion(entry.data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
-        note->setText(bytes.isEmpty() ? why : tr("This photo could not be decoded; its thumbnail is shown."));
+        note->setText(why);
     }
-    note->setVisible(!whole_photo);
+    note->setVisible(!whole_photo && !why.isEmpty());
 
     const QString name = entry.data(Qt::DisplayRole).toString();
     QString title = tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(row_count());
@@ -186,25 +134,39 @@ void PhotoViewer::reload()
         title += tr(" - damaged");
     setWindowTitle(title);
     tick->setText(name);
-    QString line = photo_byte_size(facts.length);
+    QStringList line{photo_kind_text(name, facts)};
     if (facts.pixel_size.isValid())
-        line = tr("%1 x %2 pixels, %3").arg(facts.pixel_size.width()).arg(facts.pixel_size.height()).arg(line);
-    const QDateTime taken = facts.exif.date_taken();
-    if (taken.isValid())
-        line += tr(", taken %1").arg(QLocale().toString(taken, QLocale::ShortFormat));
+        line << tr("%1 x %2 pixels").arg(facts.pixel_size.width()).arg(facts.pixel_size.height());
+    line << photo_byte_size(facts.length);
+    const QDateTime taken = facts.date_taken();
+    if (taken.isValid()) {
+        const QString when = QLocale().toString(facts.exif.date_taken().isValid() ? taken : taken.toLocalTime(),
+                                                QLocale::ShortFormat);
+        line << (facts.is_video() ? tr("recorded %1") : tr("taken %1")).arg(when);
+    }
     if (!facts.exif.camera().isEmpty())
-        line += QStringLiteral(", ") + facts.exif.camera();
-    details->setText(photo_origin(facts) + QLatin1Char('\n') + line);
+        line << facts.exif.camera();
+    details->setText(photo_origin(facts) + QLatin1Char('\n') + line.join(QStringLiteral(", ")));
     previous->setEnabled(row > 0);
     next->setEnabled(row + 1 < row_count());
     update_tick();
     show_image();
 }
 
+QString PhotoViewer::note_text() const
+{
+    return note->isHidden() ? QString() : note->text();
+}
+
+QString PhotoViewer::details_text() const
+{
+    return details->text();
+}
+
 void PhotoViewer::show_image()
 {
     if (image.isNull()) {
-        picture->clear();
+        picture->setText(tr("No preview"));
         return;
     }
     const QSize bounds = picture_bounds();

@@ -2,53 +2,46 @@
 
 #include "photofacts.h"
 
-#include <QByteArray>
 #include <QDialog>
 #include <QImage>
 #include <QPointer>
 
 #include <functional>
 
-class RawAccess;
-
 class QCheckBox;
 class QLabel;
 class QAbstractItemModel;
 class QPushButton;
 
-// The larger view of the found photos: one photo at a time, fitted to the
-// screen and turned as its EXIF orientation says, with its name and tick
-// (the same tick as in the results grid) and the next and previous photo on
-// the arrow keys. The photo is decoded from bytes the loader hands over; when
-// it has none (a scan is running and the card must not be read, or the card
-// cannot be read), the thumbnail is shown enlarged with the loader's note.
+// The larger view of the found photos and videos: one at a time, fitted to
+// the screen and turned as its EXIF orientation says (a video's first
+// frame, with its length), with its name and tick (the same tick as in the
+// results grid) and the next and previous one on the arrow keys. The loader
+// hands over the picture; when it has none (a scan is running and the card
+// must not be read, or the card cannot be read or the picture made), the
+// thumbnail is shown enlarged with the loader's note, or "No preview".
 class PhotoViewer : public QDialog
 {
     Q_OBJECT
 
 public:
-    // The photo's bytes; or nothing, with why put into note, when they
-    // cannot be had now.
-    using PhotoLoader = std::function<QByteArray(const PhotoFacts &facts, QString *note)>;
+    // The picture of the photo or video, upright and within bounds; or a
+    // null image, with why put into note, when it cannot be had now.
+    using PictureLoader = std::function<QImage(const PhotoFacts &facts, const QSize &bounds, QString *note)>;
     // results is a ResultsModel, or a proxy over one: its rows' names,
     // thumbnails, ticks and PhotoFacts.
-    PhotoViewer(QAbstractItemModel *results, PhotoLoader loader, QWidget *parent = nullptr);
+    PhotoViewer(QAbstractItemModel *results, PictureLoader loader, QWidget *parent = nullptr);
 
     int current_row() const { return row; }
     void show_row(int row);
     // Shows the current photo again (its bytes may be at hand now).
     void reload();
-    // Whether the whole photo is shown, not the enlarged thumbnail.
+    // Whether the whole photo (a video's first frame) is shown, not the enlarged thumbnail.
     bool shows_whole_photo() const { return whole_photo; }
     QImage shown_image() const { return image; }
-
-    // The bytes of the photo facts describes, read from the card at raw_path;
-    // none when they cannot be read or are too many to show.
-    static QByteArray read_from_card(const RawAccess &access, const QString &raw_path, const PhotoFacts &facts);
-
-    // Decodes jpeg turned by its EXIF orientation and scaled down to fit
-    // within bounds; a null image when it does not decode.
-    static QImage decode_fitted(const QByteArray &jpeg, const QSize &bounds);
+    // The note under the picture, and the line of details under it.
+    QString note_text() const;
+    QString details_text() const;
     // A picture as stored, turned as the EXIF orientation turn asks.
     static QImage turned_upright(const QImage &picture, QImageIOHandler::Transformations turn);
     // The results grid's thumbnail (already upright, squeezed to one size)
@@ -68,7 +61,7 @@ private:
     int row_count() const;
 
     QPointer<QAbstractItemModel> results;
-    PhotoLoader loader;
+    PictureLoader loader;
     int row = -1;
     QImage image;
     bool whole_photo = false;

@@ -47,9 +47,14 @@ QString percent_text(float percent)
 
 } // namespace
 
-QString photo_count_text(int count)
+QString photo_count_text(int files, int videos)
 {
-    return count == 1 ? tr("1 photo") : tr("%1 photos").arg(count);
+    const int photos = files - videos;
+    const QString photo_text = photos == 1 ? tr("1 photo") : tr("%1 photos").arg(photos);
+    if (videos <= 0)
+        return photo_text;
+    const QString video_text = videos == 1 ? tr("1 video") : tr("%1 videos").arg(videos);
+    return photos > 0 ? tr("%1, %2").arg(photo_text, video_text) : video_text;
 }
 
 QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hidden)
@@ -63,7 +68,7 @@ QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hi
 }
 
 QString progress_text(float percent, int photos, std::optional<double> speed, std::optional<qint64> left,
-                      const QFontMetrics &metrics, int width)
+                      const QFontMetrics &metrics, int width, int videos)
 {
     // asprintf formats in the C locale: always a point, whatever the user's locale.
     const QString share = QString::asprintf("%.02f", double(percent)) + QLatin1Char('%');
@@ -71,15 +76,15 @@ QString progress_text(float percent, int photos, std::optional<double> speed, st
 
     QStringList candidates;
     if (speed && left) {
-        const QString count = photo_count_text(photos);
+        const QString count = photo_count_text(photos, videos);
         const QString rate = speed_text(*speed);
         const QString time = time_left_text(*left);
         candidates << tr("%1 - %2, %3, %4").arg(scanning, count, rate, time)
                    << tr("%1 - %2, %3, %4").arg(share, count, rate, time)
                    << tr("%1 - %2, %3").arg(share, count, time) << tr("%1 - %2").arg(share, time);
     } else if (photos > 0) {
-        candidates << tr("%1 - %2").arg(scanning, photo_count_text(photos))
-                   << tr("%1 - %2").arg(share, photo_count_text(photos));
+        candidates << tr("%1 - %2").arg(scanning, photo_count_text(photos, videos))
+                   << tr("%1 - %2").arg(share, photo_count_text(photos, videos));
     }
     candidates << scanning;
     for (const QString &text : std::as_const(candidates)) {

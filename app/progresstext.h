@@ -6,8 +6,9 @@
 
 class QFontMetrics;
 
-// "1 photo", "312 photos".
-QString photo_count_text(int count);
+// "1 photo", "312 photos"; with videos among the files, "3 photos, 5
+// videos", or "5 videos" when all are.
+QString photo_count_text(int files, int videos = 0);
 
 // "120 shown, 52 ticked (85.2 MB)", and when ticked photos are filtered out
 // of the view "(85.2 MB; 12 hidden)"; "120 shown, none ticked".
@@ -16,8 +17,9 @@ QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hi
 // "Scanning 45.67% - 312 photos, 38 MB/s, 12 min left", shortened until it
 // fits width in metrics: first the word "Scanning", then the speed, then the
 // count. Speed and time left are left out while they are not known yet.
+// photos counts every file found, videos those of them that are videos.
 QString progress_text(float percent, int photos, std::optional<double> bytes_per_second,
-                      std::optional<qint64> seconds_left, const QFontMetrics &metrics, int width);
+                      std::optional<qint64> seconds_left, const QFontMetrics &metrics, int width, int videos = 0);
 
 // "Stopped at 24.53% (251 of 1,024 MB); the rest was not searched": the
 // status of a scan stopped after read_bytes of total_bytes.

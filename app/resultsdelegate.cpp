@@ -1,7 +1,9 @@
 #include "resultsdelegate.h"
 
-#include "resultsmodel.h"
+#include "photofilter.h"
+#include "phototooltip.h"
 #include "progresstext.h"
+#include "resultsmodel.h"
 #include "resultsproxy.h"
 
 #include <QAbstractScrollArea>
@@ -99,7 +101,19 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     style->drawControl(QStyle::CE_PushButtonBevel, &face, painter, option.widget);
 
     const QPixmap thumbnail = index.data(Qt::DecorationRole).value<QPixmap>();
-    if (!thumbnail.isNull()) {
+    const bool video = PhotoFilter::kind_of(index.data(ResultsModel::KindRole).toString()) == PhotoFilter::Videos;
+    if (video) {
+        QRect target = face.rect.adjusted(2, 2, -2, -2);
+        if (!thumbnail.isNull()) {
+            const QSize shown = thumbnail.deviceIndependentSize().toSize();
+            target = QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter,
+                                         shown.scaled(icon_width, icon_height, Qt::KeepAspectRatio).boundedTo(shown),
+                                         face.rect);
+            painter->drawPixmap(target, thumbnail);
+        }
+        const qint64 duration = index.data(ResultsModel::DurationRole).toLongLong();
+        paint_video_mark(painter, target, duration >= 0 ? video_duration(duration) : QString());
+    } else if (!thumbnail.isNull()) {
         // Pictures made for a high-density screen hold more pixels than they cover.
         const QSize shown = thumbnail.deviceIndependentSize().toSize();
         const QSize size = shown.scaled(icon_width, icon_height, Qt::KeepAspectRatio).boundedTo(shown);
@@ -165,6 +179,30 @@ void ResultsDelegate::paint_mark(QPainter *painter, const QRect &thumbnail, cons
     painter->setFont(font);
     painter->setPen(Qt::white);
     painter->drawText(band, Qt::AlignCenter, text);
+    painter->restore();
+}
+
+// A band across the foot of a video's first frame, as video players and file
+// managers mark one: a play mark and the video's length.
+void ResultsDelegate::paint_video_mark(QPainter *painter, const QRect &thumbnail, const QString &duration)
+{
+    painter->save();
+    QFont font = painter->font();
+    font.setPointSizeF(qMax(6.0, font.pointSizeF() - 1.0));
+    font.setBold(true);
+    const int band_height = QFontMetrics(font).height() + 2;
+    const QRect band(thumbnail.left(), thumbnail.bottom() + 1 - band_height, thumbnail.width(), band_height);
+    painter->fillRect(band, QColor(0, 0, 0, 170));
+    painter->setRenderHint(QPainter::Antialiasing);
+    const qreal side = band_height - 6;
+    const QPointF tip(band.left() + 5 + side * 0.87, band.center().y() + 0.5);
+    const QPolygonF play{QPointF(band.left() + 5, band.top() + 3), tip, QPointF(band.left() + 5, band.bottom() - 2)};
+    painter->setPen(Qt::NoPen);
+    painter->setBrush(Qt::white);
+    painter->drawPolygon(play);
+    painter->setFont(font);
+    painter->setPen(Qt::white);
+    painter->drawText(band.adjusted(0, 0, -5, 0), Qt::AlignVCenter | Qt::AlignRight, duration);
     painter->restore();
 }
 

@@ -7,7 +7,8 @@
 // the file name, centred. The model's row holds everything: the thumbnail
 // (Qt::DecorationRole, a QPixmap), the name (Qt::DisplayRole), the tick
 // (Qt::CheckStateRole) and whether only the photo's top part could be
-// recovered (ResultsModel::PartialRole), which is marked on the thumbnail.
+// recovered (ResultsModel::PartialRole), which is marked on the thumbnail;
+// a video's first frame carries a play mark and its length.
 // A folder's header row (ResultsProxy::HeaderRole) spans the grid: a check
 // box with the folder's name and how many photos it shows.
 // A click on the check box ticks through the model's setData; elsewhere the
@@ -45,4 +46,5 @@ private:
     static bool is_header(const QModelIndex &index);
     static void toggle(QAbstractItemModel *model, const QModelIndex &index);
     static void paint_mark(QPainter *painter, const QRect &thumbnail, const QString &text, const QColor &colour);
+    static void paint_video_mark(QPainter *painter, const QRect &thumbnail, const QString &duration);
 };

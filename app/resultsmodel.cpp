@@ -69,11 +69,13 @@ QVariant ResultsModel::data(const QModelIndex &index, int role) const
     case CreatedRole:
         return row.facts.origin.created;
     case TakenRole:
-        return row.facts.exif.date_taken();
+        return row.facts.date_taken();
     case PixelSizeRole:
         return row.facts.pixel_size;
     case KindRole:
-        return QStringLiteral("JPEG");
+        return photo_kind_code(row.name, row.facts.kind);
+    case DurationRole:
+        return row.facts.duration_ms;
     default:
         return {};
     }
@@ -107,6 +109,7 @@ QHash<int, QByteArray> ResultsModel::roleNames() const
     names.insert({{OffsetRole, "offset"}, {FactsRole, "facts"}, {PartialRole, "partial"}, {LengthRole, "length"},
                   {FolderRole, "folder"}, {ModifiedRole, "modified"}, {CreatedRole, "created"}, {TakenRole, "taken"},
                   {PixelSizeRole, "pixelSize"}, {KindRole, "kind"}, {DamagedRole, "damaged"},
+                  {DurationRole, "duration"},
                   {Qt::CheckStateRole, "checked"}});
     return names;
 }
@@ -120,6 +123,7 @@ void ResultsModel::append(const QList<Photo> &photos)
     for (const Photo &photo : photos) {
         rows.append({photo.facts, photo.name, photo.thumbnail, photo.pixel_ratio, photo.checked, next_key++});
         partial_rows += photo.facts.partial ? 1 : 0;
+        video_rows += photo.facts.is_video() ? 1 : 0;
         checked_rows += photo.checked ? 1 : 0;
     }
     endInsertRows();
@@ -130,6 +134,7 @@ void ResultsModel::clear()
     beginResetModel();
     rows.clear();
     partial_rows = 0;
+    video_rows = 0;
     checked_rows = 0;
     decoded.clear();
     endResetModel();

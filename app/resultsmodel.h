@@ -9,7 +9,7 @@
 #include <QList>
 #include <QPixmap>
 
-// The photos a scan found, one row each in the order they were found, shared
+// The photos and videos a scan found, one row each in the order they were found, shared
 // by the results grid, its delegate and the larger view. A row holds what the
 // photo is (its PhotoFacts), the file name it is written as (Qt::DisplayRole,
 // also the check box's text), its tick (Qt::CheckStateRole, changed through
@@ -31,10 +31,11 @@ public:
         FolderRole,                // QString: the folder of its deleted entry ("/" for the root); empty when not known
         ModifiedRole,              // QDateTime: as its deleted entry kept it
         CreatedRole,               // QDateTime: as its deleted entry kept it
-        TakenRole,                 // QDateTime: as its EXIF data records it
+        TakenRole,                 // QDateTime: as its EXIF data records it, or when a video was recorded
         PixelSizeRole,             // QSize: as shown, after the EXIF orientation
-        KindRole,                  // QString: what kind of file it is ("JPEG")
+        KindRole,                  // QString: what kind of file it is ("JPEG", "HEIC", "MP4", "MOV", "AVI")
         DamagedRole,               // bool: whole, with a few bytes of its data wrong
+        DurationRole,              // qint64: a video's length in milliseconds; -1 for a photo or when unknown
     };
 
     // One found photo as it enters the model.
@@ -69,6 +70,8 @@ public:
     void set_rows_checked(const QList<int> &rows, bool checked);
     // Rows of photos of which only the top part could be recovered.
     int partial_count() const { return partial_rows; }
+    // Rows of videos.
+    int video_count() const { return video_rows; }
     // Rows ticked.
     int checked_count() const { return checked_rows; }
 
@@ -87,6 +90,7 @@ private:
 
     QList<Row> rows;
     int partial_rows = 0;
+    int video_rows = 0;
     int checked_rows = 0;
     quint64 next_key = 0;
     mutable QCache<quint64, QPixmap> decoded;

@@ -28,6 +28,7 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::ScanPage)
     , raw_access(access)
+    , previews(access)
 {
     ui->setupUi(this);
     volume_opener = access.volume_opener();
@@ -117,7 +118,7 @@ void ScanPage::show_finished(const ScanSummary &summary)
     }
 }
 
-bool ScanPage::start(const RemovableDevice &picked)
+bool ScanPage::start(const RemovableDevice &picked, const QList<MediaKind> &picked_kinds)
 {
     if (is_scanning()) {
         inform(this, tr("The previous scan is still ending. Please wait a moment and press Next again."));
@@ -147,6 +148,7 @@ bool ScanPage::start(const RemovableDevice &picked)
     found.clear();
     scan_error.clear();
     device = picked;
+    kinds = picked_kinds;
     run_scan(ScanOptions());
     return true;
 }
@@ -157,6 +159,7 @@ void ScanPage::run_scan(ScanOptions options)
     options.root_path = device.has_file_system() ? device.root_path : QString();
     options.thumbnail_pixel_ratio = ui->listWidget_2->devicePixelRatioF();
     options.open_volume = volume_opener;
+    options.kinds = kinds;
     scan = std::make_unique<VolumeScan>(device, options);
     connect_scan();
     scan->start();
@@ -276,14 +279,14 @@ void ScanPage::show_progress(qint64 done, qint64 total)
 void ScanPage::refresh_progress_text()
 {
     // The count is what the grid shows: photos waiting to enter it are not counted yet.
-    progress.show(ui->progressText, ui->progressBar, model->rowCount());
+    progress.show(ui->progressText, ui->progressBar, model->rowCount(), model->video_count());
 }
 
 void ScanPage::show_photo_count()
 {
     const int photos = model->rowCount();
     ui->countLabel->setVisible(photos > 0);
-    QString text = photo_count_text(photos);
+    QString text = photo_count_text(photos, model->video_count());
     if (model->partial_count() > 0)
         text = tr("%1, %2 only in part").arg(text).arg(model->partial_count());
     const ResultsProxy::Tally tally = shown->tally();
@@ -469,8 +472,10 @@ void ScanPage::open_viewer(int shown_row)
         return;
     // Not modal: the scan goes on and the grid stays usable beside it.
     if (!viewer) {
-        const auto bytes = [this](const PhotoFacts &facts, QString *note) { return photo_bytes(facts, note); };
-        viewer = new PhotoViewer(model, bytes, window());
+        const auto picture = [this](const PhotoFacts &facts, const QSize &bounds, QString *note) {
+            return picture_of(facts, bounds, note);
+        };
+        viewer = new PhotoViewer(model, picture, window());
         viewer->setAttribute(Qt::WA_DeleteOnClose);
     }
     viewer->show_row(row);
@@ -479,16 +484,17 @@ void ScanPage::open_viewer(int shown_row)
     viewer->activateWindow();
 }
 
-QByteArray ScanPage::photo_bytes(const PhotoFacts &facts, QString *note) const
+QImage ScanPage::picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note)
 {
     // The scan reads the card from start to end; reading elsewhere meanwhile
     // would slow it down, and the worker keeps no photo's bytes.
     if (is_scanning()) {
-        *note = tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
+        *note = facts.is_video()
+            ? tr("This is the video's thumbnail: its first frame can be shown larger when the scan has ended.")
+            : tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
         return {};
     }
-    *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
-    return PhotoViewer::read_from_card(raw_access, device.raw_path, facts);
+    return previews.picture(device.raw_path, facts, bounds, note);
 }
 
 qint64 ScanPage::device_bytes() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "previewloader.h"
 #include "rawaccess.h"
 #include "recoverysession.h"
 #include "removabledevice.h"
@@ -38,9 +39,10 @@ public:
     void set_volume_opener(VolumeScan::VolumeOpener opener) { volume_opener = std::move(opener); }
 
     bool is_scanning() const { return scan && scan->is_running(); }
-    // Empties the results and starts the scan of device. A run that outlasted
-    // the bounded wait of going back must end first: false, and the user is told.
-    bool start(const RemovableDevice &device);
+    // Empties the results and starts the scan of device for the kinds of
+    // file given (empty: JPEG photos). A run that outlasted the bounded wait
+    // of going back must end first: false, and the user is told.
+    bool start(const RemovableDevice &device, const QList<MediaKind> &kinds = {});
     // Stops a running scan because the window closes, waiting a bounded
     // time with the window painting.
     void stop_for_close();
@@ -112,8 +114,8 @@ private:
     bool keep_unrestored_photos();
     // The larger view of the photo in shown_row of the grid.
     void open_viewer(int shown_row);
-    // The bytes of a found photo for the larger view; none while a scan runs.
-    QByteArray photo_bytes(const PhotoFacts &facts, QString *note) const;
+    // The picture of a found photo or video for the larger view; none while a scan runs.
+    QImage picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note);
     qint64 device_bytes() const;
 
     Ui::ScanPage *ui = nullptr;
@@ -122,6 +124,7 @@ private:
     std::unique_ptr<VolumeScan> scan;
     VolumeScan::VolumeOpener volume_opener;
     RemovableDevice device;
+    QList<MediaKind> kinds; // looked for by this scan and its resumptions
     QMap<qint64, FoundImage> found; // the photos of the scan, by offset
     QString scan_error; // why the last scan could not read the device
     RecoverySession recovery;
@@ -129,6 +132,7 @@ private:
     ResultsProxy *shown = nullptr; // the results as the grid shows them
     ResultsFeed *feed = nullptr;
     QPointer<PhotoViewer> viewer;
+    PreviewLoader previews;
     QPointer<QMessageBox> stop_question; // open while the stop icon's question is asked
     ScanProgress progress;
     bool photos_restored = false;

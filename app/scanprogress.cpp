@@ -44,12 +44,12 @@ void ScanProgress::update(qint64 done, qint64 total, quint32 bytes_per_sector)
         scan_rate.update(bytes_read, scan_clock.elapsed());
 }
 
-void ScanProgress::show(QLabel *label, QProgressBar *bar, int photos) const
+void ScanProgress::show(QLabel *label, QProgressBar *bar, int photos, int videos) const
 {
     const QFontMetrics metrics = label->fontMetrics();
     const auto line = [&](int width) {
         return progress_text(last_percent, photos, scan_rate.bytes_per_second(), scan_rate.seconds_left(), metrics,
-                             width);
+                             width, videos);
     };
     // The text stands beside the bar, where it is read whatever part of the
     // bar is filled; the bar itself carries the whole line for screen readers.

@@ -49,7 +49,7 @@ public:
 
     // The line beside the bar, cut to the label's width, and the whole line
     // in the bar's format for screen readers.
-    void show(QLabel *label, QProgressBar *bar, int photos) const;
+    void show(QLabel *label, QProgressBar *bar, int photos, int videos = 0) const;
 
 private:
     ScanRateEstimator scan_rate;

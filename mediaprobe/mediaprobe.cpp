@@ -79,7 +79,19 @@ void MediaProbe::end_helper()
     helper.reset();
 }
 
+static_assert(MediaProbe::largest_preview_side == proto::largest_preview);
+
 MediaProbe::Result MediaProbe::check(Kind kind, qint64 length, const Reader &read, int thumbnail_side)
+{
+    return request(proto::Check, kind, length, read, qBound(1, thumbnail_side, int(proto::largest_thumbnail)));
+}
+
+MediaProbe::Result MediaProbe::preview(Kind kind, qint64 length, const Reader &read, int side)
+{
+    return request(proto::Preview, kind, length, read, qBound(1, side, int(proto::largest_preview)));
+}
+
+MediaProbe::Result MediaProbe::request(char tag, Kind kind, qint64 length, const Reader &read, int side)
 {
     failure_text.clear();
     deadline = QDeadlineTimer(time_limit_ms);
@@ -87,13 +99,12 @@ MediaProbe::Result MediaProbe::check(Kind kind, qint64 length, const Reader &rea
         return failed(tr("The file is empty."));
     if (!ensure_running())
         return failed(failure_text);
-    const char tag = proto::Check;
     const quint8 wire_kind = kind == Kind::Image ? proto::Image : proto::Video;
-    const qint32 side = qBound(1, thumbnail_side, int(proto::largest_thumbnail));
     helper->write(&tag, 1);
     helper->write(reinterpret_cast<const char *>(&wire_kind), 1);
     helper->write(reinterpret_cast<const char *>(&length), sizeof length);
-    helper->write(reinterpret_cast<const char *>(&side), sizeof side);
+    const qint32 wire_side = side;
+    helper->write(reinterpret_cast<const char *>(&wire_side), sizeof wire_side);
     for (;;) {
         char reply = 0;
         if (!take(&reply, 1))
@@ -104,7 +115,7 @@ MediaProbe::Result MediaProbe::check(Kind kind, qint64 length, const Reader &rea
             continue;
         }
         Result result;
-        if (reply != proto::Answer || !take_answer(result))
+        if (reply != proto::Answer || !take_answer(result, side))
             return failed(failure_text.isEmpty() ? tr("The video checker sent what it should not.") : failure_text);
         return result;
     }
@@ -174,7 +185,8 @@ bool MediaProbe::answer_read(const Reader &read, qint64 length)
     return true;
 }
 
-bool MediaProbe::take_answer(Result &result)
+// A thumbnail larger than the side asked for is out of bounds.
+bool MediaProbe::take_answer(Result &result, int largest_side)
 {
     quint8 sound = 0;
     qint32 width = 0;
@@ -185,8 +197,8 @@ bool MediaProbe::take_answer(Result &result)
         || !take(&height, sizeof height) || !take_string(&result.format) || !take_string(&result.failure)
         || !take(&thumb_width, sizeof thumb_width) || !take(&thumb_height, sizeof thumb_height))
         return false;
-    if (width < 0 || height < 0 || thumb_width < 0 || thumb_height < 0 || thumb_width > proto::largest_thumbnail
-        || thumb_height > proto::largest_thumbnail || sound > 1)
+    if (width < 0 || height < 0 || thumb_width < 0 || thumb_height < 0 || thumb_width > largest_side
+        || thumb_height > largest_side || sound > 1)
         return false;
     result.sound = sound == 1;
     result.size = QSize(width, height);

@@ -59,6 +59,11 @@ public:
     void set_keep_going(KeepGoing keep_going) { this->keep_going = std::move(keep_going); }
 
     Result check(Kind kind, qint64 length, const Reader &read, int thumbnail_side = 160);
+    // The same check, for a picture to show large: its thumbnail may be up
+    // to largest_preview_side pixels a side (the file's own size at most).
+    Result preview(Kind kind, qint64 length, const Reader &read, int side);
+
+    static constexpr int largest_preview_side = 2560;
 
     // Helpers started so far: one, plus one for each that crashed or was ended.
     int helpers_started() const { return started; }
@@ -69,12 +74,13 @@ public:
     static bool limits_memory();
 
 private:
+    Result request(char tag, Kind kind, qint64 length, const Reader &read, int side);
     bool ensure_running();
     void end_helper();
     bool take(void *buffer, qint64 count);
     bool take_string(QString *text);
     bool answer_read(const Reader &read, qint64 length);
-    bool take_answer(Result &result);
+    bool take_answer(Result &result, int largest_side);
     Result failed(const QString &why);
 
     std::unique_ptr<QProcess> helper;

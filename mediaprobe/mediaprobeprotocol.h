@@ -9,11 +9,14 @@
 //
 // A check: the probe sends Check, uint8 kind (Kind), int64 length of the
 // file, int32 largest side of the thumbnail. While checking, the helper asks
-// for the file's bytes with Read; at the end it sends Answer.
+// for the file's bytes with Read; at the end it sends Answer. Preview is
+// the same request for the larger view's picture: its side may be up to
+// largest_preview.
 namespace media_probe_protocol {
 
 enum Tag : char {
     Check = 'C',
+    Preview = 'P',
     // int64 offset in the file, int64 count: the helper asks for bytes. The
     // probe answers with an int64 count (-1 when they cannot be read, 0 past
     // the file's end) and that many bytes.
@@ -34,6 +37,7 @@ enum Kind : uint8_t {
 
 constexpr uint32_t longest_string = 1024;
 constexpr int32_t largest_thumbnail = 512;
+constexpr int32_t largest_preview = 2560;
 constexpr int64_t largest_read = 4 * 1024 * 1024;
 constexpr uint32_t largest_exif = 64 * 1024;
 

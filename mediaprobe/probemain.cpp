@@ -27,10 +27,10 @@ int main()
         int32_t side = 0;
         if (!probe_channel::take(&tag, 1))
             return 0; // the probe closed the pipe: done
-        if (tag != proto::Check || !probe_channel::take(&kind, 1) || !probe_channel::take(&length, sizeof length)
-            || !probe_channel::take(&side, sizeof side) || length < 0)
+        if ((tag != proto::Check && tag != proto::Preview) || !probe_channel::take(&kind, 1)
+            || !probe_channel::take(&length, sizeof length) || !probe_channel::take(&side, sizeof side) || length < 0)
             return 2;
-        side = std::clamp(side, int32_t(1), proto::largest_thumbnail);
+        side = std::clamp(side, int32_t(1), tag == proto::Preview ? proto::largest_preview : proto::largest_thumbnail);
         const ProbeAnswer answer = kind == proto::Image ? check_heic(length, side) : check_video(length, side);
         probe_channel::send_answer(answer);
     }

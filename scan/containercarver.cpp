@@ -97,5 +97,10 @@ MediaCarver::Checked ContainerCarver::check(const Candidate &candidate)
     checked.facts.length = candidate.length;
     checked.facts.pixel_size = result.size;
     checked.facts.no_preview = result.thumbnail.isNull();
+    checked.facts.kind = media_kind;
+    checked.facts.duration_ms = result.duration_ms;
+    checked.facts.recorded = result.created;
+    checked.facts.codec = result.format.section(QLatin1Char(' '), 1, 1);
+    checked.facts.exif = ExifInfo::from_tiff(result.exif);
     return checked;
 }

@@ -134,6 +134,13 @@ ExifInfo::ExifInfo(const QByteArray &jpeg)
         read_tiff(reinterpret_cast<const uchar *>(tiff.data()), tiff.size());
 }
 
+ExifInfo ExifInfo::from_tiff(const QByteArray &tiff)
+{
+    ExifInfo info;
+    info.read_tiff(reinterpret_cast<const uchar *>(tiff.constData()), tiff.size());
+    return info;
+}
+
 void ExifInfo::read_tiff(const uchar *tiff, qsizetype size)
 {
     const TiffReader reader(tiff, size);

@@ -14,6 +14,8 @@ public:
     ExifInfo() = default;
     // Reads the segments before the first scan of a JPEG stream.
     explicit ExifInfo(const QByteArray &jpeg);
+    // Reads EXIF data given from its TIFF header on, as HEIC photos keep it.
+    static ExifInfo from_tiff(const QByteArray &tiff);
 
     bool has_exif() const { return found; }
     // DateTimeOriginal, else DateTime; invalid when the photo has neither.

@@ -2,13 +2,16 @@
 
 #include "exifinfo.h"
 #include "fileorigin.h"
+#include "mediakind.h"
 
+#include <QDateTime>
 #include <QImageIOHandler>
 #include <QMetaType>
 #include <QSize>
 
-// What is known of one found photo beyond its thumbnail, gathered from the
-// bytes in hand while it was decoded: the window's tooltip and larger view
+// What is known of one found photo or video beyond its thumbnail, gathered
+// from the bytes in hand while it was decoded (or, for videos and HEIC
+// photos, from the media probe's check): the window's tooltip and larger view
 // are built from it, so the card is never read for them during a scan.
 struct PhotoFacts
 {
@@ -23,6 +26,15 @@ struct PhotoFacts
     bool no_preview = false;
     FileOrigin origin = {}; // the deleted file it was, when its entry survives
     bool damaged = false;   // whole, with a few bytes of its data wrong
+    MediaKind kind = MediaKind::JpegPhoto;
+    qint64 duration_ms = -1; // a video's length; -1 when unknown or not a video
+    QDateTime recorded = {}; // when a video was recorded, as it says itself
+    QString codec = {};      // a video's picture coding as FFmpeg names it ("h264", "hevc", "mjpeg")
+
+    bool is_video() const { return kind == MediaKind::Video; }
+    // When the photo was taken (its EXIF date) or the video recorded;
+    // invalid when it records neither.
+    QDateTime date_taken() const { return exif.date_taken().isValid() ? exif.date_taken() : recorded; }
 };
 
 Q_DECLARE_METATYPE(PhotoFacts)

@@ -13,7 +13,7 @@ bool PhotoFilter::accepts(qint64 length, const QDate &day, Kind kind) const
 
 QDateTime PhotoFilter::date_of(const PhotoFacts &facts)
 {
-    return date_of(facts.exif.date_taken(), facts.origin.modified);
+    return date_of(facts.date_taken(), facts.origin.modified);
 }
 
 QDateTime PhotoFilter::date_of(const QDateTime &taken, const QDateTime &entry_modified)

@@ -25,14 +25,15 @@ struct PhotoFilter
     // Whether it lets everything through.
     bool is_open() const { return min_bytes <= 0 && !since.isValid() && !until.isValid() && kinds == AllKinds; }
 
-    // The day a photo belongs to: when its EXIF data says it was taken,
-    // else the modification time its deleted entry kept; invalid for neither.
+    // The day a photo belongs to: when its EXIF data says it was taken (a
+    // video: when it was recorded), else the modification time its deleted
+    // entry kept; invalid for neither.
     static QDateTime date_of(const PhotoFacts &facts);
     static QDateTime date_of(const QDateTime &taken, const QDateTime &entry_modified);
     // Photos or videos, by the kind a found file is ("JPEG", "MP4").
     static Kind kind_of(const QString &kind);
     static Kind kind_of(MediaKind kind);
-    static Kind kind_of(const PhotoFacts &) { return Photos; }
+    static Kind kind_of(const PhotoFacts &facts) { return kind_of(facts.kind); }
     // "photos", "videos" or "photos,videos" as a user lists them; false for
     // an empty list or a name that is neither.
     static bool parse_kinds(const QString &text, quint8 *kinds);

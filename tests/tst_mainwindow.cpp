@@ -10,6 +10,7 @@
 #include "exiftags.h"
 #include "folderdialog.h"
 #include "loopdevice.h"
+#include "mediacard.h"
 #include "phototooltip.h"
 #include "photowriter.h"
 #include "photoviewer.h"
@@ -83,6 +84,16 @@ class TestMainWindow : public QObject
     QTemporaryDir scratch;
     QString big = scratch.filePath("big.img"); // 64 GiB of zeros: a scan long enough to stop
     QString root = scratch.filePath("root");   // photo-named files of zeros: an index phase long enough to skip
+    std::optional<MediaCard> media_card;       // made once, for every row that needs it
+    QString no_media_card;                     // why it cannot be made here
+
+    // The camera card with videos and HEIC photos; null when it cannot be made here.
+    const MediaCard *camera_card()
+    {
+        if (!media_card && no_media_card.isEmpty() && !media_card.emplace().make(scratch.path(), &no_media_card))
+            media_card.reset();
+        return media_card ? &*media_card : nullptr;
+    }
 
 private slots:
     void initTestCase()
@@ -385,8 +396,8 @@ private slots:
                 && entry(list, 0, ResultsModel::FolderRole).toString().isEmpty()); // no entry named it
         QCOMPARE(entry(list, 3, ResultsModel::PixelSizeRole).toSize(), QSize(248, 320)); // as shown, upright
         const QStringList tooltip = entry(list, 0, Qt::ToolTipRole).toString().split('\n'); // from what the scan decoded
-        QCOMPARE(tooltip.mid(0, 3), (QStringList{"IMAGE_0001.JPG", "Original name not known; found by its content.", "640 x 400 pixels"}));
-        QCOMPARE(tooltip.mid(4), (QStringList{"On the card at byte 2,048 (2.0 kB in)", "Taken Sunday, July 4, 2021 at 3:30 PM", "Camera: Canon EOS 80D"}));
+        QCOMPARE(tooltip.mid(0, 4), (QStringList{"IMAGE_0001.JPG", "Original name not known; found by its content.", "JPEG photo", "640 x 400 pixels"}));
+        QCOMPARE(tooltip.mid(5), (QStringList{"On the card at byte 2,048 (2.0 kB in)", "Taken Sunday, July 4, 2021 at 3:30 PM", "Camera: Canon EOS 80D"}));
         QWidget *tip = hover_tooltip(list, 0); // shown over the grid as the model gives it
         QVERIFY(tip && qobject_cast<QLabel *>(tip)->text().contains("Original name not known; found by its content."));
         grab_for_review(*tip, "unknown-name-tooltip");
@@ -483,6 +494,99 @@ private slots:
         QCOMPARE(status->text(), QStringLiteral("No files found (8.0 KiB unreadable)"));
         QVERIFY(status->width() >= status->sizeHint().width() && status->geometry().right() < all->x());
         QCOMPARE(answers.unexpected, QStringList());
+    }
+
+    void camera_card_kinds_data()
+    {
+        QTest::addColumn<bool>("photos"); // ticked on the device page
+        QTest::addColumn<bool>("videos");
+        QTest::addColumn<QStringList>("suffixes"); // of the deleted files found
+        QTest::addColumn<QString>("count"); // beside the title
+        QTest::newRow("photos and videos, as by default") << true << true << QStringList{"JPG", "HEIC", "MP4", "MOV", "AVI"} << "3 photos, 5 videos";
+        QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos";
+        QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos";
+    }
+
+    // A camera card with photos, videos and HEIC photos, about half of each
+    // deleted: the kinds ticked on the device page are found under their
+    // names, videos marked as such with their length, and the larger view
+    // shows a video's first frame and a HEIC photo from the card.
+    void camera_card_kinds()
+    {
+        QFETCH(bool, photos);
+        QFETCH(bool, videos);
+        QFETCH(QStringList, suffixes);
+        const MediaCard *card = camera_card();
+        if (!card)
+            QSKIP(qPrintable(no_media_card));
+        QStringList expected;
+        for (const QString &name : card->deleted.keys())
+            expected += suffixes.contains(QFileInfo(name).suffix()) ? QStringList{name} : QStringList{};
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        ModalAnswerer answers;
+        auto *photos_box = child<QCheckBox>(window, "photosBox"), *videos_box = child<QCheckBox>(window, "videosBox");
+        QVERIFY(photos_box->isChecked() && videos_box->isChecked());
+        photos ? void() : photos_box->click();
+        videos ? void() : videos_box->click();
+        QCOMPARE(photos_box->isChecked(), photos);
+        QCOMPARE(videos_box->isChecked(), videos);
+        QCOMPARE(photos_box->isEnabled(), !photos || videos); // the only kind ticked cannot be unticked
+        QCOMPARE(videos_box->isEnabled(), !videos || photos);
+        QVERIFY(scan_ends_with(window, fake, image_device(card->image, "CANON")));
+        auto *list = results_of(window);
+        QStringList names = listed(list, Qt::DisplayRole);
+        names.sort();
+        QCOMPARE(names, expected); // nothing live, no frame of a clip as a photo
+        QTEST(child<QLabel>(window, "countLabel")->text().section('\n', 0, 0), "count");
+        QCOMPARE(child<QWidget>(window, "kindBox")->isVisibleTo(&window), videos); // the grid's kind filter
+        const auto row_of = [&](const QString &name) { return int(listed(list, Qt::DisplayRole).indexOf(name)); };
+        for (int row = 0; row < count_of(list); ++row)
+            QVERIFY2(!entry(list, row, Qt::DecorationRole).value<QPixmap>().isNull(), qPrintable(entry(list, row).toString()));
+        grab_for_review(window, QStringLiteral("camera-card-%1%2").arg(photos ? "photos" : "", videos ? "videos" : ""));
+        QVERIFY(answers.unexpected.isEmpty());
+        if (!videos)
+            return;
+
+        // a video: its kind, coding, length and recording time; a HEIC photo: its EXIF date
+        const int video = row_of("MVI_0001.MP4"), clip = row_of("PICT0005.AVI");
+        QVERIFY(video >= 0 && clip >= 0);
+        QVERIFY(qAbs(entry(list, video, ResultsModel::DurationRole).toLongLong() - 2000) < 100);
+        QStringList tip = entry(list, video, Qt::ToolTipRole).toString().split('\n');
+        QCOMPARE(tip.mid(0, 4), (QStringList{"MVI_0001.MP4", "DCIM/100CANON, deleted", "MP4 video (H.264), 0:02", "320 x 240 pixels"}));
+        QVERIFY2(tip.filter(QRegularExpression("^Recorded Friday, May 1, 2026 at ")).size() == 1, qPrintable(tip.join('|')));
+        QCOMPARE(entry(list, clip, Qt::ToolTipRole).toString().split('\n').at(2), QStringLiteral("AVI video (Motion JPEG), 0:03"));
+        list->scrollTo(list->model()->index(video, 0));
+        QWidget *shown_tip = hover_tooltip(list, video);
+        QVERIFY(shown_tip && qobject_cast<QLabel *>(shown_tip)->text().startsWith("MVI_0001.MP4"));
+        grab_for_review(*shown_tip, "camera-card-video-tooltip");
+        list->setFocus(); // the larger view: the first frame, read from the card through the helper
+        set_current_row(list, video);
+        QTest::keyClick(list, Qt::Key_Return);
+        auto *viewer = window.findChild<PhotoViewer *>();
+        QVERIFY(viewer);
+        QVERIFY2(viewer->shows_whole_photo() && viewer->shown_image().size() == QSize(320, 240), qPrintable(viewer->note_text()));
+        QVERIFY2(viewer->details_text().contains("\nMP4 video (H.264), 0:02, 320 x 240 pixels, " + photo_byte_size(card->deleted["MVI_0001.MP4"].size()) + ", recorded 5/1/26 "),
+                 qPrintable(viewer->details_text()));
+        grab_for_review(*viewer, "camera-card-video-larger-view");
+        if (photos) {
+            const int heic = row_of("IMG_0006.HEIC");
+            QVERIFY(heic >= 0 && entry(list, heic, Qt::ToolTipRole).toString().split('\n').contains("Taken Friday, May 1, 2026 at 10:20 AM"));
+            viewer->show_row(heic);
+            QVERIFY(viewer->shows_whole_photo() && viewer->shown_image().size() == QSize(400, 300));
+            grab_for_review(*viewer, "camera-card-heic-larger-view");
+        }
+        // the card gone: no picture to be had, the thumbnail shown with why
+        QVERIFY(QFile::rename(card->image, card->image + ".pulled"));
+        viewer->show_row(video);
+        const bool whole = viewer->shows_whole_photo();
+        const QString note = viewer->note_text();
+        QVERIFY(QFile::rename(card->image + ".pulled", card->image));
+        QVERIFY(!whole && note == "The card could not be read where this file lies; this is its thumbnail.");
+        viewer->close();
+        answers.press("Yes");
+        window.close();
+        QVERIFY(answers.unexpected.isEmpty());
     }
 
     void questions_while_scanning_data()
@@ -716,20 +820,27 @@ private slots:
         QTest::addColumn<QDateTime>("taken");
         QTest::addColumn<QString>("folder"); // of its deleted entry; none: found by its content
         QTest::addColumn<QStringList>("lines"); // the tooltip after its name and byte size lines
+        QTest::addColumn<qint64>("duration"); // milliseconds of the video the facts stand for; -1: a photo
         const QString at = "On the card at byte 1,048,576 (1.0 MB in)", unknown = "Original name not known; found by its content.";
         const qint64 budget = JpegDecodeCheck::memory_budget;
-        QTest::newRow("no EXIF") << QStringList() << false << budget << QDateTime() << QString() << QStringList{unknown, "640 x 400 pixels", at};
+        const QString jpeg = "JPEG photo";
+        QTest::newRow("no EXIF") << QStringList() << false << budget << QDateTime() << QString() << QStringList{unknown, jpeg, "640 x 400 pixels", at} << -1ll;
         QTest::newRow("named by its deleted entry") << QStringList() << false << budget << QDateTime() << "DCIM/100CANON"
-                                                    << QStringList{"DCIM/100CANON, deleted", "640 x 400 pixels", at};
+                                                    << QStringList{"DCIM/100CANON, deleted", jpeg, "640 x 400 pixels", at} << -1ll;
         QTest::newRow("too large to decode in its memory")
             << QStringList() << false << qint64(64 * 1024) << QDateTime() << QString()
-            << QStringList{unknown, "640 x 400 pixels", at,
-                           "No preview: the photo is too large to decode while scanning. It is recovered all the same."};
+            << QStringList{unknown, jpeg, "640 x 400 pixels", at,
+                           "No preview: the photo is too large to decode while scanning. It is recovered all the same."} << -1ll;
         QTest::newRow("no DateTimeOriginal, turned, only its top")
             << QStringList{"-n", "-ModifyDate=2019:01:02 03:04:05", "-Make=Velvora", "-Model=Test 1", "-Orientation=6"}
             << true << budget << QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5)) << QString()
-            << QStringList{unknown, "400 x 640 pixels", at, "Taken Wednesday, January 2, 2019 at 3:04 AM", "Camera: Velvora Test 1",
-                           "Only its top part could be recovered."};
+            << QStringList{unknown, jpeg, "400 x 640 pixels", at, "Taken Wednesday, January 2, 2019 at 3:04 AM", "Camera: Velvora Test 1",
+                           "Only its top part could be recovered."} << -1ll;
+        // the window's rows of videos (tst_mainwindow's camera card) are seconds long
+        QTest::newRow("a video of a minute and more") << QStringList() << false << budget << QDateTime() << "DCIM/100GOPRO"
+                                                      << QStringList{"DCIM/100GOPRO, deleted", "MOV video (HEVC), 1:05", "640 x 400 pixels", at} << 65'432ll;
+        QTest::newRow("a video of hours") << QStringList() << false << budget << QDateTime() << QString()
+                                          << QStringList{unknown, "MOV video (HEVC), 1:02:05", "640 x 400 pixels", at} << 3'725'000ll;
     }
 
     // The facts come from the decoding of the found stream, as in a scan. Cut
@@ -753,11 +864,18 @@ private slots:
         facts.partial = partial;
         facts.no_preview = decoded.too_large_to_preview;
         QFETCH(QString, folder);
+        QFETCH(qint64, duration);
+        const QString suffix = duration < 0 ? "JPG" : "MOV";
+        if (duration >= 0) { // what the media probe tells of a video
+            facts.kind = MediaKind::Video;
+            facts.duration_ms = duration;
+            facts.codec = "hevc";
+        }
         if (!folder.isEmpty())
-            facts.origin = FileOrigin{"IMG_0007.JPG", folder, {}, {}, {}};
-        QStringList tooltip = photo_tooltip(facts.origin.is_known() ? "IMG_0007.JPG" : "IMAGE_0007.JPG", facts).split('\n');
+            facts.origin = FileOrigin{"IMG_0007." + suffix, folder, {}, {}, {}};
+        QStringList tooltip = photo_tooltip((facts.origin.is_known() ? "IMG_0007." : "IMAGE_0007.") + suffix, facts).split('\n');
         tooltip.takeFirst();
-        const QString size_line = tooltip.takeAt(2);
+        const QString size_line = tooltip.takeAt(3);
         QVERIFY2(size_line.endsWith(QStringLiteral(" kB (%1 bytes)").arg(QLocale().toString(jpeg.size()))), qPrintable(size_line));
         QTEST(tooltip, "lines");
 

@@ -1,0 +1,116 @@
+#include "previewloader.h"
+
+#include "jpegdecodecheck.h"
+#include "photoviewer.h"
+#include "rawvolume.h"
+
+#include <QBuffer>
+#include <QImageReader>
+
+#include <cstring>
+
+namespace {
+
+// No JPEG photo beyond this size is read (the carver's cap is 50 MiB).
+constexpr qint64 jpeg_byte_limit = 64 * 1024 * 1024;
+
+} // namespace
+
+PreviewLoader::PreviewLoader(const RawAccess &access)
+    : access(access)
+{
+    probe.set_time_limit(time_limit_ms);
+}
+
+QImage PreviewLoader::picture(const QString &raw_path, const PhotoFacts &facts, const QSize &bounds, QString *note)
+{
+    if (facts.kind == MediaKind::JpegPhoto)
+        return jpeg_picture(raw_path, facts, bounds, note);
+    return probed_picture(raw_path, facts, bounds, note);
+}
+
+QImage PreviewLoader::jpeg_picture(const QString &raw_path, const PhotoFacts &facts, const QSize &bounds,
+                                   QString *note)
+{
+    const QByteArray bytes = read_from_card(access, raw_path, facts);
+    if (bytes.isEmpty()) {
+        *note = tr("The card could not be read where this photo lies; this is its thumbnail.");
+        return {};
+    }
+    const QImage image = decode_fitted(bytes, bounds);
+    if (image.isNull())
+        *note = tr("This photo could not be decoded; its thumbnail is shown.");
+    return image;
+}
+
+QImage PreviewLoader::probed_picture(const QString &raw_path, const PhotoFacts &facts, const QSize &bounds,
+                                     QString *note)
+{
+    const std::unique_ptr<RawVolume> volume = access.open_volume(raw_path);
+    if (!volume) {
+        *note = tr("The card could not be read where this file lies; this is its thumbnail.");
+        return {};
+    }
+    const auto read = [&](qint64 at, char *buffer, qint64 count) -> qint64 {
+        return volume->read_at(facts.offset + at, buffer, qMin(count, facts.length - at));
+    };
+    const MediaProbe::Kind kind = facts.kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video;
+    // The side asked for fits the turned picture too.
+    const int side = qMax(bounds.width(), bounds.height());
+    const MediaProbe::Result result = probe.preview(kind, facts.length, read, side);
+    if (result.thumbnail.isNull()) {
+        *note = facts.is_video() ? tr("No larger picture could be made of this video (%1); this is its thumbnail.")
+                                       .arg(result.failure)
+                                 : tr("No larger picture could be made of this photo (%1); this is its thumbnail.")
+                                       .arg(result.failure);
+        return {};
+    }
+    const QImage upright = PhotoViewer::turned_upright(result.thumbnail, facts.turn);
+    if (upright.width() <= bounds.width() && upright.height() <= bounds.height())
+        return upright;
+    return upright.scaled(bounds, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
+
+QByteArray PreviewLoader::read_from_card(const RawAccess &access, const QString &raw_path, const PhotoFacts &facts)
+{
+    if (facts.length <= 0 || facts.length > jpeg_byte_limit)
+        return {};
+    const std::unique_ptr<RawVolume> volume = access.open_volume(raw_path);
+    if (!volume || !volume->seek(facts.offset))
+        return {};
+    QByteArray bytes(facts.length, Qt::Uninitialized);
+    qint64 filled = 0;
+    while (filled < facts.length) {
+        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
+        if (n <= 0)
+            return {};
+        filled += n;
+    }
+    return bytes;
+}
+
+QImage PreviewLoader::decode_fitted(const QByteArray &jpeg, const QSize &bounds)
+{
+    QBuffer device;
+    device.setData(jpeg);
+    device.open(QIODevice::ReadOnly);
+    QImageReader reader(&device, "JPEG"); // the header only: size and orientation
+    const QSize stored = reader.size();
+    if (!stored.isValid())
+        return {};
+    // The decoder scales before the picture is turned: fit the turned size,
+    // then ask for that size as stored. Scaling in the decoder, under the
+    // decoders' memory limit, keeps the memory to about the screen's size,
+    // however large the photo or whatever its header claims.
+    const QImageIOHandler::Transformations turn = reader.transformation();
+    const bool turned = turn & QImageIOHandler::TransformationRotate90;
+    const QSize shown = turned ? stored.transposed() : stored;
+    QSize wanted = stored;
+    if (bounds.isValid() && (shown.width() > bounds.width() || shown.height() > bounds.height())) {
+        const QSize fitted = shown.scaled(bounds, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+        wanted = turned ? fitted.transposed() : fitted;
+    }
+    const QImage picture =
+        JpegDecodeCheck::check(jpeg, wanted, JpegDecodeCheck::memory_budget, {}, Qt::SmoothTransformation).thumbnail;
+    return PhotoViewer::turned_upright(picture, turn);
+}
