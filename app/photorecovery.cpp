@@ -118,7 +118,15 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     int counter = 0;
     for (auto file = recover_files.constBegin(); file != recover_files.constEnd(); ++file) {
         const FoundImage image = found_images.value(file.value());
-        const PhotoWriter::Result result = recovery->copy(image, device.handle);
+        // A video of gigabytes keeps the window painting while it is copied,
+        // and "Cancel" stops it there (it fails); a photo is finished first.
+        const PhotoWriter::Result result = image.kind == MediaKind::Video
+            ? recovery->copy(image, device.handle,
+                             [this] {
+                                 QCoreApplication::processEvents();
+                                 return !recover_progress->wasCanceled();
+                             })
+            : recovery->copy(image, device.handle);
         if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
             note(result); // the others are told once they are on the disk
         recover_progress->setValue(counter++);

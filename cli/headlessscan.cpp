@@ -9,10 +9,12 @@
 namespace {
 
 // Without a root folder the live files come from the file system itself.
-ScanOptions scan_options(const QString &root_path, const RawAccess &access, ScanOptions::FoundHandler handler)
+ScanOptions scan_options(const QString &root_path, const RawAccess &access, const QList<MediaKind> &kinds,
+                         ScanOptions::FoundHandler handler)
 {
     ScanOptions options;
     options.root_path = root_path;
+    options.kinds = kinds;
     options.open_volume = access.volume_opener();
     options.found_handler = std::move(handler);
     return options;
@@ -21,14 +23,14 @@ ScanOptions scan_options(const QString &root_path, const RawAccess &access, Scan
 } // namespace
 
 HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
-                           const RawAccess &access, QObject *parent)
+                           const RawAccess &access, const QList<MediaKind> &kinds, QObject *parent)
     : QObject(parent)
     , device(device)
     , access(access)
     , root_path(root_path)
     , out_dir(out_dir)
     , recovery(device.raw_path)
-    , scan(device, scan_options(root_path, access, [this](const FoundImage &image, const QByteArray &bytes) {
+    , scan(device, scan_options(root_path, access, kinds, [this](const FoundImage &image, const QByteArray &bytes) {
                write_photo(image, bytes);
            }))
     , live_progress(volume_platform::stderr_is_terminal())
@@ -61,6 +63,14 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     connect(&scan, &VolumeScan::existing_files_incomplete, this, note);
 }
 
+HeadlessScan::~HeadlessScan()
+{
+    scan.stop();
+    scan.wait();
+    if (source != volume_platform::invalid_handle)
+        volume_platform::close(source);
+}
+
 RecoverySession::Refusal HeadlessScan::open_output()
 {
     return recovery.open_folder(out_dir, true);
@@ -78,6 +88,8 @@ HeadlessScan::Summary HeadlessScan::run()
     scan.start();
     check_interrupt();
     loop.exec();
+    // a stop that cut the last video short may come after the last poll
+    check_interrupt();
     refresh_progress();
     end_progress_line();
     sync_written();
@@ -172,9 +184,26 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
         ++photos_skipped;
         return;
     }
-    report_failure(recovery.write(image, stream));
-    if (recovery.unsynced() >= sync_batch)
+    const bool by_place = stream.isEmpty() && image.length > 0;
+    report_failure(by_place ? copy_from_source(image) : recovery.write(image, stream));
+    if (recovery.unsynced() >= sync_batch || recovery.unsynced_bytes() >= sync_bytes)
         sync_written();
+}
+
+// A file too long to hold (a video) is read from the source in chunks as it
+// is written, and checked against the CRC-32 the scan took; a read that
+// fails fails that file, and so does a stop.
+PhotoWriter::Result HeadlessScan::copy_from_source(const FoundImage &image)
+{
+    if (!source_opened) {
+        source_opened = true;
+        source = access.open(device.raw_path);
+    }
+    // A stop does not wait for the rest of a video of gigabytes: that file
+    // fails. Photos are finished, as those with their bytes in hand are.
+    if (image.kind != MediaKind::Video)
+        return recovery.copy(image, source);
+    return recovery.copy(image, source, [] { return !volume_platform::interrupted(); });
 }
 
 void HeadlessScan::sync_written()

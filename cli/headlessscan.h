@@ -17,9 +17,10 @@
 #include <cstdio>
 
 // Drives one VolumeScan over a source from the command line, shows a live
-// progress line when stderr is a terminal, and writes every photo found as
-// soon as it is accepted, from the bytes the scan read: what was found is on
-// disk even when the card goes away or the scan is interrupted.
+// progress line when stderr is a terminal, and writes every file found as
+// soon as it is accepted, from the bytes the scan read (a video, too long to
+// hold, is copied from the source in chunks): what was found is on disk even
+// when the card goes away or the scan is interrupted.
 class HeadlessScan : public QObject
 {
     Q_OBJECT
@@ -35,9 +36,12 @@ public:
         QString source_error;
     };
 
-    // access opens the volume for the scan and for writing the photos.
+    // access opens the volume for the scan and for writing the files; kinds
+    // are the kinds looked for (empty: every kind).
     HeadlessScan(const RemovableDevice &device, const QString &root_path, const QString &out_dir,
-                 const RawAccess &access = RawAccess(), QObject *parent = nullptr);
+                 const RawAccess &access = RawAccess(), const QList<MediaKind> &kinds = {},
+                 QObject *parent = nullptr);
+    ~HeadlessScan() override;
 
     // Opens out_dir for the photos, making it when missing, or says why it cannot be used.
     RecoverySession::Refusal open_output();
@@ -63,8 +67,12 @@ private:
     // Photos written are put on the disk this many at a time, and the rest
     // at the end: a photo counts as written only then.
     static constexpr int sync_batch = 64;
+    // and whenever this many bytes wait, so a video does not leave gigabytes
+    // for the last sync
+    static constexpr qint64 sync_bytes = qint64(256) << 20;
 
     void write_photo(const FoundImage &image, const QByteArray &stream);
+    PhotoWriter::Result copy_from_source(const FoundImage &image);
     void sync_written();
     void report_failure(const PhotoWriter::Result &result);
     void show_progress(const QString &line, bool force = false);
@@ -72,6 +80,10 @@ private:
 
     RemovableDevice device;
     RawAccess access;
+    // The source opened again for the files known by their place only; on
+    // the worker thread, opened at the first of them.
+    volume_platform::Handle source = volume_platform::invalid_handle;
+    bool source_opened = false;
     QString root_path;
     QString out_dir;
     RecoverySession recovery; // on the worker thread while it runs, in the order of announcement

@@ -24,15 +24,18 @@ const char help_text[] =
     "       velvora-scan --list\n"
     "       velvora-scan --version\n"
     "\n"
-    "Finds deleted JPEG photos on SOURCE by reading it raw, byte for byte, and\n"
-    "writes every photo found into OUTDIR. A photo whose deleted entry the file\n"
-    "system still holds is written under its original name (flat, no folders),\n"
-    "made safe: its last part only, control characters and those FAT refuses\n"
-    "replaced by _, no leading dot, at most 247 bytes;\n"
-    "the others as IMAGE_0001.JPG, IMAGE_0002.JPG, ... numbered in the order\n"
-    "they were found (their order on the volume). A photo of which only the top\n"
-    "part could be recovered is named IMAGE_0007.partial.JPG: viewers show its\n"
-    "top part and grey below.\n"
+    "Finds deleted photos (JPEG, HEIC) and videos (MP4, MOV, 3GP, Motion-JPEG\n"
+    "AVI) on SOURCE by reading it raw, byte for byte, and writes every file found\n"
+    "into OUTDIR. A file whose deleted entry the file system still holds is\n"
+    "written under its original name (flat, no folders), made safe: its last\n"
+    "part only, control characters and those FAT refuses replaced by _, no\n"
+    "leading dot, at most 247 bytes; the others are numbered in the order they\n"
+    "were found (their order on the volume), each kind on its own counter:\n"
+    "IMAGE_0001.JPG, IMAGE_0002.JPG, ... for JPEG photos, IMAGE_0001.HEIC, ...\n"
+    "for HEIC photos, VIDEO_0001.MP4, VIDEO_0002.MOV, ... for videos (the\n"
+    "extension from the video's header: MP4, MOV, 3GP or AVI). A photo of which\n"
+    "only the top part could be recovered is named IMAGE_0007.partial.JPG:\n"
+    "viewers show its top part and grey below.\n"
     "\n"
     "  SOURCE      a block device (for example /dev/sdb1) or an image file of one.\n"
     "              It is only ever opened for reading. Reading a device needs\n"
@@ -42,13 +45,14 @@ const char help_text[] =
     "  OUTDIR      the folder for the recovered photos; created if missing. It must\n"
     "              not be on SOURCE itself: writing there can overwrite the very\n"
     "              photos being recovered. A file already there is never replaced:\n"
-    "              a photo whose name is taken by another file is saved under the\n"
-    "              next free number after the highest IMAGE_NNNN.JPG in OUTDIR, or\n"
-    "              under its original name with -2, -3, ... before the extension;\n"
-    "              a photo already there byte for byte is not written again.\n"
-    "  --root DIR  first read the JPG and JPEG files under DIR (the volume's files\n"
-    "              still present) so that photos that still exist as files are not\n"
-    "              written again. Without it, the mount point of SOURCE is used when\n"
+    "              a file whose name is taken by another file is saved under the\n"
+    "              next free number after the highest IMAGE_NNNN (for photos) or\n"
+    "              VIDEO_NNNN (for videos) in OUTDIR, or under its original name\n"
+    "              with -2, -3, ... before the extension; a file already there\n"
+    "              byte for byte is not written again.\n"
+    "  --root DIR  first read the photo and video files under DIR (the volume's\n"
+    "              files still present) so that those that still exist as files\n"
+    "              are not written again. Without it, the mount point of SOURCE is used when\n"
     "              SOURCE is a mounted block device; otherwise the live files are\n"
     "              read from SOURCE's file system (FAT, exFAT, NTFS, ext2 to ext4).\n"
     "  --min-size BYTES  write only photos of at least BYTES bytes (thumbnails and\n"
@@ -57,10 +61,12 @@ const char help_text[] =
     "              later, or on DATE or earlier: the date in their EXIF data, else\n"
     "              the modification time their deleted entry kept. Photos with\n"
     "              neither are written whatever the dates.\n"
-    "  --kinds LIST  write only these kinds, a comma-separated list of photos and\n"
-    "              videos (all: both, the default).\n"
     "              Photos left out by these choices keep their numbers (the\n"
     "              others' names do not change) and are counted as skipped.\n"
+    "  --kinds LIST  look only for these kinds of file, a comma-separated list of\n"
+    "              jpeg, heic and video; photos stands for jpeg,heic, videos for\n"
+    "              video, all (the default) for every kind. Kinds not looked for\n"
+    "              are neither found nor counted; each kind keeps its numbers.\n"
     "  --list      list the removable volumes attached now, one a line: the\n"
     "              device node, a tab, its name, drive, size and file system, a\n"
     "              tab and its mount point (empty when not mounted). Exit 0; when\n"
@@ -74,15 +80,16 @@ const char help_text[] =
     "far are kept, and stderr says that the scan was stopped and how many photos\n"
     "were written. At the end exactly one line is printed on stdout:\n"
     "  found=N written=M failed=F unreadable_bytes=U renamed=R partial=P present=E named=A damaged=D\n"
-    "  skipped=S\n"
+    "  skipped=S videos=V heic=H\n"
     "where M counts the files written now, U the bytes of SOURCE that could not\n"
     "be read and were skipped, R the photos among the written ones saved under\n"
     "another name, P the photos of which only the top part could be recovered,\n"
     "E the photos not written because OUTDIR already held them byte for byte,\n"
     "A the photos that got their original name back, D the photos recovered\n"
     "whole whose data holds a few wrong bytes (they show a flaw where the bytes\n"
-    "went wrong), and S the photos found but not written because --min-size,\n"
-    "--since, --until or --kinds left them out.\n"
+    "went wrong), S the files found but not written because --min-size,\n"
+    "--since or --until left them out, and V and H the videos and HEIC photos\n"
+    "among the N files found. N, M, F, R, E, A and S count files of every kind.\n"
     "\n"
     "When SOURCE holds a file system that cannot be read (damaged, too slow or\n"
     "listing more than it can hold), stderr says so and why; the scan goes on\n"
@@ -131,8 +138,8 @@ QString parse_error(const QCommandLineParser &parser, const QStringList &argumen
 
 // The photos the options choose; false with why for a value that is no choice.
 bool parse_filter(const QCommandLineParser &parser, const QCommandLineOption &min_size,
-                  const QCommandLineOption &since, const QCommandLineOption &until, const QCommandLineOption &kinds,
-                  PhotoFilter *filter, QString *error)
+                  const QCommandLineOption &since, const QCommandLineOption &until, PhotoFilter *filter,
+                  QString *error)
 {
     if (parser.isSet(min_size)) {
         bool ok = false;
@@ -154,11 +161,6 @@ bool parse_filter(const QCommandLineParser &parser, const QCommandLineOption &mi
     }
     if (filter->since.isValid() && filter->until.isValid() && filter->since > filter->until) {
         *error = QStringLiteral("--since is later than --until: no photo could be written.");
-        return false;
-    }
-    if (parser.isSet(kinds) && !PhotoFilter::parse_kinds(parser.value(kinds), &filter->kinds)) {
-        *error = QStringLiteral("--kinds takes photos, videos or both (photos,videos), not '%1'.")
-                     .arg(parser.value(kinds));
         return false;
     }
     return true;
@@ -233,7 +235,7 @@ int main(int argc, char *argv[])
                                           QStringLiteral("DATE"));
     const QCommandLineOption until_option(QStringLiteral("until"), QStringLiteral("Last day written."),
                                           QStringLiteral("DATE"));
-    const QCommandLineOption kinds_option(QStringLiteral("kinds"), QStringLiteral("Kinds written."),
+    const QCommandLineOption kinds_option(QStringLiteral("kinds"), QStringLiteral("Kinds looked for."),
                                           QStringLiteral("LIST"));
     parser.addOptions({min_size_option, since_option, until_option, kinds_option});
     const QCommandLineOption list_option(QStringLiteral("list"), QStringLiteral("List the removable volumes."));
@@ -269,8 +271,13 @@ int main(int argc, char *argv[])
 
     PhotoFilter filter;
     QString choice_error;
-    if (!parse_filter(parser, min_size_option, since_option, until_option, kinds_option, &filter, &choice_error))
+    if (!parse_filter(parser, min_size_option, since_option, until_option, &filter, &choice_error))
         return usage_error(choice_error);
+    QList<MediaKind> kinds; // every kind unless chosen
+    if (parser.isSet(kinds_option) && !PhotoFilter::parse_kinds(parser.value(kinds_option), &kinds))
+        return usage_error(QStringLiteral("--kinds takes a list of jpeg, heic and video (or photos, videos, all), "
+                                          "not '%1'.")
+                               .arg(parser.value(kinds_option)));
 
     const QString source = QFileInfo(positional[0]).absoluteFilePath();
     const QString out_dir = QFileInfo(positional[1]).absoluteFilePath();
@@ -291,7 +298,7 @@ int main(int argc, char *argv[])
         root_path.clear();
     }
 
-    HeadlessScan scan(device, root_path, out_dir, access);
+    HeadlessScan scan(device, root_path, out_dir, access, kinds);
     if (const RecoverySession::Refusal refusal = scan.open_output(); refusal != RecoverySession::Refusal::None)
         return fail(refusal_text(refusal, out_dir));
 
@@ -305,9 +312,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "velvora-scan: stopped; %d photo%s written before the stop.\n", counts.written,
                      counts.written == 1 ? " was" : "s were");
     std::printf("found=%d written=%d failed=%d unreadable_bytes=%lld renamed=%d partial=%d present=%d named=%d "
-                "damaged=%d skipped=%d\n",
+                "damaged=%d skipped=%d videos=%d heic=%d\n",
                 counts.found, counts.written, counts.failed, static_cast<long long>(summary.unreadable_bytes),
-                counts.renamed, counts.partial, counts.present, counts.named, counts.damaged, summary.skipped);
+                counts.renamed, counts.partial, counts.present, counts.named, counts.damaged, summary.skipped,
+                counts.videos, counts.heic);
     std::fflush(stdout);
     if (summary.interrupted)
         return Interrupted;

@@ -20,6 +20,7 @@ struct FoundImage
     bool partial = false;
     FileOrigin origin = {}; // the deleted file it was, when its entry survives
     MediaKind kind = MediaKind::JpegPhoto;
+    VideoContainer container = VideoContainer::Mp4; // for a video: what its header says it is
     // Whole as the card holds it, with a few bytes of its data wrong: it
     // decodes to its end, with a flaw where the bytes went wrong.
     bool damaged = false;

@@ -12,11 +12,10 @@ std::vector<std::unique_ptr<MediaCarver>> MediaCarver::registered(const Settings
     carvers.push_back(std::make_unique<JpegPhotoCarver>(settings.thumbnail_pixel_ratio));
     carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::HeicPhoto, settings.volume_size, thumbnail_size));
     carvers.push_back(std::make_unique<ContainerCarver>(MediaKind::Video, settings.volume_size, thumbnail_size));
-    // Videos and HEIC photos are known by their place, not their bytes: the
-    // writers take them only when asked for by name.
-    const QList<MediaKind> wanted = settings.kinds.isEmpty() ? QList<MediaKind>{MediaKind::JpegPhoto} : settings.kinds;
-    std::erase_if(carvers, [&wanted](const std::unique_ptr<MediaCarver> &carver) {
-        return !wanted.contains(carver->kind());
-    });
+    if (!settings.kinds.isEmpty()) {
+        std::erase_if(carvers, [&settings](const std::unique_ptr<MediaCarver> &carver) {
+            return !settings.kinds.contains(carver->kind());
+        });
+    }
     return carvers;
 }

@@ -87,7 +87,7 @@ public:
     struct Settings
     {
         qreal thumbnail_pixel_ratio = 1.0;
-        QList<MediaKind> kinds; // the kinds looked for; empty: JPEG photos
+        QList<MediaKind> kinds; // the kinds looked for; empty: every kind
         qint64 volume_size = 0;
     };
     static std::vector<std::unique_ptr<MediaCarver>> registered(const Settings &settings);

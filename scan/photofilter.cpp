@@ -1,5 +1,6 @@
 #include "photofilter.h"
 
+#include <QHash>
 #include <QStringList>
 
 bool PhotoFilter::accepts(qint64 length, const QDate &day, Kind kind) const
@@ -41,20 +42,26 @@ PhotoFilter::Kind PhotoFilter::kind_of(MediaKind kind)
     return Photos;
 }
 
-bool PhotoFilter::parse_kinds(const QString &text, quint8 *kinds)
+bool PhotoFilter::parse_kinds(const QString &text, QList<MediaKind> *kinds)
 {
-    quint8 chosen = 0;
+    const QList<MediaKind> photos{MediaKind::JpegPhoto, MediaKind::HeicPhoto};
+    const QHash<QString, QList<MediaKind>> words{
+        {QStringLiteral("jpeg"), {MediaKind::JpegPhoto}}, {QStringLiteral("jpg"), {MediaKind::JpegPhoto}},
+        {QStringLiteral("heic"), {MediaKind::HeicPhoto}}, {QStringLiteral("heif"), {MediaKind::HeicPhoto}},
+        {QStringLiteral("video"), {MediaKind::Video}},    {QStringLiteral("videos"), {MediaKind::Video}},
+        {QStringLiteral("photo"), photos},                {QStringLiteral("photos"), photos},
+        {QStringLiteral("all"), photos + QList<MediaKind>{MediaKind::Video}},
+    };
+    QList<MediaKind> chosen;
     for (const QString &name : text.split(QLatin1Char(','))) {
-        const QString word = name.trimmed().toLower();
-        if (word == QLatin1String("photos") || word == QLatin1String("photo"))
-            chosen |= Photos;
-        else if (word == QLatin1String("videos") || word == QLatin1String("video"))
-            chosen |= Videos;
-        else if (word == QLatin1String("all"))
-            chosen |= AllKinds;
-        else
+        const auto word = words.constFind(name.trimmed().toLower());
+        if (word == words.cend())
             return false;
+        for (const MediaKind kind : *word) {
+            if (!chosen.contains(kind))
+                chosen.append(kind);
+        }
     }
     *kinds = chosen;
-    return chosen != 0;
+    return true;
 }

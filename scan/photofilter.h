@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 // Which of the photos found a user wants: none smaller than a size, none
@@ -34,7 +35,8 @@ struct PhotoFilter
     static Kind kind_of(const QString &kind);
     static Kind kind_of(MediaKind kind);
     static Kind kind_of(const PhotoFacts &facts) { return kind_of(facts.kind); }
-    // "photos", "videos" or "photos,videos" as a user lists them; false for
-    // an empty list or a name that is neither.
-    static bool parse_kinds(const QString &text, quint8 *kinds);
+    // The kinds of file a user lists, comma-separated: jpeg, heic, video;
+    // photos (jpeg and heic), videos, all. False for an empty list or a
+    // name that is none of them.
+    static bool parse_kinds(const QString &text, QList<MediaKind> *kinds);
 };

@@ -12,15 +12,13 @@
 
 namespace {
 
-const QRegularExpression &numbered_name()
+// IMAGE_0007.JPG, IMAGE_0008.partial.JPG, IMAGE_0003.HEIC, VIDEO_0002.MOV:
+// the prefix, the number, the partial mark and the extension.
+const QRegularExpression &numbered_pattern()
 {
-    static const QRegularExpression pattern(QStringLiteral("^IMAGE_(\\d{4,9})(\\.partial)?\\.JPG$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^(IMAGE|VIDEO)_(\\d{4,9})(\\.partial)?\\.(JPG|HEIC|MP4|MOV|3GP|AVI)$"));
     return pattern;
-}
-
-bool is_partial_name(const QString &name)
-{
-    return name.endsWith(QLatin1String(".partial.JPG"));
 }
 
 qsizetype utf8_size(const QString &name)
@@ -72,7 +70,21 @@ bool PhotoWriter::can_create()
 
 QString PhotoWriter::photo_name(int number, bool partial)
 {
-    return QString::asprintf(partial ? "IMAGE_%04d.partial.JPG" : "IMAGE_%04d.JPG", number);
+    return numbered_name(QStringLiteral("IMAGE"), number, partial, QStringLiteral("JPG"));
+}
+
+QString PhotoWriter::numbered_name(const FoundImage &image, int number)
+{
+    const QString prefix = image.kind == MediaKind::Video ? QStringLiteral("VIDEO") : QStringLiteral("IMAGE");
+    return numbered_name(prefix, number, image.partial, media_kind_extension(image.kind, image.container));
+}
+
+QString PhotoWriter::numbered_name(const QString &prefix, int number, bool partial, const QString &extension)
+{
+    return QStringLiteral("%1_%2%3.%4")
+        .arg(prefix)
+        .arg(number, 4, 10, QLatin1Char('0'))
+        .arg(partial ? QStringLiteral(".partial") : QString(), extension);
 }
 
 QString PhotoWriter::failure_text(Failure failure)
@@ -86,6 +98,8 @@ QString PhotoWriter::failure_text(Failure failure)
         return tr("The card has changed since the scan: it no longer holds the photo that was found.");
     case Failure::TargetFull:
         return tr("The disk of this folder is full.");
+    case Failure::Stopped:
+        return tr("The recovery was stopped before the file was complete.");
     case Failure::TargetUnwritable:
         break;
     }
@@ -99,10 +113,11 @@ QString PhotoWriter::path_of(const QString &name) const
 
 void PhotoWriter::note_name(const QString &name, qint64 size)
 {
-    const QRegularExpressionMatch match = numbered_name().match(name);
+    const QRegularExpressionMatch match = numbered_pattern().match(name);
     if (!match.hasMatch())
         return;
-    highest_number = qMax(highest_number, match.captured(1).toInt());
+    int &highest = highest_numbers[match.captured(1)];
+    highest = qMax(highest, match.captured(2).toInt());
     if (size >= 0)
         names_by_size.insert(size, name);
 }
@@ -117,11 +132,17 @@ QString PhotoWriter::name_holding(const FoundImage &image) const
     return {};
 }
 
-QString PhotoWriter::next_free_name(bool partial)
+// The next number of the asked name's prefix, keeping its partial mark and
+// extension; an original name the folder refuses is numbered as its kind.
+QString PhotoWriter::next_free_name(const QString &asked, const FoundImage &image)
 {
+    const QRegularExpressionMatch match = numbered_pattern().match(asked);
+    const QString numbered = match.hasMatch() ? asked : numbered_name(image, 0);
+    const QRegularExpressionMatch parts = numbered_pattern().match(numbered);
+    int &highest = highest_numbers[parts.captured(1)];
     QString name;
     do
-        name = photo_name(++highest_number, partial);
+        name = numbered_name(parts.captured(1), ++highest, parts.hasCaptured(3), parts.captured(4));
     while (name_taken(name));
     return name;
 }
@@ -178,6 +199,14 @@ PhotoWriter::Result PhotoWriter::hold_until_synced(Result result, qint64 length,
     return result;
 }
 
+qint64 PhotoWriter::unsynced_bytes() const
+{
+    qint64 bytes = 0;
+    for (const Unsynced &file : pending)
+        bytes += file.created ? file.length : 0;
+    return bytes;
+}
+
 QList<PhotoWriter::Result> PhotoWriter::sync()
 {
     if (pending.isEmpty())
@@ -221,7 +250,8 @@ PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &im
     return write_out(name, image, {}, &bytes);
 }
 
-PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume)
+PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
+                                      const KeepGoing &keep_going)
 {
     // the pieces in order, as one run of bytes
     const VolumeExtents pieces = image.extents();
@@ -234,6 +264,8 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
         }
         if (piece == pieces.size())
             return 0;
+        if (keep_going && !keep_going())
+            return stop_reading;
         const VolumeExtent &extent = pieces.at(piece);
         const qint64 want = qMin(capacity, extent.length - done_in_piece);
         const qint64 n = volume_platform::read_at(volume, extent.offset + done_in_piece, buffer, want);
@@ -270,7 +302,7 @@ PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const F
     while (total <= image.length) {
         const qint64 n = reader(chunk.data(), qMin(chunk_size, image.length - total + 1));
         if (n < 0)
-            return Failure::SourceUnreadable;
+            return n == stop_reading ? Failure::Stopped : Failure::SourceUnreadable;
         if (n == 0)
             break;
         if (head->size() < ExifInfo::leading_bytes)
@@ -314,7 +346,7 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     QString holder = taken && holds_photo(first, image) ? first : name_holding(image);
     // A numbered name gives way to the next free number; an original name
     // takes a suffix (IMG_0001-2.JPG), unless a variant already holds the photo.
-    bool numbered = numbered_name().match(name).hasMatch();
+    bool numbered = numbered_pattern().match(name).hasMatch();
     int variant = 1;
     while (taken && holder.isEmpty() && !numbered && name_taken(variant_of(first, variant + 1, longest_name))) {
         ++variant;
@@ -322,7 +354,7 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
             holder = variant_of(first, variant, longest_name);
     }
     const auto next_name = [&] {
-        return numbered ? next_free_name(is_partial_name(name)) : variant_of(first, ++variant, longest_name);
+        return numbered ? next_free_name(name, image) : variant_of(first, ++variant, longest_name);
     };
     if (!holder.isEmpty()) {
         result.outcome = Outcome::Present;

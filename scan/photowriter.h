@@ -16,7 +16,8 @@
 // its file and the file holds exactly the length and CRC-32 the scan found;
 // anything else leaves no file behind. A file already in the folder is never
 // replaced: when a photo's name is taken by a file with other bytes, the photo
-// goes under the next free number after the highest IMAGE_NNNN.JPG there, or,
+// goes under the next free number after the highest of its prefix there
+// (IMAGE_NNNN for photos, VIDEO_NNNN for videos), or,
 // under its original name, with a suffix before the extension (-2, -3). A
 // photo whose very bytes are already in a numbered file of the folder (or in
 // a file of its own name) is not written again and counts as present, so
@@ -41,7 +42,8 @@ public:
         SourceUnreadable, // the volume could not be read where the photo lies
         SourceChanged,    // the volume no longer holds the bytes the scan found there
         TargetFull,       // the folder's disk is full, or the file would outgrow a limit
-        TargetUnwritable  // the file could not be made or written
+        TargetUnwritable, // the file could not be made or written
+        Stopped           // the user stopped the recovery while the file was being copied
     };
     struct Result
     {
@@ -52,8 +54,13 @@ public:
         QString asked; // the name it was to have
     };
     // The photo's bytes in order: fills up to capacity bytes and returns the
-    // count, 0 when there are no more, -1 when they cannot be read.
+    // count, 0 when there are no more, -1 when they cannot be read, -2 when
+    // the copy is to stop.
     using Reader = std::function<qint64(char *buffer, qint64 capacity)>;
+    static constexpr qint64 stop_reading = -2;
+    // Asked before each chunk of a copy from the volume: false stops it (a
+    // video of gigabytes takes a while), and the file fails as Stopped.
+    using KeepGoing = std::function<bool()>;
 
     static constexpr qint64 chunk_size = 1024 * 1024;
 
@@ -70,7 +77,8 @@ public:
     // scan took, so only their length is checked against it.
     Result write(const QString &name, const FoundImage &image, const QByteArray &bytes);
     // The photo read again from the open volume at the place the scan found it.
-    Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume);
+    Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
+                const KeepGoing &keep_going = {});
     // The photo from any source of its bytes; the others come here.
     Result write_from(const QString &name, const FoundImage &image, const Reader &reader);
 
@@ -80,6 +88,7 @@ public:
     // its file removed. Photos are counted as written only here.
     QList<Result> sync();
     int unsynced() const { return int(pending.size()); }
+    qint64 unsynced_bytes() const;
 
     // Photos on the disk so far: written counts those under other names too;
     // present counts the photos found already in the folder, byte for byte.
@@ -92,6 +101,10 @@ public:
     // IMAGE_0007.JPG, or IMAGE_0007.partial.JPG for a photo of which only
     // the top part could be recovered.
     static QString photo_name(int number, bool partial = false);
+    // The numbered name of a found file: IMAGE_0007.JPG or IMAGE_0007.HEIC
+    // for a photo, VIDEO_0007.MP4 (MOV, 3GP, AVI) for a video.
+    static QString numbered_name(const FoundImage &image, int number);
+    static QString numbered_name(const QString &prefix, int number, bool partial, const QString &extension);
     // The name a photo of that original name takes when the name is taken
     // number - 1 times: IMG_0001.JPG, IMG_0001-2.JPG, IMG_0001-3.JPG; within
     // max_bytes of UTF-8.
@@ -100,7 +113,7 @@ public:
 private:
     bool name_taken(const QString &name) const;
     bool holds_photo(const QString &name, const FoundImage &image) const;
-    QString next_free_name(bool partial);
+    QString next_free_name(const QString &asked, const FoundImage &image);
     QString path_of(const QString &name) const;
     void note_name(const QString &name, qint64 size = -1);
     QString name_holding(const FoundImage &image) const;
@@ -114,7 +127,7 @@ private:
     QString directory;
     volume_platform::Handle folder = volume_platform::invalid_handle;
     int longest_name = 255; // bytes, as the folder's file system takes them
-    int highest_number = 0;
+    QHash<QString, int> highest_numbers; // by prefix: IMAGE, VIDEO
     QMultiHash<qint64, QString> names_by_size; // the numbered files, for finding a photo already there
     // The CRC-32 of each file this writer made: a dense card holds many photos
     // of one length, and reading each of them again for every new one made

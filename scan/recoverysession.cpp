@@ -17,7 +17,9 @@ void RecoverySession::restart(const QString &new_source)
     source = new_source;
     names.clear();
     names_given.clear();
-    unnamed = 0;
+    unnamed = {};
+    videos = 0;
+    heic = 0;
     partial = 0;
     damaged = 0;
     named = 0;
@@ -29,14 +31,19 @@ QString RecoverySession::name_of(const FoundImage &image)
     const auto known = names.constFind(image.offset);
     if (known != names.cend())
         return *known;
-    // A photo whose deleted entry survives keeps its name, made safe; the
-    // others are numbered among themselves.
+    // A file whose deleted entry survives keeps its name, made safe; the
+    // others are numbered among those of their kind, so a file's number does
+    // not depend on which other kinds were looked for.
     const QString original = SafeName::file_name(image.origin.name);
-    QString name = original.isEmpty() ? PhotoWriter::photo_name(++unnamed, image.partial) : original;
+    const QString base = original.isEmpty()
+        ? PhotoWriter::numbered_name(image, ++unnamed[std::size_t(image.kind)])
+        : original;
+    QString name = base;
     for (int variant = 2; names_given.contains(name.toCaseFolded()); ++variant)
-        name = PhotoWriter::variant_of(original.isEmpty() ? PhotoWriter::photo_name(unnamed, image.partial) : original,
-                                       variant);
+        name = PhotoWriter::variant_of(base, variant);
     named += original.isEmpty() ? 0 : 1;
+    videos += image.kind == MediaKind::Video ? 1 : 0;
+    heic += image.kind == MediaKind::HeicPhoto ? 1 : 0;
     partial += image.partial ? 1 : 0;
     damaged += image.damaged ? 1 : 0;
     names.insert(image.offset, name);
@@ -70,12 +77,13 @@ PhotoWriter::Result RecoverySession::write(const FoundImage &image, const QByteA
     return writer->write(name, image, bytes);
 }
 
-PhotoWriter::Result RecoverySession::copy(const FoundImage &image, volume_platform::Handle volume)
+PhotoWriter::Result RecoverySession::copy(const FoundImage &image, volume_platform::Handle volume,
+                                          const PhotoWriter::KeepGoing &keep_going)
 {
     const QString name = name_of(image);
     if (!writer)
         writer = std::make_unique<PhotoWriter>(QString());
-    return writer->copy(name, image, volume);
+    return writer->copy(name, image, volume, keep_going);
 }
 
 QList<PhotoWriter::Result> RecoverySession::sync()
@@ -90,6 +98,8 @@ RecoverySession::Counts RecoverySession::counts() const
     counts.partial = partial;
     counts.damaged = damaged;
     counts.named = named;
+    counts.videos = videos;
+    counts.heic = heic;
     if (writer) {
         counts.written = writer->written();
         counts.renamed = writer->renamed();

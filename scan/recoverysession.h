@@ -10,15 +10,18 @@
 #include <QSet>
 #include <QString>
 
+#include <array>
 #include <memory>
 
-// One scan's photos from found to written, for the window and velvora-scan
+// One scan's files from found to written, for the window and velvora-scan
 // alike, so the same scan gives the same files under the same names from
-// both: each photo's name as it is found (its original name made safe, a
-// suffix where two would clash, otherwise IMAGE_0001.JPG onward in the order
-// found, IMAGE_0007.partial.JPG for a photo of which only the top part could
-// be recovered), the refusal of a folder on the scanned volume, the writing
-// through PhotoWriter and one set of counts.
+// both: each file's name as it is found (its original name made safe, a
+// suffix where two would clash, otherwise numbered in the order found, each
+// kind on its own counter: IMAGE_0001.JPG onward for JPEG photos,
+// IMAGE_0001.HEIC for HEIC photos, VIDEO_0001.MP4 (MOV, 3GP, AVI) for
+// videos, IMAGE_0007.partial.JPG for a photo of which only the top part
+// could be recovered), the refusal of a folder on the scanned volume, the
+// writing through PhotoWriter and one set of counts.
 class RecoverySession
 {
 public:
@@ -32,6 +35,8 @@ public:
         int partial = 0; // found only in part
         int named = 0;   // found under the name of their deleted entry
         int damaged = 0; // found whole, with a few bytes of their data wrong
+        int videos = 0;  // found, of these kinds
+        int heic = 0;
     };
     enum class Refusal {
         None,
@@ -58,10 +63,12 @@ public:
     Refusal open_folder(const QString &directory, bool create = false);
     // The photo from bytes in hand, or read again from the open volume.
     PhotoWriter::Result write(const FoundImage &image, const QByteArray &bytes);
-    PhotoWriter::Result copy(const FoundImage &image, volume_platform::Handle volume);
+    PhotoWriter::Result copy(const FoundImage &image, volume_platform::Handle volume,
+                             const PhotoWriter::KeepGoing &keep_going = {});
     // Puts the photos written since the last sync on the disk; see PhotoWriter::sync().
     QList<PhotoWriter::Result> sync();
     int unsynced() const { return writer ? writer->unsynced() : 0; }
+    qint64 unsynced_bytes() const { return writer ? writer->unsynced_bytes() : 0; }
 
     Counts counts() const;
 
@@ -69,7 +76,9 @@ private:
     QString source;
     QHash<qint64, QString> names; // by the photo's offset on the volume
     QSet<QString> names_given;    // case-folded: a folder on a stick takes no two names differing in case
-    int unnamed = 0;
+    std::array<int, 3> unnamed{}; // numbered so far, by MediaKind
+    int videos = 0;
+    int heic = 0;
     int partial = 0;
     int damaged = 0;
     int named = 0;

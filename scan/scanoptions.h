@@ -51,7 +51,7 @@ struct ScanOptions
     // Called with empty bytes for a file known by its place only (one too
     // long to hold): its bytes are to be copied from the volume.
     FoundHandler found_handler;
-    // The kinds of file looked for; empty: JPEG photos.
+    // The kinds of file looked for; empty: every kind.
     QList<MediaKind> kinds;
     ResumePoint resume;
 };

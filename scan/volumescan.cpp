@@ -278,11 +278,18 @@ void VolumeScan::take_broken(MediaKind kind, qint64 offset, qint64 length, bool 
 
 void VolumeScan::announce(MediaCarver &carver, const QList<MediaCarver::Checked> &checked)
 {
-    for (const MediaCarver::Checked &one : checked) {
+    // In their order on the volume, which numbers them: a carver running two
+    // walkers over a block hands over the first walker's files first.
+    QList<MediaCarver::Checked> in_order = checked;
+    std::stable_sort(in_order.begin(), in_order.end(),
+                     [](const MediaCarver::Checked &a, const MediaCarver::Checked &b) { return a.offset < b.offset; });
+    for (const MediaCarver::Checked &one : std::as_const(in_order)) {
         const quint32 crc = accepted_crcs.take(one.offset);
         if (one.outcome == MediaCarver::Checked::Outcome::Whole) {
             FoundImage image{one.offset, one.length, crc, {{one.offset, one.length}}, false};
             image.kind = carver.kind();
+            if (image.kind == MediaKind::Video)
+                image.container = video_container_of(one.bytes.isEmpty() ? read_again(one.offset, 16) : one.bytes);
             record_found(image, one.thumbnail, one.bytes, one.facts);
         } else if (one.outcome == MediaCarver::Checked::Outcome::Broken) {
             take_broken(carver.kind(), one.offset, one.length, one.whole_if_alone);
@@ -335,8 +342,9 @@ void VolumeScan::name_after_entry(FoundImage &image, QByteArray &bytes, PhotoFac
         // Only a whole photo in one piece can have its file's last bytes
         // right behind it; a trailer larger than any camera writes is not
         // taken on trust.
+        // A file known by its place only (a video) is not held to append to.
         const qint64 trailer = entry->size - image.length;
-        if (image.partial || image.extents().size() != 1 || trailer > largest_trailer
+        if (bytes.isEmpty() || image.partial || image.extents().size() != 1 || trailer > largest_trailer
             || view.allocation.free_until(image.offset) < image.offset + entry->size)
             return;
         const QByteArray rest = read_again(image.offset + image.length, trailer);

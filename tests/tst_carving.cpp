@@ -525,14 +525,14 @@ void TestCarving::decoder_warnings_stay_off_the_terminal()
     scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
     QVERIFY(scan.waitForFinished(30000));
     QCOMPARE(scan.exitCode(), 0);
-    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0 renamed=0 partial=0 present=0 named=0 damaged=1 skipped=0\n"));
+    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=1 failed=0 unreadable_bytes=0 renamed=0 partial=0 present=0 named=0 damaged=1 skipped=0 videos=0 heic=0\n"));
     QCOMPARE(scan.readAllStandardError(), QByteArray());
     // named as what it is; scanned again, it is found there
     QCOMPARE(testsupport::entries_of(dir.filePath(QStringLiteral("out"))), QStringList{QStringLiteral("IMAGE_0001.JPG")});
     QCOMPARE(testsupport::read_file(dir.filePath(QStringLiteral("out/IMAGE_0001.JPG"))), damaged);
     scan.start(QStringLiteral(VELVORA_SCAN_PATH), {image, dir.filePath(QStringLiteral("out"))});
     QVERIFY(scan.waitForFinished(30000));
-    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=0 failed=0 unreadable_bytes=0 renamed=0 partial=0 present=1 named=0 damaged=1 skipped=0\n"));
+    QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=0 failed=0 unreadable_bytes=0 renamed=0 partial=0 present=1 named=0 damaged=1 skipped=0 videos=0 heic=0\n"));
 }
 
 void TestCarving::pieces_come_together_data()

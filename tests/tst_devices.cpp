@@ -35,10 +35,11 @@ ProgramRun run_scan(const QStringList &arguments, bool unprivileged = false, con
     return run_program(command.takeFirst(), command, environment);
 }
 
-QByteArray summary(int found, int written, int failed = 0, int named = 0, int partial = 0, int damaged = 0)
+QByteArray summary(int found, int written, int failed = 0, int named = 0, int partial = 0, int damaged = 0,
+                   int videos = 0, int heic = 0)
 {
-    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=%d present=0 named=%d damaged=%d skipped=0\n",
-                             found, written, failed, partial, named, damaged).toLatin1();
+    return QString::asprintf("found=%d written=%d failed=%d unreadable_bytes=0 renamed=0 partial=%d present=0 named=%d damaged=%d skipped=0 videos=%d heic=%d\n",
+                             found, written, failed, partial, named, damaged, videos, heic).toLatin1();
 }
 
 // One sorted line per volume: node, drive, label, file system, mount point, size, sector size, identity.
@@ -454,6 +455,9 @@ void TestDevices::camera_cards_data()
     QTest::newRow("FAT32, crafted deleted names and a damaged photo") << int(CameraCard::HostileNames);
     // Whole as the card holds it, under its name, and said to be damaged.
     QTest::newRow("a deleted photo with one byte gone bad") << int(CameraCard::RottenByte);
+    // Every deleted video and HEIC photo whole under its name, no live file,
+    // no frame of a Motion-JPEG clip offered as a photo.
+    QTest::newRow("exFAT with videos and HEIC photos") << int(CameraCard::ExfatMedia);
 }
 
 namespace {
@@ -510,7 +514,8 @@ void TestDevices::camera_cards()
     const QStringList names = entries_of(out);
     if (!card.damaged) {
         const int found = int(card.named.size() + card.unnamed.size()) + card.partial;
-        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size()), card.partial, int(card.rotten.size())));
+        QCOMPARE(scan.out, summary(found, found, 0, int(card.named.size()), card.partial, int(card.rotten.size()),
+                                   card.videos, card.heic));
         for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo) {
             QVERIFY2(read_file(out + '/' + photo.key()) == photo.value(), qPrintable(photo.key() + " among " + names.join(" | ")));
             photos.removeOne(photo.value());

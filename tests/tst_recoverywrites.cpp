@@ -6,6 +6,7 @@
 #include "windowdriver.h"
 
 #include "faultyvolume.h"
+#include "grownvideo.h"
 #include "loopdevice.h"
 #include "photowriter.h"
 #include "rawaccess.h"
@@ -47,7 +48,7 @@ QString make_card(const QString &path, const QList<QByteArray> &content, qint64 
 
 QByteArray summary(int found, int written, int renamed, int present = 0)
 {
-    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 present=%4 named=0 damaged=0 skipped=0\n")
+    return QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=%3 partial=0 present=%4 named=0 damaged=0 skipped=0 videos=0 heic=0\n")
         .arg(found).arg(written).arg(renamed).arg(present).toLatin1();
 }
 
@@ -84,6 +85,39 @@ private slots:
         QCOMPARE(entries_of(out).size(), all.size());
         for (int i = 0; i < all.size(); ++i)
             QCOMPARE(read_file(QDir(out).filePath(PhotoWriter::photo_name(i + 1))), all[i]);
+    }
+
+    void stop_while_a_video_is_copied_data()
+    {
+        QTest::addColumn<int>("signal_number");
+        QTest::newRow("Ctrl-C") << int(SIGINT);
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+    }
+
+    // A stop while a video of hundreds of MiB is copied from the card does not
+    // wait for the rest of it: the video fails, is named on stderr, and
+    // leaves no file.
+    void stop_while_a_video_is_copied()
+    {
+        QFETCH(int, signal_number);
+        QTemporaryDir work;
+        const QString card = work.filePath("video.img"), out = work.filePath("out");
+        QString why;
+        if (!write_grown_video_card(card, qint64(384) << 20, 1 << 20, &why))
+            QSKIP(qPrintable(why));
+        QProcess scan;
+        scan.start(scan_program, {card, out});
+        // its file is made as its copy starts
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(out + "/VIDEO_0001.MP4"), 180000);
+        ::kill(pid_t(scan.processId()), signal_number);
+        QVERIFY(scan.waitForFinished(20000));
+        const QString said = QString::fromUtf8(scan.readAllStandardError());
+        QVERIFY2(scan.exitStatus() == QProcess::NormalExit && scan.exitCode() == 130, qPrintable(said));
+        QCOMPARE(scan.readAllStandardOutput(), QByteArray("found=1 written=0 failed=1 unreadable_bytes=0 renamed=0 partial=0 "
+                                                          "present=0 named=0 damaged=0 skipped=0 videos=1 heic=0\n"));
+        QVERIFY2(said.contains("velvora-scan: VIDEO_0001.MP4: " + PhotoWriter::failure_text(PhotoWriter::Failure::Stopped)),
+                 qPrintable(said));
+        QCOMPARE(entries_of(out), QStringList{});
     }
 
     // Two photos that cannot be recovered: the loop device scanned reads

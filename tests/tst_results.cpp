@@ -8,6 +8,8 @@
 #include "cameracard.h"
 #include "exifinfo.h"
 #include "exiftags.h"
+#include "mediafiles.h"
+#include "photowriter.h"
 #include "resultsgrid.h"
 #include "resultsmodel.h"
 #include "resultsproxy.h"
@@ -391,45 +393,72 @@ private slots:
     void headless_choices_data()
     {
         QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("media");  // the camera's videos and HEIC photos after the photos
         QTest::addColumn<int>("exit_code");
         QTest::addColumn<QStringList>("written"); // numbered in the order found, skipped ones keep theirs
+        QTest::addColumn<int>("found");
         QTest::addColumn<QString>("said");        // on stderr, for bad usage
 
-        QTest::newRow("no choice") << QStringList{} << 0
-                                   << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG",
-                                                  "IMAGE_0004.JPG", "IMAGE_0005.JPG", "IMAGE_0006.JPG"} << "";
-        QTest::newRow("--min-size") << QStringList{"--min-size", "200000"} << 0
-                                    << QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG", "IMAGE_0005.JPG"} << "";
+        const QStringList jpegs{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG",
+                                "IMAGE_0004.JPG", "IMAGE_0005.JPG", "IMAGE_0006.JPG"};
+        // each kind on its own counter, the extension from the video's header
+        const QStringList videos{"VIDEO_0001.MP4", "VIDEO_0002.MP4", "VIDEO_0003.MOV", "VIDEO_0004.MOV",
+                                 "VIDEO_0005.AVI", "VIDEO_0006.MP4", "VIDEO_0007.AVI"};
+        const QStringList heic{"IMAGE_0001.HEIC", "IMAGE_0002.HEIC"};
+        QTest::newRow("no choice") << QStringList{} << false << 0 << jpegs << 6 << "";
+        QTest::newRow("--min-size") << QStringList{"--min-size", "200000"} << false << 0
+                                    << QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG", "IMAGE_0005.JPG"} << 6 << "";
         QTest::newRow("--since: undated photos are written")
-            << QStringList{"--since", "2021-07-03"} << 0
-            << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0004.JPG", "IMAGE_0006.JPG"} << "";
-        QTest::newRow("--until and --min-size") << QStringList{"--until=2021-07-02", "--min-size=200000"} << 0
-                                                << QStringList{"IMAGE_0003.JPG", "IMAGE_0005.JPG"} << "";
-        QTest::newRow("--kinds videos") << QStringList{"--kinds", "videos"} << 0 << QStringList{} << "";
-        QTest::newRow("--kinds photos,videos")
-            << QStringList{"--kinds", "photos,videos"} << 0
-            << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0003.JPG", "IMAGE_0004.JPG", "IMAGE_0005.JPG",
-                           "IMAGE_0006.JPG"} << "";
-        QTest::newRow("a size that is no number") << QStringList{"--min-size", "200KB"} << 2 << QStringList{}
-                                                  << "--min-size takes a number of bytes, not '200KB'.";
-        QTest::newRow("no such day") << QStringList{"--since", "2021-02-30"} << 2 << QStringList{}
+            << QStringList{"--since", "2021-07-03"} << false << 0
+            << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0004.JPG", "IMAGE_0006.JPG"} << 6 << "";
+        QTest::newRow("--until and --min-size") << QStringList{"--until=2021-07-02", "--min-size=200000"} << false << 0
+                                                << QStringList{"IMAGE_0003.JPG", "IMAGE_0005.JPG"} << 6 << "";
+        QTest::newRow("--kinds videos: photos are not looked for") << QStringList{"--kinds", "videos"} << false << 0
+                                                                   << QStringList{} << 0 << "";
+        QTest::newRow("every kind by default") << QStringList{} << true << 0 << jpegs + heic + videos << 15 << "";
+        QTest::newRow("--kinds video") << QStringList{"--kinds", "video"} << true << 0 << videos << 7 << "";
+        QTest::newRow("--kinds jpeg,heic") << QStringList{"--kinds", "jpeg,heic"} << true << 0 << jpegs + heic << 8
+                                           << "";
+        QTest::newRow("--kinds heic,video and --min-size") << QStringList{"--kinds", "heic,video", "--min-size", "1"}
+                                                           << true << 0 << heic + videos << 9 << "";
+        QTest::newRow("--kinds photos,videos") << QStringList{"--kinds", "photos,videos"} << true << 0
+                                               << jpegs + heic + videos << 15 << "";
+        QTest::newRow("a size that is no number") << QStringList{"--min-size", "200KB"} << false << 2 << QStringList{}
+                                                  << 0 << "--min-size takes a number of bytes, not '200KB'.";
+        QTest::newRow("no such day") << QStringList{"--since", "2021-02-30"} << false << 2 << QStringList{} << 0
                                      << "--since takes a date as YYYY-MM-DD, not '2021-02-30'.";
-        QTest::newRow("an empty range") << QStringList{"--since", "2021-07-05", "--until", "2021-07-01"} << 2
-                                        << QStringList{} << "--since is later than --until";
-        QTest::newRow("an unknown kind") << QStringList{"--kinds", "pictures"} << 2 << QStringList{}
-                                         << "--kinds takes photos, videos or both";
+        QTest::newRow("an empty range") << QStringList{"--since", "2021-07-05", "--until", "2021-07-01"} << false << 2
+                                        << QStringList{} << 0 << "--since is later than --until";
+        QTest::newRow("an unknown kind") << QStringList{"--kinds", "jpeg,pictures"} << false << 2 << QStringList{} << 0
+                                         << "--kinds takes a list of jpeg, heic and video";
     }
 
-    // On a raw volume nothing tells a photo's entry: EXIF dates only.
+    // On a raw volume nothing tells a file's entry: EXIF dates only, and
+    // every file numbered.
     void headless_choices()
     {
         QFETCH(QStringList, options);
+        QFETCH(bool, media);
         QFETCH(int, exit_code);
         QFETCH(QStringList, written);
+        QFETCH(int, found);
         QFETCH(QString, said);
+        if (media && camera_media().isEmpty())
+            QSKIP("needs ffmpeg and heif-enc for the camera's videos and HEIC photos");
+        // the expected bytes of every numbered name
+        QMap<QString, QByteArray> files;
+        QList<QByteArray> pieces = sample_bytes;
+        for (int n = 0; n < sample_bytes.size(); ++n)
+            files.insert(PhotoWriter::photo_name(n + 1), sample_bytes.at(n));
+        int numbered_videos = 0, numbered_heic = 0;
+        for (const MediaFile &file : media ? camera_media() : QList<MediaFile>()) {
+            const int number = file.video ? ++numbered_videos : ++numbered_heic;
+            files.insert(QString::asprintf("%s_%04d.", file.video ? "VIDEO" : "IMAGE", number) + file.suffix, file.bytes);
+            pieces.append(file.bytes);
+        }
         QTemporaryDir dir;
         const QString image = dir.filePath("card.img");
-        QVERIFY(write_file(image, volume_of(sample_bytes) + QByteArray(64 * 1024, '\0')));
+        QVERIFY(write_file(image, volume_of(pieces) + QByteArray(64 * 1024, '\0')));
         const QString out = dir.filePath("out");
         int code = -1;
         QByteArray errors;
@@ -440,13 +469,17 @@ private slots:
             QVERIFY(summary.isEmpty() && !QFileInfo::exists(out));
             return;
         }
-        QCOMPARE(entries_of(out), written);
+        QStringList expected_names = written;
+        expected_names.sort();
+        QCOMPARE(entries_of(out), expected_names);
+        const int videos = int(written.filter(QRegularExpression("^VIDEO_")).size());
+        const int heic = int(written.filter(QRegularExpression("\\.HEIC$")).size());
         const QString expected = QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=0 partial=0 "
-                                                "present=0 named=0 damaged=0 skipped=%3\n")
-                                     .arg(samples.size()).arg(written.size()).arg(samples.size() - written.size());
+                                                "present=0 named=0 damaged=0 skipped=%3 videos=%4 heic=%5\n")
+                                     .arg(found).arg(written.size()).arg(found - written.size()).arg(videos).arg(heic);
         QCOMPARE(QString::fromLatin1(summary), expected);
         for (const QString &name : written)
-            QCOMPARE(read_file(out + '/' + name), sample_bytes.at(name.mid(6, 4).toInt() - 1));
+            QVERIFY2(read_file(out + '/' + name) == files.value(name), qPrintable(name));
     }
 
     // The camera card in the window: found by folder, one folder ticked

@@ -2,6 +2,8 @@
 
 #include "craftedentries.h"
 #include "loopdevice.h"
+#include "mediacard.h"
+#include "mediafiles.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -59,6 +61,8 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     live.clear();
     rotten.clear();
     partial = 0;
+    videos = 0;
+    heic = 0;
     damaged = kind == BadBootSector || kind == WrongFatLength || kind == GarbageFolder || kind == ExfatUnreadable;
     unreadable = kind == ExfatUnreadable; // garbage for a boot sector is no file system at all
     switch (kind) {
@@ -68,9 +72,27 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
         return make_exfat(kind, directory, why);
     case Ext4:
         return make_ext4(directory, why);
+    case ExfatMedia:
+        return make_media(directory, why);
     default:
         return make_fat32(kind, directory, why);
     }
+}
+
+bool CameraCard::make_media(const QString &directory, QString *why)
+{
+    MediaCard card;
+    if (!card.make(directory, why))
+        return false;
+    image = card.image;
+    named = card.deleted;
+    live = card.live.values();
+    for (const QString &name : card.deleted.keys()) {
+        const MediaFile *file = media_named(name);
+        videos += file && file->video ? 1 : 0;
+        heic += file && !file->video ? 1 : 0;
+    }
+    return true;
 }
 
 void CameraCard::note_deleted(const QString &name, const QByteArray &photo, bool keeps_name)

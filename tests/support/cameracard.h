@@ -32,6 +32,7 @@ public:
         HostileNames,         // Fat32 with deleted long names crafted to escape the folder or
                               // carry control characters, and a photo damaged where it lies
         RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
+        ExfatMedia,           // the MediaCard: JPEG and HEIC photos, MP4, MOV and AVI videos, about half deleted
     };
 
     // Makes the card in directory; false with why when it cannot be made
@@ -53,6 +54,9 @@ public:
     // Of the named photos, those whose bytes went bad on the card: they come
     // back whole as the card holds them, marked damaged.
     QStringList rotten;
+    // Of the named files, the videos and the HEIC photos.
+    int videos = 0;
+    int heic = 0;
 
 private:
     bool make_fat32(Kind kind, const QString &directory, QString *why);
@@ -63,6 +67,7 @@ private:
     // long-name entries then given the crafted name.
     bool put_hostile_names(FatImage &card, const QString &folder, const QString &directory, QString *why);
     bool make_ext4(const QString &directory, QString *why);
+    bool make_media(const QString &directory, QString *why);
     // Sorts the deleted photos by whether their bytes are still whole on the card.
     void note_deleted(const QString &name, const QByteArray &photo, bool keeps_name);
     QByteArray card_bytes;
