@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -36,7 +37,8 @@ struct Figures
 };
 
 Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArray> &fragmented,
-             const QList<QByteArray> &progressive, const QList<QByteArray> &placed, bool search)
+             const QList<QByteArray> &progressive, const QList<QByteArray> &placed, const QMap<QByteArray, QString> &names,
+             bool search)
 {
     RemovableDevice device;
     device.raw_path = path;
@@ -62,6 +64,9 @@ Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArr
         outputs.append(bytes);
         figures.partial += image.partial ? 1 : 0;
     }
+    for (const QByteArray &photo : fragmented + progressive)
+        if (search && !outputs.contains(photo))
+            std::printf("  not whole: %s\n", qPrintable(names.value(photo)));
     for (const QByteArray &photo : fragmented)
         figures.whole += outputs.contains(photo) ? 1 : 0;
     for (qsizetype i = 0; i < outputs.size(); ++i) {
@@ -97,6 +102,8 @@ int main(int argc, char *argv[])
     FragmentedVolume volume;
     QList<QByteArray> fragmented;
     QList<QByteArray> progressive;
+    QMap<QByteArray, QString> names; // how each photo was laid out, for the ones not whole
+    const QStringList gap_names{"text", "document", "random", "whole photo", "FF D9 sector", "zeros"};
     for (int i = 0; fragmented.size() + progressive.size() < photos; ++i) {
         const int s = seed + i;
         const int width = 640 + (s * 97) % 1000;
@@ -107,17 +114,27 @@ int main(int argc, char *argv[])
         const QByteArray photo = testsupport::cjpeg(testsupport::make_picture(width, height, s), options);
         QList<QByteArray> &into = is_progressive ? progressive : fragmented;
         const int layout = i % 8;
+        const QString name = QStringLiteral("photo %1 (%2x%3 %4, %5 bytes): ")
+                                 .arg(i)
+                                 .arg(width)
+                                 .arg(height)
+                                 .arg(options.isEmpty() ? QStringLiteral("baseline") : options.join(QLatin1Char(' ')))
+                                 .arg(photo.size());
         if (layout < 6) {
             volume.add_two_pieces(photo, gaps.at(layout), 0.2 + 0.06 * (i % 10), quint32(s));
             into.append(photo);
+            names.insert(photo, name + QStringLiteral("two pieces, %1 between, cut at %2").arg(gap_names.at(layout)).arg(0.2 + 0.06 * (i % 10)));
         } else if (layout == 6) {
             const QByteArray other = testsupport::cjpeg(testsupport::make_picture(width, height, s + 5000), options);
             volume.add_intertwined(photo, other, 0.3 + 0.05 * (i % 7));
             into.append(photo);
             into.append(other);
+            names.insert(photo, name + QStringLiteral("intertwined, first"));
+            names.insert(other, name + QStringLiteral("intertwined, second"));
         } else {
             volume.add_three_pieces(photo, quint32(s));
             into.append(photo);
+            names.insert(photo, name + QStringLiteral("three pieces"));
         }
         volume.add_gap(Gap::Random, 3 + i % 7, quint32(s));
     }
@@ -133,7 +150,7 @@ int main(int argc, char *argv[])
     std::printf("volume: %.1f MiB, %lld photos in pieces, %lld of them progressive\n", bytes.size() / 1048576.0,
                 static_cast<long long>(all), static_cast<long long>(progressive.size()));
     for (const bool search : {false, true}) {
-        const Figures f = scan(path, bytes, fragmented, progressive, placed, search);
+        const Figures f = scan(path, bytes, fragmented, progressive, placed, names, search);
         std::printf("%-15s whole %d/%lld (%.0f %%, target at least 80 %%)  wrong assemblies %d (target at most %lld)  "
                     "(progressive %d/%lld)  leading parts %d  seconds %.2f  read again %.1f MiB\n",
                     search ? "with search" : "without search", f.whole, static_cast<long long>(all),

@@ -4,6 +4,8 @@
 #include "jpegseamcheck.h"
 #include "rowcontinuity.h"
 
+#include <algorithm>
+
 namespace {
 
 qint64 floor_sector(qint64 at)
@@ -40,6 +42,7 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
 {
     work = 0;
     unprovable = false;
+    first_piece_joins_known = false;
     joins.clear();
     walked_before = walker.mcus_walked();
     second_pieces = 0;
@@ -131,7 +134,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     if (walked == JpegEntropyWalker::Outcome::NeedData)
         fault = stream.size();
 
-    const QList<Break> breaks = break_candidates_of(stream, piece_start, fault, state.last_restart_end);
+    const QList<Break> breaks = break_candidates_of(stream, piece_start, fault, state.last_restart_end, joined_at);
     if (breaks.isEmpty())
         return false;
     if (first_break < 0) {
@@ -166,7 +169,7 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     const int piece = int(pieces.size());
     Outcome best;
     const int joins_cap = pieces.size() > 1 ? joins_followed_deeper : joins_followed;
-    for_each_continuation(stream, breaks, volume_of_stream, search_from, joins_cap, [&](const Break &at, qint64 c) {
+    const auto try_joined = [&](const Break &at, qint64 c) {
         if (found && c >= found_piece_end)
             return true;
         VolumeExtents joined = pieces;
@@ -191,7 +194,22 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         }
         prefix_dc = dc_before;
         return false;
-    });
+    };
+    // The first piece's joins that passed in the search for two pieces are
+    // the same in the search for three: only they are followed again.
+    if (pieces.size() == 1 && first_piece_joins_known) {
+        int passed = 0;
+        for (const auto &[index, c] : first_piece_joins)
+            if (out_of_time() || try_joined(breaks.at(index), c) || ++passed >= joins_cap)
+                break;
+    } else {
+        std::vector<std::pair<int, qint64>> *record = pieces.size() == 1 ? &first_piece_joins : nullptr;
+        if (record)
+            record->clear();
+        for_each_continuation(stream, breaks, volume_of_stream, search_from, joins_cap, try_joined, record);
+        if (record)
+            first_piece_joins_known = !out_of_time();
+    }
     if (found)
         *outcome = best;
     return found;
@@ -236,8 +254,17 @@ FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const 
     // piece can mend that.
     if (read.ran_out && candidate.endsWith("\xFF\xD9"))
         return outcome;
-    for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit)
+    // Damaged where it lies as far as its bytes tell, with the header of a
+    // later scan behind the fault: the bytes after the fault are its own, so
+    // no other piece can take their place.
+    if (near_only && !read.clean && !read.ran_out && candidate.indexOf("\xFF\xDA", read.fault_position) > 0)
+        return outcome;
+    first_piece_trials.clear();
+    first_piece_trials_known = false;
+    for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit) {
         assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
+        first_piece_trials_known = !out_of_time();
+    }
     if (!assembled) {
         outcome.pieces.clear();
         outcome.stream.clear();
@@ -272,6 +299,22 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
     if (breaks.isEmpty())
         return false;
 
+    // The first piece's trials in the search for two pieces are the same in
+    // the search for three: only those that read on far enough are followed.
+    if (pieces.size() == 1 && first_piece_trials_known) {
+        for (const ProgressiveTrial &t : first_piece_trials) {
+            QByteArray joined = stream.left(t.at);
+            joined.append(cache.read(t.continuation, t.length));
+            if (charge(joined.size() / 256))
+                return false;
+            VolumeExtents joined_pieces = pieces;
+            joined_pieces.last().length = t.at - piece_start;
+            joined_pieces.append({t.continuation, joined.size() - t.at});
+            if (assemble_progressive(joined, t.read, joined_pieces, t.at, outcome))
+                return true;
+        }
+        return false;
+    }
     int plausible = 0;
     int trials = 0;
     for (qint64 c = volume_of_stream + breaks.first() + sector; c < window_end; c += sector) {
@@ -311,6 +354,8 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
             const bool whole = trial.clean && trial.complete;
             const bool last_piece = int(pieces.size()) + 1 >= piece_limit;
+            if (!whole && reached - b >= progressive_run && pieces.size() == 1)
+                first_piece_trials.push_back({b, c, joined.size() - b, trial});
             if (!whole && (last_piece || reached - b < progressive_run))
                 continue;
             VolumeExtents joined_pieces = pieces;
@@ -341,12 +386,17 @@ QList<qint64> FragmentSearch::progressive_breaks(const QByteArray &stream, qint6
     return breaks;
 }
 
+// The walk to the breaks starts where the piece does: before it, the pieces
+// already joined were walked, and their DC map is the one of the search so far.
 QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArray &stream, qint64 piece_start,
-                                                                 qint64 fault, qint64 sound)
+                                                                 qint64 fault, qint64 sound,
+                                                                 const JpegEntropyWalker::State &from)
 {
     QList<Break> breaks;
     const qint64 lowest = qMax(piece_start + sector, ceil_sector(walker.entropy_start()));
-    const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
+    // A fault on a sector's last byte may be the first half of a stuffed
+    // FF 00 that the break cut in two: the piece may end after it.
+    const qint64 top = floor_sector(qMin<qint64>(fault + 1, stream.size()));
     if (top < lowest)
         return breaks;
     // Data up to a restart marker met in sequence is sound: the break lies after it.
@@ -354,14 +404,18 @@ QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArra
     if (sound > 0)
         bottom = qMax(bottom, ceil_sector(sound));
 
-    JpegEntropyWalker::State state = walker.start_state();
+    JpegEntropyWalker::State state = from;
     for (qint64 b = qMax<qint64>(bottom, sector); b <= top; b += sector) {
         const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(stream), b);
         if (walked != JpegEntropyWalker::Outcome::NeedData)
             break;
         breaks.prepend({b, state});
     }
-    prefix_dc = walker.mcu_dc();
+    if (from.scan > 0)
+        return breaks; // the first scan's DC map stays the one of the pieces before
+    std::vector<JpegEntropyWalker::McuDc> dc = walker.mcu_dc();
+    std::copy_n(prefix_dc.begin(), qMin(size_t(from.mcu), qMin(prefix_dc.size(), dc.size())), dc.begin());
+    prefix_dc = std::move(dc);
     return breaks;
 }
 
@@ -411,7 +465,8 @@ qint64 FragmentSearch::bytes_per_mcu(const Break &at) const
 
 bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList<Break> &breaks,
                                            qint64 volume_of_stream, qint64 search_from, int joins_cap,
-                                           const std::function<bool(const Break &, qint64)> &try_joined)
+                                           const std::function<bool(const Break &, qint64)> &try_joined,
+                                           std::vector<std::pair<int, qint64>> *passed_joins)
 {
     qint64 need = 4096;
     for (const Break &at : breaks)
@@ -442,11 +497,14 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
                                : joins_cap < joins_followed ? plausible_sectors_deeper
                                                             : plausible_sectors))
                 return false;
-            for (const Break &at : breaks) {
+            for (qsizetype index = 0; index < breaks.size(); ++index) {
+                const Break &at = breaks.at(index);
                 if (c <= volume_of_stream + at.at)
                     continue; // a piece follows the one before it, never itself
                 if (!join_holds(stream, at, here, qMin<qint64>(data.size() - off, need)))
                     continue;
+                if (passed_joins)
+                    passed_joins->push_back({int(index), c});
                 if (try_joined(at, c))
                     return true;
                 // Joins that pass here and lead nowhere mean the join test
@@ -464,21 +522,57 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
 
 bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length)
 {
-    if (charge((at.at - at.state.pos + more_length) / 256))
-        return false;
+    // The MCU the break cuts, then the continuation, taken only as far as
+    // the walk needs it: most places fail within their first sector.
     trial.resize(0);
     trial.append(stream.constData() + at.state.pos, at.at - at.state.pos);
-    trial.append(reinterpret_cast<const char *>(more), more_length);
+    qint64 taken = qMin(more_length, 2 * sector);
+    trial.append(reinterpret_cast<const char *>(more), taken);
+    if (charge(trial.size() / 256))
+        return false;
     JpegEntropyWalker::State state = at.state;
     state.pos = 0;
+    const auto walk_to = [&](int target) {
+        for (;;) {
+            const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(trial), trial.size(), target);
+            if (walked != JpegEntropyWalker::Outcome::NeedData || state.scan != at.state.scan || state.mcu >= target
+                || taken >= more_length)
+                return walked;
+            const qint64 step = qMin(more_length - taken, taken);
+            if (charge(step / 256))
+                return JpegEntropyWalker::Outcome::Interrupted;
+            trial.append(reinterpret_cast<const char *>(more) + taken, step);
+            taken += step;
+        }
+    };
+    const auto reached = [&](JpegEntropyWalker::Outcome walked, int target) {
+        return walked == JpegEntropyWalker::Outcome::Finished
+            || (walked == JpegEntropyWalker::Outcome::NeedData
+                && (state.scan != at.state.scan || state.mcu >= target));
+    };
     const int wide = qMax(1, walker.mcus_wide(at.state));
-    const int target = qMin(walker.mcu_count(at.state), (at.state.mcu / wide + 1 + rows_past_join) * wide);
-    const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(trial), trial.size(), target);
-    if (walked == JpegEntropyWalker::Outcome::Fault || walked == JpegEntropyWalker::Outcome::Interrupted)
+    const int count = walker.mcu_count(at.state);
+    // One row of MCUs past the join settles whether the picture runs on
+    // (the DC map follows the first scan only); further rows must decode.
+    const int row_past = qMin(count, at.state.mcu + wide);
+    // Another photo's data of the same coding decodes as well as the right
+    // one: its MCUs are judged a few at a time, and the walk ends as soon as
+    // the picture can no longer run on.
+    RowContinuity row(prefix_dc, walker.mcus_wide(), at.state.mcu, row_past);
+    JpegEntropyWalker::Outcome walked;
+    do {
+        const int next = qMin(row_past, state.mcu + mcus_judged_together);
+        walked = walk_to(next);
+        if (!reached(walked, next))
+            return false;
+        if (at.state.scan == 0 && state.scan == 0 && !row.may_hold(walker.mcu_dc(), state.mcu))
+            return false;
+    } while (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < row_past);
+    if (at.state.scan == 0 && !row.holds(walker.mcu_dc(), state.scan > 0 ? walker.mcu_count() : state.mcu))
         return false;
-    if (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < target)
-        return false;
-    // The DC map follows the first scan only.
-    return at.state.scan > 0 || RowContinuity::holds_across(prefix_dc, walker.mcu_dc(), walker.mcus_wide(), at.state.mcu,
-                                                               state.scan > 0 ? walker.mcu_count() : state.mcu);
+    if (walked == JpegEntropyWalker::Outcome::Finished || state.scan != at.state.scan)
+        return true;
+    const int target = qMin(count, (at.state.mcu / wide + 1 + rows_past_join) * wide);
+    walked = walk_to(target);
+    return reached(walked, target);
 }

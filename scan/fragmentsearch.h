@@ -44,6 +44,9 @@ public:
     static constexpr int max_pieces = 3;
     static constexpr int rows_past_join = 3;
     static constexpr int break_candidates = 3;
+    // A join's first row of MCUs is walked so many at a time, its picture
+    // judged after each step.
+    static constexpr int mcus_judged_together = 2;
     // What one candidate may cost, in MCUs walked or read: counted in work,
     // not in seconds, the search ends the same way on a busy machine and an
     // idle one. About a second of a core.
@@ -149,15 +152,17 @@ private:
                               VolumeExtents pieces, qint64 piece_start, Outcome *outcome);
     QList<qint64> progressive_breaks(const QByteArray &stream, qint64 piece_start, qint64 fault,
                                      qint64 volume_of_stream) const;
-    QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound);
+    QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound,
+                                     const JpegEntropyWalker::State &from);
     bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
                   Outcome *outcome);
     // Calls try_joined for every place after the break where the data goes
     // on as it should, in volume order, until it returns true or joins_cap
-    // of them led nowhere.
+    // of them led nowhere; passed_joins, when given, gets each such place.
     bool for_each_continuation(const QByteArray &stream, const QList<Break> &breaks, qint64 volume_of_stream,
                                qint64 search_from, int joins_cap,
-                               const std::function<bool(const Break &, qint64)> &try_joined);
+                               const std::function<bool(const Break &, qint64)> &try_joined,
+                               std::vector<std::pair<int, qint64>> *passed_joins = nullptr);
     bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
     bool proves_little(const JpegEntropyWalker::State &joined_at, qint64 piece_length) const;
     bool seams_hold(const QByteArray &stream);
@@ -192,5 +197,20 @@ private:
     std::vector<JpegEntropyWalker::State> joins; // of the pieces being tried, where each begins
     bool unprovable = false; // a join lies where the picture cannot tell its own data from others'
     QByteArray trial;
+    // Where the first piece's joins passed the join test (break, sector), once
+    // the search for two pieces went through them all.
+    std::vector<std::pair<int, qint64>> first_piece_joins;
+    bool first_piece_joins_known = false;
+    // A progressive first piece's trials that read on far enough to be
+    // followed: the break, the continuation's sector and length, what was read.
+    struct ProgressiveTrial
+    {
+        qint64 at;
+        qint64 continuation;
+        qint64 length;
+        JpegDecodeCheck::Coefficients read;
+    };
+    std::vector<ProgressiveTrial> first_piece_trials;
+    bool first_piece_trials_known = false;
     std::vector<JpegEntropyWalker::McuDc> prefix_dc;
 };
