@@ -6,6 +6,7 @@
 #            PhotoRec (JPEG only, whole space) and foremost;
 #   endless  a JPEG header every 64 MiB whose entropy data never ends: the
 #            carver's buffer cap, over and over;
+# the packed photos also against their decode floor (velvora-bench-dense);
 # and the peak resident memory of velvora-scan on each; as root, also the
 # page cache a scan of a 4 GiB loop device leaves behind (bench_pagecache.sh).
 # Prints one figure a line with its target and PASS or over. Never part of ctest.
@@ -24,6 +25,7 @@ rounds=5
 photo_dirs=(/usr/share/wallpapers)
 run_peers=1
 only_random=0
+only_dense=0
 
 usage() {
     cat <<EOF
@@ -35,6 +37,7 @@ Usage: $0 [--dir DIR] [--build DIR] [--size BYTES] [--rounds N] [--photos DIR] [
   --photos DIR   folder of JPEG files to pack (default ${photo_dirs[*]})
   --no-peers     skip PhotoRec and foremost
   --only-random  only the random-bytes comparison (for example with --size 4294967296)
+  --only-dense   only the packed photos against their decode floor
 EOF
 }
 
@@ -47,6 +50,7 @@ while [ $# -gt 0 ]; do
         --photos) photo_dirs=("$2"); shift 2 ;;
         --no-peers) run_peers=0; shift ;;
         --only-random) only_random=1; run_peers=0; shift ;;
+        --only-dense) only_dense=1; run_peers=0; shift ;;
         -h|--help) usage; exit 0 ;;
         *) usage >&2; exit 2 ;;
     esac
@@ -81,7 +85,7 @@ if [ ! -x "$bin/velvora-scan" ] || [ ! -x "$bin/velvora-bench-scan" ]; then
     cmake -S "$source_dir" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DVELVORA_BUILD_BENCH=ON >/dev/null
 fi
 cmake --build "$build_dir" -j2 --target velvora-scan velvora-bench-mkimage velvora-bench-read velvora-bench-scan \
-    >/dev/null || die "the build failed"
+    velvora-bench-dense >/dev/null || die "the build failed"
 
 [ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install time)"
 peers=()
@@ -108,6 +112,24 @@ make_image() {
         mv "$file.placed.new" "$file.placed"
     fi
 }
+# dense RUNS: velvora-scan over the packed photos against decoding each photo once.
+dense() {
+    say "== $((size / 1048576)) MiB packed with $(cat "$scratch/photos.img.placed") photos against their decode floor"
+    say "   (times modelled from CPU time and the share of the cores kept busy, best of $1 rounds)"
+    local out last
+    out=$("$bin/velvora-bench-dense" --rounds "$1" "$scratch/photos.img") || die "velvora-bench-dense failed"
+    say "$out"
+    last=$(tail -n 1 <<<"$out")
+    target "scan / decode floor" "$(sed -n 's/.*ratio \([0-9.]*\).*/\1/p' <<<"$last")" x "<=" 1.25
+    target "peak, packed photos" "$(sed -n 's/.*peak \([0-9.]*\) MiB.*/\1/p' <<<"$last")" MiB "<=" 150
+}
+if [ "$only_dense" = 1 ]; then
+    make_image photos "${photo_dirs[@]}"
+    cat "$scratch/photos.img" >/dev/null
+    dense "$rounds"
+    exit 0
+fi
+
 images=(random)
 make_image random
 if [ "$only_random" = 0 ]; then
@@ -261,6 +283,9 @@ for peer in "${peers[@]}"; do
         figure "$peer / velvora-scan" "$(calc "$seconds / $velvora_photos_seconds")" x
     fi
 done
+say
+
+dense 3
 say
 
 # --- a stream that never ends: the carver's cap --------------------------------

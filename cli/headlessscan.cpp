@@ -177,7 +177,9 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 {
     // Every photo is named as it is found, chosen or not: a photo has the same name whatever was chosen.
     recovery.name_of(image);
-    const QDateTime date = PhotoFilter::date_of(ExifInfo(stream).date_taken(), image.origin.modified);
+    // The EXIF date is read only when days are chosen; the writer reads it for the file's time.
+    const bool by_day = filter.since.isValid() || filter.until.isValid();
+    const QDateTime date = by_day ? PhotoFilter::date_of(ExifInfo(stream).date_taken(), image.origin.modified) : QDateTime();
     if (!filter.accepts(image.length, date.date(), PhotoFilter::kind_of(image.kind))) {
         ++photos_skipped;
         return;

@@ -1,5 +1,6 @@
 #include "jpegdecodecheck.h"
 
+#include "jpegcoefficientmemory.h"
 #include "jpegframelimits.h"
 
 #include <csetjmp>
@@ -36,6 +37,7 @@ struct ErrorManager
     // it survives a longjmp with its value and is destroyed normally.
     QImage image;
     std::vector<uchar> cmyk_line;
+    JpegCoefficientMemory coefficients; // outlives the decompressor
     int mcu_row_height = 1;
 };
 
@@ -186,6 +188,7 @@ void prepare(jpeg_decompress_struct &info, ErrorManager &errors, const QByteArra
     errors.interrupted = &interrupted;
     errors.progress.progress_monitor = on_progress;
     jpeg_create_decompress(&info);
+    errors.coefficients.attach(info);
     info.mem->max_memory_to_use = long(memory_limit);
     info.progress = &errors.progress;
     jpeg_mem_src(&info, errors.data, static_cast<unsigned long>(jpeg.size()));

@@ -243,15 +243,11 @@ QList<PhotoWriter::Result> PhotoWriter::sync()
     return results;
 }
 
+// The scan's own bytes, whose CRC-32 it took from them: written as they are,
+// without a copy through the chunk or a second checksum.
 PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &image, const QByteArray &bytes)
 {
-    qint64 done = 0;
-    return write_from(name, image, [&](char *buffer, qint64 capacity) {
-        const qint64 n = qMin(capacity, qint64(bytes.size()) - done);
-        memcpy(buffer, bytes.constData() + done, size_t(n));
-        done += n;
-        return n;
-    });
+    return write_out(name, image, {}, &bytes);
 }
 
 PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
@@ -281,6 +277,46 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
     });
 }
 
+PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const FoundImage &image,
+                                            const QByteArray &bytes, QByteArray *head)
+{
+    if (bytes.size() != image.length)
+        return Failure::SourceChanged;
+    volume_platform::Failure why = volume_platform::Failure::None;
+    if (!volume_platform::write_all(file, bytes.constData(), bytes.size(), &why))
+        return target_failure(why);
+    *head = QByteArray::fromRawData(bytes.constData(), qMin(bytes.size(), ExifInfo::leading_bytes));
+    return Failure::None;
+}
+
+// Read chunk by chunk, each checked into the CRC-32 the scan found.
+PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader,
+                                           QByteArray *head)
+{
+    const AlignedBuffer chunk(chunk_size);
+    if (!chunk)
+        return Failure::TargetUnwritable;
+    volume_platform::Failure why = volume_platform::Failure::None;
+    uLong crc = crc32(0L, Z_NULL, 0);
+    qint64 total = 0;
+    while (total <= image.length) {
+        const qint64 n = reader(chunk.data(), qMin(chunk_size, image.length - total + 1));
+        if (n < 0)
+            return n == stop_reading ? Failure::Stopped : Failure::SourceUnreadable;
+        if (n == 0)
+            break;
+        if (head->size() < ExifInfo::leading_bytes)
+            head->append(chunk.data(), qMin(n, ExifInfo::leading_bytes - head->size()));
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(chunk.data()), uInt(n));
+        total += n;
+        if (!volume_platform::write_all(file, chunk.data(), n, &why))
+            return target_failure(why);
+    }
+    if (total != image.length || uint(crc) != image.crc)
+        return Failure::SourceChanged;
+    return Failure::None;
+}
+
 // IMG_0001.JPG, then IMG_0001-2.JPG, IMG_0001-3.JPG, ...
 QString PhotoWriter::variant_of(const QString &name, int number, int max_bytes)
 {
@@ -290,6 +326,12 @@ QString PhotoWriter::variant_of(const QString &name, int number, int max_bytes)
 }
 
 PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImage &image, const Reader &reader)
+{
+    return write_out(name, image, reader, nullptr);
+}
+
+PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage &image, const Reader &reader,
+                                           const QByteArray *bytes)
 {
     Result result;
     result.name = name;
@@ -345,27 +387,10 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
         return count(result);
     };
 
-    const AlignedBuffer chunk(chunk_size);
-    if (!chunk)
-        return fail(Failure::TargetUnwritable);
-    uLong crc = crc32(0L, Z_NULL, 0);
-    qint64 total = 0;
     QByteArray head; // where the photo's EXIF date lies
-    while (total <= image.length) {
-        const qint64 n = reader(chunk.data(), qMin(chunk_size, image.length - total + 1));
-        if (n < 0)
-            return fail(n == stop_reading ? Failure::Stopped : Failure::SourceUnreadable);
-        if (n == 0)
-            break;
-        if (head.size() < ExifInfo::leading_bytes)
-            head.append(chunk.data(), qMin(n, ExifInfo::leading_bytes - head.size()));
-        crc = crc32(crc, reinterpret_cast<const Bytef *>(chunk.data()), uInt(n));
-        total += n;
-        if (!volume_platform::write_all(file, chunk.data(), n, &why))
-            return fail(target_failure(why));
-    }
-    if (total != image.length || uint(crc) != image.crc)
-        return fail(Failure::SourceChanged);
+    const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head);
+    if (failure != Failure::None)
+        return fail(failure);
     // every byte must be in the file before it counts
     if (volume_platform::file_size(file) != image.length)
         return fail(Failure::TargetUnwritable);

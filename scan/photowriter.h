@@ -73,7 +73,8 @@ public:
     // Whether a file can be made in the folder (one is made and removed).
     bool can_create();
 
-    // The photo from bytes already in hand.
+    // The photo from bytes already in hand: the very bytes whose CRC-32 the
+    // scan took, so only their length is checked against it.
     Result write(const QString &name, const FoundImage &image, const QByteArray &bytes);
     // The photo read again from the open volume at the place the scan found it.
     Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
@@ -118,6 +119,10 @@ private:
     QString name_holding(const FoundImage &image) const;
     Result count(Result result);
     Result hold_until_synced(Result result, qint64 length, bool created);
+    // bytes, when given, are the photo itself; else reader supplies them.
+    Result write_out(const QString &name, const FoundImage &image, const Reader &reader, const QByteArray *bytes);
+    static Failure put_bytes(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes, QByteArray *head);
+    static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head);
 
     QString directory;
     volume_platform::Handle folder = volume_platform::invalid_handle;

@@ -6,12 +6,10 @@
 #include <QBuffer>
 #include <QImageReader>
 
-#include <QSemaphoreReleaser>
-#include <QtConcurrent/QtConcurrentRun>
-
 ThumbnailQueue::ThumbnailQueue()
 {
-    pool.setMaxThreadCount(qMax(1, QThread::idealThreadCount()));
+    decoders_allowed = qMax(1, QThread::idealThreadCount());
+    pool.setMaxThreadCount(decoders_allowed);
 }
 
 ThumbnailQueue::~ThumbnailQueue()
@@ -62,6 +60,17 @@ ThumbnailQueue::Result ThumbnailQueue::decode(const QByteArray &jpeg, qint64 mem
     return result;
 }
 
+// A photo all the same, offered without a thumbnail.
+ThumbnailQueue::Result ThumbnailQueue::too_large(const QByteArray &jpeg)
+{
+    Result result;
+    result.decode.over_budget = true;
+    result.decode.mcu_rows = int((JpegFrameLimits::read(jpeg).height + 7) / 8);
+    result.too_large_to_preview = true;
+    fill_facts(result, jpeg);
+    return result;
+}
+
 void ThumbnailQueue::fill_facts(Result &result, const QByteArray &jpeg)
 {
     const PhotoFacts known = facts(0, jpeg);
@@ -100,35 +109,94 @@ qint64 ThumbnailQueue::decoder_memory(const QByteArray &jpeg)
 
 void ThumbnailQueue::submit(qint64 offset, const char *stream, qint64 length)
 {
-    const QByteArray copy(stream, length);
-    const int units = int(qMin<qint64>(decoder_memory(copy) / decoder_memory_unit, decoder_memory_units));
-    QSemaphore *memory_left = &decoder_memory_left;
-    pending.push_back({offset, length, copy, QtConcurrent::run(&pool, [memory_left, units, copy, pixels = size] {
-                           memory_left->acquire(units);
-                           const QSemaphoreReleaser release(memory_left, units);
-                           return decode(copy, units * decoder_memory_unit + JpegDecodeCheck::working_memory, pixels);
-                       })});
+    auto job = std::make_shared<Job>();
+    job->offset = offset;
+    job->length = length;
+    job->stream = QByteArray(stream, length);
+    job->pixels = size;
+    const qint64 memory = decoder_memory(job->stream);
+    // More coefficients than all decoders together may hold: not decoded at all.
+    job->too_large = memory > JpegDecodeCheck::memory_budget;
+    job->units = job->too_large ? 0 : int((memory + decoder_memory_unit - 1) / decoder_memory_unit);
+    pending.push_back(job);
     pending_bytes += length;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        waiting.push_back(job);
+    }
+    start_decoder();
+}
+
+void ThumbnailQueue::start_decoder()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (decoders_running >= decoders_allowed)
+            return;
+        ++decoders_running;
+    }
+    pool.start([this] { run_decoder(); });
+}
+
+// The oldest waiting stream whose memory fits beside the decodes running,
+// its memory taken; null when none does (or none waits). A stream that
+// needs more than is left waits for a decode to end, and the streams behind
+// it that fit go first, so no decoder idles while memory is short.
+ThumbnailQueue::JobPointer ThumbnailQueue::next_job_that_fits()
+{
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        if ((*it)->units <= memory_units_left) {
+            JobPointer job = *it;
+            waiting.erase(it);
+            memory_units_left -= job->units;
+            return job;
+        }
+    }
+    return nullptr;
+}
+
+// Decodes waiting streams until none fits; a decoder that ends its decode
+// gives its memory back and looks again, so a waiting stream always has a
+// decoder coming for it.
+void ThumbnailQueue::run_decoder()
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    while (JobPointer job = next_job_that_fits()) {
+        lock.unlock();
+        Result result = job->too_large ? too_large(job->stream)
+                                       : decode(job->stream, job->units * decoder_memory_unit + JpegDecodeCheck::working_memory,
+                                                job->pixels);
+        lock.lock();
+        job->result = std::move(result);
+        job->done = true;
+        memory_units_left += job->units;
+        job_done.notify_all();
+    }
+    --decoders_running;
+    job_done.notify_all();
 }
 
 ThumbnailQueue::Result ThumbnailQueue::take_front()
 {
-    Pending front = std::move(pending.front());
+    const JobPointer front = std::move(pending.front());
     pending.pop_front();
-    pending_bytes -= front.length;
-    Result result = front.decoded.result();
-    result.offset = front.offset;
-    result.length = front.length;
-    result.stream = std::move(front.stream);
+    pending_bytes -= front->length;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        job_done.wait(lock, [&] { return front->done; });
+    }
+    Result result = std::move(front->result);
+    result.offset = front->offset;
+    result.length = front->length;
+    result.stream = std::move(front->stream);
     return result;
 }
 
 QList<ThumbnailQueue::Result> ThumbnailQueue::take_ready()
 {
     QList<Result> ready;
-    while (!pending.empty()
-           && (pending.front().decoded.isFinished() || pending_bytes > pending_byte_budget
-               || int(pending.size()) > pending_count_budget))
+    while (!pending.empty() && (front_done() || pending_bytes > pending_byte_budget
+                                || int(pending.size()) > pending_count_budget))
         ready.append(take_front());
     return ready;
 }
@@ -141,10 +209,20 @@ QList<ThumbnailQueue::Result> ThumbnailQueue::take_all()
     return all;
 }
 
+bool ThumbnailQueue::front_done()
+{
+    const std::lock_guard<std::mutex> lock(mutex);
+    return pending.front()->done;
+}
+
+// Streams not yet decoded are dropped; those being decoded are waited for.
 void ThumbnailQueue::clear()
 {
-    for (Pending &p : pending)
-        p.decoded.waitForFinished();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        waiting.clear();
+        job_done.wait(lock, [this] { return decoders_running == 0; });
+    }
     pending.clear();
     pending_bytes = 0;
 }

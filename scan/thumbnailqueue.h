@@ -5,15 +5,16 @@
 #include "photofacts.h"
 
 #include <QByteArray>
-#include <QFuture>
 #include <QImage>
 #include <QImageIOHandler>
 #include <QList>
 #include <QSize>
-#include <QSemaphore>
 #include <QThreadPool>
 
+#include <condition_variable>
 #include <deque>
+#include <memory>
+#include <mutex>
 
 // Decodes accepted streams into thumbnails on the spare cores while the
 // carver goes on, and hands the results back in the order they came in.
@@ -73,32 +74,50 @@ public:
 private:
     QSize size = thumbnail_size;
 
-    struct Pending
+    // One stream on its way: waiting for a decoder, being decoded, or done.
+    struct Job
     {
         qint64 offset;
         qint64 length;
         QByteArray stream;
-        QFuture<Result> decoded;
+        QSize pixels; // of its thumbnail
+        int units;    // of the decoders' memory budget it holds while decoded
+        bool too_large; // needs more than the whole budget
+        Result result;
+        bool done = false;
     };
+    using JobPointer = std::shared_ptr<Job>;
 
     Result take_front();
+    bool front_done();
     static void fill_facts(Result &result, const QByteArray &jpeg);
+    static Result too_large(const QByteArray &jpeg);
+    void start_decoder();
+    void run_decoder();
+    JobPointer next_job_that_fits();
 
     static constexpr qint64 pending_byte_budget = 32 * 1024 * 1024;
-    static constexpr int pending_count_budget = 16;
+    static constexpr int pending_count_budget = 64;
     // Coefficient memory the decoders may hold at once (the decoders'
     // budget, in units of 64 KiB): a big progressive photo (88 MB at 5120 by
     // 2880 without chroma subsampling) waits until another one being decoded
-    // is done, while sequential streams go on decoding beside it. What a
-    // decoder is granted is also its libjpeg memory limit, so the budget
-    // bounds the decoding itself; a photo that needs more than all of it is
-    // decoded alone and, when even that is not enough, offered without a
-    // thumbnail.
+    // is done, while the other decoder goes on with the streams behind it
+    // that fit beside it. What a decoder is granted is also its libjpeg
+    // memory limit, so the budget bounds the decoding itself; a photo whose
+    // coefficients need more than all of it is not decoded and is offered
+    // without a thumbnail.
     static constexpr qint64 decoder_memory_unit = 64 * 1024;
     static constexpr int decoder_memory_units = int(JpegDecodeCheck::memory_budget / decoder_memory_unit);
 
-    QSemaphore decoder_memory_left{decoder_memory_units}; // outlives the pool's tasks
-    QThreadPool pool;
-    std::deque<Pending> pending;
+    std::deque<JobPointer> pending; // in submission order; the carver's thread only
     qint64 pending_bytes = 0;
+
+    // Shared with the decoders.
+    std::mutex mutex;
+    std::condition_variable job_done;
+    std::deque<JobPointer> waiting; // submitted, not yet taken by a decoder
+    int memory_units_left = decoder_memory_units;
+    int decoders_running = 0;
+    int decoders_allowed = 1;
+    QThreadPool pool; // last: its threads end before what they use
 };

@@ -7,6 +7,7 @@
 #include "cameracard.h"
 #include "faultyvolume.h"
 #include "jpegcarver.h"
+#include "jpegcoefficientmemory.h"
 #include "carvingvolume.h"
 #include "rawvolume.h"
 #include "scanrateestimator.h"
@@ -559,6 +560,17 @@ void TestVolumeScan::thumbnails_in_order_with_streams_beyond_the_memory_budget()
         QCOMPARE(results.at(i).thumbnail.size(), i >= 3 ? QSize(0, 0) : ThumbnailQueue::thumbnail_size);
         QCOMPARE(results.at(i).too_large_to_preview, i == 3);
     }
+    // The coefficient buffers are kept for the next decode, within their
+    // bound: decoding a photo again takes the buffer its last decode left,
+    // zeroed where its scans refine, so the picture comes out the same.
+    QVERIFY(JpegCoefficientMemory::held_bytes() <= JpegCoefficientMemory::retained_limit);
+    const QByteArray kept = progressive(testsupport::make_picture(1600, 1200, 3), QStringLiteral("1x1,1x1,1x1"));
+    const QImage first = ThumbnailQueue::decode(kept).thumbnail;
+    const qint64 held = JpegCoefficientMemory::held_bytes();
+    QVERIFY(!first.isNull() && held >= ThumbnailQueue::decoder_memory(kept));
+    QVERIFY(held <= JpegCoefficientMemory::retained_limit);
+    QCOMPARE(ThumbnailQueue::decode(kept).thumbnail, first);
+    QCOMPARE(JpegCoefficientMemory::held_bytes(), held);
 }
 
 // Samples are (seconds into the scan, MB read by then); the speed is that of
