@@ -294,7 +294,9 @@ private slots:
         QVERIFY(opened != volume_platform::invalid_handle && clock.elapsed() >= 1000);
         volume_platform::close(opened);
         QTest::qWait(30); // a tick after the call tells how long it held the loop
-        QVERIFY2(longest <= 200, qPrintable(QStringLiteral("the window stood still for %1 ms behind the prompt").arg(longest)));
+        // a loop held behind the prompt stands still for its whole second; a
+        // loaded machine may delay a tick by a few hundred milliseconds
+        QVERIFY2(longest <= 500, qPrintable(QStringLiteral("the window stood still for %1 ms behind the prompt").arg(longest)));
     }
 
     // A scan whose first read never returns: going back waits its bounded while,
