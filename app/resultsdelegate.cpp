@@ -165,18 +165,25 @@ void ResultsDelegate::paint_header(QPainter *painter, const QStyleOptionViewItem
     painter->restore();
 }
 
+// The band's small bold font set on the painter, and the band across the
+// thumbnail's foot that it fits.
+QRect ResultsDelegate::foot_band(QPainter *painter, const QRect &thumbnail)
+{
+    QFont font = painter->font();
+    font.setPointSizeF(qMax(6.0, font.pointSizeF() - 1.0));
+    font.setBold(true);
+    painter->setFont(font);
+    const int band_height = QFontMetrics(font).height() + 2;
+    return QRect(thumbnail.left(), thumbnail.bottom() + 1 - band_height, thumbnail.width(), band_height);
+}
+
 // A band across the foot of the thumbnail: the grey below the recovered
 // part, or the flaw in a damaged photo, must not pass for the photo.
 void ResultsDelegate::paint_mark(QPainter *painter, const QRect &thumbnail, const QString &text, const QColor &colour)
 {
     painter->save();
-    QFont font = painter->font();
-    font.setPointSizeF(qMax(6.0, font.pointSizeF() - 1.0));
-    font.setBold(true);
-    const int band_height = QFontMetrics(font).height() + 2;
-    const QRect band(thumbnail.left(), thumbnail.bottom() + 1 - band_height, thumbnail.width(), band_height);
+    const QRect band = foot_band(painter, thumbnail);
     painter->fillRect(band, colour);
-    painter->setFont(font);
     painter->setPen(Qt::white);
     painter->drawText(band, Qt::AlignCenter, text);
     painter->restore();
@@ -187,20 +194,15 @@ void ResultsDelegate::paint_mark(QPainter *painter, const QRect &thumbnail, cons
 void ResultsDelegate::paint_video_mark(QPainter *painter, const QRect &thumbnail, const QString &duration)
 {
     painter->save();
-    QFont font = painter->font();
-    font.setPointSizeF(qMax(6.0, font.pointSizeF() - 1.0));
-    font.setBold(true);
-    const int band_height = QFontMetrics(font).height() + 2;
-    const QRect band(thumbnail.left(), thumbnail.bottom() + 1 - band_height, thumbnail.width(), band_height);
+    const QRect band = foot_band(painter, thumbnail);
     painter->fillRect(band, QColor(0, 0, 0, 170));
     painter->setRenderHint(QPainter::Antialiasing);
-    const qreal side = band_height - 6;
+    const qreal side = band.height() - 6;
     const QPointF tip(band.left() + 5 + side * 0.87, band.center().y() + 0.5);
     const QPolygonF play{QPointF(band.left() + 5, band.top() + 3), tip, QPointF(band.left() + 5, band.bottom() - 2)};
     painter->setPen(Qt::NoPen);
     painter->setBrush(Qt::white);
     painter->drawPolygon(play);
-    painter->setFont(font);
     painter->setPen(Qt::white);
     painter->drawText(band.adjusted(0, 0, -5, 0), Qt::AlignVCenter | Qt::AlignRight, duration);
     painter->restore();

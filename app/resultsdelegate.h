@@ -45,6 +45,7 @@ private:
     void paint_header(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const;
     static bool is_header(const QModelIndex &index);
     static void toggle(QAbstractItemModel *model, const QModelIndex &index);
+    static QRect foot_band(QPainter *painter, const QRect &thumbnail);
     static void paint_mark(QPainter *painter, const QRect &thumbnail, const QString &text, const QColor &colour);
     static void paint_video_mark(QPainter *painter, const QRect &thumbnail, const QString &duration);
 };
