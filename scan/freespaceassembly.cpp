@@ -1,7 +1,10 @@
 #include "freespaceassembly.h"
 
+#include "fragmentsearch.h"
 #include "jpegcarver.h"
 #include "jpegdecodecheck.h"
+#include "jpegentropywalker.h"
+#include "jpegseamcheck.h"
 #include "sectorscreen.h"
 
 #include <algorithm>
@@ -29,7 +32,7 @@ FreeSpaceAssembly::Result FreeSpaceAssembly::follow(qint64 from, const FileEntry
     Trial best = run_trial({});
     // Each round tries the places met before the data went wrong the other
     // way, latest first, and keeps the first path whose data goes further.
-    while (!best.clean && trials < most_trials && !(stopped && stopped())) {
+    while (!best.clean && !best.unproven && trials < most_trials && !(stopped && stopped())) {
         bool further = false;
         for (const Detours &detours : alternatives(best)) {
             if (trials >= most_trials || (stopped && stopped()))
@@ -184,6 +187,68 @@ void FreeSpaceAssembly::judge(Trial &trial) const
     trial.clean = trial.ended && unlikely < 0 && read.clean;
     if (!read.clean && !read.ran_out && read.fault_position >= 0)
         trial.sound = std::min(trial.sound, read.fault_position);
+    if (trial.clean)
+        judge_seams(trial);
+}
+
+// A path that decodes to its end may still hold another file's data from a
+// join on: its pixels must run on across every join, judged as the fragment
+// search judges its joins. A jump at a join is where the data goes wrong; a
+// join where the picture is too flat to tell, or a last piece of a few bytes,
+// proves nothing, so only the part above it is sure. Streams
+// the walker cannot follow (progressive, components in scans of their own)
+// are judged by their decoding alone.
+void FreeSpaceAssembly::judge_seams(Trial &trial) const
+{
+    const QByteArray &bytes = trial.stream;
+    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+    JpegEntropyWalker walker;
+    if (!walker.parse_header(data, bytes.size()) || walker.has_later_scans())
+        return;
+    QList<qint64> at;  // the joins, in bytes of the stream
+    QList<int> mcus;   // the MCU each join's data begins in
+    JpegEntropyWalker::State state = walker.start_state();
+    qint64 in_stream = 0;
+    for (const VolumeExtent &piece : std::as_const(trial.path)) {
+        if (in_stream > walker.entropy_start() && in_stream < bytes.size()) {
+            if (walker.walk(state, data, in_stream) != JpegEntropyWalker::Outcome::NeedData || state.scan > 0) {
+                // The walker reads the data otherwise than the decoder: no
+                // seam past here can be placed, so none is proven.
+                trial.clean = false;
+                trial.unproven = true;
+                trial.sound = std::min(trial.sound, in_stream);
+                return;
+            }
+            at.append(in_stream);
+            mcus.append(state.mcu);
+        }
+        in_stream += piece.length;
+    }
+    if (mcus.isEmpty())
+        return;
+    const auto fail_at = [&trial](qint64 join, bool unproven) {
+        trial.clean = false;
+        trial.unproven = unproven;
+        trial.sound = std::min(trial.sound, join);
+    };
+    // The path follows the file system's order rather than a search among
+    // thousands of sectors, so a last piece is judged by its seam, whatever
+    // rows it covers; only a few bytes show too little of one.
+    const bool short_last = bytes.size() - at.last() < FragmentSearch::smallest_proof;
+    if (JpegSeamCheck::judge(bytes, mcus, JpegDecodeCheck::working_memory) == JpegSeamCheck::Verdict::Continuous) {
+        if (short_last)
+            fail_at(at.last(), true);
+        return;
+    }
+    // The first join that does not run on ends what is sure.
+    for (int i = 0; i < mcus.size(); ++i) {
+        const JpegSeamCheck::Verdict verdict = JpegSeamCheck::judge(bytes, {mcus[i]}, JpegDecodeCheck::working_memory);
+        if (verdict != JpegSeamCheck::Verdict::Continuous) {
+            fail_at(at[i], verdict == JpegSeamCheck::Verdict::Weak);
+            return;
+        }
+    }
+    fail_at(at.last(), true); // each holds alone, not all together: trust none past the last
 }
 
 // The ways to go at the places met before the data went wrong, latest

@@ -50,7 +50,8 @@ public:
     {
         VolumeExtents pieces; // where stream lies on the volume
         QByteArray stream;    // whole: the photo; otherwise the leading part that is its own (perhaps empty)
-        bool whole = false;   // decodes cleanly to its end-of-image marker over two pieces or more
+        bool whole = false;   // decodes cleanly to its end-of-image marker over two pieces or more,
+                              // and its pixels run on across every join
     };
 
     FreeSpaceAssembly(const FileSystemView &view, qint64 volume_end, Reader reader, Occupied occupied,
@@ -81,7 +82,8 @@ private:
         QByteArray stream;
         qint64 sound = 0;   // bytes of stream before its data went wrong
         bool ended = false; // an end-of-image marker ended the stream
-        bool clean = false; // and it decodes without a fault
+        bool clean = false; // and it decodes without a fault, its pixels running on across every join
+        bool unproven = false; // a join lies where the picture is too flat to tell, or too near the end
     };
 
     Trial run_trial(const Detours &detours);
@@ -89,6 +91,7 @@ private:
     QList<qint64> ends_of_other_runs(qint64 at) const;
     void carve_along(Trial &trial);
     void judge(Trial &trial) const;
+    void judge_seams(Trial &trial) const;
     QList<Detours> alternatives(const Trial &trial) const;
     Result leading_part(const Trial &trial) const;
     static VolumeExtents cut(const VolumeExtents &path, qint64 length);
