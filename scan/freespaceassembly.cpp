@@ -240,15 +240,20 @@ void FreeSpaceAssembly::judge_seams(Trial &trial) const
             fail_at(at.last(), true);
         return;
     }
-    // The first join that does not run on ends what is sure.
-    for (int i = 0; i < mcus.size(); ++i) {
-        const JpegSeamCheck::Verdict verdict = JpegSeamCheck::judge(bytes, {mcus[i]}, JpegDecodeCheck::working_memory);
-        if (verdict != JpegSeamCheck::Verdict::Continuous) {
-            fail_at(at[i], verdict == JpegSeamCheck::Verdict::Weak);
-            return;
-        }
+    // The first join that does not run on ends what is sure. The joins up
+    // to one run on together only while each does, so the first is halved
+    // for: a path of many pieces costs a few decodes, not one a join.
+    qsizetype holding = 0, failing = mcus.size(); // joins [0, holding) run on; [0, failing) do not
+    while (failing - holding > 1) {
+        const qsizetype middle = (holding + failing) / 2;
+        if (JpegSeamCheck::judge(bytes, mcus.first(middle), JpegDecodeCheck::working_memory)
+            == JpegSeamCheck::Verdict::Continuous)
+            holding = middle;
+        else
+            failing = middle;
     }
-    fail_at(at.last(), true); // each holds alone, not all together: trust none past the last
+    const JpegSeamCheck::Verdict verdict = JpegSeamCheck::judge(bytes, {mcus[holding]}, JpegDecodeCheck::working_memory);
+    fail_at(at[holding], verdict != JpegSeamCheck::Verdict::Broken);
 }
 
 // The ways to go at the places met before the data went wrong, latest
