@@ -2,7 +2,7 @@
 #include "ui_scanpage.h"
 
 #include "messages.h"
-#include "photoviewer.h"
+#include "largerview.h"
 #include "progresstext.h"
 #include "resultsfeed.h"
 #include "resultsmodel.h"
@@ -28,11 +28,11 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::ScanPage)
     , raw_access(access)
-    , previews(access)
 {
     ui->setupUi(this);
     volume_opener = access.volume_opener();
     model = new ResultsModel(this);
+    larger_view = new LargerView(model, access, [this] { return is_scanning(); }, this);
     feed = new ResultsFeed(model, &recovery, this);
     shown = new ResultsProxy(this);
     shown->setSourceModel(model);
@@ -129,8 +129,7 @@ bool ScanPage::start(const RemovableDevice &picked, const QList<MediaKind> &pick
     QCoreApplication::removePostedEvents(feed, QEvent::MetaCall);
 
     // The larger view belongs to the results about to be emptied.
-    if (viewer)
-        viewer->close();
+    larger_view->close();
     feed->restart(ui->listWidget_2->devicePixelRatioF());
     recovery.restart(picked.raw_path);
     model->clear();
@@ -148,6 +147,7 @@ bool ScanPage::start(const RemovableDevice &picked, const QList<MediaKind> &pick
     found.clear();
     scan_error.clear();
     device = picked;
+    larger_view->set_card(device.raw_path);
     kinds = picked_kinds;
     run_scan(ScanOptions());
     return true;
@@ -321,8 +321,7 @@ void ScanPage::end_of_run()
     feed->flush();
     progress.stop_clock();
     // The card may be read now: the larger view can show the whole photo.
-    if (viewer)
-        viewer->reload();
+    larger_view->reload();
 }
 
 void ScanPage::show_stopped()
@@ -467,34 +466,7 @@ void ScanPage::open_viewer(int shown_row)
 {
     feed->flush();
     // The larger view goes through the photos in the order found; a folder's header has none.
-    const int row = shown->mapToSource(shown->index(shown_row, 0)).row();
-    if (row < 0 || row >= model->rowCount())
-        return;
-    // Not modal: the scan goes on and the grid stays usable beside it.
-    if (!viewer) {
-        const auto picture = [this](const PhotoFacts &facts, const QSize &bounds, QString *note) {
-            return picture_of(facts, bounds, note);
-        };
-        viewer = new PhotoViewer(model, picture, window());
-        viewer->setAttribute(Qt::WA_DeleteOnClose);
-    }
-    viewer->show_row(row);
-    viewer->show();
-    viewer->raise();
-    viewer->activateWindow();
-}
-
-QImage ScanPage::picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note)
-{
-    // The scan reads the card from start to end; reading elsewhere meanwhile
-    // would slow it down, and the worker keeps no photo's bytes.
-    if (is_scanning()) {
-        *note = facts.is_video()
-            ? tr("This is the video's thumbnail: its first frame can be shown larger when the scan has ended.")
-            : tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
-        return {};
-    }
-    return previews.picture(device.raw_path, facts, bounds, note);
+    larger_view->open(shown->mapToSource(shown->index(shown_row, 0)).row());
 }
 
 qint64 ScanPage::device_bytes() const
