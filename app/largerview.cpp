@@ -21,11 +21,13 @@ void LargerView::open(int row)
         return;
     // Not modal: the scan goes on and the grid stays usable beside it.
     if (!viewer) {
-        const auto picture = [this](const PhotoFacts &facts, const QSize &bounds, QString *note) {
-            return picture_of(facts, bounds, note);
+        const auto picture = [this](const PhotoFacts &facts, const QSize &bounds) {
+            return picture_of(facts, bounds);
         };
         viewer = new PhotoViewer(results, picture, page->window());
         viewer->setAttribute(Qt::WA_DeleteOnClose);
+        connect(&previews, &PreviewLoader::picture_ready, viewer, &PhotoViewer::take_picture);
+        connect(viewer, &QObject::destroyed, this, [this] { previews.abandon(); });
     }
     viewer->show_row(row);
     viewer->show();
@@ -45,15 +47,18 @@ void LargerView::close()
         viewer->close();
 }
 
-QImage LargerView::picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note)
+PhotoViewer::Picture LargerView::picture_of(const PhotoFacts &facts, const QSize &bounds)
 {
+    PhotoViewer::Picture answer;
     // The scan reads the card from start to end; reading elsewhere meanwhile
     // would slow it down, and the worker keeps no photo's bytes.
     if (card_busy()) {
-        *note = facts.is_video()
+        previews.abandon();
+        answer.note = facts.is_video()
             ? tr("This is the video's thumbnail: its first frame can be shown larger when the scan has ended.")
             : tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
-        return {};
+        return answer;
     }
-    return previews.picture(card, facts, bounds, note);
+    answer.pending = previews.request(card, facts, bounds);
+    return answer;
 }

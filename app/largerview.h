@@ -1,5 +1,6 @@
 #pragma once
 
+#include "photoviewer.h"
 #include "previewloader.h"
 
 #include <QObject>
@@ -7,13 +8,13 @@
 
 #include <functional>
 
-class PhotoViewer;
 class QWidget;
 class ResultsModel;
 
 // The larger view of the scan page's results: opens the one PhotoViewer on
-// a row, and hands it the picture of each photo or video from the card,
-// the thumbnail while the card is busy with the scan.
+// a row, and has the picture of each photo or video it shows made from the
+// card (none while the card is busy with the scan). Closing the view
+// abandons the picture being made.
 class LargerView : public QObject
 {
     Q_OBJECT
@@ -32,7 +33,7 @@ public:
     void close();
 
 private:
-    QImage picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note);
+    PhotoViewer::Picture picture_of(const PhotoFacts &facts, const QSize &bounds);
 
     ResultsModel *results;
     std::function<bool()> card_busy;

@@ -291,11 +291,14 @@ void ScanPage::show_photo_count()
         text = tr("%1, %2 only in part").arg(text).arg(model->partial_count());
     const ResultsProxy::Tally tally = shown->tally();
     text += QLatin1Char('\n') + selection_text(tally.shown, tally.ticked, tally.ticked_bytes, tally.ticked_hidden);
-    ui->countLabel->setToolTip(
-        tally.ticked_hidden > 0
-            ? tr("%n ticked photo(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
-                 nullptr, tally.ticked_hidden)
-            : QString());
+    QString hidden;
+    if (tally.ticked_hidden > 0 && model->video_count() > 0)
+        hidden = tr("%n ticked file(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
+                    nullptr, tally.ticked_hidden);
+    else if (tally.ticked_hidden > 0)
+        hidden = tr("%n ticked photo(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
+                    nullptr, tally.ticked_hidden);
+    ui->countLabel->setToolTip(hidden);
     ui->countLabel->setText(text);
     // Each new text starts from the form's font, and gets smaller only when it must.
     ui->countLabel->setFont(QFont());
@@ -440,14 +443,14 @@ void ScanPage::on_pushButton_6_clicked()
 
 QString ScanPage::close_question() const
 {
-    return close_question_text(is_scanning(), model->rowCount(), photos_restored);
+    return close_question_text(is_scanning(), model->rowCount(), model->video_count(), photos_restored);
 }
 
 bool ScanPage::keep_unrestored_photos()
 {
     if (photos_restored || found.isEmpty())
         return true;
-    return ask(this, QString(), tr("The photos found have not been restored. Go back and discard them?"));
+    return ask(this, QString(), go_back_question_text(model->rowCount(), model->video_count()));
 }
 
 void ScanPage::on_pushButton_clicked()
