@@ -314,6 +314,24 @@ inline void start_scan(MainWindow &window, FakeDevices &fake, const RemovableDev
     pick_device(window, device.raw_path);
 }
 
+// The window over a device source the test controls, with its dialogs
+// answered: bind its parts, auto &[fake, window, answers] = driven.
+struct DrivenWindow
+{
+    FakeDevices fake;
+    MainWindow window{nullptr, fake.source()};
+    ModalAnswerer answers;
+};
+
+// "Restore..." into folder through the folder dialog: the last page's
+// account of what was written, or empty when that page did not follow.
+inline QString restore_into(MainWindow &window, ModalAnswerer &answers, const QString &folder)
+{
+    answers.choose_directory(folder);
+    click(window, ui::restore);
+    return page_of(window) == final_page ? child<QLabel>(window, "summaryLabel")->text() : QString();
+}
+
 // Starts the scan of device and waits for its final status; true when it is text.
 inline bool scan_ends_with(MainWindow &window, FakeDevices &fake, const RemovableDevice &device,
                            const QString &text = QStringLiteral("Scanning finished"))
