@@ -143,7 +143,8 @@ std::vector<VideoSampleStarts::Sample> VideoSampleStarts::read(const QByteArray 
     for (const Box &trak : children(movie, 8, movie.size())) {
         if (trak.type != fourcc("trak"))
             continue;
-        const Box *mdia = find(children(movie, trak.payload, trak.end), fourcc("mdia"));
+        const std::vector<Box> in_trak = children(movie, trak.payload, trak.end);
+        const Box *mdia = find(in_trak, fourcc("mdia"));
         if (!mdia)
             continue;
         const std::vector<Box> in_mdia = children(movie, mdia->payload, mdia->end);
@@ -152,7 +153,8 @@ std::vector<VideoSampleStarts::Sample> VideoSampleStarts::read(const QByteArray 
         if (!hdlr || !minf || hdlr->end - hdlr->payload < 12
             || be32(movie.constData() + hdlr->payload + 8) != fourcc("vide"))
             continue;
-        const Box *stbl = find(children(movie, minf->payload, minf->end), fourcc("stbl"));
+        const std::vector<Box> in_minf = children(movie, minf->payload, minf->end);
+        const Box *stbl = find(in_minf, fourcc("stbl"));
         if (!stbl)
             continue;
         const std::vector<Box> tables = children(movie, stbl->payload, stbl->end);
