@@ -330,6 +330,7 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             continue;
         if (++plausible > (near_only ? plausible_sectors_progressive / 4 : plausible_sectors_progressive))
             return false;
+        qint64 last_fault = -1; // on the volume, of the last trial at c
         for (const qint64 b : breaks) {
             if (out_of_time() || ++trials > progressive_trials)
                 return false;
@@ -354,15 +355,26 @@ bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDe
             const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
             const bool whole = trial.clean && trial.complete;
             const bool last_piece = int(pieces.size()) + 1 >= piece_limit;
+            // A continuation that goes wrong at the same byte after two
+            // breaks goes wrong by its own data (another photo's next scan
+            // header, most often): no other break mends it.
+            const qint64 fault = c + reached - b;
+            const bool wrong_by_itself = !whole && fault == last_fault;
+            last_fault = fault;
             if (!whole && reached - b >= progressive_run && pieces.size() == 1)
                 first_piece_trials.push_back({b, c, joined.size() - b, trial});
-            if (!whole && (last_piece || reached - b < progressive_run))
+            if (!whole && (last_piece || reached - b < progressive_run)) {
+                if (wrong_by_itself)
+                    break;
                 continue;
+            }
             VolumeExtents joined_pieces = pieces;
             joined_pieces.last().length = b - piece_start;
             joined_pieces.append({c, joined.size() - b});
             if (assemble_progressive(joined, trial, joined_pieces, b, outcome))
                 return true;
+            if (wrong_by_itself)
+                break;
         }
     }
     return false;
@@ -568,11 +580,13 @@ bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const
         if (at.state.scan == 0 && state.scan == 0 && !row.may_hold(walker.mcu_dc(), state.mcu))
             return false;
     } while (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < row_past);
-    if (at.state.scan == 0 && !row.holds(walker.mcu_dc(), state.scan > 0 ? walker.mcu_count() : state.mcu))
-        return false;
+    // Steps too large for the picture to run on may still be an edge it
+    // has along the row below the join: the rows after it tell.
+    const auto walked_to = [&] { return state.scan > 0 ? walker.mcu_count() : state.mcu; };
+    const bool edge_only = at.state.scan == 0 && !row.holds(walker.mcu_dc(), walked_to());
     if (walked == JpegEntropyWalker::Outcome::Finished || state.scan != at.state.scan)
-        return true;
+        return !edge_only || row.holds_as_edge(walker.mcu_dc(), walked_to());
     const int target = qMin(count, (at.state.mcu / wide + 1 + rows_past_join) * wide);
     walked = walk_to(target);
-    return reached(walked, target);
+    return reached(walked, target) && (!edge_only || row.holds_as_edge(walker.mcu_dc(), walked_to()));
 }
