@@ -1,6 +1,7 @@
 #include "photowriter.h"
 
 #include "exifinfo.h"
+#include "extentreader.h"
 #include "safename.h"
 
 #include "alignedbuffer.h"
@@ -266,25 +267,20 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
                                       const KeepGoing &keep_going)
 {
     // the pieces in order, as one run of bytes
-    const VolumeExtents pieces = image.extents();
-    qsizetype piece = 0;
-    qint64 done_in_piece = 0;
+    const ExtentReader file(image.extents(), [volume](qint64 offset, char *buffer, qint64 count) {
+        return volume_platform::read_at(volume, offset, buffer, count);
+    });
+    qint64 done = 0;
     return write_from(name, image, [&](char *buffer, qint64 capacity) -> qint64 {
-        while (piece < pieces.size() && done_in_piece >= pieces.at(piece).length) {
-            ++piece;
-            done_in_piece = 0;
-        }
-        if (piece == pieces.size())
+        if (done >= file.length())
             return 0;
         if (keep_going && !keep_going())
             return stop_reading;
-        const VolumeExtent &extent = pieces.at(piece);
-        const qint64 want = qMin(capacity, extent.length - done_in_piece);
-        const qint64 n = volume_platform::read_at(volume, extent.offset + done_in_piece, buffer, want);
+        const qint64 n = file.read(done, buffer, capacity);
         if (n > 0)
-            done_in_piece += n;
+            done += n;
         else if (n == 0)
-            piece = pieces.size(); // the volume ends inside this piece
+            done = file.length(); // the volume ends inside this piece
         return n;
     });
 }

@@ -80,16 +80,19 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
         return make_ext4(directory, why);
     case ExfatMedia:
         return make_media(directory, why);
+    case ExfatMediaInPieces:
+        return make_media(directory, why, true);
     default:
         return make_fat32(kind, directory, why);
     }
 }
 
-bool CameraCard::make_media(const QString &directory, QString *why)
+bool CameraCard::make_media(const QString &directory, QString *why, bool into_holes)
 {
     MediaCard card;
-    if (!card.make(directory, why))
+    if (!(into_holes ? card.make_in_pieces(directory, why) : card.make(directory, why)))
         return false;
+    in_pieces = int(card.in_pieces.size());
     image = card.image;
     named = card.deleted;
     live = card.live.values();
