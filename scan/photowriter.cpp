@@ -253,28 +253,19 @@ PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &im
 PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
                                       const KeepGoing &keep_going)
 {
-    // the pieces in order, as one run of bytes
-    const VolumeExtents pieces = image.extents();
-    qsizetype piece = 0;
-    qint64 done_in_piece = 0;
-    return write_from(name, image, [&](char *buffer, qint64 capacity) -> qint64 {
-        while (piece < pieces.size() && done_in_piece >= pieces.at(piece).length) {
-            ++piece;
-            done_in_piece = 0;
-        }
-        if (piece == pieces.size())
-            return 0;
-        if (keep_going && !keep_going())
-            return stop_reading;
-        const VolumeExtent &extent = pieces.at(piece);
-        const qint64 want = qMin(capacity, extent.length - done_in_piece);
-        const qint64 n = volume_platform::read_at(volume, extent.offset + done_in_piece, buffer, want);
-        if (n > 0)
-            done_in_piece += n;
-        else if (n == 0)
-            piece = pieces.size(); // the volume ends inside this piece
-        return n;
-    });
+    return copy(name, image,
+                [volume](qint64 offset, char *buffer, qint64 count, volume_platform::Failure *failure) {
+                    return volume_platform::read_at(volume, offset, buffer, count, failure);
+                },
+                keep_going);
+}
+
+PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image,
+                                      const ExtentReader::ReadAt &read_at, const KeepGoing &keep_going)
+{
+    ExtentReader source(image, read_at, keep_going);
+    return write_out(name, image, [&source](char *buffer, qint64 capacity) { return source.read(buffer, capacity); },
+                     nullptr, &source);
 }
 
 PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const FoundImage &image,
@@ -291,7 +282,7 @@ PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const 
 
 // Read chunk by chunk, each checked into the CRC-32 the scan found.
 PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader,
-                                           QByteArray *head)
+                                           QByteArray *head, const ExtentReader *source)
 {
     const AlignedBuffer chunk(chunk_size);
     if (!chunk)
@@ -312,7 +303,10 @@ PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const F
         if (!volume_platform::write_all(file, chunk.data(), n, &why))
             return target_failure(why);
     }
-    if (total != image.length || uint(crc) != image.crc)
+    // zeros where the scan read bytes make another CRC-32: the length is all
+    // that can be checked then
+    const bool crc_checkable = !source || source->unreadable_now() == 0;
+    if (total != image.length || (crc_checkable && uint(crc) != image.crc))
         return Failure::SourceChanged;
     return Failure::None;
 }
@@ -331,7 +325,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 }
 
 PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage &image, const Reader &reader,
-                                           const QByteArray *bytes)
+                                           const QByteArray *bytes, const ExtentReader *source)
 {
     Result result;
     result.name = name;
@@ -388,7 +382,9 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     };
 
     QByteArray head; // where the photo's EXIF date lies
-    const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head);
+    const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head, source);
+    if (source)
+        unreadable_in_copies_count += source->unreadable_now();
     if (failure != Failure::None)
         return fail(failure);
     // every byte must be in the file before it counts
@@ -407,7 +403,11 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
 
     result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
     result.path = path_of(result.name);
-    names_by_size.insert(image.length, result.name);
-    crc_by_written_name.insert(result.name, image.crc);
+    result.unreadable_bytes = source ? source->zeroed() : 0;
+    // a file with zeros where the scan read bytes does not hold the photo found
+    if (!source || source->unreadable_now() == 0) {
+        names_by_size.insert(image.length, result.name);
+        crc_by_written_name.insert(result.name, image.crc);
+    }
     return hold_until_synced(result, image.length, true);
 }
