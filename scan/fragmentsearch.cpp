@@ -2,6 +2,7 @@
 
 #include "jpegframelimits.h"
 #include "jpegseamcheck.h"
+#include "progressivefragmentsearch.h"
 #include "rowcontinuity.h"
 
 #include <algorithm>
@@ -53,7 +54,7 @@ FragmentSearch::Outcome FragmentSearch::resolve(qint64 start, const QByteArray &
     if (!walker.parse_header(bytes_of(candidate), candidate.size())) {
         uchar frame = 0;
         if (first_scan_at(candidate, -1, &frame) > 0 && frame == 0xC2)
-            return resolve_progressive(start, candidate);
+            return ProgressiveFragmentSearch(*this).resolve(start, candidate);
         return outcome;
     }
     outcome.valid_mcu_rows = 0;
@@ -223,167 +224,6 @@ qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 fro
             || occupied(volume_of_stream + s) > volume_of_stream + s)
             return s;
     return -1;
-}
-
-// Each scan of a progressive photo covers the whole picture, so the walker
-// cannot follow one; libjpeg reads its coefficients instead. A join holds
-// only when the photo then reads to its end-of-image marker with no fault
-// and every scan of its progression in place: each scan's data must end
-// exactly where the next marker stands, which data joined at the wrong
-// place almost never does.
-FragmentSearch::Outcome FragmentSearch::resolve_progressive(qint64 start, const QByteArray &candidate)
-{
-    Outcome outcome; // valid_mcu_rows stays -1: the decoder judges a leading part
-    if (!search_enabled)
-        return outcome;
-    const qint64 scan = first_scan_at(candidate);
-    window_end = start + candidate.size() + window;
-    entropy_from = ceil_sector(scan + 2);
-    // Fewer pieces first: a photo in two pieces is never taken for one in three.
-    bool assembled = false;
-    const JpegDecodeCheck::Coefficients read =
-        JpegDecodeCheck::read_coefficients(candidate, [this] { return stopped && stopped(); });
-    if (read.over_budget || read.interrupted)
-        return outcome; // every trial would need as much: none can be judged
-    // Damage inside the first sector of scan data is no break between pieces:
-    // a file system cuts a photo at a cluster boundary, after its headers.
-    if (!read.clean && !read.ran_out && read.fault_position < entropy_from + sector)
-        return outcome;
-    // The decoder read past the end-of-image marker the carver stopped at:
-    // a segment length or table between the scans is damaged, and no other
-    // piece can mend that.
-    if (read.ran_out && candidate.endsWith("\xFF\xD9"))
-        return outcome;
-    // Damaged where it lies as far as its bytes tell, with the header of a
-    // later scan behind the fault: the bytes after the fault are its own, so
-    // no other piece can take their place.
-    if (near_only && !read.clean && !read.ran_out && candidate.indexOf("\xFF\xDA", read.fault_position) > 0)
-        return outcome;
-    first_piece_trials.clear();
-    first_piece_trials_known = false;
-    for (piece_limit = 2; !assembled && piece_limit <= max_pieces && !out_of_time(); ++piece_limit) {
-        assembled = assemble_progressive(candidate, read, {{start, candidate.size()}}, 0, &outcome);
-        first_piece_trials_known = !out_of_time();
-    }
-    if (!assembled) {
-        outcome.pieces.clear();
-        outcome.stream.clear();
-    }
-    cache.clear();
-    return outcome;
-}
-
-bool FragmentSearch::assemble_progressive(const QByteArray &stream, const JpegDecodeCheck::Coefficients &read,
-                                          VolumeExtents pieces, qint64 piece_start, Outcome *outcome)
-{
-    const qint64 volume_of_stream = pieces.last().offset - piece_start;
-    const qint64 end = read.clean ? read.end_position : read.fault_position;
-    if (read.clean && read.complete && first_foreign_sector(stream, qMax(piece_start, entropy_from), end,
-                                                            volume_of_stream, true) < 0) {
-        if (pieces.size() == 1)
-            return false; // nothing wrong with it
-        if (end - piece_start < smallest_proof)
-            return false; // a few bytes of refinement read cleanly almost anywhere
-        pieces.last().length = end - piece_start;
-        outcome->pieces = pieces;
-        outcome->stream = stream.left(end);
-        return true;
-    }
-    if (int(pieces.size()) >= piece_limit || out_of_time())
-        return false;
-    if (pieces.size() > 1 && ++second_pieces > second_pieces_followed)
-        return false; // a third piece behind yet another second one is not worth the trials
-    // Bytes that ran out end the piece where they end.
-    const QList<qint64> breaks = progressive_breaks(stream, piece_start, read.ran_out ? stream.size() : end,
-                                                    volume_of_stream);
-    if (breaks.isEmpty())
-        return false;
-
-    // The first piece's trials in the search for two pieces are the same in
-    // the search for three: only those that read on far enough are followed.
-    if (pieces.size() == 1 && first_piece_trials_known) {
-        for (const ProgressiveTrial &t : first_piece_trials) {
-            QByteArray joined = stream.left(t.at);
-            joined.append(cache.read(t.continuation, t.length));
-            if (charge(joined.size() / 256))
-                return false;
-            VolumeExtents joined_pieces = pieces;
-            joined_pieces.last().length = t.at - piece_start;
-            joined_pieces.append({t.continuation, joined.size() - t.at});
-            if (assemble_progressive(joined, t.read, joined_pieces, t.at, outcome))
-                return true;
-        }
-        return false;
-    }
-    int plausible = 0;
-    int trials = 0;
-    for (qint64 c = volume_of_stream + breaks.first() + sector; c < window_end; c += sector) {
-        const qint64 free_from = occupied(c);
-        if (free_from > c) {
-            c = ceil_sector(free_from) - sector;
-            continue;
-        }
-        const QByteArray here = cache.read(c, sector);
-        if (here.size() < sector)
-            return false;
-        if (!SectorScreen::could_be_entropy_data(bytes_of(here), true))
-            continue;
-        if (++plausible > (near_only ? plausible_sectors_progressive / 4 : plausible_sectors_progressive))
-            return false;
-        for (const qint64 b : breaks) {
-            if (out_of_time() || ++trials > progressive_trials)
-                return false;
-            if (c <= volume_of_stream + b)
-                continue; // a piece follows the one before it, never itself
-            // The continuation is read as far as the photo goes on decoding.
-            QByteArray joined;
-            JpegDecodeCheck::Coefficients trial;
-            // Each trial ends at its first fault, so a short read that runs
-            // out costs little more than the photo's first piece.
-            for (qint64 more = qMin<qint64>(window_end - c, continuation_step);; more *= 2) {
-                more = qMin(more, window_end - c);
-                joined = stream.left(b);
-                joined.append(cache.read(c, more));
-                if (charge(joined.size() / 256))
-                    return false;
-                trial = JpegDecodeCheck::read_coefficients(joined, [this] { return charge(decoder_row_work); },
-                                                           JpegDecodeCheck::memory_budget, true);
-                if (!trial.ran_out || more >= window_end - c)
-                    break;
-            }
-            const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
-            const bool whole = trial.clean && trial.complete;
-            const bool last_piece = int(pieces.size()) + 1 >= piece_limit;
-            if (!whole && reached - b >= progressive_run && pieces.size() == 1)
-                first_piece_trials.push_back({b, c, joined.size() - b, trial});
-            if (!whole && (last_piece || reached - b < progressive_run))
-                continue;
-            VolumeExtents joined_pieces = pieces;
-            joined_pieces.last().length = b - piece_start;
-            joined_pieces.append({c, joined.size() - b});
-            if (assemble_progressive(joined, trial, joined_pieces, b, outcome))
-                return true;
-        }
-    }
-    return false;
-}
-
-// Where a progressive piece may end: at the first sector no scan data could
-// fill or that something else holds, when there is one before the fault;
-// otherwise on one of the sector boundaries shortly before the fault.
-QList<qint64> FragmentSearch::progressive_breaks(const QByteArray &stream, qint64 piece_start, qint64 fault,
-                                                 qint64 volume_of_stream) const
-{
-    const qint64 lowest = qMax(piece_start + sector, entropy_from);
-    const qint64 foreign = first_foreign_sector(stream, lowest, fault, volume_of_stream, true);
-    if (foreign >= 0)
-        return {foreign};
-    QList<qint64> breaks;
-    const qint64 top = floor_sector(qMin<qint64>(fault, stream.size()));
-    // Latest first: the damage begins at or shortly before the fault.
-    for (qint64 b = top; b >= lowest && breaks.size() < progressive_break_candidates; b -= sector)
-        breaks.append(b);
-    return breaks;
 }
 
 // The walk to the breaks starts where the piece does: before it, the pieces

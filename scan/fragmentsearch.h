@@ -56,15 +56,9 @@ public:
     // A piece follows the break within the first so many free sectors that
     // could be entropy-coded data: file systems put the next piece into the
     // next free clusters, and a search past them finds other photos' data.
-    // A progressive trial decodes the photo from its start, so it looks less
-    // far.
     static constexpr int plausible_sectors = 4096;
     static constexpr int plausible_sectors_deeper = 512; // from the second piece's break
     static constexpr int plausible_sectors_near = 256;
-    static constexpr int plausible_sectors_progressive = 64;
-    // Each progressive trial decodes the photo from its start: at most so
-    // many from one break.
-    static constexpr int progressive_trials = 160;
     // A third piece is looked for behind at most so many second pieces, and
     // at most so many joins that pass the join test are followed from one
     // break.
@@ -73,12 +67,6 @@ public:
     static constexpr int joins_followed_deeper = 64; // from the second piece's break
     // What is read again of a progressive candidate, which the walker cannot follow.
     static constexpr qint64 progressive_limit = 16 * 1024 * 1024;
-    // How far a progressive photo must read on past a join before a further
-    // piece is looked for behind it.
-    static constexpr qint64 progressive_run = 2048;
-    // Sectors before the decoder's fault that may hold the break: libjpeg
-    // meets the damage some way after it begins.
-    static constexpr int progressive_break_candidates = 8;
     // A progressive trial's continuation is read in steps of this, doubled
     // while the photo still reads on at the end of it.
     static constexpr qint64 continuation_step = 64 * 1024;
@@ -136,6 +124,9 @@ public:
     }
 
 private:
+    // Follows progressive candidates with the budget, reader and limits of this search.
+    friend class ProgressiveFragmentSearch;
+
     struct Break
     {
         qint64 at;                      // stream offset of the break, a sector boundary
@@ -146,12 +137,6 @@ private:
     // could fill, or that a live file or a photo found holds; -1 when none.
     qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream,
                                 bool between_scans = false) const;
-    Outcome resolve_progressive(qint64 start, const QByteArray &candidate);
-    // read: the stream's coefficients as JpegDecodeCheck read them.
-    bool assemble_progressive(const QByteArray &stream, const JpegDecodeCheck::Coefficients &read,
-                              VolumeExtents pieces, qint64 piece_start, Outcome *outcome);
-    QList<qint64> progressive_breaks(const QByteArray &stream, qint64 piece_start, qint64 fault,
-                                     qint64 volume_of_stream) const;
     QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound,
                                      const JpegEntropyWalker::State &from);
     bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
@@ -186,7 +171,6 @@ private:
     qint64 window = default_window;
     qint64 window_end = 0;
     qint64 first_break = -1;
-    qint64 entropy_from = 0; // a progressive photo's first scan data, in its stream
     int piece_limit = max_pieces;
     int first_break_rows = 0;
     bool search_enabled = true;
@@ -201,16 +185,5 @@ private:
     // the search for two pieces went through them all.
     std::vector<std::pair<int, qint64>> first_piece_joins;
     bool first_piece_joins_known = false;
-    // A progressive first piece's trials that read on far enough to be
-    // followed: the break, the continuation's sector and length, what was read.
-    struct ProgressiveTrial
-    {
-        qint64 at;
-        qint64 continuation;
-        qint64 length;
-        JpegDecodeCheck::Coefficients read;
-    };
-    std::vector<ProgressiveTrial> first_piece_trials;
-    bool first_piece_trials_known = false;
     std::vector<JpegEntropyWalker::McuDc> prefix_dc;
 };
