@@ -190,7 +190,8 @@ JpegEntropyWalker::State JpegEntropyWalker::start_state() const
     return state;
 }
 
-JpegEntropyWalker::Step JpegEntropyWalker::fill(State &state, const uchar *data, qint64 size, int wanted) const
+Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::fill(Cursor &state, const uchar *data, qint64 size,
+                                                                int wanted)
 {
     while (state.bits < wanted) {
         if (state.pos >= size)
@@ -211,8 +212,8 @@ JpegEntropyWalker::Step JpegEntropyWalker::fill(State &state, const uchar *data,
     return Step::Ok;
 }
 
-JpegEntropyWalker::Step JpegEntropyWalker::decode(State &state, const uchar *data, qint64 size, const Table &table,
-                                                  int *symbol) const
+Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode(Cursor &state, const uchar *data, qint64 size,
+                                                                  const Table &table, int *symbol)
 {
     // Most codes are short: look them up by their first bits when those are
     // at hand. Near a marker fewer may be, and the code is read bit by bit.
@@ -243,8 +244,8 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode(State &state, const uchar *dat
     return Step::Fault; // no such code
 }
 
-JpegEntropyWalker::Step JpegEntropyWalker::receive(State &state, const uchar *data, qint64 size, int count,
-                                                   int *value) const
+Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::receive(Cursor &state, const uchar *data, qint64 size,
+                                                                   int count, int *value)
 {
     const Step step = fill(state, data, size, count);
     if (step != Step::Ok)
@@ -258,8 +259,9 @@ JpegEntropyWalker::Step JpegEntropyWalker::receive(State &state, const uchar *da
     return Step::Ok;
 }
 
-JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar *data, qint64 size, const Scan &scan,
-                                                      McuDc *dc)
+Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode_blocks(Cursor &cursor, State &state,
+                                                                         const uchar *data, qint64 size,
+                                                                         const Scan &scan, McuDc *dc)
 {
     int luma_sum = 0;
     int luma_blocks = 0;
@@ -269,13 +271,13 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
         const Table &ac_table = scan.ac_tables[size_t(component.ac_table)];
         for (int block = 0; block < component.h * component.v; ++block) {
             int category = 0;
-            Step step = decode(state, data, size, dc_table, &category);
+            Step step = decode(cursor, data, size, dc_table, &category);
             if (step != Step::Ok)
                 return step;
             if (category > 11)
                 return Step::Fault;
             int diff = 0;
-            if (category > 0 && (step = receive(state, data, size, category, &diff)) != Step::Ok)
+            if (category > 0 && (step = receive(cursor, data, size, category, &diff)) != Step::Ok)
                 return step;
             state.dc[c] += diff;
             if (std::abs(state.dc[c]) > 2048)
@@ -288,7 +290,7 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
             }
             for (int k = 1; k < 64;) {
                 int rs = 0;
-                if ((step = decode(state, data, size, ac_table, &rs)) != Step::Ok)
+                if ((step = decode(cursor, data, size, ac_table, &rs)) != Step::Ok)
                     return step;
                 const int run = rs >> 4;
                 const int bits = rs & 15;
@@ -306,7 +308,7 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
                 if (k > 63)
                     return Step::Fault; // a run past the end of the block
                 int value = 0;
-                if ((step = receive(state, data, size, bits, &value)) != Step::Ok)
+                if ((step = receive(cursor, data, size, bits, &value)) != Step::Ok)
                     return step;
                 ++k;
             }
@@ -314,6 +316,17 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
     }
     (*dc)[0] = qint16(luma_blocks > 0 ? luma_sum / luma_blocks : 0);
     return Step::Ok;
+}
+
+JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar *data, qint64 size, const Scan &scan,
+                                                      McuDc *dc)
+{
+    Cursor cursor{state.pos, state.bit_buffer, state.bits};
+    const Step step = decode_blocks(cursor, state, data, size, scan, dc);
+    state.pos = cursor.pos;
+    state.bit_buffer = cursor.bit_buffer;
+    state.bits = cursor.bits;
+    return step;
 }
 
 JpegEntropyWalker::Step JpegEntropyWalker::read_restart(State &state, const uchar *data, qint64 size,

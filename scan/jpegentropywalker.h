@@ -128,9 +128,19 @@ private:
     bool read_scan(const uchar *segment, int payload, Scan &scan) const;
     const Scan &scan_of(const State &state) const;
     static bool read_huffman_tables(const uchar *at, qint64 length, Scan &scan);
-    Step fill(State &state, const uchar *data, qint64 size, int wanted) const;
-    Step decode(State &state, const uchar *data, qint64 size, const Table &table, int *symbol) const;
-    Step receive(State &state, const uchar *data, qint64 size, int count, int *value) const;
+    // The bit reader's part of a State, held in locals while an MCU is
+    // walked: the data's bytes may alias anything, so the state itself would
+    // be stored and loaded again around every byte read.
+    struct Cursor
+    {
+        qint64 pos;
+        quint32 bit_buffer;
+        int bits;
+    };
+    static Step fill(Cursor &cursor, const uchar *data, qint64 size, int wanted);
+    static Step decode(Cursor &cursor, const uchar *data, qint64 size, const Table &table, int *symbol);
+    static Step receive(Cursor &cursor, const uchar *data, qint64 size, int count, int *value);
+    Step decode_blocks(Cursor &cursor, State &state, const uchar *data, qint64 size, const Scan &scan, McuDc *dc);
     Step decode_mcu(State &state, const uchar *data, qint64 size, const Scan &scan, McuDc *dc);
     Step read_restart(State &state, const uchar *data, qint64 size, const Scan &scan) const;
     Step read_end(State &state, const uchar *data, qint64 size);
