@@ -261,9 +261,9 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
 }
 
 PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image,
-                                      const ExtentReader::ReadAt &read_at, const KeepGoing &keep_going)
+                                      const SalvagingReader::ReadAt &read_at, const KeepGoing &keep_going)
 {
-    ExtentReader source(image, read_at, keep_going);
+    SalvagingReader source(image, read_at, keep_going);
     return write_out(name, image, [&source](char *buffer, qint64 capacity) { return source.read(buffer, capacity); },
                      nullptr, &source);
 }
@@ -282,7 +282,7 @@ PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const 
 
 // Read chunk by chunk, each checked into the CRC-32 the scan found.
 PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader,
-                                           QByteArray *head, const ExtentReader *source)
+                                           QByteArray *head, const SalvagingReader *source)
 {
     const AlignedBuffer chunk(chunk_size);
     if (!chunk)
@@ -325,7 +325,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 }
 
 PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage &image, const Reader &reader,
-                                           const QByteArray *bytes, const ExtentReader *source)
+                                           const QByteArray *bytes, const SalvagingReader *source)
 {
     Result result;
     result.name = name;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "extentreader.h"
+#include "salvagingreader.h"
 #include "foundimage.h"
 #include "volumeplatform.h"
 
@@ -84,10 +84,10 @@ public:
     Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
                 const KeepGoing &keep_going = {});
     // The same from any volume. Runs the scan could not read are zeros, as
-    // are sectors that fail now (ExtentReader): the copy goes on. With none
+    // are sectors that fail now (SalvagingReader): the copy goes on. With none
     // failing now, the file is checked against the scan's CRC-32 as ever;
     // with some, it can no longer be, and only its length is.
-    Result copy(const QString &name, const FoundImage &image, const ExtentReader::ReadAt &read_at,
+    Result copy(const QString &name, const FoundImage &image, const SalvagingReader::ReadAt &read_at,
                 const KeepGoing &keep_going = {});
     // The photo from any source of its bytes; the others come here.
     Result write_from(const QString &name, const FoundImage &image, const Reader &reader);
@@ -134,10 +134,10 @@ private:
     // bytes, when given, are the photo itself; else reader supplies them
     // (from source, when it is read back from a volume).
     Result write_out(const QString &name, const FoundImage &image, const Reader &reader, const QByteArray *bytes,
-                     const ExtentReader *source = nullptr);
+                     const SalvagingReader *source = nullptr);
     static Failure put_bytes(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes, QByteArray *head);
     static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head,
-                            const ExtentReader *source);
+                            const SalvagingReader *source);
 
     QString directory;
     volume_platform::Handle folder = volume_platform::invalid_handle;

@@ -10,7 +10,7 @@
 // (never read again: a failing card takes seconds over each), and a read
 // that fails now retried sector by sector, the sectors that still fail
 // given as zeros and counted. Only a device gone ends the bytes early.
-class ExtentReader
+class SalvagingReader
 {
 public:
     // Reads up to count bytes at offset; -1 with failure set when it cannot.
@@ -22,7 +22,7 @@ public:
     static constexpr qint64 unreadable = -1;
     static constexpr qint64 stop_reading = -2;
 
-    ExtentReader(const FoundImage &image, ReadAt read_at, KeepGoing keep_going = {});
+    SalvagingReader(const FoundImage &image, ReadAt read_at, KeepGoing keep_going = {});
 
     // Fills up to capacity bytes and returns the count, 0 at the file's end,
     // unreadable when the device has gone or stop_reading when asked to stop.

@@ -1,9 +1,9 @@
-#include "extentreader.h"
+#include "salvagingreader.h"
 
 #include <algorithm>
 #include <cstring>
 
-ExtentReader::ExtentReader(const FoundImage &image, ReadAt read_at, KeepGoing keep_going)
+SalvagingReader::SalvagingReader(const FoundImage &image, ReadAt read_at, KeepGoing keep_going)
     : pieces(image.extents())
     , holes(image.unreadable)
     , read_at(std::move(read_at))
@@ -11,7 +11,7 @@ ExtentReader::ExtentReader(const FoundImage &image, ReadAt read_at, KeepGoing ke
 {
 }
 
-qint64 ExtentReader::read(char *buffer, qint64 capacity)
+qint64 SalvagingReader::read(char *buffer, qint64 capacity)
 {
     const qint64 offset = next_offset();
     if (offset < 0)
@@ -40,7 +40,7 @@ qint64 ExtentReader::read(char *buffer, qint64 capacity)
     return n;
 }
 
-qint64 ExtentReader::next_offset()
+qint64 SalvagingReader::next_offset()
 {
     while (piece < pieces.size() && done_in_piece >= pieces.at(piece).length) {
         ++piece;
@@ -49,7 +49,7 @@ qint64 ExtentReader::next_offset()
     return piece < pieces.size() ? pieces.at(piece).offset + done_in_piece : -1;
 }
 
-const VolumeExtent *ExtentReader::hole_from(qint64 offset) const
+const VolumeExtent *SalvagingReader::hole_from(qint64 offset) const
 {
     const auto hole = std::find_if(holes.cbegin(), holes.cend(),
                                    [offset](const VolumeExtent &run) { return run.end() > offset; });
@@ -58,7 +58,7 @@ const VolumeExtent *ExtentReader::hole_from(qint64 offset) const
 
 // A read that failed, again a sector at a time (a stop is honoured between
 // them): what still fails is zeros.
-qint64 ExtentReader::read_sectors(qint64 offset, char *buffer, qint64 count)
+qint64 SalvagingReader::read_sectors(qint64 offset, char *buffer, qint64 count)
 {
     qint64 done = 0;
     while (done < count) {
