@@ -1,6 +1,7 @@
 #pragma once
 
 #include "photorecovery.h"
+#include "progresstext.h"
 
 #include <QString>
 #include <QWidget>
@@ -20,8 +21,10 @@ public:
     explicit FinishPage(QWidget *parent = nullptr);
     ~FinishPage() override;
 
-    // stopped_scan says how far a scan that was stopped got; empty after a whole scan.
-    void show_report(const PhotoRecovery::Report &report, const QString &stopped_scan = QString());
+    // stopped_scan says how far a scan that was stopped got; empty after a
+    // whole scan. kinds are those of the files ticked, which the counts name.
+    void show_report(const PhotoRecovery::Report &report, const QString &stopped_scan = QString(),
+                     FoundKinds kinds = FoundKinds::Photos);
 
 signals:
     void back_requested();

@@ -94,7 +94,9 @@ void MainWindow::restore()
         return;
     last_restore = report->counts;
     scan_page->set_restored(last_restore.written + last_restore.present > 0);
-    finish_page->show_report(*report, scan_page->stopped_scan_text());
+    const ResultsModel &found = scan_page->results();
+    finish_page->show_report(*report, scan_page->stopped_scan_text(),
+                             found_kinds(found.checked_count(), found.checked_video_count()));
     show_page(finish_page);
     activateWindow();
     QDesktopServices::openUrl(QUrl::fromLocalFile(report->folder));

@@ -113,18 +113,13 @@ void PhotoViewer::reload()
         return;
     const QModelIndex entry = results->index(row, 0);
     const PhotoFacts facts = entry.data(ResultsModel::FactsRole).value<PhotoFacts>();
-    QString why;
     // Made for the screen, not the dialog's size of the moment, so
     // resizing only scales what is in hand.
     const QScreen *screen = this->screen();
     const QSize bounds = screen ? screen->availableGeometry().size() : picture_bounds();
-    image = loader ? loader(facts, bounds, &why) : QImage();
-    whole_photo = !image.isNull();
-    if (!whole_photo) {
-        image = thumbnail_in_proportion(entry.data(Qt::DecorationRole).value<QPixmap>().toImage(), facts);
-        note->setText(why);
-    }
-    note->setVisible(!whole_photo && !why.isEmpty());
+    const Picture answer = loader ? loader(facts, bounds) : Picture();
+    awaited = answer.pending;
+    use_picture(answer.image, awaited ? tr("Loading the larger picture...") : answer.note);
 
     const QString name = entry.data(Qt::DisplayRole).toString();
     QString title = tr("%1 (%2 of %3)").arg(name).arg(row + 1).arg(row_count());
@@ -150,6 +145,28 @@ void PhotoViewer::reload()
     previous->setEnabled(row > 0);
     next->setEnabled(row + 1 < row_count());
     update_tick();
+}
+
+void PhotoViewer::take_picture(quint64 ticket, const QImage &picture, const QString &why)
+{
+    if (ticket == 0 || ticket != awaited)
+        return;
+    awaited = 0;
+    use_picture(picture, why);
+    emit picture_arrived();
+}
+
+void PhotoViewer::use_picture(const QImage &picture, const QString &why)
+{
+    image = picture;
+    whole_photo = !image.isNull();
+    if (!whole_photo) {
+        const QModelIndex entry = results->index(row, 0);
+        image = thumbnail_in_proportion(entry.data(Qt::DecorationRole).value<QPixmap>().toImage(),
+                                        entry.data(ResultsModel::FactsRole).value<PhotoFacts>());
+    }
+    note->setText(why);
+    note->setVisible(!whole_photo && !why.isEmpty());
     show_image();
 }
 

@@ -17,17 +17,26 @@ class QPushButton;
 // the screen and turned as its EXIF orientation says (a video's first
 // frame, with its length), with its name and tick (the same tick as in the
 // results grid) and the next and previous one on the arrow keys. The loader
-// hands over the picture; when it has none (a scan is running and the card
-// must not be read, or the card cannot be read or the picture made), the
-// thumbnail is shown enlarged with the loader's note, or "No preview".
+// hands over the picture, at once or later through take_picture(); until it
+// comes, or when there is none (a scan is running and the card must not be
+// read, or the card cannot be read or the picture made), the thumbnail is
+// shown enlarged with a note saying so, or "No preview".
 class PhotoViewer : public QDialog
 {
     Q_OBJECT
 
 public:
-    // The picture of the photo or video, upright and within bounds; or a
-    // null image, with why put into note, when it cannot be had now.
-    using PictureLoader = std::function<QImage(const PhotoFacts &facts, const QSize &bounds, QString *note)>;
+    // What the loader gives for a photo or video: its picture, upright and
+    // within bounds; or a null image, with why in note, when it cannot be
+    // had now; or, when pending is not 0, the ticket take_picture() will
+    // bring the answer with.
+    struct Picture
+    {
+        QImage image;
+        QString note;
+        quint64 pending = 0;
+    };
+    using PictureLoader = std::function<Picture(const PhotoFacts &facts, const QSize &bounds)>;
     // results is a ResultsModel, or a proxy over one: its rows' names,
     // thumbnails, ticks and PhotoFacts.
     PhotoViewer(QAbstractItemModel *results, PictureLoader loader, QWidget *parent = nullptr);
@@ -36,6 +45,8 @@ public:
     void show_row(int row);
     // Shows the current photo again (its bytes may be at hand now).
     void reload();
+    // Whether the picture asked for has not come yet.
+    bool is_loading() const { return awaited != 0; }
     // Whether the whole photo (a video's first frame) is shown, not the enlarged thumbnail.
     bool shows_whole_photo() const { return whole_photo; }
     QImage shown_image() const { return image; }
@@ -48,12 +59,22 @@ public:
     // given the photo's proportions again.
     static QImage thumbnail_in_proportion(const QImage &thumbnail, const PhotoFacts &facts);
 
+public slots:
+    // The loader's answer for ticket; one for a photo no longer shown is dropped.
+    void take_picture(quint64 ticket, const QImage &picture, const QString &note);
+
+signals:
+    // The picture awaited came and is shown (or, when it could not be made, why not).
+    void picture_arrived();
+
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     void step(int by);
+    // Shows picture, or the enlarged thumbnail with why when it is null.
+    void use_picture(const QImage &picture, const QString &why);
     void show_image();
     void update_tick();
     QSize picture_bounds() const;
@@ -65,6 +86,7 @@ private:
     int row = -1;
     QImage image;
     bool whole_photo = false;
+    quint64 awaited = 0; // the ticket of the picture being made, 0 when none is
 
     QLabel *picture = nullptr;
     QLabel *note = nullptr;

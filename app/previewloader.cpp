@@ -16,10 +16,46 @@ constexpr qint64 jpeg_byte_limit = 64 * 1024 * 1024;
 
 } // namespace
 
-PreviewLoader::PreviewLoader(const RawAccess &access)
-    : access(access)
+PreviewLoader::PreviewLoader(const RawAccess &access, QObject *parent)
+    : QObject(parent)
+    , access(access)
+    , worker(new QObject)
+    , probe(std::make_unique<MediaProbe>())
 {
-    probe.set_time_limit(time_limit_ms);
+    probe->set_time_limit(time_limit_ms);
+    worker->moveToThread(&thread);
+    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    thread.setObjectName(QStringLiteral("previews"));
+    thread.start();
+}
+
+PreviewLoader::~PreviewLoader()
+{
+    abandon();
+    // The helper is ended on the thread that started it, which then ends.
+    QMetaObject::invokeMethod(worker, [this] { probe.reset(); });
+    thread.quit();
+    thread.wait();
+}
+
+quint64 PreviewLoader::request(const QString &raw_path, const PhotoFacts &facts, const QSize &bounds)
+{
+    const quint64 ticket = ++last_ticket;
+    wanted = ticket;
+    QMetaObject::invokeMethod(worker, [=, this] { make(ticket, raw_path, facts, bounds); });
+    return ticket;
+}
+
+void PreviewLoader::make(quint64 ticket, const QString &raw_path, const PhotoFacts &facts, const QSize &bounds)
+{
+    // Requests overtaken while they waited cost nothing.
+    if (wanted != ticket)
+        return;
+    probe->set_keep_going([this, ticket] { return wanted == ticket; });
+    QString note;
+    const QImage image = picture(raw_path, facts, bounds, &note);
+    if (wanted == ticket)
+        emit picture_ready(ticket, image, note);
 }
 
 QImage PreviewLoader::picture(const QString &raw_path, const PhotoFacts &facts, const QSize &bounds, QString *note)
@@ -57,7 +93,7 @@ QImage PreviewLoader::probed_picture(const QString &raw_path, const PhotoFacts &
     const MediaProbe::Kind kind = facts.kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video;
     // The side asked for fits the turned picture too.
     const int side = qMax(bounds.width(), bounds.height());
-    const MediaProbe::Result result = probe.preview(kind, facts.length, read, side);
+    const MediaProbe::Result result = probe->preview(kind, facts.length, read, side);
     if (result.thumbnail.isNull()) {
         *note = facts.is_video() ? tr("No larger picture could be made of this video (%1); this is its thumbnail.")
                                        .arg(result.failure)

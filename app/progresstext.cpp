@@ -57,6 +57,32 @@ QString photo_count_text(int files, int videos)
     return photos > 0 ? tr("%1, %2").arg(photo_text, video_text) : video_text;
 }
 
+FoundKinds found_kinds(int files, int videos)
+{
+    if (videos <= 0)
+        return FoundKinds::Photos;
+    return videos >= files ? FoundKinds::Videos : FoundKinds::PhotosAndVideos;
+}
+
+QString found_noun(FoundKinds kinds, int files)
+{
+    const bool one = files == 1;
+    switch (kinds) {
+    case FoundKinds::Photos:
+        return one ? tr("photo") : tr("photos");
+    case FoundKinds::Videos:
+        return one ? tr("video") : tr("videos");
+    case FoundKinds::PhotosAndVideos:
+        break;
+    }
+    return one ? tr("photo or video") : tr("photos and videos");
+}
+
+QString found_count_text(FoundKinds kinds, int files)
+{
+    return tr("%1 %2").arg(files).arg(found_noun(kinds, files));
+}
+
 QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hidden)
 {
     if (ticked == 0)

@@ -10,6 +10,16 @@ class QFontMetrics;
 // videos", or "5 videos" when all are.
 QString photo_count_text(int files, int videos = 0);
 
+// What a set of found files holds, for the words that name them.
+enum class FoundKinds { Photos, Videos, PhotosAndVideos };
+// Of files found, videos of them are videos; none found counts as photos.
+FoundKinds found_kinds(int files, int videos);
+// "photos", "videos" or "photos and videos"; for one file "photo", "video"
+// or "photo or video".
+QString found_noun(FoundKinds kinds, int files);
+// "1 photo", "3 photos", "3 videos", "3 photos and videos".
+QString found_count_text(FoundKinds kinds, int files);
+
 // "120 shown, 52 ticked (85.2 MB)", and when ticked photos are filtered out
 // of the view "(85.2 MB; 12 hidden)"; "120 shown, none ticked".
 QString selection_text(int shown, int ticked, qint64 ticked_bytes, int ticked_hidden);

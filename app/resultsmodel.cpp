@@ -5,6 +5,8 @@
 
 #include <QBuffer>
 
+#include <algorithm>
+
 namespace {
 
 // Decoded thumbnails kept at once: several screens of the grid.
@@ -177,4 +179,10 @@ QPixmap ResultsModel::thumbnail_of(const Row &row) const
     pixmap.setDevicePixelRatio(row.pixel_ratio);
     decoded.insert(row.key, new QPixmap(pixmap));
     return pixmap;
+}
+
+int ResultsModel::checked_video_count() const
+{
+    return int(std::count_if(rows.cbegin(), rows.cend(),
+                             [](const Row &row) { return row.checked && row.facts.is_video(); }));
 }

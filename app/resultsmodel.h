@@ -74,6 +74,8 @@ public:
     int video_count() const { return video_rows; }
     // Rows ticked.
     int checked_count() const { return checked_rows; }
+    // Rows of videos ticked.
+    int checked_video_count() const;
 
 private:
     struct Row

@@ -2,7 +2,7 @@
 #include "ui_scanpage.h"
 
 #include "messages.h"
-#include "photoviewer.h"
+#include "largerview.h"
 #include "progresstext.h"
 #include "resultsfeed.h"
 #include "resultsmodel.h"
@@ -28,11 +28,11 @@ ScanPage::ScanPage(const RawAccess &access, QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::ScanPage)
     , raw_access(access)
-    , previews(access)
 {
     ui->setupUi(this);
     volume_opener = access.volume_opener();
     model = new ResultsModel(this);
+    larger_view = new LargerView(model, access, [this] { return is_scanning(); }, this);
     feed = new ResultsFeed(model, &recovery, this);
     shown = new ResultsProxy(this);
     shown->setSourceModel(model);
@@ -129,8 +129,7 @@ bool ScanPage::start(const RemovableDevice &picked, const QList<MediaKind> &pick
     QCoreApplication::removePostedEvents(feed, QEvent::MetaCall);
 
     // The larger view belongs to the results about to be emptied.
-    if (viewer)
-        viewer->close();
+    larger_view->close();
     feed->restart(ui->listWidget_2->devicePixelRatioF());
     recovery.restart(picked.raw_path);
     model->clear();
@@ -148,6 +147,7 @@ bool ScanPage::start(const RemovableDevice &picked, const QList<MediaKind> &pick
     found.clear();
     scan_error.clear();
     device = picked;
+    larger_view->set_card(device.raw_path);
     kinds = picked_kinds;
     run_scan(ScanOptions());
     return true;
@@ -291,11 +291,14 @@ void ScanPage::show_photo_count()
         text = tr("%1, %2 only in part").arg(text).arg(model->partial_count());
     const ResultsProxy::Tally tally = shown->tally();
     text += QLatin1Char('\n') + selection_text(tally.shown, tally.ticked, tally.ticked_bytes, tally.ticked_hidden);
-    ui->countLabel->setToolTip(
-        tally.ticked_hidden > 0
-            ? tr("%n ticked photo(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
-                 nullptr, tally.ticked_hidden)
-            : QString());
+    QString hidden;
+    if (tally.ticked_hidden > 0 && model->video_count() > 0)
+        hidden = tr("%n ticked file(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
+                    nullptr, tally.ticked_hidden);
+    else if (tally.ticked_hidden > 0)
+        hidden = tr("%n ticked photo(s) are hidden by the choices above the grid; \"Restore...\" writes them too.",
+                    nullptr, tally.ticked_hidden);
+    ui->countLabel->setToolTip(hidden);
     ui->countLabel->setText(text);
     // Each new text starts from the form's font, and gets smaller only when it must.
     ui->countLabel->setFont(QFont());
@@ -321,8 +324,7 @@ void ScanPage::end_of_run()
     feed->flush();
     progress.stop_clock();
     // The card may be read now: the larger view can show the whole photo.
-    if (viewer)
-        viewer->reload();
+    larger_view->reload();
 }
 
 void ScanPage::show_stopped()
@@ -441,14 +443,14 @@ void ScanPage::on_pushButton_6_clicked()
 
 QString ScanPage::close_question() const
 {
-    return close_question_text(is_scanning(), model->rowCount(), photos_restored);
+    return close_question_text(is_scanning(), model->rowCount(), model->video_count(), photos_restored);
 }
 
 bool ScanPage::keep_unrestored_photos()
 {
     if (photos_restored || found.isEmpty())
         return true;
-    return ask(this, QString(), tr("The photos found have not been restored. Go back and discard them?"));
+    return ask(this, QString(), go_back_question_text(model->rowCount(), model->video_count()));
 }
 
 void ScanPage::on_pushButton_clicked()
@@ -467,34 +469,7 @@ void ScanPage::open_viewer(int shown_row)
 {
     feed->flush();
     // The larger view goes through the photos in the order found; a folder's header has none.
-    const int row = shown->mapToSource(shown->index(shown_row, 0)).row();
-    if (row < 0 || row >= model->rowCount())
-        return;
-    // Not modal: the scan goes on and the grid stays usable beside it.
-    if (!viewer) {
-        const auto picture = [this](const PhotoFacts &facts, const QSize &bounds, QString *note) {
-            return picture_of(facts, bounds, note);
-        };
-        viewer = new PhotoViewer(model, picture, window());
-        viewer->setAttribute(Qt::WA_DeleteOnClose);
-    }
-    viewer->show_row(row);
-    viewer->show();
-    viewer->raise();
-    viewer->activateWindow();
-}
-
-QImage ScanPage::picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note)
-{
-    // The scan reads the card from start to end; reading elsewhere meanwhile
-    // would slow it down, and the worker keeps no photo's bytes.
-    if (is_scanning()) {
-        *note = facts.is_video()
-            ? tr("This is the video's thumbnail: its first frame can be shown larger when the scan has ended.")
-            : tr("This is the photo's thumbnail: the whole photo can be shown when the scan has ended.");
-        return {};
-    }
-    return previews.picture(device.raw_path, facts, bounds, note);
+    larger_view->open(shown->mapToSource(shown->index(shown_row, 0)).row());
 }
 
 qint64 ScanPage::device_bytes() const

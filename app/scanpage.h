@@ -1,6 +1,5 @@
 #pragma once
 
-#include "previewloader.h"
 #include "rawaccess.h"
 #include "recoverysession.h"
 #include "removabledevice.h"
@@ -10,7 +9,7 @@
 #include <QPointer>
 #include <QWidget>
 
-class PhotoViewer;
+class LargerView;
 class QMessageBox;
 class ResultsFeed;
 class ResultsModel;
@@ -114,8 +113,6 @@ private:
     bool keep_unrestored_photos();
     // The larger view of the photo in shown_row of the grid.
     void open_viewer(int shown_row);
-    // The picture of a found photo or video for the larger view; none while a scan runs.
-    QImage picture_of(const PhotoFacts &facts, const QSize &bounds, QString *note);
     qint64 device_bytes() const;
 
     Ui::ScanPage *ui = nullptr;
@@ -131,8 +128,7 @@ private:
     ResultsModel *model = nullptr;
     ResultsProxy *shown = nullptr; // the results as the grid shows them
     ResultsFeed *feed = nullptr;
-    QPointer<PhotoViewer> viewer;
-    PreviewLoader previews;
+    LargerView *larger_view = nullptr;
     QPointer<QMessageBox> stop_question; // open while the stop icon's question is asked
     ScanProgress progress;
     bool photos_restored = false;

@@ -8,6 +8,8 @@ ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumb
     , offers_files(offers_files)
     , boxes(volume_size)
     , riff(volume_size)
+    , pieced(kind, volume_size, [this](qint64 offset, qint64 length) { return sink->read_back(offset, length); },
+             [this] { return sink && sink->stopping(); })
     , checks(kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video,
              qMax(thumbnail_size.width(), thumbnail_size.height()),
              [this](qint64 offset, qint64 length) { return read_for_check(offset, length); },
@@ -32,6 +34,8 @@ void ContainerCarver::reset(qint64 position)
         holes_by_file.clear();
         holes.clear();
     }
+    pieced.reset();
+    next_byte = position;
     boxes.reset(position);
     riff.reset(position);
 }
@@ -39,9 +43,14 @@ void ContainerCarver::reset(qint64 position)
 void ContainerCarver::feed(const char *data, qint64 length)
 {
     if (offers_files)
+        pieced.note_block(sink->volume_file_system(), next_byte, data, length);
+    next_byte += length;
+    if (offers_files)
         boxes.feed(data, length);
     if (looks_for_riff())
         riff.feed(data, length);
+    if (offers_files)
+        take_pieced(walk_open_from());
 }
 
 void ContainerCarver::skip_unreadable(qint64 length)
@@ -50,6 +59,7 @@ void ContainerCarver::skip_unreadable(qint64 length)
         boxes.skip_unreadable(length);
     if (looks_for_riff())
         riff.skip_unreadable(length);
+    next_byte += length;
 }
 
 void ContainerCarver::finish()
@@ -58,6 +68,8 @@ void ContainerCarver::finish()
         boxes.finish();
     if (looks_for_riff())
         riff.finish();
+    if (offers_files)
+        take_pieced(-1);
 }
 
 qint64 ContainerCarver::open_from() const
@@ -70,6 +82,18 @@ qint64 ContainerCarver::open_from() const
     // a file whose check a stop may cut short is looked for again
     if (checks.first_waiting() >= 0)
         from = qMin(from, checks.first_waiting());
+    if (pieced.first_waiting() >= 0)
+        from = qMin(from, pieced.first_waiting());
+    return from;
+}
+
+// Where the walkers still hold a candidate open, or -1.
+qint64 ContainerCarver::walk_open_from() const
+{
+    qint64 from = boxes.earliest_open_start();
+    const qint64 riff_from = looks_for_riff() ? riff.earliest_open_start() : -1;
+    if (riff_from >= 0)
+        from = from < 0 ? riff_from : qMin(from, riff_from);
     return from;
 }
 
@@ -81,7 +105,8 @@ qint64 ContainerCarver::frames_undecided_from() const
 void ContainerCarver::take_found(const WalkedFile &file)
 {
     const bool damaged = !file.read_whole();
-    if (!offers_files || !sink->take_extent(media_kind, file.offset, file.length, file.crc, damaged))
+    if (!offers_files || !pieced.take_found(file.offset, file.length)
+        || !sink->take_extent(media_kind, file.offset, file.length, file.crc, damaged))
         return;
     if (damaged) {
         const QMutexLocker lock(&holes_lock);
@@ -123,6 +148,14 @@ QByteArray ContainerCarver::read_for_check(qint64 offset, qint64 length)
     return bytes;
 }
 
+void ContainerCarver::take_pieced(qint64 open_from)
+{
+    for (const PiecedMediaFinder::Assembled &file : pieced.assemble_passed(open_from)) {
+        if (sink->take_extent(media_kind, file.offset, file.length, file.crc, false))
+            checks.submit(file.offset, file.length, file.pieces);
+    }
+}
+
 QList<MediaCarver::Checked> ContainerCarver::checked(const QList<ProbeQueue::Result> &results)
 {
     QList<Checked> out;
@@ -143,6 +176,7 @@ MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &resu
     one.offset = result.offset;
     one.length = result.length;
     one.unreadable = unreadable;
+    one.pieces = result.pieces;
     if (!result.checked) {
         one.outcome = Checked::Outcome::Unchecked;
     } else if (result.probe.sound) {

@@ -2,6 +2,7 @@
 
 #include "isoboxwalker.h"
 #include "mediacarver.h"
+#include "piecedmediafinder.h"
 #include "probequeue.h"
 #include "riffwalker.h"
 
@@ -41,6 +42,10 @@ public:
 private:
     bool looks_for_riff() const { return media_kind == MediaKind::Video; }
     void take_found(const WalkedFile &file);
+    qint64 walk_open_from() const;
+    // Deleted files whose start the walk passed without finding them whole
+    // are put together from their pieces and checked like the others.
+    void take_pieced(qint64 open_from);
     // What the probe reads: the volume, with the holes of the files being
     // checked as zeros (they are not read again). Called on the queue's thread.
     QByteArray read_for_check(qint64 offset, qint64 length);
@@ -54,5 +59,7 @@ private:
     QMutex holes_lock;
     QMap<qint64, VolumeExtents> holes_by_file; // the damaged files submitted and not yet taken, by offset
     QMap<qint64, qint64> holes;                // all their holes: start to end
+    PiecedMediaFinder pieced;
+    qint64 next_byte = 0;
     ProbeQueue checks; // last: its thread reads the holes until it is destroyed
 };

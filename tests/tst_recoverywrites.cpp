@@ -158,9 +158,8 @@ private slots:
         LoopDevice loop;
         if (!loop.attach(first, {"-r"}))
             QSKIP("losetup could not attach an image here");
-        FakeDevices fake;
-        MainWindow window(nullptr, fake.source());
-        ModalAnswerer answers;
+        DrivenWindow driven;
+        auto &[fake, window, answers] = driven;
         QVERIFY(scan_ends_with(window, fake, image_device(loop.node)));
         QCOMPARE(count_of(results_of(window)), 2);
         answers.press("No"); // "Go back" and No: the unrestored photos stay

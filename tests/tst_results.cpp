@@ -493,9 +493,8 @@ private slots:
             QSKIP(qPrintable(why));
         QVERIFY(card.named.size() >= 2 && !card.unnamed.isEmpty());
 
-        FakeDevices fake;
-        MainWindow window(nullptr, fake.source());
-        ModalAnswerer answers;
+        DrivenWindow driven;
+        auto &[fake, window, answers] = driven;
         QVERIFY(scan_ends_with(window, fake, image_device(card.image)));
         QListView *list = results_of(window);
         QTRY_COMPARE(count_of(list), int(card.named.size() + card.unnamed.size()));
@@ -523,9 +522,7 @@ private slots:
 
         const QString target = dir.filePath("restored");
         QVERIFY(QDir().mkpath(target));
-        answers.choose_directory(target);
-        click(window, ui::restore);
-        QCOMPARE(page_of(window), final_page);
+        QVERIFY(!restore_into(window, answers, target).isEmpty());
         QCOMPARE(entries_of(target).size(), card.named.size());
         for (auto photo = card.named.cbegin(); photo != card.named.cend(); ++photo)
             QVERIFY2(read_file(target + '/' + photo.key()) == photo.value(), qPrintable(photo.key()));

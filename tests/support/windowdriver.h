@@ -73,6 +73,18 @@ inline void click_entry(QAbstractItemView *list, int row, bool on_check_box = tr
           : QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, at);
 }
 
+// Saves a picture of widget as name.png into the folder that
+// VELVORA_SCREENSHOTS names, for a person to look at; nothing when unset.
+inline void grab_for_review(QWidget &widget, const QString &name)
+{
+    const QString folder = qEnvironmentVariable("VELVORA_SCREENSHOTS");
+    if (folder.isEmpty() || !QDir().mkpath(folder))
+        return;
+    QCoreApplication::processEvents();
+    if (!widget.grab().save(QDir(folder).filePath(name + QStringLiteral(".png"))))
+        qWarning("could not save the screenshot %s", qPrintable(name));
+}
+
 // Answers the message boxes, file and folder dialogs and menus that open,
 // one queued action each, and records every message box. Other modal widgets (the recovery's
 // progress dialog) are left alone.
@@ -89,10 +101,13 @@ public:
     }
 
     void then(Action action) { actions.enqueue(std::move(action)); }
-    // Presses the message box button whose text (without its & marker) is text.
-    void press(const QString &text)
+    // Presses the message box button whose text (without its & marker) is
+    // text; first saves a picture of the box as grab_as (see grab_for_review).
+    void press(const QString &text, const QString &grab_as = QString())
     {
-        then([text](QWidget *dialog) {
+        then([text, grab_as](QWidget *dialog) {
+            if (!grab_as.isEmpty())
+                grab_for_review(*dialog, grab_as);
             auto *box = qobject_cast<QMessageBox *>(dialog);
             for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>()) {
                 if (button->text().remove(QLatin1Char('&')) == text)
@@ -185,18 +200,6 @@ private:
     QQueue<Action> actions;
     QPointer<QWidget> handled;
 };
-
-// Saves a picture of widget as name.png into the folder that
-// VELVORA_SCREENSHOTS names, for a person to look at; nothing when unset.
-inline void grab_for_review(QWidget &widget, const QString &name)
-{
-    const QString folder = qEnvironmentVariable("VELVORA_SCREENSHOTS");
-    if (folder.isEmpty() || !QDir().mkpath(folder))
-        return;
-    QCoreApplication::processEvents();
-    if (!widget.grab().save(QDir(folder).filePath(name + QStringLiteral(".png"))))
-        qWarning("could not save the screenshot %s", qPrintable(name));
-}
 
 // Hovers the results entry in row until its tooltip shows; the tooltip's
 // window, or null when none showed.
@@ -309,6 +312,24 @@ inline void start_scan(MainWindow &window, FakeDevices &fake, const RemovableDev
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     fake.attach(device);
     pick_device(window, device.raw_path);
+}
+
+// The window over a device source the test controls, with its dialogs
+// answered: bind its parts, auto &[fake, window, answers] = driven.
+struct DrivenWindow
+{
+    FakeDevices fake;
+    MainWindow window{nullptr, fake.source()};
+    ModalAnswerer answers;
+};
+
+// "Restore..." into folder through the folder dialog: the last page's
+// account of what was written, or empty when that page did not follow.
+inline QString restore_into(MainWindow &window, ModalAnswerer &answers, const QString &folder)
+{
+    answers.choose_directory(folder);
+    click(window, ui::restore);
+    return page_of(window) == final_page ? child<QLabel>(window, "summaryLabel")->text() : QString();
 }
 
 // Starts the scan of device and waits for its final status; true when it is text.
