@@ -361,6 +361,7 @@ void VolumeScan::record_found(FoundImage image, const QImage &thumbnail, QByteAr
         options.found_handler(image, bytes);
     facts.partial = image.partial;
     facts.damaged = image.damaged;
+    facts.pieces = image.extents();
     emit found(FoundFile{image, facts, thumbnail});
 }
 
