@@ -357,11 +357,11 @@ void VolumeScan::record_found(FoundImage image, const QImage &thumbnail, QByteAr
         ++result.damaged;
     if (image.origin.is_known())
         ++result.named;
-    if (options.found_handler)
-        options.found_handler(image, bytes);
     facts.partial = image.partial;
     facts.damaged = image.damaged;
     facts.pieces = image.extents();
+    if (options.found_handler)
+        options.found_handler(image, bytes, facts);
     emit found(FoundFile{image, facts, thumbnail});
 }
 
