@@ -1,5 +1,6 @@
 #include "previewloader.h"
 
+#include "extentreader.h"
 #include "jpegdecodecheck.h"
 #include "photoviewer.h"
 #include "rawvolume.h"
@@ -13,6 +14,15 @@ namespace {
 
 // No JPEG photo beyond this size is read (the carver's cap is 50 MiB).
 constexpr qint64 jpeg_byte_limit = 64 * 1024 * 1024;
+
+// The file facts describes, read piece by piece from volume wherever its
+// pieces lie: a deleted file in pieces reads as the one file it was.
+ExtentReader file_on(RawVolume &volume, const PhotoFacts &facts)
+{
+    return ExtentReader(facts.extents(), [&volume](qint64 offset, char *buffer, qint64 count) {
+        return volume.read_at(offset, buffer, count);
+    });
+}
 
 } // namespace
 
@@ -87,13 +97,12 @@ QImage PreviewLoader::probed_picture(const QString &raw_path, const PhotoFacts &
         *note = tr("The card could not be read where this file lies; this is its thumbnail.");
         return {};
     }
-    const auto read = [&](qint64 at, char *buffer, qint64 count) -> qint64 {
-        return volume->read_at(facts.offset + at, buffer, qMin(count, facts.length - at));
-    };
+    const ExtentReader file = file_on(*volume, facts);
+    const auto read = [&file](qint64 at, char *buffer, qint64 count) { return file.read(at, buffer, count); };
     const MediaProbe::Kind kind = facts.kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video;
     // The side asked for fits the turned picture too.
     const int side = qMax(bounds.width(), bounds.height());
-    const MediaProbe::Result result = probe->preview(kind, facts.length, read, side);
+    const MediaProbe::Result result = probe->preview(kind, file.length(), read, side);
     if (result.thumbnail.isNull()) {
         *note = facts.is_video() ? tr("No larger picture could be made of this video (%1); this is its thumbnail.")
                                        .arg(result.failure)
@@ -112,12 +121,15 @@ QByteArray PreviewLoader::read_from_card(const RawAccess &access, const QString 
     if (facts.length <= 0 || facts.length > jpeg_byte_limit)
         return {};
     const std::unique_ptr<RawVolume> volume = access.open_volume(raw_path);
-    if (!volume || !volume->seek(facts.offset))
+    if (!volume)
         return {};
-    QByteArray bytes(facts.length, Qt::Uninitialized);
+    const ExtentReader file = file_on(*volume, facts);
+    if (file.length() <= 0 || file.length() > jpeg_byte_limit)
+        return {};
+    QByteArray bytes(file.length(), Qt::Uninitialized);
     qint64 filled = 0;
-    while (filled < facts.length) {
-        const qint64 n = volume->read(bytes.data() + filled, facts.length - filled);
+    while (filled < bytes.size()) {
+        const qint64 n = file.read(filled, bytes.data() + filled, bytes.size() - filled);
         if (n <= 0)
             return {};
         filled += n;

@@ -14,8 +14,9 @@
 #include <atomic>
 #include <memory>
 
-// The larger view's picture of a found photo or video, read from the card at
-// its place on a thread of its own, so that the window never waits for it.
+// The larger view's picture of a found photo or video, read from the card
+// where its pieces lie (one run for most files) on a thread of its own, so
+// that the window never waits for it.
 // A JPEG photo is decoded within the JPEG decoder's checks and memory limit;
 // a HEIC photo or a video's first frame is made by MediaProbe's helper
 // process, which alone runs libheif and FFmpeg on the card's bytes, reading
@@ -39,7 +40,8 @@ public:
     // No picture asked for is wanted any more.
     void abandon() { wanted = 0; }
 
-    // The bytes of the photo facts describes, read from the card at raw_path;
+    // The bytes of the photo facts describes, read from the card at raw_path
+    // piece by piece;
     // none when they cannot be read or are too many to show.
     static QByteArray read_from_card(const RawAccess &access, const QString &raw_path, const PhotoFacts &facts);
     // Decodes jpeg turned by its EXIF orientation and scaled down to fit

@@ -3,6 +3,7 @@
 #include "exifinfo.h"
 #include "fileorigin.h"
 #include "mediakind.h"
+#include "volumeextent.h"
 
 #include <QDateTime>
 #include <QImageIOHandler>
@@ -30,8 +31,13 @@ struct PhotoFacts
     qint64 duration_ms = -1; // a video's length; -1 when unknown or not a video
     QDateTime recorded = {}; // when a video was recorded, as it says itself
     QString codec = {};      // a video's picture coding as FFmpeg names it ("h264", "hevc", "mjpeg")
+    // Where its bytes lie on the volume, in order, as the writer copies them;
+    // empty when they are known to lie in one run from offset.
+    VolumeExtents pieces = {};
 
     bool is_video() const { return kind == MediaKind::Video; }
+    // The byte runs that make up the file, in order.
+    VolumeExtents extents() const { return pieces.isEmpty() ? VolumeExtents{{offset, length}} : pieces; }
     // When the photo was taken (its EXIF date) or the video recorded;
     // invalid when it records neither.
     QDateTime date_taken() const { return exif.date_taken().isValid() ? exif.date_taken() : recorded; }

@@ -365,6 +365,7 @@ void VolumeScan::record_found(FoundImage image, const QImage &thumbnail, QByteAr
         ++result.named;
     facts.partial = image.partial;
     facts.damaged = image.damaged;
+    facts.pieces = image.extents();
     if (options.found_handler)
         options.found_handler(image, bytes, facts);
     emit found(FoundFile{image, facts, thumbnail});

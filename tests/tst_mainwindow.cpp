@@ -84,15 +84,17 @@ class TestMainWindow : public QObject
     QTemporaryDir scratch;
     QString big = scratch.filePath("big.img"); // 64 GiB of zeros: a scan long enough to stop
     QString root = scratch.filePath("root");   // photo-named files of zeros: an index phase long enough to skip
-    std::optional<MediaCard> media_card;       // made once, for every row that needs it
-    QString no_media_card;                     // why it cannot be made here
+    std::optional<MediaCard> media_card, pieced_card; // made once, for every row that needs them
+    QString no_media_card;                            // why they cannot be made here
 
-    // The camera card with videos and HEIC photos; null when it cannot be made here.
-    const MediaCard *camera_card()
+    // The camera card with videos and HEIC photos, whole or in pieces; null when it cannot be made here.
+    const MediaCard *camera_card(bool in_pieces = false)
     {
-        if (!media_card && no_media_card.isEmpty() && !media_card.emplace().make(scratch.path(), &no_media_card))
-            media_card.reset();
-        return media_card ? &*media_card : nullptr;
+        std::optional<MediaCard> &card = in_pieces ? pieced_card : media_card;
+        if (!card && no_media_card.isEmpty()
+            && !(in_pieces ? card.emplace().make_in_pieces(scratch.path(), &no_media_card) : card.emplace().make(scratch.path(), &no_media_card)))
+            card.reset();
+        return card ? &*card : nullptr;
     }
 
     // The larger view of a video opens at once on its thumbnail and shows its
@@ -103,13 +105,13 @@ class TestMainWindow : public QObject
         auto *list = results_of(window);
         const auto row_of = [&](const QString &name) { return int(listed(list, Qt::DisplayRole).indexOf(name)); };
         // a video: its kind, coding, length and recording time; a HEIC photo: its EXIF date
-        const int video = row_of("MVI_0001.MP4"), clip = row_of("PICT0005.AVI");
+        const int video = row_of("MVI_0001.MP4"), clip = row_of(card.deleted.contains("PICT0005.AVI") ? "PICT0005.AVI" : "DJI_0003.MOV");
         QVERIFY(video >= 0 && clip >= 0);
         QVERIFY(qAbs(entry(list, video, ResultsModel::DurationRole).toLongLong() - 2000) < 100);
         QStringList tip = entry(list, video, Qt::ToolTipRole).toString().split('\n');
         QCOMPARE(tip.mid(0, 4), (QStringList{"MVI_0001.MP4", "DCIM/100CANON, deleted", "MP4 video (H.264), 0:02", "320 x 240 pixels"}));
         QVERIFY2(tip.filter(QRegularExpression("^Recorded Friday, May 1, 2026 at ")).size() == 1, qPrintable(tip.join('|')));
-        QCOMPARE(entry(list, clip, Qt::ToolTipRole).toString().split('\n').at(2), QStringLiteral("AVI video (Motion JPEG), 0:03"));
+        QVERIFY(!card.deleted.contains("PICT0005.AVI") || entry(list, clip, Qt::ToolTipRole).toString().split('\n').at(2) == "AVI video (Motion JPEG), 0:03");
         list->scrollTo(list->model()->index(video, 0));
         QWidget *shown_tip = hover_tooltip(list, video);
         QVERIFY(shown_tip && qobject_cast<QLabel *>(shown_tip)->text().startsWith("MVI_0001.MP4"));
@@ -124,6 +126,7 @@ class TestMainWindow : public QObject
         QSignalSpy arrived(viewer, &PhotoViewer::picture_arrived);
         QVERIFY(arrived.wait(20000));
         QVERIFY2(viewer->shows_whole_photo() && viewer->shown_image().size() == QSize(320, 240), qPrintable(viewer->note_text()));
+        QVERIFY(entry(list, video, Qt::DecorationRole).value<QPixmap>().deviceIndependentSize().width() < 320); // larger than its thumbnail
         QVERIFY2(viewer->details_text().contains("\nMP4 video (H.264), 0:02, 320 x 240 pixels, " + photo_byte_size(card.deleted["MVI_0001.MP4"].size()) + ", recorded 5/1/26 "),
                  qPrintable(viewer->details_text()));
         grab_for_review(*viewer, "camera-card-video-larger-view");
@@ -545,9 +548,11 @@ private slots:
         QTest::addColumn<QStringList>("suffixes"); // of the deleted files found
         QTest::addColumn<QString>("count"); // beside the title
         QTest::addColumn<QString>("found"); // as the questions and the last page name them
-        QTest::newRow("photos and videos, as by default") << true << true << QStringList{"JPG", "HEIC", "MP4", "MOV", "AVI"} << "3 photos, 5 videos" << "8 photos and videos";
-        QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos" << "3 photos";
-        QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos";
+        QTest::addColumn<bool>("in_pieces"); // the card whose deleted files lie in pieces
+        QTest::newRow("photos and videos, as by default") << true << true << QStringList{"JPG", "HEIC", "MP4", "MOV", "AVI"} << "3 photos, 5 videos" << "8 photos and videos" << false;
+        QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos" << "3 photos" << false;
+        QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false;
+        QTest::newRow("a video, a movie and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV"} << "1 photo, 2 videos" << "3 photos and videos" << true;
     }
 
     // A camera card with photos, videos and HEIC photos, about half of each
@@ -561,9 +566,11 @@ private slots:
         QFETCH(bool, videos);
         QFETCH(QStringList, suffixes);
         QFETCH(QString, found);
-        const MediaCard *card = camera_card();
+        QFETCH(bool, in_pieces);
+        const MediaCard *card = camera_card(in_pieces);
         if (!card)
             QSKIP(qPrintable(no_media_card));
+        QVERIFY(!in_pieces || card->in_pieces.contains("MVI_0001.MP4"));
         QStringList expected;
         for (const QString &name : card->deleted.keys())
             expected += suffixes.contains(QFileInfo(name).suffix()) ? QStringList{name} : QStringList{};
@@ -594,7 +601,7 @@ private slots:
 
         // what going back or closing would give up, and what was written, named as what it is
         UrlCatcher urls;
-        const QString tag = QStringLiteral("%1%2").arg(photos ? "photos" : "", videos ? "videos" : "");
+        const QString tag = QStringLiteral("%1%2%3").arg(photos ? "photos" : "", videos ? "videos" : "", in_pieces ? "-pieces" : "");
         answers.press("No");
         click(window, ui::scan_back);
         QCOMPARE(answers.last(), QStringLiteral("The %1 found have not been restored. Go back and discard them?").arg(found.section(' ', 1)));
