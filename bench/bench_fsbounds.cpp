@@ -111,7 +111,7 @@ int scan_case(const QString &name, const QString &image, const QString &folder)
     QMutex lock;
     QList<quint32> found;
     ScanOptions options;
-    options.found_handler = [&](const FoundImage &, const QByteArray &stream) {
+    options.found_handler = [&](const FoundImage &, const QByteArray &stream, const PhotoFacts &) {
         const QMutexLocker locked(&lock);
         found.append(qChecksum(stream));
     };

@@ -30,9 +30,10 @@ HeadlessScan::HeadlessScan(const RemovableDevice &device, const QString &root_pa
     , root_path(root_path)
     , out_dir(out_dir)
     , recovery(device.raw_path)
-    , scan(device, scan_options(root_path, access, kinds, [this](const FoundImage &image, const QByteArray &bytes) {
-               write_photo(image, bytes);
-           }))
+    , scan(device, scan_options(root_path, access, kinds,
+                                [this](const FoundImage &image, const QByteArray &bytes, const PhotoFacts &facts) {
+                                    write_photo(image, bytes, facts);
+                                }))
     , live_progress(volume_platform::stderr_is_terminal())
 {
     connect(&scan, &VolumeScan::indexing_started, this, &HeadlessScan::on_indexing_started);
@@ -173,19 +174,25 @@ void HeadlessScan::check_interrupt()
 }
 
 // Runs on the worker thread, before the photo is announced.
-void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream)
+void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream, const PhotoFacts &facts)
 {
     // Every photo is named as it is found, chosen or not: a photo has the same name whatever was chosen.
     recovery.name_of(image);
-    // The EXIF date is read only when days are chosen; the writer reads it for the file's time.
+    // A JPEG photo's EXIF date was read by the scan from the same bytes;
+    // the writer gives it to the file as its time.
+    const std::optional<QDateTime> taken = image.kind == MediaKind::JpegPhoto && !stream.isEmpty()
+        ? std::optional<QDateTime>(facts.exif.date_taken())
+        : std::nullopt;
     const bool by_day = filter.since.isValid() || filter.until.isValid();
-    const QDateTime date = by_day ? PhotoFilter::date_of(ExifInfo(stream).date_taken(), image.origin.modified) : QDateTime();
+    const QDateTime date = by_day
+        ? PhotoFilter::date_of(taken ? *taken : ExifInfo(stream).date_taken(), image.origin.modified)
+        : QDateTime();
     if (!filter.accepts(image.length, date.date(), PhotoFilter::kind_of(image.kind))) {
         ++photos_skipped;
         return;
     }
     const bool by_place = stream.isEmpty() && image.length > 0;
-    report_failure(by_place ? copy_from_source(image) : recovery.write(image, stream));
+    report_failure(by_place ? copy_from_source(image) : recovery.write(image, stream, taken));
     if (recovery.unsynced() >= sync_batch || recovery.unsynced_bytes() >= sync_bytes)
         sync_written();
 }

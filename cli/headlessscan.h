@@ -71,7 +71,7 @@ private:
     // for the last sync
     static constexpr qint64 sync_bytes = qint64(256) << 20;
 
-    void write_photo(const FoundImage &image, const QByteArray &stream);
+    void write_photo(const FoundImage &image, const QByteArray &stream, const PhotoFacts &facts);
     PhotoWriter::Result copy_from_source(const FoundImage &image);
     void sync_written();
     void report_failure(const PhotoWriter::Result &result);

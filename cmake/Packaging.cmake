@@ -56,7 +56,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VELVORA_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Qt, zlib, libblkid, The Sleuth Kit (linked by the file system reader,
+# Qt, zlib, ISA-L (the CRC-32), libblkid, The Sleuth Kit (linked by the file system reader,
 # velvora-fs-reader), FFmpeg's libraries and libheif (linked by the video and
 # HEIC checker, velvora-media-probe) and the C++ runtime are found in the
 # binaries; The

@@ -20,7 +20,41 @@ bool lost_first_letter(const FileEntry &file)
     return file.deleted && file.short_name_only && file.name.startsWith(QLatin1Char('_'));
 }
 
+// What a photo's or a video's first bytes must be, by its name's extension;
+// null for names that say nothing.
+bool (*signature_check(const QString &name))(const QByteArray &)
+{
+    const QString suffix = name.section(QLatin1Char('.'), -1).toUpper();
+    if (suffix == QLatin1String("JPG") || suffix == QLatin1String("JPEG"))
+        return [](const QByteArray &head) { return head.startsWith("\xFF\xD8\xFF"); };
+    if (suffix == QLatin1String("AVI"))
+        return [](const QByteArray &head) { return head.startsWith("RIFF") && head.mid(8, 4) == "AVI "; };
+    if (suffix == QLatin1String("MP4") || suffix == QLatin1String("MOV") || suffix == QLatin1String("HEIC")
+        || suffix == QLatin1String("3GP"))
+        return [](const QByteArray &head) {
+            const QByteArray type = head.mid(4, 4);
+            return type == "ftyp" || type == "moov" || type == "mdat" || type == "wide" || type == "free";
+        };
+    return nullptr;
+}
+
 } // namespace
+
+bool FileSystemView::live_files_agree(const Reader &read, int most_checked) const
+{
+    int checked = 0;
+    for (const FileEntry &file : files) {
+        if (checked >= most_checked)
+            break;
+        const auto agrees = signature_check(file.name);
+        if (file.deleted || file.shared_content || file.runs.isEmpty() || file.size < 12 || !agrees)
+            continue;
+        ++checked;
+        if (!agrees(read(file.runs.first().offset, 12)))
+            return false;
+    }
+    return checked > 0;
+}
 
 void FileSystemView::restore_first_letters()
 {

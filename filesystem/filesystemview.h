@@ -8,6 +8,8 @@
 #include <QMultiHash>
 #include <QString>
 
+#include <functional>
+
 // One file of a volume's file system, live or deleted, as its entry tells it.
 struct FileEntry
 {
@@ -58,6 +60,14 @@ public:
     const FileEntry *deleted_entry_at(qint64 offset, qint64 length) const;
     // Indexes the deleted entries for deleted_entry_at(); after the files are all in.
     void index_deleted();
+    // Reads bytes of the volume; fewer where it ends or a read fails.
+    using Reader = std::function<QByteArray(qint64 offset, qint64 length)>;
+    // True when it lists live photos or videos with runs, and they (at most
+    // most_checked of them) begin where their runs say with what their names
+    // say they are: the bytes it gives live files can then be believed. A
+    // damaged file system (a FAT of the wrong length shifts every cluster)
+    // fails this.
+    bool live_files_agree(const Reader &read, int most_checked = 16) const;
 
 private:
     quint32 cluster_at(qint64 offset) const;

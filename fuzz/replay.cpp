@@ -50,7 +50,8 @@ int main(int argc, char *argv[])
                                                              {"box_walker", fuzz::box_walker},
                                                              {"riff_walker", fuzz::riff_walker},
                                                              {"file_system_reader", fuzz::file_system_reader},
-                                                             {"safe_name", fuzz::safe_name}};
+                                                             {"safe_name", fuzz::safe_name},
+                                                             {"sample_starts", fuzz::sample_starts}};
     const double start_mib = peak_resident_mib();
     const bool check_memory = start_mib > 0 && !under_address_sanitizer();
     int replayed = 0;

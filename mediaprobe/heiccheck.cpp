@@ -66,6 +66,11 @@ struct ImageDeleter
     void operator()(heif_image *image) const { heif_image_release(image); }
 };
 
+struct OptionsDeleter
+{
+    void operator()(heif_decoding_options *options) const { heif_decoding_options_free(options); }
+};
+
 ProbeAnswer refuse(ProbeAnswer answer, const heif_error &error)
 {
     answer.sound = false;
@@ -122,6 +127,28 @@ std::vector<uint8_t> exif_of(const heif_image_handle *handle)
     return std::vector<uint8_t>(block.begin() + std::ptrdiff_t(skip), block.end());
 }
 
+// True when the photo has an EXIF block that does not lead to a TIFF header:
+// its bytes are not the photo's (a piece of another file in their place).
+bool exif_damaged(const heif_image_handle *handle)
+{
+    heif_item_id id = 0;
+    if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) != 1)
+        return false;
+    const size_t size = heif_image_handle_get_metadata_size(handle, id);
+    if (size > 4 + media_probe_protocol::largest_exif + 1024)
+        return false;
+    std::vector<uint8_t> block(size);
+    if (size < 8 || heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
+        return true;
+    const uint64_t skip = 4 + (uint64_t(block[0]) << 24 | uint64_t(block[1]) << 16 | uint64_t(block[2]) << 8 | block[3]);
+    if (skip + 4 > size)
+        return true;
+    const uint8_t *tiff = block.data() + skip;
+    const bool intel = tiff[0] == 'I' && tiff[1] == 'I' && tiff[2] == 42 && tiff[3] == 0;
+    const bool motorola = tiff[0] == 'M' && tiff[1] == 'M' && tiff[2] == 0 && tiff[3] == 42;
+    return !intel && !motorola;
+}
+
 } // namespace
 
 ProbeAnswer check_heic(int64_t length, int thumbnail_side)
@@ -147,10 +174,19 @@ ProbeAnswer check_heic(int64_t length, int thumbnail_side)
         return refuse(answer, error);
     std::unique_ptr<heif_image_handle, HandleDeleter> handle(primary);
     heif_image *decoded = nullptr;
-    error = heif_decode_image(handle.get(), &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr);
+    // Data the decoder finds corrupt fails the check, as a video frame marked
+    // corrupt does: a photo put together from the wrong pieces decodes with
+    // warnings otherwise.
+    std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
+    options->strict_decoding = 1;
+    error = heif_decode_image(handle.get(), &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, options.get());
     if (error.code != heif_error_Ok)
         return refuse(answer, error);
     std::unique_ptr<heif_image, ImageDeleter> image(decoded);
+    if (heif_image_get_decoding_warnings(image.get(), 0, nullptr, 0) > 0) {
+        answer.why = "the primary image's data is corrupt";
+        return answer;
+    }
     answer.width = heif_image_get_width(image.get(), heif_channel_interleaved);
     answer.height = heif_image_get_height(image.get(), heif_channel_interleaved);
     int stride = 0;
@@ -160,6 +196,10 @@ ProbeAnswer check_heic(int64_t length, int thumbnail_side)
         return answer;
     }
     make_thumbnail(pixels, stride, answer.width, answer.height, thumbnail_side, answer);
+    if (exif_damaged(handle.get())) {
+        answer.why = "the photo's EXIF block is damaged";
+        return answer;
+    }
     answer.exif = exif_of(handle.get());
     answer.sound = true;
     return answer;

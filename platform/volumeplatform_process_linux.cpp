@@ -57,8 +57,12 @@ void limit_heap_growth()
     // A fixed threshold: glibc otherwise raises it to the size of every large
     // block freed, so the decoders' and the photos' megabyte buffers come
     // from the heap and stay resident (a photo scan peaked at 187 MiB, 153
-    // with this).
-    ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    // with a threshold of 1 MiB). The decoders' large arrays have buffers of
+    // their own now, and photos of up to 4 MiB reuse the heap's memory: at
+    // 1 MiB every larger photo's bytes were mapped afresh and faulted in
+    // page by page (180,000 faults on a GiB of photos, 55,000 at 4 MiB, for
+    // about 8 MiB more at the peak).
+    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
 }
 
 void limit_address_space(qint64 bytes)

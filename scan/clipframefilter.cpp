@@ -10,7 +10,7 @@ QList<MediaCarver::Checked> ClipFrameFilter::take_decided(qint64 undecided_from)
     QList<MediaCarver::Checked> decided;
     while (!waiting.empty()) {
         const MediaCarver::Checked &front = waiting.front();
-        if (!is_frame(front.offset)) {
+        if (!is_part_of_file(front.offset)) {
             if (undecided_from >= 0 && front.offset >= undecided_from)
                 break;
             decided.append(front);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "allocationmap.h"
 #include "mediacarver.h"
 
 #include <QList>
@@ -13,11 +14,21 @@
 // where a clip's walk saw a frame start is dropped; one where a clip still
 // being walked may yet prove to have a frame waits, with the finds after it
 // in line so that they keep their order, until the walk has passed it.
+// A find that starts in a live file's clusters is dropped as well: it is part
+// of that file (a frame in a piece of a live clip the walk never reaches, a
+// photo still on the card), never a deleted photo.
 class ClipFrameFilter
 {
 public:
     void note_frame(qint64 offset) { frames.insert(offset); }
-    bool is_frame(qint64 offset) const { return frames.count(offset) > 0; }
+    // The bytes the volume's file system gives its live files, or null when
+    // none was read.
+    void set_live_space(const AllocationMap *allocation) { live = allocation; }
+    // A clip's frame, or inside a live file.
+    bool is_part_of_file(qint64 offset) const
+    {
+        return frames.count(offset) > 0 || (live && live->used_until(offset) > offset);
+    }
 
     // Puts JPEG finds in line behind those waiting.
     void add(const QList<MediaCarver::Checked> &finds);
@@ -29,5 +40,6 @@ public:
 
 private:
     std::set<qint64> frames;
+    const AllocationMap *live = nullptr;
     std::deque<MediaCarver::Checked> waiting;
 };

@@ -12,6 +12,8 @@ ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumb
              qMax(thumbnail_size.width(), thumbnail_size.height()),
              [this](qint64 offset, qint64 length) { return sink->read_back(offset, length); },
              [this] { return !sink || !sink->stopping(); })
+    , pieced(kind, volume_size, [this](qint64 offset, qint64 length) { return sink->read_back(offset, length); },
+             [this] { return sink && sink->stopping(); })
 {
     boxes.set_file_handler([this](const IsoBoxWalker::Found &file) {
         const bool heic = file.kind == IsoBoxWalker::Kind::Heic;
@@ -29,6 +31,8 @@ ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumb
 void ContainerCarver::reset(qint64 position)
 {
     checks.clear();
+    pieced.reset();
+    next_byte = position;
     boxes.reset(position);
     riff.reset(position);
 }
@@ -36,9 +40,14 @@ void ContainerCarver::reset(qint64 position)
 void ContainerCarver::feed(const char *data, qint64 length)
 {
     if (offers_files)
+        pieced.note_block(sink->volume_file_system(), next_byte, data, length);
+    next_byte += length;
+    if (offers_files)
         boxes.feed(data, length);
     if (looks_for_riff())
         riff.feed(data, length);
+    if (offers_files)
+        take_pieced(walk_open_from());
 }
 
 void ContainerCarver::skip_unreadable(qint64 length)
@@ -47,6 +56,7 @@ void ContainerCarver::skip_unreadable(qint64 length)
         boxes.skip_unreadable(length);
     if (looks_for_riff())
         riff.skip_unreadable(length);
+    next_byte += length;
 }
 
 void ContainerCarver::finish()
@@ -55,6 +65,8 @@ void ContainerCarver::finish()
         boxes.finish();
     if (looks_for_riff())
         riff.finish();
+    if (offers_files)
+        take_pieced(-1);
 }
 
 qint64 ContainerCarver::open_from() const
@@ -67,6 +79,18 @@ qint64 ContainerCarver::open_from() const
     // a file whose check a stop may cut short is looked for again
     if (checks.first_waiting() >= 0)
         from = qMin(from, checks.first_waiting());
+    if (pieced.first_waiting() >= 0)
+        from = qMin(from, pieced.first_waiting());
+    return from;
+}
+
+// Where the walkers still hold a candidate open, or -1.
+qint64 ContainerCarver::walk_open_from() const
+{
+    qint64 from = boxes.earliest_open_start();
+    const qint64 riff_from = looks_for_riff() ? riff.earliest_open_start() : -1;
+    if (riff_from >= 0)
+        from = from < 0 ? riff_from : qMin(from, riff_from);
     return from;
 }
 
@@ -79,8 +103,17 @@ void ContainerCarver::take_found(qint64 offset, qint64 length, quint32 crc, bool
 {
     // A file with unreadable bytes inside cannot be written whole (and its
     // CRC-32 misses them).
-    if (offers_files && read_whole && sink->take_extent(media_kind, offset, length, crc))
+    if (offers_files && read_whole && pieced.take_found(offset, length)
+        && sink->take_extent(media_kind, offset, length, crc))
         checks.submit(offset, length);
+}
+
+void ContainerCarver::take_pieced(qint64 open_from)
+{
+    for (const PiecedMediaFinder::Assembled &file : pieced.assemble_passed(open_from)) {
+        if (sink->take_extent(media_kind, file.offset, file.length, file.crc))
+            checks.submit(file.offset, file.length, file.pieces);
+    }
 }
 
 QList<MediaCarver::Checked> ContainerCarver::checked(const QList<ProbeQueue::Result> &results) const
@@ -96,6 +129,7 @@ MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &resu
     Checked one;
     one.offset = result.offset;
     one.length = result.length;
+    one.pieces = result.pieces;
     if (!result.checked) {
         one.outcome = Checked::Outcome::Unchecked;
     } else if (result.probe.sound) {

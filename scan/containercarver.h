@@ -2,6 +2,7 @@
 
 #include "isoboxwalker.h"
 #include "mediacarver.h"
+#include "piecedmediafinder.h"
 #include "probequeue.h"
 #include "riffwalker.h"
 
@@ -35,6 +36,10 @@ public:
 private:
     bool looks_for_riff() const { return media_kind == MediaKind::Video; }
     void take_found(qint64 offset, qint64 length, quint32 crc, bool read_whole);
+    qint64 walk_open_from() const;
+    // Deleted files whose start the walk passed without finding them whole
+    // are put together from their pieces and checked like the others.
+    void take_pieced(qint64 open_from);
     QList<Checked> checked(const QList<ProbeQueue::Result> &results) const;
     Checked checked_one(const ProbeQueue::Result &result) const;
 
@@ -43,4 +48,6 @@ private:
     IsoBoxWalker boxes;
     RiffWalker riff;
     ProbeQueue checks;
+    PiecedMediaFinder pieced;
+    qint64 next_byte = 0;
 };

@@ -2,17 +2,23 @@
 
 #include <QFile>
 
-#include <zlib.h>
+#include <isa-l/crc.h>
 
 namespace {
 
-// zlib keeps the CRC complemented; the register here is the raw one.
+// The library keeps the CRC complemented, as zlib does; the register here is the raw one.
 uint step(uint reg, const char *data, qint64 count)
 {
-    return ~uint(crc32_z(~reg, reinterpret_cast<const Bytef *>(data), size_t(count)));
+    return ~CrcCalculator::crc32(~reg, data, count);
 }
 
 } // namespace
+
+uint CrcCalculator::crc32(uint crc, const char *data, qint64 count)
+{
+    // ISA-L takes a 64-bit length: a span of any size in one call.
+    return count > 0 ? crc32_gzip_refl(crc, reinterpret_cast<const unsigned char *>(data), quint64(count)) : crc;
+}
 
 uint CrcCalculator::crc_of_file(const QString &path, bool *ok) const
 {

@@ -13,6 +13,9 @@ public:
     // when a read failed before the end (the result is then meaningless).
     uint crc_of_file(const QString &path, bool *ok = nullptr) const;
 
+    // The CRC-32 of data continued from crc (0 to start), as zlib's crc32() gives it.
+    static uint crc32(uint crc, const char *data, qint64 count);
+
     void begin(int key);
     void update(int key, const char *data, qint64 count);
     uint finish(int key);

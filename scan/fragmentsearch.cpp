@@ -408,11 +408,13 @@ bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const
         if (at.state.scan == 0 && state.scan == 0 && !row.may_hold(walker.mcu_dc(), state.mcu))
             return false;
     } while (walked == JpegEntropyWalker::Outcome::NeedData && state.scan == at.state.scan && state.mcu < row_past);
-    if (at.state.scan == 0 && !row.holds(walker.mcu_dc(), state.scan > 0 ? walker.mcu_count() : state.mcu))
-        return false;
+    // Steps too large for the picture to run on may still be an edge it
+    // has along the row below the join: the rows after it tell.
+    const auto walked_to = [&] { return state.scan > 0 ? walker.mcu_count() : state.mcu; };
+    const bool edge_only = at.state.scan == 0 && !row.holds(walker.mcu_dc(), walked_to());
     if (walked == JpegEntropyWalker::Outcome::Finished || state.scan != at.state.scan)
-        return true;
+        return !edge_only || row.holds_as_edge(walker.mcu_dc(), walked_to());
     const int target = qMin(count, (at.state.mcu / wide + 1 + rows_past_join) * wide);
     walked = walk_to(target);
-    return reached(walked, target);
+    return reached(walked, target) && (!edge_only || row.holds_as_edge(walker.mcu_dc(), walked_to()));
 }

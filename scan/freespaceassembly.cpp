@@ -4,6 +4,7 @@
 #include "jpegcarver.h"
 #include "jpegdecodecheck.h"
 #include "jpegentropywalker.h"
+#include "jpegframelimits.h"
 #include "jpegseamcheck.h"
 #include "sectorscreen.h"
 
@@ -27,15 +28,18 @@ FreeSpaceAssembly::Result FreeSpaceAssembly::follow(qint64 from, const FileEntry
     start = from;
     own_entry = own;
     trials = 0;
+    work = 0;
+    allowed = 0;
     if (occupied(start) > start)
         return {}; // a live file's or a photo's found: none of this photo's
     Trial best = run_trial({});
+    allowed = work_allowed(best);
     // Each round tries the places met before the data went wrong the other
     // way, latest first, and keeps the first path whose data goes further.
-    while (!best.clean && !best.unproven && trials < most_trials && !(stopped && stopped())) {
+    while (!best.clean && !best.unproven && !over_budget()) {
         bool further = false;
         for (const Detours &detours : alternatives(best)) {
-            if (trials >= most_trials || (stopped && stopped()))
+            if (over_budget())
                 break;
             Trial trial = run_trial(detours);
             if (trial.clean || trial.sound > best.sound) {
@@ -58,9 +62,31 @@ FreeSpaceAssembly::Trial FreeSpaceAssembly::run_trial(const Detours &detours)
     Trial trial;
     trial.detours = detours;
     trial.path = path_from(detours, &trial.places);
+    work += run_work * trial.path.size();
     carve_along(trial);
+    work += trial.stream.size();
     judge(trial);
     return trial;
+}
+
+// Paths cost what they read and decode; a photo of a few pieces costs a few
+// of its own lengths, whatever the number of places on its way.
+qint64 FreeSpaceAssembly::work_allowed(const Trial &first) const
+{
+    qint64 can_be = reach;
+    if (own_entry && own_entry->size > 0) {
+        can_be = own_entry->size;
+    } else {
+        const JpegFrameLimits::Frame frame = JpegFrameLimits::read(first.stream);
+        if (frame.valid && !frame.arithmetic)
+            can_be = frame.blocks * bytes_per_block;
+    }
+    return passes * std::clamp<qint64>(can_be, 64 * 1024, reach);
+}
+
+bool FreeSpaceAssembly::over_budget() const
+{
+    return work >= allowed || (stopped && stopped());
 }
 
 // The free bytes from the photo's start on, back to back, around live
@@ -235,7 +261,8 @@ void FreeSpaceAssembly::judge_seams(Trial &trial) const
     // thousands of sectors, so a last piece is judged by its seam, whatever
     // rows it covers; only a few bytes show too little of one.
     const bool short_last = bytes.size() - at.last() < FragmentSearch::smallest_proof;
-    if (JpegSeamCheck::judge(bytes, mcus, JpegDecodeCheck::working_memory) == JpegSeamCheck::Verdict::Continuous) {
+    constexpr auto rows_below = JpegSeamCheck::FirstRow::JudgedByRowsBelow;
+    if (JpegSeamCheck::judge(bytes, mcus, JpegDecodeCheck::working_memory, rows_below) == JpegSeamCheck::Verdict::Continuous) {
         if (short_last)
             fail_at(at.last(), true);
         return;
@@ -246,13 +273,13 @@ void FreeSpaceAssembly::judge_seams(Trial &trial) const
     qsizetype holding = 0, failing = mcus.size(); // joins [0, holding) run on; [0, failing) do not
     while (failing - holding > 1) {
         const qsizetype middle = (holding + failing) / 2;
-        if (JpegSeamCheck::judge(bytes, mcus.first(middle), JpegDecodeCheck::working_memory)
+        if (JpegSeamCheck::judge(bytes, mcus.first(middle), JpegDecodeCheck::working_memory, rows_below)
             == JpegSeamCheck::Verdict::Continuous)
             holding = middle;
         else
             failing = middle;
     }
-    const JpegSeamCheck::Verdict verdict = JpegSeamCheck::judge(bytes, {mcus[holding]}, JpegDecodeCheck::working_memory);
+    const JpegSeamCheck::Verdict verdict = JpegSeamCheck::judge(bytes, {mcus[holding]}, JpegDecodeCheck::working_memory, rows_below);
     fail_at(at[holding], verdict != JpegSeamCheck::Verdict::Broken);
 }
 

@@ -37,9 +37,14 @@ public:
     // runs of it.
     static constexpr qint64 reach = 50 * 1024 * 1024;
     static constexpr int most_runs = 65536;
-    // Paths read and decoded for one photo, and places before where the
-    // data goes wrong tried the other way each time.
-    static constexpr int most_trials = 48;
+    // What one photo may cost: the bytes of the paths read and decoded, so
+    // many times what the photo can be (its deleted entry's size, else what
+    // its frame's blocks can take), and places before where the data goes
+    // wrong tried the other way each time. Each run of a path counts as
+    // run_work bytes, as it is looked up.
+    static constexpr int passes = 48;
+    static constexpr qint64 bytes_per_block = 64;
+    static constexpr qint64 run_work = 512;
     static constexpr int places_tried = 4;
     // The decoder meets foreign data some way after it begins: a leading
     // part whose data goes wrong this close after a place where the path
@@ -61,8 +66,9 @@ public:
     // keeps one (its runs are no other file's).
     Result follow(qint64 start, const FileEntry *own);
 
-    // What the last follow() cost: the paths read and decoded.
+    // What the last follow() cost: the paths read and decoded, and their bytes.
     int trials_done() const { return trials; }
+    qint64 work_done() const { return work; }
 
 private:
     // A place where the free space reaches runs of other deleted entries.
@@ -87,6 +93,8 @@ private:
     };
 
     Trial run_trial(const Detours &detours);
+    qint64 work_allowed(const Trial &first) const;
+    bool over_budget() const;
     VolumeExtents path_from(const Detours &detours, QList<Place> *places) const;
     QList<qint64> ends_of_other_runs(qint64 at) const;
     void carve_along(Trial &trial);
@@ -105,4 +113,6 @@ private:
     qint64 start = 0;
     const FileEntry *own_entry = nullptr;
     int trials = 0;
+    qint64 work = 0;
+    qint64 allowed = 0;
 };

@@ -32,6 +32,8 @@ void JpegCarver::reset(qint64 position)
     carve_state = FindStart;
     volume_position = position;
     buffer.resize(0);
+    outside = nullptr;
+    outside_size = 0;
     head = 0;
     buffer_length = 0;
     stream_start = 0;
@@ -48,15 +50,51 @@ void JpegCarver::feed(const char *data, qint64 length)
     if (buffered() > buffer_cap && carve_state != FindStart)
         give_up(GiveUp::OverCap, qMin(cursor, buffered())); // never reached its end within the cap
 
-    if (carve_state == FindStart && buffered() == 0) {
-        // Nothing held over: search the block where it lies, copy only from a start on.
+    // Bytes held over from the last block go on with this one's, piece by
+    // piece, until all that is held lies in this block (a candidate ended,
+    // the search moved on): from there the block is read where it lies.
+    qint64 taken = 0;
+    while (buffered() > 0 && taken < length) {
+        const qint64 piece = qMin(piece_size, length - taken);
+        append(data + taken, piece);
+        taken += piece;
+        while (run_step()) {
+        }
+        if (buffered() <= taken) {
+            const qint64 from = taken - buffered();
+            buffer.resize(0);
+            head = 0;
+            run_in_place(data + from, length - from);
+            return;
+        }
+    }
+    if (taken == length)
+        return;
+
+    if (carve_state == FindStart) {
+        // Nothing held over: search the block where it lies up to a start.
         const qint64 skipped = skip_to_start(data, length);
         data += skipped;
         length -= skipped;
     }
-    append(data, length);
+    run_in_place(data, length);
+}
+
+void JpegCarver::run_in_place(const char *data, qint64 length)
+{
+    outside = data;
+    outside_size = length;
+    head = 0;
     while (run_step()) {
     }
+    const qint64 rest = buffered();
+    const qint64 from = head;
+    outside = nullptr;
+    outside_size = 0;
+    head = 0;
+    buffer.resize(0);
+    if (rest > 0)
+        buffer.append(data + from, rest);
 }
 
 void JpegCarver::skip_unreadable(qint64 length)
@@ -270,6 +308,10 @@ void JpegCarver::discard_consumed(qint64 n)
 {
     if (n <= 0)
         return;
+    if (outside) {
+        head += qMin(n, buffered());
+        return;
+    }
     if (n >= buffer_length) {
         buffer.resize(0);
         head = 0;

@@ -72,7 +72,7 @@ public:
     int state() const { return carve_state; }
     // Volume offset of the next byte to be fed.
     qint64 position() const;
-    qint64 buffered() const { return buffer.size() - head; }
+    qint64 buffered() const { return (outside ? outside_size : buffer.size()) - head; }
 
 private:
     bool run_step();
@@ -88,13 +88,27 @@ private:
     qint64 skip_to_start(const char *data, qint64 length);
     void append(const char *data, qint64 length);
     void discard_consumed(qint64 n);
-    const uchar *bytes() const { return reinterpret_cast<const uchar *>(buffer.constData()) + head; }
+    // Runs over length bytes where the caller holds them, then keeps what
+    // is still needed (an open candidate, a sector cut short) in the buffer.
+    void run_in_place(const char *data, qint64 length);
+    const uchar *bytes() const
+    {
+        return reinterpret_cast<const uchar *>(outside ? outside : buffer.constData()) + head;
+    }
 
-    // Consumed bytes are dropped by moving head; the array is compacted only
-    // when the dead part outgrows the live one. While a candidate is open the
-    // buffer holds all its bytes from its first on.
+    // Bytes are held in the buffer only across blocks: within a block the
+    // carver reads them where they were fed (outside), so a stream found in
+    // one block is never copied here. Consumed bytes are dropped by moving
+    // head; the array is compacted only when the dead part outgrows the live
+    // one. While a candidate is open the bytes held are all its bytes from
+    // its first on.
     QByteArray buffer;
+    const char *outside = nullptr; // the block being fed, while it is read in place
+    qint64 outside_size = 0;
     qint64 head = 0;
+    // What is held from the last block is followed by the next block's bytes
+    // this many at a time, until what is held lies within the new block.
+    static constexpr qint64 piece_size = 64 * 1024;
     int carve_state = FindStart;
     qint64 buffer_length = 0;
     qint64 volume_position = 0; // in FindStart: offset of the first byte held

@@ -64,7 +64,7 @@ struct Seam
     QList<Boundary> own;    // boundaries between rows of blocks of the piece before
 };
 
-Seam seam_of(int join, int wide, int rows, int mcu_w, int mcu_h, int width)
+Seam seam_of(int join, int wide, int rows, int mcu_w, int mcu_h, int width, bool rows_below)
 {
     Seam seam;
     const int r = join / wide;
@@ -77,12 +77,16 @@ Seam seam_of(int join, int wide, int rows, int mcu_w, int mcu_h, int width)
         seam.own.append({r * mcu_h, 0, x});
     for (int k = 1; k <= 3 && r - k > 0; ++k)
         seam.own.append({(r - k) * mcu_h, 0, width});
+    // Below the row after the join both rows lie after it.
+    for (int k = 2; rows_below && r == 0 && k <= 4 && r + k < rows; ++k)
+        seam.own.append({(r + k) * mcu_h, 0, width});
     return seam;
 }
 
 } // namespace
 
-JpegSeamCheck::Verdict JpegSeamCheck::judge(const QByteArray &jpeg, const QList<int> &joins, qint64 memory_limit)
+JpegSeamCheck::Verdict JpegSeamCheck::judge(const QByteArray &jpeg, const QList<int> &joins, qint64 memory_limit,
+                                             FirstRow first_row)
 {
     jpeg_decompress_struct info{};
     Errors errors{};
@@ -117,7 +121,7 @@ JpegSeamCheck::Verdict JpegSeamCheck::judge(const QByteArray &jpeg, const QList<
     for (const int join : joins) {
         if (join < 0 || join >= wide * tall)
             continue;
-        seams->push_back(seam_of(join, wide, tall, mcu_w, mcu_h, width));
+        seams->push_back(seam_of(join, wide, tall, mcu_w, mcu_h, width, first_row == FirstRow::JudgedByRowsBelow));
         for (const QList<Boundary> *list : {&seams->back().across, &seams->back().own})
             for (const Boundary &b : *list) {
                 wanted.insert(b.y - 1);

@@ -22,7 +22,13 @@ public:
     // joins: for each join, the MCU of the photo's first scan (all of its
     // components interleaved) where the next piece's data begins. Only the
     // rows next to the joins are made; libjpeg may set aside memory_limit.
-    static Verdict judge(const QByteArray &jpeg, const QList<int> &joins, qint64 memory_limit);
+    // A join in the first row of blocks has no rows of the photo above it;
+    // when the pieces' order is known (a file system's), the steps between
+    // the rows of blocks below it stand in for them (foreign data shows a
+    // jump against its own steps too); otherwise it proves nothing.
+    enum class FirstRow { ProvesNothing, JudgedByRowsBelow };
+    static Verdict judge(const QByteArray &jpeg, const QList<int> &joins, qint64 memory_limit,
+                         FirstRow first_row = FirstRow::ProvesNothing);
 
     // A step across a join at most this many times the photo's own, plus
     // step_slack levels, is continuous.

@@ -2,6 +2,7 @@
 
 #include "mediakind.h"
 #include "photofacts.h"
+#include "volumeextent.h"
 
 #include <QByteArray>
 #include <QImage>
@@ -16,6 +17,8 @@
 // checks each candidate off the reading thread. A new kind is one subclass
 // registered in MediaCarver::registered(); everything after it (dedup, the
 // broken-file queue, naming, writing, the results) is shared.
+class FileSystemView;
+
 class MediaCarver
 {
 public:
@@ -46,6 +49,9 @@ public:
         // Where the file starting at offset ends as the deleted entry whose
         // data starts there says (its size, at least at_least bytes), or -1.
         virtual qint64 deleted_file_end(qint64 offset, qint64 at_least) = 0;
+        // The volume's file system as the scan read it (its deleted entries,
+        // the bytes its live files use), or null when none was read.
+        virtual const FileSystemView *volume_file_system() const { return nullptr; }
         // True once the scan is asked to stop: long work gives up. Called on
         // any thread.
         virtual bool stopping() const = 0;
@@ -63,6 +69,7 @@ public:
         Outcome outcome = Outcome::Rejected;
         qint64 offset = 0;
         qint64 length = 0;
+        VolumeExtents pieces; // a file put together from pieces: where they lie, in order
         QImage thumbnail;
         PhotoFacts facts;
         QByteArray bytes; // what was validated; empty for a candidate known by its place only

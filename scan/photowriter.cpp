@@ -1,6 +1,7 @@
 #include "photowriter.h"
 
 #include "exifinfo.h"
+#include "extentreader.h"
 #include "safename.h"
 
 #include "alignedbuffer.h"
@@ -47,6 +48,9 @@ PhotoWriter::PhotoWriter(const QString &directory)
 
 PhotoWriter::~PhotoWriter()
 {
+    for (const Unsynced &photo : std::as_const(pending))
+        if (photo.file != volume_platform::invalid_handle)
+            volume_platform::close(photo.file);
     if (is_open())
         volume_platform::close(folder);
 }
@@ -193,9 +197,12 @@ PhotoWriter::Result PhotoWriter::count(Result result)
     return result;
 }
 
-PhotoWriter::Result PhotoWriter::hold_until_synced(Result result, qint64 length, bool created)
+PhotoWriter::Result PhotoWriter::hold_until_synced(Result result, qint64 length, bool created,
+                                                   volume_platform::Handle file)
 {
-    pending.append({result, length, created});
+    pending.append({result, length, created, file});
+    if (file != volume_platform::invalid_handle)
+        ++kept_open;
     return result;
 }
 
@@ -213,13 +220,18 @@ QList<PhotoWriter::Result> PhotoWriter::sync()
         return {};
     volume_platform::Failure why = volume_platform::Failure::None;
     for (Unsynced &photo : pending) {
-        const volume_platform::Handle file = volume_platform::open_file_in(folder, photo.result.name, &why);
-        const bool synced = file != volume_platform::invalid_handle && volume_platform::sync(file, &why);
-        if (file != volume_platform::invalid_handle)
-            volume_platform::close(file);
+        const volume_platform::Handle file = photo.file != volume_platform::invalid_handle
+            ? photo.file
+            : volume_platform::open_file_in(folder, photo.result.name, &why);
+        bool synced = file != volume_platform::invalid_handle && volume_platform::sync(file, &why);
+        // a file kept open from its writing counts only once it closes cleanly
+        if (file != volume_platform::invalid_handle && !volume_platform::close(file) && photo.file == file)
+            synced = false;
         if (!synced)
             photo.result.failure = target_failure(why);
+        photo.file = volume_platform::invalid_handle;
     }
+    kept_open = 0;
     // the new names are on the disk only with the folder's entries
     const bool folder_synced = volume_platform::sync(folder, &why);
     QList<Result> results;
@@ -245,34 +257,30 @@ QList<PhotoWriter::Result> PhotoWriter::sync()
 
 // The scan's own bytes, whose CRC-32 it took from them: written as they are,
 // without a copy through the chunk or a second checksum.
-PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &image, const QByteArray &bytes)
+PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &image, const QByteArray &bytes,
+                                       const std::optional<QDateTime> &taken)
 {
-    return write_out(name, image, {}, &bytes);
+    return write_out(name, image, {}, &bytes, taken);
 }
 
 PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
                                       const KeepGoing &keep_going)
 {
     // the pieces in order, as one run of bytes
-    const VolumeExtents pieces = image.extents();
-    qsizetype piece = 0;
-    qint64 done_in_piece = 0;
+    const ExtentReader file(image.extents(), [volume](qint64 offset, char *buffer, qint64 count) {
+        return volume_platform::read_at(volume, offset, buffer, count);
+    });
+    qint64 done = 0;
     return write_from(name, image, [&](char *buffer, qint64 capacity) -> qint64 {
-        while (piece < pieces.size() && done_in_piece >= pieces.at(piece).length) {
-            ++piece;
-            done_in_piece = 0;
-        }
-        if (piece == pieces.size())
+        if (done >= file.length())
             return 0;
         if (keep_going && !keep_going())
             return stop_reading;
-        const VolumeExtent &extent = pieces.at(piece);
-        const qint64 want = qMin(capacity, extent.length - done_in_piece);
-        const qint64 n = volume_platform::read_at(volume, extent.offset + done_in_piece, buffer, want);
+        const qint64 n = file.read(done, buffer, capacity);
         if (n > 0)
-            done_in_piece += n;
+            done += n;
         else if (n == 0)
-            piece = pieces.size(); // the volume ends inside this piece
+            done = file.length(); // the volume ends inside this piece
         return n;
     });
 }
@@ -331,7 +339,7 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 }
 
 PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage &image, const Reader &reader,
-                                           const QByteArray *bytes)
+                                           const QByteArray *bytes, const std::optional<QDateTime> &date_taken)
 {
     Result result;
     result.name = name;
@@ -342,8 +350,16 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     }
     // a name longer than this folder's file system takes is shortened, as a clash would rename it
     const QString first = variant_of(name, 1, longest_name);
-    const bool taken = name_taken(first);
-    QString holder = taken && holds_photo(first, image) ? first : name_holding(image);
+    // Most photos go under a name not yet there: made at once, without a
+    // look for the name first. Anything else (the name there, refused) takes
+    // the way below from the start.
+    volume_platform::Failure why = volume_platform::Failure::None;
+    volume_platform::Handle file = volume_platform::invalid_handle;
+    const QString holding = name_holding(image);
+    if (holding.isEmpty())
+        file = volume_platform::create_file_in(folder, first, &why);
+    const bool taken = file == volume_platform::invalid_handle && name_taken(first);
+    QString holder = taken && holds_photo(first, image) ? first : holding;
     // A numbered name gives way to the next free number; an original name
     // takes a suffix (IMG_0001-2.JPG), unless a variant already holds the photo.
     bool numbered = numbered_pattern().match(name).hasMatch();
@@ -367,9 +383,8 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     // Made new, never opening what is there nor following a link put in its
     // place since the check; then the next free name is taken. A name the
     // folder's file system refuses gives way to a number.
-    volume_platform::Failure why = volume_platform::Failure::None;
-    volume_platform::Handle file = volume_platform::invalid_handle;
-    while ((file = volume_platform::create_file_in(folder, result.name, &why)) == volume_platform::invalid_handle) {
+    while (file == volume_platform::invalid_handle
+           && (file = volume_platform::create_file_in(folder, result.name, &why)) == volume_platform::invalid_handle) {
         if (why == volume_platform::Failure::BadName && !numbered) {
             numbered = true;
         } else if (why != volume_platform::Failure::AlreadyExists) {
@@ -391,23 +406,27 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head);
     if (failure != Failure::None)
         return fail(failure);
-    // every byte must be in the file before it counts
-    if (volume_platform::file_size(file) != image.length)
+    // Every byte must be in the file before it counts: the bytes in hand
+    // were all taken by the write, a copy counts what it wrote.
+    if (!bytes && volume_platform::file_size(file) != image.length)
         return fail(Failure::TargetUnwritable);
     // sorted by when it was taken in file managers and photo libraries; a
     // photo without a date keeps the time its file had on the card
-    const QDateTime taken_at = ExifInfo(head).date_taken();
+    const QDateTime taken_at = date_taken ? *date_taken : ExifInfo(head).date_taken();
     const QDateTime time = taken_at.isValid() ? taken_at : image.origin.modified;
     if (time.isValid())
         volume_platform::set_modified_time(file, time.toMSecsSinceEpoch());
-    if (!volume_platform::close(file)) {
+    if (kept_open >= most_kept_open) {
+        if (!volume_platform::close(file)) {
+            file = volume_platform::invalid_handle;
+            return fail(Failure::TargetUnwritable);
+        }
         file = volume_platform::invalid_handle;
-        return fail(Failure::TargetUnwritable);
     }
 
     result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
     result.path = path_of(result.name);
     names_by_size.insert(image.length, result.name);
     crc_by_written_name.insert(result.name, image.crc);
-    return hold_until_synced(result, image.length, true);
+    return hold_until_synced(result, image.length, true, file);
 }

@@ -5,11 +5,13 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QList>
 #include <QMultiHash>
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 // Writes recovered photos into one folder, for the window and for
 // velvora-scan alike. A photo counts as written only when every byte reached
@@ -74,8 +76,11 @@ public:
     bool can_create();
 
     // The photo from bytes already in hand: the very bytes whose CRC-32 the
-    // scan took, so only their length is checked against it.
-    Result write(const QString &name, const FoundImage &image, const QByteArray &bytes);
+    // scan took, so only their length is checked against it. taken, when
+    // given, is the EXIF date the scan read from them (invalid: none), so
+    // they are not read for it again.
+    Result write(const QString &name, const FoundImage &image, const QByteArray &bytes,
+                 const std::optional<QDateTime> &taken = std::nullopt);
     // The photo read again from the open volume at the place the scan found it.
     Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
                 const KeepGoing &keep_going = {});
@@ -118,9 +123,12 @@ private:
     void note_name(const QString &name, qint64 size = -1);
     QString name_holding(const FoundImage &image) const;
     Result count(Result result);
-    Result hold_until_synced(Result result, qint64 length, bool created);
+    Result hold_until_synced(Result result, qint64 length, bool created,
+                             volume_platform::Handle file = volume_platform::invalid_handle);
     // bytes, when given, are the photo itself; else reader supplies them.
-    Result write_out(const QString &name, const FoundImage &image, const Reader &reader, const QByteArray *bytes);
+    Result write_out(const QString &name, const FoundImage &image, const Reader &reader, const QByteArray *bytes,
+                     const std::optional<QDateTime> &date_taken = std::nullopt);
+
     static Failure put_bytes(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes, QByteArray *head);
     static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head);
 
@@ -138,8 +146,15 @@ private:
         Result result;
         qint64 length;
         bool created; // by this writer, so removed when it cannot be synced
+        // Still open from its writing, so the sync needs no second open;
+        // invalid once closed.
+        volume_platform::Handle file = volume_platform::invalid_handle;
     };
     QList<Unsynced> pending;
+    // Files kept open until their sync at most: the window syncs once for
+    // a whole recovery, and the process has a limit of descriptors.
+    static constexpr int most_kept_open = 64;
+    int kept_open = 0;
     int written_count = 0;
     int renamed_count = 0;
     int present_count = 0;

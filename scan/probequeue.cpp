@@ -1,5 +1,7 @@
 #include "probequeue.h"
 
+#include "extentreader.h"
+
 #include <QThread>
 
 #include <cstring>
@@ -30,12 +32,13 @@ bool ProbeQueue::should_go_on() const
     return !closing && (!keep_going || keep_going());
 }
 
-void ProbeQueue::submit(qint64 offset, qint64 length)
+void ProbeQueue::submit(qint64 offset, qint64 length, const VolumeExtents &pieces)
 {
     const QMutexLocker lock(&mutex);
     Entry entry;
     entry.result.offset = offset;
     entry.result.length = length;
+    entry.result.pieces = pieces;
     entries.push_back(entry);
     if (!worker) {
         worker = QThread::create([this] { run(); });
@@ -59,10 +62,9 @@ void ProbeQueue::run()
         if (closing)
             return;
         checking = true;
-        const qint64 offset = entries[next_to_check].result.offset;
-        const qint64 length = entries[next_to_check].result.length;
+        const Result file = entries[next_to_check].result;
         lock.unlock();
-        const Result result = check(offset, length, probe);
+        const Result result = check(file, probe);
         lock.relock();
         entries[next_to_check].result = result;
         entries[next_to_check].done = true;
@@ -72,21 +74,23 @@ void ProbeQueue::run()
     }
 }
 
-ProbeQueue::Result ProbeQueue::check(qint64 offset, qint64 length, MediaProbe &probe)
+ProbeQueue::Result ProbeQueue::check(const Result &file, MediaProbe &probe)
 {
-    Result result;
-    result.offset = offset;
-    result.length = length;
+    Result result = file;
     if (!should_go_on())
         return result;
-    const MediaProbe::Reader reader = [this, offset, length](qint64 at, char *buffer, qint64 count) -> qint64 {
+    const ExtentReader pieces(file.pieces.isEmpty() ? VolumeExtents{{file.offset, file.length}} : file.pieces,
+                              [this](qint64 offset, char *buffer, qint64 count) -> qint64 {
+                                  const QByteArray bytes = read(offset, count);
+                                  std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
+                                  return bytes.size();
+                              });
+    const MediaProbe::Reader reader = [this, &pieces](qint64 at, char *buffer, qint64 count) -> qint64 {
         if (!should_go_on())
             return -1; // the probe then hears of the stop at once
-        const QByteArray bytes = read(offset + at, qMin(count, length - at));
-        std::memcpy(buffer, bytes.constData(), size_t(bytes.size()));
-        return bytes.size();
+        return pieces.read(at, buffer, count);
     };
-    result.probe = probe.check(kind, length, reader, thumbnail_side);
+    result.probe = probe.check(kind, file.length, reader, thumbnail_side);
     result.checked = should_go_on();
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mediaprobe.h"
+#include "volumeextent.h"
 
 #include <QByteArray>
 #include <QList>
@@ -33,6 +34,7 @@ public:
     {
         qint64 offset = 0;
         qint64 length = 0;
+        VolumeExtents pieces; // a file in pieces: where they lie, in order; empty for one run from offset
         bool checked = false; // false: a stop came before the check ended
         MediaProbe::Result probe;
     };
@@ -42,7 +44,8 @@ public:
     ProbeQueue(const ProbeQueue &) = delete;
     ProbeQueue &operator=(const ProbeQueue &) = delete;
 
-    void submit(qint64 offset, qint64 length);
+    // A file from offset on, or in the pieces given (the first at offset).
+    void submit(qint64 offset, qint64 length, const VolumeExtents &pieces = {});
     // The finished results at the front, in submission order.
     QList<Result> take_ready();
     // Every result, waiting for the checks still to come.
@@ -60,7 +63,7 @@ private:
     };
 
     void run();
-    Result check(qint64 offset, qint64 length, MediaProbe &probe);
+    Result check(const Result &file, MediaProbe &probe);
     bool should_go_on() const;
 
     const MediaProbe::Kind kind;

@@ -127,6 +127,7 @@ bool ProgressiveFragmentSearch::assemble(const QByteArray &stream, const JpegDec
             continue;
         if (++plausible > (search.near_only ? plausible_sectors / 4 : plausible_sectors))
             return false;
+        qint64 last_fault = -1; // on the volume, of the last trial at c
         for (const qint64 b : breaks) {
             if (search.out_of_time() || ++trials > trials_per_break)
                 return false;
@@ -151,15 +152,26 @@ bool ProgressiveFragmentSearch::assemble(const QByteArray &stream, const JpegDec
             const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
             const bool whole = trial.clean && trial.complete;
             const bool last_piece = int(pieces.size()) + 1 >= search.piece_limit;
+            // A continuation that goes wrong at the same byte after two
+            // breaks goes wrong by its own data (another photo's next scan
+            // header, most often): no other break mends it.
+            const qint64 fault = c + reached - b;
+            const bool wrong_by_itself = !whole && fault == last_fault;
+            last_fault = fault;
             if (!whole && reached - b >= run_past_join && pieces.size() == 1)
                 first_piece_trials.push_back({b, c, joined.size() - b, trial});
-            if (!whole && (last_piece || reached - b < run_past_join))
+            if (!whole && (last_piece || reached - b < run_past_join)) {
+                if (wrong_by_itself)
+                    break;
                 continue;
+            }
             VolumeExtents joined_pieces = pieces;
             joined_pieces.last().length = b - piece_start;
             joined_pieces.append({c, joined.size() - b});
             if (assemble(joined, trial, joined_pieces, b, outcome))
                 return true;
+            if (wrong_by_itself)
+                break;
         }
     }
     return false;

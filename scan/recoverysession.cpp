@@ -69,12 +69,13 @@ RecoverySession::Refusal RecoverySession::open_folder(const QString &directory, 
     return Refusal::None;
 }
 
-PhotoWriter::Result RecoverySession::write(const FoundImage &image, const QByteArray &bytes)
+PhotoWriter::Result RecoverySession::write(const FoundImage &image, const QByteArray &bytes,
+                                          const std::optional<QDateTime> &taken)
 {
     const QString name = name_of(image);
     if (!writer)
         writer = std::make_unique<PhotoWriter>(QString()); // no folder: the photo fails
-    return writer->write(name, image, bytes);
+    return writer->write(name, image, bytes, taken);
 }
 
 PhotoWriter::Result RecoverySession::copy(const FoundImage &image, volume_platform::Handle volume,

@@ -61,8 +61,10 @@ public:
     // Opens directory for the photos (making it when create is set), or says
     // why not; the counts of writing start again with each folder opened.
     Refusal open_folder(const QString &directory, bool create = false);
-    // The photo from bytes in hand, or read again from the open volume.
-    PhotoWriter::Result write(const FoundImage &image, const QByteArray &bytes);
+    // The photo from bytes in hand (taken: its EXIF date, when the scan read
+    // it; see PhotoWriter::write()), or read again from the open volume.
+    PhotoWriter::Result write(const FoundImage &image, const QByteArray &bytes,
+                              const std::optional<QDateTime> &taken = std::nullopt);
     PhotoWriter::Result copy(const FoundImage &image, volume_platform::Handle volume,
                              const PhotoWriter::KeepGoing &keep_going = {});
     // Puts the photos written since the last sync on the disk; see PhotoWriter::sync().

@@ -2,6 +2,7 @@
 
 #include "filesystemreader.h"
 #include "foundimage.h"
+#include "photofacts.h"
 #include "streamkey.h"
 #include "volumesource.h"
 
@@ -30,8 +31,9 @@ struct ScanOptions
         std::function<std::unique_ptr<VolumeSource>(const QString &raw_path, volume_platform::Failure *failure)>;
     // Called on the scan's thread for every file just before it is
     // announced, with its bytes as they were read: a caller that keeps what
-    // it finds at once need not read the volume again.
-    using FoundHandler = std::function<void(const FoundImage &image, const QByteArray &bytes)>;
+    // it finds at once need not read the volume again. facts are those the
+    // scan read from the same bytes (the EXIF date among them).
+    using FoundHandler = std::function<void(const FoundImage &image, const QByteArray &bytes, const PhotoFacts &facts)>;
 
     // The live files are read under this folder (a mount point of the
     // volume); empty: from the volume's own file system.

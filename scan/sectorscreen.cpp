@@ -37,12 +37,20 @@ bool SectorScreen::could_be_entropy_data(const uchar *at, bool between_scans, in
     // Seven zero words in a row hold 56 zero bytes; Huffman-coded data of a
     // real photo has no such runs. Text has no byte at or above 0x80 in a
     // whole sector.
+    // Without a zero-run rule the first high bit settles it: every clean
+    // photo's sectors are screened, so the rest is not read.
+    const bool zeros_count = zero_run < std::numeric_limits<int>::max();
     quint64 high_bits = 0;
     int zero_words = 0;
     for (qint64 i = 0; i + 8 <= end; i += 8) {
         quint64 word;
         std::memcpy(&word, at + i, 8);
         high_bits |= word & 0x8080808080808080ull;
+        if (!zeros_count) {
+            if (high_bits != 0)
+                break;
+            continue;
+        }
         zero_words = word == 0 ? zero_words + 1 : 0;
         if (zero_words * 8 >= zero_run)
             return false;

@@ -171,6 +171,10 @@ void VolumeScan::scan_volume()
         const QMutexLocker lock(&read_back_lock);
         read_back_volume = options.open_volume(volume_device.raw_path, &failure);
     }
+    // Only a file system whose live files lie where it says tells which bytes are theirs.
+    const bool live_space_known =
+        view.is_read() && view.live_files_agree([this](qint64 offset, qint64 length) { return read_back(offset, length); });
+    clip_frames.set_live_space(live_space_known ? &view.allocation : nullptr);
     carvers = MediaCarver::registered({options.thumbnail_pixel_ratio, options.kinds, volume_end()});
     for (const std::unique_ptr<MediaCarver> &carver : carvers) {
         carver->set_sink(static_cast<MediaCarver::Sink *>(this));
@@ -271,7 +275,7 @@ bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length, quint32 cr
 void VolumeScan::take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone)
 {
     // Only photos are put together from pieces so far.
-    if (kind == MediaKind::JpegPhoto && !clip_frames.is_frame(offset))
+    if (kind == MediaKind::JpegPhoto && !clip_frames.is_part_of_file(offset))
         resolver->note_broken(offset, length, whole_if_alone);
 }
 
@@ -306,7 +310,8 @@ void VolumeScan::announce(MediaCarver &carver, QList<MediaCarver::Checked> check
     for (const MediaCarver::Checked &one : std::as_const(checked)) {
         const quint32 crc = accepted_crcs.take(one.offset);
         if (one.outcome == MediaCarver::Checked::Outcome::Whole) {
-            FoundImage image{one.offset, one.length, crc, {{one.offset, one.length}}, false};
+            const VolumeExtents pieces = one.pieces.isEmpty() ? VolumeExtents{{one.offset, one.length}} : one.pieces;
+            FoundImage image{one.offset, one.length, crc, pieces, false};
             image.kind = carver.kind();
             if (image.kind == MediaKind::Video)
                 image.container = video_container_of(one.bytes.isEmpty() ? read_again(one.offset, 16) : one.bytes);
@@ -330,7 +335,7 @@ void VolumeScan::announce_carved()
 void VolumeScan::offer(const VolumeExtents &pieces, bool partial, const QImage &thumbnail, const QByteArray &bytes,
                        const PhotoFacts &facts)
 {
-    if (clip_frames.is_frame(pieces.first().offset))
+    if (clip_frames.is_part_of_file(pieces.first().offset))
         return;
     FoundImage image{pieces.first().offset, bytes.size(), crc_of(bytes), pieces, partial};
     image.damaged = facts.damaged;
@@ -352,10 +357,10 @@ void VolumeScan::record_found(FoundImage image, const QImage &thumbnail, QByteAr
         ++result.damaged;
     if (image.origin.is_known())
         ++result.named;
-    if (options.found_handler)
-        options.found_handler(image, bytes);
     facts.partial = image.partial;
     facts.damaged = image.damaged;
+    if (options.found_handler)
+        options.found_handler(image, bytes, facts);
     emit found(FoundFile{image, facts, thumbnail});
 }
 

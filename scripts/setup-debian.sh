@@ -13,6 +13,7 @@ packages=(
     qt6-base-dev
     libgl-dev
     zlib1g-dev
+    libisal-dev
     libblkid-dev
     dosfstools
     mtools

@@ -280,11 +280,34 @@ bool fill_card(const Put &put, const Remove &remove, const std::function<qint64(
     return true;
 }
 
+// Two photos of the same size and tables: A in two pieces around a live
+// file, which is then deleted, and B written after it with its first piece
+// further on and its second (the driver wraps round to the first free
+// clusters) in the live file's place: A1 B2 A2 .. B1, both deleted. Along the
+// free space A's first piece runs on into B's data first, and B's start lies
+// further on, so B is not found yet when A is followed.
+bool interleave_card(const Put &put, const Remove &remove, const std::function<qint64()> &free_bytes,
+                     const QStringList &options, QList<QByteArray> *placed, QList<QByteArray> *expected)
+{
+    const QByteArray a = cjpeg_photo(300, options, 640, 480), b = cjpeg_photo(301, options, 640, 480);
+    constexpr qint64 cut = 24 * 1024;
+    const auto filler = [](qint64 size) { return QByteArray(size, 'f'); };
+    const bool ok = put(QStringLiteral("Y1.BIN"), filler(cut)) && put(QStringLiteral("S.BIN"), filler(b.size() - cut))
+        && put(QStringLiteral("Y2.BIN"), filler(a.size() - cut)) && put(QStringLiteral("V.BIN"), filler(4096))
+        && put(QStringLiteral("X1.BIN"), filler(cut)) && put(QStringLiteral("REST.BIN"), filler(free_bytes()))
+        && remove(QStringLiteral("Y1.BIN")) && remove(QStringLiteral("Y2.BIN")) && put(QStringLiteral("A.JPG"), a)
+        && remove(QStringLiteral("X1.BIN")) && remove(QStringLiteral("S.BIN")) && put(QStringLiteral("B.JPG"), b)
+        && remove(QStringLiteral("A.JPG")) && remove(QStringLiteral("B.JPG"));
+    *placed << a << b;
+    *expected << a; // B's second piece lies before its first: only its top part can come back
+    return ok;
+}
+
 // Why a card of the kind cannot be made here; empty when it was made.
 QString make_card(const QString &kind, const QString &path, const QStringList &options, QList<QByteArray> *placed,
                   QList<QByteArray> *expected)
 {
-    if (kind == QLatin1String("fat32")) {
+    if (kind.startsWith(QLatin1String("fat32"))) {
         testsupport::FatImage card;
         const auto free_bytes = [&] { // "41 281 024 bytes free"
             QByteArray listing;
@@ -292,10 +315,12 @@ QString make_card(const QString &kind, const QString &path, const QStringList &o
             listing.truncate(listing.indexOf(" bytes free"));
             return listing.mid(listing.lastIndexOf('\n') + 1).replace(' ', "").toLongLong();
         };
+        const Put put = [&](const QString &name, const QByteArray &bytes) { return card.put(QLatin1Char('/') + name, bytes); };
+        const Remove remove = [&](const QString &name) { return card.remove(QLatin1Char('/') + name); };
         const bool made = card.create(path, 36 * 1024 * 1024)
-            && fill_card([&](const QString &name, const QByteArray &bytes) { return card.put(QLatin1Char('/') + name, bytes); },
-                         [&](const QString &name) { return card.remove(QLatin1Char('/') + name); }, free_bytes, options,
-                         placed, expected);
+            && (kind == QLatin1String("fat32 interleaved")
+                    ? interleave_card(put, remove, free_bytes, options, placed, expected)
+                    : fill_card(put, remove, free_bytes, options, placed, expected));
         return made ? QString() : QStringLiteral("the FAT32 card could not be made");
     }
     QString why_not = testsupport::loop_unavailable_reason({QStringLiteral("mkfs.exfat"), QStringLiteral("mount.exfat-fuse")});
@@ -557,12 +582,20 @@ void TestCarving::pieces_come_together_data()
     // nothing at its join either, however long it is.
     QTest::newRow("end-marker, last piece in a flat area baseline") << QStringLiteral("dark half") << QStringList() << false;
     QTest::newRow("end-marker, last piece in a flat area restart") << QStringLiteral("dark half") << restart << false;
+    // The picture has an edge of its own along the row of blocks below the join.
+    QTest::newRow("end-marker, an edge below the join baseline") << QStringLiteral("edge below") << QStringList() << true;
+    // First pieces of forty sectors: every continuation inside the other
+    // photo's first piece reads on to that photo's next scan header.
+    QTest::newRow("intertwined, long first pieces progressive") << QStringLiteral("intertwined long") << progressive << true;
     // Zeros between the pieces of a progressive photo decode without a
     // warning when its later scans cross them.
     QTest::newRow("zeros, late break progressive") << QStringLiteral("zeros late") << progressive << true;
     // On cards the pieces are found through the file system's allocation map.
     QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList() << true;
     QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive << true;
+    // Along the free space a photo first meets another's data of the same
+    // size and tables, which decodes as its own would: the path goes round it.
+    QTest::newRow("fat32 interleaved baseline") << QStringLiteral("fat32 interleaved") << QStringList() << true;
     QTest::newRow("exfat baseline") << QStringLiteral("exfat") << QStringList() << true;
     // Followed along the free clusters however many pieces the file system made.
     QTest::newRow("exfat many pieces") << QStringLiteral("exfat many") << QStringList() << true;
@@ -597,6 +630,10 @@ void TestCarving::pieces_come_together()
         } else if (layout == QLatin1String("dark half")) {
             const QByteArray dark = testsupport::cjpeg(with_dark_bottom(testsupport::make_picture(640, 960, 13), 560), options);
             volume.add_two_pieces(dark, Gap::EndMarkerSector, 1.0 - 3000.0 / dark.size());
+        } else if (layout == QLatin1String("edge below")) {
+            volume.add_two_pieces(cjpeg_photo(1020, options, 1580, 1100), Gap::EndMarkerSector, 0.2, 1020);
+        } else if (layout == QLatin1String("intertwined long")) {
+            volume.add_intertwined(cjpeg_photo(1014, options, 998, 734), cjpeg_photo(6014, options, 998, 734), 0.3);
         } else if (layout == QLatin1String("zeros late")) {
             volume.add_two_pieces(cjpeg_photo(1029, options, 1453, 949), Gap::Zeros, 0.74, 1029);
         } else if (layout == QLatin1String("intertwined"))

@@ -458,9 +458,13 @@ void TestDevices::camera_cards_data()
     QTest::newRow("a deleted photo with one byte gone bad") << int(CameraCard::RottenByte) << 0;
     // Each photo's pieces lie around files deleted before and after it was written.
     QTest::newRow("exFAT: photos split by the driver around other files") << int(CameraCard::ExfatFragmented) << 12;
+    QTest::newRow("FAT32: photos split by the driver around other files") << int(CameraCard::Fat32Fragmented) << 12;
     // Every deleted video and HEIC photo whole under its name, no live file,
     // no frame of a Motion-JPEG clip offered as a photo.
     QTest::newRow("exFAT with videos and HEIC photos") << int(CameraCard::ExfatMedia) << 0;
+    // Written into holes: each comes back whole from its pieces, and no frame
+    // of a live clip in pieces is offered.
+    QTest::newRow("exFAT with videos and a HEIC photo in pieces") << int(CameraCard::ExfatMediaInPieces) << 3;
 }
 
 namespace {

@@ -103,10 +103,13 @@ private slots:
         QTest::addColumn<QString>("change"); // made after the writer opened the folder
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("written_as");
-        QTest::newRow("folder moved, a link in its place") << "move" << "a.jpg" << "a.jpg";
-        QTest::newRow("a link under the photo's name") << "link" << "a.jpg" << "a-2.jpg";
-        QTest::newRow("a dangling link under a number") << "dangling" << "IMAGE_0001.JPG" << "IMAGE_0002.JPG";
-        QTest::newRow("a path for a name") << "" << "../a.jpg" << "IMAGE_0001.JPG";
+        QTest::addColumn<int>("more"); // photos written after it before the sync, numbered
+        QTest::newRow("folder moved, a link in its place") << "move" << "a.jpg" << "a.jpg" << 0;
+        QTest::newRow("a link under the photo's name") << "link" << "a.jpg" << "a-2.jpg" << 0;
+        QTest::newRow("a dangling link under a number") << "dangling" << "IMAGE_0001.JPG" << "IMAGE_0002.JPG" << 0;
+        QTest::newRow("a path for a name") << "" << "../a.jpg" << "IMAGE_0001.JPG" << 0;
+        // more files than the writer keeps open until the sync
+        QTest::newRow("a hundred photos, one sync") << "move" << "a.jpg" << "a.jpg" << 100;
     }
 
     void files_stay_in_the_folder_opened()
@@ -114,6 +117,7 @@ private slots:
         QFETCH(QString, change);
         QFETCH(QString, name);
         QFETCH(QString, written_as);
+        QFETCH(int, more);
         QTemporaryDir work;
         const QString chosen = work.filePath("chosen"), moved = work.filePath("moved"), elsewhere = work.filePath("elsewhere");
         QVERIFY(QDir().mkpath(chosen) && QDir().mkpath(elsewhere) && write_file(work.filePath("keep.txt"), "keep"));
@@ -127,11 +131,18 @@ private slots:
         if (change == "dangling")
             QVERIFY(QFile::link(work.filePath("nowhere"), QDir(chosen).filePath(name)));
         const PhotoWriter::Result result = writer.write(name, found(photo), photo);
-        QCOMPARE(writer.sync().size(), 1);
+        QList<QByteArray> numbered;
+        for (int n = 0; n < more; ++n) {
+            numbered.append(qt_jpeg(make_picture(64, 48, 6 + n)));
+            writer.write(PhotoWriter::photo_name(n + 1), found(numbered.last()), numbered.last());
+        }
+        QCOMPARE(writer.sync().size(), 1 + more);
         QCOMPARE(result.name, written_as);
-        QCOMPARE(writer.written(), 1);
+        QCOMPARE(writer.written(), 1 + more);
         const QString folder = change == "move" ? moved : chosen;
         QCOMPARE(read_file(QDir(folder).filePath(written_as)), photo);
+        for (int n = 0; n < more; ++n)
+            QCOMPARE(read_file(QDir(folder).filePath(PhotoWriter::photo_name(n + 1))), numbered.at(n));
         QCOMPARE(read_file(work.filePath("keep.txt")), QByteArray("keep"));
         QVERIFY(entries_of(elsewhere).isEmpty() && !QFileInfo::exists(work.filePath("a.jpg"))
                 && !QFileInfo::exists(work.filePath("nowhere")));

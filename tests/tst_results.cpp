@@ -439,8 +439,13 @@ private slots:
                                                 "present=0 named=0 damaged=0 skipped=%3 videos=%4 heic=%5\n")
                                      .arg(found).arg(written.size()).arg(found - written.size()).arg(videos).arg(heic);
         QCOMPARE(QString::fromLatin1(run.out), expected);
-        for (const QString &name : written)
+        for (const QString &name : written) {
             QVERIFY2(read_file(out + '/' + name) == files.value(name), qPrintable(name));
+            // a dated photo's file bears the time it was taken
+            const QDateTime taken = ExifInfo(files.value(name)).date_taken();
+            if (taken.isValid() && name.endsWith(".JPG"))
+                QCOMPARE(QFileInfo(out + '/' + name).lastModified(), taken);
+        }
     }
 
     // The camera card in the window: found by folder, one folder ticked

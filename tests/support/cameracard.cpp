@@ -76,20 +76,25 @@ bool CameraCard::make(Kind kind, const QString &directory, QString *why)
     case ExfatUnreadable:
     case ExfatFragmented:
         return make_exfat(kind, directory, why);
+    case Fat32Fragmented:
+        return make_fat32_fragmented(directory, why);
     case Ext4:
         return make_ext4(directory, why);
     case ExfatMedia:
         return make_media(directory, why);
+    case ExfatMediaInPieces:
+        return make_media(directory, why, true);
     default:
         return make_fat32(kind, directory, why);
     }
 }
 
-bool CameraCard::make_media(const QString &directory, QString *why)
+bool CameraCard::make_media(const QString &directory, QString *why, bool into_holes)
 {
     MediaCard card;
-    if (!card.make(directory, why))
+    if (!(into_holes ? card.make_in_pieces(directory, why) : card.make(directory, why)))
         return false;
+    in_pieces = int(card.in_pieces.size());
     image = card.image;
     named = card.deleted;
     live = card.live.values();
@@ -397,6 +402,34 @@ bool CameraCard::write_fragmented(LoopDevice &loop, QString *why)
     card_bytes = read_file(image);
     heap_start = qint64(qFromLittleEndian<quint32>(card_bytes.constData() + 88)) << card_bytes[108];
     cluster = qint64(1) << (card_bytes[108] + card_bytes[109]);
+    note_fragmented(writes);
+    return true;
+}
+
+// The photos split by mtools, which goes on from its last allocation and
+// clears a deleted file's chain: the card is filled before the holes are
+// made, so the photos go into them.
+bool CameraCard::make_fat32_fragmented(const QString &directory, QString *why)
+{
+    if (const QStringList missing = missing_tools({"mkfs.fat", "mcopy", "mmd", "mdel", "mdir"}); !missing.isEmpty())
+        return refuse(why, "needs " + missing.join(' '));
+    image = directory + "/fat32-fragmented.img";
+    FatImage card;
+    const auto free_bytes = [&] { // "41 281 024 bytes free"
+        QByteArray listing;
+        run_tool(QStringLiteral("mdir"), {QStringLiteral("-i"), image, QStringLiteral("::")}, &listing);
+        listing.truncate(listing.indexOf(" bytes free"));
+        return listing.mid(listing.lastIndexOf('\n') + 1).replace(' ', "").toLongLong();
+    };
+    FragmentingWrites writes;
+    const bool ok = card.create(image, 64 * mib, QStringLiteral("CANON"), {"-S", "512", "-s", "1"})
+        && card.make_folder("DCIM") && card.make_folder(FragmentingWrites::folder.chopped(1))
+        && card.make_folder(FragmentingWrites::filler_folder.chopped(1))
+        && writes.run([&](const QString &path, const QByteArray &bytes) { return card.put(path, bytes); },
+                      [&](const QString &path) { return card.remove(path); }, free_bytes);
+    if (!ok)
+        return refuse(why, "mkfs.fat, mcopy or mdel failed");
+    card_bytes = read_file(image);
     note_fragmented(writes);
     return true;
 }

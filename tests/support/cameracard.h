@@ -35,7 +35,9 @@ public:
                               // carry control characters, and a photo damaged where it lies
         RottenByte,           // Fat32 where one byte of a deleted photo's data went bad on the card
         ExfatFragmented,      // exFAT whose driver (exfat-fuse) split twelve deleted photos around other files
+        Fat32Fragmented,      // FAT32 whose driver (mtools) split twelve deleted photos around other files
         ExfatMedia,           // the MediaCard: JPEG and HEIC photos, MP4, MOV and AVI videos, about half deleted
+        ExfatMediaInPieces,   // the MediaCard in pieces: a video, a movie and a HEIC photo written into holes, deleted
     };
 
     // Makes the card in directory; false with why when it cannot be made
@@ -72,10 +74,11 @@ private:
     bool put_hostile_names(FatImage &card, const QString &folder, const QString &directory, QString *why);
     bool make_ext4(const QString &directory, QString *why);
     bool write_fragmented(LoopDevice &loop, QString *why);
+    bool make_fat32_fragmented(const QString &directory, QString *why);
     void note_fragmented(const FragmentingWrites &writes);
     // Whether every cluster of photo still stands on the card, in one piece or several.
     bool intact_in_clusters(const QByteArray &photo) const;
-    bool make_media(const QString &directory, QString *why);
+    bool make_media(const QString &directory, QString *why, bool into_holes = false);
     // Sorts the deleted photos by whether their bytes are still whole on the card.
     void note_deleted(const QString &name, const QByteArray &photo, bool keeps_name);
     QByteArray card_bytes;

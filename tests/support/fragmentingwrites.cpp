@@ -49,7 +49,7 @@ QString kept(int i)
 const QString FragmentingWrites::folder = QStringLiteral("DCIM/100CANON/");
 const QString FragmentingWrites::filler_folder = QStringLiteral("MISC/");
 
-bool FragmentingWrites::run(const Put &put, const Remove &remove)
+bool FragmentingWrites::run(const Put &put, const Remove &remove, const FreeBytes &free_bytes)
 {
     deleted.clear();
     live.clear();
@@ -59,6 +59,8 @@ bool FragmentingWrites::run(const Put &put, const Remove &remove)
             || !put(kept(i), filler((1 + i * 5 % 6) * 32 * kib, 2 * i + 1)))
             return false;
     }
+    if (free_bytes && !put(filler_folder + QStringLiteral("REST.BIN"), filler(free_bytes(), 1)))
+        return false;
     for (int i = 0; i < filler_pairs; ++i)
         if (!remove(hole(i)))
             return false;

@@ -16,18 +16,23 @@ namespace testsupport {
 // pieces), then the photos deleted and every other kept file with them. A
 // photo's pieces then lie around files deleted before it was written (whose
 // clusters it took) and files deleted after (whose clusters it went round).
+// A driver that takes the first free clusters (exfat-fuse) needs nothing
+// more; one that goes on from its last allocation (mtools) is given the
+// card's free bytes, and the rest of the card is filled before the holes
+// are made, so the holes are all it can take.
 class FragmentingWrites
 {
 public:
     using Put = std::function<bool(const QString &card_path, const QByteArray &bytes)>;
     using Remove = std::function<bool(const QString &card_path)>;
+    using FreeBytes = std::function<qint64()>;
 
     static constexpr int photo_count = 12;
     static const QString folder; // the photos' folder on the card
     static const QString filler_folder;
 
     // Folders must exist. Each photo sits in the folder as IMG_0101.JPG onward.
-    bool run(const Put &put, const Remove &remove);
+    bool run(const Put &put, const Remove &remove, const FreeBytes &free_bytes = {});
 
     QMap<QString, QByteArray> deleted; // the deleted photos by name
     QList<QByteArray> live;            // two photos written among them, kept

@@ -6,6 +6,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QtEndian>
 
 namespace testsupport {
@@ -39,7 +41,118 @@ QByteArray with_open_ended_last_box(QByteArray file)
     return file;
 }
 
+// Whether every cluster of file lies on the card, at a cluster boundary.
+bool in_clusters(const QByteArray &card, const QByteArray &file, qint64 cluster)
+{
+    QSet<QByteArray> clusters;
+    for (qint64 at = 0; at + cluster <= card.size(); at += cluster)
+        clusters.insert(card.mid(at, cluster));
+    for (qint64 at = 0; at < file.size(); at += cluster) {
+        const QByteArray piece = file.mid(at, cluster);
+        if (piece.size() == cluster ? !clusters.contains(piece) : !card.contains(piece))
+            return false;
+    }
+    return true;
+}
+
+// What fills the holes and lies between the pieces: noise or text.
+QByteArray filler(qint64 size, int seed)
+{
+    QByteArray bytes;
+    bytes.reserve(size);
+    QRandomGenerator random(quint32(seed) + 11);
+    for (int line = 0; bytes.size() < size; ++line) {
+        if (seed % 2 == 0)
+            bytes.append(char(random.bounded(256)));
+        else
+            bytes.append(QString::asprintf("%06d dash cam log of file %d\n", line, seed).toLatin1());
+    }
+    bytes.truncate(size);
+    return bytes;
+}
+
 } // namespace
+
+bool MediaCard::make_in_pieces(const QString &directory, QString *why)
+{
+    deleted.clear();
+    live.clear();
+    in_pieces.clear();
+    live_frame = -1;
+    if (!(*why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"})).isEmpty())
+        return false;
+    if (const QStringList missing = missing_media_tools(); !missing.isEmpty()) {
+        *why = QStringLiteral("needs ") + missing.join(QLatin1Char(' '));
+        return false;
+    }
+    const MediaFile *clip = media_named(QStringLiteral("PICT0008.AVI"));
+    if (!clip) {
+        *why = QStringLiteral("ffmpeg or heif-enc could not make the camera's files");
+        return false;
+    }
+    constexpr qint64 cluster = 4096;
+    qint64 frame_in_file = -1;
+    const QByteArray clip_bytes = with_frame_aligned_after(clip->bytes, 64 * 1024, &frame_in_file);
+    image = directory + QStringLiteral("/media-pieces.img");
+    const QString point = directory + QStringLiteral("/media-pieces-mount");
+    LoopDevice loop;
+    if (!make_exfat_image(image, 32 * mib, QStringLiteral("CANON"), {QStringLiteral("-c"), QStringLiteral("4K")})
+        || !QDir().mkpath(point) || !loop.attach(image) || !loop.mount_exfat(point)
+        || !QDir(point).mkpath(QStringLiteral("DCIM/100CANON")) || !QDir(point).mkpath(QStringLiteral("MISC"))) {
+        *why = QStringLiteral("cannot attach and mount an exFAT image here");
+        return false;
+    }
+    const QString misc = point + QStringLiteral("/MISC/");
+    const QString folder = point + QStringLiteral("/DCIM/100CANON/");
+    bool ok = !clip_bytes.isEmpty();
+    // Holes of 8 to 24 KiB between kept files of 4 to 12 KiB: every file
+    // written next runs across several of them.
+    constexpr int pairs = 160;
+    for (int i = 0; i < pairs && ok; ++i) {
+        ok = write_file(misc + QString::asprintf("HOLE%04d.BIN", i), filler((2 + i * 3 % 5) * cluster, 2 * i))
+            && write_file(misc + QString::asprintf("KEEP%04d.BIN", i), filler((1 + i % 3) * cluster, 2 * i + 1));
+    }
+    for (int i = 0; i < pairs && ok; ++i)
+        ok = QFile::remove(misc + QString::asprintf("HOLE%04d.BIN", i));
+    QMap<QString, QByteArray> written;
+    for (const QString &name : {QStringLiteral("IMG_0006.HEIC"), QStringLiteral("MVI_0001.MP4"),
+                                QStringLiteral("DJI_0003.MOV")}) {
+        const MediaFile *file = media_named(name);
+        written.insert(name, file ? file->bytes : QByteArray());
+        ok = ok && file && write_file(folder + name, file->bytes);
+    }
+    ok = ok && write_file(folder + clip->name, clip_bytes);
+    for (auto file = written.cbegin(); file != written.cend() && ok; ++file)
+        ok = QFile::remove(folder + file.key());
+    for (int i = 1; i < pairs && ok; i += 2)
+        ok = QFile::remove(misc + QString::asprintf("KEEP%04d.BIN", i));
+    ok = ok && run_tool(QStringLiteral("sync"), {});
+    loop.unmount();
+    loop.detach();
+    if (!ok) {
+        *why = QStringLiteral("the files could not be written through exfat-fuse");
+        return false;
+    }
+    const QByteArray card = read_file(image);
+    live.insert(clip->name, clip_bytes);
+    // the clip's frame lies where its cluster lies on the card
+    const QByteArray frame_cluster = clip_bytes.mid(frame_in_file / cluster * cluster, cluster);
+    for (qint64 at = card.indexOf(frame_cluster); at >= 0 && live_frame < 0; at = card.indexOf(frame_cluster, at + 1))
+        if (at % cluster == 0)
+            live_frame = at + frame_in_file % cluster;
+    if (whole_on(card, clip_bytes) || live_frame < 0) {
+        *why = QStringLiteral("exfat-fuse did not split the clip");
+        return false;
+    }
+    for (auto file = written.cbegin(); file != written.cend(); ++file) {
+        if (!in_clusters(card, file.value(), cluster))
+            continue;
+        deleted.insert(file.key(), file.value());
+        if (!whole_on(card, file.value()))
+            in_pieces.append(file.key());
+    }
+    return true;
+}
 
 bool MediaCard::make(const QString &directory, QString *why, bool open_ended)
 {

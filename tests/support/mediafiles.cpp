@@ -207,4 +207,45 @@ QByteArray avi_with(const QByteArray &frames, qint64 frames_size)
     return riff_chunk("RIFF", body);
 }
 
+QByteArray with_frame_aligned_after(const QByteArray &avi, qint64 after, qint64 *frame_at)
+{
+    const qsizetype list = avi.indexOf("LIST", 12);
+    qsizetype movi = avi.indexOf("movi");
+    while (movi >= 8 && avi.mid(movi - 8, 4) != "LIST")
+        movi = avi.indexOf("movi", movi + 4);
+    movi -= 8;
+    if (list < 0 || movi < 0)
+        return {};
+    qsizetype chunk = movi + 12;
+    while (chunk + 8 <= avi.size() && (chunk + 8 <= after || avi.mid(chunk + 2, 2) != "dc")) {
+        const quint32 size = qFromLittleEndian<quint32>(avi.constData() + chunk + 4);
+        chunk += 8 + size + (size & 1);
+    }
+    if (chunk + 8 > avi.size())
+        return {};
+    const qsizetype shift = 8 + (512 - (chunk + 8 + 8) % 512) % 512;
+    QByteArray junk(shift, '\0');
+    junk.replace(0, 4, QByteArray("JUNK"));
+    qToLittleEndian(quint32(shift - 8), junk.data() + 4);
+    QByteArray out = avi;
+    out.insert(chunk, junk);
+    const auto grow = [&out, shift](qsizetype size_at) {
+        qToLittleEndian(quint32(qFromLittleEndian<quint32>(out.constData() + size_at) + shift), out.data() + size_at);
+    };
+    grow(4);
+    grow(movi + 4);
+    // the index counts from the frames' list: entries after the JUNK move with it
+    const qsizetype index = out.indexOf("idx1", movi + 8 + qFromLittleEndian<quint32>(out.constData() + movi + 4));
+    if (index >= 0) {
+        const quint32 count = qFromLittleEndian<quint32>(out.constData() + index + 4) / 16;
+        for (quint32 i = 0; i < count && index + 8 + (i + 1) * 16 <= out.size(); ++i) {
+            const qsizetype entry = index + 8 + i * 16;
+            if (qFromLittleEndian<quint32>(out.constData() + entry + 8) >= quint32(chunk - movi - 8))
+                grow(entry + 8);
+        }
+    }
+    *frame_at = chunk + shift + 8;
+    return out;
+}
+
 } // namespace testsupport

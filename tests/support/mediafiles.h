@@ -53,5 +53,10 @@ QByteArray nested_boxes(const char *type, int depth);
 // frames' list holding frames (its size computed unless given).
 QByteArray riff_chunk(const char *id, const QByteArray &payload, qint64 size = -1);
 QByteArray avi_with(const QByteArray &frames, qint64 frames_size = -1);
+// The clip with its first frame that starts after offset after moved to a
+// 512-byte boundary of the file by a JUNK chunk inside its frames' list
+// (the index is moved with it); the frame's offset goes to frame_at. Empty
+// when the clip has no frame there.
+QByteArray with_frame_aligned_after(const QByteArray &avi, qint64 after, qint64 *frame_at);
 
 } // namespace testsupport
