@@ -11,6 +11,8 @@
 #include <QProgressDialog>
 #include <QRegularExpression>
 
+#include <climits>
+
 namespace {
 
 // At most this many names are listed in the message about failed files.
@@ -100,7 +102,12 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     QStringList reasons;
     QStringList renamed;
     QStringList present;
+    QStringList with_holes;
     const auto note = [&](const PhotoWriter::Result &result) {
+        if (result.outcome != PhotoWriter::Outcome::Failed && result.outcome != PhotoWriter::Outcome::Present
+            && result.unreadable_bytes > 0)
+            with_holes.append(tr("%1 (%n byte(s))", nullptr, int(qMin<qint64>(result.unreadable_bytes, INT_MAX)))
+                                  .arg(result.name));
         if (result.outcome == PhotoWriter::Outcome::Failed) {
             failed.append(result.asked);
             const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
@@ -142,6 +149,7 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     // Every name goes on the final page's list; the message names the first.
     const QStringList lists{listing(tr("Saved under other names:"), renamed),
                             listing(tr("Already in the folder:"), present),
+                            listing(tr("Written with bytes the card could not give, as zeros:"), with_holes),
                             listing(tr("Not written:"), failed)};
     restored_names = lists.filter(QRegularExpression(QStringLiteral("."))).join(QStringLiteral("\n\n"));
     const auto first_names = [](QStringList names) {
@@ -162,5 +170,10 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
                         "contents were already in the folder:",
                         nullptr, int(renamed.size()))
                      + QLatin1Char('\n') + first_names(renamed));
+    if (!with_holes.isEmpty())
+        parts.append(tr("%n file(s) were written with parts the card could not give; those bytes are zeros, so "
+                        "a video shows a flaw there:",
+                        nullptr, int(with_holes.size()))
+                     + QLatin1Char('\n') + first_names(with_holes));
     return parts.join(QStringLiteral("\n\n"));
 }

@@ -40,7 +40,7 @@ public:
     SlowCardSink(QByteArray volume, int read_ms) : volume(std::move(volume)), read_ms(read_ms) {}
 
     bool take_candidate(MediaKind, const char *, qint64, qint64) override { return true; }
-    bool take_extent(MediaKind, qint64, qint64, quint32) override { return true; }
+    bool take_extent(MediaKind, qint64, qint64, quint32, bool) override { return true; }
     QByteArray read_back(qint64 offset, qint64 length) override
     {
         if (!stop_asked.exchange(true))

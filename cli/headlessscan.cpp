@@ -96,6 +96,8 @@ HeadlessScan::Summary HeadlessScan::run()
     sync_written();
 
     summary.counts = recovery.counts();
+    // sectors that failed only when a file was copied are unreadable too
+    summary.unreadable_bytes += summary.counts.unreadable_in_copies;
     summary.skipped = photos_skipped;
     return summary;
 }
@@ -198,8 +200,8 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 }
 
 // A file too long to hold (a video) is read from the source in chunks as it
-// is written, and checked against the CRC-32 the scan took; a read that
-// fails fails that file, and so does a stop.
+// is written, and checked against the CRC-32 the scan took; sectors that
+// cannot be read are zeros (and counted), a stop fails the file.
 PhotoWriter::Result HeadlessScan::copy_from_source(const FoundImage &image)
 {
     if (!source_opened) {
@@ -215,8 +217,12 @@ PhotoWriter::Result HeadlessScan::copy_from_source(const FoundImage &image)
 
 void HeadlessScan::sync_written()
 {
-    for (const PhotoWriter::Result &result : recovery.sync())
+    for (const PhotoWriter::Result &result : recovery.sync()) {
         report_failure(result);
+        if (result.outcome != PhotoWriter::Outcome::Failed && result.unreadable_bytes > 0)
+            std::fprintf(stderr, "velvora-scan: %s: %lld bytes could not be read from the card and are written as zeros\n",
+                         qPrintable(result.name), static_cast<long long>(result.unreadable_bytes));
+    }
 }
 
 void HeadlessScan::report_failure(const PhotoWriter::Result &result)

@@ -176,8 +176,10 @@ void BrokenPhotoResolver::offer_leading_part(qint64 offset, const QByteArray &st
         // The walker cannot follow this stream (progressive) or found nothing
         // wrong: libjpeg's decode says where it goes wrong.
         const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, thumbnail_pixels);
-        valid = first_foreign_sector(stream, whole.clean ? stream.size() : qMin<qint64>(whole.fault_position,
-                                                                                          stream.size()));
+        const qint64 fault = whole.clean ? stream.size() : qMin<qint64>(whole.fault_position, stream.size());
+        valid = first_foreign_sector(stream, fault);
+        if (outcome.valid_mcu_rows < 0 && !whole.clean)
+            valid = qMin(valid, start_of_scan_before(stream, fault));
         if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)
             return; // nothing wrong with it after all
         enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
@@ -213,6 +215,19 @@ qint64 BrokenPhotoResolver::first_foreign_sector(const QByteArray &stream, qint6
     const qint64 unlikely = FragmentSearch::first_unlikely_sector(stream, fault);
     const qint64 end = unlikely >= 0 ? unlikely : fault;
     return end / FragmentSearch::sector * FragmentSearch::sector;
+}
+
+// Where the progressive scan that the decoder was reading at its fault
+// begins. Each scan covers the whole picture, so libjpeg meets another
+// photo's bytes only at the next marker after them, however many sectors
+// on: the scans before this one ended exactly at the markers that follow
+// them, which foreign bytes almost never do, but this one's data may be
+// foreign from any sector. A fault at a marker (its two bytes read) lies in
+// the scan before it.
+qint64 BrokenPhotoResolver::start_of_scan_before(const QByteArray &stream, qint64 fault)
+{
+    const qint64 before = fault - 3;
+    return before < 0 ? 0 : qMax<qint64>(0, stream.lastIndexOf("\xFF\xDA", before));
 }
 
 // The end of the free run holding offset: the next used bytes or photo found.

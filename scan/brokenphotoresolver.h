@@ -69,6 +69,7 @@ private:
                             const FreeSpaceAssembly::Result &along);
     bool offer_part(const VolumeExtents &pieces, const QByteArray &part);
     static qint64 first_foreign_sector(const QByteArray &stream, qint64 fault);
+    static qint64 start_of_scan_before(const QByteArray &stream, qint64 fault);
     qint64 occupied_until(qint64 offset) const;
     qint64 free_until(qint64 offset) const;
 

@@ -8,21 +8,19 @@ ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumb
     , offers_files(offers_files)
     , boxes(volume_size)
     , riff(volume_size)
-    , checks(kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video,
-             qMax(thumbnail_size.width(), thumbnail_size.height()),
-             [this](qint64 offset, qint64 length) { return sink->read_back(offset, length); },
-             [this] { return !sink || !sink->stopping(); })
     , pieced(kind, volume_size, [this](qint64 offset, qint64 length) { return sink->read_back(offset, length); },
              [this] { return sink && sink->stopping(); })
+    , checks(kind == MediaKind::HeicPhoto ? MediaProbe::Kind::Image : MediaProbe::Kind::Video,
+             qMax(thumbnail_size.width(), thumbnail_size.height()),
+             [this](qint64 offset, qint64 length) { return read_for_check(offset, length); },
+             [this] { return !sink || !sink->stopping(); })
 {
     boxes.set_file_handler([this](const IsoBoxWalker::Found &file) {
         const bool heic = file.kind == IsoBoxWalker::Kind::Heic;
         if (heic == (media_kind == MediaKind::HeicPhoto))
-            take_found(file.offset, file.length, file.crc, file.read_whole);
+            take_found(file);
     });
-    riff.set_file_handler([this](const RiffWalker::Found &file) {
-        take_found(file.offset, file.length, file.crc, file.read_whole);
-    });
+    riff.set_file_handler([this](const RiffWalker::Found &file) { take_found(file); });
     riff.set_frame_handler([this](qint64 offset) { sink->take_frame(offset); });
     // A box of size 0 runs to the end of the file, known from its deleted entry.
     boxes.set_known_end([this](qint64 offset, qint64 at_least) { return sink->deleted_file_end(offset, at_least); });
@@ -31,6 +29,11 @@ ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumb
 void ContainerCarver::reset(qint64 position)
 {
     checks.clear();
+    {
+        const QMutexLocker lock(&holes_lock);
+        holes_by_file.clear();
+        holes.clear();
+    }
     pieced.reset();
     next_byte = position;
     boxes.reset(position);
@@ -99,36 +102,80 @@ qint64 ContainerCarver::frames_undecided_from() const
     return looks_for_riff() ? riff.frames_undecided_from() : -1;
 }
 
-void ContainerCarver::take_found(qint64 offset, qint64 length, quint32 crc, bool read_whole)
+void ContainerCarver::take_found(const WalkedFile &file)
 {
-    // A file with unreadable bytes inside cannot be written whole (and its
-    // CRC-32 misses them).
-    if (offers_files && read_whole && pieced.take_found(offset, length)
-        && sink->take_extent(media_kind, offset, length, crc))
-        checks.submit(offset, length);
+    const bool damaged = !file.read_whole();
+    if (!offers_files || !pieced.take_found(file.offset, file.length)
+        || !sink->take_extent(media_kind, file.offset, file.length, file.crc, damaged))
+        return;
+    if (damaged) {
+        const QMutexLocker lock(&holes_lock);
+        holes_by_file.insert(file.offset, file.unreadable);
+        for (const VolumeExtent &hole : file.unreadable)
+            holes.insert(hole.offset, hole.end());
+    }
+    checks.submit(file.offset, file.length);
+}
+
+QByteArray ContainerCarver::read_for_check(qint64 offset, qint64 length)
+{
+    const qint64 end = offset + length;
+    VolumeExtents inside; // the holes in the bytes asked for, in order
+    {
+        const QMutexLocker lock(&holes_lock);
+        auto hole = holes.upperBound(offset);
+        if (hole != holes.begin())
+            --hole;
+        for (; hole != holes.end() && hole.key() < end; ++hole) {
+            if (hole.value() > offset)
+                inside.append({hole.key(), hole.value() - hole.key()});
+        }
+    }
+    QByteArray bytes(length, '\0');
+    qint64 at = offset;
+    for (qsizetype next = 0; at < end;) {
+        if (next < inside.size() && inside.at(next).offset <= at) {
+            at = qMin(end, inside.at(next++).end()); // left as zeros
+            continue;
+        }
+        const qint64 until = next < inside.size() ? qMin(end, inside.at(next).offset) : end;
+        const QByteArray read = sink->read_back(at, until - at);
+        std::copy(read.cbegin(), read.cend(), bytes.begin() + (at - offset));
+        if (read.size() < until - at)
+            return bytes.left(at - offset + read.size()); // a read that fails ends what the probe gets
+        at = until;
+    }
+    return bytes;
 }
 
 void ContainerCarver::take_pieced(qint64 open_from)
 {
     for (const PiecedMediaFinder::Assembled &file : pieced.assemble_passed(open_from)) {
-        if (sink->take_extent(media_kind, file.offset, file.length, file.crc))
+        if (sink->take_extent(media_kind, file.offset, file.length, file.crc, false))
             checks.submit(file.offset, file.length, file.pieces);
     }
 }
 
-QList<MediaCarver::Checked> ContainerCarver::checked(const QList<ProbeQueue::Result> &results) const
+QList<MediaCarver::Checked> ContainerCarver::checked(const QList<ProbeQueue::Result> &results)
 {
     QList<Checked> out;
-    std::transform(results.cbegin(), results.cend(), std::back_inserter(out),
-                   [this](const ProbeQueue::Result &result) { return checked_one(result); });
+    const QMutexLocker lock(&holes_lock);
+    for (const ProbeQueue::Result &result : results) {
+        const VolumeExtents unreadable = holes_by_file.take(result.offset);
+        for (const VolumeExtent &hole : unreadable)
+            holes.remove(hole.offset);
+        out.append(checked_one(result, unreadable));
+    }
     return out;
 }
 
-MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &result) const
+MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &result,
+                                                  const VolumeExtents &unreadable) const
 {
     Checked one;
     one.offset = result.offset;
     one.length = result.length;
+    one.unreadable = unreadable;
     one.pieces = result.pieces;
     if (!result.checked) {
         one.outcome = Checked::Outcome::Unchecked;
@@ -144,6 +191,7 @@ MediaCarver::Checked ContainerCarver::checked_one(const ProbeQueue::Result &resu
         one.facts.recorded = result.probe.created;
         one.facts.codec = result.probe.format.section(QLatin1Char(' '), 1, 1);
         one.facts.exif = ExifInfo::from_tiff(result.probe.exif);
+        one.facts.damaged = !unreadable.isEmpty();
     }
     return one;
 }

@@ -6,6 +6,8 @@
 #include "probequeue.h"
 #include "riffwalker.h"
 
+#include <QMap>
+#include <QMutex>
 #include <QSize>
 
 // Videos (MP4, MOV, 3GP and AVI) or HEIC photos: files followed box by box
@@ -15,6 +17,10 @@
 // MediaProbe then checks it (the index found and the first frame decoded, or
 // the primary image decoded) and makes its thumbnail in its helper process,
 // on a thread of its own (ProbeQueue) while the scan reads on.
+//
+// A file with sectors that could not be read inside a payload its walker
+// passed over is checked and offered all the same, marked damaged: the
+// probe reads those runs as zeros, as they are written.
 class ContainerCarver : public MediaCarver
 {
 public:
@@ -35,19 +41,25 @@ public:
 
 private:
     bool looks_for_riff() const { return media_kind == MediaKind::Video; }
-    void take_found(qint64 offset, qint64 length, quint32 crc, bool read_whole);
+    void take_found(const WalkedFile &file);
     qint64 walk_open_from() const;
     // Deleted files whose start the walk passed without finding them whole
     // are put together from their pieces and checked like the others.
     void take_pieced(qint64 open_from);
-    QList<Checked> checked(const QList<ProbeQueue::Result> &results) const;
-    Checked checked_one(const ProbeQueue::Result &result) const;
+    // What the probe reads: the volume, with the holes of the files being
+    // checked as zeros (they are not read again). Called on the queue's thread.
+    QByteArray read_for_check(qint64 offset, qint64 length);
+    QList<Checked> checked(const QList<ProbeQueue::Result> &results);
+    Checked checked_one(const ProbeQueue::Result &result, const VolumeExtents &unreadable) const;
 
     const MediaKind media_kind;
     const bool offers_files;
     IsoBoxWalker boxes;
     RiffWalker riff;
-    ProbeQueue checks;
+    QMutex holes_lock;
+    QMap<qint64, VolumeExtents> holes_by_file; // the damaged files submitted and not yet taken, by offset
+    QMap<qint64, qint64> holes;                // all their holes: start to end
     PiecedMediaFinder pieced;
     qint64 next_byte = 0;
+    ProbeQueue checks; // last: its thread reads the holes until it is destroyed
 };

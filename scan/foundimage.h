@@ -24,6 +24,9 @@ struct FoundImage
     // Whole as the card holds it, with a few bytes of its data wrong: it
     // decodes to its end, with a flaw where the bytes went wrong.
     bool damaged = false;
+    // Runs inside it that could not be read from the volume (a damaged
+    // video or HEIC photo): written as zeros, never read again.
+    VolumeExtents unreadable = {};
 
     // The byte runs to copy, in order.
     VolumeExtents extents() const { return pieces.isEmpty() ? VolumeExtents{{offset, length}} : pieces; }

@@ -295,10 +295,7 @@ void IsoBoxWalker::end_file(Candidate &candidate)
 {
     candidate.done = true;
     Found found;
-    found.offset = candidate.start;
-    found.length = candidate.file_end - candidate.start;
-    found.crc = candidate.crc;
-    found.read_whole = candidate.read_whole;
+    fill_found(found, candidate);
     found.tracks = candidate.tracks;
     found.video_tracks = candidate.video_tracks;
     if (!candidate.has_moov)
@@ -309,7 +306,6 @@ void IsoBoxWalker::end_file(Candidate &candidate)
         found.kind = Kind::ThreeGp;
     else
         found.kind = Kind::Mp4;
-    drop_inside(found.offset, found.offset + found.length);
     if (handler)
         handler(found);
 }

@@ -65,15 +65,11 @@ class IsoBoxWalker : public SectorWalker<IsoBoxCandidate>
 public:
     enum class Kind { Mp4, Mov, ThreeGp, Heic };
 
-    struct Found
+    struct Found : WalkedFile
     {
-        qint64 offset = 0;
-        qint64 length = 0;
         Kind kind = Kind::Mp4;
         int tracks = 0;
         int video_tracks = 0;
-        quint32 crc = 0; // CRC-32 of the whole file, taken as its bytes passed
-        bool read_whole = true; // false when bytes inside it could not be read (crc is then meaningless)
     };
     using FileHandler = std::function<void(const Found &file)>;
     // The end of the file starting at offset, at least at_least bytes on,

@@ -34,8 +34,9 @@ public:
         virtual bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) = 0;
         // A complete candidate too long to hold in memory (a video), known
         // by its place and the CRC-32 its carver took as its bytes passed.
-        // True when it is new, and so is to be validated.
-        virtual bool take_extent(MediaKind kind, qint64 offset, qint64 length, quint32 crc) = 0;
+        // True when it is new, and so is to be validated. A damaged one has
+        // runs inside it that could not be read (zeros in its CRC-32).
+        virtual bool take_extent(MediaKind kind, qint64 offset, qint64 length, quint32 crc, bool damaged) = 0;
         // Bytes of the volume read again (a validator's look at a header or
         // an index at a long candidate's end); shorter where a read failed.
         // Called on a validator's thread, beside the scan's own reads.
@@ -73,6 +74,7 @@ public:
         QImage thumbnail;
         PhotoFacts facts;
         QByteArray bytes; // what was validated; empty for a candidate known by its place only
+        VolumeExtents unreadable; // runs inside it that could not be read (facts.damaged is set)
         // Broken, but damaged where it lies: offered whole when no piece
         // close by makes it a file in pieces.
         bool whole_if_alone = false;

@@ -374,7 +374,7 @@ bool MediaPieceAssembly::walk(const VolumeExtents &pieces, quint32 *crc)
     if (format == Format::Riff) {
         RiffWalker walker(size);
         const auto file = walked(walker, pieces, reader, stop);
-        if (!file || file->length != size || !file->read_whole)
+        if (!file || file->length != size || !file->read_whole())
             return false;
         *crc = file->crc;
         return true;
@@ -382,7 +382,7 @@ bool MediaPieceAssembly::walk(const VolumeExtents &pieces, quint32 *crc)
     IsoBoxWalker walker(size);
     walker.set_known_end([this](qint64 offset, qint64) { return offset == 0 ? size : -1; });
     const auto file = walked(walker, pieces, reader, stop);
-    if (!file || file->length != size || !file->read_whole
+    if (!file || file->length != size || !file->read_whole()
         || (file->kind == IsoBoxWalker::Kind::Heic) != (format == Format::IsoImage))
         return false;
     *crc = file->crc;

@@ -1,7 +1,6 @@
 #include "photowriter.h"
 
 #include "exifinfo.h"
-#include "extentreader.h"
 #include "safename.h"
 
 #include "alignedbuffer.h"
@@ -266,23 +265,19 @@ PhotoWriter::Result PhotoWriter::write(const QString &name, const FoundImage &im
 PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
                                       const KeepGoing &keep_going)
 {
-    // the pieces in order, as one run of bytes
-    const ExtentReader file(image.extents(), [volume](qint64 offset, char *buffer, qint64 count) {
-        return volume_platform::read_at(volume, offset, buffer, count);
-    });
-    qint64 done = 0;
-    return write_from(name, image, [&](char *buffer, qint64 capacity) -> qint64 {
-        if (done >= file.length())
-            return 0;
-        if (keep_going && !keep_going())
-            return stop_reading;
-        const qint64 n = file.read(done, buffer, capacity);
-        if (n > 0)
-            done += n;
-        else if (n == 0)
-            done = file.length(); // the volume ends inside this piece
-        return n;
-    });
+    return copy(name, image,
+                [volume](qint64 offset, char *buffer, qint64 count, volume_platform::Failure *failure) {
+                    return volume_platform::read_at(volume, offset, buffer, count, failure);
+                },
+                keep_going);
+}
+
+PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &image,
+                                      const SalvagingReader::ReadAt &read_at, const KeepGoing &keep_going)
+{
+    SalvagingReader source(image, read_at, keep_going);
+    return write_out(name, image, [&source](char *buffer, qint64 capacity) { return source.read(buffer, capacity); },
+                     nullptr, std::nullopt, &source);
 }
 
 PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const FoundImage &image,
@@ -299,7 +294,7 @@ PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const 
 
 // Read chunk by chunk, each checked into the CRC-32 the scan found.
 PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader,
-                                           QByteArray *head)
+                                           QByteArray *head, const SalvagingReader *source)
 {
     const AlignedBuffer chunk(chunk_size);
     if (!chunk)
@@ -320,7 +315,10 @@ PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const F
         if (!volume_platform::write_all(file, chunk.data(), n, &why))
             return target_failure(why);
     }
-    if (total != image.length || uint(crc) != image.crc)
+    // zeros where the scan read bytes make another CRC-32: the length is all
+    // that can be checked then
+    const bool crc_checkable = !source || source->unreadable_now() == 0;
+    if (total != image.length || (crc_checkable && uint(crc) != image.crc))
         return Failure::SourceChanged;
     return Failure::None;
 }
@@ -339,7 +337,8 @@ PhotoWriter::Result PhotoWriter::write_from(const QString &name, const FoundImag
 }
 
 PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage &image, const Reader &reader,
-                                           const QByteArray *bytes, const std::optional<QDateTime> &date_taken)
+                                           const QByteArray *bytes, const std::optional<QDateTime> &date_taken,
+                                           const SalvagingReader *source)
 {
     Result result;
     result.name = name;
@@ -403,7 +402,9 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     };
 
     QByteArray head; // where the photo's EXIF date lies
-    const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head);
+    const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head, source);
+    if (source)
+        unreadable_in_copies_count += source->unreadable_now();
     if (failure != Failure::None)
         return fail(failure);
     // Every byte must be in the file before it counts: the bytes in hand
@@ -426,7 +427,11 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
 
     result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
     result.path = path_of(result.name);
-    names_by_size.insert(image.length, result.name);
-    crc_by_written_name.insert(result.name, image.crc);
+    result.unreadable_bytes = source ? source->zeroed() : 0;
+    // a file with zeros where the scan read bytes does not hold the photo found
+    if (!source || source->unreadable_now() == 0) {
+        names_by_size.insert(image.length, result.name);
+        crc_by_written_name.insert(result.name, image.crc);
+    }
     return hold_until_synced(result, image.length, true, file);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "salvagingreader.h"
 #include "foundimage.h"
 #include "volumeplatform.h"
 
@@ -54,6 +55,9 @@ public:
         QString path; // the file the photo is in, when not Failed (for Present, the file already there)
         QString name; // its name in the folder
         QString asked; // the name it was to have
+        // Bytes of it the volume could not give, written as zeros: the runs
+        // the scan could not read, and any that failed in the copy.
+        qint64 unreadable_bytes = 0;
     };
     // The photo's bytes in order: fills up to capacity bytes and returns the
     // count, 0 when there are no more, -1 when they cannot be read, -2 when
@@ -84,6 +88,12 @@ public:
     // The photo read again from the open volume at the place the scan found it.
     Result copy(const QString &name, const FoundImage &image, volume_platform::Handle volume,
                 const KeepGoing &keep_going = {});
+    // The same from any volume. Runs the scan could not read are zeros, as
+    // are sectors that fail now (SalvagingReader): the copy goes on. With none
+    // failing now, the file is checked against the scan's CRC-32 as ever;
+    // with some, it can no longer be, and only its length is.
+    Result copy(const QString &name, const FoundImage &image, const SalvagingReader::ReadAt &read_at,
+                const KeepGoing &keep_going = {});
     // The photo from any source of its bytes; the others come here.
     Result write_from(const QString &name, const FoundImage &image, const Reader &reader);
 
@@ -101,6 +111,8 @@ public:
     int renamed() const { return renamed_count; }
     int present() const { return present_count; }
     int failed() const { return failed_count; }
+    // Bytes the scan read that the copies could not (written as zeros).
+    qint64 unreadable_in_copies() const { return unreadable_in_copies_count; }
 
     static QString failure_text(Failure failure);
     // IMAGE_0007.JPG, or IMAGE_0007.partial.JPG for a photo of which only
@@ -125,12 +137,15 @@ private:
     Result count(Result result);
     Result hold_until_synced(Result result, qint64 length, bool created,
                              volume_platform::Handle file = volume_platform::invalid_handle);
-    // bytes, when given, are the photo itself; else reader supplies them.
+    // bytes, when given, are the photo itself; else reader supplies them
+    // (from source, when it is read back from a volume).
     Result write_out(const QString &name, const FoundImage &image, const Reader &reader, const QByteArray *bytes,
-                     const std::optional<QDateTime> &date_taken = std::nullopt);
+                     const std::optional<QDateTime> &date_taken = std::nullopt,
+                     const SalvagingReader *source = nullptr);
 
     static Failure put_bytes(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes, QByteArray *head);
-    static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head);
+    static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head,
+                            const SalvagingReader *source);
 
     QString directory;
     volume_platform::Handle folder = volume_platform::invalid_handle;
@@ -159,4 +174,5 @@ private:
     int renamed_count = 0;
     int present_count = 0;
     int failed_count = 0;
+    qint64 unreadable_in_copies_count = 0;
 };

@@ -106,6 +106,7 @@ RecoverySession::Counts RecoverySession::counts() const
         counts.renamed = writer->renamed();
         counts.present = writer->present();
         counts.failed = writer->failed();
+        counts.unreadable_in_copies = writer->unreadable_in_copies();
     }
     return counts;
 }

@@ -37,6 +37,7 @@ public:
         int damaged = 0; // found whole, with a few bytes of their data wrong
         int videos = 0;  // found, of these kinds
         int heic = 0;
+        qint64 unreadable_in_copies = 0; // bytes the scan read that the copies could not (written as zeros)
     };
     enum class Refusal {
         None,

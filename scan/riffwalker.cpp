@@ -226,14 +226,10 @@ void RiffWalker::end_file(Candidate &candidate)
         return;
     confirm_frame(candidate);
     Found found;
-    found.offset = candidate.start;
-    found.length = candidate.file_end - candidate.start;
+    fill_found(found, candidate);
     found.movi_offset = candidate.movi_offset;
     found.movi_length = candidate.movi_length;
     found.segments = candidate.segments;
-    found.crc = candidate.crc;
-    found.read_whole = candidate.read_whole;
-    drop_inside(found.offset, found.offset + found.length);
     if (handler)
         handler(found);
 }

@@ -38,15 +38,11 @@ struct RiffCandidate : WalkCandidate
 class RiffWalker : public SectorWalker<RiffCandidate>
 {
 public:
-    struct Found
+    struct Found : WalkedFile
     {
-        qint64 offset = 0;
-        qint64 length = 0;
         qint64 movi_offset = 0; // the frames' list, from its header on
         qint64 movi_length = 0;
         int segments = 1;
-        quint32 crc = 0;        // CRC-32 of the whole file, taken as its bytes passed
-        bool read_whole = true; // false when bytes inside it could not be read (crc is then meaningless)
     };
     using FileHandler = std::function<void(const Found &file)>;
     // A frame's data starts at offset, a sector boundary, inside a clip's frames' list.

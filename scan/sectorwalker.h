@@ -1,5 +1,7 @@
 #pragma once
 
+#include "volumeextent.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QtGlobal>
@@ -21,8 +23,21 @@ struct WalkCandidate
     int want = 8;
     quint32 crc = 0;
     qint64 crc_position = 0; // the CRC covers the bytes from start up to here
-    bool read_whole = true;  // false when bytes inside it could not be read (crc is then meaningless)
-    bool done = false;       // reported or given up: removed after the pass
+    VolumeExtents unreadable; // runs inside it that could not be read; the CRC takes them as zeros
+    bool done = false;        // reported or given up: removed after the pass
+};
+
+// A file a SectorWalker found: where it lies, its CRC-32 taken as its bytes
+// passed, and the runs inside it that could not be read. Those runs count as
+// zeros in the CRC, as they are written: a file with holes is not taken for
+// the whole file found elsewhere.
+struct WalkedFile
+{
+    qint64 offset = 0;
+    qint64 length = 0;
+    quint32 crc = 0;
+    VolumeExtents unreadable;
+    bool read_whole() const { return unreadable.isEmpty(); }
 };
 
 // Finds files that start at a 512-byte sector boundary of a volume fed block
@@ -41,6 +56,9 @@ public:
     using Candidate = CandidateType;
 
     static constexpr qint64 alignment = 512;
+    // A file with more separate unreadable runs than this is given up: it
+    // is more hole than file, and its list stays small.
+    static constexpr int most_unreadable_runs = 64;
 
     SectorWalker(qint64 volume_size, int signature_length)
         : volume_size(volume_size)
@@ -100,7 +118,8 @@ public:
     }
 
     // length bytes that could not be read follow what was fed: a candidate
-    // passing a payload over them goes on without them; one that needs a
+    // passing a payload over them goes on without them, noting them as a
+    // hole (its sizes still say where the next header is); one that needs a
     // header from them ends where they begin, or is given up.
     void skip_unreadable(qint64 length)
     {
@@ -111,9 +130,9 @@ public:
         for (Candidate &candidate : candidates) {
             if (candidate.done)
                 continue;
-            if (candidate.held.isEmpty() && candidate.skip_until >= end) {
+            if (candidate.held.isEmpty() && candidate.skip_until >= end
+                && note_unreadable(candidate, volume_position, end)) {
                 candidate.position = end;
-                candidate.read_whole = false;
             } else {
                 bytes_end(candidate, BytesEnd::AtGap);
                 candidate.done = true;
@@ -214,6 +233,17 @@ protected:
         candidate.crc_position = last;
     }
 
+    // The found file's place, CRC-32 and holes, from the candidate walked to
+    // its end; the starts inside it are dropped as parts of it.
+    void fill_found(WalkedFile &found, const Candidate &candidate)
+    {
+        found.offset = candidate.start;
+        found.length = candidate.file_end - candidate.start;
+        found.crc = candidate.crc;
+        found.unreadable = candidate.unreadable;
+        drop_inside(found.offset, found.offset + found.length);
+    }
+
     // Starts inside a file that was found are parts of it, not files of their own.
     void drop_inside(qint64 start, qint64 end)
     {
@@ -232,6 +262,24 @@ protected:
     QList<Candidate> candidates;
 
 private:
+    // A hole [from, end) in a payload the candidate passes over: counted as
+    // zeros in its CRC and noted, joined to the hole before when they touch.
+    // False when the file has too many holes to be worth keeping.
+    static bool note_unreadable(Candidate &candidate, qint64 from, qint64 end)
+    {
+        VolumeExtents &holes = candidate.unreadable;
+        if (!holes.isEmpty() && holes.last().offset + holes.last().length == from)
+            holes.last().length += end - from;
+        else if (holes.size() < most_unreadable_runs)
+            holes.append({from, end - from});
+        else
+            return false;
+        static const char zeros[4096] = {};
+        for (qint64 at = from; at < end; at += qint64(sizeof zeros))
+            checksum(candidate, zeros, at, std::min<qint64>(sizeof zeros, end - at));
+        return true;
+    }
+
     void advance_all(const char *data, qint64 data_start, qint64 length)
     {
         if (length <= 0)

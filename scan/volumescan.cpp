@@ -263,8 +263,12 @@ bool VolumeScan::take_candidate(MediaKind, const char *bytes, qint64 length, qin
     return true;
 }
 
-bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length, quint32 crc)
+bool VolumeScan::take_extent(MediaKind, qint64 offset, qint64 length, quint32 crc, bool damaged)
 {
+    // A live file with sectors that cannot be read was not read whole for
+    // the index either: its place in the file system tells it.
+    if (damaged && view.allocation.used_until(offset) > offset)
+        return false;
     const StreamKey key{crc, length};
     if (!is_new(key))
         return false;
@@ -313,6 +317,8 @@ void VolumeScan::announce(MediaCarver &carver, QList<MediaCarver::Checked> check
             const VolumeExtents pieces = one.pieces.isEmpty() ? VolumeExtents{{one.offset, one.length}} : one.pieces;
             FoundImage image{one.offset, one.length, crc, pieces, false};
             image.kind = carver.kind();
+            image.damaged = one.facts.damaged;
+            image.unreadable = one.unreadable;
             if (image.kind == MediaKind::Video)
                 image.container = video_container_of(one.bytes.isEmpty() ? read_again(one.offset, 16) : one.bytes);
             record_found(image, one.thumbnail, one.bytes, one.facts);

@@ -108,7 +108,7 @@ private:
 
     // MediaCarver::Sink
     bool take_candidate(MediaKind kind, const char *bytes, qint64 length, qint64 offset) override;
-    bool take_extent(MediaKind kind, qint64 offset, qint64 length, quint32 crc) override;
+    bool take_extent(MediaKind kind, qint64 offset, qint64 length, quint32 crc, bool damaged) override;
     QByteArray read_back(qint64 offset, qint64 length) override;
     void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) override;
     void take_frame(qint64 offset) override { clip_frames.note_frame(offset); }

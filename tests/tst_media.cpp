@@ -9,6 +9,7 @@
 #include "mediacard.h"
 #include "mediafiles.h"
 #include "mediaprobe.h"
+#include "photowriter.h"
 #include "riffwalker.h"
 #include "volumescan.h"
 #include "testsupport.h"
@@ -107,6 +108,54 @@ QByteArray with_zeros(QByteArray bytes, qint64 from, qint64 count)
     return bytes;
 }
 
+// The file-relative offset of a sector that lies wholly inside the payload
+// of the top-level box of the type (three quarters through it, or the first
+// whole one), or that holds the box's header; -1 when there is none.
+qint64 sector_in_box(const QByteArray &file, const char *type, bool header)
+{
+    const qint64 at = top_level_box(file, type);
+    if (at < 0)
+        return -1;
+    if (header)
+        return at / 512 * 512;
+    qint64 size = qFromBigEndian<quint32>(file.constData() + at);
+    const qint64 header_length = size == 1 ? 16 : 8;
+    if (size == 1)
+        size = qint64(qFromBigEndian<quint64>(file.constData() + at + 8));
+    for (const qint64 from : {at + header_length + (size - header_length) * 3 / 4, at + header_length}) {
+        const qint64 sector = (from + 511) / 512 * 512;
+        if (sector + 512 <= at + size)
+            return sector;
+    }
+    return -1;
+}
+
+// The same in an AVI clip: a sector inside the data of a chunk halfway
+// through its frames' list, or one holding the header of the chunk named.
+qint64 sector_in_frames(const QByteArray &file, const char *chunk, bool header)
+{
+    if (header) {
+        const qint64 id = file.indexOf(chunk) - (qstrcmp(chunk, "movi") == 0 ? 8 : 0);
+        return id < 0 ? -1 : id / 512 * 512;
+    }
+    const qint64 list = file.indexOf("movi") - 8;
+    if (list < 0)
+        return -1;
+    const qint64 end = list + 8 + qFromLittleEndian<quint32>(file.constData() + list + 4);
+    QList<QPair<qint64, qint64>> frames; // data start, data end
+    for (qint64 at = list + 12; at + 8 <= end;) {
+        const qint64 size = qFromLittleEndian<quint32>(file.constData() + at + 4);
+        frames.append({at + 8, at + 8 + size});
+        at += 8 + size + (size & 1);
+    }
+    for (qsizetype i = frames.size() / 2; i < frames.size(); ++i) {
+        const qint64 sector = (frames[i].first + 511) / 512 * 512;
+        if (sector + 512 <= frames[i].second)
+            return sector;
+    }
+    return -1;
+}
+
 // A file's bytes from its pieces on the volume.
 QByteArray bytes_of(const QByteArray &volume, const VolumeExtents &pieces)
 {
@@ -139,6 +188,8 @@ private slots:
     void hostile_streams();
     void exfat_camera_card_data();
     void exfat_camera_card();
+    void unreadable_sector_inside_data();
+    void unreadable_sector_inside();
 
 private:
     MediaProbe probe;
@@ -532,6 +583,122 @@ void MediaTest::exfat_camera_card()
     }
     names.sort();
     QCOMPARE(names, card.deleted.keys());
+}
+
+void MediaTest::unreadable_sector_inside_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("sector"); // in the file
+    QTest::addColumn<bool>("offered");
+    QTest::addColumn<bool>("whole_copy");        // the same file, whole, follows
+    QTest::addColumn<bool>("fails_when_copied"); // the sector after it fails too by the time it is copied
+    const auto payload = [](const char *name) {
+        const MediaFile *file = media_named(name);
+        return file->riff ? sector_in_frames(file->bytes, "movi", false) : sector_in_box(file->bytes, "mdat", false);
+    };
+    const auto header = [](const char *name, const char *box) {
+        const MediaFile *file = media_named(name);
+        return file->riff ? sector_in_frames(file->bytes, box, true) : sector_in_box(file->bytes, box, true);
+    };
+    for (const char *name : {"MVI_0001.MP4", "MVI_0002.MP4", "DJI_0003.MOV", "IMG_0004.MOV", "PICT0005.AVI",
+                             "IMG_0006.HEIC"})
+        QTest::addRow("%s, a sector of its data", name) << QString::fromLatin1(name) << payload(name) << true << false
+                                                        << false;
+    QTest::newRow("MVI_0002.MP4, a sector of its data, then the file whole")
+        << QStringLiteral("MVI_0002.MP4") << payload("MVI_0002.MP4") << true << true << false;
+    QTest::newRow("MVI_0001.MP4, a sector of its data, one more failing when copied")
+        << QStringLiteral("MVI_0001.MP4") << payload("MVI_0001.MP4") << true << false << true;
+    // the index is found, the first frame cannot be decoded without the sector
+    const MediaFile *first = media_named("MVI_0001.MP4");
+    QTest::newRow("MVI_0001.MP4, a sector of its first frame")
+        << first->name << (top_level_box(first->bytes, "mdat") + 1024) / 512 * 512 << false << false << false;
+    QTest::newRow("MVI_0001.MP4, its moov header")
+        << QStringLiteral("MVI_0001.MP4") << header("MVI_0001.MP4", "moov") << false << false << false;
+    QTest::newRow("MVI_0002.MP4, its mdat header, then the file whole")
+        << QStringLiteral("MVI_0002.MP4") << header("MVI_0002.MP4", "mdat") << false << true << false;
+    // its frames are known as frames before the index is wanted
+    QTest::newRow("PICT0005.AVI, its idx1 header")
+        << QStringLiteral("PICT0005.AVI") << header("PICT0005.AVI", "idx1") << false << false << false;
+    QTest::newRow("IMG_0006.HEIC, its mdat header")
+        << QStringLiteral("IMG_0006.HEIC") << header("IMG_0006.HEIC", "mdat") << false << false << false;
+}
+
+// A sector that cannot be read inside a payload the walkers pass over does
+// not cost the file: it is offered marked damaged, with the sector as its
+// hole, when the probe still finds its index and first frame; a whole copy
+// of it elsewhere is offered too. Its copy writes the hole as zeros without
+// reading it again, and a sector failing only then is zeros too, counted. A
+// sector holding a header the walk needs ends the file: it is not offered.
+// The photos around it come back either way.
+void MediaTest::unreadable_sector_inside()
+{
+    QFETCH(QString, name);
+    QFETCH(qint64, sector);
+    QFETCH(bool, offered);
+    QFETCH(bool, whole_copy);
+    QFETCH(bool, fails_when_copied);
+    const MediaFile *file = media_named(name);
+    QVERIFY2(sector >= 0, "the file has no such sector");
+    CarvingVolume volume;
+    volume.add_photo(qt_jpeg(make_picture(64, 48, 1)));
+    const qint64 at = volume.bytes().size();
+    volume.add_bytes(file->bytes);
+    const qint64 copy_at = volume.bytes().size();
+    if (whole_copy)
+        volume.add_bytes(file->bytes);
+    volume.add_photo(qt_jpeg(make_picture(64, 48, 2)));
+    const qint64 bad = at + sector;
+    auto *faulty = new FaultyVolume(volume.bytes());
+    faulty->bad_from = bad;
+    faulty->bad_to = bad + 512;
+    RemovableDevice device;
+    ScanOptions options;
+    faulty->scan_with(device, options);
+    VolumeScan scan(device, options);
+    QVERIFY(scan.start());
+    QVERIFY(scan.wait(300000));
+    QCOMPARE(scan.summary().unreadable_bytes, qint64(512));
+
+    QList<qint64> expected{volume.whole_photos().first().offset, volume.whole_photos().last().offset};
+    if (offered)
+        expected.append(at);
+    if (whole_copy)
+        expected.append(copy_at);
+    std::sort(expected.begin(), expected.end());
+    QList<qint64> by_scan;
+    const FoundImage *damaged = nullptr;
+    for (const FoundImage &found : scan.files_found()) {
+        by_scan.append(found.offset);
+        QCOMPARE(found.damaged, found.offset == at);
+        if (found.offset == at)
+            damaged = &found;
+        else if (found.kind != MediaKind::JpegPhoto)
+            QCOMPARE(found.length, qint64(file->bytes.size()));
+    }
+    std::sort(by_scan.begin(), by_scan.end());
+    QCOMPARE(by_scan, expected);
+    QCOMPARE(scan.summary().damaged, offered ? 1 : 0);
+    if (!offered)
+        return;
+    QVERIFY(damaged);
+    QCOMPARE(damaged->length, qint64(file->bytes.size()));
+    QCOMPARE(damaged->kind, file->video ? MediaKind::Video : MediaKind::HeicPhoto);
+    QCOMPARE(damaged->unreadable, (VolumeExtents{{bad, 512}}));
+
+    QTemporaryDir folder;
+    PhotoWriter writer(folder.path());
+    if (fails_when_copied)
+        faulty->bad_to += 512;
+    const int failed_before = *faulty->failed_reads;
+    const PhotoWriter::Result written = writer.copy(name, *damaged, faulty->reader());
+    QCOMPARE(writer.sync().size(), 1);
+    QCOMPARE(written.outcome, PhotoWriter::Outcome::Written);
+    QCOMPARE(written.unreadable_bytes, fails_when_copied ? 1024 : 512);
+    QCOMPARE(writer.unreadable_in_copies(), fails_when_copied ? 512 : 0);
+    QCOMPARE(writer.written(), 1);
+    // the hole is not read again; a sector failing now is, a sector at a time
+    QCOMPARE(*faulty->failed_reads - failed_before, fails_when_copied ? 2 : 0);
+    QCOMPARE(read_file(written.path), with_zeros(file->bytes, sector, fails_when_copied ? 1024 : 512));
 }
 
 QTEST_GUILESS_MAIN(MediaTest)

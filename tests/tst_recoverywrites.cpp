@@ -8,8 +8,10 @@
 #include "faultyvolume.h"
 #include "grownvideo.h"
 #include "loopdevice.h"
+#include "mediafiles.h"
 #include "photowriter.h"
 #include "rawaccess.h"
+#include "resultsmodel.h"
 #include "testsupport.h"
 #include "udisksclient.h"
 #include "udisksstandin.h"
@@ -180,6 +182,44 @@ private slots:
                  qPrintable(answers.last()));
         QVERIFY(entries_of(target) == before && window.restore_counts().failed == 2);
         QVERIFY(child<QLabel>(window, "summaryLabel")->text().contains("\n2 photos could not be written."));
+        QVERIFY(answers.unexpected.isEmpty());
+    }
+
+    // A video with a sector the card cannot give, inside its frames' data:
+    // the results show it damaged, and "Restore..." writes it whole with
+    // zeros there, never reading the sector again (the image it restores
+    // from holds other bytes there), and says which file holds zeros.
+    void damaged_video_restored_with_zeros()
+    {
+        const QStringList missing = missing_media_tools();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable("needs " + missing.join(", ")));
+        const QByteArray video = media_named(QStringLiteral("MVI_0002.MP4"))->bytes; // its frames' data last
+        const qint64 bad = video.size() * 3 / 4 / 512 * 512;
+        QTemporaryDir work;
+        QByteArray bytes = video;
+        bytes.resize(4 << 20, '\0');
+        auto *volume = new FaultyVolume(bytes);
+        volume->bad_from = bad;
+        volume->bad_to = bad + 512;
+        const QString image = work.filePath("card.img"), target = work.filePath("out");
+        QVERIFY(write_file(image, bytes.replace(bad, 512, QByteArray(512, '\xEE'))));
+        FakeDevices fake;
+        MainWindow window(nullptr, fake.source());
+        window.set_volume_opener(volume->opener());
+        ModalAnswerer answers;
+        QVERIFY2(scan_ends_with(window, fake, image_device(image), "Scanning finished (512 bytes unreadable)"),
+                 qPrintable(status_of(window)));
+        auto *list = results_of(window);
+        QCOMPARE(count_of(list), 1);
+        QVERIFY(entry(list, 0, ResultsModel::DamagedRole).toBool());
+        answers.type_directory(target);
+        answers.press_ok();
+        click(window, ui::restore);
+        QCOMPARE(answers.last(), QStringLiteral("1 file(s) were written with parts the card could not give; those "
+                                                "bytes are zeros, so a video shows a flaw there:\nVIDEO_0001.MP4 (512 byte(s))"));
+        QCOMPARE(read_file(QDir(target).filePath("VIDEO_0001.MP4")), QByteArray(video).replace(bad, 512, QByteArray(512, '\0')));
+        QCOMPARE(window.restore_counts().written, 1);
         QVERIFY(answers.unexpected.isEmpty());
     }
 

@@ -78,6 +78,18 @@ public:
         return n;
     }
 
+    // Reads as the copy of a found file does (PhotoWriter::copy), beside the
+    // scan's handles, while the scan's opener keeps the volume.
+    std::function<qint64(qint64, char *, qint64, volume_platform::Failure *)> reader()
+    {
+        return [this](qint64 offset, char *buffer, qint64 count, volume_platform::Failure *why) {
+            const qint64 n = read_at(offset, buffer, count);
+            if (n < 0 && why)
+                *why = failure;
+            return n;
+        };
+    }
+
     // Puts this volume, which the scan's opener then owns, in place of a
     // device. A scan opens it more than once (for the file system, then for
     // the raw read): each open gets a handle on the same volume.
