@@ -214,19 +214,18 @@ private slots:
             fake.now.clear();
             fake.attach(image_device(image));
             refresh_devices(window);
+            child<QListWidget>(window, ui::devices)->setCurrentRow(0);
         };
         next_says("No devices found.\nPlease connect your removable device to computer.");
         const QString gone = scratch.filePath("gone.img"), locked = scratch.filePath("locked.img");
         QVERIFY(make_blank_image(gone, 4 << 20) && make_blank_image(locked, 4 << 20));
         offer(gone);
-        child<QListWidget>(window, ui::devices)->setCurrentRow(0);
         QVERIFY(QFile::remove(gone)); // pulled out between the last poll and "Next"
         next_says("Selected device no longer available. Please select again.", true);
 
         // there, but not readable by this user (root reads any file: an ordinary user for the one click)
         QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
         offer(locked);
-        child<QListWidget>(window, ui::devices)->setCurrentRow(0);
         const bool as_root = ::geteuid() == 0;
         QVERIFY(!as_root || ::seteuid(65534) == 0);
         next_says("The device could not be read.\n"
@@ -235,23 +234,28 @@ private slots:
         QVERIFY(answers.unexpected.isEmpty());
     }
 
-    void progress_shows_two_decimals_with_a_point_data()
+    void progress_data()
     {
         QTest::addColumn<qint64>("i");
         QTest::addColumn<qint64>("j");
         QTest::addColumn<int>("value");
         QTest::addColumn<QString>("text");
-        QTest::newRow("first block") << qint64(8192) << qint64(3000000) << 0 << "Scanning 0.27%";
-        QTest::newRow("almost") << qint64(2999999) << qint64(3000000) << 99 << "Scanning 100.00%";
-        QTest::newRow("2 TiB card") << (qint64(1) << 32) << (qint64(1) << 33) << 50 << "Scanning 50.00%";
-        QTest::newRow("empty volume") << qint64(0) << qint64(0) << 0 << "Scanning 0.00%";
+        QTest::addColumn<qreal>("points"); // the page's font: 150 % of a 9 pt desktop font is 13.5 pt
+        QTest::newRow("first block, 100 %") << qint64(8192) << qint64(3000000) << 0 << "Scanning 0.27%" << 9.0;
+        QTest::newRow("almost, 150 %") << qint64(2999999) << qint64(3000000) << 99 << "Scanning 100.00%" << 13.5;
+        QTest::newRow("2 TiB card, a large desktop font") << (qint64(1) << 32) << (qint64(1) << 33) << 50 << "Scanning 50.00%" << 18.0;
+        QTest::newRow("empty volume") << qint64(0) << qint64(0) << 0 << "Scanning 0.00%" << 9.0;
     }
 
-    // In a locale with a decimal comma, for Qt and for the C library alike.
-    void progress_shows_two_decimals_with_a_point()
+    // The bar shows two decimals with a point in a locale with a decimal comma,
+    // for Qt and for the C library alike. Every stage of a scan, from the first
+    // block to thousands of photos with speed and time left: the text beside
+    // the bar fits it, keeps its per cent whole and cuts no word.
+    void progress()
     {
         QFETCH(qint64, i);
         QFETCH(qint64, j);
+        QFETCH(qreal, points);
         const QLocale before;
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
         std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
@@ -259,41 +263,21 @@ private slots:
             std::setlocale(LC_NUMERIC, "C");
             QLocale::setDefault(before);
         });
-        FakeDevices fake;
-        MainWindow window(nullptr, fake.source());
-        scan_page_of(window).show_progress(i, j);
-        auto *bar = child<QProgressBar>(window, ui::bar);
-        QTEST(bar->value(), "value");
-        QTEST(bar->text(), "text");
-        QVERIFY(!bar->isHidden() && !child<QWidget>(window, ui::stop)->isHidden() && child<QWidget>(window, ui::status)->isHidden());
-    }
-
-    void progress_text_fits_beside_the_bar_data()
-    {
-        QTest::addColumn<qreal>("points"); // the page's font: 150 % of a 9 pt desktop font is 13.5 pt
-        QTest::newRow("100 %") << 9.0;
-        QTest::newRow("150 %") << 13.5;
-        QTest::newRow("a large desktop font") << 18.0;
-    }
-
-    // Every stage of a scan, from the first block to thousands of photos with
-    // speed and time left: the text beside the bar fits it, keeps its per cent
-    // whole and cuts no word; the bar keeps the whole line.
-    void progress_text_fits_beside_the_bar()
-    {
-        QFETCH(qreal, points);
-        FakeDevices fake;
-        MainWindow window(nullptr, fake.source());
+        DrivenWindow driven;
+        MainWindow &window = driven.window;
         QFont font = scan_page_of(window).font();
         font.setPointSizeF(points);
         scan_page_of(window).setFont(font);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        scan_page_of(window).show_progress(45, 100);
+        scan_page_of(window).show_progress(i, j);
+        auto *bar = child<QProgressBar>(window, ui::bar);
+        QTEST(bar->value(), "value");
+        QTEST(bar->text(), "text");
+        QVERIFY(!bar->isHidden() && !child<QWidget>(window, ui::stop)->isHidden() && child<QWidget>(window, ui::status)->isHidden());
         auto *label = child<QLabel>(window, "progressText");
         const int room = label->contentsRect().width();
         QVERIFY(!label->isHidden() && label->fontMetrics().horizontalAdvance(label->text()) <= room);
-        QCOMPARE(child<QProgressBar>(window, ui::bar)->text(), QStringLiteral("Scanning 45.00%"));
         grab_for_review(scan_page_of(window), QStringLiteral("progress-text-%1pt").arg(points));
         for (const float percent : {0.27f, 45.0f, 100.0f}) {
             for (const int photos : {0, 38, 1857, 123456}) {
@@ -303,7 +287,7 @@ private slots:
                     const QString whole = progress_text(percent, photos, speed, time, label->fontMetrics(), INT_MAX);
                     const QString shown = progress_text(percent, photos, speed, time, label->fontMetrics(), room);
                     QVERIFY2(label->fontMetrics().horizontalAdvance(shown) <= room, qPrintable(shown));
-                    QVERIFY2(shown.contains(QString::asprintf("%.02f%%", double(percent))), qPrintable(shown));
+                    QVERIFY2(shown.contains(QString::number(percent, 'f', 2) + '%'), qPrintable(shown));
                     for (const QString &word : shown.split(' '))
                         QVERIFY2(whole.split(' ').contains(word), qPrintable(shown + " | " + whole));
                 }
@@ -712,10 +696,7 @@ private slots:
         QVERIFY(entry(list, 0, ResultsModel::FolderRole).toString() == "DCIM/100CAMERA"
                 && entry(list, 0, ResultsModel::ModifiedRole).toDateTime() == QDateTime(QDate(2009, 7, 1), QTime(12, 0)));
         const auto restore_told = [&](const QString &folder, const QString &told) {
-            answers.choose_directory(folder);
-            if (!told.isNull())
-                answers.press_ok();
-            click(window, ui::restore);
+            restore_into(window, answers, folder, !told.isNull());
             QCOMPARE(answers.pending(), 0);
             QVERIFY2(told.isNull() || answers.last().startsWith(told), qPrintable(answers.last()));
         };
@@ -824,9 +805,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(status_of(window), QStringLiteral("Scanning finished"), 60000);
         QCOMPARE(count_of(results_of(window)), 2); // the live photo was indexed
 
-        answers.choose_directory(on_card); // a folder on the scanned card is refused
-        answers.press_ok();
-        click(window, ui::restore);
+        restore_into(window, answers, on_card, true); // a folder on the scanned card is refused
         QVERIFY(answers.last().startsWith("This folder is on the device the photos are recovered from."));
         QVERIFY(QDir(on_card).isEmpty());
         QVERIFY(!restore_into(window, answers, target.path()).isEmpty());
@@ -845,25 +824,25 @@ private slots:
         QTest::addColumn<QStringList>("lines"); // the tooltip after its name and byte size lines
         QTest::addColumn<qint64>("duration"); // milliseconds of the video the facts stand for; -1: a photo
         const QString at = "On the card at byte 1,048,576 (1.0 MB in)", unknown = "Original name not known; found by its content.";
-        const qint64 budget = JpegDecodeCheck::memory_budget;
-        const QString jpeg = "JPEG photo";
-        QTest::newRow("no EXIF") << QStringList() << false << budget << QDateTime() << QString() << QStringList{unknown, jpeg, "640 x 400 pixels", at} << -1ll;
-        QTest::newRow("named by its deleted entry") << QStringList() << false << budget << QDateTime() << "DCIM/100CANON"
-                                                    << QStringList{"DCIM/100CANON, deleted", jpeg, "640 x 400 pixels", at} << -1ll;
-        QTest::newRow("too large to decode in its memory")
-            << QStringList() << false << qint64(64 * 1024) << QDateTime() << QString()
-            << QStringList{unknown, jpeg, "640 x 400 pixels", at,
-                           "No preview: the photo is too large to decode while scanning. It is recovered all the same."} << -1ll;
-        QTest::newRow("no DateTimeOriginal, turned, only its top")
-            << QStringList{"-n", "-ModifyDate=2019:01:02 03:04:05", "-Make=Velvora", "-Model=Test 1", "-Orientation=6"}
-            << true << budget << QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5)) << QString()
-            << QStringList{unknown, jpeg, "400 x 640 pixels", at, "Taken Wednesday, January 2, 2019 at 3:04 AM", "Camera: Velvora Test 1",
-                           "Only its top part could be recovered."} << -1ll;
-        // the window's rows of videos (tst_mainwindow's camera card) are seconds long
-        QTest::newRow("a video of a minute and more") << QStringList() << false << budget << QDateTime() << "DCIM/100GOPRO"
-                                                      << QStringList{"DCIM/100GOPRO, deleted", "MOV video (HEVC), 1:05", "640 x 400 pixels", at} << 65'432ll;
-        QTest::newRow("a video of hours") << QStringList() << false << budget << QDateTime() << QString()
-                                          << QStringList{unknown, "MOV video (HEVC), 1:02:05", "640 x 400 pixels", at} << 3'725'000ll;
+        const QString jpeg = "JPEG photo", pixels = "640 x 400 pixels";
+        const auto row = [](const char *name, const QStringList &lines, const QString &folder = {}, qint64 duration = -1,
+                            const QStringList &tags = {}, bool partial = false, const QDateTime &taken = {},
+                            qint64 memory = JpegDecodeCheck::memory_budget) {
+            QTest::newRow(name) << tags << partial << memory << taken << folder << lines << duration;
+        };
+        row("no EXIF", {unknown, jpeg, pixels, at});
+        row("named by its deleted entry", {"DCIM/100CANON, deleted", jpeg, pixels, at}, "DCIM/100CANON");
+        row("too large to decode in its memory",
+            {unknown, jpeg, pixels, at, "No preview: the photo is too large to decode while scanning. It is recovered all the same."},
+            {}, -1, {}, false, {}, 64 * 1024);
+        row("no DateTimeOriginal, turned, only its top",
+            {unknown, jpeg, "400 x 640 pixels", at, "Taken Wednesday, January 2, 2019 at 3:04 AM", "Camera: Velvora Test 1",
+             "Only its top part could be recovered."},
+            {}, -1, {"-n", "-ModifyDate=2019:01:02 03:04:05", "-Make=Velvora", "-Model=Test 1", "-Orientation=6"}, true,
+            QDateTime(QDate(2019, 1, 2), QTime(3, 4, 5)));
+        // the window's rows of videos (the camera card's) are seconds long
+        row("a video of a minute and more", {"DCIM/100GOPRO, deleted", "MOV video (HEVC), 1:05", pixels, at}, "DCIM/100GOPRO", 65'432);
+        row("a video of hours", {unknown, "MOV video (HEVC), 1:02:05", pixels, at}, {}, 3'725'000);
     }
 
     // The facts come from the decoding of the found stream, as in a scan. Cut

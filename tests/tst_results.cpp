@@ -48,14 +48,6 @@ const QList<QPair<qint64, qint64>> bands = {{1'000'000, 20'000'000}, {0, 50'000}
 
 QList<QByteArray> sample_bytes;
 
-QByteArray encoded(const Sample &sample, int seed)
-{
-    const QByteArray plain = qt_jpeg(make_picture(sample.pixels.width(), sample.pixels.height(), seed), 92);
-    if (sample.exif.isEmpty())
-        return plain;
-    return with_exif_tags(plain, {"-DateTimeOriginal=" + sample.exif});
-}
-
 // The photo as the scan describes it, named name (its sample's by default).
 ResultsModel::Photo photo_of(int sample, const QString &name = QString())
 {
@@ -136,14 +128,6 @@ constexpr int found = int(ResultsProxy::Order::Found), by_date = int(ResultsProx
               largest = int(ResultsProxy::Order::LargestFirst), by_name = int(ResultsProxy::Order::Name);
 constexpr int all_kinds = PhotoFilter::AllKinds;
 
-QByteArray run_scan(const QStringList &arguments, int *exit_code, QByteArray *errors)
-{
-    const ProgramRun run = run_program(QStringLiteral(VELVORA_SCAN_PATH), arguments);
-    *exit_code = run.exit_code;
-    *errors = run.err;
-    return run.out;
-}
-
 } // namespace
 
 class TestResults : public QObject
@@ -156,7 +140,9 @@ private slots:
         if (!missing_tools({"exiftool"}).isEmpty())
             QSKIP("needs exiftool for the photos' dates");
         for (int n = 0; n < samples.size(); ++n) {
-            sample_bytes.append(encoded(samples.at(n), 40 + n));
+            const Sample &sample = samples.at(n);
+            const QByteArray plain = qt_jpeg(make_picture(sample.pixels.width(), sample.pixels.height(), 40 + n), 92);
+            sample_bytes.append(sample.exif.isEmpty() ? plain : with_exif_tags(plain, {"-DateTimeOriginal=" + sample.exif}));
             const qint64 size = sample_bytes.last().size();
             QVERIFY2(size >= bands.at(n).first && size < bands.at(n).second,
                      qPrintable(samples.at(n).name + " is " + QString::number(size) + " bytes, out of its band"));
@@ -173,53 +159,39 @@ private slots:
         QTest::addColumn<QString>("search");
         QTest::addColumn<bool>("grouped");
         QTest::addColumn<QStringList>("shown");
-        const QDate any;
-        const QDate jul2(2021, 7, 2), jul3(2021, 7, 3), jul4(2021, 7, 4);
-        QTest::newRow("order found")
-            << found << 0ll << any << any << all_kinds << "" << false
-            << QStringList{"IMG_0101.JPG", "IMAGE_0001.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"};
-        QTest::newRow("date taken, else the entry's; undated last in the order found")
-            << by_date << 0ll << any << any << all_kinds << "" << false
-            << QStringList{"IMAGE_0002.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMG_0101.JPG", "IMAGE_0001.JPG", "holiday.jpg"};
-        QTest::newRow("largest first")
-            << largest << 0ll << any << any << all_kinds << "" << false
-            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG", "IMG_0007.JPG", "holiday.jpg", "IMAGE_0001.JPG"};
-        QTest::newRow("name, in any case")
-            << by_name << 0ll << any << any << all_kinds << "" << false
-            << QStringList{"holiday.jpg", "IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMG_0007.JPG", "IMG_0101.JPG", "IMG_0102.JPG"};
-        QTest::newRow("hide under 50 KB")
-            << found << 50'000ll << any << any << all_kinds << "" << false
-            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"};
-        QTest::newRow("hide under 200 KB, largest first")
-            << largest << 200'000ll << any << any << all_kinds << "" << false
-            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG"};
-        QTest::newRow("hide under 1 MB") << found << 1'000'000ll << any << any << all_kinds << "" << false
-                                         << QStringList{"IMG_0101.JPG"};
-        QTest::newRow("from a day: undated photos stay")
-            << found << 0ll << jul3 << any << all_kinds << "" << false
-            << QStringList{"IMG_0101.JPG", "IMAGE_0001.JPG", "IMG_0007.JPG", "holiday.jpg"};
-        QTest::newRow("until a day, that day included")
-            << found << 0ll << any << jul2 << all_kinds << "" << false
-            << QStringList{"IMAGE_0001.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG", "holiday.jpg"};
-        QTest::newRow("one day") << found << 0ll << jul4 << jul4 << all_kinds << "" << false
-                                 << QStringList{"IMG_0101.JPG", "IMAGE_0001.JPG", "holiday.jpg"};
-        QTest::newRow("search a folder") << found << 0ll << any << any << all_kinds << "101canon" << false
-                                         << QStringList{"IMG_0007.JPG"};
-        QTest::newRow("search a name") << by_name << 0ll << any << any << all_kinds << " img_01 " << false
-                                       << QStringList{"IMG_0101.JPG", "IMG_0102.JPG"};
-        QTest::newRow("videos only: no photo") << found << 0ll << any << any << int(PhotoFilter::Videos) << "" << false
-                                               << QStringList{};
-        QTest::newRow("grouped by folder, found by content last")
-            << found << 0ll << any << any << all_kinds << "" << true
-            << QStringList{"[DCIM/100CANON]", "IMG_0101.JPG", "IMG_0102.JPG", "holiday.jpg", "[DCIM/101CANON]",
-                           "IMG_0007.JPG", "[found by content]", "IMAGE_0001.JPG", "IMAGE_0002.JPG"};
-        QTest::newRow("grouped, by date within each folder")
-            << by_date << 0ll << any << any << all_kinds << "" << true
-            << QStringList{"[DCIM/100CANON]", "IMG_0102.JPG", "IMG_0101.JPG", "holiday.jpg", "[DCIM/101CANON]",
-                           "IMG_0007.JPG", "[found by content]", "IMAGE_0002.JPG", "IMAGE_0001.JPG"};
-        QTest::newRow("grouped and filtered: an emptied folder has no header")
-            << largest << 200'000ll << any << any << all_kinds << "" << true
-            << QStringList{"[DCIM/100CANON]", "IMG_0101.JPG", "IMG_0102.JPG", "[found by content]", "IMAGE_0002.JPG"};
+        const QDate any, jul2(2021, 7, 2), jul3(2021, 7, 3), jul4(2021, 7, 4);
+        const auto row = [](const char *name, int order, qint64 min_bytes, QDate since, QDate until, const QString &search,
+                            const QStringList &shown, bool grouped = false, int kinds = all_kinds) {
+            QTest::newRow(name) << order << min_bytes << since << until << kinds << search << grouped << shown;
+        };
+        row("order found", found, 0, any, any, "",
+            {"IMG_0101.JPG", "IMAGE_0001.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"});
+        row("date taken, else the entry's; undated last in the order found", by_date, 0, any, any, "",
+            {"IMAGE_0002.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMG_0101.JPG", "IMAGE_0001.JPG", "holiday.jpg"});
+        row("largest first", largest, 0, any, any, "",
+            {"IMG_0101.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG", "IMG_0007.JPG", "holiday.jpg", "IMAGE_0001.JPG"});
+        row("name, in any case", by_name, 0, any, any, "",
+            {"holiday.jpg", "IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMG_0007.JPG", "IMG_0101.JPG", "IMG_0102.JPG"});
+        row("hide under 50 KB", found, 50'000, any, any, "",
+            {"IMG_0101.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"});
+        row("hide under 200 KB, largest first", largest, 200'000, any, any, "", {"IMG_0101.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG"});
+        row("hide under 1 MB", found, 1'000'000, any, any, "", {"IMG_0101.JPG"});
+        row("from a day: undated photos stay", found, 0, jul3, any, "",
+            {"IMG_0101.JPG", "IMAGE_0001.JPG", "IMG_0007.JPG", "holiday.jpg"});
+        row("until a day, that day included", found, 0, any, jul2, "",
+            {"IMAGE_0001.JPG", "IMG_0102.JPG", "IMAGE_0002.JPG", "holiday.jpg"});
+        row("one day", found, 0, jul4, jul4, "", {"IMG_0101.JPG", "IMAGE_0001.JPG", "holiday.jpg"});
+        row("search a folder", found, 0, any, any, "101canon", {"IMG_0007.JPG"});
+        row("search a name", by_name, 0, any, any, " img_01 ", {"IMG_0101.JPG", "IMG_0102.JPG"});
+        row("videos only: no photo", found, 0, any, any, "", {}, false, int(PhotoFilter::Videos));
+        row("grouped by folder, found by content last", found, 0, any, any, "",
+            {"[DCIM/100CANON]", "IMG_0101.JPG", "IMG_0102.JPG", "holiday.jpg", "[DCIM/101CANON]", "IMG_0007.JPG",
+             "[found by content]", "IMAGE_0001.JPG", "IMAGE_0002.JPG"}, true);
+        row("grouped, by date within each folder", by_date, 0, any, any, "",
+            {"[DCIM/100CANON]", "IMG_0102.JPG", "IMG_0101.JPG", "holiday.jpg", "[DCIM/101CANON]", "IMG_0007.JPG",
+             "[found by content]", "IMAGE_0002.JPG", "IMAGE_0001.JPG"}, true);
+        row("grouped and filtered: an emptied folder has no header", largest, 200'000, any, any, "",
+            {"[DCIM/100CANON]", "IMG_0101.JPG", "IMG_0102.JPG", "[found by content]", "IMAGE_0002.JPG"}, true);
     }
 
     // Every choice made after the photos are in, and the same choice made
@@ -262,22 +234,20 @@ private slots:
         QTest::addColumn<int>("ticked_hidden");
         QTest::addColumn<int>("folder_state_unfiltered"); // of DCIM/100CANON's box, once everything shows
 
-        QTest::newRow("unticking all unticks only what is shown")
-            << true << 200'000ll << false << "Select all"
-            << QStringList{"IMAGE_0001.JPG", "IMG_0007.JPG", "holiday.jpg"} << 3 << -1;
-        QTest::newRow("ticking all ticks only what is shown")
-            << false << 50'000ll << false << "Select all"
-            << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"} << 0 << -1;
-        QTest::newRow("a folder's box ticks its photos")
-            << false << 0ll << true << "DCIM/100CANON" << QStringList{"IMG_0101.JPG", "IMG_0102.JPG", "holiday.jpg"}
-            << 0 << int(Qt::Checked);
-        QTest::newRow("a folder's box ticks only its photos shown")
-            << false << 200'000ll << true << "DCIM/100CANON" << QStringList{"IMG_0101.JPG", "IMG_0102.JPG"} << 0
-            << int(Qt::PartiallyChecked);
-        QTest::newRow("a folder's box unticks; photos hidden keep their ticks")
-            << true << 200'000ll << true << "DCIM/100CANON"
-            << QStringList{"IMAGE_0001.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"} << 3
-            << int(Qt::PartiallyChecked);
+        const auto row = [](const char *name, bool ticked_before, qint64 min_bytes, bool grouped, const QString &box,
+                            const QStringList &ticked, int ticked_hidden, int folder_state_unfiltered = -1) {
+            QTest::newRow(name) << ticked_before << min_bytes << grouped << box << ticked << ticked_hidden << folder_state_unfiltered;
+        };
+        row("unticking all unticks only what is shown", true, 200'000, false, "Select all",
+            {"IMAGE_0001.JPG", "IMG_0007.JPG", "holiday.jpg"}, 3);
+        row("ticking all ticks only what is shown", false, 50'000, false, "Select all",
+            {"IMG_0101.JPG", "IMG_0102.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"}, 0);
+        row("a folder's box ticks its photos", false, 0, true, "DCIM/100CANON", {"IMG_0101.JPG", "IMG_0102.JPG", "holiday.jpg"}, 0,
+            Qt::Checked);
+        row("a folder's box ticks only its photos shown", false, 200'000, true, "DCIM/100CANON", {"IMG_0101.JPG", "IMG_0102.JPG"}, 0,
+            Qt::PartiallyChecked);
+        row("a folder's box unticks; photos hidden keep their ticks", true, 200'000, true, "DCIM/100CANON",
+            {"IMAGE_0001.JPG", "IMG_0007.JPG", "IMAGE_0002.JPG", "holiday.jpg"}, 3, Qt::PartiallyChecked);
     }
 
     void ticks_through_filters()
@@ -405,32 +375,25 @@ private slots:
         const QStringList videos{"VIDEO_0001.MP4", "VIDEO_0002.MP4", "VIDEO_0003.MOV", "VIDEO_0004.MOV",
                                  "VIDEO_0005.AVI", "VIDEO_0006.MP4", "VIDEO_0007.AVI"};
         const QStringList heic{"IMAGE_0001.HEIC", "IMAGE_0002.HEIC"};
-        QTest::newRow("no choice") << QStringList{} << false << 0 << jpegs << 6 << "";
-        QTest::newRow("--min-size") << QStringList{"--min-size", "200000"} << false << 0
-                                    << QStringList{"IMAGE_0001.JPG", "IMAGE_0003.JPG", "IMAGE_0005.JPG"} << 6 << "";
-        QTest::newRow("--since: undated photos are written")
-            << QStringList{"--since", "2021-07-03"} << false << 0
-            << QStringList{"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0004.JPG", "IMAGE_0006.JPG"} << 6 << "";
-        QTest::newRow("--until and --min-size") << QStringList{"--until=2021-07-02", "--min-size=200000"} << false << 0
-                                                << QStringList{"IMAGE_0003.JPG", "IMAGE_0005.JPG"} << 6 << "";
-        QTest::newRow("--kinds videos: photos are not looked for") << QStringList{"--kinds", "videos"} << false << 0
-                                                                   << QStringList{} << 0 << "";
-        QTest::newRow("every kind by default") << QStringList{} << true << 0 << jpegs + heic + videos << 15 << "";
-        QTest::newRow("--kinds video") << QStringList{"--kinds", "video"} << true << 0 << videos << 7 << "";
-        QTest::newRow("--kinds jpeg,heic") << QStringList{"--kinds", "jpeg,heic"} << true << 0 << jpegs + heic << 8
-                                           << "";
-        QTest::newRow("--kinds heic,video and --min-size") << QStringList{"--kinds", "heic,video", "--min-size", "1"}
-                                                           << true << 0 << heic + videos << 9 << "";
-        QTest::newRow("--kinds photos,videos") << QStringList{"--kinds", "photos,videos"} << true << 0
-                                               << jpegs + heic + videos << 15 << "";
-        QTest::newRow("a size that is no number") << QStringList{"--min-size", "200KB"} << false << 2 << QStringList{}
-                                                  << 0 << "--min-size takes a number of bytes, not '200KB'.";
-        QTest::newRow("no such day") << QStringList{"--since", "2021-02-30"} << false << 2 << QStringList{} << 0
-                                     << "--since takes a date as YYYY-MM-DD, not '2021-02-30'.";
-        QTest::newRow("an empty range") << QStringList{"--since", "2021-07-05", "--until", "2021-07-01"} << false << 2
-                                        << QStringList{} << 0 << "--since is later than --until";
-        QTest::newRow("an unknown kind") << QStringList{"--kinds", "jpeg,pictures"} << false << 2 << QStringList{} << 0
-                                         << "--kinds takes a list of jpeg, heic and video";
+        const auto row = [](const char *name, const QStringList &options, bool media, const QStringList &written, int found,
+                            int exit_code = 0, const QString &said = {}) {
+            QTest::newRow(name) << options << media << exit_code << written << found << said;
+        };
+        row("no choice", {}, false, jpegs, 6);
+        row("--min-size", {"--min-size", "200000"}, false, {"IMAGE_0001.JPG", "IMAGE_0003.JPG", "IMAGE_0005.JPG"}, 6);
+        row("--since: undated photos are written", {"--since", "2021-07-03"}, false,
+            {"IMAGE_0001.JPG", "IMAGE_0002.JPG", "IMAGE_0004.JPG", "IMAGE_0006.JPG"}, 6);
+        row("--until and --min-size", {"--until=2021-07-02", "--min-size=200000"}, false, {"IMAGE_0003.JPG", "IMAGE_0005.JPG"}, 6);
+        row("--kinds videos: photos are not looked for", {"--kinds", "videos"}, false, {}, 0);
+        row("every kind by default", {}, true, jpegs + heic + videos, 15);
+        row("--kinds video", {"--kinds", "video"}, true, videos, 7);
+        row("--kinds jpeg,heic", {"--kinds", "jpeg,heic"}, true, jpegs + heic, 8);
+        row("--kinds heic,video and --min-size", {"--kinds", "heic,video", "--min-size", "1"}, true, heic + videos, 9);
+        row("--kinds photos,videos", {"--kinds", "photos,videos"}, true, jpegs + heic + videos, 15);
+        row("a size that is no number", {"--min-size", "200KB"}, false, {}, 0, 2, "--min-size takes a number of bytes, not '200KB'.");
+        row("no such day", {"--since", "2021-02-30"}, false, {}, 0, 2, "--since takes a date as YYYY-MM-DD, not '2021-02-30'.");
+        row("an empty range", {"--since", "2021-07-05", "--until", "2021-07-01"}, false, {}, 0, 2, "--since is later than --until");
+        row("an unknown kind", {"--kinds", "jpeg,pictures"}, false, {}, 0, 2, "--kinds takes a list of jpeg, heic and video");
     }
 
     // On a raw volume nothing tells a file's entry: EXIF dates only, and
@@ -460,13 +423,11 @@ private slots:
         const QString image = dir.filePath("card.img");
         QVERIFY(write_file(image, volume_of(pieces) + QByteArray(64 * 1024, '\0')));
         const QString out = dir.filePath("out");
-        int code = -1;
-        QByteArray errors;
-        const QByteArray summary = run_scan(options + QStringList{image, out}, &code, &errors);
-        QCOMPARE(code, exit_code);
+        const ProgramRun run = run_program(QStringLiteral(VELVORA_SCAN_PATH), options + QStringList{image, out});
+        QCOMPARE(run.exit_code, exit_code);
         if (exit_code != 0) {
-            QVERIFY2(errors.contains(said.toUtf8()), errors.constData());
-            QVERIFY(summary.isEmpty() && !QFileInfo::exists(out));
+            QVERIFY2(run.err.contains(said.toUtf8()), run.err.constData());
+            QVERIFY(run.out.isEmpty() && !QFileInfo::exists(out));
             return;
         }
         QStringList expected_names = written;
@@ -477,7 +438,7 @@ private slots:
         const QString expected = QStringLiteral("found=%1 written=%2 failed=0 unreadable_bytes=0 renamed=0 partial=0 "
                                                 "present=0 named=0 damaged=0 skipped=%3 videos=%4 heic=%5\n")
                                      .arg(found).arg(written.size()).arg(found - written.size()).arg(videos).arg(heic);
-        QCOMPARE(QString::fromLatin1(summary), expected);
+        QCOMPARE(QString::fromLatin1(run.out), expected);
         for (const QString &name : written) {
             QVERIFY2(read_file(out + '/' + name) == files.value(name), qPrintable(name));
             // a dated photo's file bears the time it was taken
@@ -503,8 +464,7 @@ private slots:
         QVERIFY(scan_ends_with(window, fake, image_device(card.image)));
         QListView *list = results_of(window);
         QTRY_COMPARE(count_of(list), int(card.named.size() + card.unnamed.size()));
-        auto *bar = child<QWidget>(window, "resultsBar");
-        QVERIFY(bar->isVisible());
+        QVERIFY(child<QWidget>(window, "resultsBar")->isVisible());
 
         // nothing ticked, then only the folder's photos shown, grouped under it
         click(window, ui::select_all);
@@ -514,7 +474,7 @@ private slots:
         QStringList expected{"[DCIM/100CANON]"};
         expected += card.named.keys();
         QStringList rows = shown_of(*list->model());
-        std::sort(rows.begin() + 1, rows.end(), [](const QString &a, const QString &b) { return a < b; });
+        std::sort(rows.begin() + 1, rows.end());
         QCOMPARE(rows, expected);
         QVERIFY(child<QLabel>(window, "countLabel")->text().contains(
             QStringLiteral("%1 shown, none ticked").arg(card.named.size())));

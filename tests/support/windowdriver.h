@@ -323,11 +323,13 @@ struct DrivenWindow
     ModalAnswerer answers;
 };
 
-// "Restore..." into folder through the folder dialog: the last page's
-// account of what was written, or empty when that page did not follow.
-inline QString restore_into(MainWindow &window, ModalAnswerer &answers, const QString &folder)
+// "Restore..." into folder through the folder dialog, pressing OK on the
+// message that follows when told: the last page's account of what was
+// written, or empty when that page did not follow.
+inline QString restore_into(MainWindow &window, ModalAnswerer &answers, const QString &folder, bool told = false)
 {
     answers.choose_directory(folder);
+    told ? answers.press_ok() : void();
     click(window, ui::restore);
     return page_of(window) == final_page ? child<QLabel>(window, "summaryLabel")->text() : QString();
 }
