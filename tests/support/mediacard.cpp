@@ -71,6 +71,18 @@ QByteArray filler(qint64 size, int seed)
     return bytes;
 }
 
+// Syncs the card's writes and lets the loop device go; false, with why,
+// when a write failed.
+bool release(LoopDevice &loop, bool written, QString *why)
+{
+    written = written && run_tool(QStringLiteral("sync"), {});
+    loop.unmount();
+    loop.detach();
+    if (!written)
+        *why = QStringLiteral("the files could not be written through exfat-fuse");
+    return written;
+}
+
 } // namespace
 
 bool MediaCard::make_in_pieces(const QString &directory, QString *why)
@@ -126,13 +138,8 @@ bool MediaCard::make_in_pieces(const QString &directory, QString *why)
         ok = QFile::remove(folder + file.key());
     for (int i = 1; i < pairs && ok; i += 2)
         ok = QFile::remove(misc + QString::asprintf("KEEP%04d.BIN", i));
-    ok = ok && run_tool(QStringLiteral("sync"), {});
-    loop.unmount();
-    loop.detach();
-    if (!ok) {
-        *why = QStringLiteral("the files could not be written through exfat-fuse");
+    if (!release(loop, ok, why))
         return false;
-    }
     const QByteArray card = read_file(image);
     live.insert(clip->name, clip_bytes);
     // the clip's frame lies where its cluster lies on the card
@@ -192,13 +199,8 @@ bool MediaCard::make(const QString &directory, QString *why, bool open_ended)
                            "IMG_0004.MOV", "PICT0005.AVI", "IMG_0006.HEIC"};
     for (const QString &name : gone)
         ok = ok && QFile::remove(folder + name);
-    ok = ok && run_tool(QStringLiteral("sync"), {});
-    loop.unmount();
-    loop.detach();
-    if (!ok) {
-        *why = QStringLiteral("the files could not be written through exfat-fuse");
+    if (!release(loop, ok, why))
         return false;
-    }
     const QByteArray card = read_file(image);
     for (auto file = written.cbegin(); file != written.cend(); ++file) {
         if (!gone.contains(file.key()))

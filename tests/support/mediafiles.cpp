@@ -48,33 +48,51 @@ bool make_heic(const QString &folder, const QString &path, int seed)
                                                  QStringLiteral("-o"), path});
 }
 
+// Where the clip's frames' list (LIST movi) starts, or -1.
+qsizetype frames_list(const QByteArray &avi)
+{
+    qsizetype movi = avi.indexOf("movi");
+    while (movi >= 8 && avi.mid(movi - 8, 4) != "LIST")
+        movi = avi.indexOf("movi", movi + 4);
+    return movi < 8 ? -1 : movi - 8;
+}
+
+// The first frame chunk of the list whose header ends after the offset given, or -1.
+qsizetype frame_chunk(const QByteArray &avi, qsizetype list, qint64 after)
+{
+    qsizetype chunk = list + 12;
+    while (chunk + 8 <= avi.size() && (chunk + 8 <= after || avi.mid(chunk + 2, 2) != "dc")) {
+        const quint32 size = qFromLittleEndian<quint32>(avi.constData() + chunk + 4);
+        chunk += 8 + size + (size & 1);
+    }
+    return chunk + 8 > avi.size() ? -1 : chunk;
+}
+
+// A JUNK chunk (8 bytes at least) which, put before the chunk at the offset
+// given, brings that chunk's data to a 512-byte boundary.
+QByteArray aligning_junk(qsizetype chunk)
+{
+    const qsizetype shift = 8 + (512 - (chunk + 8 + 8) % 512) % 512;
+    QByteArray junk(shift, '\0');
+    junk.replace(0, 4, QByteArray("JUNK"));
+    qToLittleEndian(quint32(shift - 8), junk.data() + 4);
+    return junk;
+}
+
 // Moves a Motion-JPEG clip's first frame to a 512-byte boundary of the file,
 // where about one frame in 256 lies anyway, by a JUNK chunk before the
 // frames' list (the index counts from that list, so it stays right). The
 // frame's offset goes to frame_at.
 QByteArray with_first_frame_aligned(QByteArray avi, qint64 *frame_at)
 {
-    qsizetype list = avi.indexOf("movi");
-    while (list >= 8 && avi.mid(list - 8, 4) != "LIST")
-        list = avi.indexOf("movi", list + 4);
-    list -= 8;
-    if (list < 0)
+    const qsizetype list = frames_list(avi);
+    const qsizetype chunk = list < 0 ? -1 : frame_chunk(avi, list, -1);
+    if (chunk < 0)
         return {};
-    qsizetype chunk = list + 12;
-    while (chunk + 8 <= avi.size() && avi.mid(chunk + 2, 2) != "dc") {
-        const quint32 size = qFromLittleEndian<quint32>(avi.constData() + chunk + 4);
-        chunk += 8 + size + (size & 1);
-    }
-    if (chunk + 8 > avi.size())
-        return {};
-    // a JUNK chunk is 8 bytes at least
-    const qsizetype shift = 8 + (512 - (chunk + 8 + 8) % 512) % 512;
-    QByteArray junk(shift, '\0');
-    junk.replace(0, 4, QByteArray("JUNK"));
-    qToLittleEndian(quint32(shift - 8), junk.data() + 4);
+    const QByteArray junk = aligning_junk(chunk);
     avi.insert(list, junk);
-    qToLittleEndian(quint32(qFromLittleEndian<quint32>(avi.constData() + 4) + shift), avi.data() + 4);
-    *frame_at = chunk + 8 + shift;
+    qToLittleEndian(quint32(qFromLittleEndian<quint32>(avi.constData() + 4) + junk.size()), avi.data() + 4);
+    *frame_at = chunk + 8 + junk.size();
     return avi;
 }
 
@@ -210,23 +228,12 @@ QByteArray avi_with(const QByteArray &frames, qint64 frames_size)
 QByteArray with_frame_aligned_after(const QByteArray &avi, qint64 after, qint64 *frame_at)
 {
     const qsizetype list = avi.indexOf("LIST", 12);
-    qsizetype movi = avi.indexOf("movi");
-    while (movi >= 8 && avi.mid(movi - 8, 4) != "LIST")
-        movi = avi.indexOf("movi", movi + 4);
-    movi -= 8;
-    if (list < 0 || movi < 0)
+    const qsizetype movi = frames_list(avi);
+    const qsizetype chunk = list < 0 || movi < 0 ? -1 : frame_chunk(avi, movi, after);
+    if (chunk < 0)
         return {};
-    qsizetype chunk = movi + 12;
-    while (chunk + 8 <= avi.size() && (chunk + 8 <= after || avi.mid(chunk + 2, 2) != "dc")) {
-        const quint32 size = qFromLittleEndian<quint32>(avi.constData() + chunk + 4);
-        chunk += 8 + size + (size & 1);
-    }
-    if (chunk + 8 > avi.size())
-        return {};
-    const qsizetype shift = 8 + (512 - (chunk + 8 + 8) % 512) % 512;
-    QByteArray junk(shift, '\0');
-    junk.replace(0, 4, QByteArray("JUNK"));
-    qToLittleEndian(quint32(shift - 8), junk.data() + 4);
+    const QByteArray junk = aligning_junk(chunk);
+    const qsizetype shift = junk.size();
     QByteArray out = avi;
     out.insert(chunk, junk);
     const auto grow = [&out, shift](qsizetype size_at) {
