@@ -52,7 +52,7 @@ FreeSpaceAssembly::Result FreeSpaceAssembly::follow(qint64 from, const FileEntry
             break;
     }
     if (best.clean && best.path.size() >= 2)
-        return {cut(best.path, best.stream.size()), best.stream, true};
+        return {leading_extents(best.path, best.stream.size()), best.stream, true};
     return leading_part(best);
 }
 
@@ -329,17 +329,5 @@ FreeSpaceAssembly::Result FreeSpaceAssembly::leading_part(const Trial &trial) co
     if (join > 0 && length - join < doubt_after_join)
         length = join;
     length = std::min<qint64>(length, trial.stream.size());
-    return {cut(trial.path, length), trial.stream.left(length), false};
-}
-
-VolumeExtents FreeSpaceAssembly::cut(const VolumeExtents &path, qint64 length)
-{
-    VolumeExtents pieces;
-    for (const VolumeExtent &run : path) {
-        if (length <= 0)
-            break;
-        pieces.append({run.offset, std::min(run.length, length)});
-        length -= pieces.last().length;
-    }
-    return pieces;
+    return {leading_extents(trial.path, length), trial.stream.left(length), false};
 }

@@ -102,7 +102,6 @@ private:
     void judge_seams(Trial &trial) const;
     QList<Detours> alternatives(const Trial &trial) const;
     Result leading_part(const Trial &trial) const;
-    static VolumeExtents cut(const VolumeExtents &path, qint64 length);
 
     const FileSystemView &view;
     const qint64 volume_end;

@@ -15,18 +15,6 @@ namespace {
 
 constexpr auto fourcc = &IsoBoxTypes::fourcc;
 
-VolumeExtents cut(const VolumeExtents &runs, qint64 length)
-{
-    VolumeExtents pieces;
-    for (const VolumeExtent &run : runs) {
-        if (length <= 0)
-            break;
-        pieces.append({run.offset, std::min(run.length, length)});
-        length -= pieces.last().length;
-    }
-    return pieces;
-}
-
 qint64 length_of(const VolumeExtents &runs)
 {
     qint64 total = 0;
@@ -90,7 +78,7 @@ MediaPieceAssembly::Result MediaPieceAssembly::follow(qint64 from, qint64 file_s
     if (size <= 0 || start < 0 || start >= volume_end)
         return found;
     // The entry's own chain, where the card keeps one, is the file's.
-    if (own.size() > 1 && own.first().offset == start && length_of(own) >= size && check(cut(own, size)))
+    if (own.size() > 1 && own.first().offset == start && length_of(own) >= size && check(leading_extents(own, size)))
         return found;
     Step first;
     first.position = start;

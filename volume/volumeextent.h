@@ -14,3 +14,16 @@ struct VolumeExtent
 };
 
 using VolumeExtents = QList<VolumeExtent>;
+
+// The first length bytes of the runs taken one after another, as runs.
+inline VolumeExtents leading_extents(const VolumeExtents &runs, qint64 length)
+{
+    VolumeExtents pieces;
+    for (const VolumeExtent &run : runs) {
+        if (length <= 0)
+            break;
+        pieces.append({run.offset, qMin(run.length, length)});
+        length -= pieces.last().length;
+    }
+    return pieces;
+}
