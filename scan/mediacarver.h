@@ -98,6 +98,9 @@ public:
     // Where what other carvers find may still turn out to be part of a file
     // this one follows (a Motion-JPEG clip's frames), or -1.
     virtual qint64 frames_undecided_from() const { return -1; }
+    // Where the earliest candidate handed to the validator and not yet taken
+    // back starts, or -1: what it turns out to be is still unknown.
+    virtual qint64 first_unjudged() const { return -1; }
 
     // The validated candidates at the front of the queue; take_all() waits
     // for all of them.

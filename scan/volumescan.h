@@ -95,6 +95,7 @@ private:
     void scan_volume();
     void announce(MediaCarver &carver, QList<MediaCarver::Checked> checked);
     qint64 frames_undecided_from() const;
+    void judge_what_could_be_due();
     void record_found(FoundImage image, const QImage &thumbnail, QByteArray bytes, PhotoFacts facts);
     // Gives a photo found at the first cluster of a deleted entry that
     // entry's name, folder and times, and the bytes the file held after the
@@ -138,7 +139,6 @@ private:
     std::unique_ptr<BrokenPhotoResolver> resolver;
     ClipFrameFilter clip_frames;
     qint64 first_unchecked = -1; // the first file a stop left unchecked
-    VolumeSource *volume_in_use = nullptr;
     // A handle of its own for the validators' threads, so their reads never
     // move the raw scan's.
     QMutex read_back_lock;
