@@ -1,9 +1,11 @@
 #include "brokenphotoresolver.h"
 
 #include <QFuture>
+#include <QSemaphore>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 
@@ -58,9 +60,10 @@ bool BrokenPhotoResolver::resolve_due(qint64 position, bool all)
     return true;
 }
 
-// Resolves the candidates on the pool, a few at once, and hands on what each
-// found in their order: a candidate that began before a photo it may depend
-// on was offered is resolved again here, against the photos found now.
+// Resolves the candidates on the pool, as many at once as there are cores,
+// and hands on what each found in their order; those done wait for the one
+// before them, a few at most. A candidate that began before a photo it may
+// depend on was offered is resolved again here, against the photos found now.
 void BrokenPhotoResolver::resolve_in_order(const QList<Candidate> &due)
 {
     struct Running
@@ -68,39 +71,64 @@ void BrokenPhotoResolver::resolve_in_order(const QList<Candidate> &due)
         Candidate candidate;
         std::unique_ptr<CandidateResolution> resolution;
         size_t found_before; // photos found when it began
-        QFuture<void> done;
+        std::shared_ptr<std::atomic<bool>> done;
+        QFuture<void> finished;
     };
     std::deque<Running> running;
+    QSemaphore one_done; // a permit each time a resolution ends
+    qsizetype next = 0;
+    int busy = 0; // resolutions started whose end has not been counted
     found_since.clear();
     collecting = true;
-    qsizetype next = 0;
     while (next < due.size() || !running.empty()) {
-        while (next < due.size() && int(running.size()) < resolutions_at_once() && !host.stopping()) {
+        const int ended = one_done.available();
+        one_done.acquire(ended);
+        busy -= ended;
+        while (next < due.size() && busy < resolutions_at_once() && int(running.size()) < most_waiting
+               && !host.stopping()) {
             auto resolution = std::make_unique<CandidateResolution>(context(), found_runs);
+            auto done = std::make_shared<std::atomic<bool>>(false);
             CandidateResolution *one = resolution.get();
             const Candidate candidate = due.at(next++);
-            running.push_back({candidate, std::move(resolution), found_since.size(),
-                               QtConcurrent::run(&pool, [one, candidate] { one->resolve(candidate); })});
+            QFuture<void> finished = QtConcurrent::run(&pool, [one, candidate, done, &one_done] {
+                one->resolve(candidate);
+                *done = true;
+                one_done.release();
+            });
+            running.push_back({candidate, std::move(resolution), found_since.size(), done, std::move(finished)});
+            ++busy;
         }
         if (running.empty())
             break;
+        if (!*running.front().done) {
+            one_done.acquire();
+            --busy;
+            continue;
+        }
         Running front = std::move(running.front());
         running.pop_front();
-        front.done.waitForFinished();
+        front.finished.waitForFinished();
         if (host.stopping())
             continue;
-        for (size_t i = front.found_before; i < found_since.size(); ++i) {
-            if (front.resolution->depends_on(found_since[i])) {
-                front.resolution = std::make_unique<CandidateResolution>(context(), found_runs);
-                front.resolution->resolve(front.candidate);
-                break;
-            }
+        if (depends_on_found_since(*front.resolution, front.found_before)) {
+            front.resolution = std::make_unique<CandidateResolution>(context(), found_runs);
+            front.resolution->resolve(front.candidate);
         }
         if (!host.stopping())
             hand_on(*front.resolution);
     }
+    for (Running &left : running)
+        left.finished.waitForFinished();
     collecting = false;
     found_since.clear();
+}
+
+bool BrokenPhotoResolver::depends_on_found_since(const CandidateResolution &resolution, size_t first) const
+{
+    for (size_t i = first; i < found_since.size(); ++i)
+        if (resolution.depends_on(found_since[i]))
+            return true;
+    return false;
 }
 
 void BrokenPhotoResolver::hand_on(const CandidateResolution &resolution)

@@ -49,6 +49,8 @@ public:
     // At most so many candidates are being resolved at once, each with its
     // own read cache and search.
     static int resolutions_at_once();
+    // Resolutions done or under way, waiting to be handed on in order.
+    static constexpr int most_waiting = 8;
 
     BrokenPhotoResolver(Host &host, const FileSystemView &view, qint64 volume_end, QSize thumbnail_pixels,
                         bool search_enabled);
@@ -75,6 +77,7 @@ private:
     using Candidate = CandidateResolution::Candidate;
 
     void resolve_in_order(const QList<Candidate> &due);
+    bool depends_on_found_since(const CandidateResolution &resolution, size_t first) const;
     void hand_on(const CandidateResolution &resolution);
     CandidateResolution::Context context();
 
