@@ -212,8 +212,7 @@ void VolumeScan::scan_volume()
         for (const std::unique_ptr<MediaCarver> &carver : carvers)
             announce(*carver, carver->take_ready());
         judge_what_could_be_due();
-        if (resolver->resolve_due(position, false))
-            volume->seek(position);
+        resolver->resolve_due(position, false);
     }
 
     // Where a later scan goes on: before anything still open or waiting.
