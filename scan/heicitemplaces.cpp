@@ -222,7 +222,8 @@ HeicItemPlaces::Places HeicItemPlaces::read(const QByteArray &meta)
         const std::vector<quint32> tiles = tiles_of(meta, *iref, primary);
         items.insert(items.end(), tiles.cbegin(), tiles.cend());
     }
-    for (quint32 id : items) {
+    for (std::size_t item = 0; item < items.size(); ++item) {
+        const quint32 id = items[item];
         const auto location = locations.find(id);
         if (location == locations.cend())
             return {};
@@ -232,6 +233,7 @@ HeicItemPlaces::Places HeicItemPlaces::read(const QByteArray &meta)
             return {};
         for (Extent extent : location->second) {
             extent.coded = coded;
+            extent.item = int(item);
             places.extents.push_back(extent);
         }
     }

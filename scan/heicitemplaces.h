@@ -20,6 +20,7 @@ public:
         qint64 length = 0; // 0: to the end of the data it lies in
         bool in_idat = false;
         bool coded = false; // a coded picture (hvc1): NAL units, each led by its length
+        int item = 0;       // which of the items read it belongs to: its extents follow one another
     };
     struct Places
     {

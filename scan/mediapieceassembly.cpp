@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -336,7 +337,9 @@ bool MediaPieceAssembly::picture_places_fit(const VolumeExtents &path) const
     if (places.extents.empty())
         return false;
     int nal_reads = most_nal_reads;
-    for (const HeicItemPlaces::Extent &extent : places.extents) {
+    VolumeExtents coded; // the extents of the item being looked at, in bytes of the file
+    for (std::size_t i = 0; i < places.extents.size(); ++i) {
+        const HeicItemPlaces::Extent &extent = places.extents[i];
         if (stopping())
             return false;
         if (extent.in_idat) {
@@ -350,24 +353,34 @@ bool MediaPieceAssembly::picture_places_fit(const VolumeExtents &path) const
         });
         if (inside == data.cend())
             return false;
-        const qint64 end = extent.length > 0 ? extent.offset + extent.length : inside->end();
-        if (extent.coded && !nal_units_fill(file, extent.offset, end, places.length_size, nal_reads))
+        if (!extent.coded)
+            continue;
+        coded.append({extent.offset, extent.length > 0 ? extent.length : inside->end() - extent.offset});
+        // an item's data is its extents one after another: a NAL unit may run on into the next
+        const bool item_ends = i + 1 == places.extents.size() || places.extents[i + 1].item != extent.item;
+        if (!item_ends)
+            continue;
+        const ExtentReader item(std::exchange(coded, {}), [&file](qint64 offset, char *buffer, qint64 count) {
+            return file.read(offset, buffer, count);
+        });
+        if (!nal_units_fill(item, places.length_size, nal_reads))
             return false;
     }
     return true;
 }
 
-// The NAL units from offset on, each led by its length, end exactly at end;
-// reads counts down the reads allowed (once it is spent, what is left passes).
-bool MediaPieceAssembly::nal_units_fill(const ExtentReader &file, qint64 offset, qint64 end, int length_size,
-                                        int &reads)
+// The item's data is a run of NAL units, each led by its length, that ends
+// exactly at its end; reads counts down the reads allowed (once it is spent,
+// what is left passes).
+bool MediaPieceAssembly::nal_units_fill(const ExtentReader &item, int length_size, int &reads)
 {
-    qint64 at = offset;
+    const qint64 end = item.length();
+    qint64 at = 0;
     for (; at < end; --reads) {
         if (reads <= 0)
             return true;
         const VideoSampleStarts::Sample unit{at, end - at, length_size, true};
-        const QByteArray bytes = read_file(file, at, length_size + 2);
+        const QByteArray bytes = read_file(item, at, length_size + 2);
         if (!VideoSampleStarts::plausible(unit, bytes))
             return false;
         qint64 length = 0;

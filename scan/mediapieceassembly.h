@@ -104,7 +104,7 @@ private:
     // then followed again, each sample's start checked where the path puts it.
     bool read_samples(const VolumeExtents &path, const Step &step);
     bool picture_places_fit(const VolumeExtents &path) const;
-    static bool nal_units_fill(const ExtentReader &file, qint64 offset, qint64 end, int length_size, int &reads);
+    static bool nal_units_fill(const ExtentReader &item, int length_size, int &reads);
     // The file along path, read through the volume's reader until a stop.
     ExtentReader file_in(const VolumeExtents &path) const;
     static QByteArray read_file(const ExtentReader &file, qint64 offset, qint64 length);
