@@ -175,7 +175,7 @@ qint64 SectorScreen::turns_foreign_at(const QByteArray &stream)
     const bool at_end_marker = fault >= stream.size() - 2;
     if (at_end_marker && walker.mcu_count() - state.mcu > mcus_short_in_place) {
         if (fault % sector == 0)
-            return fault; // a sector of another file's end: the data before it is as sound as it looks
+            return fault; // the marker begins a sector of another file; the data before it is as sound as it looks
         const qint64 seam = first_seam_sector(walker, stream, fault);
         return seam >= 0 ? seam : fault / sector * sector;
     }
@@ -187,9 +187,10 @@ qint64 SectorScreen::turns_foreign_at(const QByteArray &stream)
     if (at_end_marker || fault <= ceil_sector(walker.entropy_start()) || fault % sector >= near)
         return -1;
     // The fault is where the MCU it stopped in begins. A marker in that MCU
-    // is a changed byte of the photo's own: another photo's entropy-coded
-    // data holds none but restart markers, and those out of turn keep a
-    // stream from decoding to its end.
+    // is a changed byte of the photo's own (another photo's entropy-coded
+    // data holds none but restart markers), or the restart marker that puts
+    // the coding back in step, after which the data is the photo's own: out
+    // of turn, it keeps the stream from decoding to its end.
     const qint64 look_to = qMin(stream.size() - 1, fault + 4 * bytes_per_mcu + 16);
     for (qint64 i = fault; i < look_to; ++i)
         if (bytes_of(stream)[i] == 0xFF && bytes_of(stream)[i + 1] != 0x00)
