@@ -38,56 +38,6 @@ quint64 band(int from, int to)
 
 } // namespace
 
-bool ProgressiveEntropyWalker::read_huffman_tables(const uchar *at, qint64 length, Scan &scan)
-{
-    qint64 i = 0;
-    while (i + 17 <= length) {
-        const int table_class = at[i] >> 4;
-        const int id = at[i] & 0x0F;
-        if (table_class > 1 || id > 3)
-            return false;
-        Table &table = table_class == 0 ? scan.dc_tables[size_t(id)] : scan.ac_tables[size_t(id)];
-        table = Table{};
-        table.valid = true;
-        int total = 0;
-        int code = 0;
-        for (int l = 1; l <= 16; ++l) {
-            const int count = at[i + l];
-            table.value_offset[size_t(l)] = total - code;
-            code += count;
-            total += count;
-            table.max_code[size_t(l)] = count > 0 ? code - 1 : -1;
-            if (code > (1 << l))
-                return false; // more codes than bits allow
-            if (code == (1 << l))
-                table.valid = false; // the all-ones code, which libjpeg refuses
-            code <<= 1;
-        }
-        if (total > 256 || i + 17 + total > length)
-            return false;
-        for (int k = 0; k < total; ++k) {
-            table.values[size_t(k)] = at[i + 17 + k];
-            if (table_class == 0 && table.values[size_t(k)] > 15)
-                table.valid = false;
-        }
-        int first_code = 0;
-        int k = 0;
-        for (int l = 1; l <= 16; ++l) {
-            for (int n = 0; n < at[i + l]; ++n, ++k, ++first_code) {
-                if (l > fast_bits)
-                    continue;
-                const int spread = 1 << (fast_bits - l);
-                for (int fill = 0; fill < spread; ++fill)
-                    table.fast[size_t((first_code << (fast_bits - l)) | fill)] =
-                        quint16((l << 8) | table.values[size_t(k)]);
-            }
-            first_code <<= 1;
-        }
-        table.present = true;
-        i += 17 + total;
-    }
-    return i == length;
-}
 
 bool ProgressiveEntropyWalker::read_frame(uchar code, const uchar *segment, qint64 payload)
 {
@@ -197,7 +147,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::read_segments(const uch
         } else if (JpegMarkerReader::is_frame(marker.code)) {
             sound = scans.empty() && read_frame(marker.code, segment, payload);
         } else if (marker.code == JpegMarkerReader::dht) {
-            sound = read_huffman_tables(segment, payload, next);
+            sound = HuffmanBitReader::read_tables(segment, payload, next.dc_tables, next.ac_tables);
         } else if (marker.code == JpegMarkerReader::dri) {
             sound = payload == 2;
             if (sound)
@@ -277,86 +227,6 @@ bool ProgressiveEntropyWalker::complete(const State &state) const
     return frame.valid();
 }
 
-Q_ALWAYS_INLINE ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::fill(Cursor &cursor, const uchar *data,
-                                                                              qint64 size, int wanted)
-{
-    while (cursor.bits < wanted) {
-        if (cursor.at >= size)
-            return Step::NeedData;
-        const uchar byte = data[cursor.at];
-        if (byte == 0xFF) {
-            if (cursor.at + 1 >= size)
-                return Step::NeedData;
-            if (data[cursor.at + 1] != 0x00)
-                return Step::Fault; // a marker where the block still needs bits
-            cursor.at += 2;
-        } else {
-            cursor.at += 1;
-        }
-        cursor.bit_buffer = (cursor.bit_buffer << 8) | byte;
-        cursor.bits += 8;
-    }
-    return Step::Ok;
-}
-
-Q_ALWAYS_INLINE ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::decode(Cursor &cursor, const uchar *data,
-                                                                                qint64 size, const Table &table,
-                                                                                int *symbol)
-{
-    // Short codes by their first bits when those are at hand; near a marker
-    // fewer may be, and the code is read bit by bit.
-    if (cursor.bits >= fast_bits || fill(cursor, data, size, fast_bits) == Step::Ok) {
-        const quint16 entry =
-            table.fast[(cursor.bit_buffer >> (cursor.bits - fast_bits)) & ((1u << fast_bits) - 1u)];
-        if (entry != 0) {
-            cursor.bits -= entry >> 8;
-            cursor.bit_buffer &= (1u << cursor.bits) - 1u;
-            *symbol = entry & 0xFF;
-            return Step::Ok;
-        }
-    }
-    int code = 0;
-    for (int l = 1; l <= 16; ++l) {
-        if (cursor.bits == 0) {
-            const Step step = fill(cursor, data, size, 1);
-            if (step != Step::Ok)
-                return step;
-        }
-        --cursor.bits;
-        code = (code << 1) | int((cursor.bit_buffer >> cursor.bits) & 1u);
-        cursor.bit_buffer &= (1u << cursor.bits) - 1u;
-        if (code <= table.max_code[size_t(l)]) {
-            *symbol = table.values[size_t(code + table.value_offset[size_t(l)])];
-            return Step::Ok;
-        }
-    }
-    return Step::Fault; // no such code
-}
-
-Q_ALWAYS_INLINE ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::bits_of(Cursor &cursor, const uchar *data,
-                                                                                 qint64 size, int count, int *value)
-{
-    if (count == 0) {
-        *value = 0;
-        return Step::Ok;
-    }
-    const Step step = fill(cursor, data, size, count);
-    if (step != Step::Ok)
-        return step;
-    cursor.bits -= count;
-    *value = int((cursor.bit_buffer >> cursor.bits) & ((1u << count) - 1u));
-    cursor.bit_buffer &= (1u << cursor.bits) - 1u;
-    return Step::Ok;
-}
-
-Q_ALWAYS_INLINE ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::receive(Cursor &cursor, const uchar *data,
-                                                                                 qint64 size, int count, int *value)
-{
-    const Step step = bits_of(cursor, data, size, count, value);
-    if (step == Step::Ok && count > 0 && *value < (1 << (count - 1)))
-        *value -= (1 << count) - 1;
-    return step;
-}
 
 // Blocks after the one being decoded that an end-of-band run may still
 // cover: up to the end of the scan or of the restart interval.
@@ -383,13 +253,13 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::dc_first(State &state, 
         const Table &table = scan.dc_tables[size_t(component.dc_table)];
         for (int block = 0; block < component.h * component.v; ++block) {
             int category = 0;
-            Step step = decode(cursor, data, size, table, &category);
+            Step step = HuffmanBitReader::decode(cursor, data, size, table, &category);
             if (step != Step::Ok)
                 return step;
             if (category > dc_difference_bits)
                 return Step::Fault;
             int difference = 0;
-            if ((step = receive(cursor, data, size, category, &difference)) != Step::Ok)
+            if ((step = HuffmanBitReader::receive(cursor, data, size, category, &difference)) != Step::Ok)
                 return step;
             state.dc[c] += difference;
             if (qint64(std::abs(state.dc[c])) << scan.al > dc_range)
@@ -406,7 +276,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::dc_refine(Cursor &curso
     for (const Component &component : scan.components)
         blocks += component.h * component.v;
     int bits = 0;
-    return bits_of(cursor, data, size, blocks, &bits);
+    return HuffmanBitReader::bits_of(cursor, data, size, blocks, &bits);
 }
 
 ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_first(State &state, Cursor &cursor, const uchar *data,
@@ -417,7 +287,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_first(State &state, 
     quint64 coded = 0;
     for (int k = scan.ss; k <= scan.se; ++k) {
         int symbol = 0;
-        Step step = decode(cursor, data, size, table, &symbol);
+        Step step = HuffmanBitReader::decode(cursor, data, size, table, &symbol);
         if (step != Step::Ok)
             return step;
         const int run = symbol >> 4;
@@ -427,7 +297,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_first(State &state, 
             if (k > scan.se || bits > ac_bits)
                 return Step::Fault; // a run past the band, or a value no photo has
             int value = 0;
-            if ((step = bits_of(cursor, data, size, bits, &value)) != Step::Ok)
+            if ((step = HuffmanBitReader::bits_of(cursor, data, size, bits, &value)) != Step::Ok)
                 return step;
             coded |= quint64(1) << k;
         } else if (run == 15) {
@@ -436,7 +306,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_first(State &state, 
                 return Step::Fault;
         } else {
             int extra = 0;
-            if ((step = bits_of(cursor, data, size, run, &extra)) != Step::Ok)
+            if ((step = HuffmanBitReader::bits_of(cursor, data, size, run, &extra)) != Step::Ok)
                 return step;
             const int more_blocks = (1 << run) + extra - 1;
             if (more_blocks > blocks_left(state, scan))
@@ -465,17 +335,17 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_refine(State &state,
     if (state.eob_run == 0) {
         for (; k <= scan.se; ++k) {
             int symbol = 0;
-            if ((step = decode(cursor, data, size, table, &symbol)) != Step::Ok)
+            if ((step = HuffmanBitReader::decode(cursor, data, size, table, &symbol)) != Step::Ok)
                 return step;
             int run = symbol >> 4;
             const int bits = symbol & 15;
             if (bits > 1)
                 return Step::Fault; // a refinement adds one bit, as libjpeg warns
-            if (bits == 1 && (step = bits_of(cursor, data, size, 1, &ignored)) != Step::Ok)
+            if (bits == 1 && (step = HuffmanBitReader::bits_of(cursor, data, size, 1, &ignored)) != Step::Ok)
                 return step;
             if (bits == 0 && run != 15) {
                 int extra = 0;
-                if ((step = bits_of(cursor, data, size, run, &extra)) != Step::Ok)
+                if ((step = HuffmanBitReader::bits_of(cursor, data, size, run, &extra)) != Step::Ok)
                     return step;
                 state.eob_run = (1 << run) + extra;
                 if (state.eob_run - 1 > blocks_left(state, scan))
@@ -488,7 +358,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_refine(State &state,
                 if (k > scan.se)
                     return Step::Fault;
                 if (coefficients >> k & 1) {
-                    if ((step = bits_of(cursor, data, size, 1, &ignored)) != Step::Ok)
+                    if ((step = HuffmanBitReader::bits_of(cursor, data, size, 1, &ignored)) != Step::Ok)
                         return step;
                 } else if (--run < 0) {
                     break;
@@ -502,7 +372,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_refine(State &state,
         // A correction bit for each nonzero coefficient left in the band.
         for (int left = std::popcount(coefficients & band(qMin(k, 63), scan.se)) * (k <= scan.se); left > 0;) {
             const int now = qMin(left, 16);
-            if ((step = bits_of(cursor, data, size, now, &ignored)) != Step::Ok)
+            if ((step = HuffmanBitReader::bits_of(cursor, data, size, now, &ignored)) != Step::Ok)
                 return step;
             left -= now;
         }
@@ -617,7 +487,8 @@ ProgressiveEntropyWalker::Outcome ProgressiveEntropyWalker::walk(State &state, c
             if (!ac)
                 step = scan.ah == 0 ? dc_first(state, cursor, data, size, scan) : dc_refine(cursor, data, size, scan);
             else
-                step = scan.ah == 0 ? ac_first(state, cursor, data, size, scan) : ac_refine(state, cursor, data, size, scan);
+                step = scan.ah == 0 ? ac_first(state, cursor, data, size, scan)
+                                    : ac_refine(state, cursor, data, size, scan);
         }
         if (step == Step::NeedData) {
             cursor = before;

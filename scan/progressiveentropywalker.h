@@ -1,5 +1,6 @@
 #pragma once
 
+#include "huffmanbitreader.h"
 #include "jpegmarkerreader.h"
 
 #include <QtGlobal>
@@ -24,17 +25,9 @@
 class ProgressiveEntropyWalker
 {
 private:
-    struct Table
-    {
-        std::array<int, 18> max_code{};
-        std::array<int, 17> value_offset{};
-        std::array<uchar, 256> values{};
-        // Codes of up to fast_bits bits, by their first fast_bits bits: the
-        // code's length in the high byte, its symbol in the low one.
-        std::array<quint16, 1 << 9> fast{};
-        bool present = false;
-        bool valid = false; // one libjpeg would build: no all-ones code, DC categories up to 15
-    };
+    using Table = HuffmanBitReader::Table;
+    using Cursor = HuffmanBitReader::Cursor;
+    using Step = HuffmanBitReader::Step;
     struct Component
     {
         int index = 0; // in the frame
@@ -122,27 +115,13 @@ public:
     void restore(const Checkpoint &checkpoint);
 
 private:
-    struct Cursor
-    {
-        qint64 at; // in the data walked
-        quint32 bit_buffer;
-        int bits;
-    };
-    enum class Step { Ok, Fault, NeedData };
-    static constexpr int fast_bits = 9;
-
     bool read_frame(uchar code, const uchar *segment, qint64 payload);
     bool read_scan(const uchar *segment, qint64 payload, Scan &scan) const;
-    static bool read_huffman_tables(const uchar *at, qint64 length, Scan &scan);
     Step read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next, bool *image_end);
     Step begin_scan(State &state, const Scan &scan) const;
     Step read_restart(State &state, Cursor &cursor, const uchar *data, qint64 size) const;
     Step read_end(State &state, Cursor &cursor, const uchar *data, qint64 size);
 
-    static Step fill(Cursor &cursor, const uchar *data, qint64 size, int wanted);
-    static Step decode(Cursor &cursor, const uchar *data, qint64 size, const Table &table, int *symbol);
-    static Step bits_of(Cursor &cursor, const uchar *data, qint64 size, int count, int *value);
-    static Step receive(Cursor &cursor, const uchar *data, qint64 size, int count, int *value);
     Step dc_first(State &state, Cursor &cursor, const uchar *data, qint64 size, const Scan &scan) const;
     Step dc_refine(Cursor &cursor, const uchar *data, qint64 size, const Scan &scan) const;
     Step ac_first(State &state, Cursor &cursor, const uchar *data, qint64 size, const Scan &scan);

@@ -196,7 +196,8 @@ ProgressiveFragmentSearch::Joined ProgressiveFragmentSearch::try_join(BreakWalks
             walks.walk_on(break_index, [this, c](qint64 length) { return search.cache.read(c, length); }, room);
         search.charge(walks.blocks_walked() - walked_before);
         joined.length = walked.read;
-        joined.ruled_out = walked.outcome == ProgressiveEntropyWalker::Outcome::Fault && walked.reached - b < run_past_join;
+        joined.ruled_out =
+            walked.outcome == ProgressiveEntropyWalker::Outcome::Fault && walked.reached - b < run_past_join;
         if (walked.outcome == ProgressiveEntropyWalker::Outcome::Fault) {
             joined.read.fault_position = walked.reached;
             return joined;
@@ -292,7 +293,8 @@ ProgressiveFragmentSearch::BreakWalks::walk_on(int break_index, const std::funct
     // of it first, since most continuations go wrong at once.
     const QByteArray cut_mcu = stream.mid(at.state.pos, b - at.state.pos);
     Walked walked;
-    for (qint64 length = qMin(room, run_past_join + sector);; length = qMin(room, qMax(2 * length, FragmentSearch::continuation_step))) {
+    for (qint64 length = qMin(room, run_past_join + sector);;
+         length = qMin(room, qMax(2 * length, FragmentSearch::continuation_step))) {
         trial = cut_mcu;
         const QByteArray more = continuation(length);
         trial.append(more);

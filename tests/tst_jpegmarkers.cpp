@@ -209,9 +209,11 @@ private slots:
         };
         QTest::newRow("4:2:0") << progressive({});
         QTest::newRow("4:2:0, a restart every row") << progressive({QStringLiteral("-restart"), QStringLiteral("1")});
-        QTest::newRow("4:2:0, a restart every 5 blocks") << progressive({QStringLiteral("-restart"), QStringLiteral("5B")});
+        QTest::newRow("4:2:0, a restart every 5 blocks")
+            << progressive({QStringLiteral("-restart"), QStringLiteral("5B")});
         QTest::newRow("4:4:4") << progressive({QStringLiteral("-sample"), QStringLiteral("1x1")});
-        QTest::newRow("4:2:2, optimised tables") << progressive({QStringLiteral("-sample"), QStringLiteral("2x1"), QStringLiteral("-optimize")});
+        QTest::newRow("4:2:2, optimised tables")
+            << progressive({QStringLiteral("-sample"), QStringLiteral("2x1"), QStringLiteral("-optimize")});
         QTest::newRow("grayscale") << progressive({QStringLiteral("-grayscale")});
         QTest::newRow("by Qt") << testsupport::qt_jpeg(picture, 90, true);
     }
