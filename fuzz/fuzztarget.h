@@ -16,6 +16,7 @@ using Target = int (*)(const uint8_t *data, size_t size);
 int carver(const uint8_t *data, size_t size);
 int markers(const uint8_t *data, size_t size);
 int entropy_walker(const uint8_t *data, size_t size);
+int progressive_walker(const uint8_t *data, size_t size);
 int decode_check(const uint8_t *data, size_t size);
 int exif_info(const uint8_t *data, size_t size);
 int fragment_search(const uint8_t *data, size_t size);

@@ -44,6 +44,7 @@ int main(int argc, char *argv[])
     const std::pair<const char *, fuzz::Target> targets[] = {{"carver", fuzz::carver},
                                                              {"markers", fuzz::markers},
                                                              {"entropy_walker", fuzz::entropy_walker},
+                                                             {"progressive_walker", fuzz::progressive_walker},
                                                              {"decode_check", fuzz::decode_check},
                                                              {"exif_info", fuzz::exif_info},
                                                              {"fragment_search", fuzz::fragment_search},

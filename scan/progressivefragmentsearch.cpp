@@ -1,5 +1,7 @@
 #include "progressivefragmentsearch.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr qint64 sector = FragmentSearch::sector;
@@ -112,6 +114,8 @@ bool ProgressiveFragmentSearch::assemble(const QByteArray &stream, const JpegDec
         }
         return false;
     }
+    BreakWalks walks(stream, breaks);
+    search.charge(walks.blocks_walked());
     int plausible = 0;
     int trials = 0;
     for (qint64 c = volume_of_stream + breaks.first() + sector; c < search.window_end; c += sector) {
@@ -128,27 +132,22 @@ bool ProgressiveFragmentSearch::assemble(const QByteArray &stream, const JpegDec
         if (++plausible > (search.near_only ? plausible_sectors / 4 : plausible_sectors))
             return false;
         qint64 last_fault = -1; // on the volume, of the last trial at c
-        for (const qint64 b : breaks) {
-            if (search.out_of_time() || ++trials > trials_per_break)
+        for (int i = 0; i < breaks.size(); ++i) {
+            const qint64 b = breaks[i];
+            if (search.out_of_time())
+                return false;
+            // A continuation whose data goes wrong soon after the join costs
+            // no libjpeg trial, and no trial counts it.
+            const Joined tried = c > volume_of_stream + b ? try_join(walks, i, stream, c) : Joined{};
+            if (search.out_of_time())
+                return false;
+            if (tried.ruled_out)
+                continue;
+            if (++trials > trials_per_break)
                 return false;
             if (c <= volume_of_stream + b)
                 continue; // a piece follows the one before it, never itself
-            // The continuation is read as far as the photo goes on decoding.
-            QByteArray joined;
-            JpegDecodeCheck::Coefficients trial;
-            // Each trial ends at its first fault, so a short read that runs
-            // out costs little more than the photo's first piece.
-            for (qint64 more = qMin<qint64>(search.window_end - c, FragmentSearch::continuation_step);; more *= 2) {
-                more = qMin(more, search.window_end - c);
-                joined = stream.left(b);
-                joined.append(search.cache.read(c, more));
-                if (search.charge(joined.size() / 256))
-                    return false;
-                const auto row_read = [this] { return search.charge(FragmentSearch::decoder_row_work); };
-                trial = JpegDecodeCheck::read_coefficients(joined, row_read, JpegDecodeCheck::memory_budget, true);
-                if (!trial.ran_out || more >= search.window_end - c)
-                    break;
-            }
+            const JpegDecodeCheck::Coefficients &trial = tried.read;
             const qint64 reached = trial.clean ? trial.end_position : trial.fault_position;
             const bool whole = trial.clean && trial.complete;
             const bool last_piece = int(pieces.size()) + 1 >= search.piece_limit;
@@ -159,12 +158,16 @@ bool ProgressiveFragmentSearch::assemble(const QByteArray &stream, const JpegDec
             const bool wrong_by_itself = !whole && fault == last_fault;
             last_fault = fault;
             if (!whole && reached - b >= run_past_join && pieces.size() == 1)
-                first_piece_trials.push_back({b, c, joined.size() - b, trial});
+                first_piece_trials.push_back({b, c, tried.length, trial});
             if (!whole && (last_piece || reached - b < run_past_join)) {
                 if (wrong_by_itself)
                     break;
                 continue;
             }
+            QByteArray joined = stream.left(b);
+            joined.append(search.cache.read(c, tried.length));
+            if (search.charge(joined.size() / 256))
+                return false;
             VolumeExtents joined_pieces = pieces;
             joined_pieces.last().length = b - piece_start;
             joined_pieces.append({c, joined.size() - b});
@@ -175,6 +178,53 @@ bool ProgressiveFragmentSearch::assemble(const QByteArray &stream, const JpegDec
         }
     }
     return false;
+}
+
+// The photo joined at a break to the continuation at c, judged as far as it
+// goes on: by the walker where it follows the piece (libjpeg then judges
+// only a photo the walker reads to its end), else by libjpeg, the
+// continuation read in growing steps while the photo still reads on.
+ProgressiveFragmentSearch::Joined ProgressiveFragmentSearch::try_join(BreakWalks &walks, int break_index,
+                                                                      const QByteArray &stream, qint64 c)
+{
+    Joined joined;
+    const qint64 b = walks.at(break_index);
+    const qint64 room = search.window_end - c;
+    if (walks.follows(break_index)) {
+        const qint64 walked_before = walks.blocks_walked();
+        const BreakWalks::Walked walked =
+            walks.walk_on(break_index, [this, c](qint64 length) { return search.cache.read(c, length); }, room);
+        search.charge(walks.blocks_walked() - walked_before);
+        joined.length = walked.read;
+        joined.ruled_out =
+            walked.outcome == ProgressiveEntropyWalker::Outcome::Fault && walked.reached - b < run_past_join;
+        if (walked.outcome == ProgressiveEntropyWalker::Outcome::Fault) {
+            joined.read.fault_position = walked.reached;
+            return joined;
+        }
+        if (walked.outcome == ProgressiveEntropyWalker::Outcome::NeedData) {
+            joined.read.ran_out = true;
+            joined.read.fault_position = b + walked.read;
+            return joined;
+        }
+    } else if (walks.impossible(break_index)) {
+        joined.ruled_out = true;
+        return joined;
+    }
+    // Each trial ends at its first fault, so a short read that runs out
+    // costs little more than the photo's first piece.
+    for (qint64 more = qMin<qint64>(room, FragmentSearch::continuation_step);; more *= 2) {
+        more = qMin(more, room);
+        QByteArray bytes = stream.left(b);
+        bytes.append(search.cache.read(c, more));
+        joined.length = bytes.size() - b;
+        if (search.charge(bytes.size() / 256))
+            return joined;
+        const auto row_read = [this] { return search.charge(FragmentSearch::decoder_row_work); };
+        joined.read = JpegDecodeCheck::read_coefficients(bytes, row_read, JpegDecodeCheck::memory_budget, true);
+        if (!joined.read.ran_out || more >= room)
+            return joined;
+    }
 }
 
 // Where a progressive piece may end: at the first sector no scan data could
@@ -193,4 +243,69 @@ QList<qint64> ProgressiveFragmentSearch::breaks_of(const QByteArray &stream, qin
     for (qint64 b = top; b >= lowest && breaks.size() < break_candidates; b -= sector)
         breaks.append(b);
     return breaks;
+}
+
+// The walker walks the piece once to its lowest break, and from there to
+// each of the others, keeping what it changes on the way. Where the piece's
+// own data goes wrong before a break, no continuation mends it.
+ProgressiveFragmentSearch::BreakWalks::BreakWalks(const QByteArray &stream, const QList<qint64> &breaks)
+    : stream(stream)
+    , breaks(breaks)
+    , kinds(size_t(breaks.size()), Kind::Unknown)
+    , kept(size_t(breaks.size()))
+{
+    const auto *data = reinterpret_cast<const uchar *>(stream.constData());
+    if (breaks.isEmpty() || !walker.parse_header(data, stream.size()))
+        return;
+    const qint64 lowest = *std::min_element(breaks.begin(), breaks.end());
+    ProgressiveEntropyWalker::State low = walker.start_state();
+    if (lowest < walker.entropy_start() || lowest > stream.size())
+        return;
+    const ProgressiveEntropyWalker::Outcome to_lowest = walker.walk(low, data, lowest);
+    if (to_lowest == ProgressiveEntropyWalker::Outcome::Fault)
+        kinds.assign(kinds.size(), Kind::Impossible);
+    if (to_lowest != ProgressiveEntropyWalker::Outcome::NeedData)
+        return;
+    scans_kept = low.scan + 1;
+    mark = walker.mark();
+    for (size_t i = 0; i < size_t(breaks.size()); ++i) {
+        ProgressiveEntropyWalker::State at = low;
+        const ProgressiveEntropyWalker::Outcome outcome = walker.walk(at, data, breaks[qsizetype(i)]);
+        if (outcome == ProgressiveEntropyWalker::Outcome::Fault) {
+            kinds[i] = Kind::Impossible;
+        } else if (outcome == ProgressiveEntropyWalker::Outcome::NeedData) {
+            kinds[i] = Kind::Kept;
+            kept[i] = walker.checkpoint(at, mark, scans_kept);
+        }
+        walker.undo(mark, scans_kept);
+    }
+}
+
+ProgressiveFragmentSearch::BreakWalks::Walked
+ProgressiveFragmentSearch::BreakWalks::walk_on(int break_index, const std::function<QByteArray(qint64)> &continuation,
+                                               qint64 room)
+{
+    const ProgressiveEntropyWalker::Checkpoint &at = kept[size_t(break_index)];
+    const qint64 b = breaks[break_index];
+    walker.restore(at);
+    ProgressiveEntropyWalker::State state = at.state;
+    // The bytes of the MCU the break cuts, then the continuation: a little
+    // of it first, since most continuations go wrong at once.
+    const QByteArray cut_mcu = stream.mid(at.state.pos, b - at.state.pos);
+    Walked walked;
+    for (qint64 length = qMin(room, run_past_join + sector);;
+         length = qMin(room, qMax(2 * length, FragmentSearch::continuation_step))) {
+        trial = cut_mcu;
+        const QByteArray more = continuation(length);
+        trial.append(more);
+        walked.read = more.size();
+        qint64 fault = -1;
+        walked.outcome = walker.walk(state, reinterpret_cast<const uchar *>(trial.constData()), trial.size(),
+                                     at.state.pos, &fault);
+        walked.reached = walked.outcome == ProgressiveEntropyWalker::Outcome::Fault ? fault : state.pos;
+        if (walked.outcome != ProgressiveEntropyWalker::Outcome::NeedData || more.size() < length || length >= room)
+            break;
+    }
+    walker.undo(mark, scans_kept);
+    return walked;
 }

@@ -4,7 +4,7 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# Targets: carver markers entropy_walker decode_check exif_info fragment_search box_walker riff_walker file_system_reader safe_name.
+# Targets: carver markers entropy_walker progressive_walker decode_check exif_info fragment_search box_walker riff_walker file_system_reader safe_name.
 # Seeds are made from real photos (velvora-make-photo, cjpeg, exiftool) in
 # build-fuzz/seeds/; what a run learns stays in build-fuzz/corpus/ for the next
 # run. Every input that finds a fault (crash, leak, timeout, out of memory) is
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 
-all_targets=(carver markers entropy_walker decode_check exif_info fragment_search box_walker riff_walker file_system_reader safe_name)
+all_targets=(carver markers entropy_walker progressive_walker decode_check exif_info fragment_search box_walker riff_walker sample_starts heic_item_places file_system_reader safe_name)
 if (($# < 2)) || [[ ! "$2" =~ ^[0-9]+$ ]]; then
     echo "usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]" >&2
     echo "targets: ${all_targets[*]}" >&2
@@ -66,6 +66,7 @@ if [[ ! -e "$seeds/.made" ]]; then
     for photo in "$photos"/*.jpg; do
         name="$(basename "$photo" .jpg)"
         cp "$photo" "$seeds/entropy_walker/$name"
+        cp "$photo" "$seeds/progressive_walker/$name"
         cp "$photo" "$seeds/decode_check/$name"
         { printf '\x00\x05'; cat "$photo"; } >"$seeds/markers/$name"
         { printf '\x00'; cat "$photo"; } >"$seeds/exif_info/$name"

@@ -1,17 +1,20 @@
 // One table of marker shapes, legal and faulty, spliced into real photos and
 // fed to every part that reads a JPEG's markers: the carver, the frame
 // limits, the fragment search's scan finder, the EXIF reader, the entropy
-// walker and the thumbnail queue (libjpeg's decode). They must all agree
+// walkers and the thumbnail queue (libjpeg's decode). They must all agree
 // with libjpeg: a legal shape keeps the photo whole everywhere, a fault
-// ends it everywhere it is seen.
+// ends it everywhere it is seen. The progressive walker also agrees with
+// libjpeg on where a progressive photo cut short first goes wrong.
 
 #include "carvingvolume.h"
 #include "exifinfo.h"
 #include "fragmentsearch.h"
 #include "jpegcarver.h"
+#include "jpegdecodecheck.h"
 #include "jpegentropywalker.h"
 #include "jpegframelimits.h"
 #include "jpegshapes.h"
+#include "progressiveentropywalker.h"
 #include "testsupport.h"
 #include "thumbnailqueue.h"
 
@@ -71,6 +74,28 @@ bool walks_to_its_end(const QByteArray &jpeg)
         return false;
     JpegEntropyWalker::State state = walker.start_state();
     return walker.walk(state, bytes, jpeg.size()) == JpegEntropyWalker::Outcome::Finished && state.pos == jpeg.size();
+}
+
+struct ProgressiveWalk
+{
+    ProgressiveEntropyWalker::Outcome outcome = ProgressiveEntropyWalker::Outcome::Fault;
+    qint64 reached = -1; // the fault, or where the walk ended
+    bool complete = false;
+};
+
+ProgressiveWalk walk_progressive(const QByteArray &jpeg)
+{
+    ProgressiveWalk walked;
+    ProgressiveEntropyWalker walker;
+    const auto *bytes = reinterpret_cast<const uchar *>(jpeg.constData());
+    if (!walker.parse_header(bytes, jpeg.size()))
+        return walked;
+    ProgressiveEntropyWalker::State state = walker.start_state();
+    walked.outcome = walker.walk(state, bytes, jpeg.size(), 0, &walked.reached);
+    if (walked.outcome != ProgressiveEntropyWalker::Outcome::Fault)
+        walked.reached = state.pos;
+    walked.complete = walker.complete(state);
+    return walked;
 }
 
 } // namespace
@@ -158,8 +183,13 @@ private slots:
         if (info.has_exif())
             QCOMPARE(info.make(), QStringLiteral("Velvora Test"));
 
-        if (Base(base) != Base::Progressive)
+        if (Base(base) != Base::Progressive) {
             QVERIFY2(walks_to_its_end(jpeg) == legal, "entropy walker");
+        } else {
+            const ProgressiveWalk walked = walk_progressive(jpeg);
+            QVERIFY2((walked.outcome == ProgressiveEntropyWalker::Outcome::Finished && walked.reached == jpeg.size()
+                      && walked.complete) == legal, "progressive entropy walker");
+        }
 
         const ThumbnailQueue::Result decoded = ThumbnailQueue::decode(jpeg);
         QVERIFY2(decoded.thumbnail.isNull() != legal, "decode");
@@ -167,6 +197,64 @@ private slots:
         QCOMPARE(memory, legal || !in_header ? ThumbnailQueue::decoder_memory(original) : 0);
         if (Base(base) == Base::Progressive)
             QCOMPARE(ThumbnailQueue::decoder_memory(original), qint64(25 * 17 + 2 * 13 * 9) * 64 * 2); // 4:2:0 blocks
+    }
+
+    void progressive_walker_agrees_with_libjpeg_data()
+    {
+        QTest::addColumn<QByteArray>("photo");
+        const QImage picture = testsupport::make_picture(640, 424, 61);
+        const auto progressive = [&picture](QStringList options) {
+            options << QStringLiteral("-progressive");
+            return testsupport::cjpeg(picture, options);
+        };
+        QTest::newRow("4:2:0") << progressive({});
+        QTest::newRow("4:2:0, a restart every row") << progressive({QStringLiteral("-restart"), QStringLiteral("1")});
+        QTest::newRow("4:2:0, a restart every 5 blocks")
+            << progressive({QStringLiteral("-restart"), QStringLiteral("5B")});
+        QTest::newRow("4:4:4") << progressive({QStringLiteral("-sample"), QStringLiteral("1x1")});
+        QTest::newRow("4:2:2, optimised tables")
+            << progressive({QStringLiteral("-sample"), QStringLiteral("2x1"), QStringLiteral("-optimize")});
+        QTest::newRow("grayscale") << progressive({QStringLiteral("-grayscale")});
+        QTest::newRow("by Qt") << testsupport::qt_jpeg(picture, 90, true);
+    }
+
+    // The walker reads a whole photo to its end, as libjpeg does. Cut short
+    // at a sector boundary with random bytes after it, the photo reads on to
+    // the cut for the walker, which then stops within a sector, or where
+    // libjpeg does (random bytes read as DC differences go on to the first
+    // marker in them), never after libjpeg's first complaint (libjpeg lets
+    // runs past the end of a band through, and reads on to a marker).
+    void progressive_walker_agrees_with_libjpeg()
+    {
+        QFETCH(QByteArray, photo);
+        const JpegDecodeCheck::Coefficients read = JpegDecodeCheck::read_coefficients(photo);
+        QVERIFY(read.clean && read.complete);
+        const ProgressiveWalk whole = walk_progressive(photo);
+        QCOMPARE(whole.outcome, ProgressiveEntropyWalker::Outcome::Finished);
+        QCOMPARE(whole.reached, read.end_position);
+        QVERIFY(whole.complete);
+        constexpr int cuts = 24;
+        for (int n = 0; n < cuts; ++n) {
+            const QByteArray cut = testsupport::damaged(photo, testsupport::Damage::CutShort, quint32(100 + n),
+                                                        0.05 + 0.9 * n / cuts);
+            qint64 damage = 0;
+            while (damage < photo.size() && photo.at(damage) == cut.at(damage))
+                ++damage;
+            QCOMPARE(walk_progressive(photo.left(damage)).outcome, ProgressiveEntropyWalker::Outcome::NeedData);
+            const JpegDecodeCheck::Coefficients decoded =
+                JpegDecodeCheck::read_coefficients(cut, {}, JpegDecodeCheck::memory_budget, true);
+            QVERIFY(!decoded.clean);
+            const qint64 libjpeg_fault = decoded.ran_out ? cut.size() : decoded.fault_position;
+            const ProgressiveWalk walked = walk_progressive(cut);
+            QVERIFY(walked.outcome != ProgressiveEntropyWalker::Outcome::Finished);
+            const qint64 walker_fault =
+                walked.outcome == ProgressiveEntropyWalker::Outcome::Fault ? walked.reached : cut.size();
+            const bool within_a_sector = walker_fault <= damage + 512;
+            const bool with_libjpeg = qAbs(walker_fault - libjpeg_fault) <= 8;
+            QVERIFY2(walker_fault <= libjpeg_fault + 8 && (within_a_sector || with_libjpeg),
+                     qPrintable(QStringLiteral("cut at %1: the walker stops at %2, libjpeg at %3")
+                                    .arg(damage).arg(walker_fault).arg(libjpeg_fault)));
+        }
     }
 };
 
