@@ -536,7 +536,7 @@ private slots:
         QTest::newRow("photos and videos, as by default") << true << true << QStringList{"JPG", "HEIC", "MP4", "MOV", "AVI"} << "3 photos, 5 videos" << "8 photos and videos" << false;
         QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos" << "3 photos" << false;
         QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false;
-        QTest::newRow("a video, a movie and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV"} << "1 photo, 2 videos" << "3 photos and videos" << true;
+        QTest::newRow("a video, a movie, a clip and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV", "AVI"} << "1 photo, 3 videos" << "4 photos and videos" << true;
     }
 
     // A camera card with photos, videos and HEIC photos, about half of each
