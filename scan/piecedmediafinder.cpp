@@ -88,8 +88,10 @@ void PiecedMediaFinder::note_start(qint64 sector)
     qint64 available = block_end - sector;
     if (sector < block_from || available < head) {
         read = reader(sector, head);
-        bytes = read.constData();
-        available = read.size();
+        if (sector < block_from || read.size() > available) {
+            bytes = read.constData();
+            available = read.size();
+        }
     }
     if (available < 16)
         return;
