@@ -3,6 +3,7 @@
 #include "folderdialog.h"
 #include "messages.h"
 #include "photowriter.h"
+#include "progresstext.h"
 #include "resultsmodel.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,9 @@
 #include <QProgressDialog>
 #include <QRegularExpression>
 
+#include <QHash>
+
+#include <algorithm>
 #include <climits>
 
 namespace {
@@ -22,6 +26,45 @@ constexpr int listed_failures = 20;
 QString listing(const QString &heading, const QStringList &names)
 {
     return names.isEmpty() ? QString() : heading + QLatin1Char('\n') + names.join(QLatin1Char('\n'));
+}
+
+FoundKinds kinds_among(const QList<MediaKind> &kinds)
+{
+    return found_kinds(int(kinds.size()), int(std::count(kinds.cbegin(), kinds.cend(), MediaKind::Video)));
+}
+
+// "photos", "videos" or "photos and videos": what the files of these kinds are.
+QString noun_of(const QList<MediaKind> &kinds)
+{
+    return found_noun(kinds_among(kinds), 2);
+}
+
+// "%n photo(s) could not be recovered into %1:" as the window always said
+// it of photos; of videos, "2 videos could not be recovered into %1:".
+QString failed_text(const QList<MediaKind> &kinds, const QString &folder)
+{
+    const int count = int(kinds.size());
+    const FoundKinds found = kinds_among(kinds);
+    if (found == FoundKinds::Photos)
+        return PhotoRecovery::tr("%n photo(s) could not be recovered into %1:", nullptr, count).arg(folder);
+    return PhotoRecovery::tr("%1 could not be recovered into %2:").arg(found_count_text(found, count), folder);
+}
+
+QString renamed_text(const QList<MediaKind> &kinds)
+{
+    const int count = int(kinds.size());
+    const FoundKinds found = kinds_among(kinds);
+    if (found == FoundKinds::Photos)
+        return PhotoRecovery::tr("%n photo(s) were saved under other names, because files of their names with other "
+                                 "contents were already in the folder:",
+                                 nullptr, count);
+    if (count == 1)
+        return PhotoRecovery::tr("%1 was saved under another name, because a file of its name with other contents "
+                                 "was already in the folder:")
+            .arg(found_count_text(found, count));
+    return PhotoRecovery::tr("%1 were saved under other names, because files of their names with other contents "
+                             "were already in the folder:")
+        .arg(found_count_text(found, count));
 }
 
 } // namespace
@@ -43,28 +86,30 @@ std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel
         return std::nullopt;
     }
 
-    const QString directory = FolderDialog::choose(window, tr("Recover photos to directory"), QDir::homePath());
+    found_images = found;
+    const QString noun = noun_of(checked_kinds());
+    const QString directory = FolderDialog::choose(window, tr("Recover %1 to directory").arg(noun), QDir::homePath());
     window->activateWindow();
     if (directory.isEmpty())
         return std::nullopt;
 
     device = scanned;
-    found_images = found;
     recovery = &session;
     if (session.open_folder(directory) == RecoverySession::Refusal::OnScannedVolume) {
-        inform(window, tr("This folder is on the device the photos are recovered from. Writing there can overwrite "
-                          "the deleted photos before they are recovered.\nPlease choose a folder on another drive."));
+        inform(window, tr("This folder is on the device the %1 are recovered from. Writing there can overwrite "
+                          "the deleted %1 before they are recovered.\nPlease choose a folder on another drive.")
+                           .arg(noun));
         return std::nullopt;
     }
     volume_platform::Failure failure = volume_platform::Failure::None;
     if (!device.open(raw_access, &failure)) {
-        inform(window, tr("The device could not be opened to recover the photos.\n%1")
-                           .arg(volume_platform::failure_text(failure)));
+        inform(window, tr("The device could not be opened to recover the %1.\n%2")
+                           .arg(noun, volume_platform::failure_text(failure)));
         return std::nullopt;
     }
 
     int tried = 0;
-    const QString message = recover_checked_files(directory, tried);
+    const QString message = recover_checked_files(directory, noun, tried);
     device.close();
     recover_progress->hide();
     recover_progress->deleteLater();
@@ -85,13 +130,21 @@ void PhotoRecovery::collect_checked_files(const QAbstractItemModel &results)
     }
 }
 
+QList<MediaKind> PhotoRecovery::checked_kinds() const
+{
+    QList<MediaKind> kinds;
+    for (qint64 offset : recover_files)
+        kinds.append(found_images.value(offset).kind);
+    return kinds;
+}
+
 // Writes the files of recover_files in name order with the progress dialog
 // showing, each checked against what the scan found; returns what the user
 // must be told about the failed and renamed ones. tried counts the photos
 // attempted before a cancel.
-QString PhotoRecovery::recover_checked_files(const QString &directory, int &tried)
+QString PhotoRecovery::recover_checked_files(const QString &directory, const QString &noun, int &tried)
 {
-    recover_progress = new QProgressDialog(tr("Recovering photos"), QStringLiteral("Cancel"), 0,
+    recover_progress = new QProgressDialog(tr("Recovering %1").arg(noun), QStringLiteral("Cancel"), 0,
                                            int(recover_files.size()));
     recover_progress->setWindowTitle(QStringLiteral("DodurEdivezav"));
     recover_progress->setFixedWidth(300);
@@ -103,13 +156,18 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     QStringList renamed;
     QStringList present;
     QStringList with_holes;
+    QList<MediaKind> failed_kinds;
+    QList<MediaKind> renamed_kinds;
+    QHash<QString, MediaKind> kind_asked; // the results of sync() name their files only
     const auto note = [&](const PhotoWriter::Result &result) {
+        const MediaKind kind = kind_asked.value(result.asked, MediaKind::JpegPhoto);
         if (result.outcome != PhotoWriter::Outcome::Failed && result.outcome != PhotoWriter::Outcome::Present
             && result.unreadable_bytes > 0)
             with_holes.append(tr("%1 (%n byte(s))", nullptr, int(qMin<qint64>(result.unreadable_bytes, INT_MAX)))
                                   .arg(result.name));
         if (result.outcome == PhotoWriter::Outcome::Failed) {
             failed.append(result.asked);
+            failed_kinds.append(kind);
             const QString why = result.failure == PhotoWriter::Failure::TargetUnwritable
                     && !QFileInfo(directory).isWritable()
                 ? tr("You have no permission to write in this folder.")
@@ -118,6 +176,7 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
                 reasons.append(why);
         } else if (result.outcome == PhotoWriter::Outcome::Renamed) {
             renamed.append(tr("%1 as %2").arg(result.asked, result.name));
+            renamed_kinds.append(kind);
         } else if (result.outcome == PhotoWriter::Outcome::Present) {
             present.append(result.name == result.asked ? result.asked : tr("%1 as %2").arg(result.asked, result.name));
         }
@@ -134,6 +193,7 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
                                  return !recover_progress->wasCanceled();
                              })
             : recovery->copy(image, device.handle);
+        kind_asked.insert(result.asked, image.kind);
         if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
             note(result); // the others are told once they are on the disk
         recover_progress->setValue(counter++);
@@ -162,14 +222,10 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, int &trie
     };
     QStringList parts;
     if (!failed.isEmpty())
-        parts.append(tr("%n photo(s) could not be recovered into %1:", nullptr, int(failed.size()))
-                         .arg(QDir::toNativeSeparators(directory))
+        parts.append(failed_text(failed_kinds, QDir::toNativeSeparators(directory))
                      + QLatin1Char('\n') + first_names(failed) + QStringLiteral("\n\n") + reasons.join(QLatin1Char('\n')));
     if (!renamed.isEmpty())
-        parts.append(tr("%n photo(s) were saved under other names, because files of their names with other "
-                        "contents were already in the folder:",
-                        nullptr, int(renamed.size()))
-                     + QLatin1Char('\n') + first_names(renamed));
+        parts.append(renamed_text(renamed_kinds) + QLatin1Char('\n') + first_names(renamed));
     if (!with_holes.isEmpty())
         parts.append(tr("%n file(s) were written with parts the card could not give; those bytes are zeros, so "
                         "a video shows a flaw there:",

@@ -16,9 +16,10 @@ class QProgressDialog;
 class QWidget;
 
 // "Restore...": asks for a folder, refuses one on the scanned device, and
-// writes the ticked photos of the results into it, in name order, with a
-// progress dialog that can cancel; then tells the user which photos could
-// not be written and which were saved under other names.
+// writes the ticked photos and videos of the results into it, in name order,
+// with a progress dialog that can cancel; then tells the user which could
+// not be written and which were saved under other names. The dialogs and
+// messages name the files as what they are: photos, videos, or both.
 class PhotoRecovery : public QObject
 {
     Q_OBJECT
@@ -54,7 +55,9 @@ private:
     void collect_checked_files(const QAbstractItemModel &results);
     // Writes the ticked photos into directory; returns the message about
     // the failed and renamed ones, empty when there is nothing to say.
-    QString recover_checked_files(const QString &directory, int &tried);
+    QString recover_checked_files(const QString &directory, const QString &noun, int &tried);
+    // The kinds of the ticked files, one for each.
+    QList<MediaKind> checked_kinds() const;
 
     QWidget *window;
     RawAccess raw_access;

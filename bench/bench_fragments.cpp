@@ -5,7 +5,8 @@
 // tests never use, baseline, with restart markers and progressive. Scans the volume with the fragment search and
 // without it and prints, for each: photos in pieces that came out byte for
 // byte, wrong assemblies (an output that is no photo placed and no leading
-// part of one), leading parts, time, bytes read twice and peak memory.
+// part of one: its pieces, the photo whose beginning it holds and how it was
+// offered), leading parts, time, bytes read twice and peak memory.
 //
 //   velvora-bench-fragments [PHOTOS [SEED]]
 
@@ -35,6 +36,22 @@ struct Figures
     double seconds = 0;
     qint64 read_again = 0;
 };
+
+// The photo placed that shares the longest beginning with an output, and
+// how many bytes of it the output has before it departs from it.
+std::pair<QByteArray, qint64> photo_begun(const QByteArray &output, const QList<QByteArray> &placed)
+{
+    std::pair<QByteArray, qint64> best;
+    for (const QByteArray &photo : placed) {
+        const qint64 end = qMin(photo.size(), output.size());
+        qint64 same = 0;
+        while (same < end && photo.at(same) == output.at(same))
+            ++same;
+        if (same > best.second)
+            best = {photo, same};
+    }
+    return best;
+}
 
 Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArray> &fragmented,
              const QList<QByteArray> &progressive, const QList<QByteArray> &placed, const QMap<QByteArray, QString> &names,
@@ -76,7 +93,11 @@ Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArr
         std::printf("  wrong assembly:");
         for (const VolumeExtent &piece : scan.files_found().at(i).extents())
             std::printf(" %lld+%lld", static_cast<long long>(piece.offset), static_cast<long long>(piece.length));
-        std::printf("\n");
+        const auto [photo, own] = photo_begun(outputs.at(i), placed);
+        std::printf(", the first %lld bytes of %s%s\n", static_cast<long long>(own), qPrintable(names.value(photo)),
+                    scan.files_found().at(i).damaged ? " (offered whole, marked damaged)"
+                    : scan.files_found().at(i).partial ? " (offered as its leading part)"
+                                                       : " (offered whole)");
     }
     for (const QByteArray &photo : progressive)
         figures.whole_progressive += outputs.contains(photo) ? 1 : 0;
@@ -130,7 +151,8 @@ int main(int argc, char *argv[])
             into.append(photo);
             into.append(other);
             names.insert(photo, name + QStringLiteral("intertwined, first"));
-            names.insert(other, name + QStringLiteral("intertwined, second"));
+            const QString other_name = name.left(name.indexOf(QLatin1Char(','))) + QStringLiteral(", %1 bytes): ");
+            names.insert(other, other_name.arg(other.size()) + QStringLiteral("intertwined, second"));
         } else {
             volume.add_three_pieces(photo, quint32(s));
             into.append(photo);

@@ -1,10 +1,12 @@
-// The decode check, the coefficient read and the seam check over a stream made of the input:
+// The decode check, the coefficient read, the seam check and the tests of
+// damage in place over a stream made of the input:
 // the positions they report lie in the stream, a clean decode has every row
 // and no fault, and a thumbnail has the size asked for.
 
 #include "fuzztarget.h"
 #include "jpegdecodecheck.h"
 #include "jpegseamcheck.h"
+#include "sectorscreen.h"
 
 int fuzz::decode_check(const uint8_t *data, size_t size)
 {
@@ -36,6 +38,16 @@ int fuzz::decode_check(const uint8_t *data, size_t size)
     if (decoded.clean)
         FUZZ_REQUIRE(JpegSeamCheck::judge(jpeg, {}, JpegDecodeCheck::working_memory)
                      == JpegSeamCheck::Verdict::Continuous);
+
+    // A stream read to its end without a warning has no scan that ends
+    // early, and is not damaged at all; where a stream turns into other
+    // data is a sector boundary inside it.
+    if (JpegSeamCheck::scan_ends_rows_early(jpeg, JpegDecodeCheck::working_memory))
+        FUZZ_REQUIRE(!read.clean);
+    if (decoded.clean)
+        FUZZ_REQUIRE(!SectorScreen::damaged_in_place(jpeg, decoded));
+    const qint64 turn = SectorScreen::turns_foreign_at(jpeg);
+    FUZZ_REQUIRE(turn == -1 || (turn >= 0 && turn <= length && turn % SectorScreen::sector == 0));
     return 0;
 }
 

@@ -24,6 +24,7 @@ int riff_walker(const uint8_t *data, size_t size);
 int file_system_reader(const uint8_t *data, size_t size);
 int safe_name(const uint8_t *data, size_t size);
 int sample_starts(const uint8_t *data, size_t size);
+int heic_item_places(const uint8_t *data, size_t size);
 
 // An invariant broke: says which, where, and aborts, so libFuzzer keeps the
 // input and the replay fails.

@@ -51,7 +51,8 @@ int main(int argc, char *argv[])
                                                              {"riff_walker", fuzz::riff_walker},
                                                              {"file_system_reader", fuzz::file_system_reader},
                                                              {"safe_name", fuzz::safe_name},
-                                                             {"sample_starts", fuzz::sample_starts}};
+                                                             {"sample_starts", fuzz::sample_starts},
+                                                             {"heic_item_places", fuzz::heic_item_places}};
     const double start_mib = peak_resident_mib();
     const bool check_memory = start_mib > 0 && !under_address_sanitizer();
     int replayed = 0;

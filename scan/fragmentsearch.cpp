@@ -118,6 +118,15 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
         walked = JpegEntropyWalker::Outcome::Fault;
         fault = foreign;
     }
+    // Data that meets the end-of-image marker well short of its frame's end
+    // turned into another photo's data somewhere before: where its rows stop
+    // running on.
+    if (pieces.size() == 1 && walked == JpegEntropyWalker::Outcome::Fault && fault >= stream.size() - 2
+        && walker.mcu_count() - state.mcu > SectorScreen::mcus_short_in_place) {
+        const qint64 turn = SectorScreen::turns_foreign_at(stream);
+        if (turn >= 0 && turn < fault && turn >= state.last_restart_end)
+            fault = turn; // restart markers met in sequence vouch for the data before them
+    }
     if (walked == JpegEntropyWalker::Outcome::Finished) {
         if (pieces.size() > 1 && proves_little(joined_at, state.pos - piece_start))
             return false; // any data of the right kind would have done: the top part is what is sure

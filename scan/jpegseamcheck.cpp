@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 namespace {
 
@@ -24,6 +25,23 @@ struct Errors
 }
 
 void on_message(j_common_ptr, int) {}
+
+struct ScanEnds
+{
+    Errors errors;
+    bool early = false;
+};
+
+// libjpeg warns that a scan's data ended at a marker while it reads the
+// scan's rows of MCUs: the row it was reading tells how early.
+void on_scan_message(j_common_ptr info, int level)
+{
+    if (level >= 0 || info->err->msg_code != JWRN_HIT_MARKER)
+        return;
+    const auto *decompress = reinterpret_cast<j_decompress_ptr>(info);
+    if (decompress->input_iMCU_row + 1 < decompress->total_iMCU_rows)
+        reinterpret_cast<ScanEnds *>(info->err)->early = true;
+}
 
 // A stretch of one boundary between two rows of pixels: the row below
 // begins at y, over the columns [x0, x1).
@@ -173,4 +191,25 @@ JpegSeamCheck::Verdict JpegSeamCheck::judge(const QByteArray &jpeg, const QList<
             verdict = Verdict::Weak;
     }
     return verdict;
+}
+
+bool JpegSeamCheck::scan_ends_rows_early(const QByteArray &jpeg, qint64 memory_limit)
+{
+    jpeg_decompress_struct info{};
+    ScanEnds ends{};
+    info.err = jpeg_std_error(&ends.errors.base);
+    ends.errors.base.error_exit = on_error;
+    ends.errors.base.emit_message = on_scan_message;
+    if (setjmp(ends.errors.fatal)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    info.mem->max_memory_to_use = long(memory_limit);
+    jpeg_mem_src(&info, reinterpret_cast<const uchar *>(jpeg.constData()), static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&info, TRUE);
+    jpeg_read_coefficients(&info);
+    jpeg_abort_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return ends.early;
 }

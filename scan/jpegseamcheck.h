@@ -30,6 +30,14 @@ public:
     static Verdict judge(const QByteArray &jpeg, const QList<int> &joins, qint64 memory_limit,
                          FirstRow first_row = FirstRow::ProvesNothing);
 
+    // Whether a scan of a photo of several scans meets the next marker with
+    // its data spent more than a row of MCUs before the scan's end: data of
+    // another photo run into a scan from a sector boundary on rarely fills
+    // it, while a few changed bytes put the coding out of step by a few
+    // blocks, within the scan's last row. False when libjpeg may not set
+    // aside the photo's coefficients within memory_limit.
+    static bool scan_ends_rows_early(const QByteArray &jpeg, qint64 memory_limit);
+
     // A step across a join at most this many times the photo's own, plus
     // step_slack levels, is continuous.
     static constexpr double step_ratio = 2.5;

@@ -116,16 +116,21 @@ bool PiecedMediaFinder::take_found(qint64 offset, qint64 length)
 QList<PiecedMediaFinder::Assembled> PiecedMediaFinder::assemble_passed(qint64 open_from)
 {
     QList<Assembled> assembled;
-    for (qsizetype i = 0; i < waiting.size();) {
+    for (qsizetype i = 0; i < waiting.size() && !(stopped && stopped());) {
         const Start start = waiting.at(i);
         if (open_from >= 0 && start.offset >= open_from) {
             ++i;
             continue;
         }
-        waiting.removeAt(i);
-        if (found_whole.remove(start.offset) || (stopped && stopped()))
+        if (found_whole.remove(start.offset)) {
+            waiting.removeAt(i);
             continue;
+        }
         const std::optional<Assembled> file = assemble(start);
+        // a stop leaves the file waiting, for a resumed scan to put together
+        if (!file && stopped && stopped())
+            break;
+        waiting.removeAt(i);
         if (start.format == MediaPieceAssembly::Format::Riff)
             report_clip(start, file);
         if (file)

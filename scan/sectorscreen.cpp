@@ -1,6 +1,8 @@
 #include "sectorscreen.h"
 
 #include "jpegmarkerreader.h"
+#include "jpegseamcheck.h"
+#include "rowcontinuity.h"
 
 #include <array>
 #include <cstring>
@@ -154,5 +156,70 @@ bool SectorScreen::damaged_in_place(const QByteArray &stream, const JpegDecodeCh
     for (qint64 s = ceil_sector(scan + 2); s + sector <= stream.size(); s += sector)
         if (!could_be_entropy_data(bytes_of(stream) + s, between_scans))
             return false;
-    return true;
+    // Each scan of a photo of several covers the whole picture: the one that
+    // another photo's data ran into ends early.
+    if (between_scans)
+        return !JpegSeamCheck::scan_ends_rows_early(stream, JpegDecodeCheck::working_memory);
+    return turns_foreign_at(stream) < 0;
+}
+
+qint64 SectorScreen::turns_foreign_at(const QByteArray &stream)
+{
+    JpegEntropyWalker walker;
+    if (!walker.parse_header(bytes_of(stream), stream.size()) || walker.has_later_scans())
+        return -1;
+    JpegEntropyWalker::State state = walker.start_state();
+    qint64 fault = -1;
+    if (walker.walk(state, bytes_of(stream), stream.size(), -1, &fault) != JpegEntropyWalker::Outcome::Fault)
+        return -1;
+    const bool at_end_marker = fault >= stream.size() - 2;
+    if (at_end_marker && walker.mcu_count() - state.mcu > mcus_short_in_place) {
+        if (fault % sector == 0)
+            return fault; // the marker begins a sector of another file; the data before it is as sound as it looks
+        const qint64 seam = first_seam_sector(walker, stream, fault);
+        return seam >= 0 ? seam : fault / sector * sector;
+    }
+    // Another photo's data decodes for a few codes before it goes wrong;
+    // so does this one's after a changed byte, which lies anywhere in a
+    // sector: only a fault within about two MCUs of a boundary points to it.
+    const qint64 bytes_per_mcu = (fault - walker.entropy_start()) / qMax(1, state.mcu);
+    const qint64 near = qBound<qint64>(16, 2 * bytes_per_mcu, sector / 4);
+    if (at_end_marker || fault <= ceil_sector(walker.entropy_start()) || fault % sector >= near)
+        return -1;
+    // The fault is where the MCU it stopped in begins. A marker in that MCU
+    // is a changed byte of the photo's own (another photo's entropy-coded
+    // data holds none but restart markers), or the restart marker that puts
+    // the coding back in step, after which the data is the photo's own: out
+    // of turn, it keeps the stream from decoding to its end.
+    const qint64 look_to = qMin(stream.size() - 1, fault + 4 * bytes_per_mcu + 16);
+    for (qint64 i = fault; i < look_to; ++i)
+        if (bytes_of(stream)[i] == 0xFF && bytes_of(stream)[i + 1] != 0x00)
+            return -1;
+    return fault / sector * sector;
+}
+
+// The first sector boundary of the entropy-coded data before end from whose
+// MCU on the next row of MCUs does not run on from the rows above it, judged
+// by the DC map of one walk; -1 when every row runs on.
+qint64 SectorScreen::first_seam_sector(JpegEntropyWalker &walker, const QByteArray &stream, qint64 end)
+{
+    std::vector<std::pair<qint64, int>> boundaries; // sector boundary, the MCU it cuts
+    JpegEntropyWalker::State state = walker.start_state();
+    for (qint64 s = ceil_sector(walker.entropy_start() + 1); s < end; s += sector) {
+        if (walker.walk(state, bytes_of(stream), s) != JpegEntropyWalker::Outcome::NeedData || state.scan > 0)
+            break;
+        boundaries.emplace_back(s, state.mcu);
+    }
+    walker.walk(state, bytes_of(stream), end);
+    const int walked = state.scan > 0 ? walker.mcu_count() : state.mcu;
+    const RowContinuity::Map &map = walker.mcu_dc();
+    const int wide = walker.mcus_wide();
+    for (const auto &[at, mcu] : boundaries) {
+        const int row_end = qMin(walker.mcu_count(), mcu + wide);
+        if (row_end > walked || size_t(row_end) > map.size())
+            break;
+        if (!RowContinuity(map, wide, mcu, row_end).holds(map, row_end))
+            return at;
+    }
+    return -1;
 }

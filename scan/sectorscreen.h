@@ -1,6 +1,7 @@
 #pragma once
 
 #include "jpegdecodecheck.h"
+#include "jpegentropywalker.h"
 
 #include <QByteArray>
 
@@ -32,9 +33,19 @@ public:
     static bool turns_flat_at(const uchar *sector_bytes);
     // Whether a stream that ends in its end-of-image marker but does not
     // decode cleanly is damaged where it lies rather than cut into pieces:
-    // the decoder made every row from the stream's own data, and no sector
-    // after its first scan holds what no JPEG data could.
+    // the decoder made every row from the stream's own data, no sector
+    // after its first scan holds what no JPEG data could, and its data does
+    // not turn into another's at a sector boundary (turns_foreign_at).
     static bool damaged_in_place(const QByteArray &stream, const JpegDecodeCheck::Result &decode);
+    // Where a baseline stream's data stops being its own at a sector
+    // boundary, as far as the entropy walker can tell: its first fault lies
+    // just past a boundary, or its data meets the end-of-image marker more
+    // than a few MCUs short of the frame's end, when the first boundary
+    // whose row of MCUs no longer runs on from the rows above (or failing
+    // that, the one before the marker) is where it turns. A few bytes gone
+    // wrong put the coding out of step by a block or two, at any place in a
+    // sector. -1 when neither holds or the walker cannot follow the stream.
+    static qint64 turns_foreign_at(const QByteArray &stream);
     // Where the first scan's header begins; -1 when the stream does not get
     // that far. frame: when given, set to the start-of-frame code met before
     // the scan (0xC2 for a progressive photo), 0 when none.
@@ -42,4 +53,10 @@ public:
     // Start-of-scan markers among the first length bytes of a stream: a
     // progressive photo with two of them has its first scan whole.
     static int scans_within(const QByteArray &stream, qint64 length);
+
+    // MCUs a damaged stream's data may end short of its frame.
+    static constexpr int mcus_short_in_place = 4;
+
+private:
+    static qint64 first_seam_sector(JpegEntropyWalker &walker, const QByteArray &stream, qint64 end);
 };

@@ -592,6 +592,16 @@ void TestCarving::pieces_come_together_data()
     // Without the search a progressive photo's top part ends before another
     // photo's bytes, though the decoder meets them only at their next marker.
     QTest::newRow("intertwined, top part only progressive") << QStringLiteral("intertwined top part") << progressive << false;
+    // Two photos of one size and coding cut at the same point, the second
+    // one's stream running on through the first one's last piece to its
+    // end-of-image marker: it decodes to its end, but is in pieces, not
+    // damaged in place. Its data goes wrong just past a sector boundary, or
+    // ends a few dozen blocks short of its frame.
+    QTest::newRow("intertwined alike, wrong just past a sector boundary baseline")
+        << QStringLiteral("intertwined alike 774 522 1022 0.35 top part") << QStringList() << false;
+    QTest::newRow("intertwined alike, blocks short of the frame baseline")
+        << QStringLiteral("intertwined alike 654 862 1062 0.6 top part") << QStringList() << false;
+    QTest::newRow("intertwined alike progressive") << QStringLiteral("intertwined alike 878 1074 1054 0.55") << progressive << false;
     QTest::newRow("zeros, late break progressive") << QStringLiteral("zeros late") << progressive << true;
     // On cards the pieces are found through the file system's allocation map.
     QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList() << true;
@@ -639,6 +649,11 @@ void TestCarving::pieces_come_together()
             volume.add_intertwined(cjpeg_photo(1014, options, 998, 734), cjpeg_photo(6014, options, 998, 734), 0.3);
         } else if (layout == QLatin1String("zeros late")) {
             volume.add_two_pieces(cjpeg_photo(1029, options, 1453, 949), Gap::Zeros, 0.74, 1029);
+        } else if (layout.startsWith(QLatin1String("intertwined alike"))) {
+            const QStringList shape = layout.split(QLatin1Char(' '));
+            const int width = shape.at(2).toInt(), height = shape.at(3).toInt(), seed = shape.at(4).toInt();
+            volume.add_intertwined(cjpeg_photo(seed, options, width, height), cjpeg_photo(seed + 5000, options, width, height),
+                                   shape.at(5).toDouble());
         } else if (layout.startsWith(QLatin1String("intertwined")))
             volume.add_intertwined(a, cjpeg_photo(12, options));
         else if (layout == QLatin1String("three"))

@@ -533,10 +533,12 @@ private slots:
         QTest::addColumn<QString>("count"); // beside the title
         QTest::addColumn<QString>("found"); // as the questions and the last page name them
         QTest::addColumn<bool>("in_pieces"); // the card whose deleted files lie in pieces
-        QTest::newRow("photos and videos, as by default") << true << true << QStringList{"JPG", "HEIC", "MP4", "MOV", "AVI"} << "3 photos, 5 videos" << "8 photos and videos" << false;
-        QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos" << "3 photos" << false;
-        QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false;
-        QTest::newRow("a video, a movie, a clip and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV", "AVI"} << "1 photo, 3 videos" << "4 photos and videos" << true;
+        QTest::addColumn<QString>("told"); // after restoring, where the first file's name is taken in the folder
+        QTest::newRow("photos and videos, as by default") << true << true << QStringList{"JPG", "HEIC", "MP4", "MOV", "AVI"} << "3 photos, 5 videos" << "8 photos and videos" << false << QString();
+        QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos" << "3 photos" << false << QString();
+        QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false << QString();
+        QTest::newRow("videos only, a video's name taken in the folder") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false << "1 video was saved under another name";
+        QTest::newRow("a video, a movie, a clip and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV", "AVI"} << "1 photo, 3 videos" << "4 photos and videos" << true << QString();
     }
 
     // A camera card with photos, videos and HEIC photos, about half of each
@@ -544,6 +546,7 @@ private slots:
     // names, videos marked as such with their length, the questions and the
     // last page name what was found, and the larger view opens at once and
     // shows a video's first frame and a HEIC photo from the card when made.
+    // "Restore..." names what it writes as what it is, also in what it tells.
     void camera_card_kinds()
     {
         QFETCH(bool, photos);
@@ -551,6 +554,7 @@ private slots:
         QFETCH(QStringList, suffixes);
         QFETCH(QString, found);
         QFETCH(bool, in_pieces);
+        QFETCH(QString, told);
         const MediaCard *card = camera_card(in_pieces);
         if (!card)
             QSKIP(qPrintable(no_media_card));
@@ -585,7 +589,8 @@ private slots:
 
         // what going back or closing would give up, and what was written, named as what it is
         UrlCatcher urls;
-        const QString tag = QStringLiteral("%1%2%3").arg(photos ? "photos" : "", videos ? "videos" : "", in_pieces ? "-pieces" : "");
+        const QString tag = QStringLiteral("%1%2%3%4").arg(photos ? "photos" : "", videos ? "videos" : "", in_pieces ? "-pieces" : "",
+                                                           told.isEmpty() ? "" : "-taken");
         answers.press("No");
         click(window, ui::scan_back);
         QCOMPARE(answers.last(), QStringLiteral("The %1 found have not been restored. Go back and discard them?").arg(found.section(' ', 1)));
@@ -594,10 +599,16 @@ private slots:
         QCOMPARE(answers.last(), QStringLiteral("The %1 found have not been restored. Exit and discard them?").arg(found));
         const QString target = scratch.filePath("camera-" + tag);
         QVERIFY(QDir().mkpath(target));
-        const QString account = restore_into(window, answers, target);
+        if (!told.isEmpty())
+            QVERIFY(write_file(QDir(target).filePath(expected.first()), "an earlier file"));
+        const QString account = restore_into(window, answers, target, !told.isEmpty());
+        QCOMPARE(answers.folder_titles.last(), QStringLiteral("Recover %1 to directory").arg(found.section(' ', 1)));
+        QVERIFY2(told.isEmpty() || answers.last().startsWith(told + ", because a file of its name with other contents "
+                                                                     "was already in the folder:\n" + expected.first()),
+                 qPrintable(answers.last()));
         QVERIFY2(account.startsWith(found + " were written into this folder:\n"), qPrintable(account));
         grab_for_review(window, "camera-card-finish-page-" + tag);
-        QCOMPARE(entries_of(target).size(), expected.size());
+        QCOMPARE(entries_of(target).size(), expected.size() + (told.isEmpty() ? 0 : 1));
         QVERIFY(answers.unexpected.isEmpty());
     }
 

@@ -34,7 +34,7 @@ public:
     qint64 bad_to = -1;
     qint64 gone_from = -1;
     int failing_read_ms = 0;
-    int every_read_ms = 0; // a slow card: every read takes this long
+    std::atomic<int> every_read_ms = 0; // a slow card: every read takes this long; may change as it is read
     bool short_reads = false;
     // shared, so that it can be read after the scan has destroyed the volume
     std::shared_ptr<std::atomic<int>> failed_reads = std::make_shared<std::atomic<int>>(0);
@@ -48,6 +48,8 @@ public:
     std::shared_ptr<QSemaphore> reading_again = std::make_shared<QSemaphore>();
     // Called at that same read, on the thread reading, with its offset.
     std::function<void(qint64 offset)> when_reading_again;
+    // Called at every read, on the thread reading, with its offset.
+    std::function<void(qint64 offset)> when_reading;
 
     qint64 read(char *buffer, qint64 count) override { return advance(read_at(position, buffer, count)); }
     bool seek(qint64 offset) override { return (position = offset) >= 0; }
@@ -55,6 +57,8 @@ public:
 
     qint64 read_at(qint64 offset, char *buffer, qint64 count) override
     {
+        if (when_reading)
+            when_reading(offset);
         if (every_read_ms > 0)
             QThread::msleep(every_read_ms);
         const qint64 end = qMin(offset + count, qint64(bytes.size()));

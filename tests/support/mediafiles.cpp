@@ -37,15 +37,18 @@ bool make_video(const QString &path, const char *source, const QStringList &enco
     return run_tool(QStringLiteral("ffmpeg"), arguments);
 }
 
-// From a JPEG with EXIF data, which heif-enc carries over.
-bool make_heic(const QString &folder, const QString &path, int seed)
+// From a JPEG with EXIF data, which heif-enc carries over; encoder takes
+// x265 parameters.
+bool make_heic(const QString &folder, const QString &path, int seed, const QStringList &encoder = {})
 {
     const QString jpeg = QDir(folder).filePath(QStringLiteral("picture.jpg"));
+    QStringList arguments{QStringLiteral("-q"), QStringLiteral("60"), jpeg, QStringLiteral("-o"), path};
+    for (const QString &parameter : encoder)
+        arguments << QStringLiteral("-p") << QStringLiteral("x265:") + parameter;
     return make_picture(400, 300, seed).save(jpeg, "JPEG", 95)
         && run_tool(QStringLiteral("exiftool"), {QStringLiteral("-q"), QStringLiteral("-overwrite_original"),
                                                  QStringLiteral("-DateTimeOriginal=") + media_date_taken, jpeg})
-        && run_tool(QStringLiteral("heif-enc"), {QStringLiteral("-q"), QStringLiteral("60"), jpeg,
-                                                 QStringLiteral("-o"), path});
+        && run_tool(QStringLiteral("heif-enc"), arguments);
 }
 
 // Where the clip's frames' list (LIST movi) starts, or -1.
@@ -156,6 +159,15 @@ QList<MediaFile> make_camera_media()
 }
 
 } // namespace
+
+QByteArray heic_in_slices(int slices)
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("sliced.heic"));
+    return folder.isValid() && make_heic(folder.path(), path, 79, {QStringLiteral("slices=%1").arg(slices)})
+        ? read_file(path)
+        : QByteArray();
+}
 
 QStringList missing_media_tools()
 {

@@ -39,6 +39,9 @@ QStringList missing_media_tools();
 // is missing or fails.
 const QList<MediaFile> &camera_media();
 const MediaFile *media_named(const QString &name);
+// A HEIC photo of 400 x 300 pixels from heif-enc whose picture is coded in
+// slices, each an extent of its own in iloc; empty when it cannot be made.
+QByteArray heic_in_slices(int slices);
 
 // Hand-built boxes for hostile streams: a box with a 32-bit size (size
 // computed from the payload unless given), and one with size 1 and a 64-bit

@@ -174,6 +174,7 @@ public:
 
     int pending() const { return int(actions.size()); }
     QList<Seen> seen;
+    QStringList folder_titles; // of the folder dialogs, in the order they opened
     QStringList unexpected; // dialogs that opened with no action queued (closed at once)
 
 private:
@@ -190,6 +191,8 @@ private:
         handled = dialog;
         if (box)
             seen.append({box->text(), box->defaultButton() ? box->defaultButton()->text().remove('&') : QString()});
+        else
+            folder_titles.append(dialog->windowTitle());
         if (!actions.isEmpty())
             return actions.dequeue()(dialog);
         unexpected.append(box ? box->text() : QStringLiteral("folder dialog"));
