@@ -113,6 +113,7 @@ private:
     QByteArray read_back(qint64 offset, qint64 length) override;
     void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) override;
     void take_frame(qint64 offset) override { clip_frames.note_frame(offset); }
+    void take_clip(const VolumeExtents &pieces) override { clip_frames.note_clip(pieces); }
     qint64 deleted_file_end(qint64 offset, qint64 at_least) override;
     const FileSystemView *volume_file_system() const override { return view.is_read() ? &view : nullptr; }
     bool stopping() const override { return !running; }
