@@ -1,7 +1,7 @@
 #include "mediapieceassembly.h"
 
 #include "extentreader.h"
-#include "heicitemplaces.h"
+#include "heicpicturecheck.h"
 #include "isoboxtypes.h"
 #include "isoboxwalker.h"
 #include "riffwalker.h"
@@ -303,122 +303,16 @@ ExtentReader MediaPieceAssembly::file_in(const VolumeExtents &path) const
     });
 }
 
-// Bytes of the file from offset on, across its pieces; fewer where a read failed.
-QByteArray MediaPieceAssembly::read_file(const ExtentReader &file, qint64 offset, qint64 length)
-{
-    QByteArray bytes(std::max<qint64>(0, std::min(length, file.length() - offset)), Qt::Uninitialized);
-    for (qint64 got = 0; got < bytes.size();) {
-        const qint64 n = file.read(offset + got, bytes.data() + got, bytes.size() - got);
-        if (n <= 0)
-            return bytes.left(got);
-        got += n;
-    }
-    return bytes;
-}
-
 bool MediaPieceAssembly::read_samples(const VolumeExtents &path, const Step &step)
 {
     samples_read = true;
     if (step.movie_at < 0 || step.movie_size > VideoSampleStarts::largest_movie)
         return false;
-    const QByteArray movie = read_file(file_in(path), step.movie_at, step.movie_size);
+    const QByteArray movie = HeicPictureCheck::read_file(file_in(path), step.movie_at, step.movie_size);
     if (movie.size() != step.movie_size)
         return false;
     samples = VideoSampleStarts::read(movie, size);
     return !samples.empty();
-}
-
-// Every extent the photo's meta box gives its primary item and tiles lies
-// inside an mdat of the file (or its idat), and each coded picture is a run
-// of NAL units that fills its extent: a wrong piece where a picture or one
-// of its NAL units starts is caught here.
-bool MediaPieceAssembly::picture_places_fit(const VolumeExtents &path) const
-{
-    const ExtentReader file = file_in(path);
-    VolumeExtents data; // the mdat payloads, in bytes of the file
-    qint64 meta_at = -1;
-    qint64 meta_size = 0;
-    for (qint64 at = 0; at < size && data.size() < most_data_boxes;) {
-        const QByteArray header = read_file(file, at, 16);
-        if (header.size() < 8)
-            return false;
-        qint64 box = IsoBoxTypes::be32(header.constData());
-        int header_length = 8;
-        if (box == 1 && header.size() == 16) {
-            box = qint64(IsoBoxTypes::be64(header.constData() + 8) & 0x7FFFFFFFFFFFFFFF);
-            header_length = 16;
-        } else if (box == 0) {
-            box = size - at;
-        }
-        if (box < header_length || box > size - at)
-            return false;
-        const quint32 type = IsoBoxTypes::be32(header.constData() + 4);
-        if (type == fourcc("meta") && meta_at < 0) {
-            meta_at = at;
-            meta_size = box;
-        } else if (type == fourcc("mdat")) {
-            data.append({at + header_length, box - header_length});
-        }
-        at += box;
-    }
-    if (meta_at < 0 || meta_size > HeicItemPlaces::largest_meta)
-        return false;
-    const HeicItemPlaces::Places places = HeicItemPlaces::read(read_file(file, meta_at, meta_size));
-    if (places.extents.empty())
-        return false;
-    int nal_reads = most_nal_reads;
-    VolumeExtents coded; // the extents of the item being looked at, in bytes of the file
-    for (std::size_t i = 0; i < places.extents.size(); ++i) {
-        const HeicItemPlaces::Extent &extent = places.extents[i];
-        if (stopping())
-            return false;
-        if (extent.in_idat) {
-            if (extent.offset > places.idat_length || extent.length > places.idat_length - extent.offset)
-                return false;
-            continue;
-        }
-        const auto inside = std::find_if(data.cbegin(), data.cend(), [&extent](const VolumeExtent &payload) {
-            return extent.offset >= payload.offset && extent.offset < payload.end()
-                && extent.length <= payload.end() - extent.offset;
-        });
-        if (inside == data.cend())
-            return false;
-        if (!extent.coded)
-            continue;
-        coded.append({extent.offset, extent.length > 0 ? extent.length : inside->end() - extent.offset});
-        // an item's data is its extents one after another: a NAL unit may run on into the next
-        const bool item_ends = i + 1 == places.extents.size() || places.extents[i + 1].item != extent.item;
-        if (!item_ends)
-            continue;
-        const ExtentReader item(std::exchange(coded, {}), [&file](qint64 offset, char *buffer, qint64 count) {
-            return file.read(offset, buffer, count);
-        });
-        if (!nal_units_fill(item, places.length_size, nal_reads))
-            return false;
-    }
-    return true;
-}
-
-// The item's data is a run of NAL units, each led by its length, that ends
-// exactly at its end; reads counts down the reads allowed (once it is spent,
-// what is left passes).
-bool MediaPieceAssembly::nal_units_fill(const ExtentReader &item, int length_size, int &reads)
-{
-    const qint64 end = item.length();
-    qint64 at = 0;
-    for (; at < end; --reads) {
-        if (reads <= 0)
-            return true;
-        const VideoSampleStarts::Sample unit{at, end - at, length_size, true};
-        const QByteArray bytes = read_file(item, at, length_size + 2);
-        if (!VideoSampleStarts::plausible(unit, bytes))
-            return false;
-        qint64 length = 0;
-        for (int i = 0; i < length_size; ++i)
-            length = length << 8 | uchar(bytes.at(i));
-        at += length_size + length;
-    }
-    return at == end;
 }
 
 bool MediaPieceAssembly::complete(const Step &step) const
@@ -488,7 +382,9 @@ bool MediaPieceAssembly::check(const VolumeExtents &pieces)
         return false;
     ++walks;
     quint32 crc = 0;
-    if ((format == Format::IsoImage && !picture_places_fit(pieces)) || !walk(pieces, &crc) || stopping()
+    const bool picture_fits =
+        format != Format::IsoImage || HeicPictureCheck::places_fit(file_in(pieces), [this] { return stopping(); });
+    if (!picture_fits || !walk(pieces, &crc) || stopping()
         || !(*probe)(pieces))
         return false;
     found = {pieces, crc};

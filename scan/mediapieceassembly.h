@@ -49,10 +49,6 @@ public:
     static constexpr int alike_kept = 3;
     static constexpr int most_walks = 8;
     static constexpr qint64 walk_chunk = 1024 * 1024;
-    // A HEIC photo's mdat boxes looked at, and reads of NAL unit headers in
-    // its pictures, at most.
-    static constexpr int most_data_boxes = 64;
-    static constexpr int most_nal_reads = 65536;
 
     struct Result
     {
@@ -106,11 +102,8 @@ private:
     // The sample tables of the first path whose headers fit: the paths are
     // then followed again, each sample's start checked where the path puts it.
     bool read_samples(const VolumeExtents &path, const Step &step);
-    bool picture_places_fit(const VolumeExtents &path) const;
-    static bool nal_units_fill(const ExtentReader &item, int length_size, int &reads);
     // The file along path, read through the volume's reader until a stop.
     ExtentReader file_in(const VolumeExtents &path) const;
-    static QByteArray read_file(const ExtentReader &file, qint64 offset, qint64 length);
     void restart();
     bool complete(const Step &step) const;
     QList<qint64> ends_of_other_runs(qint64 at) const;

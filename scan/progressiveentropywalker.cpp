@@ -1,27 +1,10 @@
 #include "progressiveentropywalker.h"
 
-#include "jpegdecodecheck.h"
-#include "jpegframelimits.h"
-
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
 
 namespace {
-
-int be16(const uchar *at)
-{
-    return (at[0] << 8) | at[1];
-}
-
-int ceil_div(int a, int b)
-{
-    return (a + b - 1) / b;
-}
-
-// libjpeg keeps every coefficient of a progressive photo: a 64-entry block
-// of 16-bit values for each block of each component.
-constexpr qint64 decoder_bytes_per_block = 64 * 2;
 
 // No AC coefficient of an 8-bit photo has more than 10 bits, no DC
 // difference more than 11, no DC value lies outside +-2048.
@@ -37,137 +20,6 @@ quint64 band(int from, int to)
 }
 
 } // namespace
-
-
-bool ProgressiveEntropyWalker::read_frame(uchar code, const uchar *segment, qint64 payload)
-{
-    if (frame.valid() || !frame.parse(code, segment, payload) || code != 0xC2
-        || !JpegFrameLimits::within_cap(frame.width, frame.height)
-        || frame.blocks() * decoder_bytes_per_block > JpegDecodeCheck::memory_budget) {
-        frame = {};
-        return false;
-    }
-    quint32 blocks = 0;
-    for (int c = 0; c < frame.component_count; ++c) {
-        const JpegFrameHeader::Component &component = frame.components[size_t(c)];
-        component_columns[size_t(c)] = ceil_div(ceil_div(frame.width * component.h, frame.h_max()), 8);
-        component_first[size_t(c)] = blocks;
-        blocks += quint32(component_columns[size_t(c)]
-                          * ceil_div(ceil_div(frame.height * component.v, frame.v_max()), 8));
-    }
-    nonzero.assign(blocks, 0);
-    return true;
-}
-
-bool ProgressiveEntropyWalker::read_scan(const uchar *segment, qint64 payload, Scan &scan) const
-{
-    if (!frame.valid() || payload < 1)
-        return false;
-    const int count = segment[0];
-    if (count < 1 || count > 4 || payload != 1 + 2 * count + 3)
-        return false;
-    const uchar *selection = segment + 1 + 2 * count;
-    scan.ss = selection[0];
-    scan.se = selection[1];
-    scan.ah = selection[2] >> 4;
-    scan.al = selection[2] & 15;
-    // The progressions libjpeg decodes: a DC band, or an AC band of one component.
-    const bool dc_band = scan.ss == 0;
-    if (dc_band ? scan.se != 0 : (scan.ss > scan.se || scan.se > 63 || count != 1))
-        return false;
-    if ((scan.ah != 0 && scan.al != scan.ah - 1) || scan.al > 13)
-        return false;
-    scan.components.clear();
-    int blocks_in_mcu = 0;
-    for (int c = 0; c < count; ++c) {
-        const int id = segment[1 + 2 * c];
-        const int tables = segment[2 + 2 * c];
-        int index = 0;
-        while (index < frame.component_count && frame.components[size_t(index)].id != id)
-            ++index;
-        const bool repeated = std::any_of(scan.components.begin(), scan.components.end(),
-                                          [index](const Component &known) { return known.index == index; });
-        if (index == frame.component_count || repeated)
-            return false;
-        const JpegFrameHeader::Component &in_frame = frame.components[size_t(index)];
-        Component component{index, in_frame.h, in_frame.v, tables >> 4, tables & 15};
-        // Only the table the scan decodes with must be there.
-        if (dc_band && scan.ah == 0) {
-            const Table *dc = component.dc_table < 4 ? &scan.dc_tables[size_t(component.dc_table)] : nullptr;
-            if (!dc || !dc->present || !dc->valid)
-                return false;
-        } else if (!dc_band) {
-            const Table *ac = component.ac_table < 4 ? &scan.ac_tables[size_t(component.ac_table)] : nullptr;
-            if (!ac || !ac->present || !ac->valid)
-                return false;
-        }
-        blocks_in_mcu += component.h * component.v;
-        scan.components.push_back(component);
-    }
-    if (count == 1) {
-        // A scan of one component goes block by block over that component alone.
-        Component &only = scan.components.front();
-        scan.mcu_columns = component_columns[size_t(only.index)];
-        scan.mcu_rows = ceil_div(ceil_div(frame.height * only.v, frame.v_max()), 8);
-        only.h = only.v = 1;
-    } else {
-        if (blocks_in_mcu > 10)
-            return false;
-        scan.mcu_columns = ceil_div(frame.width, 8 * frame.h_max());
-        scan.mcu_rows = ceil_div(frame.height, 8 * frame.v_max());
-    }
-    return true;
-}
-
-// The marker segments from at up to and with the next start of scan, or the
-// end of image (image_end, when given, is set then; else it is a fault).
-ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::read_segments(const uchar *data, qint64 size, qint64 &at,
-                                                                       Scan &next, bool *image_end)
-{
-    JpegMarkerReader markers(data, size, at);
-    for (;;) {
-        const JpegMarkerReader::Read read = markers.next();
-        if (read == JpegMarkerReader::Read::NeedData)
-            return Step::NeedData;
-        if (read == JpegMarkerReader::Read::Fault) {
-            at = markers.position();
-            return Step::Fault;
-        }
-        const JpegMarker &marker = markers.marker();
-        const uchar *segment = markers.payload();
-        const qint64 payload = marker.payload_length;
-        bool sound = true;
-        if (marker.code == JpegMarkerReader::eoi) {
-            sound = image_end != nullptr;
-            if (sound) {
-                *image_end = true;
-                at = markers.position();
-                return Step::Ok;
-            }
-        } else if (JpegMarkerReader::is_frame(marker.code)) {
-            sound = scans.empty() && read_frame(marker.code, segment, payload);
-        } else if (marker.code == JpegMarkerReader::dht) {
-            sound = HuffmanBitReader::read_tables(segment, payload, next.dc_tables, next.ac_tables);
-        } else if (marker.code == JpegMarkerReader::dri) {
-            sound = payload == 2;
-            if (sound)
-                next.restart_mcus = be16(segment);
-        } else if (marker.code == JpegMarkerReader::sos) {
-            sound = read_scan(segment, payload, next);
-            if (sound) {
-                at = marker.end();
-                return Step::Ok;
-            }
-        } else {
-            // Restart markers stand only inside a scan's data.
-            sound = JpegMarkerReader::stands_between_scans(marker.code);
-        }
-        if (!sound) {
-            at = marker.offset;
-            return Step::Fault;
-        }
-    }
-}
 
 // Each coefficient is refined one bit at a time, after its first scan, and
 // no AC band before its component's DC: libjpeg warns of anything else.
@@ -188,16 +40,14 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::begin_scan(State &state
 
 bool ProgressiveEntropyWalker::parse_header(const uchar *data, qint64 size)
 {
-    frame = {};
     scans.clear();
     noted.clear();
     noting = false;
-    nonzero.clear();
-    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8)
-        return false;
-    qint64 at = 2;
+    qint64 at = 0;
     Scan first;
-    if (read_segments(data, size, at, first, nullptr) != Step::Ok || !frame.valid())
+    const bool read = headers.read_first_scan(data, size, first, at);
+    nonzero.assign(headers.frame().valid() ? headers.block_count() : 0, 0);
+    if (!read)
         return false;
     State start;
     for (auto &component : start.progression)
@@ -220,6 +70,7 @@ ProgressiveEntropyWalker::State ProgressiveEntropyWalker::start_state() const
 
 bool ProgressiveEntropyWalker::complete(const State &state) const
 {
+    const JpegFrameHeader &frame = headers.frame();
     for (int c = 0; c < frame.component_count; ++c)
         for (const qint8 bits : state.progression[size_t(c)])
             if (bits != 0)
@@ -316,7 +167,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_first(State &state, 
         }
     }
     if (coded) {
-        const quint32 block = component_first[size_t(component.index)] + quint32(state.mcu);
+        const quint32 block = headers.first_block(component.index) + quint32(state.mcu);
         set_nonzero(block, nonzero[block] | coded);
     }
     return Step::Ok;
@@ -327,7 +178,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::ac_refine(State &state,
 {
     const Component &component = scan.components.front();
     const Table &table = scan.ac_tables[size_t(component.ac_table)];
-    const quint32 block = component_first[size_t(component.index)] + quint32(state.mcu);
+    const quint32 block = headers.first_block(component.index) + quint32(state.mcu);
     quint64 coefficients = nonzero[block];
     int k = scan.ss;
     int ignored = 0;
@@ -418,7 +269,7 @@ ProgressiveEntropyWalker::Step ProgressiveEntropyWalker::read_end(State &state, 
     next.restart_mcus = current.restart_mcus;
     qint64 at = cursor.at;
     bool image_end = false;
-    const Step read = read_segments(data, size, at, next, &image_end);
+    const Step read = headers.read_next_scan(data, size, at, next, image_end);
     if (read == Step::Fault)
         cursor.at = at;
     if (read != Step::Ok)

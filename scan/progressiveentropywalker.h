@@ -1,7 +1,7 @@
 #pragma once
 
 #include "huffmanbitreader.h"
-#include "jpegmarkerreader.h"
+#include "progressivejpegheaders.h"
 
 #include <QtGlobal>
 
@@ -28,30 +28,8 @@ private:
     using Table = HuffmanBitReader::Table;
     using Cursor = HuffmanBitReader::Cursor;
     using Step = HuffmanBitReader::Step;
-    struct Component
-    {
-        int index = 0; // in the frame
-        int h = 1;
-        int v = 1;
-        int dc_table = 0;
-        int ac_table = 0;
-    };
-    // One scan: its components in scan order, its band and point transform,
-    // with the tables and the restart interval in force when it began.
-    struct Scan
-    {
-        std::vector<Component> components;
-        std::array<Table, 4> dc_tables;
-        std::array<Table, 4> ac_tables;
-        int ss = 0;
-        int se = 0;
-        int ah = 0;
-        int al = 0;
-        int mcu_columns = 0;
-        int mcu_rows = 0;
-        int restart_mcus = 0;
-        int mcu_count() const { return mcu_columns * mcu_rows; }
-    };
+    using Component = ProgressiveJpegHeaders::Component;
+    using Scan = ProgressiveJpegHeaders::Scan;
 
 public:
     enum class Outcome { Finished, Fault, NeedData };
@@ -115,9 +93,6 @@ public:
     void restore(const Checkpoint &checkpoint);
 
 private:
-    bool read_frame(uchar code, const uchar *segment, qint64 payload);
-    bool read_scan(const uchar *segment, qint64 payload, Scan &scan) const;
-    Step read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next, bool *image_end);
     Step begin_scan(State &state, const Scan &scan) const;
     Step read_restart(State &state, Cursor &cursor, const uchar *data, qint64 size) const;
     Step read_end(State &state, Cursor &cursor, const uchar *data, qint64 size);
@@ -129,11 +104,9 @@ private:
     int blocks_left(const State &state, const Scan &scan) const;
     void set_nonzero(quint32 block, quint64 coefficients);
 
-    JpegFrameHeader frame;
-    std::array<int, 4> component_columns{};
-    std::array<quint32, 4> component_first{}; // each component's first block in nonzero
+    ProgressiveJpegHeaders headers;
     std::vector<Scan> scans;
-    std::vector<quint64> nonzero; // of each block, its nonzero AC coefficients by zigzag index
+    std::vector<quint64> nonzero; // of each block (as headers numbers them), its nonzero AC coefficients by zigzag index
     std::vector<std::pair<quint32, quint64>> noted; // block, its value before the change
     bool noting = false;
     Progression first_progression{};

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "huffmanbitreader.h"
+#include "jpegmarkerreader.h"
+
+#include <QtGlobal>
+
+#include <array>
+#include <vector>
+
+// The marker segments a progressive JPEG stream's scans are decoded by: its
+// frame, taken only when libjpeg decodes it within the decoders' memory
+// budget, and before each scan the Huffman tables, the restart interval and
+// the scan header, held to the progressions libjpeg decodes.
+class ProgressiveJpegHeaders
+{
+public:
+    using Table = HuffmanBitReader::Table;
+    using Step = HuffmanBitReader::Step;
+    struct Component
+    {
+        int index = 0; // in the frame
+        int h = 1;
+        int v = 1;
+        int dc_table = 0;
+        int ac_table = 0;
+    };
+    // One scan: its components in scan order, its band and point transform,
+    // with the tables and the restart interval in force when it began.
+    struct Scan
+    {
+        std::vector<Component> components;
+        std::array<Table, 4> dc_tables;
+        std::array<Table, 4> ac_tables;
+        int ss = 0;
+        int se = 0;
+        int ah = 0;
+        int al = 0;
+        int mcu_columns = 0;
+        int mcu_rows = 0;
+        int restart_mcus = 0;
+        int mcu_count() const { return mcu_columns * mcu_rows; }
+    };
+
+    // Reads from the start of image up to and with the first scan header,
+    // at then standing where that scan's data begins; false when the stream
+    // is not a progressive Huffman JPEG libjpeg would decode within the
+    // decoders' memory budget.
+    bool read_first_scan(const uchar *data, qint64 size, Scan &first, qint64 &at);
+    // The marker segments between two scans, from at up to and with the next
+    // scan header, or the end of image (image_end is set then). next comes
+    // with the tables and restart interval in force and leaves with the
+    // scan's own. On Ok, at stands past them; on Fault, where it was seen.
+    Step read_next_scan(const uchar *data, qint64 size, qint64 &at, Scan &next, bool &image_end);
+
+    const JpegFrameHeader &frame() const { return frame_header; }
+    // The blocks of all components, one component after another, and where
+    // a component's first block stands among them.
+    quint32 block_count() const { return blocks; }
+    quint32 first_block(int component) const { return component_first[size_t(component)]; }
+
+private:
+    bool read_frame(uchar code, const uchar *segment, qint64 payload);
+    bool read_scan(const uchar *segment, qint64 payload, Scan &scan) const;
+    Step read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next, bool *image_end);
+
+    JpegFrameHeader frame_header;
+    std::array<int, 4> component_columns{};
+    std::array<quint32, 4> component_first{};
+    quint32 blocks = 0;
+};
