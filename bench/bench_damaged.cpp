@@ -137,6 +137,7 @@ int main(int argc, char *argv[])
     std::printf("added by the damaged streams: %.2f s (target at most 5 s), %.1f ms a stream (target under 20 ms) %s\n",
                 added, 1000.0 * added / streams, added <= 5 && 1000.0 * added / streams < 20 ? "PASS" : "over");
     std::printf("  in CPU time (all threads): %.2f s, %.1f ms a stream\n", added_cpu, 1000.0 * added_cpu / streams);
+    std::printf("broken candidates resolved %d at once\n", BrokenPhotoResolver::resolutions_at_once());
     std::printf("peak memory %.1f MiB\n", peak_resident_mib());
     return 0;
 }

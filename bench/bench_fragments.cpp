@@ -20,6 +20,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 
 using testsupport::FragmentedVolume;
@@ -35,6 +36,7 @@ struct Figures
     int whole_progressive = 0; // of whole, the progressive photos
     double seconds = 0;
     qint64 read_again = 0;
+    QByteArray layout; // every file found, where and how, in volume order: equal on every run of one volume
 };
 
 // The photo placed that shares the longest beginning with an output, and
@@ -74,7 +76,13 @@ Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArr
     figures.seconds = clock.nsecsElapsed() / 1e9;
     figures.read_again = scan.summary().bytes_read_again;
     QList<QByteArray> outputs;
+    QStringList layout;
     for (const FoundImage &image : scan.files_found()) {
+        QString line = QString::number(image.offset);
+        for (const VolumeExtent &piece : image.extents())
+            line += QStringLiteral(" %1+%2").arg(piece.offset).arg(piece.length);
+        layout.append(line + (image.partial ? QStringLiteral(" partial") : QString())
+                      + (image.damaged ? QStringLiteral(" damaged") : QString()));
         QByteArray bytes;
         for (const VolumeExtent &piece : image.extents())
             bytes.append(volume.mid(piece.offset, piece.length));
@@ -102,6 +110,13 @@ Figures scan(const QString &path, const QByteArray &volume, const QList<QByteArr
     for (const QByteArray &photo : progressive)
         figures.whole_progressive += outputs.contains(photo) ? 1 : 0;
     figures.whole += figures.whole_progressive;
+    std::sort(layout.begin(), layout.end(), [](const QString &a, const QString &b) {
+        return a.section(QLatin1Char(' '), 0, 0).toLongLong() < b.section(QLatin1Char(' '), 0, 0).toLongLong()
+               || (a.section(QLatin1Char(' '), 0, 0) == b.section(QLatin1Char(' '), 0, 0) && a < b);
+    });
+    figures.layout = layout.join(QLatin1Char('\n')).toUtf8();
+    if (qEnvironmentVariableIsSet("VELVORA_BENCH_LIST"))
+        std::printf("%s\n", figures.layout.constData());
     return figures;
 }
 
@@ -179,7 +194,11 @@ int main(int argc, char *argv[])
                     100.0 * f.whole / qMax<qint64>(1, all), f.wrong, static_cast<long long>(all / 20),
                     f.whole_progressive, static_cast<long long>(progressive.size()), f.partial, f.seconds,
                     f.read_again / 1048576.0);
+        std::printf("%-15s files found %lld, layout digest %08x\n", search ? "with search" : "without search",
+                    static_cast<long long>(f.layout.count('\n') + (f.layout.isEmpty() ? 0 : 1)),
+                    qChecksum(f.layout));
     }
+    std::printf("broken candidates resolved %d at once\n", BrokenPhotoResolver::resolutions_at_once());
     std::printf("peak memory %.1f MiB\n", peak_resident_mib());
     return 0;
 }

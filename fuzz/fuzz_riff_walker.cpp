@@ -1,6 +1,8 @@
 // The RIFF walker over a volume made of the input: every AVI file found lies
 // in the volume at a sector boundary, starts with its RIFF header and holds
-// its frames' list, and the same files come out however the volume is cut.
+// its frames' list, every clip lost at unreadable sectors spans bytes of the
+// volume from its RIFF header on, and the same files and lost clips come out
+// however the volume is cut.
 
 #include "blockfeed.h"
 #include "riffwalker.h"
@@ -14,7 +16,7 @@
 
 namespace {
 
-using Files = QList<std::tuple<qint64, qint64, qint64>>; // offset, length, frames' list
+using Files = QList<std::tuple<qint64, qint64, qint64>>; // offset, length, frames' list (-1: a lost clip)
 
 Files walk(const QByteArray &volume, quint32 cut_seed, fuzz::Gaps gaps)
 {
@@ -29,6 +31,11 @@ Files walk(const QByteArray &volume, quint32 cut_seed, fuzz::Gaps gaps)
         const QByteArray written = fuzz::with_holes_zeroed(volume, file, gaps);
         FUZZ_REQUIRE(file.crc == crc32_z(0, reinterpret_cast<const Bytef *>(written.constData()), size_t(written.size())));
         files.append({file.offset, file.length, file.movi_offset});
+    });
+    walker.set_lost_handler([&](qint64 start, qint64 end) {
+        FUZZ_REQUIRE(start >= 0 && start % RiffWalker::alignment == 0 && start < end && end <= size);
+        FUZZ_REQUIRE(std::memcmp(volume.constData() + start, "RIFF", 4) == 0);
+        files.append({start, end - start, -1});
     });
     fuzz::walk_in_blocks(walker, volume, cut_seed, gaps);
     return files;

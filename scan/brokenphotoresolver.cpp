@@ -1,10 +1,18 @@
 #include "brokenphotoresolver.h"
 
-#include "jpegcarver.h"
-#include "jpegdecodecheck.h"
-#include "thumbnailqueue.h"
+#include <QFuture>
+#include <QSemaphore>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
 
-#include <optional>
+#include <atomic>
+#include <deque>
+#include <memory>
+
+int BrokenPhotoResolver::resolutions_at_once()
+{
+    return qMax(1, QThread::idealThreadCount());
+}
 
 BrokenPhotoResolver::BrokenPhotoResolver(Host &host, const FileSystemView &view, qint64 volume_end,
                                          QSize thumbnail_pixels, bool search_enabled)
@@ -14,6 +22,12 @@ BrokenPhotoResolver::BrokenPhotoResolver(Host &host, const FileSystemView &view,
     , thumbnail_pixels(thumbnail_pixels)
     , search_enabled(search_enabled)
 {
+    pool.setMaxThreadCount(resolutions_at_once());
+}
+
+BrokenPhotoResolver::~BrokenPhotoResolver()
+{
+    pool.waitForDone();
 }
 
 void BrokenPhotoResolver::note_broken(qint64 offset, qint64 length, bool whole_if_alone)
@@ -28,225 +42,109 @@ void BrokenPhotoResolver::note_found(const FoundImage &image)
 {
     for (const VolumeExtent &piece : image.extents())
         found_runs.insert(piece.offset, piece.end());
+    if (collecting)
+        found_since.push_back(image.extents());
 }
 
 bool BrokenPhotoResolver::resolve_due(qint64 position, bool all)
 {
-    bool moved = false;
-    while (!broken.isEmpty() && !host.stopping()
-           && (all || broken.first().offset + broken.first().length + FragmentSearch::default_window <= position)) {
-        // Every photo carved so far must be known before its sectors are skipped.
-        host.announce_carved();
-        const Broken next = broken.takeFirst();
-        resolve(next);
-        moved = true;
-    }
-    return moved;
+    const auto due = [&](const Candidate &c) { return all || c.offset + c.length + FragmentSearch::default_window <= position; };
+    if (broken.isEmpty() || host.stopping() || !due(broken.first()))
+        return false;
+    // Every photo carved so far must be known before its sectors are skipped.
+    host.announce_carved();
+    QList<Candidate> now;
+    while (!broken.isEmpty() && due(broken.first()))
+        now.append(broken.takeFirst());
+    resolve_in_order(now);
+    return true;
 }
 
-void BrokenPhotoResolver::resolve(const Broken &candidate)
+// Resolves the candidates on the pool, as many at once as there are cores,
+// and hands on what each found in their order; those done wait for the one
+// before them, a few at most. A candidate that began before a photo it may
+// depend on was offered is resolved again here, against the photos found now.
+void BrokenPhotoResolver::resolve_in_order(const QList<Candidate> &due)
 {
-    const qint64 offset = candidate.offset;
-    const qint64 length = candidate.length;
-    FreeSpaceAssembly::Result along;
-    if (view.allocation.is_known() && search_enabled && assemble_along_free_space(offset, &along))
-        return;
-    const QByteArray stream = host.read_again(offset, length);
-    if (stream.size() < FragmentSearch::sector || !FragmentSearch::could_be_photo(stream))
-        return;
-    FragmentSearch search([this](qint64 at, qint64 count) { return host.read_again(at, count); },
-                          [this](qint64 at) { return occupied_until(at); }, [this] { return host.stopping(); });
-    search.set_search_enabled(search_enabled);
-    // Damaged where it lies, as far as its own bytes tell: only pieces close
-    // by could still make it a photo in pieces, so the search looks only there.
-    search.set_near_only(candidate.whole_if_alone);
-    const FragmentSearch::Outcome outcome = search.resolve(offset, stream);
-    if (host.stopping())
-        return;
-    if (!outcome.pieces.isEmpty() && offer_assembled(outcome))
-        return;
-    if (candidate.whole_if_alone)
-        offer_damaged(offset, stream);
-    else
-        offer_leading_part(offset, stream, outcome, along);
-}
-
-// Whole as the card holds it, with its flaw: what the user wants of a photo
-// a few of whose bytes went wrong, rather than its top part.
-void BrokenPhotoResolver::offer_damaged(qint64 offset, const QByteArray &stream)
-{
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(stream, thumbnail_pixels);
-    if (decode.thumbnail.isNull())
-        return;
-    PhotoFacts facts = ThumbnailQueue::facts(offset, stream);
-    facts.damaged = true;
-    host.offer({{offset, stream.size()}}, false, decode.thumbnail, stream, facts);
-}
-
-// A file system fills free space in order, so on a volume whose allocation
-// is known a photo in pieces lies along the free clusters from its start:
-// its deleted entry's own chain (exFAT's contiguous files, a FAT chain that
-// survived) is tried first, then the free clusters read back to back,
-// skipping live files and photos found, through or around the clusters of
-// other deleted files, any number of pieces.
-bool BrokenPhotoResolver::assemble_along_free_space(qint64 offset, FreeSpaceAssembly::Result *along)
-{
-    const FileEntry *entry = view.deleted_entry_at(offset, 1);
-    if (entry && !entry->runs.isEmpty() && entry->runs.first().offset == offset && offer_if_whole(entry->runs))
-        return true;
-    FreeSpaceAssembly assembly(
-        view, volume_end, [this](qint64 at, qint64 count) { return host.read_again(at, count); },
-        [this](qint64 at) { return occupied_until(at); }, [this](qint64 at) { return free_until(at); },
-        [this] { return host.stopping(); });
-    *along = assembly.follow(offset, entry);
-    return along->whole && offer_whole(along->pieces, along->stream);
-}
-
-// Reads the runs in order until a JPEG stream from their first byte ends or
-// is given up; offers it when it decodes cleanly.
-bool BrokenPhotoResolver::offer_if_whole(const VolumeExtents &runs)
-{
-    std::optional<qint64> length;
-    bool given_up = false;
-    JpegCarver along([&length](const char *, qint64 stream_length, qint64 at) {
-        if (at == 0 && !length)
-            length = stream_length;
-    });
-    along.set_give_up_handler([&given_up](const char *, qint64, qint64 at, JpegCarver::GiveUp) {
-        if (at == 0)
-            given_up = true;
-    });
-    QByteArray bytes;
-    for (const VolumeExtent &run : runs) {
-        for (qint64 done = 0; done < run.length && !length && !given_up && !host.stopping();) {
-            const QByteArray chunk = host.read_again(run.offset + done, qMin<qint64>(run.length - done, 1024 * 1024));
-            if (chunk.isEmpty())
-                return false;
-            bytes.append(chunk);
-            along.feed(chunk.constData(), chunk.size());
-            done += chunk.size();
+    struct Running
+    {
+        Candidate candidate;
+        std::unique_ptr<CandidateResolution> resolution;
+        size_t found_before; // photos found when it began
+        std::shared_ptr<std::atomic<bool>> done;
+        QFuture<void> finished;
+    };
+    std::deque<Running> running;
+    QSemaphore one_done; // a permit each time a resolution ends
+    qsizetype next = 0;
+    int busy = 0; // resolutions started whose end has not been counted
+    found_since.clear();
+    collecting = true;
+    while (next < due.size() || !running.empty()) {
+        const int ended = one_done.available();
+        one_done.acquire(ended);
+        busy -= ended;
+        while (next < due.size() && busy < resolutions_at_once() && int(running.size()) < most_waiting
+               && !host.stopping()) {
+            auto resolution = std::make_unique<CandidateResolution>(context(), found_runs);
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            CandidateResolution *one = resolution.get();
+            const Candidate candidate = due.at(next++);
+            QFuture<void> finished = QtConcurrent::run(&pool, [one, candidate, done, &one_done] {
+                one->resolve(candidate);
+                *done = true;
+                one_done.release();
+            });
+            running.push_back({candidate, std::move(resolution), found_since.size(), done, std::move(finished)});
+            ++busy;
         }
-    }
-    if (!length && !given_up)
-        along.finish();
-    if (!length)
-        return false;
-    bytes.truncate(*length);
-    VolumeExtents pieces;
-    qint64 left = *length;
-    for (const VolumeExtent &run : runs) {
-        if (left <= 0)
+        if (running.empty())
             break;
-        pieces.append({run.offset, qMin(run.length, left)});
-        left -= pieces.last().length;
+        if (!*running.front().done) {
+            one_done.acquire();
+            --busy;
+            continue;
+        }
+        Running front = std::move(running.front());
+        running.pop_front();
+        front.finished.waitForFinished();
+        if (host.stopping())
+            continue;
+        if (depends_on_found_since(*front.resolution, front.found_before)) {
+            front.resolution = std::make_unique<CandidateResolution>(context(), found_runs);
+            front.resolution->resolve(front.candidate);
+        }
+        if (!host.stopping())
+            hand_on(*front.resolution);
     }
-    return offer_whole(pieces, bytes);
+    for (Running &left : running)
+        left.finished.waitForFinished();
+    collecting = false;
+    found_since.clear();
 }
 
-bool BrokenPhotoResolver::offer_whole(const VolumeExtents &pieces, const QByteArray &bytes)
+bool BrokenPhotoResolver::depends_on_found_since(const CandidateResolution &resolution, size_t first) const
 {
-    if (pieces.size() < 2)
-        return false; // whole in one piece it would not have been broken: something else is wrong with it
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(bytes, thumbnail_pixels);
-    if (!decode.clean || FragmentSearch::first_unlikely_sector(bytes) >= 0)
-        return false;
-    host.offer(pieces, false, decode.thumbnail, bytes, ThumbnailQueue::facts(pieces.first().offset, bytes));
-    return true;
+    for (size_t i = first; i < found_since.size(); ++i)
+        if (resolution.depends_on(found_since[i]))
+            return true;
+    return false;
 }
 
-bool BrokenPhotoResolver::offer_assembled(const FragmentSearch::Outcome &outcome)
+void BrokenPhotoResolver::hand_on(const CandidateResolution &resolution)
 {
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(outcome.stream, thumbnail_pixels);
-    if (!decode.clean)
-        return false; // a wrong join is worse than none
-    host.offer(outcome.pieces, false, decode.thumbnail, outcome.stream,
-               ThumbnailQueue::facts(outcome.pieces.first().offset, outcome.stream));
-    return true;
+    for (const CandidateResolution::Offer &offer : resolution.offers())
+        host.offer(offer.pieces, offer.partial, offer.thumbnail, offer.bytes, offer.facts);
 }
 
-// The bytes before the data went wrong, as a file of their own, when they
-// hold at least one row of blocks: along the free space they may run on
-// over further pieces, else they are the candidate's own.
-void BrokenPhotoResolver::offer_leading_part(qint64 offset, const QByteArray &stream, const FragmentSearch::Outcome &outcome,
-                                             const FreeSpaceAssembly::Result &along)
+CandidateResolution::Context BrokenPhotoResolver::context()
 {
-    qint64 valid = outcome.valid_length;
-    bool enough_rows = outcome.valid_mcu_rows >= 1;
-    if (outcome.valid_mcu_rows < 0 || valid >= stream.size()) {
-        // The walker cannot follow this stream (progressive) or found nothing
-        // wrong: libjpeg's decode says where it goes wrong.
-        const JpegDecodeCheck::Result whole = JpegDecodeCheck::check(stream, thumbnail_pixels);
-        const qint64 fault = whole.clean ? stream.size() : qMin<qint64>(whole.fault_position, stream.size());
-        valid = first_foreign_sector(stream, fault);
-        if (outcome.valid_mcu_rows < 0 && !whole.clean)
-            valid = qMin(valid, start_of_scan_before(stream, fault));
-        if (whole.clean && FragmentSearch::first_unlikely_sector(stream) < 0)
-            return; // nothing wrong with it after all
-        enough_rows = outcome.valid_mcu_rows < 0 ? FragmentSearch::scans_within(stream, valid) >= 2
-                                                 : whole.rows_before_fault >= 1;
-    }
-    if (!enough_rows)
-        valid = 0;
-    if (along.stream.size() > valid && offer_part(along.pieces, along.stream))
-        return;
-    if (valid > 0)
-        offer_part({{offset, valid}}, stream.left(valid));
-}
-
-bool BrokenPhotoResolver::offer_part(const VolumeExtents &pieces, const QByteArray &part)
-{
-    uchar frame = 0;
-    if (pieces.isEmpty() || FragmentSearch::first_scan_at(part, -1, &frame) < 0)
-        return false;
-    const JpegDecodeCheck::Result decode = JpegDecodeCheck::check(part, thumbnail_pixels);
-    const bool progressive = frame == 0xC2;
-    if (decode.thumbnail.isNull()
-        || (progressive ? FragmentSearch::scans_within(part, part.size()) < 2 : decode.rows_before_fault < 1))
-        return false;
-    host.offer(pieces, true, decode.thumbnail, part, ThumbnailQueue::facts(pieces.first().offset, part));
-    return true;
-}
-
-// The sector boundary before which a stream's data is its own: no later than
-// the decoder's fault, and no later than the first sector after its first
-// scan began that no JPEG data could fill.
-qint64 BrokenPhotoResolver::first_foreign_sector(const QByteArray &stream, qint64 fault)
-{
-    const qint64 unlikely = FragmentSearch::first_unlikely_sector(stream, fault);
-    const qint64 end = unlikely >= 0 ? unlikely : fault;
-    return end / FragmentSearch::sector * FragmentSearch::sector;
-}
-
-// Where the progressive scan that the decoder was reading at its fault
-// begins. Each scan covers the whole picture, so libjpeg meets another
-// photo's bytes only at the next marker after them, however many sectors
-// on: the scans before this one ended exactly at the markers that follow
-// them, which foreign bytes almost never do, but this one's data may be
-// foreign from any sector. A fault at a marker (its two bytes read) lies in
-// the scan before it.
-qint64 BrokenPhotoResolver::start_of_scan_before(const QByteArray &stream, qint64 fault)
-{
-    const qint64 before = fault - 3;
-    return before < 0 ? 0 : qMax<qint64>(0, stream.lastIndexOf("\xFF\xDA", before));
-}
-
-// The end of the free run holding offset: the next used bytes or photo found.
-qint64 BrokenPhotoResolver::free_until(qint64 offset) const
-{
-    qint64 end = view.allocation.free_until(offset);
-    const auto next_found = found_runs.upperBound(offset);
-    if (next_found != found_runs.cend())
-        end = qMin(end, next_found.key());
-    return end;
-}
-
-qint64 BrokenPhotoResolver::occupied_until(qint64 offset) const
-{
-    auto run = found_runs.upperBound(offset);
-    if (run != found_runs.constBegin()) {
-        --run;
-        if (run.value() > offset)
-            return run.value();
-    }
-    return view.allocation.used_until(offset);
+    CandidateResolution::Context context;
+    context.view = &view;
+    context.volume_end = volume_end;
+    context.thumbnail_pixels = thumbnail_pixels;
+    context.search_enabled = search_enabled;
+    context.read = [this](qint64 offset, qint64 length) { return host.read_again(offset, length); };
+    context.stopped = [this] { return host.stopping(); };
+    return context;
 }

@@ -22,6 +22,11 @@ ContainerCarver::ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumb
     });
     riff.set_file_handler([this](const RiffWalker::Found &file) { take_found(file); });
     riff.set_frame_handler([this](qint64 offset) { sink->take_frame(offset); });
+    pieced.set_clip_handler([this](const VolumeExtents &pieces) { sink->take_clip(pieces); });
+    riff.set_lost_handler([this](qint64 start, qint64 end) { take_lost_clip(start, end); });
+    // the walkers' starts are where a deleted file in pieces may begin
+    boxes.set_start_handler([this](qint64 sector) { pieced.note_start(sector); });
+    riff.set_start_handler([this](qint64 sector) { pieced.note_start(sector); });
     // A box of size 0 runs to the end of the file, known from its deleted entry.
     boxes.set_known_end([this](qint64 offset, qint64 at_least) { return sink->deleted_file_end(offset, at_least); });
 }
@@ -42,15 +47,13 @@ void ContainerCarver::reset(qint64 position)
 
 void ContainerCarver::feed(const char *data, qint64 length)
 {
-    if (offers_files)
-        pieced.note_block(sink->volume_file_system(), next_byte, data, length);
+    pieced.note_block(sink->volume_file_system(), next_byte, data, length);
     next_byte += length;
     if (offers_files)
         boxes.feed(data, length);
     if (looks_for_riff())
         riff.feed(data, length);
-    if (offers_files)
-        take_pieced(walk_open_from());
+    take_pieced(walk_open_from());
 }
 
 void ContainerCarver::skip_unreadable(qint64 length)
@@ -68,8 +71,7 @@ void ContainerCarver::finish()
         boxes.finish();
     if (looks_for_riff())
         riff.finish();
-    if (offers_files)
-        take_pieced(-1);
+    take_pieced(-1);
 }
 
 qint64 ContainerCarver::open_from() const
@@ -99,13 +101,20 @@ qint64 ContainerCarver::walk_open_from() const
 
 qint64 ContainerCarver::frames_undecided_from() const
 {
-    return looks_for_riff() ? riff.frames_undecided_from() : -1;
+    if (!looks_for_riff())
+        return -1;
+    // a deleted clip in pieces tells where its frames lie once it is put together
+    const qint64 walked_from = riff.frames_undecided_from();
+    const qint64 pieced_from = pieced.first_waiting_clip();
+    if (walked_from < 0 || pieced_from < 0)
+        return std::max(walked_from, pieced_from);
+    return std::min(walked_from, pieced_from);
 }
 
 void ContainerCarver::take_found(const WalkedFile &file)
 {
     const bool damaged = !file.read_whole();
-    if (!offers_files || !pieced.take_found(file.offset, file.length)
+    if (!pieced.take_found(file.offset, file.length) || !offers_files
         || !sink->take_extent(media_kind, file.offset, file.length, file.crc, damaged))
         return;
     if (damaged) {
@@ -115,6 +124,17 @@ void ContainerCarver::take_found(const WalkedFile &file)
             holes.insert(hole.offset, hole.end());
     }
     checks.submit(file.offset, file.length);
+}
+
+// A clip given up at unreadable sectors is not offered (it cannot be
+// bounded), but its frames are known to lie in what its size claims, no
+// further than its deleted entry, where one begins there, says.
+void ContainerCarver::take_lost_clip(qint64 start, qint64 end)
+{
+    const qint64 entry_end = sink->deleted_file_end(start, 0);
+    if (entry_end > start)
+        end = qMin(end, entry_end);
+    sink->take_clip({{start, end - start}});
 }
 
 QByteArray ContainerCarver::read_for_check(qint64 offset, qint64 length)
@@ -150,8 +170,10 @@ QByteArray ContainerCarver::read_for_check(qint64 offset, qint64 length)
 
 void ContainerCarver::take_pieced(qint64 open_from)
 {
+    // a clip in pieces is put together for its frames' sake also when no
+    // videos are offered
     for (const PiecedMediaFinder::Assembled &file : pieced.assemble_passed(open_from)) {
-        if (sink->take_extent(media_kind, file.offset, file.length, file.crc, false))
+        if (offers_files && sink->take_extent(media_kind, file.offset, file.length, file.crc, false))
             checks.submit(file.offset, file.length, file.pieces);
     }
 }

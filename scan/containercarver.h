@@ -25,8 +25,9 @@ class ContainerCarver : public MediaCarver
 {
 public:
     // kind is MediaKind::Video or MediaKind::HeicPhoto. A video carver that
-    // offers no files still walks clips, to tell their Motion-JPEG frames
-    // (Sink::take_frame) when only photos are looked for.
+    // offers no files still walks clips, and puts deleted ones in pieces
+    // together, to tell their Motion-JPEG frames (Sink::take_frame,
+    // Sink::take_clip) when only photos are looked for.
     ContainerCarver(MediaKind kind, qint64 volume_size, QSize thumbnail_size, bool offers_files = true);
 
     MediaKind kind() const override { return media_kind; }
@@ -42,6 +43,7 @@ public:
 private:
     bool looks_for_riff() const { return media_kind == MediaKind::Video; }
     void take_found(const WalkedFile &file);
+    void take_lost_clip(qint64 start, qint64 end);
     qint64 walk_open_from() const;
     // Deleted files whose start the walk passed without finding them whole
     // are put together from their pieces and checked like the others.

@@ -72,6 +72,7 @@ void IsoBoxWalker::consider_start(qint64 sector, const char *at)
     bool strong = false;
     if (!is_start(reinterpret_cast<const uchar *>(at), 8, &strong))
         return;
+    note_start(sector);
     remove_done();
     if (candidates.size() >= most_candidates) {
         auto weak = std::find_if(candidates.begin(), candidates.end(), [](const Candidate &c) { return !c.strong; });

@@ -17,6 +17,7 @@ public:
     void skip_unreadable(qint64 length) override { carver.skip_unreadable(length); }
     void finish() override { carver.finish(); }
     qint64 open_from() const override;
+    qint64 first_unjudged() const override { return thumbnails.first_pending(); }
     QList<Checked> take_ready() override { return checked(thumbnails.take_ready()); }
     QList<Checked> take_all() override { return checked(thumbnails.take_all()); }
 

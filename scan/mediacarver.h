@@ -47,6 +47,10 @@ public:
         // A Motion-JPEG clip (deleted or live) has a frame whose data starts
         // at offset, a sector boundary: a JPEG stream there is no photo.
         virtual void take_frame(qint64 offset) = 0;
+        // A Motion-JPEG clip (deleted) lies in these pieces, though its walk
+        // could not tell its frames one by one: no JPEG stream starting in
+        // them is a photo. A sink that filters no frames ignores it.
+        virtual void take_clip(const VolumeExtents &pieces) { Q_UNUSED(pieces); }
         // Where the file starting at offset ends as the deleted entry whose
         // data starts there says (its size, at least at_least bytes), or -1.
         virtual qint64 deleted_file_end(qint64 offset, qint64 at_least) = 0;
@@ -98,6 +102,9 @@ public:
     // Where what other carvers find may still turn out to be part of a file
     // this one follows (a Motion-JPEG clip's frames), or -1.
     virtual qint64 frames_undecided_from() const { return -1; }
+    // Where the earliest candidate handed to the validator and not yet taken
+    // back starts, or -1: what it turns out to be is still unknown.
+    virtual qint64 first_unjudged() const { return -1; }
 
     // The validated candidates at the front of the queue; take_all() waits
     // for all of them.

@@ -207,17 +207,8 @@ bool MediaPieceAssembly::header_fits(const QByteArray &header, Step &step) const
         return false;
     const char *bytes = header.constData();
     qint64 box = 0;
-    if (format == Format::Riff) {
-        if (std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, at == 0 ? "AVI " : "AVIX", 4) != 0)
-            return false;
-        box = qint64(qFromLittleEndian<quint32>(bytes + 4)) + 8;
-        box += box & 1;
-        if (box > size - at + 1)
-            return false;
-        step.has |= Data;
-        step.next_header = std::min(at + box, size); // a last pad byte may be left out
-        return true;
-    }
+    if (format == Format::Riff)
+        return chunk_header_fits(header, step);
     const quint32 size32 = IsoBoxTypes::be32(bytes);
     const quint32 type = IsoBoxTypes::be32(bytes + 4);
     int header_length = 8;
@@ -249,6 +240,45 @@ bool MediaPieceAssembly::header_fits(const QByteArray &header, Step &step) const
         step.has |= Data;
     }
     step.next_header = at + box;
+    return true;
+}
+
+// An AVI clip's next header: a segment's, or a chunk's inside it, where
+// the frames' list (and the lists in it) are walked into, so that every
+// frame's header is checked where the path puts it.
+bool MediaPieceAssembly::chunk_header_fits(const QByteArray &header, Step &step) const
+{
+    const qint64 at = step.next_header;
+    const char *bytes = header.constData();
+    qint64 chunk = qint64(qFromLittleEndian<quint32>(bytes + 4)) + 8;
+    chunk += chunk & 1;
+    if (at == 0 || at == step.segment_end) {
+        if (std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, at == 0 ? "AVI " : "AVIX", 4) != 0
+            || chunk > size - at + 1)
+            return false;
+        step.segment_end = std::min(at + chunk, size); // a last pad byte may be left out
+        step.next_header = at + 12;
+        return true;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (uchar(bytes[i]) < 0x20 || uchar(bytes[i]) > 0x7E)
+            return false;
+    }
+    const qint64 parent_end = at < step.list_end ? step.list_end : step.segment_end;
+    if (at + chunk > parent_end + 1)
+        return false;
+    const qint64 end = std::min(at + chunk, parent_end);
+    step.next_header = end;
+    if (std::memcmp(bytes, "LIST", 4) != 0)
+        return true;
+    if (chunk < 12)
+        return false;
+    if (std::memcmp(bytes + 8, "movi", 4) == 0 && at >= step.list_end) {
+        step.has |= Data;
+        step.list_end = end;
+    }
+    if (at < step.list_end)
+        step.next_header = at + 12; // the frames' list, or a list inside it
     return true;
 }
 

@@ -22,9 +22,9 @@
 // took) or around it (a file deleted after).
 //
 // The paths along the free space from the file's start are followed with
-// the fewest ways around first. The sizes in the top-level headers tell where
-// each next header must stand in the file, so a path is given up as soon as
-// a header is not there, and paths that reach the same place with the same
+// the fewest ways around first. The sizes in the top-level headers (of an
+// AVI clip, its chunks, frame by frame) tell where each next header must
+// stand in the file, so a path is given up as soon as a header is not there, and paths that reach the same place with the same
 // bytes behind them are followed once. A path whose headers lead exactly to
 // the file's size is then walked whole, as the scan's walker walks a file,
 // and checked by the probe; the first that holds both is the file. The
@@ -89,6 +89,8 @@ private:
         qint64 sample_checked = -1; // bytes of the file before the sample start checked last
         qint64 movie_at = -1;       // where its `moov` box starts, in bytes of the file
         qint64 movie_size = 0;
+        qint64 segment_end = 0;     // an AVI clip: where its RIFF segment and its frames' list end
+        qint64 list_end = 0;
     };
     using Key = std::tuple<qint64, qint64, qint64, bool>;
 
@@ -98,6 +100,7 @@ private:
     void follow_step(Step step);
     bool take_header(Step &step);
     bool header_fits(const QByteArray &header, Step &step) const;
+    bool chunk_header_fits(const QByteArray &header, Step &step) const;
     // The next video sample's start at or after taken bytes, or -1.
     qint64 next_sample_from(qint64 taken, const VideoSampleStarts::Sample **sample) const;
     // The sample tables of the first path whose headers fit: the paths are

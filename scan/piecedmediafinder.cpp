@@ -68,18 +68,35 @@ void PiecedMediaFinder::note_block(const FileSystemView *file_system, qint64 blo
                                    qint64 length)
 {
     view = file_system;
-    if (!view)
+    block = data;
+    block_from = block_start;
+    block_end = block_start + length;
+}
+
+void PiecedMediaFinder::note_start(qint64 sector)
+{
+    if (!view || waiting.size() >= most_waiting)
         return;
-    const qint64 end = block_start + length;
-    for (qint64 at = (block_start + sector - 1) / sector * sector; at + 16 <= end; at += sector) {
-        const char *bytes = data + (at - block_start);
-        const std::optional<MediaPieceAssembly::Format> format = format_at(bytes, end - at);
-        if (!format || waiting.size() >= most_waiting)
-            continue;
-        const FileEntry *entry = view->deleted_entry_at(at, 0);
-        if (entry && entry->size > 0)
-            waiting.append({at, entry->size, entry->runs, *format});
+    const FileEntry *entry = view->deleted_entry_at(sector, 0);
+    if (!entry || entry->size <= 0)
+        return;
+    // an ftyp box (4096 bytes at most) may run past the block, or its start
+    // lie in the block before
+    constexpr qint64 head = 4096;
+    QByteArray read;
+    const char *bytes = block + (sector - block_from);
+    qint64 available = block_end - sector;
+    if (sector < block_from || available < head) {
+        read = reader(sector, head);
+        if (sector < block_from || read.size() > available) {
+            bytes = read.constData();
+            available = read.size();
+        }
     }
+    if (available < 16)
+        return;
+    if (const std::optional<MediaPieceAssembly::Format> format = format_at(bytes, available))
+        waiting.append({sector, entry->size, entry->runs, *format});
 }
 
 bool PiecedMediaFinder::take_found(qint64 offset, qint64 length)
@@ -114,10 +131,26 @@ QList<PiecedMediaFinder::Assembled> PiecedMediaFinder::assemble_passed(qint64 op
         if (!file && stopped && stopped())
             break;
         waiting.removeAt(i);
+        if (start.format == MediaPieceAssembly::Format::Riff)
+            report_clip(start, file);
         if (file)
             assembled.append(*file);
     }
     return assembled;
+}
+
+void PiecedMediaFinder::report_clip(const Start &start, const std::optional<Assembled> &file) const
+{
+    if (!clip_found)
+        return;
+    if (file) {
+        clip_found(file->pieces);
+        return;
+    }
+    // A chain of more than one run is the card's own record of where the
+    // clip lay; a single run is only the reader's guess past its first piece.
+    if (start.runs.size() > 1 && start.runs.first().offset == start.offset)
+        clip_found(leading_extents(start.runs, start.size));
 }
 
 qint64 PiecedMediaFinder::first_waiting() const
@@ -125,6 +158,16 @@ qint64 PiecedMediaFinder::first_waiting() const
     qint64 first = -1;
     for (const Start &start : waiting)
         first = first < 0 ? start.offset : std::min(first, start.offset);
+    return first;
+}
+
+qint64 PiecedMediaFinder::first_waiting_clip() const
+{
+    qint64 first = -1;
+    for (const Start &start : waiting) {
+        if (start.format == MediaPieceAssembly::Format::Riff)
+            first = first < 0 ? start.offset : std::min(first, start.offset);
+    }
     return first;
 }
 

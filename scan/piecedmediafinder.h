@@ -25,6 +25,9 @@ class PiecedMediaFinder
 public:
     using Reader = MediaPieceAssembly::Reader;
     using Stopped = MediaPieceAssembly::Stopped;
+    // Where a deleted AVI clip lies that the walk could not follow: its
+    // pieces once put together, or else the chain its entry keeps.
+    using ClipHandler = std::function<void(const VolumeExtents &pieces)>;
 
     struct Assembled
     {
@@ -39,9 +42,14 @@ public:
     ~PiecedMediaFinder();
 
     void reset();
-    // A block of the volume as the walkers get it; the file system is null
-    // when none was read (no entries, nothing to put together).
+    void set_clip_handler(ClipHandler handler) { clip_found = std::move(handler); }
+    // A block of the volume as the walkers get it, before they do; the file
+    // system is null when none was read (no entries, nothing to put together).
     void note_block(const FileSystemView *file_system, qint64 block_start, const char *data, qint64 length);
+    // A walker found what may begin a file at this sector start (in the
+    // block noted last, or cut by its start): waits for the walk to pass it
+    // when a deleted entry's file begins there.
+    void note_start(qint64 sector);
     // False for a file found at a deleted entry's start that runs across a
     // live file's clusters: those bytes are not the deleted file's, which
     // lies in pieces. Otherwise notes the file as found.
@@ -49,8 +57,10 @@ public:
     // Puts together the files whose start the walk has passed (nothing open
     // before open_from; -1: nothing open at all) without finding them whole.
     QList<Assembled> assemble_passed(qint64 open_from);
-    // The first start still waiting for the walk to pass it, or -1.
+    // The first start still waiting for the walk to pass it, or -1; of an
+    // AVI clip only: what lies after it may yet turn out to be its frames.
     qint64 first_waiting() const;
+    qint64 first_waiting_clip() const;
 
 private:
     struct Start
@@ -64,12 +74,18 @@ private:
     // What file of this finder's kind may start with these bytes, if any.
     std::optional<MediaPieceAssembly::Format> format_at(const char *at, qint64 available) const;
     std::optional<Assembled> assemble(const Start &start);
+    // The clip's place as far as it is known, to keep its frames from being taken for photos.
+    void report_clip(const Start &start, const std::optional<Assembled> &file) const;
 
     const MediaKind kind;
     const qint64 volume_size;
     Reader reader;
     Stopped stopped;
+    ClipHandler clip_found;
     const FileSystemView *view = nullptr;
+    const char *block = nullptr;
+    qint64 block_from = 0;
+    qint64 block_end = 0;
     static constexpr int most_waiting = 1024;
     QList<Start> waiting;
     QSet<qint64> found_whole;

@@ -67,6 +67,7 @@ void RiffWalker::consider_start(qint64 sector, const char *at)
 {
     if (!is_start(reinterpret_cast<const uchar *>(at), riff_header))
         return;
+    note_start(sector);
     remove_done();
     if (candidates.size() < most_candidates)
         open_candidate(sector).want = riff_header;
@@ -246,4 +247,6 @@ void RiffWalker::bytes_end(Candidate &candidate, BytesEnd where)
                      || (candidate.step == Candidate::Step::Riff && candidate.segments > 0));
     if (at_segment_end)
         end_file(candidate);
+    else if (where == BytesEnd::AtGap && candidate.has_header && lost)
+        lost(candidate.start, candidate.file_end);
 }

@@ -32,7 +32,9 @@ struct RiffCandidate : WalkCandidate
 // Inside `movi` the walk goes chunk by chunk, so a frame (a `##dc` or `##db`
 // chunk) whose data starts at a sector boundary is known as one once the
 // chunk after it is sound: a Motion-JPEG frame there is not a photo of its
-// own. Payloads are passed over, never held, so a clip of any size costs a
+// own. A clip whose walk cannot go on because sectors of a header it needs
+// cannot be read is reported as lost with the span its size gives, so that
+// its other frames are not taken for photos either. Payloads are passed over, never held, so a clip of any size costs a
 // few dozen bytes of state; several candidates run side by side, their
 // number bounded.
 class RiffWalker : public SectorWalker<RiffCandidate>
@@ -47,6 +49,10 @@ public:
     using FileHandler = std::function<void(const Found &file)>;
     // A frame's data starts at offset, a sector boundary, inside a clip's frames' list.
     using FrameHandler = std::function<void(qint64 offset)>;
+    // A clip known by its headers whose walk ended where a header it needed
+    // could not be read: its frames lie somewhere in [start, end), the span
+    // its RIFF size gives (within the volume), and are not all known.
+    using LostHandler = std::function<void(qint64 start, qint64 end)>;
 
     static constexpr int most_candidates = 16;
     static constexpr int most_segments = 4096;
@@ -55,6 +61,7 @@ public:
 
     void set_file_handler(FileHandler file_handler) { handler = std::move(file_handler); }
     void set_frame_handler(FrameHandler frame_handler) { frame_found = std::move(frame_handler); }
+    void set_lost_handler(LostHandler lost_handler) { lost = std::move(lost_handler); }
 
     // Where what is found may still turn out to be a frame of an open
     // candidate (the earliest such offset), or -1.
@@ -80,4 +87,5 @@ private:
 
     FileHandler handler;
     FrameHandler frame_found;
+    LostHandler lost;
 };

@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <functional>
 
 // What every candidate of a SectorWalker keeps: where it started, how far
 // it is walked, the header bytes it gathers and the CRC-32 of what belongs
@@ -155,6 +156,11 @@ public:
         sector_head.clear();
     }
 
+    // Told each sector start whose first bytes may begin a file, whether or
+    // not a candidate could be opened there.
+    using StartHandler = std::function<void(qint64 sector)>;
+    void set_start_handler(StartHandler handler) { start_seen = std::move(handler); }
+
     qint64 position() const { return volume_position; }
     // Start of the oldest candidate still open, or -1: what is found after it
     // may yet turn out to lie inside a file.
@@ -181,6 +187,12 @@ protected:
     // there; it is closed after.
     enum class BytesEnd { AtGap, AtVolumeEnd };
     virtual void bytes_end(Candidate &candidate, BytesEnd where) = 0;
+
+    void note_start(qint64 sector)
+    {
+        if (start_seen)
+            start_seen(sector);
+    }
 
     Candidate &open_candidate(qint64 sector)
     {
@@ -302,6 +314,7 @@ private:
     }
 
     const int signature_length;
+    StartHandler start_seen;
     qint64 volume_position = 0;
     QByteArray sector_head; // the first bytes of a sector cut by a block end
 };

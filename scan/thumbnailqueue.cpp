@@ -209,6 +209,15 @@ QList<ThumbnailQueue::Result> ThumbnailQueue::take_all()
     return all;
 }
 
+qint64 ThumbnailQueue::first_pending() const
+{
+    qint64 first = -1;
+    for (const JobPointer &job : pending)
+        if (first < 0 || job->offset < first)
+            first = job->offset;
+    return first;
+}
+
 bool ThumbnailQueue::front_done()
 {
     const std::lock_guard<std::mutex> lock(mutex);

@@ -52,6 +52,8 @@ public:
     QList<Result> take_ready();
     // Every result, waiting for those still being decoded.
     QList<Result> take_all();
+    // Where the earliest stream submitted and not yet taken starts, or -1.
+    qint64 first_pending() const;
     void clear();
 
     // Decodes the whole stream straight to thumbnail size (the decoder

@@ -186,7 +186,6 @@ void VolumeScan::scan_volume()
                                                      options.fragment_search);
     for (const FoundImage &image : std::as_const(found_files))
         resolver->note_found(image);
-    volume_in_use = volume.get();
 
     BlockReader reader(*volume, unit(), running,
                        {[this](const char *data, qint64 length) {
@@ -212,8 +211,8 @@ void VolumeScan::scan_volume()
         emit progress(position / unit(), volume_device.sector_count);
         for (const std::unique_ptr<MediaCarver> &carver : carvers)
             announce(*carver, carver->take_ready());
-        if (resolver->resolve_due(position, false))
-            volume->seek(position);
+        judge_what_could_be_due();
+        resolver->resolve_due(position, false);
     }
 
     // Where a later scan goes on: before anything still open or waiting.
@@ -234,7 +233,6 @@ void VolumeScan::scan_volume()
         announce(*carver, carver->take_all());
     if (!device_gone && running)
         resolver->resolve_due(position, true);
-    volume_in_use = nullptr;
     {
         const QMutexLocker lock(&read_back_lock);
         read_back_volume.reset();
@@ -298,6 +296,22 @@ qint64 VolumeScan::frames_undecided_from() const
             from = carver_from;
     }
     return from;
+}
+
+// A broken photo is resolved at the first block after the read has passed
+// the window where its other pieces may lie, against every file carved by
+// then. Its validator may still be at work there on a busy machine: it is
+// waited for, so that neither when a candidate is resolved nor what it is
+// resolved against depends on the threads' timing.
+void VolumeScan::judge_what_could_be_due()
+{
+    for (const std::unique_ptr<MediaCarver> &carver : carvers) {
+        const qint64 unjudged = carver->first_unjudged();
+        if (unjudged >= 0 && resolver->could_be_due(unjudged, position)) {
+            announce_carved();
+            return;
+        }
+    }
 }
 
 void VolumeScan::announce(MediaCarver &carver, QList<MediaCarver::Checked> checked)
@@ -420,11 +434,11 @@ QByteArray VolumeScan::read_back(qint64 offset, qint64 length)
     return bytes;
 }
 
+// Through the validators' handle, which a lock keeps to one read at a time:
+// the resolutions read on threads of their own.
 QByteArray VolumeScan::read_again(qint64 offset, qint64 length)
 {
-    const QByteArray bytes = read_from(volume_in_use, offset, length);
-    result.bytes_read_again += bytes.size();
-    return bytes;
+    return read_back(offset, length);
 }
 
 QByteArray VolumeScan::read_from(VolumeSource *volume, qint64 offset, qint64 length)

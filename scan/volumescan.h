@@ -95,6 +95,7 @@ private:
     void scan_volume();
     void announce(MediaCarver &carver, QList<MediaCarver::Checked> checked);
     qint64 frames_undecided_from() const;
+    void judge_what_could_be_due();
     void record_found(FoundImage image, const QImage &thumbnail, QByteArray bytes, PhotoFacts facts);
     // Gives a photo found at the first cluster of a deleted entry that
     // entry's name, folder and times, and the bytes the file held after the
@@ -112,6 +113,7 @@ private:
     QByteArray read_back(qint64 offset, qint64 length) override;
     void take_broken(MediaKind kind, qint64 offset, qint64 length, bool whole_if_alone = false) override;
     void take_frame(qint64 offset) override { clip_frames.note_frame(offset); }
+    void take_clip(const VolumeExtents &pieces) override { clip_frames.note_clip(pieces); }
     qint64 deleted_file_end(qint64 offset, qint64 at_least) override;
     const FileSystemView *volume_file_system() const override { return view.is_read() ? &view : nullptr; }
     bool stopping() const override { return !running; }
@@ -138,7 +140,6 @@ private:
     std::unique_ptr<BrokenPhotoResolver> resolver;
     ClipFrameFilter clip_frames;
     qint64 first_unchecked = -1; // the first file a stop left unchecked
-    VolumeSource *volume_in_use = nullptr;
     // A handle of its own for the validators' threads, so their reads never
     // move the raw scan's.
     QMutex read_back_lock;

@@ -4,6 +4,7 @@
 // between the pieces and on FAT32 and exFAT cards whose file system split them.
 
 #include "faultyvolume.h"
+#include "fragmentsearch.h"
 #include "fragmentedvolume.h"
 #include "jpegcarver.h"
 #include "jpegentropywalker.h"
@@ -238,6 +239,20 @@ QImage with_dark_bottom(QImage picture, int rows)
 {
     QPainter(&picture).fillRect(0, picture.height() - rows, picture.width(), rows, QColor(7, 6, 9));
     return picture;
+}
+
+// Every file a scan found, in the order announced: where its pieces lie and
+// whether it is partial.
+QStringList found_layout(const VolumeScan &scan)
+{
+    QStringList layout;
+    for (const FoundImage &image : scan.files_found()) {
+        QString line = image.partial ? QStringLiteral("partial") : QStringLiteral("whole");
+        for (const VolumeExtent &piece : image.extents())
+            line += QStringLiteral(" %1+%2").arg(piece.offset).arg(piece.length);
+        layout.append(line);
+    }
+    return layout;
 }
 
 QByteArray cjpeg_photo(int seed, const QStringList &options, int width = 320, int height = 240)
@@ -603,6 +618,10 @@ void TestCarving::pieces_come_together_data()
         << QStringLiteral("intertwined alike 654 862 1062 0.6 top part") << QStringList() << false;
     QTest::newRow("intertwined alike progressive") << QStringLiteral("intertwined alike 878 1074 1054 0.55") << progressive << false;
     QTest::newRow("zeros, late break progressive") << QStringLiteral("zeros late") << progressive << true;
+    // More than the search's window of bytes after a photo in pieces, behind
+    // a photo slow to decode: the same files in the same order whether the
+    // validators lag behind the read or the read behind them.
+    QTest::newRow("at any pace baseline") << QStringLiteral("paced") << QStringList() << true;
     // On cards the pieces are found through the file system's allocation map.
     QTest::newRow("fat32 baseline") << QStringLiteral("fat32") << QStringList() << true;
     QTest::newRow("fat32 progressive") << QStringLiteral("fat32") << progressive << true;
@@ -649,6 +668,12 @@ void TestCarving::pieces_come_together()
             volume.add_intertwined(cjpeg_photo(1014, options, 998, 734), cjpeg_photo(6014, options, 998, 734), 0.3);
         } else if (layout == QLatin1String("zeros late")) {
             volume.add_two_pieces(cjpeg_photo(1029, options, 1453, 949), Gap::Zeros, 0.74, 1029);
+        } else if (layout == QLatin1String("paced")) {
+            volume.add_photo(cjpeg_photo(1040, {QStringLiteral("-progressive")}, 4000, 3000));
+            volume.add_two_pieces(a, Gap::Text, 0.45, 5);
+            volume.add_gap(Gap::Random, int(FragmentSearch::default_window / testsupport::FragmentedVolume::sector) + 16384, 7);
+            volume.add_photo(cjpeg_photo(1041, options));
+            volume.add_two_pieces(cjpeg_photo(12, options), Gap::Random, 0.45, 6);
         } else if (layout.startsWith(QLatin1String("intertwined alike"))) {
             const QStringList shape = layout.split(QLatin1Char(' '));
             const int width = shape.at(2).toInt(), height = shape.at(3).toInt(), seed = shape.at(4).toInt();
@@ -692,6 +717,16 @@ void TestCarving::pieces_come_together()
     QVERIFY2(pieces > (layout == QLatin1String("exfat many") ? 3 : 1), qPrintable(QStringLiteral("%1 pieces at most").arg(pieces)));
     for (int i = 0; i < expected.size(); ++i)
         QVERIFY2(outputs.contains(expected.at(i)), qPrintable(QStringLiteral("photo %1 not whole").arg(i)));
+    if (layout == QLatin1String("paced")) { // again from a slow card, where the read lags behind
+        auto *slow = new testsupport::FaultyVolume(volume);
+        slow->every_read_ms = 40;
+        RemovableDevice device;
+        slow->scan_with(device, scan_options); // the scan owns it
+        VolumeScan again(device, scan_options);
+        again.start();
+        QVERIFY(again.wait(120000));
+        QCOMPARE(found_layout(again), found_layout(scan));
+    }
 }
 
 void TestCarving::hostile_streams_between_photos_data()

@@ -463,8 +463,8 @@ void TestDevices::camera_cards_data()
     // no frame of a Motion-JPEG clip offered as a photo.
     QTest::newRow("exFAT with videos and HEIC photos") << int(CameraCard::ExfatMedia) << 0;
     // Written into holes: each comes back whole from its pieces, and no frame
-    // of a live clip in pieces is offered.
-    QTest::newRow("exFAT with videos and a HEIC photo in pieces") << int(CameraCard::ExfatMediaInPieces) << 3;
+    // of a clip in pieces, deleted or live, is offered.
+    QTest::newRow("exFAT with videos and a HEIC photo in pieces") << int(CameraCard::ExfatMediaInPieces) << 4;
 }
 
 namespace {

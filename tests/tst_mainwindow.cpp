@@ -538,7 +538,7 @@ private slots:
         QTest::newRow("photos only: JPEG and HEIC") << true << false << QStringList{"JPG", "HEIC"} << "3 photos" << "3 photos" << false << QString();
         QTest::newRow("videos only") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false << QString();
         QTest::newRow("videos only, a video's name taken in the folder") << false << true << QStringList{"MP4", "MOV", "AVI"} << "5 videos" << "5 videos" << false << "1 video was saved under another name";
-        QTest::newRow("a video, a movie and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV"} << "1 photo, 2 videos" << "3 photos and videos" << true << QString();
+        QTest::newRow("a video, a movie, a clip and a HEIC photo in pieces") << true << true << QStringList{"HEIC", "MP4", "MOV", "AVI"} << "1 photo, 3 videos" << "4 photos and videos" << true << QString();
     }
 
     // A camera card with photos, videos and HEIC photos, about half of each

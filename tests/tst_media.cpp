@@ -487,11 +487,13 @@ void MediaTest::exfat_camera_card_data()
     QTest::addColumn<bool>("open_ended");
     QTest::addColumn<bool>("stop_in_a_check");
     QTest::addColumn<bool>("in_pieces");
-    QTest::newRow("as the camera left it") << false << false << false;
-    QTest::newRow("stopped while a file is checked, then resumed") << false << true << false;
-    QTest::newRow("a video's last box with size 0") << true << false << false;
-    QTest::newRow("written into holes, in pieces") << false << false << true;
-    QTest::newRow("stopped while a file is put together from pieces, then resumed") << false << true << true;
+    QTest::addColumn<bool>("photos_only"); // the clips are walked for their frames, no video offered
+    QTest::newRow("as the camera left it") << false << false << false << false;
+    QTest::newRow("stopped while a file is checked, then resumed") << false << true << false << false;
+    QTest::newRow("a video's last box with size 0") << true << false << false << false;
+    QTest::newRow("written into holes, in pieces") << false << false << true << false;
+    QTest::newRow("written into holes, photos only") << false << false << true << true;
+    QTest::newRow("stopped while a file is put together from pieces, then resumed") << false << true << true << false;
 }
 
 // On an exFAT card written as a camera writes it, every video and HEIC photo,
@@ -502,7 +504,8 @@ void MediaTest::exfat_camera_card_data()
 // A box of size 0 ends where its deleted entry says. A stop cuts the check
 // under way short (the file it checks is not offered), and a resumed scan
 // finds what is left. Files the driver wrote into holes come back whole from
-// their pieces, and no frame of a live clip in pieces is offered. A stop
+// their pieces, and no frame of a clip in pieces, deleted or live, is
+// offered, also when only photos are looked for. A stop
 // while a file is put together from its pieces on a slow card (every read
 // 20 ms from then on) ends the scan within half a second, and the file is
 // put together by the resumed scan.
@@ -511,6 +514,7 @@ void MediaTest::exfat_camera_card()
     QFETCH(bool, open_ended);
     QFETCH(bool, stop_in_a_check);
     QFETCH(bool, in_pieces);
+    QFETCH(bool, photos_only);
     QTemporaryDir folder;
     MediaCard card;
     QString why;
@@ -519,7 +523,8 @@ void MediaTest::exfat_camera_card()
     const QByteArray image = read_file(card.image);
     if (in_pieces) {
         QCOMPARE(card.in_pieces, card.deleted.keys());
-        QVERIFY(QImage::fromData(image.mid(card.live_frame, 64 << 10), "JPEG").width() == 320);
+        for (const qint64 frame : {card.live_frame, card.deleted_frame})
+            QVERIFY(frame % 512 == 0 && QImage::fromData(image.mid(frame, 64 << 10), "JPEG").width() == 320);
     }
     QMap<QString, QByteArray> media;
     for (const QMap<QString, QByteArray> *files : {&card.deleted, &card.live}) {
@@ -528,7 +533,7 @@ void MediaTest::exfat_camera_card()
                 media.insert(file.key(), file.value());
         }
     }
-    QVERIFY2(card.deleted.size() == (in_pieces ? 3 : 8), qPrintable(card.deleted.keys().join(", ")));
+    QVERIFY2(card.deleted.size() == (in_pieces ? 4 : 8), qPrintable(card.deleted.keys().join(", ")));
     for (const QString &clip : in_pieces ? QStringList{} : QStringList{"PICT0005.AVI", "PICT0008.AVI"}) {
         const qint64 frame = image.indexOf(media.value(clip)) + media_named(clip)->aligned_frame;
         QVERIFY2(frame % 512 == 0 && QImage::fromData(image.mid(frame, 64 << 10), "JPEG").width() == 320,
@@ -553,7 +558,9 @@ void MediaTest::exfat_camera_card()
     RemovableDevice device;
     ScanOptions options;
     volume->scan_with(device, options);
-    options.kinds = {MediaKind::JpegPhoto, MediaKind::Video, MediaKind::HeicPhoto};
+    options.kinds = {MediaKind::JpegPhoto, MediaKind::HeicPhoto};
+    if (!photos_only)
+        options.kinds.append(MediaKind::Video);
     VolumeScan scan(device, options);
     std::atomic<qint64> checked_at = -1;
     QSemaphore putting_together;
@@ -617,7 +624,10 @@ void MediaTest::exfat_camera_card()
         names.append(name);
     }
     names.sort();
-    QCOMPARE(names, card.deleted.keys());
+    QStringList expected = card.deleted.keys();
+    if (photos_only)
+        expected = expected.filter(QRegularExpression(QStringLiteral("\\.(JPG|HEIC)$")));
+    QCOMPARE(names, expected);
 }
 
 void MediaTest::unreadable_sector_inside_data()
@@ -654,6 +664,16 @@ void MediaTest::unreadable_sector_inside_data()
     // its frames are known as frames before the index is wanted
     QTest::newRow("PICT0005.AVI, its idx1 header")
         << QStringLiteral("PICT0005.AVI") << header("PICT0005.AVI", "idx1") << false << false << false;
+    // the clip cannot be bounded, but its size says where its frames (the
+    // first at a sector boundary) may lie: none is offered as a photo; a
+    // sector inside its header list is passed over like a frame's
+    QTest::newRow("PICT0005.AVI, its movi header")
+        << QStringLiteral("PICT0005.AVI") << header("PICT0005.AVI", "movi") << false << false << false;
+    const QByteArray &clip = media_named("PICT0005.AVI")->bytes;
+    QTest::newRow("PICT0005.AVI, the header of a frame halfway")
+        << QStringLiteral("PICT0005.AVI") << clip.indexOf("00dc", clip.size() / 2) / 512 * 512 << false << false << false;
+    QTest::newRow("PICT0005.AVI, a sector of its header list")
+        << QStringLiteral("PICT0005.AVI") << qint64(512) << true << false << false;
     QTest::newRow("IMG_0006.HEIC, its mdat header")
         << QStringLiteral("IMG_0006.HEIC") << header("IMG_0006.HEIC", "mdat") << false << false << false;
 }

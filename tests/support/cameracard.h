@@ -37,7 +37,7 @@ public:
         ExfatFragmented,      // exFAT whose driver (exfat-fuse) split twelve deleted photos around other files
         Fat32Fragmented,      // FAT32 whose driver (mtools) split twelve deleted photos around other files
         ExfatMedia,           // the MediaCard: JPEG and HEIC photos, MP4, MOV and AVI videos, about half deleted
-        ExfatMediaInPieces,   // the MediaCard in pieces: a video, a movie and a HEIC photo written into holes, deleted
+        ExfatMediaInPieces,   // the MediaCard in pieces: a video, a movie, a clip and a HEIC photo written into holes, deleted
     };
 
     // Makes the card in directory; false with why when it cannot be made

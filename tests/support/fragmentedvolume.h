@@ -23,6 +23,11 @@ public:
     void add_two_pieces(const QByteArray &photo, Gap gap, double fraction = 0.45, quint32 seed = 1);
     void add_three_pieces(const QByteArray &photo, quint32 seed = 1);
     void add_intertwined(const QByteArray &a, const QByteArray &b, double fraction = 0.5);
+    void add_photo(const QByteArray &photo)
+    {
+        volume.add_photo(photo);
+        photos.append(photo);
+    }
     void add_gap(Gap gap, int sectors, quint32 seed = 1) { volume.add_bytes(gap_bytes(gap, sectors, seed)); }
 
     QByteArray bytes() const { return volume.bytes(); }

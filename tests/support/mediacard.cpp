@@ -55,6 +55,17 @@ bool in_clusters(const QByteArray &card, const QByteArray &file, qint64 cluster)
     return true;
 }
 
+// Where the frame at frame_in_file of a clip in clusters lies on the card, or -1.
+qint64 frame_on(const QByteArray &card, const QByteArray &clip, qint64 frame_in_file, qint64 cluster)
+{
+    const QByteArray frame_cluster = clip.mid(frame_in_file / cluster * cluster, cluster);
+    for (qint64 at = card.indexOf(frame_cluster); at >= 0; at = card.indexOf(frame_cluster, at + 1)) {
+        if (at % cluster == 0)
+            return at + frame_in_file % cluster;
+    }
+    return -1;
+}
+
 // What fills the holes and lies between the pieces: noise or text.
 QByteArray filler(qint64 size, int seed)
 {
@@ -91,6 +102,7 @@ bool MediaCard::make_in_pieces(const QString &directory, QString *why)
     live.clear();
     in_pieces.clear();
     live_frame = -1;
+    deleted_frame = -1;
     if (!(*why = loop_unavailable_reason({"mkfs.exfat", "mount.exfat-fuse"})).isEmpty())
         return false;
     if (const QStringList missing = missing_media_tools(); !missing.isEmpty()) {
@@ -98,13 +110,16 @@ bool MediaCard::make_in_pieces(const QString &directory, QString *why)
         return false;
     }
     const MediaFile *clip = media_named(QStringLiteral("PICT0008.AVI"));
-    if (!clip) {
+    const MediaFile *gone_clip = media_named(QStringLiteral("PICT0005.AVI"));
+    if (!clip || !gone_clip) {
         *why = QStringLiteral("ffmpeg or heif-enc could not make the camera's files");
         return false;
     }
     constexpr qint64 cluster = 4096;
     qint64 frame_in_file = -1;
     const QByteArray clip_bytes = with_frame_aligned_after(clip->bytes, 64 * 1024, &frame_in_file);
+    qint64 gone_frame_in_file = -1;
+    const QByteArray gone_clip_bytes = with_frame_aligned_after(gone_clip->bytes, 64 * 1024, &gone_frame_in_file);
     image = directory + QStringLiteral("/media-pieces.img");
     const QString point = directory + QStringLiteral("/media-pieces-mount");
     LoopDevice loop;
@@ -116,7 +131,7 @@ bool MediaCard::make_in_pieces(const QString &directory, QString *why)
     }
     const QString misc = point + QStringLiteral("/MISC/");
     const QString folder = point + QStringLiteral("/DCIM/100CANON/");
-    bool ok = !clip_bytes.isEmpty();
+    bool ok = !clip_bytes.isEmpty() && !gone_clip_bytes.isEmpty();
     // Holes of 8 to 24 KiB between kept files of 4 to 12 KiB: every file
     // written next runs across several of them.
     constexpr int pairs = 160;
@@ -133,6 +148,8 @@ bool MediaCard::make_in_pieces(const QString &directory, QString *why)
         written.insert(name, file ? file->bytes : QByteArray());
         ok = ok && file && write_file(folder + name, file->bytes);
     }
+    written.insert(gone_clip->name, gone_clip_bytes);
+    ok = ok && write_file(folder + gone_clip->name, gone_clip_bytes);
     ok = ok && write_file(folder + clip->name, clip_bytes);
     for (auto file = written.cbegin(); file != written.cend() && ok; ++file)
         ok = QFile::remove(folder + file.key());
@@ -142,13 +159,10 @@ bool MediaCard::make_in_pieces(const QString &directory, QString *why)
         return false;
     const QByteArray card = read_file(image);
     live.insert(clip->name, clip_bytes);
-    // the clip's frame lies where its cluster lies on the card
-    const QByteArray frame_cluster = clip_bytes.mid(frame_in_file / cluster * cluster, cluster);
-    for (qint64 at = card.indexOf(frame_cluster); at >= 0 && live_frame < 0; at = card.indexOf(frame_cluster, at + 1))
-        if (at % cluster == 0)
-            live_frame = at + frame_in_file % cluster;
-    if (whole_on(card, clip_bytes) || live_frame < 0) {
-        *why = QStringLiteral("exfat-fuse did not split the clip");
+    live_frame = frame_on(card, clip_bytes, frame_in_file, cluster);
+    deleted_frame = frame_on(card, gone_clip_bytes, gone_frame_in_file, cluster);
+    if (whole_on(card, clip_bytes) || whole_on(card, gone_clip_bytes) || live_frame < 0 || deleted_frame < 0) {
+        *why = QStringLiteral("exfat-fuse did not split the clips");
         return false;
     }
     for (auto file = written.cbegin(); file != written.cend(); ++file) {

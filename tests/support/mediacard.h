@@ -22,11 +22,12 @@ public:
     // frames', with size 0 ("to the end of the file"), as some cameras leave it.
     bool make(const QString &directory, QString *why, bool open_ended = false);
     // The card as a camera leaves it once deletes left holes: MVI_0001.MP4
-    // (its index at the end), DJI_0003.MOV and IMG_0006.HEIC written by the
-    // driver into the holes files deleted before them left (4 KiB clusters),
-    // each in several pieces with kept files between, then deleted with every
-    // other kept file; and PICT0008.AVI written the same way and kept, with a
-    // frame at a sector boundary of the card in a later piece (live_frame).
+    // (its index at the end), DJI_0003.MOV, IMG_0006.HEIC and PICT0005.AVI
+    // written by the driver into the holes files deleted before them left
+    // (4 KiB clusters), each in several pieces with kept files between, then
+    // deleted with every other kept file; and PICT0008.AVI written the same
+    // way and kept. Each clip has a frame at a sector boundary of the card in
+    // a later piece (deleted_frame, live_frame).
     bool make_in_pieces(const QString &directory, QString *why);
 
 
@@ -35,6 +36,7 @@ public:
     QMap<QString, QByteArray> live;    // by name, still files on the card
     QStringList in_pieces;             // the deleted files that lie in more than one piece
     qint64 live_frame = -1;            // where a live clip's frame lies past its first piece
+    qint64 deleted_frame = -1;         // where a deleted clip's frame lies past its first piece
 };
 
 } // namespace testsupport
