@@ -3,7 +3,6 @@
 #include "jpegframelimits.h"
 #include "jpegseamcheck.h"
 #include "progressivefragmentsearch.h"
-#include "rowcontinuity.h"
 
 #include <algorithm>
 
@@ -92,8 +91,9 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     const JpegEntropyWalker::State joined_at = state;
     qint64 fault = -1;
     JpegEntropyWalker::Outcome walked;
+    std::vector<JpegEntropyWalker::State> noted;
     for (;;) {
-        walked = walker.walk(state, bytes_of(stream), stream.size(), -1, &fault);
+        walked = walk_noting_states(state, stream, &fault, &noted);
         if (walked == JpegEntropyWalker::Outcome::Interrupted)
             return false;
         if (walked != JpegEntropyWalker::Outcome::NeedData || pieces.size() == 1)
@@ -144,7 +144,8 @@ bool FragmentSearch::assemble(QByteArray stream, VolumeExtents pieces, qint64 pi
     if (walked == JpegEntropyWalker::Outcome::NeedData)
         fault = stream.size();
 
-    const QList<Break> breaks = break_candidates_of(stream, piece_start, fault, state.last_restart_end, joined_at);
+    const QList<Break> breaks = break_candidates_of(stream, piece_start, fault, state.last_restart_end, joined_at,
+                                                    noted);
     if (breaks.isEmpty())
         return false;
     if (first_break < 0) {
@@ -235,11 +236,32 @@ qint64 FragmentSearch::first_foreign_sector(const QByteArray &stream, qint64 fro
     return -1;
 }
 
-// The walk to the breaks starts where the piece does: before it, the pieces
-// already joined were walked, and their DC map is the one of the search so far.
+// Walks the stream on from state, noting where it stands every few MCUs:
+// the breaks are then found by walking on from the last of these before
+// them rather than from the piece's start.
+JpegEntropyWalker::Outcome FragmentSearch::walk_noting_states(JpegEntropyWalker::State &state,
+                                                              const QByteArray &stream, qint64 *fault,
+                                                              std::vector<JpegEntropyWalker::State> *noted)
+{
+    for (int steps = 1;; ++steps) {
+        if (steps % (JpegEntropyWalker::interrupt_every / mcus_between_notes) == 0 && out_of_time())
+            return JpegEntropyWalker::Outcome::Interrupted;
+        noted->push_back(state);
+        const int scan = state.scan;
+        const int limit = state.mcu + mcus_between_notes;
+        const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(stream), stream.size(), limit, fault);
+        if (walked != JpegEntropyWalker::Outcome::NeedData || (state.scan == scan && state.mcu < limit))
+            return walked;
+    }
+}
+
+// The walk to the breaks starts at the last state the walk of the piece
+// noted before them: before the piece, the pieces already joined were walked,
+// and their DC map is the one of the search so far.
 QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArray &stream, qint64 piece_start,
                                                                  qint64 fault, qint64 sound,
-                                                                 const JpegEntropyWalker::State &from)
+                                                                 const JpegEntropyWalker::State &from,
+                                                                 const std::vector<JpegEntropyWalker::State> &noted)
 {
     QList<Break> breaks;
     const qint64 lowest = qMax(piece_start + sector, ceil_sector(walker.entropy_start()));
@@ -253,8 +275,14 @@ QList<FragmentSearch::Break> FragmentSearch::break_candidates_of(const QByteArra
     if (sound > 0)
         bottom = qMax(bottom, ceil_sector(sound));
 
+    const qint64 first = qMax<qint64>(bottom, sector);
     JpegEntropyWalker::State state = from;
-    for (qint64 b = qMax<qint64>(bottom, sector); b <= top; b += sector) {
+    for (const JpegEntropyWalker::State &at : noted) {
+        if (at.pos > first)
+            break;
+        state = at; // every MCU up to here lies before the first break
+    }
+    for (qint64 b = first; b <= top; b += sector) {
         const JpegEntropyWalker::Outcome walked = walker.walk(state, bytes_of(stream), b);
         if (walked != JpegEntropyWalker::Outcome::NeedData)
             break;
@@ -321,11 +349,19 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
     for (const Break &at : breaks)
         need = qMax(need, bytes_per_mcu(at) * walker.mcus_wide() * (rows_past_join + 2) * 2 + 4096);
     need = qMin<qint64>(need, 4 * 1024 * 1024);
-    const qint64 chunk = 4 * 1024 * 1024;
+    // Most searches end within their first few hundred sectors: the window
+    // is read in chunks that start small and grow.
+    qint64 chunk = qMax<qint64>(256 * 1024, ceil_sector(need));
+
+    // What the picture above each break allows is the same for every place tried.
+    std::vector<RowContinuity> rows;
+    rows.reserve(size_t(breaks.size()));
+    for (const Break &at : breaks)
+        rows.push_back(row_after(at));
 
     int plausible = 0;
     int passed = 0;
-    for (qint64 c0 = search_from; c0 < window_end; c0 += chunk) {
+    for (qint64 c0 = search_from; c0 < window_end; c0 += chunk, chunk = qMin<qint64>(2 * chunk, 4 * 1024 * 1024)) {
         const QByteArray data = cache.read(c0, qMin(chunk, window_end - c0) + need);
         if (data.size() < sector)
             return false;
@@ -350,7 +386,7 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
                 const Break &at = breaks.at(index);
                 if (c <= volume_of_stream + at.at)
                     continue; // a piece follows the one before it, never itself
-                if (!join_holds(stream, at, here, qMin<qint64>(data.size() - off, need)))
+                if (!join_holds(stream, at, rows[size_t(index)], here, qMin<qint64>(data.size() - off, need)))
                     continue;
                 if (passed_joins)
                     passed_joins->push_back({int(index), c});
@@ -369,7 +405,17 @@ bool FragmentSearch::for_each_continuation(const QByteArray &stream, const QList
     return false;
 }
 
-bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length)
+// One row of MCUs past the join settles whether the picture runs on (the DC
+// map follows the first scan only).
+RowContinuity FragmentSearch::row_after(const Break &at) const
+{
+    const int wide = qMax(1, walker.mcus_wide(at.state));
+    return RowContinuity(prefix_dc, walker.mcus_wide(), at.state.mcu,
+                         qMin(walker.mcu_count(at.state), at.state.mcu + wide));
+}
+
+bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, RowContinuity row, const uchar *more,
+                                qint64 more_length)
 {
     // The MCU the break cuts, then the continuation, taken only as far as
     // the walk needs it: most places fail within their first sector.
@@ -401,13 +447,11 @@ bool FragmentSearch::join_holds(const QByteArray &stream, const Break &at, const
     };
     const int wide = qMax(1, walker.mcus_wide(at.state));
     const int count = walker.mcu_count(at.state);
-    // One row of MCUs past the join settles whether the picture runs on
-    // (the DC map follows the first scan only); further rows must decode.
+    // Further rows than the one row judges must decode.
     const int row_past = qMin(count, at.state.mcu + wide);
     // Another photo's data of the same coding decodes as well as the right
     // one: its MCUs are judged a few at a time, and the walk ends as soon as
     // the picture can no longer run on.
-    RowContinuity row(prefix_dc, walker.mcus_wide(), at.state.mcu, row_past);
     JpegEntropyWalker::Outcome walked;
     do {
         const int next = qMin(row_past, state.mcu + mcus_judged_together);

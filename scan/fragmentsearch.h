@@ -3,6 +3,7 @@
 #include "candidateextent.h"
 #include "jpegdecodecheck.h"
 #include "jpegentropywalker.h"
+#include "rowcontinuity.h"
 #include "sectorscreen.h"
 #include "volumeextent.h"
 #include "volumereadcache.h"
@@ -42,6 +43,9 @@ public:
     static constexpr qint64 sector = SectorScreen::sector;
     static constexpr qint64 default_window = 32 * 1024 * 1024;
     static constexpr int max_pieces = 3;
+    // Where the walk of a piece stands is noted every so many MCUs: the
+    // walk to its breaks starts from the last note before them.
+    static constexpr int mcus_between_notes = 16;
     static constexpr int rows_past_join = 3;
     static constexpr int break_candidates = 3;
     // A join's first row of MCUs is walked so many at a time, its picture
@@ -137,8 +141,11 @@ private:
     // could fill, or that a live file or a photo found holds; -1 when none.
     qint64 first_foreign_sector(const QByteArray &stream, qint64 from, qint64 to, qint64 volume_of_stream,
                                 bool between_scans = false) const;
+    JpegEntropyWalker::Outcome walk_noting_states(JpegEntropyWalker::State &state, const QByteArray &stream,
+                                                  qint64 *fault, std::vector<JpegEntropyWalker::State> *noted);
     QList<Break> break_candidates_of(const QByteArray &stream, qint64 piece_start, qint64 fault, qint64 sound,
-                                     const JpegEntropyWalker::State &from);
+                                     const JpegEntropyWalker::State &from,
+                                     const std::vector<JpegEntropyWalker::State> &noted);
     bool assemble(QByteArray stream, VolumeExtents pieces, qint64 piece_start, JpegEntropyWalker::State state,
                   Outcome *outcome);
     // Calls try_joined for every place after the break where the data goes
@@ -148,7 +155,9 @@ private:
                                qint64 search_from, int joins_cap,
                                const std::function<bool(const Break &, qint64)> &try_joined,
                                std::vector<std::pair<int, qint64>> *passed_joins = nullptr);
-    bool join_holds(const QByteArray &stream, const Break &at, const uchar *more, qint64 more_length);
+    RowContinuity row_after(const Break &at) const;
+    bool join_holds(const QByteArray &stream, const Break &at, RowContinuity row, const uchar *more,
+                    qint64 more_length);
     bool proves_little(const JpegEntropyWalker::State &joined_at, qint64 piece_length) const;
     bool seams_hold(const QByteArray &stream);
     qint64 bytes_per_mcu(const Break &at) const;
