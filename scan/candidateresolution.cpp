@@ -239,18 +239,20 @@ bool CandidateResolution::depends_on(const VolumeExtents &pieces) const
 }
 
 // Adds [from, to) to intervals, merged with those it meets or nearly meets.
+// to may be the largest offset there is (free to the volume's end), so the
+// gap is taken off the other side.
 void CandidateResolution::note(QMap<qint64, qint64> &intervals, qint64 from, qint64 to)
 {
     if (to <= from)
         return;
     auto at = intervals.upperBound(from);
-    if (at != intervals.begin() && std::prev(at).value() + merge_gap >= from) {
+    if (at != intervals.begin() && std::prev(at).value() >= from - merge_gap) {
         --at;
         from = at.key();
         to = qMax(to, at.value());
         at = intervals.erase(at);
     }
-    while (at != intervals.end() && at.key() <= to + merge_gap) {
+    while (at != intervals.end() && at.key() - merge_gap <= to) {
         to = qMax(to, at.value());
         at = intervals.erase(at);
     }
