@@ -20,56 +20,6 @@ int ceil_div(int a, int b)
 
 } // namespace
 
-bool JpegEntropyWalker::read_huffman_tables(const uchar *at, qint64 length, Scan &scan)
-{
-    qint64 i = 0;
-    while (i + 17 <= length) {
-        const int table_class = at[i] >> 4;
-        const int id = at[i] & 0x0F;
-        if (table_class > 1 || id > 3)
-            return false;
-        Table &table = table_class == 0 ? scan.dc_tables[id] : scan.ac_tables[id];
-        table = Table{};
-        table.valid = true;
-        int total = 0;
-        int code = 0;
-        for (int l = 1; l <= 16; ++l) {
-            const int count = at[i + l];
-            table.value_offset[l] = total - code;
-            code += count;
-            total += count;
-            table.max_code[l] = count > 0 ? code - 1 : -1;
-            if (code > (1 << l))
-                return false; // more codes than bits allow
-            if (code == (1 << l))
-                table.valid = false; // the all-ones code, which libjpeg refuses
-            code <<= 1;
-        }
-        if (total > 256 || i + 17 + total > length)
-            return false;
-        for (int k = 0; k < total; ++k) {
-            table.values[k] = at[i + 17 + k];
-            if (table_class == 0 && table.values[k] > 15)
-                table.valid = false; // no DC difference has more than 15 bits
-        }
-        int first_code = 0;
-        int k = 0;
-        for (int l = 1; l <= 16; ++l) {
-            for (int n = 0; n < at[i + l]; ++n, ++k, ++first_code) {
-                if (l > fast_bits)
-                    continue;
-                const int spread = 1 << (fast_bits - l);
-                for (int fill = 0; fill < spread; ++fill)
-                    table.fast[size_t((first_code << (fast_bits - l)) | fill)] = quint16((l << 8) | table.values[k]);
-            }
-            first_code <<= 1;
-        }
-        table.present = true;
-        i += 17 + total;
-    }
-    return i == length;
-}
-
 bool JpegEntropyWalker::read_frame(uchar code, const uchar *segment, qint64 payload)
 {
     if (frame.valid())
@@ -145,7 +95,7 @@ JpegEntropyWalker::Segments JpegEntropyWalker::read_segments(const uchar *data, 
         if (JpegMarkerReader::is_frame(marker.code))
             sound = read_frame(marker.code, segment, payload);
         else if (marker.code == JpegMarkerReader::dht)
-            sound = read_huffman_tables(segment, payload, next);
+            sound = HuffmanBitReader::read_tables(segment, payload, next.dc_tables, next.ac_tables);
         else if (marker.code == JpegMarkerReader::dri) {
             sound = payload == 2;
             if (sound)
@@ -190,75 +140,6 @@ JpegEntropyWalker::State JpegEntropyWalker::start_state() const
     return state;
 }
 
-Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::fill(Cursor &state, const uchar *data, qint64 size,
-                                                                int wanted)
-{
-    while (state.bits < wanted) {
-        if (state.pos >= size)
-            return Step::NeedData;
-        uchar byte = data[state.pos];
-        if (byte == 0xFF) {
-            if (state.pos + 1 >= size)
-                return Step::NeedData;
-            if (data[state.pos + 1] != 0x00)
-                return Step::Fault; // a marker where the MCU still needs bits
-            state.pos += 2;
-        } else {
-            state.pos += 1;
-        }
-        state.bit_buffer = (state.bit_buffer << 8) | byte;
-        state.bits += 8;
-    }
-    return Step::Ok;
-}
-
-Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode(Cursor &state, const uchar *data, qint64 size,
-                                                                  const Table &table, int *symbol)
-{
-    // Most codes are short: look them up by their first bits when those are
-    // at hand. Near a marker fewer may be, and the code is read bit by bit.
-    if (state.bits >= fast_bits || fill(state, data, size, fast_bits) == Step::Ok) {
-        const quint16 entry = table.fast[(state.bit_buffer >> (state.bits - fast_bits)) & ((1u << fast_bits) - 1u)];
-        if (entry != 0) {
-            state.bits -= entry >> 8;
-            state.bit_buffer &= (1u << state.bits) - 1u;
-            *symbol = entry & 0xFF;
-            return Step::Ok;
-        }
-    }
-    int code = 0;
-    for (int l = 1; l <= 16; ++l) {
-        if (state.bits == 0) {
-            const Step step = fill(state, data, size, 1);
-            if (step != Step::Ok)
-                return step;
-        }
-        --state.bits;
-        code = (code << 1) | int((state.bit_buffer >> state.bits) & 1u);
-        state.bit_buffer &= (1u << state.bits) - 1u;
-        if (code <= table.max_code[l]) {
-            *symbol = table.values[code + table.value_offset[l]];
-            return Step::Ok;
-        }
-    }
-    return Step::Fault; // no such code
-}
-
-Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::receive(Cursor &state, const uchar *data, qint64 size,
-                                                                   int count, int *value)
-{
-    const Step step = fill(state, data, size, count);
-    if (step != Step::Ok)
-        return step;
-    state.bits -= count;
-    int v = int((state.bit_buffer >> state.bits) & ((1u << count) - 1u));
-    state.bit_buffer &= (1u << state.bits) - 1u;
-    if (v < (1 << (count - 1)))
-        v -= (1 << count) - 1;
-    *value = v;
-    return Step::Ok;
-}
-
 Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode_blocks(Cursor &cursor, State &state,
                                                                          const uchar *data, qint64 size,
                                                                          const Scan &scan, McuDc *dc)
@@ -271,13 +152,13 @@ Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode_blocks(Cursor 
         const Table &ac_table = scan.ac_tables[size_t(component.ac_table)];
         for (int block = 0; block < component.h * component.v; ++block) {
             int category = 0;
-            Step step = decode(cursor, data, size, dc_table, &category);
+            Step step = HuffmanBitReader::decode(cursor, data, size, dc_table, &category);
             if (step != Step::Ok)
                 return step;
             if (category > 11)
                 return Step::Fault;
             int diff = 0;
-            if (category > 0 && (step = receive(cursor, data, size, category, &diff)) != Step::Ok)
+            if (category > 0 && (step = HuffmanBitReader::receive(cursor, data, size, category, &diff)) != Step::Ok)
                 return step;
             state.dc[c] += diff;
             if (std::abs(state.dc[c]) > 2048)
@@ -290,7 +171,7 @@ Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode_blocks(Cursor 
             }
             for (int k = 1; k < 64;) {
                 int rs = 0;
-                if ((step = decode(cursor, data, size, ac_table, &rs)) != Step::Ok)
+                if ((step = HuffmanBitReader::decode(cursor, data, size, ac_table, &rs)) != Step::Ok)
                     return step;
                 const int run = rs >> 4;
                 const int bits = rs & 15;
@@ -308,7 +189,7 @@ Q_ALWAYS_INLINE JpegEntropyWalker::Step JpegEntropyWalker::decode_blocks(Cursor 
                 if (k > 63)
                     return Step::Fault; // a run past the end of the block
                 int value = 0;
-                if ((step = receive(cursor, data, size, bits, &value)) != Step::Ok)
+                if ((step = HuffmanBitReader::receive(cursor, data, size, bits, &value)) != Step::Ok)
                     return step;
                 ++k;
             }
@@ -323,7 +204,7 @@ JpegEntropyWalker::Step JpegEntropyWalker::decode_mcu(State &state, const uchar 
 {
     Cursor cursor{state.pos, state.bit_buffer, state.bits};
     const Step step = decode_blocks(cursor, state, data, size, scan, dc);
-    state.pos = cursor.pos;
+    state.pos = cursor.at;
     state.bit_buffer = cursor.bit_buffer;
     state.bits = cursor.bits;
     return step;

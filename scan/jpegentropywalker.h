@@ -1,5 +1,6 @@
 #pragma once
 
+#include "huffmanbitreader.h"
 #include "jpegmarkerreader.h"
 
 #include <QtGlobal>
@@ -86,17 +87,7 @@ public:
     Outcome walk(State &state, const uchar *data, qint64 size, int mcu_limit = -1, qint64 *fault_at = nullptr);
 
 private:
-    struct Table
-    {
-        std::array<int, 18> max_code{};
-        std::array<int, 17> value_offset{};
-        std::array<uchar, 256> values{};
-        // Codes of up to fast_bits bits, by their first fast_bits bits: the
-        // code's length in the high byte, its symbol in the low one; 0 for longer codes.
-        std::array<quint16, 1 << 9> fast{};
-        bool present = false;
-        bool valid = false; // one libjpeg would build: no all-ones code, DC categories up to 15
-    };
+    using Table = HuffmanBitReader::Table;
     struct Component
     {
         int id = 0;
@@ -117,9 +108,8 @@ private:
         int restart_mcus = 0;
         int mcu_count() const { return mcu_columns * mcu_rows; }
     };
-    enum class Step { Ok, Fault, NeedData };
+    using Step = HuffmanBitReader::Step;
     enum class Segments { Scan, Fault, NeedData };
-    static constexpr int fast_bits = 9;
 
     // The marker segments from at up to and with the next start of scan (or
     // the end of image), the scan read into next; at is moved past them.
@@ -127,19 +117,10 @@ private:
     bool read_frame(uchar code, const uchar *segment, qint64 payload);
     bool read_scan(const uchar *segment, int payload, Scan &scan) const;
     const Scan &scan_of(const State &state) const;
-    static bool read_huffman_tables(const uchar *at, qint64 length, Scan &scan);
     // The bit reader's part of a State, held in locals while an MCU is
     // walked: the data's bytes may alias anything, so the state itself would
     // be stored and loaded again around every byte read.
-    struct Cursor
-    {
-        qint64 pos;
-        quint32 bit_buffer;
-        int bits;
-    };
-    static Step fill(Cursor &cursor, const uchar *data, qint64 size, int wanted);
-    static Step decode(Cursor &cursor, const uchar *data, qint64 size, const Table &table, int *symbol);
-    static Step receive(Cursor &cursor, const uchar *data, qint64 size, int count, int *value);
+    using Cursor = HuffmanBitReader::Cursor;
     Step decode_blocks(Cursor &cursor, State &state, const uchar *data, qint64 size, const Scan &scan, McuDc *dc);
     Step decode_mcu(State &state, const uchar *data, qint64 size, const Scan &scan, McuDc *dc);
     Step read_restart(State &state, const uchar *data, qint64 size, const Scan &scan) const;
