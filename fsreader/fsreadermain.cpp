@@ -4,7 +4,7 @@
 // the device, and a crash or an endless loop in the library on a damaged
 // file system ends only this process.
 
-#include "claimedbytes.h"
+#include "byteruns.h"
 #include "filesystemprotocol.h"
 #include "helperpipe.h"
 
@@ -82,7 +82,7 @@ struct Walk
     bool fat_family = false;
     int64_t data_start = 0;
     int64_t cluster_size = 0;
-    ClaimedBytes used;
+    ByteRuns used; // what live files and folders hold: no other live file may claim it again
     uint32_t runs_left = proto::most_runs_in_all;
     int deleted_files = 0;
     bool over_bounds = false;
@@ -255,7 +255,7 @@ void claim_root_folder(Walk &walk)
     tsk_fs_file_close(root);
 }
 
-void send_used(const ClaimedBytes &used)
+void send_used(const ByteRuns &used)
 {
     for (const auto &[start, end] : used.all()) {
         put(char(proto::Used));

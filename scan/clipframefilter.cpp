@@ -4,28 +4,13 @@
 
 void ClipFrameFilter::note_clip(const VolumeExtents &pieces)
 {
-    for (const VolumeExtent &piece : pieces) {
-        if (piece.length <= 0)
-            continue;
-        qint64 start = piece.offset;
-        qint64 end = piece.end();
-        // runs that touch or overlap it merge into one
-        auto next = clips.upper_bound(start);
-        if (next != clips.begin() && std::prev(next)->second >= start)
-            --next;
-        while (next != clips.end() && next->first <= end) {
-            start = std::min(start, next->first);
-            end = std::max(end, next->second);
-            next = clips.erase(next);
-        }
-        clips.emplace(start, end);
-    }
+    for (const VolumeExtent &piece : pieces)
+        clips.claim(piece.offset, piece.length);
 }
 
 bool ClipFrameFilter::in_clip(qint64 offset) const
 {
-    const auto after = clips.upper_bound(offset);
-    return after != clips.begin() && std::prev(after)->second > offset;
+    return clips.holds(offset);
 }
 
 void ClipFrameFilter::add(const QList<MediaCarver::Checked> &finds)

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "allocationmap.h"
+#include "byteruns.h"
 #include "mediacarver.h"
 #include "volumeextent.h"
 
 #include <QList>
 
 #include <deque>
-#include <map>
 #include <set>
 
 // Keeps the frames of Motion-JPEG clips, deleted or live, from being offered
@@ -48,7 +48,7 @@ private:
     bool in_clip(qint64 offset) const;
 
     std::set<qint64> frames;
-    std::map<qint64, qint64> clips; // start to end, disjoint
+    ByteRuns clips;
     const AllocationMap *live = nullptr;
     std::deque<MediaCarver::Checked> waiting;
 };

@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-// Bytes that live files and folders hold, start to end, disjoint: what the
-// file system uses, and what no other live file may claim again.
-class ClaimedBytes
+// Runs of a volume's bytes, start to end, disjoint: runs claimed that touch
+// or overlap merge into one. Plain C++, so the helper programs use it too.
+class ByteRuns
 {
 public:
     bool overlaps(const std::vector<std::pair<int64_t, int64_t>> &runs) const
