@@ -118,7 +118,14 @@ bool remove_file_in(Handle folder, const QString &name);
 // The longest name the folder's file system takes, in bytes.
 int longest_name_in(Handle folder);
 
+// Asks that write_all() put the file's data on its disk past the page cache
+// (direct I/O) where its file system allows it: writing a card's worth of
+// photos then costs no copy through the cache and pushes nothing else out of
+// memory. False, with nothing changed, where it is refused.
+bool write_past_cache(Handle file);
 // Writes all count bytes; false, with NoSpace when the disk is full, when not.
+// Past the cache (write_past_cache) go whole blocks at block offsets; the
+// rest of the file, from its first part that is not, goes through the cache.
 bool write_all(Handle file, const char *data, qint64 count, Failure *failure = nullptr);
 // The size of the open file; -1 when unknown.
 qint64 file_size(Handle file);

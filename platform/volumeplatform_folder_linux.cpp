@@ -7,6 +7,9 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,6 +72,67 @@ FolderEntry entry_of(int folder, const QByteArray &name)
     if (entry.regular_file)
         entry.size = qint64(st.st_size);
     return entry;
+}
+
+// Direct I/O takes whole blocks from a buffer and at a file offset aligned
+// to the file system's block; a page is a multiple of every block size.
+constexpr qint64 direct_alignment = 4096;
+constexpr qint64 staging_size = 1024 * 1024;
+
+bool writes_past_cache(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_DIRECT) != 0;
+}
+
+void write_through_cache(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+}
+
+// Where data that is not page-aligned is copied for a direct write; one per
+// writing thread, made on its first use.
+char *staging_buffer()
+{
+    struct Free {
+        void operator()(char *p) const { std::free(p); }
+    };
+    thread_local std::unique_ptr<char, Free> buffer(
+        static_cast<char *>(std::aligned_alloc(size_t(direct_alignment), size_t(staging_size))));
+    return buffer.get();
+}
+
+// Writes the whole blocks at data's start past the cache and returns their
+// count of bytes, or -1 on failure. The file goes through the cache from the
+// first byte this leaves, so its offset never has to be aligned again.
+qint64 write_whole_blocks(int fd, const char *data, qint64 count, Failure *failure)
+{
+    const qint64 blocks = count / direct_alignment * direct_alignment;
+    char *staging = staging_buffer();
+    qint64 done = 0;
+    while (done < blocks && staging) {
+        const qint64 part = qMin(staging_size, blocks - done);
+        const char *from = data + done;
+        if (quintptr(from) % direct_alignment != 0)
+            from = static_cast<const char *>(std::memcpy(staging, from, size_t(part)));
+        const ssize_t n = ::write(fd, from, size_t(part));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EINVAL) { // EINVAL: refused after all; the cache takes it
+            fail(failure, errno);
+            return -1;
+        }
+        if (n <= 0 || n % direct_alignment != 0) { // nothing or part of a block: on through the cache
+            done += qMax<ssize_t>(n, 0);
+            break;
+        }
+        done += n;
+    }
+    if (done < count)
+        write_through_cache(fd);
+    return done;
 }
 
 } // namespace
@@ -148,8 +212,22 @@ int longest_name_in(Handle folder)
     return longest > 0 ? int(qMin<long>(longest, 4096)) : 255;
 }
 
+bool write_past_cache(Handle file)
+{
+    const int flags = ::fcntl(int(file), F_GETFL);
+    // refused (EINVAL) by a file system without direct I/O
+    return flags >= 0 && ::fcntl(int(file), F_SETFL, flags | O_DIRECT) == 0;
+}
+
 bool write_all(Handle file, const char *data, qint64 count, Failure *failure)
 {
+    if (writes_past_cache(int(file))) {
+        const qint64 done = write_whole_blocks(int(file), data, count, failure);
+        if (done < 0)
+            return false;
+        data += done;
+        count -= done;
+    }
     while (count > 0) {
         const ssize_t n = ::write(int(file), data, size_t(count));
         if (n < 0 && errno == EINTR)

@@ -401,6 +401,8 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
         return count(result);
     };
 
+    // a card's worth of photos would push everything else out of the page cache
+    volume_platform::write_past_cache(file);
     QByteArray head; // where the photo's EXIF date lies
     const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head, source);
     if (source)

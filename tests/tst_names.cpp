@@ -1,5 +1,5 @@
 // Names taken from a card made safe for a file and for the screen, and files
-// made only inside the folder opened for them.
+// made only inside the folder opened for them, holding every byte given.
 
 #include "foundimage.h"
 #include "photowriter.h"
@@ -146,6 +146,41 @@ private slots:
         QCOMPARE(read_file(work.filePath("keep.txt")), QByteArray("keep"));
         QVERIFY(entries_of(elsewhere).isEmpty() && !QFileInfo::exists(work.filePath("a.jpg"))
                 && !QFileInfo::exists(work.filePath("nowhere")));
+    }
+
+    // Whole blocks go to the disk past the page cache, the rest through it:
+    // every byte lands, whatever the length and however it is handed over.
+    void every_byte_lands_data()
+    {
+        QTest::addColumn<int>("length");
+        for (const int length : {1, 4095, 4096, 4097, 1024 * 1024 - 1, 1024 * 1024 + 4096, 2 * 1024 * 1024 + 4097}) {
+            QTest::addRow("%d bytes in hand", length) << length;
+            QTest::addRow("%d bytes copied", length) << -length;
+        }
+    }
+
+    void every_byte_lands()
+    {
+        QFETCH(int, length);
+        const bool copied = length < 0;
+        length = std::abs(length);
+        QByteArray photo;
+        for (int seed = 1; photo.size() < length; ++seed)
+            photo += qt_jpeg(make_picture(640, 480, seed), 95);
+        photo.truncate(length);
+        QTemporaryDir folder;
+        PhotoWriter writer(folder.path());
+        const PhotoWriter::Result result = copied
+            ? writer.copy("a.jpg", found(photo),
+                          [&photo](qint64 offset, char *buffer, qint64 count, volume_platform::Failure *) {
+                              const qint64 n = qBound<qint64>(0, photo.size() - offset, count);
+                              std::memcpy(buffer, photo.constData() + offset, size_t(n));
+                              return n;
+                          })
+            : writer.write("a.jpg", found(photo), photo);
+        QCOMPARE(writer.sync().size(), 1);
+        QCOMPARE(result.outcome, PhotoWriter::Outcome::Written);
+        QCOMPARE(read_file(QDir(folder.path()).filePath("a.jpg")), photo);
     }
 };
 
