@@ -2,6 +2,7 @@
 
 #include "folderdialog.h"
 #include "messages.h"
+#include "openvolume.h"
 #include "photowriter.h"
 #include "progresstext.h"
 #include "resultsmodel.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace {
 
@@ -93,7 +95,6 @@ std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel
     if (directory.isEmpty())
         return std::nullopt;
 
-    device = scanned;
     recovery = &session;
     if (session.open_folder(directory) == RecoverySession::Refusal::OnScannedVolume) {
         inform(window, tr("This folder is on the device the %1 are recovered from. Writing there can overwrite "
@@ -101,16 +102,15 @@ std::optional<PhotoRecovery::Report> PhotoRecovery::run(const QAbstractItemModel
                            .arg(noun));
         return std::nullopt;
     }
-    volume_platform::Failure failure = volume_platform::Failure::None;
-    if (!device.open(raw_access, &failure)) {
+    OpenVolume volume(scanned.raw_path, raw_access);
+    if (!volume.is_open()) {
         inform(window, tr("The device could not be opened to recover the %1.\n%2")
-                           .arg(noun, volume_platform::failure_text(failure)));
+                           .arg(noun, volume_platform::failure_text(volume.failure())));
         return std::nullopt;
     }
 
     int tried = 0;
-    const QString message = recover_checked_files(directory, noun, tried);
-    device.close();
+    const QString message = recover_checked_files(std::move(volume), directory, noun, tried);
     recover_progress->hide();
     recover_progress->deleteLater();
     recover_progress = nullptr;
@@ -141,8 +141,10 @@ QList<MediaKind> PhotoRecovery::checked_kinds() const
 // Writes the files of recover_files in name order with the progress dialog
 // showing, each checked against what the scan found; returns what the user
 // must be told about the failed and renamed ones. tried counts the photos
-// attempted before a cancel.
-QString PhotoRecovery::recover_checked_files(const QString &directory, const QString &noun, int &tried)
+// attempted before a cancel. The volume is closed when the writing ends,
+// finished or cancelled, before the user is told anything.
+QString PhotoRecovery::recover_checked_files(OpenVolume volume, const QString &directory, const QString &noun,
+                                             int &tried)
 {
     recover_progress = new QProgressDialog(tr("Recovering %1").arg(noun), QStringLiteral("Cancel"), 0,
                                            int(recover_files.size()));
@@ -187,12 +189,12 @@ QString PhotoRecovery::recover_checked_files(const QString &directory, const QSt
         // A video of gigabytes keeps the window painting while it is copied,
         // and "Cancel" stops it there (it fails); a photo is finished first.
         const PhotoWriter::Result result = image.kind == MediaKind::Video
-            ? recovery->copy(image, device.handle,
+            ? recovery->copy(image, volume.handle(),
                              [this] {
                                  QCoreApplication::processEvents();
                                  return !recover_progress->wasCanceled();
                              })
-            : recovery->copy(image, device.handle);
+            : recovery->copy(image, volume.handle());
         kind_asked.insert(result.asked, image.kind);
         if (result.outcome == PhotoWriter::Outcome::Failed || result.outcome == PhotoWriter::Outcome::Present)
             note(result); // the others are told once they are on the disk

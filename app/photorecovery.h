@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class OpenVolume;
 class QAbstractItemModel;
 class QProgressDialog;
 class QWidget;
@@ -55,13 +56,12 @@ private:
     void collect_checked_files(const QAbstractItemModel &results);
     // Writes the ticked photos into directory; returns the message about
     // the failed and renamed ones, empty when there is nothing to say.
-    QString recover_checked_files(const QString &directory, const QString &noun, int &tried);
+    QString recover_checked_files(OpenVolume volume, const QString &directory, const QString &noun, int &tried);
     // The kinds of the ticked files, one for each.
     QList<MediaKind> checked_kinds() const;
 
     QWidget *window;
     RawAccess raw_access;
-    RemovableDevice device;
     QMap<qint64, FoundImage> found_images;
     RecoverySession *recovery = nullptr;
     QMap<QString, qint64> recover_files; // the session gives every photo of a scan a name of its own

@@ -1,5 +1,6 @@
 #include "removabledevice.h"
 
+#include "openvolume.h"
 #include "rawaccess.h"
 #include "rawvolume.h"
 
@@ -54,11 +55,10 @@ bool RemovableDevice::is_available(const RawAccess &access, volume_platform::Fai
             *failure = raw_path.isEmpty() ? volume_platform::Failure::NotFound : volume_platform::Failure::DeviceGone;
         return false;
     }
-    const volume_platform::Handle probe = access.open(raw_path, failure);
-    if (probe == volume_platform::invalid_handle)
-        return false;
-    volume_platform::close(probe);
-    return true;
+    const OpenVolume probe(raw_path, access);
+    if (failure)
+        *failure = probe.failure();
+    return probe.is_open();
 }
 
 bool RemovableDevice::has_file_system() const
@@ -68,22 +68,3 @@ bool RemovableDevice::has_file_system() const
     // An unmounted device leaves its mount point behind as a plain folder.
     return !volume_platform::is_block_device(raw_path) || volume_platform::mount_point_of(raw_path) == root_path;
 }
-
-bool RemovableDevice::open(volume_platform::Failure *failure)
-{
-    return open(RawAccess(), failure);
-}
-
-bool RemovableDevice::open(const RawAccess &access, volume_platform::Failure *failure)
-{
-    handle = access.open(raw_path, failure);
-    return handle != volume_platform::invalid_handle;
-}
-
-bool RemovableDevice::close()
-{
-    const bool closed = volume_platform::close(handle);
-    handle = volume_platform::invalid_handle;
-    return closed;
-}
-

@@ -9,12 +9,11 @@
 class RawAccess;
 
 // One removable volume: where it is, what it is called and how big it is.
-// A plain value; copying copies the handle value, and nothing but close()
-// ever closes it.
+// A plain value that holds nothing open: the volume is read through an
+// OpenVolume of its raw_path, which owns what it opens.
 class RemovableDevice
 {
 public:
-    volume_platform::Handle handle = volume_platform::invalid_handle;
     QString drive;       // kernel name, for example sdb1
     QString raw_path;    // device node or image file; key of device maps
     QString label;
@@ -42,11 +41,6 @@ public:
     bool is_available(const RawAccess &access, volume_platform::Failure *failure = nullptr) const;
     // root_path is a mounted, readable directory.
     bool has_file_system() const;
-
-    // Opens raw_path for reading into handle. The volume is never opened for writing.
-    bool open(volume_platform::Failure *failure = nullptr);
-    bool open(const RawAccess &access, volume_platform::Failure *failure = nullptr);
-    bool close();
 };
 
 Q_DECLARE_METATYPE(RemovableDevice)
