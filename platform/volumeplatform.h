@@ -127,6 +127,8 @@ bool write_past_cache(Handle file);
 // Past the cache (write_past_cache) go whole blocks at block offsets; the
 // rest of the file, from its first part that is not, goes through the cache.
 bool write_all(Handle file, const char *data, qint64 count, Failure *failure = nullptr);
+// Cuts the open file to size bytes, giving back the room of the rest.
+bool truncate(Handle file, qint64 size);
 // The size of the open file; -1 when unknown.
 qint64 file_size(Handle file);
 bool set_modified_time(Handle file, qint64 msecs_since_epoch);

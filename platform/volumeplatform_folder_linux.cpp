@@ -242,6 +242,11 @@ bool write_all(Handle file, const char *data, qint64 count, Failure *failure)
     return true;
 }
 
+bool truncate(Handle file, qint64 size)
+{
+    return ::ftruncate(int(file), off_t(size)) == 0;
+}
+
 qint64 file_size(Handle file)
 {
     struct stat st;

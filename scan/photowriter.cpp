@@ -47,6 +47,7 @@ PhotoWriter::PhotoWriter(const QString &directory)
 
 PhotoWriter::~PhotoWriter()
 {
+    behind.reset(); // its files are written, and closed where it was to close them
     for (const Unsynced &photo : std::as_const(pending))
         if (photo.file != volume_platform::invalid_handle)
             volume_platform::close(photo.file);
@@ -197,9 +198,9 @@ PhotoWriter::Result PhotoWriter::count(Result result)
 }
 
 PhotoWriter::Result PhotoWriter::hold_until_synced(Result result, qint64 length, bool created,
-                                                   volume_platform::Handle file)
+                                                   volume_platform::Handle file, quint64 ticket)
 {
-    pending.append({result, length, created, file});
+    pending.append({result, length, created, file, ticket});
     if (file != volume_platform::invalid_handle)
         ++kept_open;
     return result;
@@ -218,7 +219,16 @@ QList<PhotoWriter::Result> PhotoWriter::sync()
     if (pending.isEmpty())
         return {};
     volume_platform::Failure why = volume_platform::Failure::None;
+    const QHash<quint64, volume_platform::Failure> unwritten = behind ? behind->finish()
+                                                                      : QHash<quint64, volume_platform::Failure>();
     for (Unsynced &photo : pending) {
+        if (photo.ticket != 0 && unwritten.contains(photo.ticket)) {
+            if (photo.file != volume_platform::invalid_handle)
+                volume_platform::close(photo.file);
+            photo.file = volume_platform::invalid_handle;
+            photo.result.failure = target_failure(unwritten.value(photo.ticket));
+            continue;
+        }
         const volume_platform::Handle file = photo.file != volume_platform::invalid_handle
             ? photo.file
             : volume_platform::open_file_in(folder, photo.result.name, &why);
@@ -280,18 +290,6 @@ PhotoWriter::Result PhotoWriter::copy(const QString &name, const FoundImage &ima
                      nullptr, std::nullopt, &source);
 }
 
-PhotoWriter::Failure PhotoWriter::put_bytes(volume_platform::Handle file, const FoundImage &image,
-                                            const QByteArray &bytes, QByteArray *head)
-{
-    if (bytes.size() != image.length)
-        return Failure::SourceChanged;
-    volume_platform::Failure why = volume_platform::Failure::None;
-    if (!volume_platform::write_all(file, bytes.constData(), bytes.size(), &why))
-        return target_failure(why);
-    *head = QByteArray::fromRawData(bytes.constData(), qMin(bytes.size(), ExifInfo::leading_bytes));
-    return Failure::None;
-}
-
 // Read chunk by chunk, each checked into the CRC-32 the scan found.
 PhotoWriter::Failure PhotoWriter::put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader,
                                            QByteArray *head, const SalvagingReader *source)
@@ -343,9 +341,93 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
     Result result;
     result.name = name;
     result.asked = name;
-    if (!is_open()) {
-        result.failure = Failure::TargetUnwritable;
+    const volume_platform::Handle file = make_file(image, &result);
+    if (file == volume_platform::invalid_handle)
         return count(result);
+    if (bytes)
+        return hand_over(file, image, *bytes, date_taken, result);
+
+    QByteArray head; // where the photo's EXIF date lies
+    const Failure failure = put_read(file, image, reader, &head, source);
+    if (source)
+        unreadable_in_copies_count += source->unreadable_now();
+    if (failure != Failure::None)
+        return discard(file, result, failure);
+    // every byte must be in the file before it counts
+    if (volume_platform::file_size(file) != image.length)
+        return discard(file, result, Failure::TargetUnwritable);
+    const QDateTime time = file_time(image, ExifInfo(head).date_taken());
+    if (time.isValid())
+        volume_platform::set_modified_time(file, time.toMSecsSinceEpoch());
+    const bool keep_open = kept_open < most_kept_open;
+    if (!keep_open && !volume_platform::close(file))
+        return discard(volume_platform::invalid_handle, result, Failure::TargetUnwritable);
+    result.unreadable_bytes = source ? source->zeroed() : 0;
+    // a file with zeros where the scan read bytes does not hold the photo found
+    return written(result, image, !source || source->unreadable_now() == 0,
+                   keep_open ? file : volume_platform::invalid_handle);
+}
+
+// The scan's own bytes, whose CRC-32 it took from them, go to the disk on the
+// writing thread; a failure there shows at the sync.
+PhotoWriter::Result PhotoWriter::hand_over(volume_platform::Handle file, const FoundImage &image,
+                                           const QByteArray &bytes, const std::optional<QDateTime> &date_taken,
+                                           Result result)
+{
+    if (bytes.size() != image.length)
+        return discard(file, result, Failure::SourceChanged);
+    const QDateTime time = file_time(
+        image, date_taken ? *date_taken
+                          : ExifInfo(QByteArray::fromRawData(bytes.constData(), qMin(bytes.size(), ExifInfo::leading_bytes)))
+                                .date_taken());
+    // a card's worth of photos would push everything else out of the page cache
+    volume_platform::write_past_cache(file);
+    const bool keep_open = kept_open < most_kept_open;
+    if (!behind)
+        behind = std::make_unique<WriteBehind>();
+    const quint64 ticket = behind->write({file, bytes,
+                                          time.isValid() ? std::optional<qint64>(time.toMSecsSinceEpoch()) : std::nullopt,
+                                          !keep_open});
+    return written(result, image, true, keep_open ? file : volume_platform::invalid_handle, ticket);
+}
+
+// Sorted by when it was taken in file managers and photo libraries; a photo
+// without a date keeps the time its file had on the card.
+QDateTime PhotoWriter::file_time(const FoundImage &image, const QDateTime &taken)
+{
+    return taken.isValid() ? taken : image.origin.modified;
+}
+
+PhotoWriter::Result PhotoWriter::discard(volume_platform::Handle file, Result result, Failure failure)
+{
+    if (file != volume_platform::invalid_handle)
+        volume_platform::close(file);
+    volume_platform::remove_file_in(folder, result.name);
+    result.failure = failure;
+    result.name.clear();
+    return count(result);
+}
+
+PhotoWriter::Result PhotoWriter::written(Result result, const FoundImage &image, bool holds_photo,
+                                         volume_platform::Handle file, quint64 ticket)
+{
+    result.outcome = result.name == result.asked ? Outcome::Written : Outcome::Renamed;
+    result.path = path_of(result.name);
+    if (holds_photo) {
+        names_by_size.insert(image.length, result.name);
+        crc_by_written_name.insert(result.name, image.crc);
+    }
+    return hold_until_synced(result, image.length, true, file, ticket);
+}
+
+// A new file for the photo under its asked name or the next free one; or
+// none, with result Present (the folder holds the photo already) or Failed.
+volume_platform::Handle PhotoWriter::make_file(const FoundImage &image, Result *result)
+{
+    const QString name = result->asked;
+    if (!is_open()) {
+        result->failure = Failure::TargetUnwritable;
+        return volume_platform::invalid_handle;
     }
     // a name longer than this folder's file system takes is shortened, as a clash would rename it
     const QString first = variant_of(name, 1, longest_name);
@@ -372,68 +454,25 @@ PhotoWriter::Result PhotoWriter::write_out(const QString &name, const FoundImage
         return numbered ? next_free_name(name, image) : variant_of(first, ++variant, longest_name);
     };
     if (!holder.isEmpty()) {
-        result.outcome = Outcome::Present;
-        result.name = holder;
-        result.path = path_of(holder);
-        return count(result);
+        result->outcome = Outcome::Present;
+        result->name = holder;
+        result->path = path_of(holder);
+        return volume_platform::invalid_handle;
     }
-    result.name = taken ? next_name() : first;
+    result->name = taken ? next_name() : first;
 
     // Made new, never opening what is there nor following a link put in its
     // place since the check; then the next free name is taken. A name the
     // folder's file system refuses gives way to a number.
     while (file == volume_platform::invalid_handle
-           && (file = volume_platform::create_file_in(folder, result.name, &why)) == volume_platform::invalid_handle) {
+           && (file = volume_platform::create_file_in(folder, result->name, &why)) == volume_platform::invalid_handle) {
         if (why == volume_platform::Failure::BadName && !numbered) {
             numbered = true;
         } else if (why != volume_platform::Failure::AlreadyExists) {
-            result.failure = target_failure(why);
-            return count(result);
+            result->failure = target_failure(why);
+            return volume_platform::invalid_handle;
         }
-        result.name = next_name();
+        result->name = next_name();
     }
-
-    const auto fail = [&](Failure failure) {
-        volume_platform::close(file);
-        volume_platform::remove_file_in(folder, result.name);
-        result.failure = failure;
-        result.name.clear();
-        return count(result);
-    };
-
-    // a card's worth of photos would push everything else out of the page cache
-    volume_platform::write_past_cache(file);
-    QByteArray head; // where the photo's EXIF date lies
-    const Failure failure = bytes ? put_bytes(file, image, *bytes, &head) : put_read(file, image, reader, &head, source);
-    if (source)
-        unreadable_in_copies_count += source->unreadable_now();
-    if (failure != Failure::None)
-        return fail(failure);
-    // Every byte must be in the file before it counts: the bytes in hand
-    // were all taken by the write, a copy counts what it wrote.
-    if (!bytes && volume_platform::file_size(file) != image.length)
-        return fail(Failure::TargetUnwritable);
-    // sorted by when it was taken in file managers and photo libraries; a
-    // photo without a date keeps the time its file had on the card
-    const QDateTime taken_at = date_taken ? *date_taken : ExifInfo(head).date_taken();
-    const QDateTime time = taken_at.isValid() ? taken_at : image.origin.modified;
-    if (time.isValid())
-        volume_platform::set_modified_time(file, time.toMSecsSinceEpoch());
-    if (kept_open >= most_kept_open) {
-        if (!volume_platform::close(file)) {
-            file = volume_platform::invalid_handle;
-            return fail(Failure::TargetUnwritable);
-        }
-        file = volume_platform::invalid_handle;
-    }
-
-    result.outcome = result.name == name ? Outcome::Written : Outcome::Renamed;
-    result.path = path_of(result.name);
-    result.unreadable_bytes = source ? source->zeroed() : 0;
-    // a file with zeros where the scan read bytes does not hold the photo found
-    if (!source || source->unreadable_now() == 0) {
-        names_by_size.insert(image.length, result.name);
-        crc_by_written_name.insert(result.name, image.crc);
-    }
-    return hold_until_synced(result, image.length, true, file);
+    return file;
 }

@@ -3,6 +3,7 @@
 #include "salvagingreader.h"
 #include "foundimage.h"
 #include "volumeplatform.h"
+#include "writebehind.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 // Writes recovered photos into one folder, for the window and for
@@ -82,7 +84,9 @@ public:
     // The photo from bytes already in hand: the very bytes whose CRC-32 the
     // scan took, so only their length is checked against it. taken, when
     // given, is the EXIF date the scan read from them (invalid: none), so
-    // they are not read for it again.
+    // they are not read for it again. The file is made and named at once;
+    // its data goes to the disk past the page cache on a thread of its own
+    // (WriteBehind), and a write that fails there fails the photo at the sync.
     Result write(const QString &name, const FoundImage &image, const QByteArray &bytes,
                  const std::optional<QDateTime> &taken = std::nullopt);
     // The photo read again from the open volume at the place the scan found it.
@@ -136,14 +140,22 @@ private:
     QString name_holding(const FoundImage &image) const;
     Result count(Result result);
     Result hold_until_synced(Result result, qint64 length, bool created,
-                             volume_platform::Handle file = volume_platform::invalid_handle);
+                             volume_platform::Handle file = volume_platform::invalid_handle, quint64 ticket = 0);
     // bytes, when given, are the photo itself; else reader supplies them
     // (from source, when it is read back from a volume).
     Result write_out(const QString &name, const FoundImage &image, const Reader &reader, const QByteArray *bytes,
                      const std::optional<QDateTime> &date_taken = std::nullopt,
                      const SalvagingReader *source = nullptr);
 
-    static Failure put_bytes(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes, QByteArray *head);
+    volume_platform::Handle make_file(const FoundImage &image, Result *result);
+    Result hand_over(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes,
+                     const std::optional<QDateTime> &date_taken, Result result);
+    Result discard(volume_platform::Handle file, Result result, Failure failure);
+    // result made (to be synced), file still open or not; holds_photo: the
+    // file is the photo found, byte for byte
+    Result written(Result result, const FoundImage &image, bool holds_photo, volume_platform::Handle file,
+                   quint64 ticket = 0);
+    static QDateTime file_time(const FoundImage &image, const QDateTime &taken);
     static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head,
                             const SalvagingReader *source);
 
@@ -164,8 +176,10 @@ private:
         // Still open from its writing, so the sync needs no second open;
         // invalid once closed.
         volume_platform::Handle file = volume_platform::invalid_handle;
+        quint64 ticket = 0; // its data's write behind, when it went that way
     };
     QList<Unsynced> pending;
+    std::unique_ptr<WriteBehind> behind; // made for the first photo from bytes in hand
     // Files kept open until their sync at most: the window syncs once for
     // a whole recovery, and the process has a limit of descriptors.
     static constexpr int most_kept_open = 64;
