@@ -126,15 +126,8 @@ QByteArray PreviewLoader::read_from_card(const RawAccess &access, const QString 
     const ExtentReader file = file_on(*volume, facts);
     if (file.length() <= 0 || file.length() > jpeg_byte_limit)
         return {};
-    QByteArray bytes(file.length(), Qt::Uninitialized);
-    qint64 filled = 0;
-    while (filled < bytes.size()) {
-        const qint64 n = file.read(filled, bytes.data() + filled, bytes.size() - filled);
-        if (n <= 0)
-            return {};
-        filled += n;
-    }
-    return bytes;
+    const QByteArray bytes = file.read_range(0, file.length());
+    return bytes.size() == file.length() ? bytes : QByteArray(); // a read failed
 }
 
 QImage PreviewLoader::decode_fitted(const QByteArray &jpeg, const QSize &bounds)

@@ -26,6 +26,7 @@ int file_system_reader(const uint8_t *data, size_t size);
 int safe_name(const uint8_t *data, size_t size);
 int sample_starts(const uint8_t *data, size_t size);
 int heic_item_places(const uint8_t *data, size_t size);
+int heic_picture_check(const uint8_t *data, size_t size);
 
 // An invariant broke: says which, where, and aborts, so libFuzzer keeps the
 // input and the replay fails.

@@ -53,7 +53,8 @@ int main(int argc, char *argv[])
                                                              {"file_system_reader", fuzz::file_system_reader},
                                                              {"safe_name", fuzz::safe_name},
                                                              {"sample_starts", fuzz::sample_starts},
-                                                             {"heic_item_places", fuzz::heic_item_places}};
+                                                             {"heic_item_places", fuzz::heic_item_places},
+                                                             {"heic_picture_check", fuzz::heic_picture_check}};
     const double start_mib = peak_resident_mib();
     const bool check_memory = start_mib > 0 && !under_address_sanitizer();
     int replayed = 0;

@@ -37,6 +37,22 @@ qint64 ExtentReader::read(qint64 offset, char *buffer, qint64 count) const
     return volume_read(piece.offset + within, buffer, qMin(count, piece.length - within));
 }
 
+QByteArray ExtentReader::read_range(qint64 offset, qint64 length) const
+{
+    if (offset < 0 || offset >= total || length <= 0)
+        return {};
+    QByteArray bytes(qMin(length, total - offset), Qt::Uninitialized);
+    for (qint64 got = 0; got < bytes.size();) {
+        const qint64 n = read(offset + got, bytes.data() + got, bytes.size() - got);
+        if (n <= 0) {
+            bytes.truncate(got);
+            break;
+        }
+        got += n;
+    }
+    return bytes;
+}
+
 qint64 ExtentReader::volume_offset(qint64 offset) const
 {
     qint64 piece_start = 0;

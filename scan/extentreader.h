@@ -2,6 +2,8 @@
 
 #include "volumeextent.h"
 
+#include <QByteArray>
+
 #include <functional>
 
 // A file known by its pieces on a volume, read as one run of bytes: the
@@ -22,6 +24,11 @@ public:
     // the count read, 0 past the file's end, or what the volume's reader
     // answered when it read nothing.
     qint64 read(qint64 offset, char *buffer, qint64 count) const;
+    // The file's bytes from offset on, up to length of them, across its
+    // pieces: fewer where the file ends or a read fails, none for an offset
+    // outside the file. Offset and length may come from the card, so the
+    // buffer is never larger than what the file holds from offset on.
+    QByteArray read_range(qint64 offset, qint64 length) const;
     // Where the file's byte at offset lies on the volume, or -1 past its end.
     qint64 volume_offset(qint64 offset) const;
 

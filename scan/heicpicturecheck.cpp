@@ -22,7 +22,7 @@ bool HeicPictureCheck::places_fit(const ExtentReader &file, const std::function<
     qint64 meta_at = -1;
     qint64 meta_size = 0;
     for (qint64 at = 0; at < size && data.size() < most_data_boxes;) {
-        const QByteArray header = read_file(file, at, 16);
+        const QByteArray header = file.read_range(at, 16);
         if (header.size() < 8)
             return false;
         qint64 box = IsoBoxTypes::be32(header.constData());
@@ -46,7 +46,7 @@ bool HeicPictureCheck::places_fit(const ExtentReader &file, const std::function<
     }
     if (meta_at < 0 || meta_size > HeicItemPlaces::largest_meta)
         return false;
-    const HeicItemPlaces::Places places = HeicItemPlaces::read(read_file(file, meta_at, meta_size));
+    const HeicItemPlaces::Places places = HeicItemPlaces::read(file.read_range(meta_at, meta_size));
     if (places.extents.empty())
         return false;
     int nal_reads = most_nal_reads;
@@ -93,7 +93,7 @@ bool HeicPictureCheck::nal_units_fill(const ExtentReader &item, int length_size,
         if (reads <= 0)
             return true;
         const VideoSampleStarts::Sample unit{at, end - at, length_size, true};
-        const QByteArray bytes = read_file(item, at, length_size + 2);
+        const QByteArray bytes = item.read_range(at, length_size + 2);
         if (!VideoSampleStarts::plausible(unit, bytes))
             return false;
         qint64 length = 0;
@@ -102,17 +102,4 @@ bool HeicPictureCheck::nal_units_fill(const ExtentReader &item, int length_size,
         at += length_size + length;
     }
     return at == end;
-}
-
-// Bytes of the file from offset on, across its pieces; fewer where a read failed.
-QByteArray HeicPictureCheck::read_file(const ExtentReader &file, qint64 offset, qint64 length)
-{
-    QByteArray bytes(std::max<qint64>(0, std::min(length, file.length() - offset)), Qt::Uninitialized);
-    for (qint64 got = 0; got < bytes.size();) {
-        const qint64 n = file.read(offset + got, bytes.data() + got, bytes.size() - got);
-        if (n <= 0)
-            return bytes.left(got);
-        got += n;
-    }
-    return bytes;
 }

@@ -2,7 +2,6 @@
 
 #include "extentreader.h"
 
-#include <QByteArray>
 #include <QtGlobal>
 
 #include <functional>
@@ -23,9 +22,6 @@ public:
 
     // file: the photo along its pieces; stopping is asked between extents.
     static bool places_fit(const ExtentReader &file, const std::function<bool()> &stopping);
-
-    // Bytes of the file from offset on, across its pieces; fewer where a read failed.
-    static QByteArray read_file(const ExtentReader &file, qint64 offset, qint64 length);
 
 private:
     static bool nal_units_fill(const ExtentReader &item, int length_size, int &reads);

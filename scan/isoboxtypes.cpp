@@ -1,16 +1,5 @@
 #include "isoboxtypes.h"
 
-quint32 IsoBoxTypes::be32(const char *at)
-{
-    const auto *b = reinterpret_cast<const uchar *>(at);
-    return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | quint32(b[3]);
-}
-
-quint64 IsoBoxTypes::be64(const char *at)
-{
-    return quint64(be32(at)) << 32 | be32(at + 4);
-}
-
 bool IsoBoxTypes::is_type_name(quint32 type)
 {
     for (int shift = 24; shift >= 0; shift -= 8) {

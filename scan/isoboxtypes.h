@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QtEndian>
 #include <QtGlobal>
 
 // What the box types of ISO base media files and QuickTime movies mean to a
@@ -15,8 +16,9 @@ public:
              | quint32(uchar(name[3]));
     }
 
-    static quint32 be32(const char *at);
-    static quint64 be64(const char *at);
+    // inline: the search asks them of every sector
+    static quint32 be32(const char *at) { return qFromBigEndian<quint32>(at); }
+    static quint64 be64(const char *at) { return qFromBigEndian<quint64>(at); }
 
     // Box types are four printable characters; QuickTime's user data also uses ©.
     static bool is_type_name(quint32 type);

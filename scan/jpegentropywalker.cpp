@@ -13,11 +13,6 @@ int be16(const uchar *at)
     return (at[0] << 8) | at[1];
 }
 
-int ceil_div(int a, int b)
-{
-    return (a + b - 1) / b;
-}
-
 } // namespace
 
 bool JpegEntropyWalker::read_frame(uchar code, const uchar *segment, qint64 payload)
@@ -34,49 +29,18 @@ bool JpegEntropyWalker::read_frame(uchar code, const uchar *segment, qint64 payl
 
 bool JpegEntropyWalker::read_scan(const uchar *segment, int payload, Scan &scan) const
 {
-    if (!frame.valid() || payload < 1)
+    if (!scan.read(segment, payload, frame))
         return false;
-    const int count = segment[0];
-    if (count < 1 || count > 4 || payload != 1 + 2 * count + 3)
-        return false;
-    const uchar *selection = segment + 1 + 2 * count;
-    if (selection[0] != 0 || selection[1] != 63 || selection[2] != 0)
+    if (scan.ss != 0 || scan.se != 63 || scan.ah != 0 || scan.al != 0)
         return false; // not a sequential scan
-    const int h_max = frame.h_max();
-    const int v_max = frame.v_max();
-    scan.components.clear();
-    int blocks_in_mcu = 0;
-    for (int c = 0; c < count; ++c) {
-        const int id = segment[1 + 2 * c];
-        const int tables = segment[2 + 2 * c];
-        const auto frame_end = frame.components.begin() + frame.component_count;
-        const auto match = std::find_if(frame.components.begin(), frame_end,
-                                        [id](const JpegFrameHeader::Component &f) { return f.id == id; });
-        const bool repeated = std::any_of(scan.components.begin(), scan.components.end(),
-                                          [id](const Component &known) { return known.id == id; });
-        if (match == frame_end || repeated || (tables >> 4) > 3 || (tables & 15) > 3)
+    // every component decodes with both its tables
+    return std::all_of(scan.components.begin(), scan.components.end(), [&scan](const Component &component) {
+        if (component.dc_table > 3 || component.ac_table > 3)
             return false;
-        Component component{id, match->h, match->v, tables >> 4, tables & 15};
         const Table &dc = scan.dc_tables[size_t(component.dc_table)];
         const Table &ac = scan.ac_tables[size_t(component.ac_table)];
-        if (!dc.present || !dc.valid || !ac.present || !ac.valid)
-            return false;
-        blocks_in_mcu += component.h * component.v;
-        scan.components.push_back(component);
-    }
-    if (count == 1) {
-        // A scan of one component goes block by block over that component alone.
-        const Component &only = scan.components.front();
-        scan.mcu_columns = ceil_div(ceil_div(frame.width * only.h, h_max), 8);
-        scan.mcu_rows = ceil_div(ceil_div(frame.height * only.v, v_max), 8);
-        scan.components.front().h = scan.components.front().v = 1;
-    } else {
-        if (blocks_in_mcu > 10)
-            return false;
-        scan.mcu_columns = ceil_div(frame.width, 8 * h_max);
-        scan.mcu_rows = ceil_div(frame.height, 8 * v_max);
-    }
-    return true;
+        return dc.present && dc.valid && ac.present && ac.valid;
+    });
 }
 
 JpegEntropyWalker::Segments JpegEntropyWalker::read_segments(const uchar *data, qint64 size, qint64 &at, Scan &next)

@@ -2,6 +2,7 @@
 
 #include "huffmanbitreader.h"
 #include "jpegmarkerreader.h"
+#include "jpegscanheader.h"
 
 #include <QtGlobal>
 
@@ -88,26 +89,8 @@ public:
 
 private:
     using Table = HuffmanBitReader::Table;
-    struct Component
-    {
-        int id = 0;
-        int h = 1;
-        int v = 1;
-        int dc_table = 0;
-        int ac_table = 0;
-    };
-    // One scan: its components in scan order with the tables in force when
-    // it began.
-    struct Scan
-    {
-        std::vector<Component> components;
-        std::array<Table, 4> dc_tables;
-        std::array<Table, 4> ac_tables;
-        int mcu_columns = 0;
-        int mcu_rows = 0;
-        int restart_mcus = 0;
-        int mcu_count() const { return mcu_columns * mcu_rows; }
-    };
+    using Scan = JpegScanHeader;
+    using Component = JpegScanHeader::Component;
     using Step = HuffmanBitReader::Step;
     enum class Segments { Scan, Fault, NeedData };
 

@@ -308,7 +308,7 @@ bool MediaPieceAssembly::read_samples(const VolumeExtents &path, const Step &ste
     samples_read = true;
     if (step.movie_at < 0 || step.movie_size > VideoSampleStarts::largest_movie)
         return false;
-    const QByteArray movie = HeicPictureCheck::read_file(file_in(path), step.movie_at, step.movie_size);
+    const QByteArray movie = file_in(path).read_range(step.movie_at, step.movie_size);
     if (movie.size() != step.movie_size)
         return false;
     samples = VideoSampleStarts::read(movie, size);

@@ -59,63 +59,23 @@ bool ProgressiveJpegHeaders::read_frame(uchar code, const uchar *segment, qint64
 
 bool ProgressiveJpegHeaders::read_scan(const uchar *segment, qint64 payload, Scan &scan) const
 {
-    const JpegFrameHeader &frame = frame_header;
-    if (!frame.valid() || payload < 1)
+    if (!scan.read(segment, payload, frame_header))
         return false;
-    const int count = segment[0];
-    if (count < 1 || count > 4 || payload != 1 + 2 * count + 3)
-        return false;
-    const uchar *selection = segment + 1 + 2 * count;
-    scan.ss = selection[0];
-    scan.se = selection[1];
-    scan.ah = selection[2] >> 4;
-    scan.al = selection[2] & 15;
     // The progressions libjpeg decodes: a DC band, or an AC band of one component.
     const bool dc_band = scan.ss == 0;
-    if (dc_band ? scan.se != 0 : (scan.ss > scan.se || scan.se > 63 || count != 1))
+    if (dc_band ? scan.se != 0 : (scan.ss > scan.se || scan.se > 63 || scan.components.size() != 1))
         return false;
     if ((scan.ah != 0 && scan.al != scan.ah - 1) || scan.al > 13)
         return false;
-    scan.components.clear();
-    int blocks_in_mcu = 0;
-    for (int c = 0; c < count; ++c) {
-        const int id = segment[1 + 2 * c];
-        const int tables = segment[2 + 2 * c];
-        int index = 0;
-        while (index < frame.component_count && frame.components[size_t(index)].id != id)
-            ++index;
-        const bool repeated = std::any_of(scan.components.begin(), scan.components.end(),
-                                          [index](const Component &known) { return known.index == index; });
-        if (index == frame.component_count || repeated)
-            return false;
-        const JpegFrameHeader::Component &in_frame = frame.components[size_t(index)];
-        Component component{index, in_frame.h, in_frame.v, tables >> 4, tables & 15};
-        // Only the table the scan decodes with must be there.
-        if (dc_band && scan.ah == 0) {
-            const Table *dc = component.dc_table < 4 ? &scan.dc_tables[size_t(component.dc_table)] : nullptr;
-            if (!dc || !dc->present || !dc->valid)
-                return false;
-        } else if (!dc_band) {
-            const Table *ac = component.ac_table < 4 ? &scan.ac_tables[size_t(component.ac_table)] : nullptr;
-            if (!ac || !ac->present || !ac->valid)
-                return false;
-        }
-        blocks_in_mcu += component.h * component.v;
-        scan.components.push_back(component);
-    }
-    if (count == 1) {
-        // A scan of one component goes block by block over that component alone.
-        Component &only = scan.components.front();
-        scan.mcu_columns = component_columns[size_t(only.index)];
-        scan.mcu_rows = ceil_div(ceil_div(frame.height * only.v, frame.v_max()), 8);
-        only.h = only.v = 1;
-    } else {
-        if (blocks_in_mcu > 10)
-            return false;
-        scan.mcu_columns = ceil_div(frame.width, 8 * frame.h_max());
-        scan.mcu_rows = ceil_div(frame.height, 8 * frame.v_max());
-    }
-    return true;
+    // Only the table the scan decodes with must be there.
+    const auto usable = [](int number, const std::array<Table, 4> &tables) {
+        return number < 4 && tables[size_t(number)].present && tables[size_t(number)].valid;
+    };
+    return std::all_of(scan.components.begin(), scan.components.end(), [&](const Component &component) {
+        if (!dc_band)
+            return usable(component.ac_table, scan.ac_tables);
+        return scan.ah != 0 || usable(component.dc_table, scan.dc_tables);
+    });
 }
 
 // The marker segments from at up to and with the next start of scan. Before

@@ -2,6 +2,7 @@
 
 #include "huffmanbitreader.h"
 #include "jpegmarkerreader.h"
+#include "jpegscanheader.h"
 
 #include <QtGlobal>
 
@@ -17,30 +18,8 @@ class ProgressiveJpegHeaders
 public:
     using Table = HuffmanBitReader::Table;
     using Step = HuffmanBitReader::Step;
-    struct Component
-    {
-        int index = 0; // in the frame
-        int h = 1;
-        int v = 1;
-        int dc_table = 0;
-        int ac_table = 0;
-    };
-    // One scan: its components in scan order, its band and point transform,
-    // with the tables and the restart interval in force when it began.
-    struct Scan
-    {
-        std::vector<Component> components;
-        std::array<Table, 4> dc_tables;
-        std::array<Table, 4> ac_tables;
-        int ss = 0;
-        int se = 0;
-        int ah = 0;
-        int al = 0;
-        int mcu_columns = 0;
-        int mcu_rows = 0;
-        int restart_mcus = 0;
-        int mcu_count() const { return mcu_columns * mcu_rows; }
-    };
+    using Scan = JpegScanHeader;
+    using Component = JpegScanHeader::Component;
 
     // Reads from the start of image up to and with the first scan header,
     // at then standing where that scan's data begins; false when the stream

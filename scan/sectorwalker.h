@@ -294,7 +294,9 @@ private:
 
     void advance_all(const char *data, qint64 data_start, qint64 length)
     {
-        if (length <= 0)
+        // asked at every sector: a list never filled would be "detached"
+        // (allocated anew) by the loop's non-const begin() each time
+        if (length <= 0 || candidates.isEmpty())
             return;
         for (Candidate &candidate : candidates) {
             if (!candidate.done)

@@ -4,7 +4,8 @@
 #
 #   scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]
 #
-# Targets: carver markers entropy_walker progressive_walker decode_check exif_info fragment_search box_walker riff_walker file_system_reader safe_name.
+# Targets: carver markers entropy_walker progressive_walker decode_check exif_info fragment_search box_walker
+# riff_walker sample_starts heic_item_places heic_picture_check file_system_reader safe_name.
 # Seeds are made from real photos (velvora-make-photo, cjpeg, exiftool) in
 # build-fuzz/seeds/; what a run learns stays in build-fuzz/corpus/ for the next
 # run. Every input that finds a fault (crash, leak, timeout, out of memory) is
@@ -15,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 
-all_targets=(carver markers entropy_walker progressive_walker decode_check exif_info fragment_search box_walker riff_walker sample_starts heic_item_places file_system_reader safe_name)
+all_targets=(carver markers entropy_walker progressive_walker decode_check exif_info fragment_search box_walker riff_walker sample_starts heic_item_places heic_picture_check file_system_reader safe_name)
 if (($# < 2)) || [[ ! "$2" =~ ^[0-9]+$ ]]; then
     echo "usage: scripts/fuzz.sh TARGET|all SECONDS [libFuzzer options...]" >&2
     echo "targets: ${all_targets[*]}" >&2
