@@ -68,8 +68,6 @@ HeadlessScan::~HeadlessScan()
 {
     scan.stop();
     scan.wait();
-    if (source != volume_platform::invalid_handle)
-        volume_platform::close(source);
 }
 
 RecoverySession::Refusal HeadlessScan::open_output()
@@ -204,15 +202,13 @@ void HeadlessScan::write_photo(const FoundImage &image, const QByteArray &stream
 // cannot be read are zeros (and counted), a stop fails the file.
 PhotoWriter::Result HeadlessScan::copy_from_source(const FoundImage &image)
 {
-    if (!source_opened) {
-        source_opened = true;
-        source = access.open(device.raw_path);
-    }
+    if (!source)
+        source.emplace(device.raw_path, access);
     // A stop does not wait for the rest of a video of gigabytes: that file
     // fails. Photos are finished, as those with their bytes in hand are.
     if (image.kind != MediaKind::Video)
-        return recovery.copy(image, source);
-    return recovery.copy(image, source, [] { return !volume_platform::interrupted(); });
+        return recovery.copy(image, source->handle());
+    return recovery.copy(image, source->handle(), [] { return !volume_platform::interrupted(); });
 }
 
 void HeadlessScan::sync_written()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "openvolume.h"
 #include "photofilter.h"
 #include "photowriter.h"
 #include "recoverysession.h"
@@ -15,6 +16,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <optional>
 
 // Drives one VolumeScan over a source from the command line, shows a live
 // progress line when stderr is a terminal, and writes every file found as
@@ -82,8 +84,7 @@ private:
     RawAccess access;
     // The source opened again for the files known by their place only; on
     // the worker thread, opened at the first of them.
-    volume_platform::Handle source = volume_platform::invalid_handle;
-    bool source_opened = false;
+    std::optional<OpenVolume> source;
     QString root_path;
     QString out_dir;
     RecoverySession recovery; // on the worker thread while it runs, in the order of announcement
