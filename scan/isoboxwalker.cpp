@@ -64,6 +64,13 @@ bool IsoBoxWalker::is_start(const uchar *at, qint64 available, bool *strong)
     }
 }
 
+qint64 IsoBoxWalker::next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const
+{
+    while (sector + 8 <= end && !is_start(reinterpret_cast<const uchar *>(block + (sector - block_start)), 8))
+        sector += alignment;
+    return sector;
+}
+
 // Opens a candidate at a sector start that looks like a file's first box.
 // When all places are taken, an ftyp start takes the place of the oldest
 // candidate that started otherwise; any other start waits for room.

@@ -96,6 +96,7 @@ private:
     // With all places taken, an `ftyp` start takes the place of the oldest
     // candidate that started otherwise.
     void consider_start(qint64 sector, const char *at) override;
+    qint64 next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const override;
     // Closes the containers whose last child ended there.
     void before_header(Candidate &candidate) override;
     void close_containers(Candidate &candidate);

@@ -14,6 +14,8 @@ public:
     MediaKind kind() const override { return MediaKind::JpegPhoto; }
     void reset(qint64 position) override;
     void feed(const char *data, qint64 length) override { carver.feed(data, length); }
+    // a photo within one block goes to its decoder without a copy in between
+    bool takes_whole_blocks() const override { return true; }
     void skip_unreadable(qint64 length) override { carver.skip_unreadable(length); }
     void finish() override { carver.finish(); }
     qint64 open_from() const override;

@@ -92,6 +92,10 @@ public:
     // Back to the search, with position as the volume offset of the next byte fed.
     virtual void reset(qint64 position) = 0;
     virtual void feed(const char *data, qint64 length) = 0;
+    // Whether feed() wants each block whole: a carver that hands on what
+    // lies inside one block without a copy. The others take it a part at a
+    // time, each part through all of them while it is in the cache.
+    virtual bool takes_whole_blocks() const { return false; }
     // length bytes that could not be read follow what was fed.
     virtual void skip_unreadable(qint64 length) = 0;
     // The volume ends after what was fed.

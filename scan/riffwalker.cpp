@@ -61,6 +61,13 @@ bool RiffWalker::is_start(const uchar *at, qint64 available)
     return same(bytes, "RIFF") && same(bytes + 8, "AVI ") && le32(bytes + 4) >= 4 + 3 * chunk_header + 8;
 }
 
+qint64 RiffWalker::next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const
+{
+    while (sector + riff_header <= end && !is_start(reinterpret_cast<const uchar *>(block + (sector - block_start)), riff_header))
+        sector += alignment;
+    return sector;
+}
+
 // Opens a candidate at a sector start that looks like an AVI file's header,
 // while there is room.
 void RiffWalker::consider_start(qint64 sector, const char *at)

@@ -72,6 +72,7 @@ public:
 
 private:
     void consider_start(qint64 sector, const char *at) override;
+    qint64 next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const override;
     // A segment's header, a chunk's header, or a list's type.
     void take_held(Candidate &candidate) override;
     void take_riff(Candidate &candidate);

@@ -102,6 +102,8 @@ public:
         // open there, so what is found does not depend on where blocks end.
         qint64 walked = block_start;
         for (;;) {
+            if (candidates.isEmpty())
+                sector = next_possible_start(data, block_start, sector, end);
             const qint64 stop = std::min(sector, end);
             advance_all(data + (walked - block_start), walked, stop - walked);
             walked = stop;
@@ -178,6 +180,17 @@ public:
 protected:
     // Opens a candidate at a sector start when its first bytes may begin a file.
     virtual void consider_start(qint64 sector, const char *at) = 0;
+    // The first sector start from sector on whose first bytes may begin a
+    // file, or the first without signature_length bytes before end. Asked
+    // while no candidate is open, so the sectors passed over need no walk:
+    // on a volume of anything else the search is one tight loop.
+    virtual qint64 next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const
+    {
+        Q_UNUSED(block);
+        Q_UNUSED(block_start);
+        Q_UNUSED(end);
+        return sector;
+    }
     // Called before each header step of a candidate whose held bytes are empty.
     virtual void before_header(Candidate &) {}
     // The candidate holds the bytes it wanted: its next step.

@@ -149,6 +149,22 @@ void VolumeScan::index_existing(VolumeSource *volume)
         known.insert(key.key());
 }
 
+// Each carver that looks at every sector start touches one cache line in
+// eight of a block, lines that fall in an eighth of the cache's sets: a
+// whole 4 MiB block does not stay in the cache from one carver to the next,
+// a part of 256 KiB does.
+void VolumeScan::feed_carvers(const char *data, qint64 length)
+{
+    constexpr qint64 part = 256 * 1024;
+    for (const std::unique_ptr<MediaCarver> &carver : carvers)
+        if (carver->takes_whole_blocks())
+            carver->feed(data, length);
+    for (qint64 at = 0; at < length; at += part)
+        for (const std::unique_ptr<MediaCarver> &carver : carvers)
+            if (!carver->takes_whole_blocks())
+                carver->feed(data + at, qMin(part, length - at));
+}
+
 void VolumeScan::scan_volume()
 {
     const qint64 start = qBound<qint64>(0, options.resume.offset / unit() * unit(), volume_end());
@@ -188,10 +204,7 @@ void VolumeScan::scan_volume()
         resolver->note_found(image);
 
     BlockReader reader(*volume, unit(), running,
-                       {[this](const char *data, qint64 length) {
-                            for (const std::unique_ptr<MediaCarver> &carver : carvers)
-                                carver->feed(data, length);
-                        },
+                       {[this](const char *data, qint64 length) { feed_carvers(data, length); },
                         [this](qint64 length) {
                             for (const std::unique_ptr<MediaCarver> &carver : carvers)
                                 carver->skip_unreadable(length);

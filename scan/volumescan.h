@@ -93,6 +93,7 @@ private:
     void run();
     void index_existing(VolumeSource *volume);
     void scan_volume();
+    void feed_carvers(const char *data, qint64 length);
     void announce(MediaCarver &carver, QList<MediaCarver::Checked> checked);
     qint64 frames_undecided_from() const;
     void judge_what_could_be_due();
