@@ -408,12 +408,12 @@ PhotoWriter::Result PhotoWriter::discard(volume_platform::Handle file, Result re
     return count(result);
 }
 
-PhotoWriter::Result PhotoWriter::written(Result result, const FoundImage &image, bool holds_photo,
+PhotoWriter::Result PhotoWriter::written(Result result, const FoundImage &image, bool exact,
                                          volume_platform::Handle file, quint64 ticket)
 {
     result.outcome = result.name == result.asked ? Outcome::Written : Outcome::Renamed;
     result.path = path_of(result.name);
-    if (holds_photo) {
+    if (exact) {
         names_by_size.insert(image.length, result.name);
         crc_by_written_name.insert(result.name, image.crc);
     }

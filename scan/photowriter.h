@@ -151,9 +151,9 @@ private:
     Result hand_over(volume_platform::Handle file, const FoundImage &image, const QByteArray &bytes,
                      const std::optional<QDateTime> &date_taken, Result result);
     Result discard(volume_platform::Handle file, Result result, Failure failure);
-    // result made (to be synced), file still open or not; holds_photo: the
-    // file is the photo found, byte for byte
-    Result written(Result result, const FoundImage &image, bool holds_photo, volume_platform::Handle file,
+    // result made (to be synced), file still open or not; exact: the file
+    // is the photo found, byte for byte
+    Result written(Result result, const FoundImage &image, bool exact, volume_platform::Handle file,
                    quint64 ticket = 0);
     static QDateTime file_time(const FoundImage &image, const QDateTime &taken);
     static Failure put_read(volume_platform::Handle file, const FoundImage &image, const Reader &reader, QByteArray *head,

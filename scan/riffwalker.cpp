@@ -63,7 +63,8 @@ bool RiffWalker::is_start(const uchar *at, qint64 available)
 
 qint64 RiffWalker::next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const
 {
-    while (sector + riff_header <= end && !is_start(reinterpret_cast<const uchar *>(block + (sector - block_start)), riff_header))
+    while (sector + riff_header <= end
+           && !is_start(reinterpret_cast<const uchar *>(block + (sector - block_start)), riff_header))
         sector += alignment;
     return sector;
 }

@@ -184,13 +184,7 @@ protected:
     // file, or the first without signature_length bytes before end. Asked
     // while no candidate is open, so the sectors passed over need no walk:
     // on a volume of anything else the search is one tight loop.
-    virtual qint64 next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const
-    {
-        Q_UNUSED(block);
-        Q_UNUSED(block_start);
-        Q_UNUSED(end);
-        return sector;
-    }
+    virtual qint64 next_possible_start(const char *block, qint64 block_start, qint64 sector, qint64 end) const = 0;
     // Called before each header step of a candidate whose held bytes are empty.
     virtual void before_header(Candidate &) {}
     // The candidate holds the bytes it wanted: its next step.
